@@ -1,0 +1,20 @@
+#pragma once
+
+#include "devicemanager/DMThread.h"
+#include "kvt/KVTBasic.h"
+
+// The library's process-wide state. KVT_Start and KVT_Stop must not run
+// concurrently with other exports, so it needs no lock of its own.
+struct LibraryState {
+    static constexpr const char* kClientId = "KVTBasic";
+
+    KVT_MessageCallback callback = nullptr;
+    void* userValue = nullptr;
+    CDMThread managerThread;
+    // The biometric algorithm is created by KVT_Start once it exists.
+};
+
+LibraryState& State();
+
+// True while the manager thread runs and a device manager exists.
+bool LibraryIsRunning();

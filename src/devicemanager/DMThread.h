@@ -1,0 +1,39 @@
+#pragma once
+
+#include "devicemanager/MessageThread.h"
+#include "kvt/KVTBasic.h"
+#include "platform/Thread.h"
+
+// The thread that runs the device manager, and the message thread that goes
+// with it.
+class CDMThread {
+public:
+    static constexpr uint32_t kStartWaitMs = 10000;
+    static constexpr uint32_t kStopWaitMs = 10000;
+    static constexpr uint32_t kNoCallbackPauseMs = 2000;
+
+    CDMThread() = default;
+    CDMThread(const CDMThread&) = delete;
+    CDMThread& operator=(const CDMThread&) = delete;
+
+    // Starts the manager and waits until it runs. 0 when it runs, -6 when the
+    // manager thread ended first (another manager holds the machine-wide
+    // lock), -1 on any other failure.
+    int Run(KVT_MessageCallback callback, void* userValue);
+    // Stops the manager and the message thread. False when no manager exists
+    // or its thread did not end within 10 s.
+    bool Stop();
+
+    // The library counts as running exactly while the manager thread exists.
+    bool IsRunning() const { return m_thread.IsValid(); }
+    CMessageThread& MessageThread() { return m_messageThread; }
+
+    // Called by the manager once it runs. False when nobody waits for it.
+    static bool SignalStartEvent();
+
+private:
+    void DMThreadFunction();
+
+    platform::CThread m_thread;
+    CMessageThread m_messageThread;
+};

@@ -1,0 +1,202 @@
+#include "devicemanager/DevicesManager.h"
+
+#include <mutex>
+
+#include "devicemanager/DMThread.h"
+#include "devicemanager/WorkerThreads.h"
+#include "platform/LastError.h"
+#include "platform/Paths.h"
+#include "platform/Time.h"
+#include "platform/Version.h"
+
+namespace {
+
+// Guards the instance pointer so that StopRequested can be asked while the
+// manager thread drops the instance.
+std::mutex g_instanceMutex;
+std::unique_ptr<CDevicesManager> g_instance;
+std::atomic<CDevicesManager*> g_instancePtr{nullptr};
+
+std::atomic<int32_t> g_u2AsyncSleepTime{500};
+std::atomic<int32_t> g_temperatureCompensation{0};
+
+constexpr uint32_t kStopPollMs = 100;
+constexpr uint32_t kGoingOfflinePauseMs = 500;
+constexpr uint32_t kShutdownPauseMs = 1000;
+constexpr uint32_t kWorkerWaitMs = 500;
+constexpr int kWorkerWaitRounds = 50;
+
+}  // namespace
+
+int32_t GetU2AsyncSleepTime() { return g_u2AsyncSleepTime.load(); }
+int32_t GetTemperatureCompensation() { return g_temperatureCompensation.load(); }
+
+CDevicesManager* CDevicesManager::CreateInstance() {
+    auto manager = std::make_unique<CDevicesManager>(Token{});
+    std::lock_guard lock(g_instanceMutex);
+    // A manager left behind by a manager thread that failed is replaced.
+    g_instance = std::move(manager);
+    g_instancePtr = g_instance.get();
+    return g_instance.get();
+}
+
+CDevicesManager* CDevicesManager::Instance() { return g_instancePtr.load(); }
+
+void CDevicesManager::DropInstance() {
+    std::unique_ptr<CDevicesManager> dropped;
+    {
+        std::lock_guard lock(g_instanceMutex);
+        g_instancePtr = nullptr;
+        dropped = std::move(g_instance);
+    }
+    dropped.reset();
+    // The property store's instance is dropped here as well, once it exists.
+}
+
+bool CDevicesManager::StopRequested() {
+    std::lock_guard lock(g_instanceMutex);
+    return g_instance == nullptr || g_instance->m_stop.load();
+}
+
+CDevicesManager::CDevicesManager(Token) : m_log(&CLog::Instance()) {
+    ReadConfiguration();
+    m_socketsReady = platform::SocketLibraryStartup();
+    if (m_socketsReady) {
+        m_log->Debug("Socket library initialized");
+    } else {
+        m_log->Error("failed to initialize socket library ");
+    }
+}
+
+CDevicesManager::~CDevicesManager() {
+    CFunctionTrace trace("CDevicesManager::~CDevicesManager");
+    if (m_socketsReady) {
+        platform::SocketLibraryCleanup();
+        m_log->Debug("Socket library cleaned up");
+    }
+}
+
+std::string CDevicesManager::ConfigPath() const {
+    return platform::JoinPath(platform::DataFolder(), DeviceManagerConfig::kFileName);
+}
+
+void CDevicesManager::ReadConfiguration() {
+    m_config.Read(ConfigPath());
+    g_u2AsyncSleepTime = m_config.u2AsyncSleepTime;
+    g_temperatureCompensation = m_config.temperatureCompensation;
+}
+
+void CDevicesManager::Start() {
+    if (m_mutex.Create(kMutexName) != platform::CSystemMutex::Result::Created) return;
+
+    std::string logPath = m_config.logFileName;
+    if (platform::IsRelativePath(logPath)) {
+        logPath = platform::JoinPath(platform::DataFolder(), logPath);
+    }
+    m_log->StartLogging(logPath, m_config.logLevel, static_cast<uint32_t>(m_config.logFileSize),
+                        true);
+
+    const std::string version = platform::LibraryFileVersion();
+    {
+        CFunctionTrace trace("CDevicesManager::Start");
+        m_suspended = false;
+        m_context = std::make_unique<CCallContext>();
+
+        m_log->Always("KVT DeviceManager started, v%s", version.c_str());
+        m_log->Always("Current Config: Port %d ", m_config.port);
+
+        // The Ethernet listeners and the USB manager start here.
+
+        if (!CDMThread::SignalStartEvent()) {
+            m_log->Error("CDevicesManager::CreateInstance GetLastError: %d", platform::LastError());
+        }
+
+        // Woken at once by Stop; the poll only bounds the wait.
+        while (!m_stop) m_stopEvent.Wait(kStopPollMs);
+        m_log->Debug("Stop pending reported");
+
+        ShutDown(true);
+        m_context.reset();
+        m_mutex.Close();
+        m_log->Always("KVT DeviceManager stopped, v%s", version.c_str());
+    }
+}
+
+void CDevicesManager::Stop() {
+    m_stop = true;
+    m_stopEvent.Set();
+    m_log->Debug("SCM requests service to stop");
+}
+
+void CDevicesManager::RegisterListenerSocket(platform::SocketHandle socket) {
+    CCritSecLock lock(m_listenerSocketLock);
+    m_listenerSockets.push_back(socket);
+}
+
+void CDevicesManager::CloseListenerSockets() {
+    CCritSecLock lock(m_listenerSocketLock);
+    for (platform::SocketHandle socket : m_listenerSockets) platform::CloseSocket(socket);
+    m_listenerSockets.clear();
+}
+
+int CDevicesManager::DMGetDeviceList(CCallContext* /*context*/, ArrayOfDeviceInformation& result) {
+    CFunctionTrace trace("CDevicesManager::DMGetDeviceList");
+    // No sensor can join before the registry exists, so the list is empty.
+    result = ArrayOfDeviceInformation{};
+    return 0;
+}
+
+bool CDevicesManager::ShutDown(bool full) {
+    // Every registered sensor is closed first.
+    m_log->Debug("Devices deactivated");
+    CloseListenerSockets();
+    m_log->Debug("Device-Sockets closed");
+    // Then the registry is emptied and the USB manager stopped.
+
+    if (full) {
+        // The going-offline message is posted here.
+        platform::SleepMs(kGoingOfflinePauseMs);
+    }
+    platform::SleepMs(kShutdownPauseMs);
+
+    int rounds = 0;
+    while (WorkerThreads::Count() != 0 && rounds < kWorkerWaitRounds) {
+        platform::SleepMs(kWorkerWaitMs);
+        ++rounds;
+    }
+    const int open = WorkerThreads::Count();
+    m_log->Always("DevicesManager ShutDown: open Threads: %d after %d loops", open, rounds);
+    if (open != 0) m_log->Error("In DevicesManager %d threads did not terminate in time", open);
+    return open == 0;
+}
+
+bool CDevicesManager::OnPowerEvent(int eventType) {
+    CCritSecLock lock(m_powerLock);
+    switch (eventType) {
+        case kPowerQuerySuspend:
+        case kPowerQueryStandby:
+            m_log->Info("CDevicesManager::OnPowerEvent: Suspend queried - EventType %d", eventType);
+            // Each registered sensor is reported busy or free here.
+            return true;
+        case kPowerSuspend:
+        case kPowerStandby:
+            m_log->Info("CDevicesManager::OnPowerEvent: Suspend requested - EventType %d",
+                        eventType);
+            m_suspended = true;
+            ShutDown(false);
+            m_log->Info("CDevicesManager::OnPowerEvent: Suspend request accepted");
+            return true;
+        case kPowerResumeCritical:
+        case kPowerResumeSuspend:
+        case kPowerResumeStandby:
+            m_log->Info("CDevicesManager::OnPowerEvent: Resume event - EventType %d", eventType);
+            m_suspended = false;
+            // The listeners and the USB manager are started again here, and
+            // each registered sensor is reported reconnected.
+            return true;
+        default:
+            m_log->Info("CDevicesManager::OnPowerEvent: Unhandled Power event - EventType %d",
+                        eventType);
+            return true;
+    }
+}

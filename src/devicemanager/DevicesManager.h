@@ -1,0 +1,111 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/CallContext.h"
+#include "common/Log.h"
+#include "devicemanager/DeviceManagerConfig.h"
+#include "platform/CritSec.h"
+#include "platform/Event.h"
+#include "platform/Sockets.h"
+#include "platform/SystemMutex.h"
+
+// A service-shaped object: Start runs it until Stop is asked for.
+class CServerBase {
+public:
+    virtual ~CServerBase() = default;
+    virtual void Start() = 0;
+    // Asks a running server to stop and returns at once.
+    virtual void Stop() = 0;
+    virtual bool OnPowerEvent(int eventType) = 0;
+    // Destroys the process's instance (CDevicesManager::DropInstance).
+    virtual void Drop() = 0;
+};
+
+// Power-broadcast event types handled by OnPowerEvent.
+enum PowerEvent : int {
+    kPowerQuerySuspend = 0,
+    kPowerQueryStandby = 1,
+    kPowerSuspend = 4,
+    kPowerStandby = 5,
+    kPowerResumeCritical = 6,
+    kPowerResumeSuspend = 7,
+    kPowerResumeStandby = 8,
+};
+
+// The one device manager of the process: configuration, log, sensors,
+// listeners and the machine-wide single-instance lock.
+class CDevicesManager : public CServerBase {
+public:
+    static constexpr const char* kMutexName = "KVT_DevicesManagerMutex";
+
+    static CDevicesManager* CreateInstance();
+    static CDevicesManager* Instance();
+    static void DropInstance();
+    // True once Stop was asked for, and whenever no manager exists. Safe to
+    // call from any thread while the instance is being dropped.
+    static bool StopRequested();
+
+    ~CDevicesManager() override;
+
+    void Start() override;
+    void Stop() override;
+    bool OnPowerEvent(int eventType) override;
+    void Drop() override { DropInstance(); }
+
+    bool IsStopping() const { return m_stop.load(); }
+    bool IsSuspended() const { return m_suspended.load(); }
+    const DeviceManagerConfig& Config() const { return m_config; }
+    std::string ConfigPath() const;
+
+    // Sockets of the Ethernet listeners; all are closed at shutdown.
+    void RegisterListenerSocket(platform::SocketHandle socket);
+
+    // Capture properties change, and whole synchronous captures run, under this lock.
+    CCritSec& PropertyLock() { return m_propertyLock; }
+    CCritSec& RegistryLock() { return m_registryLock; }
+    platform::CEvent& CaptureFinishedEvent() { return m_captureFinished; }
+
+    int DMGetDeviceList(CCallContext* context, ArrayOfDeviceInformation& result);
+
+    // Closes sensors and listeners and waits for the worker threads; a full
+    // shutdown also announces that the manager goes offline. True when every
+    // worker thread ended in time.
+    bool ShutDown(bool full);
+
+private:
+    struct Token {
+        explicit Token() = default;
+    };
+
+public:
+    // Only CreateInstance makes a manager.
+    explicit CDevicesManager(Token);
+
+private:
+    void ReadConfiguration();
+    void CloseListenerSockets();
+
+    std::atomic<bool> m_suspended{false};
+    CLog* m_log;
+    CCritSec m_listenerSocketLock;
+    std::vector<platform::SocketHandle> m_listenerSockets;
+    platform::CEvent m_captureFinished{false, false};
+    std::atomic<bool> m_stop{false};
+    platform::CEvent m_stopEvent{true, false};
+    std::unique_ptr<CCallContext> m_context;
+    DeviceManagerConfig m_config;
+    CCritSec m_propertyLock;
+    CCritSec m_registryLock;
+    CCritSec m_powerLock;
+    platform::CSystemMutex m_mutex;
+    bool m_socketsReady = false;
+};
+
+// Read by the newer USB model; set from the configuration.
+int32_t GetU2AsyncSleepTime();
+int32_t GetTemperatureCompensation();

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <atomic>
+
+#include "common/MessageRing.h"
+#include "kvt/KVTBasic.h"
+#include "platform/Event.h"
+#include "platform/Thread.h"
+
+// The one thread that calls the application's callback. It is created held
+// back and only released once the device manager runs, so the callback never
+// sees a message before KVT_Start has succeeded.
+class CMessageThread {
+public:
+    static constexpr uint32_t kStopWaitMs = 1000;
+
+    CMessageThread() = default;
+    ~CMessageThread();
+    CMessageThread(const CMessageThread&) = delete;
+    CMessageThread& operator=(const CMessageThread&) = delete;
+
+    // Creates the thread, held back; false when it exists already or cannot be created.
+    bool Start(KVT_MessageCallback callback, void* userValue);
+    void Release();
+    // Ends the thread (releasing it first if needed) and waits up to 1000 ms.
+    // True when it ended in time.
+    bool Stop();
+
+    bool Exists() const { return m_thread.IsValid(); }
+    bool IsReleased() const { return m_released.load(); }
+
+private:
+    void ThreadFunction();
+
+    KVT_MessageCallback m_callback = nullptr;
+    void* m_userValue = nullptr;
+    CMessageRing m_ring;
+    platform::CThread m_thread;
+    std::atomic<bool> m_released{false};
+    platform::CEvent m_go{true, false};
+};

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <thread>
+
+namespace platform {
+
+// A joinable thread whose end can be awaited with a time-out. A thread that
+// does not end in time can be abandoned: it runs on, detached, and its handle
+// counts as closed.
+class CThread {
+public:
+    CThread() = default;
+    ~CThread();
+    CThread(const CThread&) = delete;
+    CThread& operator=(const CThread&) = delete;
+
+    bool Start(std::function<void()> body);
+    bool IsValid() const { return m_thread.joinable(); }
+    bool HasEnded() const;
+    // True (and the thread joined) when it ended within timeoutMs.
+    bool WaitForEnd(uint32_t timeoutMs);
+    void Abandon();
+    uint32_t Id() const;
+
+private:
+    struct Shared;
+    std::thread m_thread;
+    std::shared_ptr<Shared> m_shared;
+};
+
+}  // namespace platform

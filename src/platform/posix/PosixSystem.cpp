@@ -1,0 +1,132 @@
+#include <dlfcn.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "platform/LastError.h"
+#include "platform/Paths.h"
+#include "platform/Sockets.h"
+#include "platform/Time.h"
+#include "platform/Version.h"
+
+namespace fs = std::filesystem;
+
+namespace platform {
+
+uint32_t GetTickCount32() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u +
+                        static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    return static_cast<uint32_t>(ms);
+}
+
+void SleepMs(uint32_t milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+LocalTime GetLocalTime() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    std::tm tm{};
+    ::localtime_r(&ts.tv_sec, &tm);
+    return LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,  tm.tm_hour,
+                     tm.tm_min,         tm.tm_sec,     static_cast<int>(ts.tv_nsec / 1000000)};
+}
+
+uint32_t CurrentThreadId() { return static_cast<uint32_t>(::syscall(SYS_gettid)); }
+
+int LastError() { return errno; }
+
+namespace {
+
+bool IsWritableFolder(const std::string& path) {
+    std::error_code ec;
+    fs::create_directories(path, ec);
+    return fs::is_directory(path, ec) && ::access(path.c_str(), W_OK | X_OK) == 0;
+}
+
+}  // namespace
+
+std::string DataFolder() {
+    const char* override = std::getenv("KVT_DATA_DIR");
+    if (override != nullptr && *override != '\0') {
+        return IsWritableFolder(override) ? std::string(override) : std::string();
+    }
+    const std::string machineWide = std::string("/var/lib/") + kDataFolderName;
+    if (IsWritableFolder(machineWide)) return machineWide;
+
+    std::string base;
+    const char* xdg = std::getenv("XDG_DATA_HOME");
+    if (xdg != nullptr && *xdg != '\0') {
+        base = xdg;
+    } else if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+        base = std::string(home) + "/.local/share";
+    } else {
+        return std::string();
+    }
+    const std::string perUser = base + "/" + kDataFolderName;
+    return IsWritableFolder(perUser) ? perUser : std::string();
+}
+
+std::string NativePath(const std::string& configured) {
+    std::string path = configured;
+    for (char& c : path) {
+        if (c == '\\') c = '/';
+    }
+    return path;
+}
+
+bool IsRelativePath(const std::string& path) {
+    const std::string native = NativePath(path);
+    return native.empty() || native.front() != '/';
+}
+
+std::string JoinPath(const std::string& folder, const std::string& relative) {
+    std::string rel = NativePath(relative);
+    while (rel.size() >= 2 && rel[0] == '.' && rel[1] == '/') rel.erase(0, 2);
+    if (folder.empty()) return rel;
+    if (folder.back() == '/') return folder + rel;
+    return folder + "/" + rel;
+}
+
+bool CreateDirectories(const std::string& path) {
+    std::error_code ec;
+    fs::create_directories(NativePath(path), ec);
+    return fs::is_directory(NativePath(path), ec);
+}
+
+std::string LibraryFolder() {
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<void*>(&LibraryFolder), &info) == 0 ||
+        info.dli_fname == nullptr) {
+        return std::string();
+    }
+    std::error_code ec;
+    const fs::path file = fs::canonical(info.dli_fname, ec);
+    return ec ? std::string() : file.parent_path().string();
+}
+
+bool SocketLibraryStartup() { return true; }
+
+void SocketLibraryCleanup() {}
+
+void CloseSocket(SocketHandle socket) {
+    if (socket == kInvalidSocket) return;
+    // shutdown wakes a thread blocked in accept or recv on this socket.
+    ::shutdown(socket, SHUT_RDWR);
+    ::close(socket);
+}
+
+std::string LibraryFileVersion() { return KVT_VERSION_TEXT; }
+
+}  // namespace platform
