@@ -1,27 +1,16 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <limits>
-#include <sstream>
+#include <memory>
 #include <string>
-
-#if defined(_WIN32)
-#include <process.h>
-#define KVT_TEST_GETPID _getpid
-#else
-#include <unistd.h>
-#define KVT_TEST_GETPID getpid
-#endif
 
 #include "common/DataFile.h"
 #include "common/fstream_encrypted.h"
+#include "support/TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -30,33 +19,16 @@ namespace {
 // Every test gets its own folder below the system's temporary folder.
 class DataFileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        static std::atomic<int> counter{0};
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::ostringstream name;
-        name << "kvt_datafile_" << KVT_TEST_GETPID() << "_" << info->name() << "_" << counter++;
-        m_dir = fs::temp_directory_path() / name.str();
-        fs::remove_all(m_dir);
-        ASSERT_TRUE(fs::create_directories(m_dir));
-    }
+    void SetUp() override { m_temp = std::make_unique<kvt_test::TempDir>("kvt-datafile"); }
+    void TearDown() override { m_temp.reset(); }
 
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(m_dir, ignored);
-    }
-
-    std::string Path(const std::string& name) const { return (m_dir / name).string(); }
+    std::string Path(const std::string& name) const { return (Dir() / name).string(); }
+    const fs::path& Dir() const { return m_temp->Path(); }
 
     static void WriteBytes(const std::string& path, const std::string& bytes) {
-        std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-        ASSERT_TRUE(out.good());
+        kvt_test::WriteFile(path, bytes);
     }
-
-    static std::string ReadBytes(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
+    static std::string ReadBytes(const std::string& path) { return kvt_test::ReadFile(path); }
 
     // The scrambled form of plain text: every byte's 4-bit halves exchanged,
     // so a line feed becomes 0xA0.
@@ -76,7 +48,7 @@ protected:
         ASSERT_TRUE(file.Load(path));
     }
 
-    fs::path m_dir;
+    std::unique_ptr<kvt_test::TempDir> m_temp;
 };
 
 // ---------------------------------------------------------------------------
@@ -546,7 +518,7 @@ TEST_F(DataFileTest, SaveWithoutFileNameFails) {
 }
 
 TEST_F(DataFileTest, SaveToUnopenableFileFails) {
-    const std::string path = (m_dir / "no" / "such" / "folder" / "x.ini").string();
+    const std::string path = (Dir() / "no" / "such" / "folder" / "x.ini").string();
     CDataFile ini(path);
     ASSERT_TRUE(ini.SetValue("A", "1"));
     EXPECT_FALSE(ini.Save());

@@ -11,7 +11,7 @@ static void KVT_CALLBACK OnMessage(KVT_Message* message, void* userValue) {
 
 int main(void) {
     int result = KVT_Start(OnMessage, NULL);
-    printf("%d\n", result);
+    printf("\nresult=%d\n", result);
     fflush(stdout);
     if (result == 0) KVT_Stop();
     return 0;

@@ -1,0 +1,127 @@
+#include "devicemanager/DevicesManager.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "devicemanager/WorkerThreads.h"
+#include "platform/Event.h"
+#include "platform/Time.h"
+#include "support/TempDir.h"
+
+using kvt_test::ReadFile;
+using testing::HasSubstr;
+using testing::Not;
+
+namespace {
+
+TEST(WorkerThreadsTest, CountsInAndOutButNeverBelowZero) {
+    const int before = WorkerThreads::Count();
+    WorkerThreads::Enter();
+    WorkerThreads::Enter();
+    EXPECT_EQ(WorkerThreads::Count(), before + 2);
+    {
+        CWorkerThreadScope scope;
+        EXPECT_EQ(WorkerThreads::Count(), before + 3);
+    }
+    WorkerThreads::Leave();
+    WorkerThreads::Leave();
+    EXPECT_EQ(WorkerThreads::Count(), before);
+    for (int i = 0; i < before + 3; ++i) WorkerThreads::Leave();
+    EXPECT_EQ(WorkerThreads::Count(), 0);
+}
+
+// A manager made in this process without running it, with its log in a
+// folder of the test's own.
+class DevicesManagerTest : public testing::Test {
+protected:
+    void SetUp() override {
+        manager_ = CDevicesManager::CreateInstance();
+        ASSERT_TRUE(CLog::Instance().StartLogging(LogPath(), CLog::kDebug, 0, false));
+    }
+    void TearDown() override {
+        CDevicesManager::DropInstance();
+        CLog::Instance().StopLogging();
+    }
+    std::string LogPath() const { return (dir_ / "manager.log").string(); }
+
+    kvt_test::TempDir dir_{"kvt-manager"};
+    CDevicesManager* manager_ = nullptr;
+};
+
+TEST_F(DevicesManagerTest, TheInstanceIsTheOneCreatedUntilDropped) {
+    EXPECT_EQ(CDevicesManager::Instance(), manager_);
+    EXPECT_FALSE(CDevicesManager::StopRequested());
+    manager_->Stop();
+    EXPECT_TRUE(manager_->IsStopping());
+    EXPECT_TRUE(CDevicesManager::StopRequested());
+    CDevicesManager::DropInstance();
+    EXPECT_EQ(CDevicesManager::Instance(), nullptr);
+    EXPECT_TRUE(CDevicesManager::StopRequested());
+    EXPECT_THAT(ReadFile(LogPath()), HasSubstr("SCM requests service to stop"));
+}
+
+TEST_F(DevicesManagerTest, ConstructionReadsTheDataFolderConfiguration) {
+    EXPECT_TRUE(std::filesystem::exists(manager_->ConfigPath()));
+    EXPECT_EQ(manager_->Config().listeners.size(), 1u);
+    EXPECT_EQ(GetU2AsyncSleepTime(), 500);
+    EXPECT_EQ(GetTemperatureCompensation(), 0);
+}
+
+TEST_F(DevicesManagerTest, ShutdownWaitsForWorkerThreads) {
+    platform::CEvent entered(true, false);
+    std::thread worker([&entered] {
+        CWorkerThreadScope scope;
+        entered.Set();
+        platform::SleepMs(2000);  // outlasts the shutdown's fixed pauses
+    });
+    ASSERT_TRUE(entered.Wait(5000));
+    EXPECT_TRUE(manager_->ShutDown(true));
+    worker.join();
+    const std::string log = ReadFile(LogPath());
+    EXPECT_THAT(log, HasSubstr("Devices deactivated"));
+    EXPECT_THAT(log, HasSubstr("Device-Sockets closed"));
+    EXPECT_THAT(log, Not(HasSubstr("after 0 loops")));
+    EXPECT_THAT(log, HasSubstr("DevicesManager ShutDown: open Threads: 0 after "));
+    EXPECT_THAT(log, Not(HasSubstr("did not terminate in time")));
+}
+
+TEST_F(DevicesManagerTest, PowerEventsAreLoggedAndSuspendResumeToggle) {
+    EXPECT_TRUE(manager_->OnPowerEvent(kPowerQuerySuspend));
+    EXPECT_FALSE(manager_->IsSuspended());
+    EXPECT_TRUE(manager_->OnPowerEvent(kPowerSuspend));
+    EXPECT_TRUE(manager_->IsSuspended());
+    EXPECT_TRUE(manager_->OnPowerEvent(kPowerResumeSuspend));
+    EXPECT_FALSE(manager_->IsSuspended());
+    EXPECT_TRUE(manager_->OnPowerEvent(42));
+
+    const std::string log = ReadFile(LogPath());
+    EXPECT_THAT(log, HasSubstr("Info    "));
+    EXPECT_THAT(log, HasSubstr("CDevicesManager::OnPowerEvent: Suspend queried - EventType 0"));
+    EXPECT_THAT(log, HasSubstr("CDevicesManager::OnPowerEvent: Suspend requested - EventType 4"));
+    EXPECT_THAT(log, HasSubstr("CDevicesManager::OnPowerEvent: Suspend request accepted"));
+    EXPECT_THAT(log, HasSubstr("CDevicesManager::OnPowerEvent: Resume event - EventType 7"));
+    EXPECT_THAT(log,
+                HasSubstr("CDevicesManager::OnPowerEvent: Unhandled Power event - EventType 42"));
+    // A suspend is no full shutdown: the manager stays, only its sensors go.
+    EXPECT_THAT(log, HasSubstr("DevicesManager ShutDown: open Threads: 0 after 0 loops"));
+    EXPECT_FALSE(CDevicesManager::StopRequested());
+}
+
+TEST_F(DevicesManagerTest, ListenerSocketsAreClosedAtShutdown) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    manager_->RegisterListenerSocket(pair[0]);
+    EXPECT_TRUE(manager_->ShutDown(false));
+    // The peer sees the registered end go away.
+    char byte;
+    EXPECT_EQ(::recv(pair[1], &byte, 1, 0), 0);
+    ::close(pair[1]);
+    EXPECT_THAT(ReadFile(LogPath()), HasSubstr("Device-Sockets closed"));
+}
+
+}  // namespace

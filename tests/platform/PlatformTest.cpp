@@ -1,0 +1,139 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "platform/CritSec.h"
+#include "platform/Event.h"
+#include "platform/Paths.h"
+#include "platform/SystemMutex.h"
+#include "platform/Thread.h"
+#include "platform/Time.h"
+#include "support/TempDir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST(EventTest, AutoResetReleasesOneWaitThenClears) {
+    platform::CEvent event(false, true);
+    EXPECT_TRUE(event.Wait(0));
+    EXPECT_FALSE(event.Wait(0));
+    event.Set();
+    EXPECT_TRUE(event.Wait(10));
+    EXPECT_FALSE(event.Wait(10));
+}
+
+TEST(EventTest, ManualResetStaysSignalledUntilReset) {
+    platform::CEvent event(true, false);
+    EXPECT_FALSE(event.Wait(10));
+    event.Set();
+    EXPECT_TRUE(event.Wait(0));
+    EXPECT_TRUE(event.Wait(0));
+    event.Reset();
+    EXPECT_FALSE(event.Wait(0));
+}
+
+TEST(EventTest, SetFromAnotherThreadWakesAWaiter) {
+    platform::CEvent event(false, false);
+    std::thread setter([&event] {
+        platform::SleepMs(20);
+        event.Set();
+    });
+    EXPECT_TRUE(event.Wait(platform::kInfinite));
+    setter.join();
+}
+
+TEST(CritSecTest, IsRecursiveAndExcludesOtherThreads) {
+    CCritSec cs;
+    CCritSecLock outer(cs);
+    {
+        CCritSecLock inner(cs);  // the holder may enter again
+    }
+    std::atomic<bool> otherGotIt{true};
+    std::thread other([&] { otherGotIt = cs.TryEnter(); });
+    other.join();
+    EXPECT_FALSE(otherGotIt);
+}
+
+TEST(TickTest, AdvancesWithSleep) {
+    const uint32_t before = platform::GetTickCount32();
+    platform::SleepMs(30);
+    EXPECT_GE(static_cast<uint32_t>(platform::GetTickCount32() - before), 30u);
+}
+
+TEST(SystemMutexTest, OneHolderAtATimeEvenInTheSameProcess) {
+    platform::CSystemMutex first;
+    ASSERT_EQ(first.Create("KVT_TestMutex"), platform::CSystemMutex::Result::Created);
+    EXPECT_TRUE(first.IsHeld());
+
+    platform::CSystemMutex second;
+    EXPECT_EQ(second.Create("KVT_TestMutex"), platform::CSystemMutex::Result::AlreadyExists);
+    EXPECT_FALSE(second.IsHeld());
+    EXPECT_EQ(second.Create("KVT_OtherMutex"), platform::CSystemMutex::Result::Created);
+
+    first.Close();
+    platform::CSystemMutex third;
+    EXPECT_EQ(third.Create("KVT_TestMutex"), platform::CSystemMutex::Result::Created);
+}
+
+TEST(PathsTest, ConfiguredPathsBecomeNative) {
+    EXPECT_EQ(platform::NativePath(".\\Logfiles\\KVTDeviceManager.log"),
+              "./Logfiles/KVTDeviceManager.log");
+    EXPECT_TRUE(platform::IsRelativePath(".\\Logfiles\\a.log"));
+    EXPECT_TRUE(platform::IsRelativePath("Logfiles/a.log"));
+    EXPECT_FALSE(platform::IsRelativePath("/var/log/a.log"));
+    EXPECT_EQ(platform::JoinPath("/data", ".\\Logfiles\\a.log"), "/data/Logfiles/a.log");
+    EXPECT_EQ(platform::JoinPath("/data/", "b.ini"), "/data/b.ini");
+}
+
+TEST(PathsTest, DataFolderFollowsTheOverrideAndIsCreated) {
+    kvt_test::TempDir dir("kvt-paths");
+    const fs::path wanted = dir / "nested" / "data";
+    const std::string saved = kvt_test::DataDir().string();
+    kvt_test::SetEnv("KVT_DATA_DIR", wanted.string());
+    const std::string folder = platform::DataFolder();
+    kvt_test::SetEnv("KVT_DATA_DIR", saved);
+    EXPECT_EQ(folder, wanted.string());
+    EXPECT_TRUE(fs::is_directory(wanted));
+}
+
+TEST(PathsTest, CreateDirectoriesMakesEveryParent) {
+    kvt_test::TempDir dir("kvt-paths");
+    const fs::path deep = dir / "a" / "b" / "c";
+    EXPECT_TRUE(platform::CreateDirectories(deep.string()));
+    EXPECT_TRUE(fs::is_directory(deep));
+    EXPECT_TRUE(platform::CreateDirectories(deep.string()));  // existing is fine
+}
+
+TEST(ThreadTest, WaitForEndReportsTheEndOrTheTimeOut) {
+    platform::CEvent release(true, false);
+    platform::CThread thread;
+    ASSERT_TRUE(thread.Start([&release] { release.Wait(platform::kInfinite); }));
+    EXPECT_TRUE(thread.IsValid());
+    EXPECT_FALSE(thread.Start([] {}));  // one thread per object
+    EXPECT_FALSE(thread.WaitForEnd(20));
+    EXPECT_FALSE(thread.HasEnded());
+    release.Set();
+    EXPECT_TRUE(thread.WaitForEnd(5000));
+    EXPECT_FALSE(thread.IsValid());
+}
+
+TEST(ThreadTest, AnAbandonedThreadRunsOnAndTheHandleIsFree) {
+    auto release = std::make_shared<platform::CEvent>(true, false);
+    auto finished = std::make_shared<platform::CEvent>(true, false);
+    platform::CThread thread;
+    ASSERT_TRUE(thread.Start([release, finished] {
+        release->Wait(platform::kInfinite);
+        finished->Set();
+    }));
+    thread.Abandon();
+    EXPECT_FALSE(thread.IsValid());
+    ASSERT_TRUE(thread.Start([] {}));
+    EXPECT_TRUE(thread.WaitForEnd(5000));
+    release->Set();
+    EXPECT_TRUE(finished->Wait(5000));
+}
+
+}  // namespace
