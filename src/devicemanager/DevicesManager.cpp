@@ -123,9 +123,11 @@ void CDevicesManager::Start() {
 }
 
 void CDevicesManager::Stop() {
-    m_stop = true;
-    m_stopEvent.Set();
+    // The manager may be destroyed as soon as it sees the flag, so setting
+    // the flag is the last thing done to it here.
     m_log->Debug("SCM requests service to stop");
+    m_stopEvent.Set();
+    m_stop = true;
 }
 
 void CDevicesManager::RegisterListenerSocket(platform::SocketHandle socket) {

@@ -33,10 +33,9 @@ CEvent::CEvent(bool manualReset, bool initiallySignalled)
 CEvent::~CEvent() = default;
 
 void CEvent::Set() {
-    {
-        std::lock_guard lock(m_impl->mutex);
-        m_impl->signalled = true;
-    }
+    // Notified under the lock: a waiter that wakes may destroy the event at once.
+    std::lock_guard lock(m_impl->mutex);
+    m_impl->signalled = true;
     if (m_impl->manualReset) {
         m_impl->cv.notify_all();
     } else {
