@@ -34,11 +34,11 @@ CSystemMutex::~CSystemMutex() { Close(); }
 CSystemMutex::Result CSystemMutex::Create(const std::string& name) {
     Close();
     const std::string path = LockFilePath(name);
-    // Every user must be able to take the lock after another user left the file behind.
-    const mode_t oldMask = ::umask(0);
     int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    ::umask(oldMask);
     if (fd < 0) return Result::Failed;
+    // Every user must be able to take the lock after another user left the
+    // file behind; fchmod rather than umask, which would affect every thread.
+    ::fchmod(fd, 0666);
     // flock locks belong to the open file description, so a second holder in
     // this same process is refused just like one in another process.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
