@@ -31,14 +31,16 @@ int CallDeviceManager(const char* exportName, Operation&& operation, Copy&& copy
     return KVT_RESULT_FAILED;
 }
 
-// Last line of defence of an export: nothing escapes into the application.
-#define KVT_EXPORT_GUARD_BEGIN try {
-#define KVT_EXPORT_GUARD_END(name)                                    \
-    }                                                                 \
-    catch (const std::exception& e) {                                 \
-        CLog::Instance().Error("%s exception: %s", name, e.what());   \
-    }                                                                 \
-    catch (...) {                                                     \
-        CLog::Instance().Error("%s exception: %s", name, "unknown");  \
-    }                                                                 \
+// Runs an export's body so that no exception reaches the application: one
+// that escapes is logged with the export's name and the call returns -1.
+template <typename Body>
+int GuardExport(const char* exportName, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::exception& e) {
+        CLog::Instance().Error("%s exception: %s", exportName, e.what());
+    } catch (...) {
+        CLog::Instance().Error("%s exception: %s", exportName, "unknown");
+    }
     return KVT_RESULT_FAILED;
+}

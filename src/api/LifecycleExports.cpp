@@ -9,65 +9,63 @@
 extern "C" {
 
 KVT_API int KVT_CALL KVT_Start(KVT_MessageCallback callback, void* userValue) {
-    KVT_EXPORT_GUARD_BEGIN
     CFunctionTrace trace("KVT_Start");
-    LibraryState& state = State();
-    if (state.managerThread.IsRunning()) {
-        CLog::Instance().Debug("unexpected call to KVT_Start()");
+    return GuardExport("KVT_Start", [&] {
+        LibraryState& state = State();
+        if (state.managerThread.IsRunning()) {
+            CLog::Instance().Debug("unexpected call to KVT_Start()");
+            return KVT_RESULT_OK;
+        }
+        state.callback = callback;
+        state.userValue = userValue;
+        const int result = state.managerThread.Run(callback, userValue);
+        if (result != KVT_RESULT_OK) {
+            state.callback = nullptr;
+            state.userValue = nullptr;
+            return result;
+        }
+        // The biometric algorithm is created and initialised here; its failure
+        // never fails the start.
         return KVT_RESULT_OK;
-    }
-    state.callback = callback;
-    state.userValue = userValue;
-    const int result = state.managerThread.Run(callback, userValue);
-    if (result != KVT_RESULT_OK) {
-        state.callback = nullptr;
-        state.userValue = nullptr;
-        return result;
-    }
-    // The biometric algorithm is created and initialised here; its failure
-    // never fails the start.
-    return KVT_RESULT_OK;
-    KVT_EXPORT_GUARD_END("KVT_Start")
+    });
 }
 
 KVT_API int KVT_CALL KVT_Stop(void) {
-    KVT_EXPORT_GUARD_BEGIN
     CFunctionTrace trace("KVT_Stop");
-    LibraryState& state = State();
-    if (!state.managerThread.IsRunning()) {
-        CLog::Instance().Debug("unexpected call to KVT_Stop()");
-        return KVT_RESULT_OK;
-    }
-    const bool ended = state.managerThread.Stop();
-    state.callback = nullptr;
-    state.userValue = nullptr;
-    return ended ? KVT_RESULT_OK : KVT_RESULT_FAILED;
-    KVT_EXPORT_GUARD_END("KVT_Stop")
+    return GuardExport("KVT_Stop", [&] {
+        LibraryState& state = State();
+        if (!state.managerThread.IsRunning()) {
+            CLog::Instance().Debug("unexpected call to KVT_Stop()");
+            return KVT_RESULT_OK;
+        }
+        const bool ended = state.managerThread.Stop();
+        state.callback = nullptr;
+        state.userValue = nullptr;
+        return ended ? KVT_RESULT_OK : KVT_RESULT_FAILED;
+    });
 }
 
 KVT_API int KVT_CALL KVT_IsRunning(void) {
-    KVT_EXPORT_GUARD_BEGIN
     CFunctionTrace trace("KVT_IsRunning");
-    return State().managerThread.IsRunning() ? 0 : -1;
-    KVT_EXPORT_GUARD_END("KVT_IsRunning")
+    return GuardExport("KVT_IsRunning", [&] { return State().managerThread.IsRunning() ? 0 : -1; });
 }
 
 KVT_API int KVT_CALL KVT_GetVersion(char* buffer, unsigned int size) {
-    KVT_EXPORT_GUARD_BEGIN
     CFunctionTrace trace("KVT_GetVersion");
-    const std::string version = platform::LibraryFileVersion();
-    int result = KVT_RESULT_FAILED;
-    if (buffer != nullptr && size != 0) {
-        if (version.size() < size) {
-            std::memcpy(buffer, version.c_str(), version.size() + 1);
-            result = KVT_RESULT_OK;
-        } else {
-            buffer[0] = '\0';
+    return GuardExport("KVT_GetVersion", [&] {
+        const std::string version = platform::LibraryFileVersion();
+        int result = KVT_RESULT_FAILED;
+        if (buffer != nullptr && size != 0) {
+            if (version.size() < size) {
+                std::memcpy(buffer, version.c_str(), version.size() + 1);
+                result = KVT_RESULT_OK;
+            } else {
+                buffer[0] = '\0';
+            }
         }
-    }
-    CLog::Instance().Info("%s", version.c_str());
-    return result;
-    KVT_EXPORT_GUARD_END("KVT_GetVersion")
+        CLog::Instance().Info("%s", version.c_str());
+        return result;
+    });
 }
 
 KVT_API unsigned int KVT_CALL KVT_CalcImageSize(unsigned int width, unsigned int height) {

@@ -1,7 +1,7 @@
 #include "common/DataFile.h"
 
-#include <charconv>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -35,7 +35,9 @@ bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // Like atoi, without undefined behaviour: out-of-range values are clamped.
 int ParseInt(const std::string& text) {
@@ -128,7 +130,9 @@ float ParseFloat(const std::string& text) {
 
 }  // namespace
 
-CDataFile::CDataFile() { m_sections.push_back(Section{}); }
+CDataFile::CDataFile() {
+    m_sections.push_back(Section{});
+}
 
 CDataFile::CDataFile(const std::string& fileName) : m_fileName(fileName) {
     m_sections.push_back(Section{});

@@ -72,8 +72,8 @@ public:
     // Stores value and comment (the comment replaces the old one, even when
     // empty). Missing sections and keys are created (appended) only when the
     // matching auto-create flag is set; otherwise the call fails.
-    bool SetValue(const std::string& key, const std::string& value,
-                  const std::string& comment = "", const std::string& section = "");
+    bool SetValue(const std::string& key, const std::string& value, const std::string& comment = "",
+                  const std::string& section = "");
     // SetValue with the integer formatted as "%d".
     bool SetInt(const std::string& key, int value, const std::string& comment = "",
                 const std::string& section = "");

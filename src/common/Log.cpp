@@ -101,8 +101,16 @@ void CLog::WriteConsole(const char* data, size_t length) {
     if (m_console) std::fwrite(data, 1, length, stdout);
 }
 
-void CLog::WriteV(int level, const char* format, va_list args) {
+void CLog::WriteV(int level, const char* format, va_list args) noexcept {
     if (!m_open || level < m_threshold) return;
+    // Logging runs in destructors and error paths: it must never throw.
+    try {
+        WriteLineV(level, format, args);
+    } catch (...) {
+    }
+}
+
+void CLog::WriteLineV(int level, const char* format, va_list args) {
     const platform::LocalTime now = platform::GetLocalTime();
     const uint32_t threadId = platform::CurrentThreadId();
 

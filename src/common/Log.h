@@ -42,7 +42,7 @@ public:
     // Written at every threshold: the device manager's banners.
     void Always(const char* format, ...) KVT_PRINTF(2, 3);
 
-    void WriteV(int level, const char* format, va_list args);
+    void WriteV(int level, const char* format, va_list args) noexcept;
 
     ~CLog();
 
@@ -51,6 +51,7 @@ private:
     CLog(const CLog&) = delete;
     CLog& operator=(const CLog&) = delete;
 
+    void WriteLineV(int level, const char* format, va_list args);
     bool OpenLocked();
     void CloseLocked();
     void RotateLocked();

@@ -20,7 +20,9 @@ std::FILE* OpenShared(const std::string& name, const char* mode) {
 
 }  // namespace
 
-fstream_encrypted::~fstream_encrypted() { Close(); }
+fstream_encrypted::~fstream_encrypted() {
+    Close();
+}
 
 bool fstream_encrypted::Open(const std::string& name, Mode mode, bool scrambled) {
     Close();
