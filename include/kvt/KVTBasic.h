@@ -51,10 +51,10 @@ extern "C" {
 #define KVT_RESULT_OK 0
 #define KVT_RESULT_FAILED (-1)
 #define KVT_RESULT_NOT_RUNNING (-2)
-#define KVT_RESULT_TOO_SMALL (-3)     /* the needed count or size was written back */
+#define KVT_RESULT_TOO_SMALL (-3) /* the needed count or size was written back */
 #define KVT_RESULT_NO_CALLBACK (-4)
-#define KVT_RESULT_BAD_ARGUMENT (-5)  /* missing argument or wrong size field */
-#define KVT_RESULT_START_FAILED (-6)  /* another device manager runs on this machine */
+#define KVT_RESULT_BAD_ARGUMENT (-5) /* missing argument or wrong size field */
+#define KVT_RESULT_START_FAILED (-6) /* another device manager runs on this machine */
 #define KVT_RESULT_NO_ALGORITHM (-7)
 
 /* Message types delivered to the callback. */

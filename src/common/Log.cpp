@@ -31,15 +31,16 @@ CLog& CLog::Instance() {
     return log;
 }
 
-CLog::CLog() { m_buffer[0] = '\0'; }
+CLog::CLog() {
+    m_buffer[0] = '\0';
+}
 
 CLog::~CLog() {
     CCritSecLock lock(m_lock);
     CloseLocked();
 }
 
-bool CLog::StartLogging(const std::string& path, int threshold, uint32_t sizeLimit,
-                        bool console) {
+bool CLog::StartLogging(const std::string& path, int threshold, uint32_t sizeLimit, bool console) {
     CCritSecLock lock(m_lock);
     CloseLocked();
     m_threshold = threshold;
@@ -60,9 +61,13 @@ void CLog::StopLogging() {
     CloseLocked();
 }
 
-bool CLog::IsOpen() const { return m_open; }
+bool CLog::IsOpen() const {
+    return m_open;
+}
 
-int CLog::Threshold() const { return m_threshold; }
+int CLog::Threshold() const {
+    return m_threshold;
+}
 
 bool CLog::OpenLocked() {
     m_file = std::fopen(m_path.c_str(), "ab");
@@ -144,17 +149,27 @@ void CLog::WriteLineV(int level, const char* format, va_list args) {
     if (m_sizeLimit != 0 && m_currentSize > m_sizeLimit) RotateLocked();
 }
 
-#define KVT_LOG_AT(level)              \
-    va_list args;                      \
-    va_start(args, format);            \
-    WriteV(level, format, args);       \
+#define KVT_LOG_AT(level)        \
+    va_list args;                \
+    va_start(args, format);      \
+    WriteV(level, format, args); \
     va_end(args)
 
-void CLog::Debug(const char* format, ...) { KVT_LOG_AT(kDebug); }
-void CLog::Info(const char* format, ...) { KVT_LOG_AT(kInfo); }
-void CLog::Warning(const char* format, ...) { KVT_LOG_AT(kWarning); }
-void CLog::Error(const char* format, ...) { KVT_LOG_AT(kError); }
-void CLog::Always(const char* format, ...) { KVT_LOG_AT(kAlways); }
+void CLog::Debug(const char* format, ...) {
+    KVT_LOG_AT(kDebug);
+}
+void CLog::Info(const char* format, ...) {
+    KVT_LOG_AT(kInfo);
+}
+void CLog::Warning(const char* format, ...) {
+    KVT_LOG_AT(kWarning);
+}
+void CLog::Error(const char* format, ...) {
+    KVT_LOG_AT(kError);
+}
+void CLog::Always(const char* format, ...) {
+    KVT_LOG_AT(kAlways);
+}
 
 #undef KVT_LOG_AT
 
@@ -162,7 +177,9 @@ CFunctionTrace::CFunctionTrace(const char* name) : m_name(name) {
     CLog::Instance().Debug(">> %s", m_name);
 }
 
-CFunctionTrace::~CFunctionTrace() { CLog::Instance().Debug("<< %s", m_name); }
+CFunctionTrace::~CFunctionTrace() {
+    CLog::Instance().Debug("<< %s", m_name);
+}
 
 CFunctionTimer::CFunctionTimer(const char* name)
     : m_name(name), m_start(platform::GetTickCount32()) {
@@ -175,4 +192,6 @@ CFunctionTimer::~CFunctionTimer() {
     CLog::Instance().Info("%s returns after %d mSec.", m_name, static_cast<int>(elapsed));
 }
 
-std::string GetApplicationDataFolder() { return platform::DataFolder(); }
+std::string GetApplicationDataFolder() {
+    return platform::DataFolder();
+}

@@ -10,10 +10,9 @@ const char* Lookup(const char* const (&texts)[N], int32_t value) {
 }  // namespace
 
 const char* ToText(kvt__MessageType value) {
-    static const char* const texts[] = {"Unspecified",      "NewDevice",      "LostDevice",
-                                        "CapturedImage",    "Timeout",        "CaptureCancelled",
-                                        "DMGoingOffline",   "Locked",         "Unlocked",
-                                        "NoMessage"};
+    static const char* const texts[] = {
+        "Unspecified",      "NewDevice",      "LostDevice", "CapturedImage", "Timeout",
+        "CaptureCancelled", "DMGoingOffline", "Locked",     "Unlocked",      "NoMessage"};
     return Lookup(texts, value);
 }
 

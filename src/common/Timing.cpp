@@ -10,9 +10,13 @@ CTimeout::CTimeout(uint64_t timeoutMs) : CTimeout(timeoutMs, platform::GetTickCo
 CTimeout::CTimeout(uint64_t timeoutMs, uint32_t startTicks)
     : m_timeout(timeoutMs), m_start(startTicks) {}
 
-void CTimeout::Restart() { m_start = platform::GetTickCount32(); }
+void CTimeout::Restart() {
+    m_start = platform::GetTickCount32();
+}
 
-bool CTimeout::IsElapsed() const { return IsElapsedAt(platform::GetTickCount32()); }
+bool CTimeout::IsElapsed() const {
+    return IsElapsedAt(platform::GetTickCount32());
+}
 
 bool CTimeout::IsElapsedAt(uint32_t nowTicks) const {
     uint64_t now = nowTicks;

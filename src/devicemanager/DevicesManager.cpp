@@ -28,8 +28,12 @@ constexpr int kWorkerWaitRounds = 50;
 
 }  // namespace
 
-int32_t GetU2AsyncSleepTime() { return g_u2AsyncSleepTime.load(); }
-int32_t GetTemperatureCompensation() { return g_temperatureCompensation.load(); }
+int32_t GetU2AsyncSleepTime() {
+    return g_u2AsyncSleepTime.load();
+}
+int32_t GetTemperatureCompensation() {
+    return g_temperatureCompensation.load();
+}
 
 CDevicesManager* CDevicesManager::CreateInstance() {
     auto manager = std::make_unique<CDevicesManager>(Token{});
@@ -40,7 +44,9 @@ CDevicesManager* CDevicesManager::CreateInstance() {
     return g_instance.get();
 }
 
-CDevicesManager* CDevicesManager::Instance() { return g_instancePtr.load(); }
+CDevicesManager* CDevicesManager::Instance() {
+    return g_instancePtr.load();
+}
 
 void CDevicesManager::DropInstance() {
     std::unique_ptr<CDevicesManager> dropped;

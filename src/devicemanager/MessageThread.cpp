@@ -8,7 +8,9 @@ namespace {
 constexpr uint32_t kStopPollMs = 100;
 }
 
-CMessageThread::~CMessageThread() { Stop(); }
+CMessageThread::~CMessageThread() {
+    Stop();
+}
 
 bool CMessageThread::Start(KVT_MessageCallback callback, void* userValue) {
     if (m_thread.IsValid()) return false;

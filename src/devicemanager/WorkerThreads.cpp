@@ -8,7 +8,9 @@ std::atomic<int> g_workerThreads{0};
 
 namespace WorkerThreads {
 
-void Enter() { g_workerThreads.fetch_add(1); }
+void Enter() {
+    g_workerThreads.fetch_add(1);
+}
 
 void Leave() {
     int current = g_workerThreads.load();
@@ -16,6 +18,8 @@ void Leave() {
     }
 }
 
-int Count() { return g_workerThreads.load(); }
+int Count() {
+    return g_workerThreads.load();
+}
 
 }  // namespace WorkerThreads

@@ -44,7 +44,9 @@ bool CThread::Start(std::function<void()> body) {
     return true;
 }
 
-bool CThread::HasEnded() const { return m_shared && m_shared->ended.Wait(0); }
+bool CThread::HasEnded() const {
+    return m_shared && m_shared->ended.Wait(0);
+}
 
 bool CThread::WaitForEnd(uint32_t timeoutMs) {
     if (!m_thread.joinable()) return true;
@@ -57,6 +59,8 @@ void CThread::Abandon() {
     if (m_thread.joinable()) m_thread.detach();
 }
 
-uint32_t CThread::Id() const { return m_shared ? m_shared->id.load() : 0; }
+uint32_t CThread::Id() const {
+    return m_shared ? m_shared->id.load() : 0;
+}
 
 }  // namespace platform

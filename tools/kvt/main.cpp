@@ -64,7 +64,9 @@ const char* ResultText(int result) {
 }
 
 // Exit codes follow the library's result codes: 0, or the code's magnitude.
-int ExitCode(int result) { return result < 0 ? -result : result; }
+int ExitCode(int result) {
+    return result < 0 ? -result : result;
+}
 
 int Fail(const Options& options, std::FILE* out, const char* what, int result) {
     if (options.json) {
@@ -195,8 +197,8 @@ int main(int argc, char** argv) {
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             options.help = true;
         } else {
-            std::fprintf(stderr, "kvt %s: unknown option '%s'\nusage: %s\n", command->name,
-                         argv[i], command->usage);
+            std::fprintf(stderr, "kvt %s: unknown option '%s'\nusage: %s\n", command->name, argv[i],
+                         command->usage);
             return 2;
         }
     }

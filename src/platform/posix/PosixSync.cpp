@@ -11,9 +11,15 @@ struct CCritSec::Impl {
 
 CCritSec::CCritSec() : m_impl(std::make_unique<Impl>()) {}
 CCritSec::~CCritSec() = default;
-void CCritSec::Enter() { m_impl->mutex.lock(); }
-void CCritSec::Leave() { m_impl->mutex.unlock(); }
-bool CCritSec::TryEnter() { return m_impl->mutex.try_lock(); }
+void CCritSec::Enter() {
+    m_impl->mutex.lock();
+}
+void CCritSec::Leave() {
+    m_impl->mutex.unlock();
+}
+bool CCritSec::TryEnter() {
+    return m_impl->mutex.try_lock();
+}
 
 namespace platform {
 
@@ -24,8 +30,7 @@ struct CEvent::Impl {
     bool signalled;
 };
 
-CEvent::CEvent(bool manualReset, bool initiallySignalled)
-    : m_impl(std::make_unique<Impl>()) {
+CEvent::CEvent(bool manualReset, bool initiallySignalled) : m_impl(std::make_unique<Impl>()) {
     m_impl->manualReset = manualReset;
     m_impl->signalled = initiallySignalled;
 }

@@ -25,8 +25,8 @@ namespace platform {
 uint32_t GetTickCount32() {
     timespec ts{};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u +
-                        static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    const uint64_t ms =
+        static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
     return static_cast<uint32_t>(ms);
 }
 
@@ -39,13 +39,22 @@ LocalTime GetLocalTime() {
     ::clock_gettime(CLOCK_REALTIME, &ts);
     std::tm tm{};
     ::localtime_r(&ts.tv_sec, &tm);
-    return LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,  tm.tm_hour,
-                     tm.tm_min,         tm.tm_sec,     static_cast<int>(ts.tv_nsec / 1000000)};
+    return LocalTime{tm.tm_year + 1900,
+                     tm.tm_mon + 1,
+                     tm.tm_mday,
+                     tm.tm_hour,
+                     tm.tm_min,
+                     tm.tm_sec,
+                     static_cast<int>(ts.tv_nsec / 1000000)};
 }
 
-uint32_t CurrentThreadId() { return static_cast<uint32_t>(::syscall(SYS_gettid)); }
+uint32_t CurrentThreadId() {
+    return static_cast<uint32_t>(::syscall(SYS_gettid));
+}
 
-int LastError() { return errno; }
+int LastError() {
+    return errno;
+}
 
 namespace {
 
@@ -116,7 +125,9 @@ std::string LibraryFolder() {
     return ec ? std::string() : file.parent_path().string();
 }
 
-bool SocketLibraryStartup() { return true; }
+bool SocketLibraryStartup() {
+    return true;
+}
 
 void SocketLibraryCleanup() {}
 
@@ -127,6 +138,8 @@ void CloseSocket(SocketHandle socket) {
     ::close(socket);
 }
 
-std::string LibraryFileVersion() { return KVT_VERSION_TEXT; }
+std::string LibraryFileVersion() {
+    return KVT_VERSION_TEXT;
+}
 
 }  // namespace platform

@@ -29,7 +29,9 @@ struct CSystemMutex::Impl {
 
 CSystemMutex::CSystemMutex() : m_impl(std::make_unique<Impl>()) {}
 
-CSystemMutex::~CSystemMutex() { Close(); }
+CSystemMutex::~CSystemMutex() {
+    Close();
+}
 
 CSystemMutex::Result CSystemMutex::Create(const std::string& name) {
     Close();
@@ -58,6 +60,8 @@ void CSystemMutex::Close() {
     }
 }
 
-bool CSystemMutex::IsHeld() const { return m_impl->fd >= 0; }
+bool CSystemMutex::IsHeld() const {
+    return m_impl->fd >= 0;
+}
 
 }  // namespace platform
