@@ -39,16 +39,22 @@ bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// Like atoi, without undefined behaviour: out-of-range values are clamped.
-int ParseInt(const std::string& text) {
-    const char* p = text.data();
-    const char* const end = p + text.size();
+// Skips leading blanks and one sign, as atoi and atof do.
+const char* SkipBlanksAndSign(const char* p, const char* end, bool& negative) {
     while (p < end && IsSpace(*p)) ++p;
-    bool negative = false;
+    negative = false;
     if (p < end && (*p == '+' || *p == '-')) {
         negative = *p == '-';
         ++p;
     }
+    return p;
+}
+
+// Like atoi, without undefined behaviour: out-of-range values are clamped.
+int ParseInt(const std::string& text) {
+    const char* const end = text.data() + text.size();
+    bool negative;
+    const char* p = SkipBlanksAndSign(text.data(), end, negative);
     constexpr int64_t kLimit = static_cast<int64_t>(std::numeric_limits<int32_t>::max()) + 1;
     int64_t magnitude = 0;
     for (; p < end && IsDigit(*p); ++p) {
@@ -99,14 +105,9 @@ bool IsHuge(const char* p, const char* end) {
 
 // Like (float)atof in the "C" locale, independent of the process locale.
 float ParseFloat(const std::string& text) {
-    const char* p = text.data();
-    const char* const end = p + text.size();
-    while (p < end && IsSpace(*p)) ++p;
-    bool negative = false;
-    if (p < end && (*p == '+' || *p == '-')) {
-        negative = *p == '-';
-        ++p;
-    }
+    const char* const end = text.data() + text.size();
+    bool negative;
+    const char* p = SkipBlanksAndSign(text.data(), end, negative);
     if (p < end && (*p == '+' || *p == '-')) return 0.0f;  // a second sign: no number
 
     double value = 0.0;

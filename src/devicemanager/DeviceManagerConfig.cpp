@@ -1,7 +1,5 @@
 #include "devicemanager/DeviceManagerConfig.h"
 
-#include <climits>
-
 #include "common/DataFile.h"
 #include "common/Log.h"
 
@@ -22,13 +20,29 @@ bool DeviceManagerConfig::Read(const std::string& path) {
         return true;
     }
 
+    const DeviceManagerConfig defaults;
     bool repaired = false;
+    // A value that fails its check takes the default and marks the file for a rewrite.
+    auto readInt = [&](const char* key, const std::string& section, int32_t fallback,
+                       bool (*valid)(int32_t)) {
+        const int32_t value = file.GetInt(key, section);
+        if (valid(value)) return value;
+        repaired = true;
+        return fallback;
+    };
+    auto readText = [&](const char* key, const std::string& section, const std::string& fallback) {
+        std::string value = file.GetValue(key, section);
+        if (!value.empty()) return value;
+        repaired = true;
+        return fallback;
+    };
+    const auto isSet = [](int32_t v) { return v != 0 && v != CDataFile::kIntMissing; };
 
     // IP and the top-level Port fall back silently: they are informational.
     ip = file.GetValue("IP");
-    if (ip.empty()) ip = "127.0.0.1";
+    if (ip.empty()) ip = defaults.ip;
     port = file.GetInt("Port");
-    if (port == 0 || port == INT_MIN) port = 82;
+    if (!isSet(port)) port = defaults.port;
 
     // Sections are counted, not named: n runs over the named sections' count.
     listeners.clear();
@@ -36,44 +50,19 @@ bool DeviceManagerConfig::Read(const std::string& path) {
     for (int n = 1; n <= sectionCount; ++n) {
         const std::string section = kListenerSectionPrefix + std::to_string(n);
         ListenerConfig listener;
-        listener.address = file.GetValue("IP-Address", section);
-        if (listener.address.empty()) {
-            listener.address = kDefaultListenerAddress;
-            repaired = true;
-        }
-        listener.port = file.GetInt("Port", section);
-        if (listener.port == 0 || listener.port == INT_MIN) {
-            listener.port = kDefaultListenerPort;
-            repaired = true;
-        }
+        listener.address = readText("IP-Address", section, kDefaultListenerAddress);
+        listener.port = readInt("Port", section, kDefaultListenerPort, isSet);
         listeners.push_back(listener);
     }
 
-    logFileName = file.GetValue("LogFileName");
-    if (logFileName.empty()) {
-        logFileName = DeviceManagerConfig{}.logFileName;
-        repaired = true;
-    }
-    logFileSize = file.GetInt("LogFileSize");
-    if (logFileSize == 0 || logFileSize == INT_MIN) {
-        logFileSize = 1000000;
-        repaired = true;
-    }
-    logLevel = file.GetInt("LogLevel");
-    if (logLevel < 0 || logLevel > 3) {
-        logLevel = 2;
-        repaired = true;
-    }
-    u2AsyncSleepTime = file.GetInt("U2AsyncSleepTime");
-    if (u2AsyncSleepTime == 0 || u2AsyncSleepTime == INT_MIN) {
-        u2AsyncSleepTime = 500;
-        repaired = true;
-    }
-    temperatureCompensation = file.GetInt("TemperatureCompensation");
-    if (temperatureCompensation != 0 && temperatureCompensation != 1) {
-        temperatureCompensation = 0;
-        repaired = true;
-    }
+    logFileName = readText("LogFileName", "", defaults.logFileName);
+    logFileSize = readInt("LogFileSize", "", defaults.logFileSize, isSet);
+    logLevel =
+        readInt("LogLevel", "", defaults.logLevel, [](int32_t v) { return v >= 0 && v <= 3; });
+    u2AsyncSleepTime = readInt("U2AsyncSleepTime", "", defaults.u2AsyncSleepTime, isSet);
+    temperatureCompensation =
+        readInt("TemperatureCompensation", "", defaults.temperatureCompensation,
+                [](int32_t v) { return v == 0 || v == 1; });
     // The live-finger-detection thresholds are read here, after the manager's own keys.
 
     if (repaired) Write(path);

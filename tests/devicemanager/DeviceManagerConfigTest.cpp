@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "support/DefaultConfig.h"
 #include "support/TempDir.h"
 
 using kvt_test::ReadFile;
@@ -11,29 +12,6 @@ using testing::HasSubstr;
 using testing::Not;
 
 namespace {
-
-// What a new or repaired configuration file holds, byte for byte.
-const char kDefaultFile[] =
-    "\n; Port the Device Manager listens on\r\n"
-    "; Has to match with corresponding entry in KVTCoreService.ini\n"
-    "Port=82\n"
-    "\n; (relative or absolute)\n"
-    "LogFileName=.\\Logfiles\\KVTDeviceManager.log\n"
-    "\n; maximum size in bytes\n"
-    "LogFileSize=1000000\n"
-    "\n; 0 = DEBUG, 1 = INFO, 2 = WARNING, 3 = ERROR\n"
-    "LogLevel=2\n"
-    "\n; Sleep time [ms] for U2 async image capturing\n"
-    "U2AsyncSleepTime=500\n"
-    "\n; Temperature compensation for LFD, on (1) or off(0), default is off\n"
-    "TemperatureCompensation=0\n"
-    "\n; Device listener settings for ethernet sensors\n"
-    "[DeviceListener_1]\n"
-    "\n; Address the ethernet devices connect to\r\n"
-    "; (0.0.0.0 for all available or specific address, e.g. 192.168.1.1)\n"
-    "IP-Address=0.0.0.0\n"
-    "\n; Port the ethernet devices connect to\n"
-    "Port=43981\n";
 
 const char kCompleteTopSection[] =
     "IP=10.1.2.3\n"
@@ -53,7 +31,7 @@ protected:
 TEST_F(DeviceManagerConfigTest, AMissingFileIsCreatedWithEveryDefault) {
     DeviceManagerConfig config;
     EXPECT_TRUE(config.Read(Path()));
-    EXPECT_EQ(ReadFile(Path()), kDefaultFile);
+    EXPECT_EQ(ReadFile(Path()), kvt_test::kDefaultDeviceManagerIni);
     EXPECT_EQ(config.port, 82);
     EXPECT_EQ(config.ip, "127.0.0.1");
     ASSERT_EQ(config.listeners.size(), 1u);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "integration/LibraryFixture.h"
+#include "support/DefaultConfig.h"
 
 namespace fs = std::filesystem;
 using namespace kvt_test;
@@ -20,27 +21,7 @@ TEST_F(ManagerStartupTest, TheFirstStartWritesTheDocumentedConfiguration) {
     ASSERT_FALSE(fs::exists(ConfigPath()));
     ASSERT_EQ(KVT_Start(IgnoreMessage, nullptr), 0);
     ASSERT_EQ(KVT_Stop(), 0);
-    EXPECT_EQ(ReadFile(ConfigPath()),
-              "\n; Port the Device Manager listens on\r\n"
-              "; Has to match with corresponding entry in KVTCoreService.ini\n"
-              "Port=82\n"
-              "\n; (relative or absolute)\n"
-              "LogFileName=.\\Logfiles\\KVTDeviceManager.log\n"
-              "\n; maximum size in bytes\n"
-              "LogFileSize=1000000\n"
-              "\n; 0 = DEBUG, 1 = INFO, 2 = WARNING, 3 = ERROR\n"
-              "LogLevel=2\n"
-              "\n; Sleep time [ms] for U2 async image capturing\n"
-              "U2AsyncSleepTime=500\n"
-              "\n; Temperature compensation for LFD, on (1) or off(0), default is off\n"
-              "TemperatureCompensation=0\n"
-              "\n; Device listener settings for ethernet sensors\n"
-              "[DeviceListener_1]\n"
-              "\n; Address the ethernet devices connect to\r\n"
-              "; (0.0.0.0 for all available or specific address, e.g. 192.168.1.1)\n"
-              "IP-Address=0.0.0.0\n"
-              "\n; Port the ethernet devices connect to\n"
-              "Port=43981\n");
+    EXPECT_EQ(ReadFile(ConfigPath()), kDefaultDeviceManagerIni);
     EXPECT_TRUE(fs::exists(LogPath()));
 }
 
