@@ -13,8 +13,8 @@
 // copy() returns the export's result.
 template <typename Operation, typename Copy>
 int CallDeviceManager(const char* exportName, Operation&& operation, Copy&& copy) {
+    if (!LibraryIsRunning()) return KVT_RESULT_NOT_RUNNING;
     CDevicesManager* manager = CDevicesManager::Instance();
-    if (!State().managerThread.IsRunning() || manager == nullptr) return KVT_RESULT_NOT_RUNNING;
 
     CCallContext context;
     try {

@@ -64,7 +64,8 @@ bool CDevicesManager::StopRequested() {
     return g_instance == nullptr || g_instance->m_stop.load();
 }
 
-CDevicesManager::CDevicesManager(Token) : m_log(&CLog::Instance()) {
+CDevicesManager::CDevicesManager(Token)
+    : m_log(&CLog::Instance()), m_dataFolder(GetApplicationDataFolder()) {
     ReadConfiguration();
     m_socketsReady = platform::SocketLibraryStartup();
     if (m_socketsReady) {
@@ -83,7 +84,7 @@ CDevicesManager::~CDevicesManager() {
 }
 
 std::string CDevicesManager::ConfigPath() const {
-    return platform::JoinPath(platform::DataFolder(), DeviceManagerConfig::kFileName);
+    return platform::JoinPath(m_dataFolder, DeviceManagerConfig::kFileName);
 }
 
 void CDevicesManager::ReadConfiguration() {
@@ -97,7 +98,7 @@ void CDevicesManager::Start() {
 
     std::string logPath = m_config.logFileName;
     if (platform::IsRelativePath(logPath)) {
-        logPath = platform::JoinPath(platform::DataFolder(), logPath);
+        logPath = platform::JoinPath(m_dataFolder, logPath);
     }
     m_log->StartLogging(logPath, m_config.logLevel, static_cast<uint32_t>(m_config.logFileSize),
                         true);

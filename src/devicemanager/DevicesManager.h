@@ -98,6 +98,8 @@ private:
     std::atomic<bool> m_stop{false};
     platform::CEvent m_stopEvent{true, false};
     std::unique_ptr<CCallContext> m_context;
+    // Found once: the configuration and a relative log path both live here.
+    const std::string m_dataFolder;
     DeviceManagerConfig m_config;
     CCritSec m_propertyLock;
     CCritSec m_registryLock;
