@@ -46,3 +46,9 @@ const char* BuildMsgString(CCallContext* context, const char* format, ...) {
     va_end(args);
     return block;
 }
+
+void CCallContext::Release() {
+    m_owned.clear();
+    m_faultKind = FaultKind::None;
+    m_faultText.clear();
+}

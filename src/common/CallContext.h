@@ -51,6 +51,8 @@ public:
     int ClientFault(const char* text);
     int InvalidArgument() { return ClientFault("Error: Invalid Argument"); }
     int ServerFault(const char* text);
+    // Frees everything made so far and forgets the fault; the context can be reused.
+    void Release();
 
     FaultKind Fault() const { return m_faultKind; }
     const char* FaultText() const { return m_faultText.c_str(); }

@@ -9,20 +9,10 @@
 #include <system_error>
 
 #include "common/Log.h"
+#include "common/Text.h"
 #include "common/fstream_encrypted.h"
 
 namespace {
-
-// Locale-aware (current C locale) case-insensitive equality.
-bool EqualNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        const int ca = std::tolower(static_cast<unsigned char>(a[i]));
-        const int cb = std::tolower(static_cast<unsigned char>(b[i]));
-        if (ca != cb) return false;
-    }
-    return true;
-}
 
 std::string Trim(std::string_view text) {
     const size_t first = text.find_first_not_of(CDataFile::kBlanks);

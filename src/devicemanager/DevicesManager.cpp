@@ -1,13 +1,16 @@
 #include "devicemanager/DevicesManager.h"
 
+#include <algorithm>
 #include <mutex>
 
+#include "common/Timing.h"
 #include "devicemanager/DMThread.h"
 #include "devicemanager/WorkerThreads.h"
 #include "platform/LastError.h"
 #include "platform/Paths.h"
 #include "platform/Time.h"
 #include "platform/Version.h"
+#include "properties/PropertiesManager.h"
 
 namespace {
 
@@ -25,6 +28,8 @@ constexpr uint32_t kGoingOfflinePauseMs = 500;
 constexpr uint32_t kShutdownPauseMs = 1000;
 constexpr uint32_t kWorkerWaitMs = 500;
 constexpr int kWorkerWaitRounds = 50;
+constexpr uint32_t kQueryDeadlineMs = 30000;
+constexpr uint32_t kQueryPollMs = 300;
 
 }  // namespace
 
@@ -56,7 +61,7 @@ void CDevicesManager::DropInstance() {
         dropped = std::move(g_instance);
     }
     dropped.reset();
-    // The property store's instance is dropped here as well, once it exists.
+    CPropertiesManager::DropInstance();
 }
 
 bool CDevicesManager::StopRequested() {
@@ -134,6 +139,8 @@ void CDevicesManager::Stop() {
     // the flag is the last thing done to it here.
     m_log->Debug("SCM requests service to stop");
     m_stopEvent.Set();
+    m_stopAsked = true;
+    m_messageQueue.Interrupt();
     m_stop = true;
 }
 
@@ -148,22 +155,84 @@ void CDevicesManager::CloseListenerSockets() {
     m_listenerSockets.clear();
 }
 
-int CDevicesManager::DMGetDeviceList(CCallContext* /*context*/, ArrayOfDeviceInformation& result) {
+int CDevicesManager::DMGetDeviceList(CCallContext* context, ArrayOfDeviceInformation& result) {
     CFunctionTrace trace("CDevicesManager::DMGetDeviceList");
-    // No sensor can join before the registry exists, so the list is empty.
-    result = ArrayOfDeviceInformation{};
+    CCritSecLock lock(m_devices.Lock());
+    const auto entries = m_devices.Snapshot();
+    ArrayOfDeviceInformation list = context->CreateArray<kvt__DeviceInformation>(entries.size());
+    size_t filled = 0;
+    for (const auto& [id, device] : entries) {
+        kvt__DeviceInformation& info = list.ptr[filled++];
+        if (!device) {
+            info.deviceId = "lost device";
+            info.firmwareVersion = "none";
+            info.serialNumber = "Not supported";
+            continue;
+        }
+        info.deviceId = device->GetDeviceID();
+        info.firmwareVersion = device->GetFirmwareVersion();
+        info.description = device->GetDescription();
+        info.connectionType = device->GetConnectionType();
+        info.deviceType = device->GetDeviceType();
+        info.serialNumber = device->GetSerialNumber();
+    }
+    result = list;
     return 0;
 }
 
+int CDevicesManager::DMQueryMessage(CCallContext* context, const char* /*client*/,
+                                    kvt__TransportMessage& out) {
+    CFunctionTrace trace("CDevicesManager::DMQueryMessage");
+    const CTimeout deadline(kQueryDeadlineMs);
+    auto stopping = [this] { return m_stop.load() || m_stopAsked.load(); };
+    if (stopping()) return CCallContext::kServerFault;
+    // Woken by a post, so delivery does not wait out the poll interval.
+    while (m_messageQueue.isEmpty()) {
+        if (deadline.IsElapsed()) return CCallContext::kServerFault;
+        m_messageQueue.WaitForMessage(kQueryPollMs);
+        if (stopping()) return CCallContext::kServerFault;
+    }
+    QueuedMessage message;
+    if (!m_messageQueue.fetchMessage(message)) return CCallContext::kServerFault;
+    out.type = message.type;
+    out.receiver = message.receiver;
+    out.deviceId = message.deviceId;
+    out.additionalInfo = message.additionalInfo;
+    out.data.LFDLevel = message.LFDLevel;
+    out.data.LFDData = message.LFDData;
+    out.data.properties = message.properties;
+    out.data.image = xsd__base64Binary{};
+    if (!message.image.empty()) {
+        unsigned char* block = context->Allocate(message.image.size());
+        if (block != nullptr) {
+            std::copy(message.image.begin(), message.image.end(), block);
+            out.data.image.ptr = block;
+            out.data.image.size = static_cast<int32_t>(message.image.size());
+        }
+    }
+    m_log->Debug(" > %s", out.receiver.c_str());
+    return 0;
+}
+
+void CDevicesManager::SendQuittingMessage() {
+    QueuedMessage message;
+    message.type = kvt__MessageType__DMGoingOffline;
+    message.receiver = "Core";
+    m_messageQueue.storeMessage(message);
+}
+
 bool CDevicesManager::ShutDown(bool full) {
-    // Every registered sensor is closed first.
+    for (const auto& [id, device] : m_devices.Snapshot()) {
+        if (device) device->CloseDevice();
+    }
     m_log->Debug("Devices deactivated");
     CloseListenerSockets();
     m_log->Debug("Device-Sockets closed");
-    // Then the registry is emptied and the USB manager stopped.
+    RemoveAllDevices();
+    // The USB manager is stopped here.
 
     if (full) {
-        // The going-offline message is posted here.
+        SendQuittingMessage();
         platform::SleepMs(kGoingOfflinePauseMs);
     }
     platform::SleepMs(kShutdownPauseMs);
@@ -185,7 +254,12 @@ bool CDevicesManager::OnPowerEvent(int eventType) {
         case kPowerQuerySuspend:
         case kPowerQueryStandby:
             m_log->Info("CDevicesManager::OnPowerEvent: Suspend queried - EventType %d", eventType);
-            // Each registered sensor is reported busy or free here.
+            for (const auto& [id, device] : m_devices.Snapshot()) {
+                const bool busy = device && device->GetCaptureState() != CDevice::kIdle;
+                m_log->Info(busy ? "CDevicesManager::OnPowerEvent: Device %s is busy"
+                                 : "CDevicesManager::OnPowerEvent: Device %s is free",
+                            id.c_str());
+            }
             return true;
         case kPowerSuspend:
         case kPowerStandby:
@@ -200,8 +274,11 @@ bool CDevicesManager::OnPowerEvent(int eventType) {
         case kPowerResumeStandby:
             m_log->Info("CDevicesManager::OnPowerEvent: Resume event - EventType %d", eventType);
             m_suspended = false;
-            // The listeners and the USB manager are started again here, and
-            // each registered sensor is reported reconnected.
+            // The listeners and the USB manager are started again here.
+            for (const auto& [id, device] : m_devices.Snapshot()) {
+                m_log->Info("CDevicesManager::OnPowerEvent: Resuming: Device %s reconnected",
+                            id.c_str());
+            }
             return true;
         default:
             m_log->Info("CDevicesManager::OnPowerEvent: Unhandled Power event - EventType %d",

@@ -8,7 +8,9 @@
 
 #include "common/CallContext.h"
 #include "common/Log.h"
+#include "devicemanager/DeviceList.h"
 #include "devicemanager/DeviceManagerConfig.h"
+#include "devicemanager/MessageQueue.h"
 #include "platform/CritSec.h"
 #include "platform/Event.h"
 #include "platform/Sockets.h"
@@ -67,8 +69,22 @@ public:
 
     // Capture properties change, and whole synchronous captures run, under this lock.
     CCritSec& PropertyLock() { return m_propertyLock; }
-    CCritSec& RegistryLock() { return m_registryLock; }
+    CCritSec& RegistryLock() { return m_devices.Lock(); }
     platform::CEvent& CaptureFinishedEvent() { return m_captureFinished; }
+
+    // The registry. Adding posts NewDevice, removing posts LostDevice.
+    DeviceList& Devices() { return m_devices; }
+    void AddDevice(DevicePtr device);
+    // 0 when removed; -1 when the reference is empty or the sensor refused to close.
+    int RemoveDeviceFromList(DevicePtr device);
+    // Returns only once the registry is empty, retrying sensors that refuse to close.
+    void RemoveAllDevices();
+
+    CMessageQueue& MessageQueue() { return m_messageQueue; }
+    // Waits up to 30 s for the next message; fails when none came or the
+    // manager stops. The image is copied into context.
+    int DMQueryMessage(CCallContext* context, const char* client, kvt__TransportMessage& out);
+    void SendQuittingMessage();
 
     int DMGetDeviceList(CCallContext* context, ArrayOfDeviceInformation& result);
 
@@ -96,13 +112,17 @@ private:
     std::vector<platform::SocketHandle> m_listenerSockets;
     platform::CEvent m_captureFinished{false, false};
     std::atomic<bool> m_stop{false};
+    // Set just before m_stop, while the manager is certain to exist, so a
+    // waiting message query can be woken.
+    std::atomic<bool> m_stopAsked{false};
     platform::CEvent m_stopEvent{true, false};
     std::unique_ptr<CCallContext> m_context;
     // Found once: the configuration and a relative log path both live here.
     const std::string m_dataFolder;
     DeviceManagerConfig m_config;
     CCritSec m_propertyLock;
-    CCritSec m_registryLock;
+    DeviceList m_devices;
+    CMessageQueue m_messageQueue;
     CCritSec m_powerLock;
     platform::CSystemMutex m_mutex;
     bool m_socketsReady = false;

@@ -2,11 +2,7 @@
 
 #include "common/Log.h"
 #include "devicemanager/DevicesManager.h"
-#include "platform/Time.h"
-
-namespace {
-constexpr uint32_t kStopPollMs = 100;
-}
+#include "devicemanager/WorkerThreads.h"
 
 CMessageThread::~CMessageThread() {
     Stop();
@@ -47,7 +43,22 @@ bool CMessageThread::Stop() {
 void CMessageThread::ThreadFunction() {
     m_go.Wait(platform::kInfinite);
     if (!m_released) return;
-    // Messages from the manager's queue are delivered here, each converted
-    // into the next ring slot before the callback sees it.
-    while (!CDevicesManager::StopRequested()) platform::SleepMs(kStopPollMs);
+    // Taken once: Stop clears the members and may give up on this thread
+    // while a callback still runs.
+    const KVT_MessageCallback callback = m_callback;
+    void* const userValue = m_userValue;
+    CCallContext context;
+    while (true) {
+        kvt__TransportMessage record;
+        record.data.LFDLevel = -1;
+        {
+            // Counted while it uses the manager, so the manager's shutdown
+            // waits for the query to return before the manager goes.
+            CWorkerThreadScope worker;
+            if (CDevicesManager::StopRequested()) break;
+            CDevicesManager::Instance()->DMQueryMessage(&context, nullptr, record);
+        }
+        if (callback != nullptr) callback(m_ring.Convert(record), userValue);
+        context.Release();
+    }
 }

@@ -8,10 +8,13 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <mutex>
+#include <random>
 #include <string>
 #include <system_error>
 #include <thread>
 
+#include "platform/Guid.h"
 #include "platform/LastError.h"
 #include "platform/Paths.h"
 #include "platform/Sockets.h"
@@ -140,6 +143,31 @@ void CloseSocket(SocketHandle socket) {
 
 std::string LibraryFileVersion() {
     return KVT_VERSION_TEXT;
+}
+
+}  // namespace platform
+
+namespace platform {
+
+Guid NewGuid() {
+    // 122 random bits with the version-4 and variant marks of RFC 4122.
+    static std::mutex mutex;
+    static std::random_device source;
+    uint32_t words[4];
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        for (uint32_t& word : words) word = source();
+    }
+    Guid guid{};
+    guid.data1 = words[0];
+    guid.data2 = static_cast<uint16_t>(words[1] >> 16);
+    guid.data3 = static_cast<uint16_t>((words[1] & 0x0FFF) | 0x4000);
+    for (int i = 0; i < 4; ++i) {
+        guid.data4[i] = static_cast<uint8_t>(words[2] >> (8 * i));
+        guid.data4[4 + i] = static_cast<uint8_t>(words[3] >> (8 * i));
+    }
+    guid.data4[0] = static_cast<uint8_t>((guid.data4[0] & 0x3F) | 0x80);
+    return guid;
 }
 
 }  // namespace platform

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <objbase.h>
 #include <shlobj.h>
 #include <winver.h>
 
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Guid.h"
 #include "platform/LastError.h"
 #include "platform/Paths.h"
 #include "platform/Sockets.h"
@@ -174,6 +176,17 @@ std::string LibraryFileVersion() {
                   static_cast<int>(HIWORD(info->dwFileVersionLS)),
                   static_cast<int>(LOWORD(info->dwFileVersionLS)));
     return text;
+}
+
+Guid NewGuid() {
+    GUID native{};
+    Guid guid{};
+    if (CoCreateGuid(&native) != S_OK) return guid;
+    guid.data1 = native.Data1;
+    guid.data2 = native.Data2;
+    guid.data3 = native.Data3;
+    for (int i = 0; i < 8; ++i) guid.data4[i] = native.Data4[i];
+    return guid;
 }
 
 }  // namespace platform
