@@ -1,0 +1,130 @@
+#include "devicemanager/Device.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "devicemanager/DevicePtr.h"
+#include "support/TestDevice.h"
+
+using kvt_test::TestDevice;
+
+namespace {
+
+TEST(DeviceTest, OnlyAnIdleSensorCanBeAcquired) {
+    TestDevice device;
+    EXPECT_TRUE(device.AcquireDevice(false));
+    EXPECT_EQ(device.GetCaptureState(), CDevice::kSyncCapture);
+    EXPECT_FALSE(device.AcquireDevice(false));
+    EXPECT_FALSE(device.AcquireDevice(true));
+    device.SetOwnerID("KVTBasic");
+    device.ReleaseDevice();
+    EXPECT_EQ(device.GetOwnerID(), "");
+    EXPECT_TRUE(device.AcquireDevice(true));
+    EXPECT_EQ(device.GetCaptureState(), CDevice::kAsyncCapture);
+}
+
+TEST(DeviceTest, CancelStopsOnlyAnAsynchronousCapture) {
+    TestDevice device;
+    EXPECT_TRUE(device.CancelDevice("first"));
+    EXPECT_EQ(device.GetCaptureState(), CDevice::kIdle);
+    EXPECT_FALSE(device.IsCancelled());
+    EXPECT_EQ(device.GetCancelID(), "first");
+
+    ASSERT_TRUE(device.AcquireDevice(false));
+    EXPECT_FALSE(device.CancelDevice("second"));
+    EXPECT_FALSE(device.IsCancelled());
+    device.ReleaseDevice();
+
+    ASSERT_TRUE(device.AcquireDevice(true));
+    EXPECT_TRUE(device.CancelDevice("third"));
+    EXPECT_EQ(device.GetCaptureState(), CDevice::kAsyncCancelled);
+    EXPECT_TRUE(device.IsCancelled());
+    EXPECT_FALSE(device.CancelDevice("fourth"));
+    EXPECT_EQ(device.GetCancelID(), "fourth");
+    EXPECT_FALSE(device.AcquireDevice(true));
+}
+
+TEST(DeviceTest, InUseGuardDefersCloseUntilTheReadEnds) {
+    TestDevice device;
+    ASSERT_TRUE(device.BeginUse());
+    EXPECT_FALSE(device.BeginUse());
+    EXPECT_TRUE(device.RequestClose());
+    EXPECT_FALSE(device.IsClosed());
+    // A read that would start now is refused: closing was asked for.
+    EXPECT_FALSE(device.BeginUse());
+    EXPECT_TRUE(device.EndUse());
+    EXPECT_TRUE(device.IsClosed());
+    EXPECT_FALSE(device.EndUse());
+    EXPECT_FALSE(device.RequestClose());
+
+    TestDevice idle;
+    EXPECT_FALSE(idle.EndUse());
+    EXPECT_TRUE(idle.RequestClose());
+    EXPECT_TRUE(idle.IsClosed());
+}
+
+TEST(DeviceTest, InitDeviceMakesABracedGuidAndFreesTheSensor) {
+    std::set<std::string> ids;
+    // The first field is printed with at least four digits, so it has eight
+    // unless the random number happens to start with zeros.
+    const std::regex shape("\\{[0-9A-F]{4,8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\\}");
+    for (int i = 0; i < 50; ++i) {
+        TestDevice device;
+        ASSERT_TRUE(device.AcquireDevice(true));
+        EXPECT_EQ(device.InitDevice(), 0);
+        EXPECT_EQ(device.GetCaptureState(), CDevice::kIdle);
+        const std::string id = device.GetDeviceID();
+        EXPECT_TRUE(std::regex_match(id, shape)) << id;
+        ids.insert(id);
+    }
+    EXPECT_EQ(ids.size(), 50u);
+}
+
+TEST(DeviceTest, ShortFirstFieldsArePaddedToFourDigits) {
+    const uint8_t tail[8] = {1, 2, 3, 4, 5, 6, 7, 0xAB};
+    EXPECT_EQ(FormatDeviceId(0x1A, 0xB, 0xC00D, tail), "{001A-000B-C00D-0102-0304050607AB}");
+}
+
+TEST(DevicePtrTest, TheLastReferenceDeletesTheSensor) {
+    std::atomic<int> destroyed{0};
+    DevicePtr first = MakeDevice<TestDevice>(&destroyed);
+    EXPECT_EQ(first.UseCount(), 1);
+    {
+        DevicePtr second = first;
+        EXPECT_EQ(first.UseCount(), 2);
+        DevicePtr third = std::move(second);
+        EXPECT_FALSE(second);
+        EXPECT_EQ(first.UseCount(), 2);
+        first.Reset();
+        EXPECT_EQ(destroyed, 0);
+        EXPECT_EQ(third.UseCount(), 1);
+    }
+    EXPECT_EQ(destroyed, 1);
+    DevicePtr empty;
+    EXPECT_EQ(empty.get(), nullptr);
+    EXPECT_EQ(empty.UseCount(), 0);
+}
+
+TEST(DevicePtrTest, CountingIsSafeAcrossThreads) {
+    std::atomic<int> destroyed{0};
+    DevicePtr shared = MakeDevice<TestDevice>(&destroyed);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([copy = shared] {
+            for (int i = 0; i < 10000; ++i) {
+                DevicePtr local = copy;
+                local->GetCaptureState();
+            }
+        });
+    }
+    shared.Reset();
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(destroyed, 1);
+}
+
+}  // namespace

@@ -1,0 +1,185 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "devicemanager/DevicesManager.h"
+#include "properties/PropertiesManager.h"
+#include "support/TempDir.h"
+#include "support/TestDevice.h"
+
+using kvt_test::ReadFile;
+using kvt_test::TestDevice;
+using testing::HasSubstr;
+
+namespace {
+
+// A manager that is made but not run: the registry works without the
+// manager thread.
+class RegistryTest : public testing::Test {
+protected:
+    void SetUp() override {
+        manager_ = CDevicesManager::CreateInstance();
+        ASSERT_TRUE(CLog::Instance().StartLogging(LogPath(), CLog::kDebug, 0, false));
+    }
+    void TearDown() override {
+        CDevicesManager::DropInstance();
+        CLog::Instance().StopLogging();
+    }
+    std::string LogPath() const { return (dir_ / "registry.log").string(); }
+
+    // Every message posted so far, oldest first.
+    std::vector<QueuedMessage> Posted() {
+        std::vector<QueuedMessage> messages;
+        QueuedMessage message;
+        while (manager_->MessageQueue().fetchMessage(message)) messages.push_back(message);
+        return messages;
+    }
+
+    DevicePtr Add(std::atomic<int>* destroyed = nullptr) {
+        DevicePtr device = MakeDevice<TestDevice>(destroyed);
+        manager_->AddDevice(device);
+        return device;
+    }
+    static TestDevice& Test(const DevicePtr& device) { return static_cast<TestDevice&>(*device); }
+
+    kvt_test::TempDir dir_{"kvt-registry"};
+    CDevicesManager* manager_ = nullptr;
+};
+
+TEST_F(RegistryTest, AddingPostsOneNewDeviceAndRemovingOneLostDevice) {
+    DevicePtr device = Add();
+    const std::string id = device->GetDeviceID();
+    auto posted = Posted();
+    ASSERT_EQ(posted.size(), 1u);
+    EXPECT_EQ(posted[0].type, kvt__MessageType__NewDevice);
+    EXPECT_EQ(posted[0].receiver, "Core");
+    EXPECT_EQ(posted[0].deviceId, id);
+    EXPECT_EQ(manager_->Devices().Get(id.c_str()).get(), device.get());
+
+    EXPECT_EQ(manager_->RemoveDeviceFromList(device), 0);
+    posted = Posted();
+    ASSERT_EQ(posted.size(), 1u);
+    EXPECT_EQ(posted[0].type, kvt__MessageType__LostDevice);
+    EXPECT_EQ(posted[0].receiver, "Core");
+    EXPECT_EQ(posted[0].deviceId, id);
+    EXPECT_FALSE(manager_->Devices().Get(id.c_str()));
+    EXPECT_EQ(manager_->Devices().Count(), 0u);
+    EXPECT_THAT(ReadFile(LogPath()),
+                HasSubstr("CDevicesManager::RemoveDeviceFromList: 0 devices remaining in list"));
+}
+
+TEST_F(RegistryTest, UnknownAndNullIdsFindNothing) {
+    Add();
+    EXPECT_FALSE(manager_->Devices().Get(nullptr));
+    EXPECT_FALSE(manager_->Devices().Get("{00000000-0000-0000-0000-000000000000}"));
+    manager_->Devices().Remove(nullptr);
+    EXPECT_EQ(manager_->Devices().Count(), 1u);
+    EXPECT_EQ(manager_->RemoveDeviceFromList(DevicePtr()), -1);
+    const std::string log = ReadFile(LogPath());
+    EXPECT_THAT(log, HasSubstr("CDevicesManager::DeviceList::Get: DeviceId is NULL or Device "
+                               "not found!"));
+    EXPECT_THAT(log, HasSubstr("CDevicesManager::DeviceList::Remove: DeviceId is NULL!"));
+    EXPECT_THAT(log, HasSubstr("CDevicesManager::RemoveDeviceFromList: device not valid"));
+}
+
+TEST_F(RegistryTest, RemovalForgetsTheSensorsPropertySets) {
+    DevicePtr kept = Add();
+    DevicePtr lost = Add();
+    CPropertiesManager& properties = CPropertiesManager::Instance();
+    ASSERT_TRUE(
+        properties.GetProperties("KVTBasic", lost->GetDeviceID()).SetProperty("LFD", "false"));
+    properties.GetProperties("KVTBasic", kept->GetDeviceID());
+    ASSERT_EQ(properties.Count(), 2u);
+    ASSERT_EQ(manager_->RemoveDeviceFromList(lost), 0);
+    EXPECT_EQ(properties.Count(), 1u);
+}
+
+TEST_F(RegistryTest, ARemovedSensorLivesWhileAnOperationHoldsIt) {
+    std::atomic<int> destroyed{0};
+    const std::string id = Add(&destroyed)->GetDeviceID();
+    DevicePtr held = manager_->Devices().Get(id.c_str());
+    ASSERT_TRUE(held);
+    ASSERT_EQ(manager_->RemoveDeviceFromList(held), 0);
+    EXPECT_EQ(destroyed, 0);
+    EXPECT_EQ(held->GetDeviceID(), id);
+    held.Reset();
+    EXPECT_EQ(destroyed, 1);
+}
+
+TEST_F(RegistryTest, ASensorThatRefusesToCloseStaysRegistered) {
+    DevicePtr device = Add();
+    Test(device).refuseClose = true;
+    EXPECT_EQ(manager_->RemoveDeviceFromList(device), -1);
+    EXPECT_TRUE(manager_->Devices().Get(device->GetDeviceID().c_str()));
+    Posted();
+    Test(device).refuseClose = false;
+    EXPECT_EQ(manager_->RemoveDeviceFromList(device), 0);
+    EXPECT_EQ(Posted().size(), 1u);
+}
+
+TEST_F(RegistryTest, RemoveAllDevicesWaitsForARefusingSensorToGiveIn) {
+    std::atomic<int> destroyed{0};
+    Add(&destroyed);
+    DevicePtr busy = Add(&destroyed);
+    Add(&destroyed);
+    TestDevice& refusing = Test(busy);
+    refusing.refuseClose = true;
+    busy.Reset();
+
+    std::atomic<bool> gaveIn{false};
+    std::thread reader([&] {
+        // Let the shutdown retry a few times before the read ends.
+        while (refusing.closeCalls < 3) std::this_thread::yield();
+        gaveIn = true;
+        refusing.refuseClose = false;
+    });
+    manager_->RemoveAllDevices();
+    reader.join();
+    EXPECT_TRUE(gaveIn);
+    EXPECT_EQ(manager_->Devices().Count(), 0u);
+    EXPECT_EQ(destroyed, 3);
+    EXPECT_THAT(ReadFile(LogPath()),
+                HasSubstr("CDevicesManager::RemoveAllDevices: Sleep (10) because "
+                          "CLOSE_DEVICE_ERROR == RemoveDeviceFromList"));
+    int lost = 0;
+    for (const auto& message : Posted()) lost += message.type == kvt__MessageType__LostDevice;
+    EXPECT_EQ(lost, 3);
+}
+
+TEST_F(RegistryTest, DeviceListDescribesEverySensorInIdOrder) {
+    DevicePtr a = Add();
+    DevicePtr b = Add();
+    CCallContext context;
+    ArrayOfDeviceInformation list;
+    ASSERT_EQ(manager_->DMGetDeviceList(&context, list), 0);
+    ASSERT_EQ(list.size, 2);
+    EXPECT_LT(list.ptr[0].deviceId, list.ptr[1].deviceId);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(list.ptr[i].serialNumber, "TEST-0001");
+        EXPECT_EQ(list.ptr[i].description, "Test sensor");
+        EXPECT_EQ(list.ptr[i].firmwareVersion, "1.02");
+        EXPECT_EQ(list.ptr[i].deviceType, kvt__DeviceType__Kelo_B);
+    }
+}
+
+TEST_F(RegistryTest, ConcurrentAddsAndRemovalsKeepTheMapConsistent) {
+    std::atomic<int> destroyed{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 25; ++i) {
+                DevicePtr device = MakeDevice<TestDevice>(&destroyed);
+                manager_->AddDevice(device);
+                manager_->Devices().Get(device->GetDeviceID().c_str());
+                if (i % 2 == 0) manager_->RemoveDeviceFromList(device);
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(manager_->Devices().Count(), 48u);
+    manager_->RemoveAllDevices();
+    EXPECT_EQ(destroyed, 100);
+}
+
+}  // namespace
