@@ -1,6 +1,7 @@
 #include "devicemanager/DevicesManager.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <mutex>
 
 #include "common/Timing.h"
@@ -19,6 +20,9 @@ namespace {
 std::mutex g_instanceMutex;
 std::unique_ptr<CDevicesManager> g_instance;
 std::atomic<CDevicesManager*> g_instancePtr{nullptr};
+// Message queries running on the instance; it is not destroyed under them.
+int g_queryUsers = 0;
+std::condition_variable g_queryEnded;
 
 std::atomic<int32_t> g_u2AsyncSleepTime{500};
 std::atomic<int32_t> g_temperatureCompensation{0};
@@ -56,12 +60,34 @@ CDevicesManager* CDevicesManager::Instance() {
 void CDevicesManager::DropInstance() {
     std::unique_ptr<CDevicesManager> dropped;
     {
-        std::lock_guard lock(g_instanceMutex);
+        std::unique_lock lock(g_instanceMutex);
         g_instancePtr = nullptr;
         dropped = std::move(g_instance);
+        if (dropped) {
+            dropped->m_stopAsked = true;
+            dropped->m_messageQueue.Interrupt();
+        }
+        g_queryEnded.wait(lock, [] { return g_queryUsers == 0; });
     }
     dropped.reset();
     CPropertiesManager::DropInstance();
+}
+
+bool CDevicesManager::QueryMessageIfRunning(CCallContext* context, kvt__TransportMessage& out) {
+    CDevicesManager* manager;
+    {
+        std::lock_guard lock(g_instanceMutex);
+        if (g_instance == nullptr || g_instance->m_stop.load()) return false;
+        manager = g_instance.get();
+        ++g_queryUsers;
+    }
+    manager->DMQueryMessage(context, nullptr, out);
+    {
+        std::lock_guard lock(g_instanceMutex);
+        --g_queryUsers;
+    }
+    g_queryEnded.notify_all();
+    return true;
 }
 
 bool CDevicesManager::StopRequested() {

@@ -51,6 +51,9 @@ public:
     // True once Stop was asked for, and whenever no manager exists. Safe to
     // call from any thread while the instance is being dropped.
     static bool StopRequested();
+    // Runs DMQueryMessage on the instance unless there is none or it stops;
+    // the instance is not destroyed while the query runs.
+    static bool QueryMessageIfRunning(CCallContext* context, kvt__TransportMessage& out);
 
     ~CDevicesManager() override;
 

@@ -2,7 +2,6 @@
 
 #include "common/Log.h"
 #include "devicemanager/DevicesManager.h"
-#include "devicemanager/WorkerThreads.h"
 
 CMessageThread::~CMessageThread() {
     Stop();
@@ -51,13 +50,8 @@ void CMessageThread::ThreadFunction() {
     while (true) {
         kvt__TransportMessage record;
         record.data.LFDLevel = -1;
-        {
-            // Counted while it uses the manager, so the manager's shutdown
-            // waits for the query to return before the manager goes.
-            CWorkerThreadScope worker;
-            if (CDevicesManager::StopRequested()) break;
-            CDevicesManager::Instance()->DMQueryMessage(&context, nullptr, record);
-        }
+        // A failed query still leaves an Unspecified record to deliver.
+        if (!CDevicesManager::QueryMessageIfRunning(&context, record)) break;
         if (callback != nullptr) callback(m_ring.Convert(record), userValue);
         context.Release();
     }
