@@ -1,0 +1,9 @@
+#include "platform/UsbDriver.h"
+
+namespace platform {
+
+UsbBus* SystemUsbBus() {
+    return nullptr;
+}
+
+}  // namespace platform
