@@ -101,6 +101,9 @@ public:
     // message as it is.
     static void CopyImageToMessage(const uint8_t* raw, const CProperties& properties,
                                    QueuedMessage& message);
+    // The live-finger level 0..5 of a capture whose raw buffer holds both
+    // frames. Releases device before it returns.
+    static int32_t GetLFDLevel(DevicePtr device, const CProperties& properties, const uint8_t* raw);
 
     // Closes sensors and listeners and waits for the worker threads; a full
     // shutdown also announces that the manager goes offline. True when every
