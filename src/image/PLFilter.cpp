@@ -76,27 +76,19 @@ void PLFilterRotate::Apply(const PLBmp& source, PLBmp& destination) const {
         using Pixel = decltype(pixel);
         const int32_t dw = destination.GetWidth();
         const int32_t dh = destination.GetHeight();
-        if (m_angle == k180) {
-            for (int32_t y = 0; y < dh; ++y) {
-                const Pixel* in = LineOf<Pixel>(source, h - 1 - y);
-                Pixel* out = LineOf<Pixel>(destination, y);
-                for (int32_t x = 0; x < dw; ++x) out[x] = in[w - 1 - x];
-            }
-            return;
-        }
-        // A quarter turn reads the source across its lines; walking it in
-        // tiles keeps the lines being read in cache.
-        constexpr int32_t kTile = 32;
-        for (int32_t y0 = 0; y0 < dh; y0 += kTile) {
-            const int32_t y1 = y0 + kTile < dh ? y0 + kTile : dh;
-            for (int32_t x0 = 0; x0 < dw; x0 += kTile) {
-                const int32_t x1 = x0 + kTile < dw ? x0 + kTile : dw;
-                for (int32_t y = y0; y < y1; ++y) {
-                    Pixel* out = LineOf<Pixel>(destination, y);
-                    for (int32_t x = x0; x < x1; ++x) {
-                        out[x] = m_angle == k90 ? LineOf<Pixel>(source, h - 1 - x)[y]
-                                                : LineOf<Pixel>(source, x)[w - 1 - y];
-                    }
+        for (int32_t y = 0; y < dh; ++y) {
+            Pixel* out = LineOf<Pixel>(destination, y);
+            for (int32_t x = 0; x < dw; ++x) {
+                switch (m_angle) {
+                    case k90:
+                        out[x] = LineOf<Pixel>(source, h - 1 - x)[y];
+                        break;
+                    case k180:
+                        out[x] = LineOf<Pixel>(source, h - 1 - y)[w - 1 - x];
+                        break;
+                    case k270:
+                        out[x] = LineOf<Pixel>(source, x)[w - 1 - y];
+                        break;
                 }
             }
         }

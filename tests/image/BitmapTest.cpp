@@ -129,7 +129,7 @@ TEST(FilterTest, RotationsMapPixelsAsQuarterAndHalfTurns) {
     }
 }
 
-TEST(FilterTest, LargeQuarterTurnsCrossTileEdgesCorrectly) {
+TEST(FilterTest, QuarterTurnsUndoEachOther) {
     PLWinBmp bitmap;
     Fill(bitmap, 70, 45);
     PLAnyBmp original;
