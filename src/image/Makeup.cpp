@@ -34,8 +34,7 @@ size_t EncodePicture(const uint8_t* raw, const CProperties& properties, PLMemSin
         return 0;
     }
     PLBmpEncoder().EncodeToSink(bitmap, sink);
-    return static_cast<size_t>(
-        PLWinBmp::GetMemNeeded(bitmap.GetWidth(), bitmap.GetHeight(), bitmap.GetBitsPerPixel()));
+    return sink.GetPosition();
 }
 
 }  // namespace

@@ -1,13 +1,18 @@
 #include "image/PLBmpEncoder.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #include "image/PLBmp.h"
 #include "image/PLMemSink.h"
 #include "image/PLWinBmp.h"
 
 namespace {
 
+// Resolutions too large for the field are written as large as it holds.
 int32_t PixelsPerMetre(int32_t dotsPerInch) {
-    return static_cast<int32_t>(dotsPerInch * PLBmpEncoder::kInchesPerMetre + 0.5);
+    const double value = dotsPerInch * PLBmpEncoder::kInchesPerMetre + 0.5;
+    return static_cast<int32_t>(std::clamp<double>(value, INT32_MIN, INT32_MAX));
 }
 
 }  // namespace
@@ -42,8 +47,14 @@ void PLBmpEncoder::EncodeToSink(const PLBmp& bitmap, PLDataSink& sink) const {
     sink.WriteLE32(0);  // important colours: all
 
     if (paletted) {
-        sink.WriteNBytes(sizeof(PLPixel32) * paletteEntries,
-                         reinterpret_cast<const uint8_t*>(bitmap.GetPalette()));
+        const auto* palette = reinterpret_cast<const uint8_t*>(bitmap.GetPalette());
+        const size_t bytes = sizeof(PLPixel32) * paletteEntries;
+        // A bitmap whose creation failed has no palette.
+        if (palette != nullptr) {
+            sink.WriteNBytes(bytes, palette);
+        } else {
+            sink.WriteZeros(bytes);
+        }
     }
 
     const size_t lineBytes = PLBmp::LineBytes(width, bits);
