@@ -59,13 +59,15 @@ public:
     // 0 well inside [2, 30], rising in steps to 150 far outside it.
     static int32_t Quantized(double x);
 
+    // The window cut from the frame's centre, lowest row first, as w x h
+    // contiguous bytes.
+    std::vector<uint8_t> ExtractWindow(const uint8_t* frame) const;
+
 private:
     struct Dynamics {
         uint32_t hMin, hMax, vMin, vMax;
     };
 
-    // The window, lowest cut-out row first, as w x h contiguous bytes.
-    std::vector<uint8_t> ExtractWindow(const uint8_t* frame) const;
     Dynamics Measure(const uint8_t* frame) const;
 
     const LFDWindow& m_window;

@@ -1,19 +1,11 @@
 #include "image/LFDProfile.h"
 
 #include <algorithm>
+#include <cstddef>
 
 namespace {
 
 constexpr int32_t kBand = 4;
-
-LFDProfile Framed(int32_t length, int32_t across) {
-    LFDProfile profile(static_cast<size_t>(length) + 2);
-    for (size_t i = 0; i < profile.size(); ++i) {
-        profile[i].across = across;
-        profile[i].b = static_cast<int32_t>(i);
-    }
-    return profile;
-}
 
 bool IsPeak(const LFDProfile& p, size_t i) {
     return p[i].value >= p[i - 1].value && p[i].value >= p[i + 1].value;
@@ -23,31 +15,32 @@ bool IsValley(const LFDProfile& p, size_t i) {
     return p[i].value <= p[i - 1].value && p[i].value <= p[i + 1].value;
 }
 
-}  // namespace
-
-LFDProfile HorizontalProfile(const uint8_t* window, int32_t w, int32_t h) {
-    const int32_t across = h / 2;
-    const int32_t first = across - kBand / 2;
-    LFDProfile profile = Framed(w, across);
-    for (int32_t x = 0; x < w; ++x) {
+// Node i + 1 averages the kBand samples across the band at step i along it.
+LFDProfile BandProfile(const uint8_t* band, int32_t length, ptrdiff_t along, ptrdiff_t across,
+                       int32_t position) {
+    LFDProfile profile(static_cast<size_t>(length) + 2);
+    for (size_t i = 0; i < profile.size(); ++i) {
+        profile[i].across = position;
+        profile[i].b = static_cast<int32_t>(i);
+    }
+    for (int32_t i = 0; i < length; ++i) {
         int32_t sum = 0;
-        for (int32_t m = first; m < first + kBand; ++m) sum += window[m * w + x];
-        profile[static_cast<size_t>(x) + 1].value = static_cast<uint8_t>(sum / kBand);
+        for (int32_t k = 0; k < kBand; ++k) sum += band[i * along + k * across];
+        profile[static_cast<size_t>(i) + 1].value = static_cast<uint8_t>(sum / kBand);
     }
     return profile;
 }
 
+}  // namespace
+
+LFDProfile HorizontalProfile(const uint8_t* window, int32_t w, int32_t h) {
+    const int32_t row = h / 2;
+    return BandProfile(window + static_cast<ptrdiff_t>(row - kBand / 2) * w, w, 1, w, row);
+}
+
 LFDProfile VerticalProfile(const uint8_t* window, int32_t w, int32_t h) {
-    const int32_t across = 2 * w / 5;
-    const int32_t first = across - kBand / 2;
-    LFDProfile profile = Framed(h, across);
-    for (int32_t m = 0; m < h; ++m) {
-        const uint8_t* row = window + m * w;
-        int32_t sum = 0;
-        for (int32_t x = first; x < first + kBand; ++x) sum += row[x];
-        profile[static_cast<size_t>(m) + 1].value = static_cast<uint8_t>(sum / kBand);
-    }
-    return profile;
+    const int32_t column = 2 * w / 5;
+    return BandProfile(window + (column - kBand / 2), h, w, 1, column);
 }
 
 LFDProfile UpperEnvelope(const LFDProfile& profile) {

@@ -33,9 +33,18 @@ Pixel* LineOf(PLBmp& bitmap, int32_t y) {
     return reinterpret_cast<Pixel*>(bitmap.GetLine(y));
 }
 
-void CreateLikeWithPalette(const PLBmp& source, PLBmp& destination) {
+// Gives destination the size, format and palette of source, then fills each
+// of its lines with map(source line, destination line, width).
+template <typename Map>
+void MapLines(const PLBmp& source, PLBmp& destination, Map map) {
     destination.CreateLike(source);
     destination.SetPalette(source.GetPalette());
+    WithPixelType(source, [&](auto pixel) {
+        using Pixel = decltype(pixel);
+        for (int32_t y = 0; y < source.GetHeight(); ++y) {
+            map(LineOf<Pixel>(source, y), LineOf<Pixel>(destination, y), source.GetWidth());
+        }
+    });
 }
 
 }  // namespace
@@ -96,35 +105,21 @@ void PLFilterRotate::Apply(const PLBmp& source, PLBmp& destination) const {
 }
 
 void PLFilterMirror::Apply(const PLBmp& source, PLBmp& destination) const {
-    CreateLikeWithPalette(source, destination);
-    WithPixelType(source, [&](auto pixel) {
-        using Pixel = decltype(pixel);
-        const int32_t w = source.GetWidth();
-        for (int32_t y = 0; y < source.GetHeight(); ++y) {
-            const Pixel* in = LineOf<Pixel>(source, y);
-            Pixel* out = LineOf<Pixel>(destination, y);
-            for (int32_t x = 0; x < w; ++x) out[w - 1 - x] = in[x];
-        }
+    MapLines(source, destination, [](const auto* in, auto* out, int32_t w) {
+        for (int32_t x = 0; x < w; ++x) out[w - 1 - x] = in[x];
     });
 }
 
 void PLFilterInvert::Apply(const PLBmp& source, PLBmp& destination) const {
-    CreateLikeWithPalette(source, destination);
-    WithPixelType(source, [&](auto pixel) {
-        using Pixel = decltype(pixel);
-        const int32_t w = source.GetWidth();
-        for (int32_t y = 0; y < source.GetHeight(); ++y) {
-            const Pixel* in = LineOf<Pixel>(source, y);
-            Pixel* out = LineOf<Pixel>(destination, y);
-            for (int32_t x = 0; x < w; ++x) {
-                if constexpr (sizeof(Pixel) == 1) {
-                    out[x] = static_cast<uint8_t>(~in[x]);
-                } else {
-                    // The fourth byte stays as created.
-                    out[x].b = static_cast<uint8_t>(~in[x].b);
-                    out[x].g = static_cast<uint8_t>(~in[x].g);
-                    out[x].r = static_cast<uint8_t>(~in[x].r);
-                }
+    MapLines(source, destination, [](const auto* in, auto* out, int32_t w) {
+        for (int32_t x = 0; x < w; ++x) {
+            if constexpr (sizeof(*in) == 1) {
+                out[x] = static_cast<uint8_t>(~in[x]);
+            } else {
+                // The fourth byte stays as created.
+                out[x].b = static_cast<uint8_t>(~in[x].b);
+                out[x].g = static_cast<uint8_t>(~in[x].g);
+                out[x].r = static_cast<uint8_t>(~in[x].r);
             }
         }
     });

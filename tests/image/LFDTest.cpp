@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
@@ -121,6 +122,46 @@ TEST_F(LFDTest, EnvelopesOfASinglePeakAndOfAConstantProfile) {
         EXPECT_EQ(SumOfValues(UpperEnvelope(flat)) - SumOfValues(LowerEnvelope(flat)), 50u)
             << length;
     }
+}
+
+TEST_F(LFDTest, TheWindowIsTheFramesCentreLowestRowFirst) {
+    std::vector<uint8_t> frame(384 * 320, 0);
+    frame[234 * 384 + 42] = 1;       // window row 0, column 0
+    frame[85 * 384 + 42 + 299] = 2;  // window row 149, column 299
+    frame[84 * 384 + 42] = 3;        // just above the window
+    const std::vector<uint8_t> window = CLFDCheck(kLFDWindow[0]).ExtractWindow(frame.data());
+    ASSERT_EQ(window.size(), 300u * 150u);
+    EXPECT_EQ(window[0], 1);
+    EXPECT_EQ(window.back(), 2);
+    EXPECT_EQ(std::count(window.begin(), window.end(), 3), 0);
+}
+
+TEST_F(LFDTest, ProfilesAverageTheirBandOfFourLines) {
+    // Rows 73..76 and columns 118..121 of the 300 x 150 window; the
+    // neighbouring lines must not count.
+    std::vector<uint8_t> window(300 * 150, 0);
+    for (int32_t x = 0; x < 300; ++x) {
+        const uint8_t rows[] = {255, 10, 20, 30, 41, 255};
+        for (int32_t k = 0; k < 6; ++k) window[(72 + k) * 300 + x] = rows[k];
+    }
+    for (int32_t m = 0; m < 150; ++m) {
+        if (m >= 72 && m <= 77) continue;
+        const uint8_t columns[] = {255, 8, 16, 24, 35, 255};
+        for (int32_t k = 0; k < 6; ++k) window[m * 300 + 117 + k] = columns[k];
+    }
+    const LFDProfile horizontal = HorizontalProfile(window.data(), 300, 150);
+    ASSERT_EQ(horizontal.size(), 302u);
+    EXPECT_EQ(horizontal[0].value, 0);
+    EXPECT_EQ(horizontal[1].value, 25);
+    EXPECT_EQ(horizontal[300].value, 25);
+    EXPECT_EQ(horizontal[301].value, 0);
+    EXPECT_EQ(horizontal[301].b, 301);
+
+    const LFDProfile vertical = VerticalProfile(window.data(), 300, 150);
+    ASSERT_EQ(vertical.size(), 152u);
+    EXPECT_EQ(vertical[1].value, 20);
+    EXPECT_EQ(vertical[150].value, 20);
+    EXPECT_EQ(vertical[151].value, 0);
 }
 
 TEST_F(LFDTest, LevelFollowsTheNumberOfMetConditions) {
