@@ -45,7 +45,6 @@ public:
     int32_t GetHeight() const { return m_height; }
     PLPoint GetSize() const { return {m_width, m_height}; }
     PLPoint GetResolution() const { return m_resolution; }
-    void SetResolution(PLPoint resolution) { m_resolution = resolution; }
     const PLPixelDesc& GetPixelFormat() const { return m_format; }
     int GetBitsPerPixel() const { return m_format.GetBitsPerPixel(); }
     // Bytes of pixel data in one line, without padding.
@@ -54,7 +53,6 @@ public:
     // The start of the pixel storage (where it starts depends on the layout).
     uint8_t* GetPixels() { return m_pixels; }
     const uint8_t* GetPixels() const { return m_pixels; }
-    uint8_t* const* GetRowTable() const { return m_lines.data(); }
     uint8_t* GetLine(int32_t y) { return m_lines[static_cast<size_t>(y)]; }
     const uint8_t* GetLine(int32_t y) const { return m_lines[static_cast<size_t>(y)]; }
 

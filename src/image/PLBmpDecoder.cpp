@@ -101,7 +101,8 @@ Header ReadHeader(PLDataSource& source) {
         default:
             throw PLTextException(kPLErrFormatUnknown, "Decoding bmp: Illegal bpp value.");
     }
-    if (h.width <= 0 || h.height <= 0 ||
+    if (h.width <= 0 || h.height <= 0 || h.width > PLBmpDecoder::kMaxSide ||
+        h.height > PLBmpDecoder::kMaxSide ||
         static_cast<uint64_t>(h.width) * static_cast<uint64_t>(h.height) >
             PLBmpDecoder::kMaxPixels) {
         BadSize();

@@ -20,10 +20,9 @@ public:
     void WriteZeros(size_t count);
 
     size_t GetPosition() const { return m_position; }
-    size_t GetCapacity() const { return m_capacity; }
 
 protected:
-    // The buffer the writes go to; null until opened.
+    // The buffer the writes go to; throws when there is none.
     virtual uint8_t* Buffer() = 0;
 
     size_t m_position = 0;

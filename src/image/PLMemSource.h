@@ -19,7 +19,6 @@ public:
     void Seek(size_t position);
 
     size_t GetPosition() const { return m_position; }
-    size_t GetSize() const { return m_size; }
     size_t GetRemaining() const { return m_size - m_position; }
 
 protected:

@@ -42,7 +42,6 @@ public:
     bool IsDontCare() const { return m_bits == 0; }
     bool HasPalette() const { return m_bits > 0 && m_bits <= 8; }
     int PaletteEntries() const { return HasPalette() ? 1 << m_bits : 0; }
-    bool HasAlpha() const { return m_alpha != 0; }
     // Grey when the luminance mask covers every bit of the pixel.
     bool IsGrayscale() const {
         return m_bits > 0 && m_luminance == (m_bits >= 32 ? ~0u : (1u << m_bits) - 1);
