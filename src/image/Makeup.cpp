@@ -11,22 +11,16 @@
 
 namespace {
 
-// 500 dots per inch.
-constexpr int32_t kSyncPixelsPerMetre = 19685;
-constexpr size_t kXResolutionOffset = 38;
-constexpr size_t kYResolutionOffset = 42;
-
-void PutLE32(uint8_t* at, int32_t value) {
-    for (int i = 0; i < 4; ++i)
-        at[i] = static_cast<uint8_t>(static_cast<uint32_t>(value) >> (8 * i));
-}
+// The synchronous path's files say 500 dots per inch (19685 pixels per metre).
+constexpr int32_t kSyncDotsPerInch = 500;
 
 // Makes up raw and encodes it into sink. Returns the file size, or 0 (logged
-// for caller) when the sink cannot get its buffer.
-size_t EncodePicture(const uint8_t* raw, const CProperties& properties, PLMemSink& sink,
-                     const char* caller) {
+// under the caller's name) when the sink cannot get its buffer.
+size_t EncodePicture(const uint8_t* raw, const CProperties& properties, int32_t dotsPerInch,
+                     PLMemSink& sink, const char* caller) {
     PLWinBmp bitmap;
     CDevicesManager::MakeupImage(raw, properties, bitmap);
+    bitmap.SetResolution({dotsPerInch, dotsPerInch});
     // The object's own size on top of the file: room to spare for the encoder.
     if (sink.Open("mem", bitmap.GetMemUsed()) != 0) {
         CLog::Instance().Error("%s: cannot allocate %zu bytes for the picture", caller,
@@ -83,11 +77,9 @@ void CDevicesManager::CopyImageToBase64Binary(const uint8_t* raw, CCallContext* 
     target->size = 0;
 
     PLMemSink sink;
-    const size_t size = EncodePicture(raw, properties, sink, kName);
+    const size_t size = EncodePicture(raw, properties, kSyncDotsPerInch, sink, kName);
     if (size == 0) return;
-    uint8_t* file = sink.GetBytes();
-    PutLE32(file + kXResolutionOffset, kSyncPixelsPerMetre);
-    PutLE32(file + kYResolutionOffset, kSyncPixelsPerMetre);
+    const uint8_t* file = sink.GetBytes();
 
     unsigned char* block = context->Allocate(size);
     if (block == nullptr) {
@@ -107,7 +99,7 @@ void CDevicesManager::CopyImageToMessage(const uint8_t* raw, const CProperties& 
     message.image.clear();
 
     PLMemSink sink;
-    const size_t size = EncodePicture(raw, properties, sink, kName);
+    const size_t size = EncodePicture(raw, properties, 0, sink, kName);
     if (size == 0) return;
     const uint8_t* file = sink.GetBytes();
     message.image.assign(file, file + size);

@@ -45,6 +45,7 @@ public:
     int32_t GetHeight() const { return m_height; }
     PLPoint GetSize() const { return {m_width, m_height}; }
     PLPoint GetResolution() const { return m_resolution; }
+    void SetResolution(PLPoint resolution) { m_resolution = resolution; }
     const PLPixelDesc& GetPixelFormat() const { return m_format; }
     int GetBitsPerPixel() const { return m_format.GetBitsPerPixel(); }
     // Bytes of pixel data in one line, without padding.
