@@ -23,8 +23,8 @@ size_t EncodePicture(const uint8_t* raw, const CProperties& properties, int32_t 
     bitmap.SetResolution({dotsPerInch, dotsPerInch});
     // The object's own size on top of the file: room to spare for the encoder.
     if (sink.Open("mem", bitmap.GetMemUsed()) != 0) {
-        CLog::Instance().Error("%s: cannot allocate %zu bytes for the picture", caller,
-                               bitmap.GetMemUsed());
+        CLog::Instance().Error("%s: cannot allocate %lu bytes for the picture", caller,
+                               static_cast<unsigned long>(bitmap.GetMemUsed()));
         return 0;
     }
     PLBmpEncoder().EncodeToSink(bitmap, sink);
@@ -83,7 +83,8 @@ void CDevicesManager::CopyImageToBase64Binary(const uint8_t* raw, CCallContext* 
 
     unsigned char* block = context->Allocate(size);
     if (block == nullptr) {
-        CLog::Instance().Error("%s: cannot allocate %zu bytes for the picture", kName, size);
+        CLog::Instance().Error("%s: cannot allocate %lu bytes for the picture", kName,
+                               static_cast<unsigned long>(size));
         return;
     }
     std::memcpy(block, file, size);
