@@ -3,12 +3,25 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "devicemanager/Device.h"
 #include "image/PLPixelDesc.h"
+#include "image/PLTextException.h"
 
 namespace image_test {
+
+// The code and text of the PLTextException that run throws.
+using Failure = std::pair<int, std::string>;
+template <typename Run>
+Failure Thrown(Run run) {
+    try {
+        run();
+    } catch (const PLTextException& e) {
+        return {e.GetCode(), e.GetText()};
+    }
+    return {0, "nothing thrown"};
+}
 
 inline void Put16(std::vector<uint8_t>& out, uint32_t v) {
     out.push_back(static_cast<uint8_t>(v));
@@ -98,38 +111,5 @@ inline std::vector<uint8_t> PackRows(int32_t w, int32_t h, int bits,
     }
     return out;
 }
-
-// A sensor that only answers the colour measurement.
-class FakeSensor : public CDevice {
-public:
-    LFDMeasurement measurement;
-    bool measures = true;
-    kvt__DeviceType type = kvt__DeviceType__Kelo_B;
-    std::function<void()> duringMeasurement;
-    int calls = 0;
-
-    bool GetBoundLFD(int /*timeout*/, LFDMeasurement& out) override {
-        ++calls;
-        if (duringMeasurement) duringMeasurement();
-        if (measures) out = measurement;
-        return measures;
-    }
-    kvt__DeviceType GetDeviceType() override { return type; }
-
-    bool Initialize() override { return true; }
-    bool IndicateResult(int) override { return true; }
-    int GetDeviceStatus() override { return 0; }
-    bool GetSyncImage(std::vector<uint8_t>&) override { return false; }
-    bool CaptureImageWithOffset(const Position&, std::vector<uint8_t>&) override { return false; }
-    bool GetAsyncImage(std::vector<uint8_t>&) override { return false; }
-    bool ResetAsyncWaitDevice() override { return true; }
-    bool ResetDevice() override { return true; }
-    std::string GetFirmwareVersion() override { return "1.0"; }
-    std::string GetDeviceID() override { return "{fake}"; }
-    kvt__ConnectionType GetConnectionType() override { return kvt__ConnectionType__USB; }
-    bool IsFirmwareSupported() override { return true; }
-    bool FirmwareRequiresDiagnostic() override { return false; }
-    bool FirmwareDiagnostic() override { return true; }
-};
 
 }  // namespace image_test
