@@ -16,6 +16,8 @@
 #include "platform/Sockets.h"
 #include "platform/SystemMutex.h"
 
+class PLWinBmp;
+
 // A service-shaped object: Start runs it until Stop is asked for.
 class CServerBase {
 public:
@@ -90,6 +92,21 @@ public:
     void SendQuittingMessage();
 
     int DMGetDeviceList(CCallContext* context, ArrayOfDeviceInformation& result);
+
+    // The image path (bodies in src/image/); they touch no manager state.
+    // Turns frame 1 of a raw capture buffer into the delivered picture.
+    static void MakeupImage(const uint8_t* raw, const CProperties& properties, PLWinBmp& bitmap);
+    // Make-up encoded as a BMP file of 500 dpi, owned by context. A null raw
+    // leaves target as it is.
+    static void CopyImageToBase64Binary(const uint8_t* raw, CCallContext* context,
+                                        const CProperties& properties, xsd__base64Binary* target);
+    // Make-up encoded as a BMP file without resolution. A null raw leaves the
+    // message as it is.
+    static void CopyImageToMessage(const uint8_t* raw, const CProperties& properties,
+                                   QueuedMessage& message);
+    // The live-finger level 0..5 of a capture whose raw buffer holds both
+    // frames. Releases device before it returns.
+    static int32_t GetLFDLevel(DevicePtr device, const CProperties& properties, const uint8_t* raw);
 
     // Closes sensors and listeners and waits for the worker threads; a full
     // shutdown also announces that the manager goes offline. True when every
