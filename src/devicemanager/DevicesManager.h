@@ -16,6 +16,8 @@
 #include "platform/Sockets.h"
 #include "platform/SystemMutex.h"
 
+class CUSBManager;
+
 // A service-shaped object: Start runs it until Stop is asked for.
 class CServerBase {
 public:
@@ -63,6 +65,7 @@ public:
     void Drop() override { DropInstance(); }
 
     bool IsStopping() const { return m_stop.load(); }
+    CUSBManager& UsbManager() { return *m_usbManager; }
     bool IsSuspended() const { return m_suspended.load(); }
     const DeviceManagerConfig& Config() const { return m_config; }
     std::string ConfigPath() const;
@@ -122,6 +125,7 @@ private:
     std::unique_ptr<CCallContext> m_context;
     // Found once: the configuration and a relative log path both live here.
     const std::string m_dataFolder;
+    std::unique_ptr<CUSBManager> m_usbManager;
     DeviceManagerConfig m_config;
     CCritSec m_propertyLock;
     DeviceList m_devices;
