@@ -355,11 +355,30 @@ EmulatedSensor::Response EmulatedSensor::StateAnswer(uint8_t status) const {
     Response response;
     response.cmdId = kCmdState;
     response.kind = Response::kState;
-    response.body = {4, 0, status, 0};                                    // status
-    response.body.insert(response.body.end(), {8, 1, 0, 0, 0, 0, 0, 0});  // type 1
-    response.body.insert(response.body.end(),
-                         {4, 2, m_mainFirmware.major, m_mainFirmware.minor});  // firmware
-    response.body.insert(response.body.end(), {6, 10, m_mainState, 0, 0, 0});  // main board state
+    // Records of type 0 (status), 1, 2 (firmware) and 10 (main-board state),
+    // in one list: gcc 12 sees phantom overflows in repeated vector inserts.
+    response.body = {4,
+                     0,
+                     status,
+                     0,
+                     8,
+                     1,
+                     0,
+                     0,
+                     0,
+                     0,
+                     0,
+                     0,
+                     4,
+                     2,
+                     m_mainFirmware.major,
+                     m_mainFirmware.minor,
+                     6,
+                     10,
+                     m_mainState,
+                     0,
+                     0,
+                     0};
     return response;
 }
 
