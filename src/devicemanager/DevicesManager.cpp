@@ -12,6 +12,7 @@
 #include "platform/Time.h"
 #include "platform/Version.h"
 #include "properties/PropertiesManager.h"
+#include "usb/USBManager.h"
 
 namespace {
 
@@ -96,7 +97,9 @@ bool CDevicesManager::StopRequested() {
 }
 
 CDevicesManager::CDevicesManager(Token)
-    : m_log(&CLog::Instance()), m_dataFolder(GetApplicationDataFolder()) {
+    : m_log(&CLog::Instance()),
+      m_dataFolder(GetApplicationDataFolder()),
+      m_usbManager(std::make_unique<CUSBManager>()) {
     ReadConfiguration();
     m_socketsReady = platform::SocketLibraryStartup();
     if (m_socketsReady) {
@@ -143,7 +146,8 @@ void CDevicesManager::Start() {
         m_log->Always("KVT DeviceManager started, v%s", version.c_str());
         m_log->Always("Current Config: Port %d ", m_config.port);
 
-        // The Ethernet listeners and the USB manager start here.
+        // The Ethernet listeners start here.
+        m_usbManager->Start();
 
         if (!CDMThread::SignalStartEvent()) {
             m_log->Error("CDevicesManager::CreateInstance GetLastError: %d", platform::LastError());
@@ -255,7 +259,7 @@ bool CDevicesManager::ShutDown(bool full) {
     CloseListenerSockets();
     m_log->Debug("Device-Sockets closed");
     RemoveAllDevices();
-    // The USB manager is stopped here.
+    if (!m_usbManager->Stop()) m_log->Error("CDevicesManager::ShutDown: USB watcher did not stop");
 
     if (full) {
         SendQuittingMessage();
@@ -300,7 +304,8 @@ bool CDevicesManager::OnPowerEvent(int eventType) {
         case kPowerResumeStandby:
             m_log->Info("CDevicesManager::OnPowerEvent: Resume event - EventType %d", eventType);
             m_suspended = false;
-            // The listeners and the USB manager are started again here.
+            // The Ethernet listeners are opened again here.
+            m_usbManager->Start();
             for (const auto& [id, device] : m_devices.Snapshot()) {
                 m_log->Info("CDevicesManager::OnPowerEvent: Resuming: Device %s reconnected",
                             id.c_str());

@@ -17,6 +17,7 @@
 #include "platform/SystemMutex.h"
 
 class PLWinBmp;
+class CUSBManager;
 
 // A service-shaped object: Start runs it until Stop is asked for.
 class CServerBase {
@@ -65,6 +66,7 @@ public:
     void Drop() override { DropInstance(); }
 
     bool IsStopping() const { return m_stop.load(); }
+    CUSBManager& UsbManager() { return *m_usbManager; }
     bool IsSuspended() const { return m_suspended.load(); }
     const DeviceManagerConfig& Config() const { return m_config; }
     std::string ConfigPath() const;
@@ -139,6 +141,7 @@ private:
     std::unique_ptr<CCallContext> m_context;
     // Found once: the configuration and a relative log path both live here.
     const std::string m_dataFolder;
+    std::unique_ptr<CUSBManager> m_usbManager;
     DeviceManagerConfig m_config;
     CCritSec m_propertyLock;
     DeviceList m_devices;

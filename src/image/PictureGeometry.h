@@ -34,3 +34,8 @@ static_assert([] {
 inline const PictureGeometry& PictureGeometryFor(uint32_t pictureSize) {
     return kPictureGeometry.at(pictureSize);
 }
+
+// Null for a value outside the table; for callers that check rather than throw.
+inline const PictureGeometry* FindPictureGeometry(uint32_t pictureSize) {
+    return pictureSize < kPictureGeometry.size() ? &kPictureGeometry[pictureSize] : nullptr;
+}
