@@ -108,13 +108,14 @@ private:
 
 class LibusbBus : public UsbBus {
 public:
-    explicit LibusbBus(libusb_context* context) : m_context(context) {}
     ~LibusbBus() override { Unwatch(); }
 
     const char* Name() const override { return "libusb"; }
 
     std::vector<std::string> PresentPaths() override {
         std::vector<std::string> paths;
+        std::lock_guard lock(m_watchMutex);
+        if (m_context == nullptr) return paths;
         libusb_device** list = nullptr;
         const ssize_t count = libusb_get_device_list(m_context, &list);
         for (ssize_t i = 0; i < count; ++i) {
@@ -128,6 +129,8 @@ public:
 
     std::unique_ptr<UsbDriverHandle> Open(const std::string& path, int& error) override {
         error = LIBUSB_ERROR_NOT_FOUND;
+        std::lock_guard lock(m_watchMutex);
+        if (m_context == nullptr) return nullptr;
         libusb_device** list = nullptr;
         const ssize_t count = libusb_get_device_list(m_context, &list);
         std::unique_ptr<UsbDriverHandle> opened;
@@ -140,7 +143,17 @@ public:
 
     void Watch(UsbBusListener* listener) override {
         std::lock_guard lock(m_watchMutex);
-        if (m_listener.load() != nullptr || listener == nullptr) return;
+        if (m_context != nullptr || listener == nullptr) return;
+        // libusb runs a monitor thread of its own from init to exit, so the
+        // context lives only while the library watches.
+        const int init = libusb_init(&m_context);
+        if (init != 0) {
+            CLog::Instance().Warning(
+                "libusb could not be initialised (%s); USB sensors are not found",
+                libusb_error_name(init));
+            m_context = nullptr;
+            return;
+        }
         if (!libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG)) return;
         m_listener = listener;
         const int result = libusb_hotplug_register_callback(
@@ -165,12 +178,17 @@ public:
 
     void Unwatch() override {
         std::lock_guard lock(m_watchMutex);
-        if (m_listener.load() == nullptr) return;
-        m_running = false;
-        // Deregistering wakes the event thread, which then sees the flag.
-        libusb_hotplug_deregister_callback(m_context, m_callback);
-        if (m_events.joinable()) m_events.join();
-        m_listener = nullptr;
+        if (m_context == nullptr) return;
+        if (m_listener.load() != nullptr) {
+            m_running = false;
+            // Deregistering wakes the event thread, which then sees the flag.
+            libusb_hotplug_deregister_callback(m_context, m_callback);
+            if (m_events.joinable()) m_events.join();
+            m_listener = nullptr;
+        }
+        // Sensors are closed before their bus stops being watched.
+        libusb_exit(m_context);
+        m_context = nullptr;
     }
 
 private:
@@ -213,8 +231,8 @@ private:
         return 0;
     }
 
-    libusb_context* m_context;
-    std::mutex m_watchMutex;
+    std::mutex m_watchMutex;  // the context and the watch
+    libusb_context* m_context = nullptr;
     std::atomic<UsbBusListener*> m_listener{nullptr};
     std::atomic<bool> m_running{false};
     libusb_hotplug_callback_handle m_callback = 0;
@@ -259,17 +277,8 @@ bool FindBulkEndpoints(const libusb_interface_descriptor& interface, uint8_t& ou
 }
 
 UsbBus* SystemUsbBus() {
-    // One context for the process; a machine without USB access has no bus.
-    static LibusbBus* bus = []() -> LibusbBus* {
-        libusb_context* context = nullptr;
-        if (libusb_init(&context) != 0) {
-            CLog::Instance().Warning("libusb could not be initialised; USB sensors are not found");
-            return nullptr;
-        }
-        static LibusbBus instance(context);
-        return &instance;
-    }();
-    return bus;
+    static LibusbBus bus;
+    return &bus;
 }
 
 }  // namespace platform
