@@ -185,31 +185,6 @@ void CDevicesManager::CloseListenerSockets() {
     m_listenerSockets.clear();
 }
 
-int CDevicesManager::DMGetDeviceList(CCallContext* context, ArrayOfDeviceInformation& result) {
-    CFunctionTrace trace("CDevicesManager::DMGetDeviceList");
-    CCritSecLock lock(m_devices.Lock());
-    const auto entries = m_devices.Snapshot();
-    ArrayOfDeviceInformation list = context->CreateArray<kvt__DeviceInformation>(entries.size());
-    size_t filled = 0;
-    for (const auto& [id, device] : entries) {
-        kvt__DeviceInformation& info = list.ptr[filled++];
-        if (!device) {
-            info.deviceId = "lost device";
-            info.firmwareVersion = "none";
-            info.serialNumber = "Not supported";
-            continue;
-        }
-        info.deviceId = device->GetDeviceID();
-        info.firmwareVersion = device->GetFirmwareVersion();
-        info.description = device->GetDescription();
-        info.connectionType = device->GetConnectionType();
-        info.deviceType = device->GetDeviceType();
-        info.serialNumber = device->GetSerialNumber();
-    }
-    result = list;
-    return 0;
-}
-
 int CDevicesManager::DMQueryMessage(CCallContext* context, const char* /*client*/,
                                     kvt__TransportMessage& out) {
     CFunctionTrace trace("CDevicesManager::DMQueryMessage");

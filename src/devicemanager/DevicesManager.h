@@ -93,7 +93,23 @@ public:
     int DMQueryMessage(CCallContext* context, const char* client, kvt__TransportMessage& out);
     void SendQuittingMessage();
 
+    // The operations behind the device exports; 0 or the code of a fault
+    // recorded in context.
     int DMGetDeviceList(CCallContext* context, ArrayOfDeviceInformation& result);
+    int DMGetDeviceInformation(CCallContext* context, const char* deviceId,
+                               kvt__DeviceInformation& out);
+    // A time-out of 0 captures synchronously into out; otherwise a capture
+    // thread posts the outcome and out stays empty.
+    int DMCaptureImage(CCallContext* context, const char* clientId, const char* deviceId,
+                       int32_t timeout, kvt__CapturedData& out);
+    int DMCancelAsyncCapture(CCallContext* context, const char* clientId, const char* deviceId,
+                             bool& deviceAvailable);
+    int DMIndicateResult(CCallContext* context, const char* clientId, const char* deviceId,
+                         int32_t result);
+    int DMSetProperty(CCallContext* context, const char* clientId, const char* target,
+                      const char* key, const char* value);
+    int DMGetProperty(CCallContext* context, const char* clientId, const char* target,
+                      const char* key, std::string& value);
 
     // The image path (bodies in src/image/); they touch no manager state.
     // Turns frame 1 of a raw capture buffer into the delivered picture.
@@ -126,6 +142,11 @@ public:
 
 private:
     void ReadConfiguration();
+    void DMThreadGetAsyncImageProc(DevicePtr device);
+    // The LFD level of a raw capture (0 without a second frame); deliverable
+    // tells whether the buffer holds at least one frame of the picture size.
+    int32_t GradeCapture(const DevicePtr& device, const std::vector<uint8_t>& raw,
+                         bool& deliverable);
     void CloseListenerSockets();
 
     std::atomic<bool> m_suspended{false};

@@ -114,6 +114,9 @@ protected:
     std::string m_strDeviceID;
     uint8_t m_AutoTriggerSensitivity = 0;
     // Set from another thread to end a waiting capture.
+    // A cancel may come before the wait starts and clears m_bCancel; the
+    // capture's own cancel flag, cleared before the capture thread exists, covers that.
+    bool CancelRequested() const { return m_bCancel != 0 || IsCancelled(); }
     std::atomic<uint8_t> m_bCancel{0};
     uint8_t m_State0[4] = {};
     uint8_t m_State1[8] = {};

@@ -250,13 +250,13 @@ bool CUSBDeviceU1::GetAsyncImage(std::vector<uint8_t>& image) {
     while (IsDeviceOpen()) {
         bool free = false;
         if (!IsSensorFree(free) || free) break;
-        if (m_bCancel != 0 || timeout.IsElapsed()) break;
+        if (CancelRequested() || timeout.IsElapsed()) break;
         blinkOrWait();
     }
     if (!IsDeviceOpen()) return false;
 
     for (;;) {
-        if (m_bCancel != 0 || timeout.IsElapsed()) return false;
+        if (CancelRequested() || timeout.IsElapsed()) return false;
         uint16_t value = 0;
         if (!GetTriggerValue(value)) return false;
         if (IsFingerDetected(value)) break;

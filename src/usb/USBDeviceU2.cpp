@@ -435,7 +435,7 @@ bool CUSBDeviceU2::GetAsyncImage(std::vector<uint8_t>& image) {
     CTimeout timeout(seconds > 0 ? static_cast<uint64_t>(seconds) * 1000 : 0);
     m_bCancel = 0;
     while (IsDeviceOpen()) {
-        if (m_bCancel != 0 || timeout.IsElapsed()) break;
+        if (CancelRequested() || timeout.IsElapsed()) break;
         SetStateLED(kStateWaitingForFinger);
         uint16_t trigger = 0;
         if (!GetTriggerValue(trigger)) {
