@@ -1,0 +1,79 @@
+// Minutiae matching: one probe against many references.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "fp/Features.h"
+#include "fp/Template.h"
+
+namespace fp {
+
+struct MatcherSettings {
+    int threshold = 0;     // scores below this are reported as 0
+    int maxRotation = 32;  // largest rotation between two prints, in steps of pi/128
+    int hypotheses = 0;    // alignments tried per comparison; 0 = engine default
+};
+
+// A print made ready for comparison: its minutiae with local neighbourhood
+// descriptors. Made once per probe and once per reference.
+struct PreparedPrint {
+    struct Point {
+        float x, y, angle, quality;
+        MinutiaType type;
+    };
+    struct Neighbour {
+        float distance, bearing, turn;  // bearing and turn relative to the minutia's direction
+    };
+    static constexpr int kNeighbours = 8;
+
+    std::vector<Point> points;
+    std::vector<Neighbour> neighbours;  // kNeighbours per point, nearest first
+    std::vector<std::uint8_t> neighbourCount;
+    ForegroundMask mask;
+    int width = 0, height = 0;
+    // Points bucketed on a coarse grid, for finding partners near a position.
+    int gridColumns = 0, gridRows = 0;
+    std::vector<std::uint16_t> gridStart, gridItems;
+};
+
+PreparedPrint Prepare(const Features& features);
+
+struct Comparison {
+    double similarity = 0;  // engine-internal, 0..1 and more
+    int score = 0;    // calibrated: round(-12 * log10(false match rate)), before the threshold
+    int matched = 0;  // minutiae paired
+    float rotation = 0, dx = 0, dy = 0;  // probe to reference
+};
+
+Comparison Compare(const PreparedPrint& probe, const PreparedPrint& reference,
+                   const MatcherSettings& settings);
+
+// The calibrated score of an engine similarity.
+int ScoreFromSimilarity(double similarity);
+
+// One identification at a time per object; separate objects share nothing.
+class Matcher {
+public:
+    explicit Matcher(MatcherSettings settings = {}) : settings_(settings) {}
+
+    MatcherSettings& settings() { return settings_; }
+
+    TemplateError IdentifyStart(const std::uint8_t* probe, std::size_t size);
+    void IdentifyStart(const Features& probe);
+    // Score of one reference against the probe; 0 below the threshold.
+    TemplateError IdentifyNext(const std::uint8_t* reference, std::size_t size, int& score);
+    int IdentifyNext(const Features& reference);
+    void IdentifyEnd();
+    bool identifying() const { return identifying_; }
+    const Comparison& last() const { return last_; }
+
+private:
+    MatcherSettings settings_;
+    PreparedPrint probe_;
+    Comparison last_;
+    bool identifying_ = false;
+};
+
+}  // namespace fp

@@ -1,0 +1,68 @@
+#include "fp/Extractor.h"
+
+#include <algorithm>
+
+#include "Internal.h"
+
+namespace fp {
+
+const char* ToString(ExtractStatus status) {
+    switch (status) {
+        case ExtractStatus::Ok:
+            return "ok";
+        case ExtractStatus::BadArgument:
+            return "no pixels, or a row stride shorter than the width";
+        case ExtractStatus::BadSize:
+            return "image side outside the supported range";
+        case ExtractStatus::BadResolution:
+            return "unsupported image resolution";
+        case ExtractStatus::NoFingerprint:
+            return "no fingerprint found in the image";
+    }
+    return "unknown extraction status";
+}
+
+ExtractStatus Extract(const ImageView& image, const ExtractorSettings& settings, Features& out) {
+    using namespace detail;
+    if (image.pixels == nullptr || image.stride < image.width) return ExtractStatus::BadArgument;
+    if (image.width < kMinImageSide || image.height < kMinImageSide ||
+        image.width > kMaxImageSide || image.height > kMaxImageSide)
+        return ExtractStatus::BadSize;
+    // Ridge periods and all tolerances assume about 500 dpi.
+    if (settings.resolution < 450 || settings.resolution > 550) return ExtractStatus::BadResolution;
+
+    FloatImage img(image.width, image.height);
+    for (int y = 0; y < image.height; ++y) {
+        const std::uint8_t* row = image.pixels + static_cast<std::size_t>(y) * image.stride;
+        for (int x = 0; x < image.width; ++x) img.at(x, y) = row[x];
+    }
+    const BlockField field = ComputeField(img);
+    const auto foreground = std::count(field.mask.begin(), field.mask.end(), 1);
+    if (foreground < 24) return ExtractStatus::NoFingerprint;  // less than about 40 x 40 pixels
+
+    ByteImage skeleton = Binarise(img, field, settings.enhance);
+    Thin(skeleton);
+
+    Features f;
+    f.width = static_cast<std::uint16_t>(image.width);
+    f.height = static_cast<std::uint16_t>(image.height);
+    f.resolution = static_cast<std::uint16_t>(settings.resolution);
+    f.minutiae = FindMinutiae(skeleton, field, settings);
+    f.singularPoints = FindSingularPoints(field, settings);
+    if (settings.storeMask) {
+        constexpr int kCell = 16;
+        f.mask.cell = kCell;
+        f.mask.columns = static_cast<std::uint16_t>((image.width + kCell - 1) / kCell);
+        f.mask.rows = static_cast<std::uint16_t>((image.height + kCell - 1) / kCell);
+        f.mask.bits.assign(static_cast<std::size_t>(f.mask.columns) * f.mask.rows, 0);
+        constexpr int kPer = kCell / kBlock;
+        for (int r = 0; r < field.rows; ++r)
+            for (int c = 0; c < field.columns; ++c)
+                if (field.mask[field.index(c, r)])
+                    f.mask.bits[static_cast<std::size_t>(r / kPer) * f.mask.columns + c / kPer] = 1;
+    }
+    out = std::move(f);
+    return ExtractStatus::Ok;
+}
+
+}  // namespace fp
