@@ -4,7 +4,7 @@
 #include "fp/Matcher.h"
 
 #include <algorithm>
-#include <array>
+#include <bit>
 #include <cmath>
 
 #include "Internal.h"
@@ -12,30 +12,75 @@
 namespace fp {
 namespace {
 
-using detail::AngleDistance;
 using detail::kPi;
-using detail::WrapAngle;
 
 constexpr int kGridCell = 32;
 constexpr int kDefaultHypotheses = 12;
+constexpr float kUnitToRadians = kPi / 128;
+
+// Difference of two angles in steps of pi/128, 0..128.
+inline int AngleDiff(int a, int b) {
+    const int d = (a - b) & 255;
+    return d > 128 ? 256 - d : d;
+}
+
+inline int ToUnits(float radians) {
+    return static_cast<int>(std::floor(radians / kUnitToRadians + 0.5f)) & 255;
+}
+
+// atan2 in steps of pi/128 with an error below half a step; the library call
+// dominated preparation.
+int AtanUnits(float y, float x) {
+    const float ax = std::fabs(x), ay = std::fabs(y);
+    if (ax == 0 && ay == 0) return 0;
+    const float a = std::min(ax, ay) / std::max(ax, ay), s = a * a;
+    float r = ((-0.0464964749f * s + 0.15931422f) * s - 0.327622764f) * s * a + a;
+    if (ay > ax) r = kPi / 2 - r;
+    if (x < 0) r = kPi - r;
+    if (y < 0) r = -r;
+    return ToUnits(r);
+}
+
+// Occupancy cell of a neighbour: 4 rings of 20 pixels, 8 sectors, 4 direction classes.
+constexpr float kCellReach = 80.f;
+inline int CellBit(int ring, int sector, int turn) {
+    return (ring * 8 + (sector & 7)) * 4 + (turn & 3);
+}
 
 struct Transform {
     float c = 1, s = 0, dx = 0, dy = 0;
-    float angle = 0;
+    float angle = 0;  // radians
+    int units = 0;    // the same angle in steps of pi/128
     void apply(float x, float y, float& ox, float& oy) const {
         ox = c * x - s * y + dx;
         oy = s * x + c * y + dy;
+    }
+    void setAngle(float radians) {
+        angle = radians;
+        units = ToUnits(radians);
+        c = std::cos(radians);
+        s = std::sin(radians);
+    }
+    Transform inverse() const {
+        Transform t;
+        t.setAngle(-angle);
+        t.dx = -(c * dx + s * dy);
+        t.dy = -(-s * dx + c * dy);
+        return t;
     }
 };
 
 Transform FromPair(const PreparedPrint::Point& p, const PreparedPrint::Point& r) {
     Transform t;
-    t.angle = r.angle - p.angle;
-    t.c = std::cos(t.angle), t.s = std::sin(t.angle);
+    t.setAngle(static_cast<float>(((r.angle - p.angle) & 255)) * kUnitToRadians);
     t.dx = r.x - (t.c * p.x - t.s * p.y);
     t.dy = r.y - (t.s * p.x + t.c * p.y);
     return t;
 }
+
+constexpr int kBearingTolerance = 14;  // about 20 degrees
+constexpr int kTurnTolerance = 18;     // about 25 degrees
+constexpr int kPairAngleTolerance = 20;
 
 // Similarity of two neighbourhoods in 0..1: the share of neighbours that agree
 // in distance, bearing and relative direction.
@@ -52,16 +97,15 @@ float LocalSimilarity(const PreparedPrint& a, int i, const PreparedPrint& b, int
         int best = -1;
         float bestCost = 1.f;
         for (int v = 0; v < kb; ++v) {
-            if (used >> v & 1) continue;
-            const float dd = std::fabs(na[u].distance - nb[v].distance);
-            if (dd > tolerance) {
-                if (nb[v].distance > na[u].distance) break;
-                continue;
-            }
-            const float db = AngleDistance(na[u].bearing, nb[v].bearing);
-            const float dt = AngleDistance(na[u].turn, nb[v].turn);
-            if (db > 0.35f || dt > 0.45f) continue;
-            const float cost = (dd / tolerance + db / 0.35f + dt / 0.45f) / 3;
+            if (nb[v].distance > na[u].distance + tolerance) break;
+            if ((used >> v & 1) || nb[v].distance < na[u].distance - tolerance) continue;
+            const int db = AngleDiff(na[u].bearing, nb[v].bearing);
+            const int dt = AngleDiff(na[u].turn, nb[v].turn);
+            if (db > kBearingTolerance || dt > kTurnTolerance) continue;
+            const float cost = (std::fabs(na[u].distance - nb[v].distance) / tolerance +
+                                static_cast<float>(db) / kBearingTolerance +
+                                static_cast<float>(dt) / kTurnTolerance) /
+                               3;
             if (cost < bestCost) bestCost = cost, best = v;
         }
         if (best >= 0) {
@@ -78,28 +122,38 @@ bool InMask(const PreparedPrint& p, float x, float y) {
     return p.mask.At(static_cast<int>(x) / p.mask.cell, static_cast<int>(y) / p.mask.cell);
 }
 
-struct Pairing {
-    int matched = 0;
-    float weight = 0;
+struct Link {
+    float cost;
+    std::uint16_t p, r;
+};
+
+// Buffers reused by every alignment of one comparison.
+struct Scratch {
+    std::vector<Link> links;
+    std::vector<std::uint8_t> usedP, usedR;
     std::vector<std::pair<int, int>> pairs;
 };
 
-// Greedy one-to-one pairing of the transformed probe with the reference.
+struct Pairing {
+    int matched = 0;
+    float weight = 0;
+};
+
+// Greedy one-to-one pairing of the transformed probe with the reference; the
+// pairs are left in scratch.pairs.
 Pairing Pair(const PreparedPrint& probe, const PreparedPrint& ref, const Transform& t, float cx,
-             float cy, float baseTolerance) {
-    struct Link {
-        float cost;
-        std::uint16_t p, r;
-    };
-    std::vector<Link> links;
-    constexpr float kAngleTolerance = 0.5f;
+             float cy, float baseTolerance, Scratch& scratch) {
+    auto& links = scratch.links;
+    links.clear();
     for (std::size_t i = 0; i < probe.points.size(); ++i) {
         const auto& pp = probe.points[i];
         float x, y;
         t.apply(pp.x, pp.y, x, y);
-        const float angle = pp.angle + t.angle;
+        const int angle = pp.angle + t.units;
         // Skin stretches: allow more play far from the alignment centre.
-        const float tolerance = std::min(baseTolerance + 0.05f * std::hypot(x - cx, y - cy), 28.f);
+        const float fx = x - cx, fy = y - cy;
+        const float tolerance =
+            std::min(baseTolerance + 0.05f * std::sqrt(fx * fx + fy * fy), 24.f);
         const int c0 = std::max(0, static_cast<int>((x - tolerance) / kGridCell));
         const int c1 = std::min(ref.gridColumns - 1, static_cast<int>((x + tolerance) / kGridCell));
         const int r0 = std::max(0, static_cast<int>((y - tolerance) / kGridCell));
@@ -110,26 +164,30 @@ Pairing Pair(const PreparedPrint& probe, const PreparedPrint& ref, const Transfo
                 for (int k = ref.gridStart[cell]; k < ref.gridStart[cell + 1]; ++k) {
                     const int j = ref.gridItems[k];
                     const auto& rp = ref.points[j];
-                    const float d = std::hypot(rp.x - x, rp.y - y);
-                    if (d > tolerance) continue;
-                    const float da = AngleDistance(rp.angle, angle);
-                    if (da > kAngleTolerance) continue;
-                    links.push_back({d / tolerance + da / kAngleTolerance,
-                                     static_cast<std::uint16_t>(i), static_cast<std::uint16_t>(j)});
+                    const float ex = rp.x - x, ey = rp.y - y;
+                    const float d2 = ex * ex + ey * ey;
+                    if (d2 > tolerance * tolerance) continue;
+                    const int da = AngleDiff(rp.angle, angle);
+                    if (da > kPairAngleTolerance) continue;
+                    links.push_back(
+                        {std::sqrt(d2) / tolerance + static_cast<float>(da) / kPairAngleTolerance,
+                         static_cast<std::uint16_t>(i), static_cast<std::uint16_t>(j)});
                 }
             }
     }
     std::sort(links.begin(), links.end(),
               [](const Link& a, const Link& b) { return a.cost < b.cost; });
-    std::vector<std::uint8_t> usedP(probe.points.size(), 0), usedR(ref.points.size(), 0);
+    scratch.usedP.assign(probe.points.size(), 0);
+    scratch.usedR.assign(ref.points.size(), 0);
+    scratch.pairs.clear();
     Pairing out;
     for (const Link& l : links) {
-        if (usedP[l.p] || usedR[l.r]) continue;
-        usedP[l.p] = usedR[l.r] = 1;
+        if (scratch.usedP[l.p] || scratch.usedR[l.r]) continue;
+        scratch.usedP[l.p] = scratch.usedR[l.r] = 1;
         ++out.matched;
         out.weight +=
             (1.f - 0.5f * l.cost) * std::sqrt(probe.points[l.p].quality * ref.points[l.r].quality);
-        out.pairs.push_back({l.p, l.r});
+        scratch.pairs.push_back({l.p, l.r});
     }
     return out;
 }
@@ -152,8 +210,7 @@ Transform Refit(const PreparedPrint& probe, const PreparedPrint& ref,
         sxy += ax * by - ay * bx;
     }
     Transform t;
-    t.angle = std::atan2(sxy, sxx);
-    t.c = std::cos(t.angle), t.s = std::sin(t.angle);
+    t.setAngle(std::atan2(sxy, sxx));
     t.dx = rx - (t.c * px - t.s * py);
     t.dy = ry - (t.s * px + t.c * py);
     return t;
@@ -173,54 +230,69 @@ constexpr CalibrationPoint kCalibration[] = {
 int ScoreFromSimilarity(double similarity) {
     if (!(similarity > 0)) return 0;
     constexpr std::size_t n = std::size(kCalibration);
-    double minusLog;
-    if (similarity >= kCalibration[n - 1].similarity) {
-        const auto& a = kCalibration[n - 2];
-        const auto& b = kCalibration[n - 1];
-        minusLog = b.minusLogFmr + (similarity - b.similarity) * (b.minusLogFmr - a.minusLogFmr) /
-                                       (b.similarity - a.similarity);
-    } else {
-        std::size_t k = 1;
-        while (kCalibration[k].similarity < similarity) ++k;
-        const auto& a = kCalibration[k - 1];
-        const auto& b = kCalibration[k];
-        minusLog = a.minusLogFmr + (similarity - a.similarity) * (b.minusLogFmr - a.minusLogFmr) /
-                                       (b.similarity - a.similarity);
-    }
-    return static_cast<int>(std::min(std::lround(12 * minusLog), 100000L));
+    std::size_t k = 1;
+    while (k + 1 < n && kCalibration[k].similarity < similarity) ++k;
+    const auto& a = kCalibration[k - 1];
+    const auto& b = kCalibration[k];
+    const double minusLog = a.minusLogFmr + (similarity - a.similarity) *
+                                                (b.minusLogFmr - a.minusLogFmr) /
+                                                (b.similarity - a.similarity);
+    return static_cast<int>(std::clamp(std::lround(12 * minusLog), 0L, 100000L));
 }
 
-PreparedPrint Prepare(const Features& f) {
+PreparedPrint Prepare(const Features& f, bool asProbe) {
     PreparedPrint p;
     p.width = f.width;
     p.height = f.height;
     p.mask = f.mask;
+    p.points.reserve(f.minutiae.size());
     for (const Minutia& m : f.minutiae)
-        p.points.push_back({static_cast<float>(m.x), static_cast<float>(m.y),
-                            detail::ByteToAngle(m.direction), m.quality / 100.f, m.type});
+        p.points.push_back({static_cast<float>(m.x), static_cast<float>(m.y), m.direction,
+                            m.quality / 100.f, m.type});
     const std::size_t n = p.points.size();
     constexpr int K = PreparedPrint::kNeighbours;
+    constexpr int W = PreparedPrint::kCellWords;
+    constexpr float kReach = 120.f;
     p.neighbours.assign(n * K, {});
     p.neighbourCount.assign(n, 0);
-    std::vector<std::pair<float, int>> byDistance;
+    p.cells.assign(n * W, 0);
+    if (asProbe) p.spreadCells.assign(n * W, 0);
+    auto set = [](std::uint64_t* words, int bit) {
+        words[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+    };
     for (std::size_t i = 0; i < n; ++i) {
-        byDistance.clear();
         const auto& a = p.points[i];
+        PreparedPrint::Neighbour* nearest = &p.neighbours[i * K];
+        int count = 0;
+        std::uint64_t* exact = &p.cells[i * W];
+        std::uint64_t* spread = asProbe ? &p.spreadCells[i * W] : nullptr;
         for (std::size_t j = 0; j < n; ++j) {
             if (j == i) continue;
-            const float d = std::hypot(p.points[j].x - a.x, p.points[j].y - a.y);
-            if (d < 120.f) byDistance.push_back({d, static_cast<int>(j)});
+            const auto& b = p.points[j];
+            const float dx = b.x - a.x, dy = b.y - a.y;
+            const float d2 = dx * dx + dy * dy;
+            if (d2 >= kReach * kReach) continue;
+            const float d = std::sqrt(d2);
+            if (count == K && d >= nearest[K - 1].distance && d >= kCellReach + 6) continue;
+            const PreparedPrint::Neighbour nb{d, (AtanUnits(dy, dx) - a.angle) & 255,
+                                              (b.angle - a.angle) & 255};
+            // Keep the K nearest in order, by insertion.
+            if (count < K || d < nearest[K - 1].distance) {
+                int k = count < K ? count++ : K - 1;
+                while (k > 0 && nearest[k - 1].distance > d) nearest[k] = nearest[k - 1], --k;
+                nearest[k] = nb;
+            }
+            if (d < kCellReach)
+                set(exact, CellBit(static_cast<int>(d / 20), nb.bearing >> 5, nb.turn >> 6));
+            if (!spread || d >= kCellReach + 6) continue;
+            const int ring0 = static_cast<int>(std::max(0.f, d - 6) / 20);
+            const int ring1 = std::min(3, static_cast<int>((d + 6) / 20));
+            for (int r = ring0; r <= ring1; ++r)
+                for (int sb : {nb.bearing - 10, nb.bearing + 10})
+                    for (int tb : {nb.turn - 14, nb.turn + 14})
+                        set(spread, CellBit(r, (sb & 255) >> 5, (tb & 255) >> 6));
         }
-        const std::size_t k = std::min<std::size_t>(K, byDistance.size());
-        std::partial_sort(byDistance.begin(), byDistance.begin() + k, byDistance.end());
-        for (std::size_t m = 0; m < k; ++m) {
-            const auto& b = p.points[byDistance[m].second];
-            auto& nb = p.neighbours[i * K + m];
-            nb.distance = byDistance[m].first;
-            nb.bearing = WrapAngle(std::atan2(b.y - a.y, b.x - a.x) - a.angle);
-            nb.turn = WrapAngle(b.angle - a.angle);
-        }
-        p.neighbourCount[i] = static_cast<std::uint8_t>(k);
+        p.neighbourCount[i] = static_cast<std::uint8_t>(count);
     }
     p.gridColumns = std::max(1, (p.width + kGridCell - 1) / kGridCell);
     p.gridRows = std::max(1, (p.height + kGridCell - 1) / kGridCell);
@@ -245,42 +317,59 @@ Comparison Compare(const PreparedPrint& probe, const PreparedPrint& ref,
                    const MatcherSettings& settings) {
     Comparison best;
     const std::size_t np = probe.points.size(), nr = ref.points.size();
-    if (np < 3 || nr < 3) return best;
-    const float maxRotation = std::clamp(settings.maxRotation, 0, 128) * kPi / 128;
+    if (np < 3 || nr < 3 || probe.spreadCells.size() != np * PreparedPrint::kCellWords) return best;
+    const int maxRotation = std::clamp(settings.maxRotation, 0, 128);
 
     struct Seed {
         float similarity;
         int p, r;
     };
+    const std::size_t wanted = settings.hypotheses > 0 ? settings.hypotheses : kDefaultHypotheses;
+    auto bySimilarity = [](const Seed& a, const Seed& b) { return a.similarity > b.similarity; };
+    // Occupancy overlap first, the full neighbourhood comparison for the best of those.
+    constexpr int W = PreparedPrint::kCellWords;
     std::vector<Seed> seeds;
     seeds.reserve(np * 4);
-    for (std::size_t i = 0; i < np; ++i)
+    for (std::size_t i = 0; i < np; ++i) {
+        const std::uint64_t* a = &probe.spreadCells[i * W];
         for (std::size_t j = 0; j < nr; ++j) {
-            if (AngleDistance(probe.points[i].angle, ref.points[j].angle) > maxRotation) continue;
-            const float s = LocalSimilarity(probe, static_cast<int>(i), ref, static_cast<int>(j));
-            if (s > 0.2f) seeds.push_back({s, static_cast<int>(i), static_cast<int>(j)});
+            if (AngleDiff(probe.points[i].angle, ref.points[j].angle) > maxRotation) continue;
+            const std::uint64_t* b = &ref.cells[j * W];
+            int common = 0;
+            for (int k = 0; k < W; ++k) common += std::popcount(a[k] & b[k]);
+            if (common >= 2)
+                seeds.push_back(
+                    {static_cast<float>(common), static_cast<int>(i), static_cast<int>(j)});
         }
-    const std::size_t hypotheses = std::min<std::size_t>(
-        seeds.size(), settings.hypotheses > 0 ? settings.hypotheses : kDefaultHypotheses);
-    std::partial_sort(seeds.begin(), seeds.begin() + hypotheses, seeds.end(),
-                      [](const Seed& a, const Seed& b) { return a.similarity > b.similarity; });
+    }
+    const std::size_t shortlist = std::min(seeds.size(), 4 * wanted);
+    std::partial_sort(seeds.begin(), seeds.begin() + shortlist, seeds.end(), bySimilarity);
+    seeds.resize(shortlist);
+    for (Seed& seed : seeds) seed.similarity = LocalSimilarity(probe, seed.p, ref, seed.r);
+    std::erase_if(seeds, [](const Seed& seed) { return seed.similarity <= 0.2f; });
+    const std::size_t hypotheses = std::min(seeds.size(), wanted);
+    std::partial_sort(seeds.begin(), seeds.begin() + hypotheses, seeds.end(), bySimilarity);
 
+    Scratch scratch;
+    // A seed already paired under an earlier alignment would only repeat it.
+    std::vector<std::uint8_t> covered(np * nr, 0);
     for (std::size_t h = 0; h < hypotheses; ++h) {
-        const auto& sp = probe.points[seeds[h].p];
+        if (covered[static_cast<std::size_t>(seeds[h].p) * nr + seeds[h].r]) continue;
         const auto& sr = ref.points[seeds[h].r];
-        Transform t = FromPair(sp, sr);
-        Pairing pairing = Pair(probe, ref, t, sr.x, sr.y, 12.f);
+        Transform t = FromPair(probe.points[seeds[h].p], sr);
+        Pairing pairing = Pair(probe, ref, t, sr.x, sr.y, 12.f, scratch);
         if (pairing.matched >= 3) {
-            const Transform refined = Refit(probe, ref, pairing.pairs);
-            if (AngleDistance(refined.angle, 0) <= maxRotation + 0.1f) {
+            const Transform refined = Refit(probe, ref, scratch.pairs);
+            if (AngleDiff(refined.units, 0) <= maxRotation + 8) {
                 float cx = 0, cy = 0;
-                for (auto [i, j] : pairing.pairs) cx += ref.points[j].x, cy += ref.points[j].y;
-                cx /= pairing.pairs.size(), cy /= pairing.pairs.size();
-                Pairing again = Pair(probe, ref, refined, cx, cy, 10.f);
-                if (again.matched >= pairing.matched) pairing = std::move(again), t = refined;
+                for (auto [i, j] : scratch.pairs) cx += ref.points[j].x, cy += ref.points[j].y;
+                cx /= scratch.pairs.size(), cy /= scratch.pairs.size();
+                const Pairing again = Pair(probe, ref, refined, cx, cy, 10.f, scratch);
+                if (again.matched >= pairing.matched) pairing = again, t = refined;
             }
         }
         if (pairing.matched < 2) continue;
+        for (auto [i, j] : scratch.pairs) covered[static_cast<std::size_t>(i) * nr + j] = 1;
 
         // Only minutiae that the other print could have shown count against a match.
         int seenP = 0, seenR = 0;
@@ -289,11 +378,7 @@ Comparison Compare(const PreparedPrint& probe, const PreparedPrint& ref,
             t.apply(pp.x, pp.y, x, y);
             seenP += InMask(ref, x, y);
         }
-        Transform inverse;
-        inverse.angle = -t.angle;
-        inverse.c = t.c, inverse.s = -t.s;
-        inverse.dx = -(t.c * t.dx + t.s * t.dy);
-        inverse.dy = -(-t.s * t.dx + t.c * t.dy);
+        const Transform inverse = t.inverse();
         for (const auto& rp : ref.points) {
             float x, y;
             inverse.apply(rp.x, rp.y, x, y);
@@ -341,7 +426,7 @@ TemplateError Matcher::IdentifyNext(const std::uint8_t* reference, std::size_t s
 }
 
 int Matcher::IdentifyNext(const Features& reference) {
-    last_ = Compare(probe_, Prepare(reference), settings_);
+    last_ = Compare(probe_, Prepare(reference, false), settings_);
     return last_.score >= settings_.threshold ? last_.score : 0;
 }
 

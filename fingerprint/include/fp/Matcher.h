@@ -19,18 +19,27 @@ struct MatcherSettings {
 // A print made ready for comparison: its minutiae with local neighbourhood
 // descriptors. Made once per probe and once per reference.
 struct PreparedPrint {
+    // Angles are in steps of pi/128, as in the template.
     struct Point {
-        float x, y, angle, quality;
+        float x, y;
+        int angle;
+        float quality;  // 0..1
         MinutiaType type;
     };
     struct Neighbour {
-        float distance, bearing, turn;  // bearing and turn relative to the minutia's direction
+        float distance;
+        int bearing, turn;  // relative to the minutia's own direction
     };
     static constexpr int kNeighbours = 8;
 
     std::vector<Point> points;
     std::vector<Neighbour> neighbours;  // kNeighbours per point, nearest first
     std::vector<std::uint8_t> neighbourCount;
+    // Coarse neighbourhood occupancy (distance ring x sector x relative
+    // direction), exact and with tolerance spread; compared by popcount to
+    // pick the pairs worth a full neighbourhood comparison.
+    std::vector<std::uint64_t> cells, spreadCells;  // kCellWords per point
+    static constexpr int kCellWords = 2;
     ForegroundMask mask;
     int width = 0, height = 0;
     // Points bucketed on a coarse grid, for finding partners near a position.
@@ -38,7 +47,8 @@ struct PreparedPrint {
     std::vector<std::uint16_t> gridStart, gridItems;
 };
 
-PreparedPrint Prepare(const Features& features);
+// A print compared as a probe needs the spread occupancy cells as well.
+PreparedPrint Prepare(const Features& features, bool asProbe = true);
 
 struct Comparison {
     double similarity = 0;  // engine-internal, 0..1 and more
