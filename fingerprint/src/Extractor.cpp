@@ -40,14 +40,15 @@ ExtractStatus Extract(const ImageView& image, const ExtractorSettings& settings,
     const auto foreground = std::count(field.mask.begin(), field.mask.end(), 1);
     if (foreground < 24) return ExtractStatus::NoFingerprint;  // less than about 40 x 40 pixels
 
-    ByteImage skeleton = Binarise(img, field, settings.enhance);
+    const ByteImage ridges = Binarise(img, field, settings.enhance);
+    ByteImage skeleton = ridges;
     Thin(skeleton);
 
     Features f;
     f.width = static_cast<std::uint16_t>(image.width);
     f.height = static_cast<std::uint16_t>(image.height);
     f.resolution = static_cast<std::uint16_t>(settings.resolution);
-    f.minutiae = FindMinutiae(skeleton, field, settings);
+    f.minutiae = FindMinutiae(skeleton, ridges, field, settings);
     f.singularPoints = FindSingularPoints(field, settings);
     if (settings.storeMask) {
         constexpr int kCell = 16;

@@ -67,9 +67,9 @@ ByteImage Binarise(const FloatImage& image, const BlockField& field, bool enhanc
 // One-pixel-wide ridges (Zhang-Suen thinning), in place.
 void Thin(ByteImage& ridges);
 
-// Minutiae on the skeleton, with false ones removed, best quality first.
-std::vector<Minutia> FindMinutiae(const ByteImage& skeleton, const BlockField& field,
-                                  const ExtractorSettings& settings);
+// Minutiae on the skeleton of `ridges`, with false ones removed, best quality first.
+std::vector<Minutia> FindMinutiae(const ByteImage& skeleton, const ByteImage& ridges,
+                                  const BlockField& field, const ExtractorSettings& settings);
 
 std::vector<SingularPoint> FindSingularPoints(const BlockField& field,
                                               const ExtractorSettings& settings);

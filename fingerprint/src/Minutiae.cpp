@@ -103,9 +103,25 @@ float PathAngle(int x, int y, const Path& path, int steps) {
     return std::atan2(static_cast<float>(p.second - y), static_cast<float>(p.first - x));
 }
 
-// The field's direction (mod pi) turned to the sense of the traced angle.
-float AlignToField(const BlockField& f, float x, float y, float traced) {
+// The field gives the minutia's axis; the binary image tells its sense. Seen
+// from an ending, the ridge lies behind and the valley ahead; seen from a
+// bifurcation, the stem (ridge) lies ahead and the valley between the forks
+// behind. The traced angle decides when the pixels do not.
+float Direction(const BlockField& f, const ByteImage& ridges, int x, int y, MinutiaType type,
+                float traced) {
     const float theta = f.orientationAt(x, y);
+    const int reach = std::clamp(static_cast<int>(f.periodAt(x, y)), 5, 14);
+    int ridgeAhead = 0, ridgeBehind = 0;
+    const float ux = std::cos(theta), uy = std::sin(theta);
+    for (int k = 2; k <= reach; ++k) {
+        ridgeAhead += ridges.get(static_cast<int>(std::lround(x + k * ux)),
+                                 static_cast<int>(std::lround(y + k * uy)));
+        ridgeBehind += ridges.get(static_cast<int>(std::lround(x - k * ux)),
+                                  static_cast<int>(std::lround(y - k * uy)));
+    }
+    const int margin =
+        type == MinutiaType::Ending ? ridgeBehind - ridgeAhead : ridgeAhead - ridgeBehind;
+    if (std::abs(margin) >= 2) return margin > 0 ? WrapAngle(theta) : WrapAngle(theta + kPi);
     return AngleDistance(theta, traced) <= kPi / 2 ? WrapAngle(theta) : WrapAngle(theta + kPi);
 }
 
@@ -146,7 +162,7 @@ void Thin(ByteImage& s) {
     }
 }
 
-std::vector<Minutia> FindMinutiae(const ByteImage& s, const BlockField& f,
+std::vector<Minutia> FindMinutiae(const ByteImage& s, const ByteImage& ridges, const BlockField& f,
                                   const ExtractorSettings& settings) {
     const int w = s.width, h = s.height;
     auto idx = [w](int x, int y) { return static_cast<std::size_t>(y) * w + x; };
@@ -247,7 +263,7 @@ std::vector<Minutia> FindMinutiae(const ByteImage& s, const BlockField& f,
         }
         if (c.type == MinutiaType::Ending) {
             const float traced = PathAngle(c.x, c.y, paths[0], directionSteps) + kPi;
-            c.angle = AlignToField(f, c.x, c.y, traced);
+            c.angle = Direction(f, ridges, c.x, c.y, c.type, traced);
         } else {
             float a[3];
             for (int k = 0; k < 3; ++k) a[k] = PathAngle(c.x, c.y, paths[k], directionSteps);
@@ -256,7 +272,7 @@ std::vector<Minutia> FindMinutiae(const ByteImage& s, const BlockField& f,
             float closest = AngleDistance(a[0], a[1]);
             if (AngleDistance(a[0], a[2]) < closest) closest = AngleDistance(a[0], a[2]), stem = 1;
             if (AngleDistance(a[1], a[2]) < closest) stem = 0;
-            c.angle = AlignToField(f, c.x, c.y, a[stem]);
+            c.angle = Direction(f, ridges, c.x, c.y, c.type, a[stem]);
         }
     }
 
