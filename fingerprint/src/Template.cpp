@@ -130,7 +130,7 @@ std::vector<std::uint8_t> EncodeTemplate(const Features& f) {
     out.insert(out.end(), kMagic, kMagic + 4);
     out.push_back(kTemplateVersion);
     out.push_back(hasMask ? kFlagMask : 0);
-    Put16(out, 0);  // total size, filled in below
+    Put16(out, 0);  // total size, sealed below
     Put16(out, f.width);
     Put16(out, f.height);
     Put16(out, f.resolution);
@@ -161,12 +161,18 @@ std::vector<std::uint8_t> EncodeTemplate(const Features& f) {
             if (f.mask.bits[i]) packed[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
         out.insert(out.end(), packed.begin(), packed.end());
     }
-    const std::size_t total = out.size() + kChecksumBytes;
-    out[6] = static_cast<std::uint8_t>(total & 0xFF);
-    out[7] = static_cast<std::uint8_t>(total >> 8);
-    const std::uint32_t crc = Crc32(out.data(), out.size());
-    for (int k = 0; k < 4; ++k) out.push_back(static_cast<std::uint8_t>(crc >> (8 * k)));
+    out.resize(out.size() + kChecksumBytes);
+    SealTemplate(out);
     return out;
+}
+
+void SealTemplate(std::vector<std::uint8_t>& bytes) {
+    if (bytes.size() < kTemplateHeaderSize + kChecksumBytes || bytes.size() > 0xFFFF) return;
+    bytes[6] = static_cast<std::uint8_t>(bytes.size() & 0xFF);
+    bytes[7] = static_cast<std::uint8_t>(bytes.size() >> 8);
+    const std::size_t body = bytes.size() - kChecksumBytes;
+    const std::uint32_t crc = Crc32(bytes.data(), body);
+    for (std::size_t k = 0; k < 4; ++k) bytes[body + k] = static_cast<std::uint8_t>(crc >> (8 * k));
 }
 
 TemplateError TemplateMinutiaCount(const std::uint8_t* data, std::size_t size, int& count) {
@@ -216,6 +222,9 @@ TemplateError DecodeTemplate(const std::uint8_t* data, std::size_t size, Feature
         f.mask.bits.resize(static_cast<std::size_t>(h.columns) * h.rows);
         for (std::size_t i = 0; i < f.mask.bits.size(); ++i)
             f.mask.bits[i] = (p[i / 8] >> (i % 8)) & 1;
+        // Padding bits of the last byte are zero, so a template has one byte form only.
+        const std::size_t used = f.mask.bits.size() % 8;
+        if (used != 0 && (p[f.mask.bits.size() / 8] >> used) != 0) return TemplateError::BadValue;
     }
     out = std::move(f);
     return TemplateError::None;

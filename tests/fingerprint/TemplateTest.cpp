@@ -120,6 +120,14 @@ TEST(Template, ChecksumAloneDoesNotMakeNonsenseValid) {
     f.width = 0;
     bytes = fp::EncodeTemplate(f);
     EXPECT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), out), fp::TemplateError::BadValue);
+
+    // Mask padding bits must stay zero: one template, one byte form.
+    f = SampleFeatures(4, true, 328);  // 21 x 23 cells: five padding bits in the last byte
+    bytes = fp::EncodeTemplate(f);
+    ASSERT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), out), fp::TemplateError::None);
+    bytes[bytes.size() - 5] |= 0x80;
+    fp::SealTemplate(bytes);
+    EXPECT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), out), fp::TemplateError::BadValue);
 }
 
 TEST(Template, HeaderErrorsAreNamed) {

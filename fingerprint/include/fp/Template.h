@@ -38,6 +38,11 @@ std::vector<std::uint8_t> EncodeTemplate(const Features& features);
 // whole buffer); bytes past it are ignored. On error `out` is left unchanged.
 TemplateError DecodeTemplate(const std::uint8_t* data, std::size_t size, Features& out);
 
+// Rewrites the size field and checksum of `bytes` to match its length (at
+// least a header and a checksum long), for tools that build or mutate
+// templates on purpose.
+void SealTemplate(std::vector<std::uint8_t>& bytes);
+
 // Only the minutiae count, after the same checks as DecodeTemplate.
 TemplateError TemplateMinutiaCount(const std::uint8_t* data, std::size_t size, int& count);
 
