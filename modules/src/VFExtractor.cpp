@@ -12,72 +12,21 @@
 
 using namespace vfmodules;
 
-struct VfeExtractorObject {
-    static constexpr std::uint32_t kTag = 0x56464531;  // "VFE1"
-    std::uint32_t tag = kTag;
-    std::mutex lock;
-    std::int32_t templateSize = 256;
-    std::int32_t maxMinutiae = 120;
-    std::int32_t singularPoints = 1;
-    std::int32_t maxCores = 2;
-    std::int32_t maxDeltas = 2;
-    std::int32_t maxDoubleCores = 1;
-    std::int32_t enhance = 1;
-    std::int32_t generalizeThreshold = 24;  // false match rate 1 %
-    std::int32_t minQuality = 0;
-
-    ~VfeExtractorObject() { tag = 0; }
-
-    void copyParameters(const VfeExtractorObject& o) {
-        templateSize = o.templateSize;
-        maxMinutiae = o.maxMinutiae;
-        singularPoints = o.singularPoints;
-        maxCores = o.maxCores;
-        maxDeltas = o.maxDeltas;
-        maxDoubleCores = o.maxDoubleCores;
-        enhance = o.enhance;
-        generalizeThreshold = o.generalizeThreshold;
-        minQuality = o.minQuality;
-    }
-
-    std::int32_t* parameter(std::int32_t id, std::int32_t& low, std::int32_t& high) {
-        switch (id) {
-            case VFE_PARAM_TEMPLATE_SIZE:
-                low = 0, high = 256;
-                return &templateSize;
-            case VFE_PARAM_MAX_MINUTIAE:
-                low = 1, high = 255;
-                return &maxMinutiae;
-            case VFE_PARAM_SINGULAR_POINTS:
-                low = 0, high = 1;
-                return &singularPoints;
-            case VFE_PARAM_MAX_CORES:
-                low = 0, high = 4;
-                return &maxCores;
-            case VFE_PARAM_MAX_DELTAS:
-                low = 0, high = 4;
-                return &maxDeltas;
-            case VFE_PARAM_MAX_DOUBLE_CORES:
-                low = 0, high = 2;
-                return &maxDoubleCores;
-            case VFE_PARAM_ENHANCE:
-                low = 0, high = 1;
-                return &enhance;
-            case VFE_PARAM_GENERALIZE_THRESHOLD:
-                low = 0, high = 1000;
-                return &generalizeThreshold;
-            case VFE_PARAM_MIN_QUALITY:
-                low = 0, high = 100;
-                return &minQuality;
-            default:
-                return nullptr;
-        }
-    }
+struct ExtractorParameters {
+    int templateSize = 256;
+    int maxMinutiae = 120;
+    int singularPoints = 1;
+    int maxCores = 2;
+    int maxDeltas = 2;
+    int maxDoubleCores = 1;
+    int enhance = 1;
+    int generalizeThreshold = 24;  // false match rate 1 %
+    int minQuality = 0;
 
     fp::ExtractorSettings settings() const {
         fp::ExtractorSettings s;
         s.enhance = enhance != 0;
-        s.minMinutiaQuality = std::max(s.minMinutiaQuality, static_cast<int>(minQuality));
+        s.minMinutiaQuality = std::max(s.minMinutiaQuality, minQuality);
         s.maxMinutiae = maxMinutiae;
         s.storeMask = templateSize != 0;
         s.singularPoints = singularPoints != 0;
@@ -86,6 +35,29 @@ struct VfeExtractorObject {
         s.maxDoubleCores = maxDoubleCores;
         return s;
     }
+};
+
+struct VfeExtractorObject {
+    static constexpr std::uint32_t kTag = 0x56464531;  // "VFE1"
+    using P = ExtractorParameters;
+    static constexpr ParameterInfo<P> kParameters[] = {
+        {VFE_PARAM_TEMPLATE_SIZE, &P::templateSize, 0, 256, 256},  // small or full only
+        {VFE_PARAM_MAX_MINUTIAE, &P::maxMinutiae, 1, 255, 1},
+        {VFE_PARAM_SINGULAR_POINTS, &P::singularPoints, 0, 1, 1},
+        {VFE_PARAM_MAX_CORES, &P::maxCores, 0, 4, 1},
+        {VFE_PARAM_MAX_DELTAS, &P::maxDeltas, 0, 4, 1},
+        {VFE_PARAM_MAX_DOUBLE_CORES, &P::maxDoubleCores, 0, 2, 1},
+        {VFE_PARAM_ENHANCE, &P::enhance, 0, 1, 1},
+        {VFE_PARAM_GENERALIZE_THRESHOLD, &P::generalizeThreshold, 0, 1000, 1},
+        {VFE_PARAM_MIN_QUALITY, &P::minQuality, 0, 100, 1},
+    };
+
+    std::uint32_t tag = kTag;
+    std::mutex lock;
+    P parameters;
+
+    ~VfeExtractorObject() { tag = 0; }
+    P& params() { return parameters; }
 };
 
 namespace {
@@ -105,33 +77,19 @@ std::int32_t WriteTemplate(const std::vector<std::uint8_t>& t, std::uint8_t* buf
 extern "C" {
 
 VF_EXPORT std::int32_t VF_API VfeCreate(HVFEXTRACTOR* extractor) {
-    return Guarded([&]() -> std::int32_t {
-        if (extractor == nullptr) return VF_ERROR_ARGUMENT;
-        // Ownership passes to the caller until VfeFree.
-        *extractor = std::make_unique<VfeExtractorObject>().release();
-        return VF_OK;
-    });
+    return CreateObject(extractor);
 }
 
 VF_EXPORT std::int32_t VF_API VfeFree(HVFEXTRACTOR extractor) {
-    if (!Valid(extractor)) return VF_ERROR_HANDLE;
-    std::unique_ptr<VfeExtractorObject> owned(extractor);
-    return VF_OK;
+    return FreeObject(extractor);
 }
 
 VF_EXPORT std::int32_t VF_API VfeReset(HVFEXTRACTOR extractor) {
-    if (!Valid(extractor)) return VF_ERROR_HANDLE;
-    std::lock_guard guard(extractor->lock);
-    extractor->copyParameters(VfeExtractorObject{});
-    return VF_OK;
+    return ResetParameters(extractor);
 }
 
 VF_EXPORT std::int32_t VF_API VfeCopyParameters(HVFEXTRACTOR destination, HVFEXTRACTOR source) {
-    if (!Valid(destination) || !Valid(source)) return VF_ERROR_HANDLE;
-    if (destination == source) return VF_OK;
-    std::scoped_lock guard(destination->lock, source->lock);
-    destination->copyParameters(*source);
-    return VF_OK;
+    return CopyParameters(destination, source);
 }
 
 VF_EXPORT std::int32_t VF_API VfeGetMaxTemplateSize(HVFEXTRACTOR extractor, std::int32_t* size) {
@@ -164,7 +122,7 @@ VF_EXPORT std::int32_t VF_API VfeExtract(HVFEXTRACTOR extractor, std::int32_t wi
         fp::ExtractorSettings settings;
         {
             std::lock_guard guard(extractor->lock);
-            settings = extractor->settings();
+            settings = extractor->parameters.settings();
         }
         settings.resolution = horizontalResolution;
         fp::Features features;
@@ -210,7 +168,7 @@ VF_EXPORT std::int32_t VF_API VfeGeneralize(HVFEXTRACTOR extractor, std::int32_t
         std::int32_t threshold;
         {
             std::lock_guard guard(extractor->lock);
-            threshold = extractor->generalizeThreshold;
+            threshold = extractor->parameters.generalizeThreshold;
         }
         std::vector<fp::Features> features(static_cast<std::size_t>(count));
         for (std::int32_t i = 0; i < count; ++i) {
@@ -249,29 +207,12 @@ VF_EXPORT std::int32_t VF_API VfeGeneralizeUnpacked(HVFEXTRACTOR extractor, std:
 
 VF_EXPORT std::int32_t VF_API VfeSetParameterA(HVFEXTRACTOR extractor, std::int32_t id,
                                                const void* value) {
-    if (!Valid(extractor)) return VF_ERROR_HANDLE;
-    std::int32_t v;
-    if (!ReadInt(value, v)) return VF_ERROR_ARGUMENT;
-    std::lock_guard guard(extractor->lock);
-    std::int32_t low = 0, high = 0;
-    std::int32_t* target = extractor->parameter(id, low, high);
-    if (target == nullptr || !InRange(v, low, high)) return VF_ERROR_PARAMETER;
-    // Template size knows two values only: small (0) and full (256).
-    if (id == VFE_PARAM_TEMPLATE_SIZE && v != 0 && v != 256) return VF_ERROR_PARAMETER;
-    *target = v;
-    return VF_OK;
+    return SetParameter(extractor, id, value);
 }
 
 VF_EXPORT std::int32_t VF_API VfeGetParameterA(HVFEXTRACTOR extractor, std::int32_t id,
                                                void* value) {
-    if (!Valid(extractor)) return VF_ERROR_HANDLE;
-    if (value == nullptr) return VF_ERROR_ARGUMENT;
-    std::lock_guard guard(extractor->lock);
-    std::int32_t low = 0, high = 0;
-    const std::int32_t* source = extractor->parameter(id, low, high);
-    if (source == nullptr) return VF_ERROR_PARAMETER;
-    *static_cast<std::int32_t*>(value) = *source;
-    return VF_OK;
+    return GetParameter(extractor, id, value);
 }
 
 }  // extern "C"

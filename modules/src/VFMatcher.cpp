@@ -10,28 +10,19 @@ using namespace vfmodules;
 
 struct VfmMatcherObject {
     static constexpr std::uint32_t kTag = 0x56464D31;  // "VFM1"
+    using P = fp::MatcherSettings;
+    static constexpr ParameterInfo<P> kParameters[] = {
+        {VFM_PARAM_THRESHOLD, &P::threshold, 0, 1000, 1},
+        {VFM_PARAM_MAX_ROTATION, &P::maxRotation, 0, 128, 1},
+        {VFM_PARAM_HYPOTHESES, &P::hypotheses, 0, 64, 1},
+    };
+
     std::uint32_t tag = kTag;
     std::mutex lock;
     fp::Matcher matcher;
 
     ~VfmMatcherObject() { tag = 0; }
-
-    int* parameter(std::int32_t id, std::int32_t& low, std::int32_t& high) {
-        fp::MatcherSettings& s = matcher.settings();
-        switch (id) {
-            case VFM_PARAM_THRESHOLD:
-                low = 0, high = 1000;
-                return &s.threshold;
-            case VFM_PARAM_MAX_ROTATION:
-                low = 0, high = 128;
-                return &s.maxRotation;
-            case VFM_PARAM_HYPOTHESES:
-                low = 0, high = 64;
-                return &s.hypotheses;
-            default:
-                return nullptr;
-        }
-    }
+    P& params() { return matcher.settings(); }
 };
 
 namespace {
@@ -55,34 +46,21 @@ HVFMATCHDETAILS NewDetails() {
 extern "C" {
 
 VF_EXPORT std::int32_t VF_API VfmCreate(HVFMATCHER* matcher) {
-    return Guarded([&]() -> std::int32_t {
-        if (matcher == nullptr) return VF_ERROR_ARGUMENT;
-        // Ownership passes to the caller until VfmFree.
-        *matcher = std::make_unique<VfmMatcherObject>().release();
-        return VF_OK;
-    });
+    return CreateObject(matcher);
 }
 
 VF_EXPORT std::int32_t VF_API VfmFree(HVFMATCHER matcher) {
-    if (!Valid(matcher)) return VF_ERROR_HANDLE;
-    std::unique_ptr<VfmMatcherObject> owned(matcher);
-    return VF_OK;
+    return FreeObject(matcher);
 }
 
 VF_EXPORT std::int32_t VF_API VfmReset(HVFMATCHER matcher) {
-    if (!Valid(matcher)) return VF_ERROR_HANDLE;
-    std::lock_guard guard(matcher->lock);
-    matcher->matcher.settings() = {};
-    matcher->matcher.IdentifyEnd();
-    return VF_OK;
+    const std::int32_t result = ResetParameters(matcher);
+    if (result == VF_OK) VfmIdentifyEnd(matcher);
+    return result;
 }
 
 VF_EXPORT std::int32_t VF_API VfmCopyParameters(HVFMATCHER destination, HVFMATCHER source) {
-    if (!Valid(destination) || !Valid(source)) return VF_ERROR_HANDLE;
-    if (destination == source) return VF_OK;
-    std::scoped_lock guard(destination->lock, source->lock);
-    destination->matcher.settings() = source->matcher.settings();
-    return VF_OK;
+    return CopyParameters(destination, source);
 }
 
 VF_EXPORT std::int32_t VF_API VfmVerify(HVFMATCHER matcher, const std::uint8_t* probe,
@@ -163,26 +141,11 @@ VF_EXPORT std::int32_t VF_API VfmMatchDetailsFree(HVFMATCHDETAILS details) {
 
 VF_EXPORT std::int32_t VF_API VfmSetParameterA(HVFMATCHER matcher, std::int32_t id,
                                                const void* value) {
-    if (!Valid(matcher)) return VF_ERROR_HANDLE;
-    std::int32_t v;
-    if (!ReadInt(value, v)) return VF_ERROR_ARGUMENT;
-    std::lock_guard guard(matcher->lock);
-    std::int32_t low = 0, high = 0;
-    int* target = matcher->parameter(id, low, high);
-    if (target == nullptr || !InRange(v, low, high)) return VF_ERROR_PARAMETER;
-    *target = v;
-    return VF_OK;
+    return SetParameter(matcher, id, value);
 }
 
 VF_EXPORT std::int32_t VF_API VfmGetParameterA(HVFMATCHER matcher, std::int32_t id, void* value) {
-    if (!Valid(matcher)) return VF_ERROR_HANDLE;
-    if (value == nullptr) return VF_ERROR_ARGUMENT;
-    std::lock_guard guard(matcher->lock);
-    std::int32_t low = 0, high = 0;
-    const int* source = matcher->parameter(id, low, high);
-    if (source == nullptr) return VF_ERROR_PARAMETER;
-    *static_cast<std::int32_t*>(value) = *source;
-    return VF_OK;
+    return GetParameter(matcher, id, value);
 }
 
 }  // extern "C"
