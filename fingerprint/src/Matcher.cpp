@@ -78,9 +78,12 @@ Transform FromPair(const PreparedPrint::Point& p, const PreparedPrint::Point& r)
     return t;
 }
 
-constexpr int kBearingTolerance = 14;  // about 20 degrees
-constexpr int kTurnTolerance = 18;     // about 25 degrees
-constexpr int kPairAngleTolerance = 20;
+constexpr int kBearingTolerance = 14;    // about 20 degrees
+constexpr int kTurnTolerance = 18;       // about 25 degrees
+constexpr int kPairAngleTolerance = 16;  // about 22 degrees
+// A seed pair's direction difference is the rotation plus the direction errors
+// of both minutiae; allow for those beyond the rotation limit.
+constexpr int kSeedAngleSlack = 12;
 
 // Similarity of two neighbourhoods in 0..1: the share of neighbours that agree
 // in distance, bearing and relative direction.
@@ -153,7 +156,7 @@ Pairing Pair(const PreparedPrint& probe, const PreparedPrint& ref, const Transfo
         // Skin stretches: allow more play far from the alignment centre.
         const float fx = x - cx, fy = y - cy;
         const float tolerance =
-            std::min(baseTolerance + 0.05f * std::sqrt(fx * fx + fy * fy), 24.f);
+            std::min(baseTolerance + 0.05f * std::sqrt(fx * fx + fy * fy), 18.f);
         const int c0 = std::max(0, static_cast<int>((x - tolerance) / kGridCell));
         const int c1 = std::min(ref.gridColumns - 1, static_cast<int>((x + tolerance) / kGridCell));
         const int r0 = std::max(0, static_cast<int>((y - tolerance) / kGridCell));
@@ -225,10 +228,10 @@ struct CalibrationPoint {
     double similarity, minusLogFmr;
 };
 constexpr CalibrationPoint kCalibration[] = {
-    {0.0000, 0.0}, {0.0124, 0.3}, {0.0229, 0.7}, {0.0297, 1.0}, {0.0350, 1.3},
-    {0.0423, 1.7}, {0.0486, 2.0}, {0.0555, 2.3}, {0.0659, 2.7}, {0.0741, 3.0},
+    {0.0000, 0.0}, {0.0091, 0.3}, {0.0165, 0.7}, {0.0215, 1.0}, {0.0262, 1.3},
+    {0.0319, 1.7}, {0.0356, 2.0}, {0.0412, 2.3}, {0.0484, 2.7}, {0.0514, 3.0},
 };
-constexpr double kTailSlope = 20.0;  // decades per unit of sqrt(similarity)
+constexpr double kTailSlope = 22.0;  // decades per unit of sqrt(similarity); 25 measured
 
 }  // namespace
 
@@ -344,7 +347,9 @@ Comparison Compare(const PreparedPrint& probe, const PreparedPrint& ref,
     for (std::size_t i = 0; i < np; ++i) {
         const std::uint64_t* a = &probe.spreadCells[i * W];
         for (std::size_t j = 0; j < nr; ++j) {
-            if (AngleDiff(probe.points[i].angle, ref.points[j].angle) > maxRotation) continue;
+            if (AngleDiff(probe.points[i].angle, ref.points[j].angle) >
+                maxRotation + kSeedAngleSlack)
+                continue;
             const std::uint64_t* b = &ref.cells[j * W];
             int common = 0;
             for (int k = 0; k < W; ++k) common += std::popcount(a[k] & b[k]);
@@ -368,18 +373,18 @@ Comparison Compare(const PreparedPrint& probe, const PreparedPrint& ref,
         if (covered[static_cast<std::size_t>(seeds[h].p) * nr + seeds[h].r]) continue;
         const auto& sr = ref.points[seeds[h].r];
         Transform t = FromPair(probe.points[seeds[h].p], sr);
-        Pairing pairing = Pair(probe, ref, t, sr.x, sr.y, 12.f, scratch);
+        Pairing pairing = Pair(probe, ref, t, sr.x, sr.y, 10.f, scratch);
         if (pairing.matched >= 3) {
             const Transform refined = Refit(probe, ref, scratch.pairs);
             if (AngleDiff(refined.units, 0) <= maxRotation + 8) {
                 float cx = 0, cy = 0;
                 for (auto [i, j] : scratch.pairs) cx += ref.points[j].x, cy += ref.points[j].y;
                 cx /= scratch.pairs.size(), cy /= scratch.pairs.size();
-                const Pairing again = Pair(probe, ref, refined, cx, cy, 10.f, scratch);
+                const Pairing again = Pair(probe, ref, refined, cx, cy, 8.f, scratch);
                 if (again.matched >= pairing.matched) pairing = again, t = refined;
             }
         }
-        if (pairing.matched < 2) continue;
+        if (pairing.matched < 2 || AngleDiff(t.units, 0) > maxRotation + 8) continue;
         for (auto [i, j] : scratch.pairs) covered[static_cast<std::size_t>(i) * nr + j] = 1;
 
         // Only minutiae that the other print could have shown count against a match.
