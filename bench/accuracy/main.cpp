@@ -209,7 +209,7 @@ int main(int argc, char** argv) {
         into.push_back(c.similarity);
         if (scores)
             scores << kind << ' ' << a.name << ' ' << b.name << ' ' << c.similarity << ' '
-                   << c.score << ' ' << c.matched << '\n';
+                   << c.score << ' ' << c.matched << ' ' << c.agreement << '\n';
     };
     for (std::size_t i = 0; i < samples.size(); ++i)
         for (std::size_t j = i + 1; j < samples.size(); ++j) {

@@ -1,6 +1,7 @@
 #include "fp/Extractor.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "Internal.h"
 
@@ -61,6 +62,30 @@ ExtractStatus Extract(const ImageView& image, const ExtractorSettings& settings,
             for (int c = 0; c < field.columns; ++c)
                 if (field.mask[field.index(c, r)])
                     f.mask.bits[static_cast<std::size_t>(r / kPer) * f.mask.columns + c / kPer] = 1;
+        // Coarser cells for large images keep the template small.
+        const int cell = std::max(image.width, image.height) > 1024 ? 32 : 16;
+        const int per = cell / kBlock;
+        OrientationGrid& o = f.orientation;
+        o.cell = static_cast<std::uint8_t>(cell);
+        o.columns = static_cast<std::uint16_t>((image.width + cell - 1) / cell);
+        o.rows = static_cast<std::uint16_t>((image.height + cell - 1) / cell);
+        o.angles.assign(static_cast<std::size_t>(o.columns) * o.rows, OrientationGrid::kNone);
+        for (int r = 0; r < o.rows; ++r)
+            for (int c = 0; c < o.columns; ++c) {
+                float c2 = 0, s2 = 0;
+                int n = 0;
+                for (int dr = 0; dr < per; ++dr)
+                    for (int dc = 0; dc < per; ++dc) {
+                        if (!field.inMask(c * per + dc, r * per + dr)) continue;
+                        const std::size_t i = field.index(c * per + dc, r * per + dr);
+                        c2 += field.cos2[i], s2 += field.sin2[i], ++n;
+                    }
+                if (n == 0) continue;
+                float theta = 0.5f * std::atan2(s2, c2);
+                if (theta < 0) theta += kPi;
+                o.angles[static_cast<std::size_t>(r) * o.columns + c] =
+                    static_cast<std::uint8_t>(static_cast<int>(theta / kPi * 255) % 255);
+            }
     }
     out = std::move(f);
     return ExtractStatus::Ok;

@@ -52,6 +52,7 @@ struct Header {
     unsigned width = 0, height = 0, resolution = 0;
     unsigned minutiae = 0, singular = 0, cell = 0;
     unsigned columns = 0, rows = 0;
+    unsigned orientationCell = 0, orientationColumns = 0, orientationRows = 0;
 };
 
 // Everything that can be checked before looking at the records.
@@ -74,7 +75,8 @@ TemplateError ReadHeader(const std::uint8_t* data, std::size_t size, Header& h) 
     h.minutiae = Get16(data + 14);
     h.singular = data[16];
     h.cell = data[17];
-    if ((flags & ~kFlagMask) != 0 || data[18] != 0 || data[19] != 0) return TemplateError::BadValue;
+    h.orientationCell = data[18];
+    if ((flags & ~kFlagMask) != 0 || data[19] != 0) return TemplateError::BadValue;
     if (h.width == 0 || h.height == 0 || h.width > kMaxTemplateSide ||
         h.height > kMaxTemplateSide || h.resolution == 0)
         return TemplateError::BadValue;
@@ -89,6 +91,12 @@ TemplateError ReadHeader(const std::uint8_t* data, std::size_t size, Header& h) 
         expected += MaskBytes(h.columns, h.rows);
     } else if (h.cell != 0) {
         return TemplateError::BadValue;
+    }
+    if (h.orientationCell != 0) {
+        if (h.orientationCell < 8) return TemplateError::BadValue;
+        h.orientationColumns = (h.width + h.orientationCell - 1) / h.orientationCell;
+        h.orientationRows = (h.height + h.orientationCell - 1) / h.orientationCell;
+        expected += static_cast<std::size_t>(h.orientationColumns) * h.orientationRows;
     }
     if (expected != h.size) return TemplateError::BadSize;
     return TemplateError::None;
@@ -121,6 +129,10 @@ const char* ToString(TemplateError error) {
 std::vector<std::uint8_t> EncodeTemplate(const Features& f) {
     const std::size_t minutiae = std::min(f.minutiae.size(), kMaxTemplateMinutiae);
     const std::size_t singular = std::min(f.singularPoints.size(), kMaxTemplateSingularPoints);
+    const OrientationGrid& o = f.orientation;
+    const bool hasOrientation = o.cell >= 8 && o.columns == (f.width + o.cell - 1) / o.cell &&
+                                o.rows == (f.height + o.cell - 1) / o.cell &&
+                                o.angles.size() == static_cast<std::size_t>(o.columns) * o.rows;
     const bool hasMask = f.mask.columns > 0 && f.mask.rows > 0 && f.mask.cell >= 4 &&
                          f.mask.columns == (f.width + f.mask.cell - 1) / f.mask.cell &&
                          f.mask.rows == (f.height + f.mask.cell - 1) / f.mask.cell;
@@ -137,7 +149,8 @@ std::vector<std::uint8_t> EncodeTemplate(const Features& f) {
     Put16(out, static_cast<unsigned>(minutiae));
     out.push_back(static_cast<std::uint8_t>(singular));
     out.push_back(hasMask ? f.mask.cell : 0);
-    Put16(out, 0);
+    out.push_back(hasOrientation ? o.cell : 0);
+    out.push_back(0);
     for (std::size_t i = 0; i < minutiae; ++i) {
         const Minutia& m = f.minutiae[i];
         Put16(out, m.x);
@@ -161,6 +174,7 @@ std::vector<std::uint8_t> EncodeTemplate(const Features& f) {
             if (f.mask.bits[i]) packed[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
         out.insert(out.end(), packed.begin(), packed.end());
     }
+    if (hasOrientation) out.insert(out.end(), o.angles.begin(), o.angles.end());
     out.resize(out.size() + kChecksumBytes);
     SealTemplate(out);
     return out;
@@ -225,6 +239,14 @@ TemplateError DecodeTemplate(const std::uint8_t* data, std::size_t size, Feature
         // Padding bits of the last byte are zero, so a template has one byte form only.
         const std::size_t used = f.mask.bits.size() % 8;
         if (used != 0 && (p[f.mask.bits.size() / 8] >> used) != 0) return TemplateError::BadValue;
+        p += MaskBytes(h.columns, h.rows);
+    }
+    if (h.orientationCell != 0) {
+        f.orientation.cell = static_cast<std::uint8_t>(h.orientationCell);
+        f.orientation.columns = static_cast<std::uint16_t>(h.orientationColumns);
+        f.orientation.rows = static_cast<std::uint16_t>(h.orientationRows);
+        f.orientation.angles.assign(
+            p, p + static_cast<std::size_t>(h.orientationColumns) * h.orientationRows);
     }
     out = std::move(f);
     return TemplateError::None;

@@ -29,6 +29,11 @@ fp::Features SampleFeatures(int minutiae, bool mask, int side = 320) {
         f.mask.columns = static_cast<std::uint16_t>((f.width + 15) / 16);
         f.mask.rows = static_cast<std::uint16_t>((f.height + 15) / 16);
         for (int i = 0; i < f.mask.columns * f.mask.rows; ++i) f.mask.bits.push_back(rng() & 1);
+        f.orientation.cell = 32;
+        f.orientation.columns = static_cast<std::uint16_t>((f.width + 31) / 32);
+        f.orientation.rows = static_cast<std::uint16_t>((f.height + 31) / 32);
+        for (int i = 0; i < f.orientation.columns * f.orientation.rows; ++i)
+            f.orientation.angles.push_back(static_cast<std::uint8_t>(rng()));
     }
     return f;
 }
@@ -51,6 +56,9 @@ void ExpectSame(const fp::Features& a, const fp::Features& b) {
     EXPECT_EQ(a.mask.columns, b.mask.columns);
     EXPECT_EQ(a.mask.rows, b.mask.rows);
     EXPECT_EQ(a.mask.bits, b.mask.bits);
+    EXPECT_EQ(a.orientation.cell, b.orientation.cell);
+    EXPECT_EQ(a.orientation.columns, b.orientation.columns);
+    EXPECT_EQ(a.orientation.angles, b.orientation.angles);
 }
 
 TEST(Template, RoundTripsWithAndWithoutMask) {
@@ -75,6 +83,8 @@ TEST(Template, LargestTemplateFitsTheBuffer) {
     for (fp::Minutia& m : f.minutiae) m.y %= 2048;
     f.mask.rows = 128;
     f.mask.bits.assign(128 * 128, 1);
+    f.orientation.rows = 64;
+    f.orientation.angles.assign(64 * 64, 7);
     f.singularPoints.resize(40);
     const std::vector<std::uint8_t> bytes = fp::EncodeTemplate(f);
     EXPECT_LE(bytes.size(), fp::kMaxTemplateSize);
@@ -123,6 +133,7 @@ TEST(Template, ChecksumAloneDoesNotMakeNonsenseValid) {
 
     // Mask padding bits must stay zero: one template, one byte form.
     f = SampleFeatures(4, true, 328);  // 21 x 23 cells: five padding bits in the last byte
+    f.orientation = {};
     bytes = fp::EncodeTemplate(f);
     ASSERT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), out), fp::TemplateError::None);
     bytes[bytes.size() - 5] |= 0x80;

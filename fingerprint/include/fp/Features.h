@@ -46,13 +46,28 @@ struct ForegroundMask {
     }
 };
 
+// Ridge orientation on a coarse grid, for checking an alignment beyond the minutiae.
+struct OrientationGrid {
+    static constexpr std::uint8_t kNone = 255;  // background cell
+    std::uint8_t cell = 16;
+    std::uint16_t columns = 0;
+    std::uint16_t rows = 0;
+    std::vector<std::uint8_t> angles;  // ridge direction in steps of pi/255 (0..254), row-major
+
+    std::uint8_t At(int column, int row) const {
+        if (column < 0 || row < 0 || column >= columns || row >= rows) return kNone;
+        return angles[static_cast<std::size_t>(row) * columns + column];
+    }
+};
+
 struct Features {
     std::uint16_t width = 0;
     std::uint16_t height = 0;
     std::uint16_t resolution = 500;  // dots per inch
     std::vector<Minutia> minutiae;
     std::vector<SingularPoint> singularPoints;
-    ForegroundMask mask;  // empty (0 columns) in small templates
+    ForegroundMask mask;          // empty (0 columns) in small templates
+    OrientationGrid orientation;  // empty in small templates
 };
 
 }  // namespace fp

@@ -41,6 +41,7 @@ struct PreparedPrint {
     std::vector<std::uint64_t> cells, spreadCells;  // kCellWords per point
     static constexpr int kCellWords = 2;
     ForegroundMask mask;
+    OrientationGrid orientation;
     int width = 0, height = 0;
     // Points bucketed on a coarse grid, for finding partners near a position.
     int gridColumns = 0, gridRows = 0;
@@ -52,8 +53,9 @@ PreparedPrint Prepare(const Features& features, bool asProbe = true);
 
 struct Comparison {
     double similarity = 0;  // engine-internal, 0..1 and more
-    int score = 0;    // calibrated: round(-12 * log10(false match rate)), before the threshold
-    int matched = 0;  // minutiae paired
+    int score = 0;        // calibrated: round(-12 * log10(false match rate)), before the threshold
+    int matched = 0;      // minutiae paired
+    float agreement = 0;  // ridge orientation agreement where both prints overlap, -1..1
     float rotation = 0, dx = 0, dy = 0;  // probe to reference
 };
 
