@@ -171,6 +171,11 @@ float OrientationAgreement(const PreparedPrint& probe, const PreparedPrint& ref,
 constexpr float kFlowUnrelated = 0.6f, kFlowAgrees = 0.95f;
 constexpr int kMinFlowCells = 8;
 
+struct Seed {
+    float similarity;
+    int p, r;
+};
+
 struct Link {
     float cost;
     std::uint16_t p, r;
@@ -267,17 +272,17 @@ Transform Refit(const PreparedPrint& probe, const PreparedPrint& ref,
 
 // -log10(false match rate) against similarity: the impostor distribution of
 // the 2880 impostor pairs of FVC2002 DB1_B (fingerprint/README.md), measured
-// down to a rate of 1e-3. Beyond that the tail is extended linearly in the
+// down to a rate of 2e-3. Beyond that the tail is extended linearly in the
 // square root of the similarity, which is the more cautious of the fits that
 // match the measured tail.
 struct CalibrationPoint {
     double similarity, minusLogFmr;
 };
 constexpr CalibrationPoint kCalibration[] = {
-    {0.0000, 0.0}, {0.0039, 0.7}, {0.0083, 1.0}, {0.0122, 1.3}, {0.0177, 1.7},
-    {0.0234, 2.0}, {0.0269, 2.3}, {0.0339, 2.7}, {0.0387, 3.0},
+    {0.0000, 0.0}, {0.0043, 0.7}, {0.0079, 1.0}, {0.0125, 1.3},
+    {0.0181, 1.7}, {0.0233, 2.0}, {0.0274, 2.3}, {0.0305, 2.7},
 };
-constexpr double kTailSlope = 17.0;  // decades per unit of sqrt(similarity); 19 measured
+constexpr double kTailSlope = 17.0;  // decades per unit of sqrt(similarity), as measured
 
 }  // namespace
 
@@ -302,11 +307,16 @@ int ScoreFromSimilarity(double similarity) {
 
 PreparedPrint Prepare(const Features& f, bool asProbe) {
     PreparedPrint p;
+    PrepareInto(f, asProbe, p);
+    return p;
+}
+
+void PrepareInto(const Features& f, bool asProbe, PreparedPrint& p) {
     p.width = f.width;
     p.height = f.height;
     p.mask = f.mask;
     p.orientation = f.orientation;
-    p.points.reserve(f.minutiae.size());
+    p.points.clear();
     for (const Minutia& m : f.minutiae)
         p.points.push_back({static_cast<float>(m.x), static_cast<float>(m.y), m.direction,
                             m.quality / 100.f, m.type});
@@ -317,7 +327,11 @@ PreparedPrint Prepare(const Features& f, bool asProbe) {
     p.neighbours.assign(n * K, {});
     p.neighbourCount.assign(n, 0);
     p.cells.assign(n * W, 0);
-    if (asProbe) p.spreadCells.assign(n * W, 0);
+    if (asProbe) {
+        p.spreadCells.assign(n * W, 0);
+    } else {
+        p.spreadCells.clear();
+    }
     auto set = [](std::uint64_t* words, int bit) {
         words[bit >> 6] |= std::uint64_t{1} << (bit & 63);
     };
@@ -371,7 +385,6 @@ PreparedPrint Prepare(const Features& f, bool asProbe) {
     std::vector<int> fill(counts.begin(), counts.end() - 1);
     for (std::size_t i = 0; i < n; ++i)
         p.gridItems[fill[cellOf(p.points[i])]++] = static_cast<std::uint16_t>(i);
-    return p;
 }
 
 Comparison Compare(const PreparedPrint& probe, const PreparedPrint& ref,
@@ -381,16 +394,16 @@ Comparison Compare(const PreparedPrint& probe, const PreparedPrint& ref,
     if (np < 3 || nr < 3 || probe.spreadCells.size() != np * PreparedPrint::kCellWords) return best;
     const int maxRotation = std::clamp(settings.maxRotation, 0, 128);
 
-    struct Seed {
-        float similarity;
-        int p, r;
-    };
+    // Buffers kept per thread so that one-to-many identification does not
+    // allocate per reference.
+    thread_local Scratch scratch;
+    thread_local std::vector<Seed> seeds;
+    thread_local std::vector<std::uint8_t> covered;
     const std::size_t wanted = settings.hypotheses > 0 ? settings.hypotheses : kDefaultHypotheses;
     auto bySimilarity = [](const Seed& a, const Seed& b) { return a.similarity > b.similarity; };
     // Occupancy overlap first, the full neighbourhood comparison for the best of those.
     constexpr int W = PreparedPrint::kCellWords;
-    std::vector<Seed> seeds;
-    seeds.reserve(np * 4);
+    seeds.clear();
     for (std::size_t i = 0; i < np; ++i) {
         const std::uint64_t* a = &probe.spreadCells[i * W];
         for (std::size_t j = 0; j < nr; ++j) {
@@ -413,9 +426,8 @@ Comparison Compare(const PreparedPrint& probe, const PreparedPrint& ref,
     const std::size_t hypotheses = std::min(seeds.size(), wanted);
     std::partial_sort(seeds.begin(), seeds.begin() + hypotheses, seeds.end(), bySimilarity);
 
-    Scratch scratch;
     // A seed already paired under an earlier alignment would only repeat it.
-    std::vector<std::uint8_t> covered(np * nr, 0);
+    covered.assign(np * nr, 0);
     for (std::size_t h = 0; h < hypotheses; ++h) {
         if (covered[static_cast<std::size_t>(seeds[h].p) * nr + seeds[h].r]) continue;
         const auto& sr = ref.points[seeds[h].r];
@@ -500,7 +512,8 @@ TemplateError Matcher::IdentifyNext(const std::uint8_t* reference, std::size_t s
 }
 
 int Matcher::IdentifyNext(const Features& reference) {
-    last_ = Compare(probe_, Prepare(reference, false), settings_);
+    PrepareInto(reference, false, reference_);
+    last_ = Compare(probe_, reference_, settings_);
     return last_.score >= settings_.threshold ? last_.score : 0;
 }
 

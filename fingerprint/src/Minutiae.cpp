@@ -215,7 +215,7 @@ std::vector<Minutia> FindMinutiae(const ByteImage& s, const ByteImage& ridges, c
     for (int id = 0; id < static_cast<int>(cands.size()); ++id) {
         Candidate& c = cands[id];
         const float period = f.periodAt(c.x, c.y);
-        const int checkSteps = std::clamp(static_cast<int>(std::lround(1.5f * period)), 8, 24);
+        const int checkSteps = std::clamp(static_cast<int>(std::lround(period)), 8, 24);
         const int steps = std::max(checkSteps, directionSteps);
 
         // Branch starts: ridge pixels around the candidate, grouped into runs of

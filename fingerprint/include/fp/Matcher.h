@@ -50,6 +50,8 @@ struct PreparedPrint {
 
 // A print compared as a probe needs the spread occupancy cells as well.
 PreparedPrint Prepare(const Features& features, bool asProbe = true);
+// The same into an existing print, reusing its buffers.
+void PrepareInto(const Features& features, bool asProbe, PreparedPrint& out);
 
 struct Comparison {
     double similarity = 0;  // engine-internal, 0..1 and more
@@ -84,6 +86,7 @@ public:
 private:
     MatcherSettings settings_;
     PreparedPrint probe_;
+    PreparedPrint reference_;  // buffers reused from one reference to the next
     Comparison last_;
     bool identifying_ = false;
 };
