@@ -23,6 +23,55 @@ const char* ToString(ExtractStatus status) {
     return "unknown extraction status";
 }
 
+namespace {
+
+using detail::BlockField;
+using detail::kBlock;
+
+ForegroundMask MaskOf(const BlockField& field, int width, int height) {
+    constexpr int kCell = 16, kPer = kCell / kBlock;
+    ForegroundMask mask;
+    mask.cell = kCell;
+    mask.columns = static_cast<std::uint16_t>((width + kCell - 1) / kCell);
+    mask.rows = static_cast<std::uint16_t>((height + kCell - 1) / kCell);
+    mask.bits.assign(static_cast<std::size_t>(mask.columns) * mask.rows, 0);
+    for (int r = 0; r < field.rows; ++r)
+        for (int c = 0; c < field.columns; ++c)
+            if (field.mask[field.index(c, r)])
+                mask.bits[static_cast<std::size_t>(r / kPer) * mask.columns + c / kPer] = 1;
+    return mask;
+}
+
+OrientationGrid OrientationOf(const BlockField& field, int width, int height) {
+    // Coarser cells for large images keep the template small.
+    const int cell = std::max(width, height) > 1024 ? 32 : 16;
+    const int per = cell / kBlock;
+    OrientationGrid o;
+    o.cell = static_cast<std::uint8_t>(cell);
+    o.columns = static_cast<std::uint16_t>((width + cell - 1) / cell);
+    o.rows = static_cast<std::uint16_t>((height + cell - 1) / cell);
+    o.angles.assign(static_cast<std::size_t>(o.columns) * o.rows, OrientationGrid::kNone);
+    for (int r = 0; r < o.rows; ++r)
+        for (int c = 0; c < o.columns; ++c) {
+            float c2 = 0, s2 = 0;
+            int n = 0;
+            for (int dr = 0; dr < per; ++dr)
+                for (int dc = 0; dc < per; ++dc) {
+                    if (!field.inMask(c * per + dc, r * per + dr)) continue;
+                    const std::size_t i = field.index(c * per + dc, r * per + dr);
+                    c2 += field.cos2[i], s2 += field.sin2[i], ++n;
+                }
+            if (n == 0) continue;
+            float theta = 0.5f * std::atan2(s2, c2);
+            if (theta < 0) theta += detail::kPi;
+            o.angles[static_cast<std::size_t>(r) * o.columns + c] =
+                static_cast<std::uint8_t>(static_cast<int>(theta / detail::kPi * 255) % 255);
+        }
+    return o;
+}
+
+}  // namespace
+
 ExtractStatus Extract(const ImageView& image, const ExtractorSettings& settings, Features& out) {
     using namespace detail;
     if (image.pixels == nullptr || image.stride < image.width) return ExtractStatus::BadArgument;
@@ -51,41 +100,9 @@ ExtractStatus Extract(const ImageView& image, const ExtractorSettings& settings,
     f.resolution = static_cast<std::uint16_t>(settings.resolution);
     f.minutiae = FindMinutiae(skeleton, ridges, field, settings);
     f.singularPoints = FindSingularPoints(field, settings);
-    if (settings.storeMask) {
-        constexpr int kCell = 16;
-        f.mask.cell = kCell;
-        f.mask.columns = static_cast<std::uint16_t>((image.width + kCell - 1) / kCell);
-        f.mask.rows = static_cast<std::uint16_t>((image.height + kCell - 1) / kCell);
-        f.mask.bits.assign(static_cast<std::size_t>(f.mask.columns) * f.mask.rows, 0);
-        constexpr int kPer = kCell / kBlock;
-        for (int r = 0; r < field.rows; ++r)
-            for (int c = 0; c < field.columns; ++c)
-                if (field.mask[field.index(c, r)])
-                    f.mask.bits[static_cast<std::size_t>(r / kPer) * f.mask.columns + c / kPer] = 1;
-        // Coarser cells for large images keep the template small.
-        const int cell = std::max(image.width, image.height) > 1024 ? 32 : 16;
-        const int per = cell / kBlock;
-        OrientationGrid& o = f.orientation;
-        o.cell = static_cast<std::uint8_t>(cell);
-        o.columns = static_cast<std::uint16_t>((image.width + cell - 1) / cell);
-        o.rows = static_cast<std::uint16_t>((image.height + cell - 1) / cell);
-        o.angles.assign(static_cast<std::size_t>(o.columns) * o.rows, OrientationGrid::kNone);
-        for (int r = 0; r < o.rows; ++r)
-            for (int c = 0; c < o.columns; ++c) {
-                float c2 = 0, s2 = 0;
-                int n = 0;
-                for (int dr = 0; dr < per; ++dr)
-                    for (int dc = 0; dc < per; ++dc) {
-                        if (!field.inMask(c * per + dc, r * per + dr)) continue;
-                        const std::size_t i = field.index(c * per + dc, r * per + dr);
-                        c2 += field.cos2[i], s2 += field.sin2[i], ++n;
-                    }
-                if (n == 0) continue;
-                float theta = 0.5f * std::atan2(s2, c2);
-                if (theta < 0) theta += kPi;
-                o.angles[static_cast<std::size_t>(r) * o.columns + c] =
-                    static_cast<std::uint8_t>(static_cast<int>(theta / kPi * 255) % 255);
-            }
+    if (settings.fullTemplate) {
+        f.mask = MaskOf(field, image.width, image.height);
+        f.orientation = OrientationOf(field, image.width, image.height);
     }
     out = std::move(f);
     return ExtractStatus::Ok;

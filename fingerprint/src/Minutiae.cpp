@@ -46,7 +46,6 @@ struct Candidate {
     bool valid = true;  // false: a junction of more than three branches, never reported
     bool removed = false;
     float angle = 0;
-    float shortestTrace = 1e9f;
 };
 
 struct Path {
@@ -296,7 +295,6 @@ std::vector<Minutia> FindMinutiae(const ByteImage& s, const ByteImage& ridges, c
     }
 
     std::vector<Minutia> out;
-    std::vector<float> qualities;
     for (const Candidate& c : cands) {
         if (!c.valid || c.removed) continue;
         // Near the edge of the print ridges end where the contact ends.

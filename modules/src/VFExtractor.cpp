@@ -28,7 +28,7 @@ struct ExtractorParameters {
         s.enhance = enhance != 0;
         s.minMinutiaQuality = std::max(s.minMinutiaQuality, minQuality);
         s.maxMinutiae = maxMinutiae;
-        s.storeMask = templateSize != 0;
+        s.fullTemplate = templateSize != 0;
         s.singularPoints = singularPoints != 0;
         s.maxCores = maxCores;
         s.maxDeltas = maxDeltas;

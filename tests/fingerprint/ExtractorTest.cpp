@@ -124,9 +124,10 @@ TEST(Extractor, SettingsLimitWhatIsKept) {
     EXPECT_GE(few.minutiae.back().quality, all.minutiae[5].quality);
 
     fp::ExtractorSettings noMask;
-    noMask.storeMask = false;
+    noMask.fullTemplate = false;
     ASSERT_EQ(ExtractImage(img, small, noMask), fp::ExtractStatus::Ok);
     EXPECT_EQ(small.mask.columns, 0);
+    EXPECT_EQ(small.orientation.columns, 0);
 }
 
 TEST(Extractor, RefusesBadImagesWithoutCrashing) {

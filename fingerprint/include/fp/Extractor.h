@@ -21,7 +21,7 @@ struct ExtractorSettings {
     bool enhance = true;         // contextual filtering before binarisation
     int minMinutiaQuality = 10;  // minutiae below this quality (0..100) are dropped
     int maxMinutiae = 120;       // the best this many are kept (at most 255)
-    bool storeMask = true;       // foreground mask in the template (false: small template)
+    bool fullTemplate = true;    // foreground mask and orientation grid in the template
     bool singularPoints = true;  // cores and deltas
     int maxCores = 2;
     int maxDeltas = 2;
