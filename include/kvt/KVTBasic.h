@@ -173,6 +173,46 @@ KVT_API unsigned int KVT_CALL KVT_CalcImageSize(unsigned int width, unsigned int
  */
 KVT_API int KVT_CALL KVT_GetDeviceList(KVT_DeviceInfo* array, unsigned int* count);
 
+/* Describes one sensor. info->size must be sizeof(KVT_DeviceInfo), else -5. */
+KVT_API int KVT_CALL KVT_GetDeviceInformation(const char* deviceId, KVT_DeviceInfo* info);
+
+/*
+ * Captures an image. With timeout 0 the call blocks and fills data: set
+ * data->size, point data->image at a buffer and put its capacity into
+ * data->imageSize (KVT_CalcImageSize gives it). When the picture does not fit,
+ * the needed size is written into data->imageSize, the image is lost and the
+ * result is -3. With a timeout above 0 (seconds to wait for a finger) the call
+ * returns at once and the outcome arrives through the callback as one message:
+ * KVT_MSG_CAPTURED_IMAGE, KVT_MSG_TIMEOUT or KVT_MSG_CAPTURE_CANCELLED. data
+ * may then be NULL. An asynchronous capture needs a callback (else -4).
+ */
+KVT_API int KVT_CALL KVT_CaptureImage(const char* deviceId, int timeout, KVT_CapturedData* data);
+
+/*
+ * Cancels an asynchronous capture and waits up to 1 s for it to end.
+ * *deviceAvailable is 1 when the sensor is free again. Needs a callback (else -4).
+ */
+KVT_API int KVT_CALL KVT_CancelAsyncCapture(const char* deviceId, int* deviceAvailable);
+
+/* Shows a result on the sensor's lights: KVT_FEEDBACK_*. Fails while a capture runs. */
+KVT_API int KVT_CALL KVT_IndicateResult(const char* deviceId, int result);
+
+/*
+ * Sets a capture property of the sensor for the next captures: ImageMode
+ * (Stamp, Photo), LFD (true, false), FastMode (true, false), PictureSize (ROI,
+ * Half, Full), Inverted (true, false); names and values ignore case, and the
+ * value "default" (or the key "default") restores defaults.
+ */
+KVT_API int KVT_CALL KVT_SetProperty(const char* deviceId, const char* key, const char* value);
+
+/*
+ * Reads a capture property into buffer (size bytes, terminating zero
+ * included). An unknown key, or a value that does not fit, gives -1 and an
+ * empty text.
+ */
+KVT_API int KVT_CALL KVT_GetProperty(const char* deviceId, const char* key, char* buffer,
+                                     unsigned int size);
+
 #ifdef __cplusplus
 }
 #endif

@@ -3,6 +3,7 @@
 
 #include "api/ExportFrame.h"
 #include "api/LibraryState.h"
+#include "api/SimulatorExports.h"
 #include "common/Log.h"
 #include "platform/Version.h"
 
@@ -16,6 +17,7 @@ KVT_API int KVT_CALL KVT_Start(KVT_MessageCallback callback, void* userValue) {
             CLog::Instance().Debug("unexpected call to KVT_Start()");
             return KVT_RESULT_OK;
         }
+        AttachSimulatedSensorsFromEnvironment();
         state.callback = callback;
         state.userValue = userValue;
         const int result = state.managerThread.Run(callback, userValue);

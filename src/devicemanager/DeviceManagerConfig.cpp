@@ -2,6 +2,7 @@
 
 #include "common/DataFile.h"
 #include "common/Log.h"
+#include "image/LFDThresholds.h"
 
 namespace {
 
@@ -16,6 +17,7 @@ bool DeviceManagerConfig::Read(const std::string& path) {
     if (!file.Load(path)) {
         *this = DeviceManagerConfig{};
         listeners = {ListenerConfig{kDefaultListenerAddress, kDefaultListenerPort}};
+        LoadLFDThresholds(file);  // nothing loaded: every threshold takes its default
         Write(path);
         return true;
     }
@@ -63,7 +65,7 @@ bool DeviceManagerConfig::Read(const std::string& path) {
     temperatureCompensation =
         readInt("TemperatureCompensation", "", defaults.temperatureCompensation,
                 [](int32_t v) { return v == 0 || v == 1; });
-    // The live-finger-detection thresholds are read here, after the manager's own keys.
+    LoadLFDThresholds(file);
 
     if (repaired) Write(path);
     return repaired;

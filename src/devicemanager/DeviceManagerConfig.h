@@ -25,7 +25,8 @@ struct DeviceManagerConfig {
 
     // Reads the file at path. Missing or invalid values take their defaults;
     // when any default had to be taken (or the file could not be loaded), the
-    // file is written anew. Returns true when it was written.
+    // file is written anew. Returns true when it was written. Also loads the
+    // process-wide live-finger-detection thresholds from the same file.
     bool Read(const std::string& path);
 
     // Writes exactly the documented keys with their comments.

@@ -12,6 +12,7 @@
 #include "platform/Time.h"
 #include "platform/Version.h"
 #include "properties/PropertiesManager.h"
+#include "usb/USBManager.h"
 
 namespace {
 
@@ -96,7 +97,9 @@ bool CDevicesManager::StopRequested() {
 }
 
 CDevicesManager::CDevicesManager(Token)
-    : m_log(&CLog::Instance()), m_dataFolder(GetApplicationDataFolder()) {
+    : m_log(&CLog::Instance()),
+      m_dataFolder(GetApplicationDataFolder()),
+      m_usbManager(std::make_unique<CUSBManager>()) {
     ReadConfiguration();
     m_socketsReady = platform::SocketLibraryStartup();
     if (m_socketsReady) {
@@ -143,7 +146,8 @@ void CDevicesManager::Start() {
         m_log->Always("KVT DeviceManager started, v%s", version.c_str());
         m_log->Always("Current Config: Port %d ", m_config.port);
 
-        // The Ethernet listeners and the USB manager start here.
+        // The Ethernet listeners start here.
+        m_usbManager->Start();
 
         if (!CDMThread::SignalStartEvent()) {
             m_log->Error("CDevicesManager::CreateInstance GetLastError: %d", platform::LastError());
@@ -179,31 +183,6 @@ void CDevicesManager::CloseListenerSockets() {
     CCritSecLock lock(m_listenerSocketLock);
     for (platform::SocketHandle socket : m_listenerSockets) platform::CloseSocket(socket);
     m_listenerSockets.clear();
-}
-
-int CDevicesManager::DMGetDeviceList(CCallContext* context, ArrayOfDeviceInformation& result) {
-    CFunctionTrace trace("CDevicesManager::DMGetDeviceList");
-    CCritSecLock lock(m_devices.Lock());
-    const auto entries = m_devices.Snapshot();
-    ArrayOfDeviceInformation list = context->CreateArray<kvt__DeviceInformation>(entries.size());
-    size_t filled = 0;
-    for (const auto& [id, device] : entries) {
-        kvt__DeviceInformation& info = list.ptr[filled++];
-        if (!device) {
-            info.deviceId = "lost device";
-            info.firmwareVersion = "none";
-            info.serialNumber = "Not supported";
-            continue;
-        }
-        info.deviceId = device->GetDeviceID();
-        info.firmwareVersion = device->GetFirmwareVersion();
-        info.description = device->GetDescription();
-        info.connectionType = device->GetConnectionType();
-        info.deviceType = device->GetDeviceType();
-        info.serialNumber = device->GetSerialNumber();
-    }
-    result = list;
-    return 0;
 }
 
 int CDevicesManager::DMQueryMessage(CCallContext* context, const char* /*client*/,
@@ -255,7 +234,7 @@ bool CDevicesManager::ShutDown(bool full) {
     CloseListenerSockets();
     m_log->Debug("Device-Sockets closed");
     RemoveAllDevices();
-    // The USB manager is stopped here.
+    if (!m_usbManager->Stop()) m_log->Error("CDevicesManager::ShutDown: USB watcher did not stop");
 
     if (full) {
         SendQuittingMessage();
@@ -300,7 +279,8 @@ bool CDevicesManager::OnPowerEvent(int eventType) {
         case kPowerResumeStandby:
             m_log->Info("CDevicesManager::OnPowerEvent: Resume event - EventType %d", eventType);
             m_suspended = false;
-            // The listeners and the USB manager are started again here.
+            // The Ethernet listeners are opened again here.
+            m_usbManager->Start();
             for (const auto& [id, device] : m_devices.Snapshot()) {
                 m_log->Info("CDevicesManager::OnPowerEvent: Resuming: Device %s reconnected",
                             id.c_str());

@@ -16,6 +16,9 @@
 #include "platform/Sockets.h"
 #include "platform/SystemMutex.h"
 
+class PLWinBmp;
+class CUSBManager;
+
 // A service-shaped object: Start runs it until Stop is asked for.
 class CServerBase {
 public:
@@ -63,6 +66,7 @@ public:
     void Drop() override { DropInstance(); }
 
     bool IsStopping() const { return m_stop.load(); }
+    CUSBManager& UsbManager() { return *m_usbManager; }
     bool IsSuspended() const { return m_suspended.load(); }
     const DeviceManagerConfig& Config() const { return m_config; }
     std::string ConfigPath() const;
@@ -89,7 +93,38 @@ public:
     int DMQueryMessage(CCallContext* context, const char* client, kvt__TransportMessage& out);
     void SendQuittingMessage();
 
+    // The operations behind the device exports; 0 or the code of a fault
+    // recorded in context.
     int DMGetDeviceList(CCallContext* context, ArrayOfDeviceInformation& result);
+    int DMGetDeviceInformation(CCallContext* context, const char* deviceId,
+                               kvt__DeviceInformation& out);
+    // A time-out of 0 captures synchronously into out; otherwise a capture
+    // thread posts the outcome and out stays empty.
+    int DMCaptureImage(CCallContext* context, const char* clientId, const char* deviceId,
+                       int32_t timeout, kvt__CapturedData& out);
+    int DMCancelAsyncCapture(CCallContext* context, const char* clientId, const char* deviceId,
+                             bool& deviceAvailable);
+    int DMIndicateResult(CCallContext* context, const char* clientId, const char* deviceId,
+                         int32_t result);
+    int DMSetProperty(CCallContext* context, const char* clientId, const char* target,
+                      const char* key, const char* value);
+    int DMGetProperty(CCallContext* context, const char* clientId, const char* target,
+                      const char* key, std::string& value);
+
+    // The image path (bodies in src/image/); they touch no manager state.
+    // Turns frame 1 of a raw capture buffer into the delivered picture.
+    static void MakeupImage(const uint8_t* raw, const CProperties& properties, PLWinBmp& bitmap);
+    // Make-up encoded as a BMP file of 500 dpi, owned by context. A null raw
+    // leaves target as it is.
+    static void CopyImageToBase64Binary(const uint8_t* raw, CCallContext* context,
+                                        const CProperties& properties, xsd__base64Binary* target);
+    // Make-up encoded as a BMP file without resolution. A null raw leaves the
+    // message as it is.
+    static void CopyImageToMessage(const uint8_t* raw, const CProperties& properties,
+                                   QueuedMessage& message);
+    // The live-finger level 0..5 of a capture whose raw buffer holds both
+    // frames. Releases device before it returns.
+    static int32_t GetLFDLevel(DevicePtr device, const CProperties& properties, const uint8_t* raw);
 
     // Closes sensors and listeners and waits for the worker threads; a full
     // shutdown also announces that the manager goes offline. True when every
@@ -107,6 +142,11 @@ public:
 
 private:
     void ReadConfiguration();
+    void DMThreadGetAsyncImageProc(DevicePtr device);
+    // The LFD level of a raw capture (0 without a second frame); deliverable
+    // tells whether the buffer holds at least one frame of the picture size.
+    int32_t GradeCapture(const DevicePtr& device, const std::vector<uint8_t>& raw,
+                         bool& deliverable);
     void CloseListenerSockets();
 
     std::atomic<bool> m_suspended{false};
@@ -122,6 +162,7 @@ private:
     std::unique_ptr<CCallContext> m_context;
     // Found once: the configuration and a relative log path both live here.
     const std::string m_dataFolder;
+    std::unique_ptr<CUSBManager> m_usbManager;
     DeviceManagerConfig m_config;
     CCritSec m_propertyLock;
     DeviceList m_devices;

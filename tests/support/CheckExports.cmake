@@ -1,4 +1,4 @@
-# Fails when the shared library exports a defined symbol other than KVT_*.
+# Fails when the shared library exports a defined symbol other than KVT_* and KVTSim_*.
 execute_process(COMMAND nm -D --defined-only ${LIBRARY}
     OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
@@ -11,7 +11,7 @@ foreach(line IN LISTS lines)
         continue()
     endif()
     string(REGEX REPLACE "^.* " "" name "${line}")
-    if(name MATCHES "^KVT_")
+    if(name MATCHES "^KVT(Sim)?_")
         set(found_kvt TRUE)
     elseif(NOT line MATCHES " A ")
         message(FATAL_ERROR "unexpected exported symbol: ${name}")

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "Console.h"
+#include "Demo.h"
 #include "kvt/KVTBasic.h"
 
 namespace {
@@ -155,7 +156,12 @@ int RunList(const Options& options, std::FILE* out) {
     return 0;
 }
 
+int RunDemoCommand(const Options&, std::FILE* out) {
+    return RunDemo(out);
+}
+
 const Command kCommands[] = {
+    {"demo", "walk through the SDK on simulated sensors", "kvt demo [--verbose]", RunDemoCommand},
     {"list", "list the connected sensors", "kvt list [--json] [--verbose]", RunList},
     {"version", "print the library version", "kvt version [--json]", RunVersion},
 };

@@ -1,0 +1,148 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "image/ImageTestSupport.h"
+#include "image/PLAnyBmp.h"
+#include "image/PLFilter.h"
+#include "image/PLTextException.h"
+#include "image/PLWinBmp.h"
+
+using image_test::Thrown;
+
+namespace {
+
+// A picture whose every byte differs from its neighbours in both directions.
+void Fill(PLBmp& bitmap, int32_t w, int32_t h, const PLPixelDesc& format = PLPixelDesc::L8) {
+    bitmap.Create(w, h, format);
+    for (int32_t y = 0; y < h; ++y)
+        for (size_t i = 0; i < bitmap.GetLineBytes(); ++i)
+            bitmap.GetLine(y)[i] = static_cast<uint8_t>(y * 40 + i * 3 + 1);
+}
+
+std::vector<uint8_t> Pixels(const PLBmp& bitmap) {
+    std::vector<uint8_t> out;
+    for (int32_t y = 0; y < bitmap.GetHeight(); ++y)
+        out.insert(out.end(), bitmap.GetLine(y), bitmap.GetLine(y) + bitmap.GetLineBytes());
+    return out;
+}
+
+TEST(BitmapTest, LayoutsStrideMemoryNeedAndDefaultPalette) {
+    EXPECT_EQ(PLWinBmp().GetSize(), (PLPoint{16, 16}));
+    EXPECT_EQ(PLWinBmp::GetMemNeeded(256, 360, 8), 93238u);
+
+    const uint8_t rows[2][152] = {{1, 2, 3}, {4, 5, 6}};
+    PLWinBmp win;
+    PLAnyBmp any;
+    win.Create(150, 2, PLPixelDesc::L8, &rows[0][0], 152, {300, 200});
+    any.Create(150, 2, PLPixelDesc::L8);
+    EXPECT_EQ(win.GetRowStride(), 152);
+    EXPECT_EQ(any.GetRowStride(), 150);
+    // The Windows layout keeps its top line last in memory, like a BMP file.
+    EXPECT_EQ(win.GetLine(1), win.GetPixels());
+    EXPECT_EQ(win.GetLine(0), win.GetPixels() + 152);
+    EXPECT_EQ(any.GetLine(0), any.GetPixels());
+    EXPECT_EQ(win.GetLine(0)[2], 3);
+    EXPECT_EQ(win.GetLine(1)[0], 4);
+    EXPECT_EQ(win.GetResolution(), (PLPoint{300, 200}));
+    for (int i = 0; i < 256; ++i) {
+        const auto v = static_cast<uint8_t>(i);
+        ASSERT_EQ(win.GetPalette()[i], (PLPixel32{v, v, v, 255}));
+    }
+}
+
+TEST(BitmapTest, ImpossibleSizesAreRefusedAndTheBitmapStaysUsable) {
+    PLWinBmp bitmap;
+    for (const PLPoint size : {PLPoint{-1, 5}, PLPoint{5, -1}, PLPoint{70000, 70000}}) {
+        EXPECT_EQ(Thrown([&] { bitmap.Create(size.x, size.y, PLPixelDesc::A8R8G8B8); }).first,
+                  kPLErrBadSize);
+    }
+    EXPECT_EQ(bitmap.GetSize(), (PLPoint{16, 16}));
+}
+
+TEST(BitmapTest, CopyWithFormatExpandsPaletteIndicesAndRefusesLosingDepth) {
+    PLAnyBmp grey;
+    Fill(grey, 3, 2);
+    PLWinBmp colour;
+    colour.CopyWithFormat(grey, PLPixelDesc::X8R8G8B8);
+    const uint8_t v = grey.GetLine(1)[2];
+    EXPECT_EQ(std::vector<uint8_t>(colour.GetLine(1) + 8, colour.GetLine(1) + 12),
+              (std::vector<uint8_t>{v, v, v, 255}));
+    EXPECT_THROW(grey.CopyWithFormat(colour, PLPixelDesc::L8), PLTextException);
+
+    colour.CopyWithFormat(colour, PLPixelDesc::A8R8G8B8);  // onto itself, relabelled
+    EXPECT_EQ(colour.GetPixelFormat(), PLPixelDesc::A8R8G8B8);
+    EXPECT_EQ(colour.GetLine(1)[8], v);
+}
+
+TEST(FilterTest, CropKeepsTheRectangleAndRefusesOneOutside) {
+    PLWinBmp bitmap;
+    Fill(bitmap, 6, 5);
+    const uint8_t first = bitmap.GetLine(1)[2];
+    const uint8_t last = bitmap.GetLine(3)[4];
+    bitmap.RunFilter(PLFilterCrop(2, 1, 5, 4));
+    ASSERT_EQ(bitmap.GetSize(), (PLPoint{3, 3}));
+    EXPECT_EQ(bitmap.GetLine(0)[0], first);
+    EXPECT_EQ(bitmap.GetLine(2)[2], last);
+    EXPECT_THROW(bitmap.RunFilter(PLFilterCrop(0, 0, 4, 3)), PLTextException);
+}
+
+TEST(FilterTest, RotationsTurnByQuarterAndHalfTurns) {
+    for (const PLPixelDesc* format : {&PLPixelDesc::L8, &PLPixelDesc::X8R8G8B8}) {
+        PLAnyBmp source;
+        Fill(source, 3, 2, *format);
+        const size_t n = source.GetBitsPerPixel() / 8;
+        const auto at = [n](const PLBmp& b, int32_t x, int32_t y) {
+            return std::vector<uint8_t>(b.GetLine(y) + x * n, b.GetLine(y) + (x + 1) * n);
+        };
+        PLWinBmp turned;
+        PLFilterRotate(PLFilterRotate::k90).Apply(source, turned);
+        ASSERT_EQ(turned.GetSize(), (PLPoint{2, 3}));
+        EXPECT_EQ(at(turned, 0, 0), at(source, 0, 1));
+        EXPECT_EQ(at(turned, 1, 2), at(source, 2, 0));
+        PLFilterRotate(PLFilterRotate::k270).Apply(source, turned);
+        EXPECT_EQ(at(turned, 0, 0), at(source, 2, 0));
+        EXPECT_EQ(at(turned, 1, 2), at(source, 0, 1));
+        PLFilterRotate(PLFilterRotate::k180).Apply(source, turned);
+        ASSERT_EQ(turned.GetSize(), (PLPoint{3, 2}));
+        EXPECT_EQ(at(turned, 0, 0), at(source, 2, 1));
+    }
+}
+
+TEST(FilterTest, MirrorAndInvertUndoThemselvesAndKeepThePalette) {
+    for (const PLPixelDesc* format : {&PLPixelDesc::L8, &PLPixelDesc::X8R8G8B8}) {
+        PLWinBmp bitmap;
+        Fill(bitmap, 5, 3, *format);
+        const std::vector<uint8_t> original = Pixels(bitmap);
+        const size_t n = format->GetBitsPerPixel() / 8;
+        bitmap.RunFilter(PLFilterMirror());
+        EXPECT_TRUE(std::equal(bitmap.GetLine(0), bitmap.GetLine(0) + n, original.begin() + 4 * n));
+        bitmap.RunFilter(PLFilterMirror());
+        EXPECT_EQ(Pixels(bitmap), original);
+        bitmap.RunFilter(PLFilterInvert());
+        EXPECT_EQ(bitmap.GetLine(0)[0], static_cast<uint8_t>(255 - original[0]));
+        if (format->HasPalette()) {
+            EXPECT_EQ(bitmap.GetPalette()[7], (PLPixel32{7, 7, 7, 255}));
+            bitmap.RunFilter(PLFilterInvert());
+            EXPECT_EQ(Pixels(bitmap), original);
+        }
+    }
+}
+
+TEST(FilterTest, GrayscaleWeighsTheChannelsAndKeepsGreyValues) {
+    PLAnyBmp pixels;
+    pixels.Create(259, 1, PLPixelDesc::X8R8G8B8);
+    for (int v = 0; v < 256; ++v) std::memset(pixels.GetLine(0) + 4 * v, v, 3);
+    uint8_t* primaries = pixels.GetLine(0) + 4 * 256;
+    primaries[2] = primaries[4 + 1] = primaries[8] = 255;  // red, green, blue
+    pixels.RunFilter(PLFilterGrayscale());
+    ASSERT_EQ(pixels.GetPixelFormat(), PLPixelDesc::L8);
+    for (int v = 0; v < 256; ++v) ASSERT_EQ(pixels.GetLine(0)[v], v);
+    EXPECT_EQ(pixels.GetLine(0)[256], 54);
+    EXPECT_EQ(pixels.GetLine(0)[257], 182);
+    EXPECT_EQ(pixels.GetLine(0)[258], 18);
+}
+
+}  // namespace

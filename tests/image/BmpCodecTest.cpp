@@ -1,0 +1,263 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "image/ImageTestSupport.h"
+#include "image/PLAnyBmp.h"
+#include "image/PLBmpDecoder.h"
+#include "image/PLBmpEncoder.h"
+#include "image/PLMemSink.h"
+#include "image/PLTextException.h"
+#include "image/PLWinBmp.h"
+
+using image_test::BmpFile;
+using image_test::Failure;
+using image_test::Get32;
+using image_test::PackRows;
+using image_test::Thrown;
+
+namespace {
+
+std::vector<uint8_t> Encode(const PLBmp& bitmap) {
+    PLMemSink sink;
+    EXPECT_EQ(sink.Open("mem", 1 << 20), 0);
+    PLBmpEncoder().EncodeToSink(bitmap, sink);
+    return {sink.GetBytes(), sink.GetBytes() + sink.GetPosition()};
+}
+
+void Decode(const std::vector<uint8_t>& file, PLBmp& bitmap,
+            const PLPixelDesc& format = PLPixelDesc::DontCare) {
+    PLBmpDecoder().DecodeMemory(file.data(), file.size(), bitmap, format);
+}
+
+Failure DecodeError(const std::vector<uint8_t>& file,
+                    const PLPixelDesc& format = PLPixelDesc::DontCare) {
+    PLAnyBmp bitmap;
+    return Thrown([&] { Decode(file, bitmap, format); });
+}
+
+uint32_t Index(int32_t x, int32_t y, int bits) {
+    return static_cast<uint32_t>(x * 3 + y * 5) % (1u << bits);
+}
+
+PLPixel32 PaletteEntry(uint32_t i) {
+    return {static_cast<uint8_t>(i), static_cast<uint8_t>(255 - i), static_cast<uint8_t>(i * 7), 0};
+}
+
+BmpFile Paletted(int bits, int32_t w, int32_t h) {
+    BmpFile file(w, h, bits);
+    for (uint32_t i = 0; i < (1u << bits); ++i) file.palette.push_back(PaletteEntry(i));
+    file.pixels = PackRows(w, h, bits, [bits](int32_t x, int32_t y) { return Index(x, y, bits); });
+    return file;
+}
+
+void ExpectIndices(const PLBmp& bitmap, int bits) {
+    ASSERT_EQ(bitmap.GetPixelFormat(), PLPixelDesc::I8);
+    for (int32_t y = 0; y < bitmap.GetHeight(); ++y)
+        for (int32_t x = 0; x < bitmap.GetWidth(); ++x)
+            ASSERT_EQ(bitmap.GetLine(y)[x], Index(x, y, bits)) << x << "," << y;
+    PLPixel32 expected = PaletteEntry(1);
+    expected.a = 255;
+    EXPECT_EQ(bitmap.GetPalette()[1], expected);
+}
+
+TEST(BmpEncoderTest, WritesTheGreyPictureBottomLineFirstAfterTheRamp) {
+    PLWinBmp bitmap;
+    bitmap.Create(256, 360, PLPixelDesc::L8, nullptr, 0, {500, 500});
+    bitmap.GetLine(359)[0] = 7;  // bottom line, first pixel
+    bitmap.GetLine(0)[255] = 9;  // top line, last pixel
+    const std::vector<uint8_t> file = Encode(bitmap);
+    ASSERT_EQ(file.size(), 93238u);
+    EXPECT_EQ(Get32(file, 0) & 0xFFFF, 0x4D42u);
+    EXPECT_EQ(Get32(file, 14), 40u);
+    EXPECT_EQ(Get32(file, 26), 1u | (8u << 16));  // planes, bits
+    EXPECT_EQ(Get32(file, 38), 19685u);
+    EXPECT_EQ(Get32(file, 42), 19685u);
+    EXPECT_EQ(Get32(file, 54 + 4 * 200), 0xFFC8C8C8u);
+    EXPECT_EQ(file[1078], 7);
+    EXPECT_EQ(file.back(), 9);
+}
+
+TEST(BmpEncoderTest, TheSinkOverflowsAtOneByteTooFewAndIsUselessUnopened) {
+    PLWinBmp bitmap;
+    bitmap.Create(6, 3, PLPixelDesc::L8);
+    const uint64_t size = PLWinBmp::GetMemNeeded(6, 3, 8);
+    PLMemSink sink;
+    ASSERT_EQ(sink.Open("mem", size - 1), 0);
+    EXPECT_EQ(Thrown([&] { PLBmpEncoder().EncodeToSink(bitmap, sink); }),
+              (Failure{11, "Buffer overflow while encoding.\n"}));
+    ASSERT_EQ(sink.Open("mem", size), 0);
+    EXPECT_NO_THROW(PLBmpEncoder().EncodeToSink(bitmap, sink));
+    EXPECT_EQ(sink.GetPosition(), size);
+
+    EXPECT_EQ(sink.Open("mem", SIZE_MAX), -1);
+    EXPECT_EQ(Thrown([&] { sink.GetBytes(); }), (Failure{7, "Open was not called for CMemSink"}));
+}
+
+TEST(BmpDecoderTest, PalettedDepthsRoundTrip) {
+    for (int bits : {1, 4, 8}) {
+        SCOPED_TRACE(bits);
+        PLWinBmp bitmap;
+        Decode(Paletted(bits, 13, 5).Bytes(), bitmap);
+        ASSERT_EQ(bitmap.GetSize(), (PLPoint{13, 5}));
+        ExpectIndices(bitmap, bits);
+    }
+    // Core header: 3-byte palette entries.
+    BmpFile core = Paletted(8, 7, 3);
+    core.headerSize = 12;
+    PLAnyBmp bitmap;
+    Decode(core.Bytes(), bitmap);
+    ExpectIndices(bitmap, 8);
+}
+
+TEST(BmpDecoderTest, TheEncodersFilesDecodeToTheSamePicture) {
+    PLWinBmp grey;
+    grey.Create(9, 4, PLPixelDesc::L8, nullptr, 0, {500, 250});
+    for (int32_t y = 0; y < 4; ++y)
+        for (int32_t x = 0; x < 9; ++x) grey.GetLine(y)[x] = static_cast<uint8_t>(x * 20 + y);
+    PLWinBmp back;
+    Decode(Encode(grey), back);
+    EXPECT_EQ(back.GetResolution(), (PLPoint{500, 250}));
+    for (int32_t y = 0; y < 4; ++y) EXPECT_EQ(0, std::memcmp(back.GetLine(y), grey.GetLine(y), 9));
+
+    // 32-bit pictures are written as 24 bits and come back opaque.
+    PLAnyBmp colour;
+    colour.Create(3, 1, PLPixelDesc::A8R8G8B8);
+    for (int i = 0; i < 12; ++i) colour.GetLine(0)[i] = static_cast<uint8_t>(i * 21);
+    Decode(Encode(colour), back);
+    EXPECT_EQ(back.GetPixelFormat(), PLPixelDesc::X8R8G8B8);
+    EXPECT_EQ(0, std::memcmp(back.GetLine(0) + 4, colour.GetLine(0) + 4, 3));
+    EXPECT_EQ(back.GetLine(0)[7], 255);
+}
+
+TEST(BmpDecoderTest, TrueColourDepthsDecodeToBlueGreenRedAlpha) {
+    struct Case {
+        int bits;
+        uint32_t compression;
+        std::vector<uint32_t> masks;
+        uint32_t stored;
+        PLPixel32 expected;
+    };
+    const std::vector<uint32_t> rgb565 = {0xF800, 0x07E0, 0x001F};
+    const Case cases[] = {
+        {24, 0, {}, 0x302010, {0x10, 0x20, 0x30, 255}},
+        {32, 0, {}, 0x80302010, {0x10, 0x20, 0x30, 0x80}},
+        {16, 0, {}, 0x7C00, {0, 0, 255, 255}},  // 5-5-5 unless masks say otherwise
+        {16, 0, {}, 0x001F, {255, 0, 0, 255}},
+        {16, 3, rgb565, 0x07E0, {0, 255, 0, 255}},
+        {16, 3, rgb565, 0xF800, {0, 0, 255, 255}},
+    };
+    for (const Case& c : cases) {
+        // Only the last pixel of the bottom line has a colour; rows are padded.
+        BmpFile file(3, 2, c.bits, c.compression);
+        file.masks = c.masks;
+        file.pixels = PackRows(
+            3, 2, c.bits, [&c](int32_t x, int32_t y) { return x == 2 && y == 1 ? c.stored : 0u; });
+        PLAnyBmp bitmap;
+        Decode(file.Bytes(), bitmap);
+        PLPixel32 coloured;
+        PLPixel32 black;
+        std::memcpy(&coloured, bitmap.GetLine(1) + 8, 4);
+        std::memcpy(&black, bitmap.GetLine(0) + 8, 4);
+        EXPECT_EQ(coloured, c.expected) << c.bits << " bits, stored " << c.stored;
+        EXPECT_EQ(black.b + black.g + black.r, 0);
+    }
+}
+
+TEST(BmpDecoderTest, RunLengthDataDecodesRunsLiteralsAndEscapes) {
+    // 6 x 3, stored bottom line first. Row 0: a run of 4 and a literal group
+    // of 3 (padded) of which one pixel falls beyond the row; row 1 ends
+    // early; row 2 is cut short by the end of the picture.
+    BmpFile rle8(6, 3, 8, 1);
+    rle8.palette.resize(256);
+    rle8.pixels = {4, 9, 0, 3, 1, 2, 3, 0, 0, 0, 2, 5, 0, 0, 1, 7, 0, 1};
+    PLWinBmp bitmap;
+    Decode(rle8.Bytes(), bitmap);
+    const uint8_t lines8[3][6] = {{7, 0, 0, 0, 0, 0}, {5, 5, 0, 0, 0, 0}, {9, 9, 9, 9, 1, 2}};
+    for (int32_t y = 0; y < 3; ++y)
+        EXPECT_EQ(0, std::memcmp(bitmap.GetLine(y), lines8[y], 6)) << "RLE8 line " << y;
+
+    // RLE4: runs alternate the two nibbles; a literal group of 3 nibbles.
+    BmpFile rle4(5, 2, 4, 2);
+    rle4.palette.resize(16);
+    rle4.pixels = {5, 0x12, 0, 0, 0, 3, 0xAB, 0xC0, 0, 1};
+    Decode(rle4.Bytes(), bitmap);
+    const uint8_t lines4[2][5] = {{10, 11, 12, 0, 0}, {1, 2, 1, 2, 1}};
+    for (int32_t y = 0; y < 2; ++y)
+        EXPECT_EQ(0, std::memcmp(bitmap.GetLine(y), lines4[y], 5)) << "RLE4 line " << y;
+}
+
+TEST(BmpDecoderTest, ArraysLongHeadersTopDownFilesAndResolution) {
+    BmpFile file = Paletted(8, 4, 3);
+    file.headerSize = 124;
+    file.pixelsPerMetre = 19685;
+    std::vector<uint8_t> bytes = file.Bytes();
+    // A bitmap array around the file: 14 bytes of array header.
+    std::vector<uint8_t> array{'B', 'A'};
+    array.resize(14, 0);
+    array.insert(array.end(), bytes.begin(), bytes.end());
+    PLWinBmp bitmap;
+    Decode(array, bitmap);
+    ExpectIndices(bitmap, 8);
+    EXPECT_EQ(bitmap.GetResolution(), (PLPoint{500, 500}));
+
+    // A negative height stores the top line first.
+    file = Paletted(8, 4, 3);
+    file.height = -3;
+    file.pixels = PackRows(4, 3, 8, [](int32_t x, int32_t y) { return Index(x, 2 - y, 8); });
+    Decode(file.Bytes(), bitmap);
+    ExpectIndices(bitmap, 8);
+}
+
+TEST(BmpDecoderTest, AFormatRequestConvertsUpOrIsRefused) {
+    const std::vector<uint8_t> file = Paletted(8, 4, 2).Bytes();
+    PLWinBmp bitmap;
+    Decode(file, bitmap, PLPixelDesc::X8R8G8B8);
+    EXPECT_EQ(bitmap.GetPixelFormat(), PLPixelDesc::X8R8G8B8);
+    const PLPixel32 entry = PaletteEntry(Index(3, 1, 8));
+    EXPECT_EQ(bitmap.GetLine(1)[12], entry.b);
+    EXPECT_EQ(bitmap.GetLine(1)[14], entry.r);
+
+    BmpFile colour(1, 1, 24);
+    colour.pixels = {1, 2, 3, 0};
+    EXPECT_EQ(DecodeError(colour.Bytes(), PLPixelDesc::L8),
+              (Failure{6, "Image bit depth doesn't match request."}));
+}
+
+TEST(BmpDecoderTest, BrokenFilesFailWithTheirCodeAndText) {
+    const std::vector<uint8_t> good = Paletted(8, 4, 2).Bytes();
+    const std::string endOfFile = "End of file reached while decoding.\n";
+
+    std::vector<uint8_t> bytes = good;
+    bytes[0] = 'X';
+    EXPECT_EQ(DecodeError(bytes), (Failure{1, "Bitmap decoder: This isn't a bitmap."}));
+
+    bytes = good;
+    bytes[28] = 2;  // bits per pixel
+    EXPECT_EQ(DecodeError(bytes), (Failure{2, "Decoding bmp: Illegal bpp value."}));
+
+    BmpFile delta(4, 2, 8, 1);
+    delta.coloursUsed = 2;
+    delta.palette.resize(2);
+    delta.pixels = {2, 1, 0, 2, 1, 1, 0, 1};
+    EXPECT_EQ(DecodeError(delta.Bytes()), (Failure{6, "Encountered delta escape."}));
+
+    // Cut anywhere: in the headers, the palette, the rows, or run-length data.
+    for (size_t cut : {size_t{0}, size_t{20}, size_t{500}, good.size() - 1}) {
+        bytes.assign(good.begin(), good.begin() + static_cast<ptrdiff_t>(cut));
+        EXPECT_EQ(DecodeError(bytes), (Failure{11, endOfFile})) << "cut at " << cut;
+    }
+    BmpFile unfinished = delta;
+    unfinished.pixels = {4, 1};
+    EXPECT_EQ(DecodeError(unfinished.Bytes()).first, 11);
+
+    // A tiny file that claims an enormous picture is refused before allocation.
+    for (const auto& [w, h] : {std::pair{1 << 14, 1 << 14}, {1, 1 << 16}, {0, 3}}) {
+        BmpFile file(w, h, 8, 1);
+        EXPECT_EQ(DecodeError(file.Bytes()).first, kPLErrBadSize) << w << " x " << h;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,329 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/DataFile.h"
+#include "devicemanager/DeviceManagerConfig.h"
+#include "devicemanager/DevicePtr.h"
+#include "devicemanager/DevicesManager.h"
+#include "image/LFDCheck.h"
+#include "image/LFDProfile.h"
+#include "image/LFDThresholds.h"
+#include "image/PLTextException.h"
+#include "support/TempDir.h"
+
+using kvt_test::ReadFile;
+using testing::HasSubstr;
+
+namespace {
+
+// A sensor that only answers the colour measurement.
+class FakeSensor : public CDevice {
+public:
+    LFDMeasurement measurement;
+    bool measures = true;
+    kvt__DeviceType type = kvt__DeviceType__Kelo_B;
+    std::function<void()> duringMeasurement;
+    int calls = 0;
+
+    bool GetBoundLFD(int /*timeout*/, LFDMeasurement& out) override {
+        ++calls;
+        if (duringMeasurement) duringMeasurement();
+        if (measures) out = measurement;
+        return measures;
+    }
+    kvt__DeviceType GetDeviceType() override { return type; }
+
+    bool Initialize() override { return true; }
+    bool IndicateResult(int) override { return true; }
+    int GetDeviceStatus() override { return 0; }
+    bool GetSyncImage(std::vector<uint8_t>&) override { return false; }
+    bool CaptureImageWithOffset(const Position&, std::vector<uint8_t>&) override { return false; }
+    bool GetAsyncImage(std::vector<uint8_t>&) override { return false; }
+    bool ResetAsyncWaitDevice() override { return true; }
+    bool ResetDevice() override { return true; }
+    std::string GetFirmwareVersion() override { return "1.0"; }
+    std::string GetDeviceID() override { return "{fake}"; }
+    kvt__ConnectionType GetConnectionType() override { return kvt__ConnectionType__USB; }
+    bool IsFirmwareSupported() override { return true; }
+    bool FirmwareRequiresDiagnostic() override { return false; }
+    bool FirmwareDiagnostic() override { return true; }
+};
+
+// Colour readings that meet all nine conditions of the default thresholds.
+constexpr LFDMeasurement kLive{8000, 1000, 1000, 6000, 0};
+
+// Frame 1 then frame 2, each a checkerboard of 8-pixel cells; frame 2 has
+// the lower contrast, as a live finger shows under crossed polarisers.
+std::vector<uint8_t> Frames(const LFDWindow& window, int contrast1, int contrast2) {
+    const size_t frame = static_cast<size_t>(window.rawWidth) * window.rawHeight;
+    std::vector<uint8_t> raw(2 * frame);
+    for (size_t i = 0; i < raw.size(); ++i) {
+        const size_t pixel = i % frame;
+        const bool light = ((pixel % window.rawWidth) / 8 + (pixel / window.rawWidth) / 8) % 2;
+        const int contrast = i < frame ? contrast1 : contrast2;
+        raw[i] = static_cast<uint8_t>(100 + (light ? contrast / 2 : -contrast / 2));
+    }
+    return raw;
+}
+
+LFDProfile Profile(const std::vector<uint8_t>& values) {
+    LFDProfile profile(values.size());
+    for (size_t i = 0; i < values.size(); ++i) {
+        profile[i].b = static_cast<int32_t>(i);
+        profile[i].value = values[i];
+    }
+    return profile;
+}
+
+std::vector<uint8_t> Values(const LFDProfile& profile) {
+    std::vector<uint8_t> values;
+    for (const ProfileNode& node : profile) values.push_back(node.value);
+    return values;
+}
+
+std::string Text(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", value);
+    return text;
+}
+
+// Thresholds are process-wide: every test starts and ends with the defaults.
+class LFDTest : public testing::Test {
+protected:
+    void SetUp() override { LoadLFDThresholds(CDataFile{}); }
+    void TearDown() override { LoadLFDThresholds(CDataFile{}); }
+
+    static void Load(std::initializer_list<std::pair<const char*, std::string>> keys) {
+        CDataFile file;
+        for (const auto& [key, value] : keys) file.SetValue(key, value);
+        LoadLFDThresholds(file);
+    }
+
+    static int32_t Level(const std::vector<uint8_t>& raw, const LFDMeasurement& measurement) {
+        return CLFDCheck(kLFDWindow[0])
+            .Check(raw.data(), raw.data() + raw.size() / 2, measurement, kvt__DeviceType__Kelo_B);
+    }
+
+    static float FxRatio(const std::vector<uint8_t>& raw, uint32_t pictureSize = 0) {
+        float fxRatio = 0;
+        CLFDCheck(kLFDWindow[pictureSize])
+            .XPolRatio(raw.data(), raw.data() + raw.size() / 2, fxRatio);
+        return fxRatio;
+    }
+
+    const std::vector<uint8_t> live_ = Frames(kLFDWindow[0], 200, 40);
+};
+
+TEST_F(LFDTest, QuantizedRatesTheRatioInBands) {
+    const std::pair<double, int32_t> ratings[] = {{16, 0}, {24, 25},  {1, 100},    {40, 150},
+                                                  {3, 50}, {34, 125}, {-5.5, 150}, {9, 0}};
+    for (const auto& [x, rating] : ratings) EXPECT_EQ(CLFDCheck::Quantized(x), rating) << x;
+}
+
+TEST_F(LFDTest, EnvelopesOfASinglePeakAndOfAConstantProfile) {
+    const LFDProfile peak = Profile({0, 10, 20, 30, 25, 15, 5, 0});
+    const LFDProfile upper = UpperEnvelope(peak);
+    std::vector<int> marked;
+    for (size_t i = 0; i < upper.size(); ++i)
+        if (upper[i].mark) marked.push_back(static_cast<int>(i));
+    EXPECT_EQ(marked, (std::vector<int>{0, 3, 7}));
+    // Two straight lines, truncated toward zero on the way down.
+    EXPECT_EQ(Values(upper), (std::vector<uint8_t>{0, 10, 20, 30, 23, 15, 8, 0}));
+    EXPECT_EQ(Values(LowerEnvelope(peak)), Values(peak));
+
+    // The lower envelope dips at the last sample towards the zero end node.
+    for (size_t length : {10u, 300u}) {
+        std::vector<uint8_t> values(length + 2, 100);
+        values.front() = values.back() = 0;
+        const LFDProfile flat = Profile(values);
+        EXPECT_EQ(SumOfValues(UpperEnvelope(flat)) - SumOfValues(LowerEnvelope(flat)), 50u)
+            << length;
+    }
+}
+
+TEST_F(LFDTest, TheWindowIsTheFramesCentreAndItsProfilesAverageFourLines) {
+    std::vector<uint8_t> frame(384 * 320, 0);
+    frame[234 * 384 + 42] = 1;       // window row 0, column 0
+    frame[85 * 384 + 42 + 299] = 2;  // window row 149, column 299
+    frame[84 * 384 + 42] = 3;        // just above the window
+    std::vector<uint8_t> window = CLFDCheck(kLFDWindow[0]).ExtractWindow(frame.data());
+    ASSERT_EQ(window.size(), 300u * 150u);
+    EXPECT_EQ(window[0], 1);
+    EXPECT_EQ(window.back(), 2);
+    EXPECT_EQ(std::count(window.begin(), window.end(), 3), 0);
+
+    // Rows 73..76 and columns 118..121 count; their neighbours do not.
+    const uint8_t band[] = {255, 10, 20, 30, 41, 255};
+    for (int32_t i = 0; i < 300 * 6; ++i) window[72 * 300 + i] = band[i / 300];
+    for (int32_t i = 0; i < 150 * 6; ++i) window[(i % 150) * 300 + 117 + i / 150] = band[i / 150];
+    const LFDProfile horizontal = HorizontalProfile(window.data(), 300, 150);
+    ASSERT_EQ(horizontal.size(), 302u);
+    EXPECT_EQ(horizontal[1].value, 25);
+    EXPECT_EQ(horizontal[300].value, 25);
+    EXPECT_EQ(horizontal[301].value, 0);
+    const LFDProfile vertical = VerticalProfile(window.data(), 300, 150);
+    ASSERT_EQ(vertical.size(), 152u);
+    EXPECT_EQ(vertical[150].value, 25);
+    EXPECT_EQ(vertical[151].b, 151);
+}
+
+TEST_F(LFDTest, LevelFollowsTheNumberOfMetConditions) {
+    ASSERT_GT(FxRatio(live_), 3.0f);
+    ASSERT_LT(FxRatio(live_), 30.0f);
+    EXPECT_EQ(Level(live_, kLive), 5);
+
+    LFDMeasurement eight = kLive;
+    eight.Ir = 6000;  // (Red - Off) / (Ir - Off) = 1.0
+    EXPECT_EQ(Level(live_, eight), 4);
+
+    // Only (Red - Off) / (Ir - Off) = 0.67 holds.
+    EXPECT_EQ(Level(live_, LFDMeasurement{150, 1000, 1000, 100, 0}), 1);
+    EXPECT_EQ(Level(live_, LFDMeasurement{}), 0);
+}
+
+TEST_F(LFDTest, BoundsAreStrict) {
+    // Red is the only condition that changes between the two.
+    LFDMeasurement m{4000, 1, 1, 3000, -1};
+    EXPECT_EQ(Level(live_, m), 3);
+    m.Red = 3001;
+    EXPECT_EQ(Level(live_, m), 4);
+
+    // fxRatio exactly on either bound fails; the reader's single precision
+    // matches the ratio's.
+    const std::string fxRatio = Text(FxRatio(live_));
+    Load({{"fxRatio_min", fxRatio}});
+    EXPECT_EQ(Level(live_, kLive), 0);
+    Load({{"fxRatio_max", fxRatio}});
+    EXPECT_EQ(Level(live_, kLive), 0);
+}
+
+TEST_F(LFDTest, EqualLedReadingsFailTheIrRatioWhateverItsBounds) {
+    Load({{"RedOffByIROff_min", "-99999"}, {"RedOffByIROff_max", "99999"}});
+    EXPECT_EQ(Level(live_, LFDMeasurement{0, 1000, 1000, 6000, 0}), 3);
+    EXPECT_EQ(Level(live_, LFDMeasurement{1, 1000, 1000, 6000, 0}), 4);
+}
+
+TEST_F(LFDTest, FramesWithoutContrastLossFailTheOpticalTest) {
+    const std::vector<uint8_t> same = Frames(kLFDWindow[0], 200, 200);
+    EXPECT_EQ(FxRatio(same), 1.0f);
+    EXPECT_EQ(Level(same, kLive), 0);
+
+    const std::vector<uint8_t> black(2 * 384 * 320, 0);
+    EXPECT_TRUE(std::isnan(FxRatio(black)));
+    EXPECT_EQ(Level(black, kLive), 0);
+    std::vector<uint8_t> blackCross = live_;
+    std::fill(blackCross.begin() + 384 * 320, blackCross.end(), 0);
+    EXPECT_TRUE(std::isinf(FxRatio(blackCross)));
+    EXPECT_EQ(Level(blackCross, kLive), 0);
+}
+
+// "Half" measures its 150 x 75 window with the profile bands at the same
+// relative places, so it grades like the larger sizes.
+TEST_F(LFDTest, HalfSizeRunsTheOpticalTestOnItsSmallerWindow) {
+    EXPECT_NEAR(FxRatio(Frames(kLFDWindow[1], 200, 40), 1), FxRatio(live_), 1.0);
+    EXPECT_EQ(FxRatio(Frames(kLFDWindow[1], 90, 90), 1), 1.0f);
+}
+
+TEST_F(LFDTest, ThresholdsComeFromTheFileWithDefaultsForZeroOrMissingKeys) {
+    Load({{"Red_min", "5000"},
+          {"Red_max", "0"},
+          {"RedOffByIROff_min", "0.55"},
+          {"fxRatio_max", "0"},
+          {"IRByBlue_max", "12.5"}});
+    const LFDThresholds& t = GetLFDThresholds();
+    EXPECT_EQ(t.Red_min, 5000);
+    EXPECT_EQ(t.Red_max, 12000);
+    EXPECT_EQ(t.RedOffByIROff_min, static_cast<double>(0.55f));
+    EXPECT_NE(t.RedOffByIROff_min, 0.55);
+    EXPECT_EQ(t.RedOffByIROff_max, 0.85);
+    EXPECT_EQ(t.fxRatio_max, 30.0);
+    EXPECT_EQ(t.IRByBlue_max, 12.5);
+
+    // Through the device manager's configuration: a file sets them, a start
+    // without a file takes every default.
+    kvt_test::TempDir dir("kvt-lfd");
+    const std::string path = (dir / "KVTDeviceManager.ini").string();
+    kvt_test::WriteFile(path, "Port=82\nRedMinusOff_max=7000\nfxRatio_min=4.5\n");
+    DeviceManagerConfig().Read(path);
+    EXPECT_EQ(GetLFDThresholds().RedMinusOff_max, 7000);
+    EXPECT_EQ(GetLFDThresholds().fxRatio_min, 4.5);
+    EXPECT_EQ(GetLFDThresholds().Red_min, 3000);
+    std::remove(path.c_str());
+    DeviceManagerConfig().Read(path);
+    EXPECT_EQ(GetLFDThresholds().RedMinusOff_max, 8500);
+    EXPECT_EQ(GetLFDThresholds().fxRatio_min, 3.0);
+}
+
+class LFDLevelTest : public LFDTest {
+protected:
+    void SetUp() override {
+        LFDTest::SetUp();
+        ASSERT_TRUE(CLog::Instance().StartLogging(LogPath(), CLog::kDebug, 0, false));
+        sensor_ = static_cast<FakeSensor*>(device_.get());
+        sensor_->measurement = kLive;
+        properties_.SetProperty("LFD", "true");
+    }
+    void TearDown() override {
+        CLog::Instance().StopLogging();
+        LFDTest::TearDown();
+    }
+    std::string LogPath() const { return (dir_ / "lfd.log").string(); }
+    int32_t Grade(const std::vector<uint8_t>& raw) {
+        return CDevicesManager::GetLFDLevel(device_, properties_, raw.data());
+    }
+
+    kvt_test::TempDir dir_{"kvt-lfd"};
+    DevicePtr device_ = MakeDevice<FakeSensor>();
+    FakeSensor* sensor_ = nullptr;
+    CProperties properties_;
+};
+
+TEST_F(LFDLevelTest, GradesOnlyWhenAskedAndTheSensorMeasures) {
+    EXPECT_EQ(Grade(live_), 5);
+    EXPECT_EQ(device_.UseCount(), 1);
+    EXPECT_THAT(ReadFile(LogPath()), HasSubstr("CDevicesManager::GetLFDLevel: LFD-level: 5"));
+
+    properties_.SetProperty("PictureSize", "Half");
+    EXPECT_EQ(Grade(Frames(kLFDWindow[1], 200, 40)), 5);
+    properties_.SetProperty("PictureSize", "ROI");
+
+    sensor_->measures = false;
+    EXPECT_EQ(Grade(live_), 0);
+    sensor_->measures = true;
+    sensor_->type = kvt__DeviceType__Kelo_C;
+    EXPECT_EQ(Grade(live_), 0);
+    sensor_->type = kvt__DeviceType__Kelo_A;
+    EXPECT_EQ(Grade(live_), 5);
+
+    const int asked = sensor_->calls;
+    properties_.SetProperty("FastMode", "true");
+    EXPECT_EQ(Grade(live_), 0);
+    EXPECT_THAT(ReadFile(LogPath()),
+                HasSubstr("CDevicesManager::GetLFDLevel: FastMode and LFD requested. At FastMode "
+                          "LFD will be skipped."));
+    properties_.SetProperty("FastMode", "false");
+    properties_.SetProperty("LFD", "false");
+    EXPECT_EQ(Grade(live_), 0);
+    EXPECT_EQ(sensor_->calls, asked);
+}
+
+TEST_F(LFDLevelTest, StandardFailuresCostTheLevelButBitmapErrorsPassThrough) {
+    sensor_->duringMeasurement = [] { throw std::runtime_error("boom"); };
+    EXPECT_EQ(Grade(live_), 0);
+    EXPECT_THAT(ReadFile(LogPath()),
+                HasSubstr("CDevicesManager::GetLFDLevel: LFD check failed: boom"));
+
+    sensor_->duringMeasurement = [] { throw PLTextException(kPLErrNoMemory, "Out of memory."); };
+    EXPECT_THROW(Grade(live_), PLTextException);
+    EXPECT_EQ(device_.UseCount(), 1);
+}
+
+}  // namespace

@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "common/CallContext.h"
+#include "devicemanager/DevicesManager.h"
+#include "image/ImageTestSupport.h"
+#include "image/PictureGeometry.h"
+
+using image_test::Get32;
+
+namespace {
+
+struct Case {
+    const char* name;
+    uint32_t size;
+    int32_t width;
+    int32_t height;
+    size_t bytes;
+};
+const Case kCases[] = {
+    {"ROI", 0, 256, 360, 93238}, {"Half", 1, 128, 176, 23606}, {"Full", 2, 332, 416, 139190}};
+
+uint8_t RawValue(int32_t row, int32_t column) {
+    return static_cast<uint8_t>(row * 3 + column * 7 + row * column);
+}
+
+std::vector<uint8_t> RawFrames(uint32_t pictureSize, int frames = 1) {
+    const PictureGeometry& g = kPictureGeometry[pictureSize];
+    std::vector<uint8_t> raw(static_cast<size_t>(g.rawWidth) * g.rawHeight * frames);
+    for (size_t i = 0; i < raw.size(); ++i) {
+        const auto pixel =
+            static_cast<int32_t>(i % (static_cast<size_t>(g.rawWidth) * g.rawHeight));
+        raw[i] = RawValue(pixel / g.rawWidth, pixel % g.rawWidth);
+    }
+    if (frames > 1) raw.back() ^= 0xFF;  // frame 2 must not matter
+    return raw;
+}
+
+CProperties Properties(const char* size, const char* mode = "Stamp",
+                       const char* inverted = "false") {
+    CProperties properties;
+    EXPECT_TRUE(properties.SetProperty("PictureSize", size));
+    EXPECT_TRUE(properties.SetProperty("ImageMode", mode));
+    EXPECT_TRUE(properties.SetProperty("Inverted", inverted));
+    return properties;
+}
+
+std::vector<uint8_t> SyncFile(const std::vector<uint8_t>& raw, const CProperties& properties) {
+    CCallContext context;
+    kvt__CapturedData data;
+    CDevicesManager::CopyImageToBase64Binary(raw.data(), &context, properties, &data.image);
+    return {data.image.ptr, data.image.ptr + data.image.size};
+}
+
+std::vector<uint8_t> MessageFile(const std::vector<uint8_t>& raw, const CProperties& properties) {
+    QueuedMessage message;
+    CDevicesManager::CopyImageToMessage(raw.data(), properties, message);
+    return message.image;
+}
+
+// Picture pixel (row r from the top, column c) of a delivered file.
+uint8_t Picture(const std::vector<uint8_t>& file, int32_t r, int32_t c) {
+    const int32_t w = static_cast<int32_t>(Get32(file, 18));
+    const int32_t h = static_cast<int32_t>(Get32(file, 22));
+    return file[1078 + static_cast<size_t>(h - 1 - r) * w + c];
+}
+
+TEST(MakeupTest, EachPictureSizeGivesItsFileAndHeader) {
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        const std::vector<uint8_t> file = SyncFile(RawFrames(c.size), Properties(c.name));
+        ASSERT_EQ(file.size(), c.bytes);
+        EXPECT_EQ(Get32(file, 2), c.bytes);
+        EXPECT_EQ(Get32(file, 18), static_cast<uint32_t>(c.width));
+        EXPECT_EQ(Get32(file, 22), static_cast<uint32_t>(c.height));
+        EXPECT_EQ(Get32(file, 34), 0u);
+        EXPECT_EQ(Get32(file, 46), 0u);
+        EXPECT_EQ(Get32(file, 50), 0u);
+    }
+}
+
+// "Stamp": picture (row r, column c) is raw (row yo + c, column xo + r), so for
+// ROI picture (0, 0) is raw (32, 12), (0, 255) is raw (287, 12) and (359, 0)
+// is raw (32, 371). "Photo" mirrors the columns: (0, 0) is raw (287, 12).
+TEST(MakeupTest, EveryPixelIsTheCroppedFrameTransposedMirroredAndInverted) {
+    for (const Case& c : kCases) {
+        const PictureGeometry& g = kPictureGeometry[c.size];
+        for (const char* mode : {"Stamp", "Photo"}) {
+            for (const char* inverted : {"false", "true"}) {
+                const std::vector<uint8_t> file =
+                    MessageFile(RawFrames(c.size), Properties(c.name, mode, inverted));
+                const bool photo = mode[0] == 'P';
+                int wrong = 0;
+                for (int32_t r = 0; r < c.height; ++r) {
+                    for (int32_t col = 0; col < c.width; ++col) {
+                        const int32_t rawRow = g.cropRows + (photo ? c.width - 1 - col : col);
+                        uint8_t expected = RawValue(rawRow, g.cropColumns + r);
+                        if (inverted[0] == 't') expected = static_cast<uint8_t>(255 - expected);
+                        wrong += Picture(file, r, col) != expected;
+                    }
+                }
+                EXPECT_EQ(wrong, 0) << c.name << " " << mode << " inverted " << inverted;
+            }
+        }
+    }
+}
+
+TEST(MakeupTest, InvertingABlackFrameGivesWhitePixelsOverTheGreyRamp) {
+    const std::vector<uint8_t> black(384 * 320, 0);
+    const std::vector<uint8_t> file = SyncFile(black, Properties("ROI", "Stamp", "true"));
+    ASSERT_EQ(file.size(), 93238u);
+    for (uint32_t i = 0; i < 256; ++i) {
+        ASSERT_EQ(Get32(file, 54 + 4 * i), i | (i << 8) | (i << 16) | 0xFF000000u) << i;
+    }
+    for (size_t i = 1078; i < file.size(); ++i) ASSERT_EQ(file[i], 255) << i;
+}
+
+TEST(MakeupTest, SyncAndMessageFilesDifferOnlyInTheResolution) {
+    const std::vector<uint8_t> raw = RawFrames(0);
+    std::vector<uint8_t> sync = SyncFile(raw, Properties("ROI"));
+    const std::vector<uint8_t> message = MessageFile(raw, Properties("ROI"));
+    ASSERT_EQ(sync.size(), message.size());
+    const std::vector<uint8_t> syncResolution(sync.begin() + 38, sync.begin() + 46);
+    const std::vector<uint8_t> messageResolution(message.begin() + 38, message.begin() + 46);
+    EXPECT_EQ(syncResolution, (std::vector<uint8_t>{0xE5, 0x4C, 0, 0, 0xE5, 0x4C, 0, 0}));
+    EXPECT_EQ(messageResolution, std::vector<uint8_t>(8, 0));
+    std::copy(message.begin() + 38, message.begin() + 46, sync.begin() + 38);
+    EXPECT_EQ(sync, message);
+}
+
+TEST(MakeupTest, OnlyTheFirstFrameCountsAndNoFrameLeavesTargetsAlone) {
+    const CProperties properties = Properties("Half");
+    EXPECT_EQ(SyncFile(RawFrames(1, 2), properties), SyncFile(RawFrames(1), properties));
+
+    CCallContext context;
+    unsigned char held = 0;
+    xsd__base64Binary target{&held, 1};
+    CDevicesManager::CopyImageToBase64Binary(nullptr, &context, properties, &target);
+    EXPECT_EQ(target.ptr, &held);
+    EXPECT_EQ(target.size, 1);
+
+    QueuedMessage message;
+    message.image = {1, 2, 3};
+    CDevicesManager::CopyImageToMessage(nullptr, properties, message);
+    EXPECT_EQ(message.image, (std::vector<uint8_t>{1, 2, 3}));
+}
+
+}  // namespace

@@ -1,0 +1,247 @@
+// Sensors, captures and properties through the public interface, with
+// simulated USB sensors.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <chrono>
+#include <thread>
+
+#include "integration/SimulatedSensorFixture.h"
+
+using kvt_test::ReadInt32;
+using kvt_test::SimulatedSensorTest;
+
+namespace {
+
+const std::string kDefaultProperties = "20" + std::string(30, '0');
+
+TEST_F(SimulatedSensorTest, ListsAndDescribesSensors) {
+    Start();
+    unsigned int count = 5;
+    EXPECT_EQ(KVT_GetDeviceList(nullptr, &count), KVT_RESULT_OK);
+    EXPECT_EQ(count, 0u);
+
+    const std::string id = Plug(KVTSIM_MODEL_U2);
+    ASSERT_FALSE(id.empty());
+    KVT_DeviceInfo list[2] = {};
+    count = 0;
+    EXPECT_EQ(KVT_GetDeviceList(list, &count), KVT_RESULT_TOO_SMALL);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(list[0].size, 0);
+    EXPECT_EQ(KVT_GetDeviceList(list, &count), KVT_RESULT_OK);
+    EXPECT_EQ(count, 1u);
+    EXPECT_EQ(list[0].size, 732);
+    EXPECT_EQ(list[0].deviceId, id);
+    EXPECT_EQ(list[0].deviceType, KVT_DEVICE_KELO_B);
+    EXPECT_EQ(list[0].connectionType, KVT_CONNECTION_USB);
+    EXPECT_STREQ(list[0].description, "Kelo U2 USB");
+
+    KVT_DeviceInfo info{};
+    EXPECT_EQ(KVT_GetDeviceInformation(id.c_str(), &info), KVT_RESULT_BAD_ARGUMENT);
+    info.size = sizeof info;
+    ASSERT_EQ(KVT_GetDeviceInformation(id.c_str(), &info), KVT_RESULT_OK);
+    EXPECT_STREQ(info.serialNumber, list[0].serialNumber);
+    EXPECT_STREQ(info.firmwareVersion, list[0].firmwareVersion);
+    EXPECT_EQ(KVT_GetDeviceInformation("{no such sensor}", &info), KVT_RESULT_FAILED);
+    EXPECT_EQ(KVT_GetDeviceInformation("", &info), KVT_RESULT_FAILED);
+}
+
+TEST_F(SimulatedSensorTest, CaptureArgumentsAreCheckedInOrder) {
+    KVT_CapturedData data{};
+    EXPECT_EQ(KVT_CaptureImage("x", 0, nullptr), KVT_RESULT_BAD_ARGUMENT);
+    EXPECT_EQ(KVT_CaptureImage("x", 0, &data), KVT_RESULT_BAD_ARGUMENT);
+    data.size = sizeof data;
+    EXPECT_EQ(KVT_CaptureImage("x", 0, &data), KVT_RESULT_NOT_RUNNING);
+    EXPECT_EQ(KVT_CaptureImage("x", 10, nullptr), KVT_RESULT_NO_CALLBACK);
+
+    ASSERT_EQ(KVT_Start(nullptr, nullptr), KVT_RESULT_OK);
+    int available = 7;
+    EXPECT_EQ(KVT_CaptureImage("x", 10, nullptr), KVT_RESULT_NO_CALLBACK);
+    EXPECT_EQ(KVT_CancelAsyncCapture("x", &available), KVT_RESULT_NO_CALLBACK);
+    EXPECT_EQ(KVT_CaptureImage("x", 0, &data), KVT_RESULT_FAILED);
+    EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
+
+    Start();
+    data.size = 0;
+    EXPECT_EQ(KVT_CaptureImage("x", 10, &data), KVT_RESULT_BAD_ARGUMENT);
+    EXPECT_EQ(KVT_CaptureImage(nullptr, 0, nullptr), KVT_RESULT_BAD_ARGUMENT);
+    EXPECT_EQ(KVT_CancelAsyncCapture("x", nullptr), KVT_RESULT_BAD_ARGUMENT);
+}
+
+TEST_F(SimulatedSensorTest, SynchronousCapturesDeliverEachPictureSize) {
+    Start();
+    int simId = 0;
+    const std::string id = Plug(KVTSIM_MODEL_U2, &simId);
+    ASSERT_EQ(KVTSim_PlaceFinger(simId, 3, 1, 1), KVTSIM_OK);
+    struct Case {
+        const char* size;
+        int width, height, bytes;
+        const char* propertiesHead;
+    };
+    for (const Case& c : {Case{"ROI", 256, 360, 93238, "20"}, Case{"Half", 128, 176, 23606, "A0"},
+                          Case{"Full", 332, 416, 139190, "21"}}) {
+        SCOPED_TRACE(c.size);
+        ASSERT_EQ(KVT_SetProperty(id.c_str(), "PictureSize", c.size), KVT_RESULT_OK);
+        std::vector<unsigned char> image;
+        KVT_CapturedData data;
+        ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK);
+        ASSERT_EQ(image.size(), static_cast<size_t>(c.bytes));
+        EXPECT_EQ(image[0], 'B');
+        EXPECT_EQ(image[1], 'M');
+        EXPECT_EQ(ReadInt32(image, 2), c.bytes);
+        EXPECT_EQ(ReadInt32(image, 18), c.width);
+        EXPECT_EQ(ReadInt32(image, 22), c.height);
+        EXPECT_EQ(ReadInt32(image, 38), 19685);
+        EXPECT_EQ(std::string(data.properties), c.propertiesHead + std::string(30, '0'));
+        EXPECT_EQ(data.LFDLevel, 5);
+        // Pixels show the finger, not an empty sensor.
+        EXPECT_NE(std::count(image.begin() + 1078, image.end(), 255),
+                  static_cast<long>(image.size() - 1078));
+    }
+}
+
+TEST_F(SimulatedSensorTest, AFakeFingerGradesZeroAndTooSmallABufferAsksForMore) {
+    Start();
+    int simId = 0;
+    const std::string id = Plug(KVTSIM_MODEL_U2, &simId);
+    ASSERT_EQ(KVTSim_PlaceFinger(simId, 3, 1, 0), KVTSIM_OK);
+    std::vector<unsigned char> image;
+    KVT_CapturedData data;
+    ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK);
+    EXPECT_EQ(data.LFDLevel, 0);
+
+    ASSERT_EQ(Capture(id, image, data, 1), KVT_RESULT_TOO_SMALL);
+    EXPECT_EQ(data.imageSize, 93238u);
+    EXPECT_EQ(image[0], 0);
+    // A null buffer that claims room is refused before anything is captured.
+    data.image = nullptr;
+    data.imageSize = 100000;
+    EXPECT_EQ(KVT_CaptureImage(id.c_str(), 0, &data), KVT_RESULT_BAD_ARGUMENT);
+}
+
+TEST_F(SimulatedSensorTest, AnAsynchronousCaptureDeliversExactlyOneImage) {
+    Start();
+    int simId = 0;
+    const std::string id = Plug(KVTSIM_MODEL_U2, &simId);
+    ASSERT_EQ(KVT_CaptureImage(id.c_str(), 20, nullptr), KVT_RESULT_OK);
+    // The sensor is held: a second capture and a result indication fail.
+    std::vector<unsigned char> image;
+    KVT_CapturedData data;
+    EXPECT_EQ(Capture(id, image, data), KVT_RESULT_FAILED);
+    EXPECT_EQ(KVT_CaptureImage(id.c_str(), 20, nullptr), KVT_RESULT_FAILED);
+    EXPECT_EQ(KVT_IndicateResult(id.c_str(), KVT_FEEDBACK_SUCCEEDED), KVT_RESULT_FAILED);
+
+    ASSERT_EQ(KVTSim_PlaceFinger(simId, 8, 2, 1), KVTSIM_OK);
+    ASSERT_TRUE(messages_.WaitFor(KVT_MSG_CAPTURED_IMAGE, id));
+    const kvt_test::Delivered image1 = messages_.Last(KVT_MSG_CAPTURED_IMAGE);
+    EXPECT_EQ(image1.image.size(), 93238u);
+    EXPECT_EQ(ReadInt32(image1.image, 38), 0);
+    EXPECT_EQ(image1.LFDLevel, 5);
+    EXPECT_EQ(image1.properties, kDefaultProperties);
+    EXPECT_EQ(KVT_IndicateResult(id.c_str(), KVT_FEEDBACK_SUCCEEDED), KVT_RESULT_OK);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(messages_.Count(KVT_MSG_CAPTURED_IMAGE), 1);
+    EXPECT_EQ(messages_.Count(KVT_MSG_TIMEOUT), 0);
+}
+
+TEST_F(SimulatedSensorTest, NoFingerTimesOutAndCancelReportsTheCancellingClient) {
+    Start();
+    const std::string id = Plug(KVTSIM_MODEL_U2);
+    int available = 7;
+    EXPECT_EQ(KVT_CancelAsyncCapture(id.c_str(), &available), KVT_RESULT_OK);
+    EXPECT_EQ(available, 1);
+
+    ASSERT_EQ(KVT_CaptureImage(id.c_str(), 1, nullptr), KVT_RESULT_OK);
+    ASSERT_TRUE(messages_.WaitFor(KVT_MSG_TIMEOUT, id));
+    EXPECT_EQ(messages_.Last(KVT_MSG_TIMEOUT).additionalInfo, "");
+
+    ASSERT_EQ(KVT_CaptureImage(id.c_str(), 30, nullptr), KVT_RESULT_OK);
+    available = 7;
+    EXPECT_EQ(KVT_CancelAsyncCapture(id.c_str(), &available), KVT_RESULT_OK);
+    EXPECT_EQ(available, 1);
+    ASSERT_TRUE(messages_.WaitFor(KVT_MSG_CAPTURE_CANCELLED, id));
+    EXPECT_EQ(messages_.Last(KVT_MSG_CAPTURE_CANCELLED).additionalInfo, "KVTBasic");
+    EXPECT_EQ(messages_.Count(KVT_MSG_CAPTURE_CANCELLED), 1);
+    EXPECT_EQ(messages_.Count(KVT_MSG_TIMEOUT), 1);
+}
+
+TEST_F(SimulatedSensorTest, UnplugDuringAnAsynchronousCaptureLosesTheSensorOnly) {
+    Start();
+    int simId = 0;
+    const std::string id = Plug(KVTSIM_MODEL_U1, &simId);
+    ASSERT_EQ(KVT_CaptureImage(id.c_str(), 30, nullptr), KVT_RESULT_OK);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_EQ(KVTSim_Detach(simId), KVTSIM_OK);
+    ASSERT_TRUE(messages_.WaitFor(KVT_MSG_LOST_DEVICE, id));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(messages_.Count(KVT_MSG_CAPTURED_IMAGE), 0);
+    EXPECT_EQ(messages_.Count(KVT_MSG_TIMEOUT), 0);
+    EXPECT_EQ(messages_.Count(KVT_MSG_CAPTURE_CANCELLED), 0);
+    unsigned int count = 1;
+    EXPECT_EQ(KVT_GetDeviceList(nullptr, &count), KVT_RESULT_OK);
+    EXPECT_EQ(count, 0u);
+}
+
+TEST_F(SimulatedSensorTest, PropertiesAreKeptPerSensorAndApplyToTheNextCapture) {
+    Start();
+    int simId = 0;
+    const std::string id = Plug(KVTSIM_MODEL_U2, &simId);
+    ASSERT_EQ(KVTSim_PlaceFinger(simId, 1, 1, 1), KVTSIM_OK);
+    char value[16];
+    ASSERT_EQ(KVT_GetProperty(id.c_str(), "pictureSIZE", value, sizeof value), KVT_RESULT_OK);
+    EXPECT_STREQ(value, "ROI");
+    EXPECT_EQ(KVT_SetProperty(id.c_str(), "PictureSize", "Huge"), KVT_RESULT_FAILED);
+    EXPECT_EQ(KVT_SetProperty(id.c_str(), "Brightness", "true"), KVT_RESULT_FAILED);
+    EXPECT_EQ(KVT_SetProperty("{unknown}", "PictureSize", "Full"), KVT_RESULT_FAILED);
+    EXPECT_EQ(KVT_GetProperty(id.c_str(), "Brightness", value, sizeof value), KVT_RESULT_FAILED);
+    EXPECT_STREQ(value, "");
+
+    ASSERT_EQ(KVT_SetProperty(id.c_str(), "PictureSize", "Full"), KVT_RESULT_OK);
+    ASSERT_EQ(KVT_SetProperty(id.c_str(), "Inverted", "true"), KVT_RESULT_OK);
+    std::vector<unsigned char> image;
+    KVT_CapturedData data;
+    ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK);
+    EXPECT_EQ(image.size(), 139190u);
+    EXPECT_EQ(std::string(data.properties), "23" + std::string(30, '0'));
+
+    // A value that does not fit writes nothing past the buffer.
+    char small[5];
+    std::memset(small, '#', sizeof small);
+    EXPECT_EQ(KVT_GetProperty(id.c_str(), "PictureSize", small, 4), KVT_RESULT_FAILED);
+    EXPECT_EQ(small[0], '\0');
+    EXPECT_EQ(small[4], '#');
+    EXPECT_EQ(KVT_GetProperty(id.c_str(), "PictureSize", small, 0), KVT_RESULT_FAILED);
+}
+
+size_t ThreadCount() {
+    size_t count = 0;
+    if (DIR* tasks = opendir("/proc/self/task")) {
+        while (dirent* entry = readdir(tasks)) count += entry->d_name[0] != '.';
+        closedir(tasks);
+    }
+    return count;
+}
+
+TEST_F(SimulatedSensorTest, StopDuringAnAsynchronousCaptureLeavesNoThreadBehind) {
+    // One round first, so threads of the runtime itself (a sanitizer's) exist
+    // before counting.
+    Start();
+    ASSERT_EQ(KVT_Stop(), KVT_RESULT_OK);
+    const size_t before = ThreadCount();
+    Start();
+    const std::string id = Plug(KVTSIM_MODEL_U2);
+    ASSERT_EQ(KVT_CaptureImage(id.c_str(), 60, nullptr), KVT_RESULT_OK);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto stopping = std::chrono::steady_clock::now();
+    EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(10));
+    // Detached threads finish their last lines just after they count out.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (ThreadCount() > before && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(ThreadCount(), before);
+}
+
+}  // namespace

@@ -1,0 +1,329 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "platform/Time.h"
+#include "sim/usb/EmulatedU2.h"
+#include "sim/usb/SimSensorTest.h"
+
+using sim::EmulatedU2;
+using sim::Fault;
+using simtest::Answer;
+using simtest::Descriptor;
+using simtest::kBioBoard;
+using simtest::kIlluBoard;
+using simtest::kImager;
+using simtest::kRefused;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+class EmulatedU2Test : public simtest::SimSensorTest<EmulatedU2> {
+protected:
+    void SetUp() override { Plug(sim::SensorModel::kU2, 12345678, {.illuBoardSerial = 0xABCDEF}); }
+
+    Bytes Command(uint16_t code, uint8_t count) {
+        auto answer = host_->ReadI2C(kIlluBoard, code, count);
+        return answer ? answer->body : Bytes{0xDE, 0xAD};
+    }
+    int SetCommand(uint16_t code, uint8_t value) {
+        return Status(host_->WriteI2C(kIlluBoard, code, value));
+    }
+    std::optional<Answer> Image(const Bytes& first, const Bytes& second = Bytes(8, 0)) {
+        Bytes body = first;
+        body.insert(body.end(), second.begin(), second.end());
+        return host_->Exchange(0x01, body);
+    }
+};
+
+TEST_F(EmulatedU2Test, StateAnswersCarryStatusFirmwareAndMainBoardState) {
+    sensor_->SetMainFirmware({1, 7});
+    auto answer = host_->Exchange(0x00, {});
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->cmdId, 0x00);
+    auto records = simtest::StateRecords(answer->body);
+    ASSERT_TRUE(records);
+    ASSERT_EQ(records->size(), 4u);
+    EXPECT_EQ((*records)[0], (Bytes{4, 0, 0, 0}));
+    EXPECT_EQ((*records)[1].size(), 8u);
+    EXPECT_EQ((*records)[1][1], 1);
+    EXPECT_EQ((*records)[2], (Bytes{4, 2, 1, 7}));
+    EXPECT_EQ((*records)[3], (Bytes{6, 10, 0, 0, 0, 0}));
+
+    // Every write is answered with the same records, with the status set.
+    sensor_->SetStatusByte(3);
+    auto written = host_->WriteI2C(kImager, 0x13, 1);
+    ASSERT_TRUE(written);
+    EXPECT_EQ(written->cmdId, 0x00);
+    EXPECT_EQ(Status(written), 3);
+    EXPECT_EQ(simtest::StateRecords(written->body)->size(), 4u);
+}
+
+TEST_F(EmulatedU2Test, ImagerAndBioBoardRegistersReadAndWrite) {
+    EXPECT_EQ(Status(host_->WriteI2C(kImager, 0x13, 0x5A)), 0);
+    EXPECT_EQ(sensor_->ImagerRegister(0x13), 0x5A);
+    sensor_->SetImagerRegister(0x14, 0x6B);
+    auto imager = host_->ReadI2C(kImager, 0x13, 2);
+    ASSERT_TRUE(imager);
+    EXPECT_EQ(imager->cmdId, 0x02);
+    EXPECT_EQ(imager->body, (Bytes{0x5A, 0x6B}));
+
+    // The main board keeps the serial number as UTF-16 text, low byte first.
+    auto serial = host_->ReadI2C(kBioBoard, EmulatedU2::kBioBoardSerial, 16);
+    ASSERT_TRUE(serial);
+    EXPECT_EQ(serial->body,
+              (Bytes{'1', 0, '2', 0, '3', 0, '4', 0, '5', 0, '6', 0, '7', 0, '8', 0}));
+    EXPECT_EQ(Status(host_->WriteI2C(kBioBoard, 0x0FFF, 9)), 0);
+    EXPECT_EQ(sensor_->BioBoardByte(0x0FFF), 9);
+}
+
+TEST_F(EmulatedU2Test, IlluminationBoardRegistersGoThroughAddressAndParameter) {
+    sensor_->SetIlluFirmware({0, 19});
+    EXPECT_EQ(host_->ReadIllu(EmulatedU2::kFirmwareMajor), 0);
+    EXPECT_EQ(host_->ReadIllu(EmulatedU2::kFirmwareMinor), 19);
+    EXPECT_EQ(host_->ReadIllu(0x82), 0xAB);
+    EXPECT_EQ(host_->ReadIllu(0x84), 0xEF);
+
+    EXPECT_EQ(host_->WriteIllu(EmulatedU2::kOffsetX, 10), 0);
+    EXPECT_EQ(sensor_->IlluRegister(EmulatedU2::kOffsetX), 10);
+    EXPECT_EQ(Command(0x26, 1), Bytes{EmulatedU2::kOffsetX});
+    sensor_->SetImageOffsets(3, 4);
+    EXPECT_EQ(host_->ReadIllu(EmulatedU2::kOffsetY), 4);
+    // Several parameter bytes come from consecutive registers.
+    EXPECT_EQ(Command(0x25, 2), (Bytes{4, 0}));
+}
+
+TEST_F(EmulatedU2Test, OutOfRangeAndUnknownTargetsAreRefused) {
+    EXPECT_EQ(Status(host_->ReadI2C(kImager, 0x0100, 1)), kRefused);
+    EXPECT_EQ(Status(host_->ReadI2C(kImager, 0x00FF, 2)), kRefused);
+    EXPECT_EQ(Status(host_->WriteI2C(kBioBoard, 0x1000, 1)), kRefused);
+    EXPECT_EQ(Status(host_->ReadI2C(0x22, 0, 1)), kRefused);
+    EXPECT_EQ(Status(host_->ReadI2C(kIlluBoard, 0x30, 1)), kRefused);  // no such get-command
+    EXPECT_EQ(SetCommand(0x55, 1), kRefused);
+    // The control byte must match the device's address width.
+    Bytes body = simtest::I2CReadBody(kBioBoard, 0x0200, 1);
+    body[0] = 0x08;
+    EXPECT_EQ(Status(host_->Exchange(0x02, body)), kRefused);
+}
+
+TEST_F(EmulatedU2Test, LockedEepromKeepsTriggerLevelsAndFactoryDataStaysReadOnly) {
+    EXPECT_EQ(host_->ReadIllu(EmulatedU2::kMinTriggerLevelLow), 0x70);
+    EXPECT_EQ(host_->WriteIllu(EmulatedU2::kMinTriggerLevelLow, 0x11), kRefused);
+    EXPECT_EQ(sensor_->Eeprom(), EmulatedU2::EepromState{});
+
+    EXPECT_EQ(host_->WriteIllu(EmulatedU2::kEepromLockBit, 0), 0);
+    EXPECT_EQ(host_->WriteIllu(EmulatedU2::kMinTriggerLevelLow, 0x11), 0);
+    EXPECT_EQ(host_->WriteIllu(EmulatedU2::kFirmwareMinor, 99), kRefused);
+    EXPECT_EQ(sensor_->Eeprom().minTriggerLevelLow, 0x11);
+    EXPECT_FALSE(sensor_->Eeprom().locked);
+
+    EXPECT_EQ(SetCommand(0x09, 0), 0);  // factory trigger levels again
+    EXPECT_EQ(sensor_->Eeprom().minTriggerLevelLow, 0x70);
+    EXPECT_EQ(host_->WriteIllu(EmulatedU2::kEepromLockBit, 1), 0);
+    EXPECT_EQ(SetCommand(0x09, 0), kRefused);
+
+    sensor_->SetEeprom({.minTriggerLevelLow = 0, .locked = false});
+    EXPECT_EQ(host_->ReadIllu(EmulatedU2::kMinTriggerLevelLow), 0);
+    EXPECT_EQ(host_->ReadIllu(EmulatedU2::kEepromLockBit), 0);
+}
+
+TEST_F(EmulatedU2Test, TriggerIsNonZeroWhileAFingerLies) {
+    EXPECT_EQ(Command(0x24, 2), (Bytes{0, 0}));
+    sensor_->PlaceFinger({.fingerId = 3});
+    EXPECT_EQ(Command(0x24, 2), (Bytes{0x01, 0x50}));
+    sensor_->SetTriggerValues(0x1234, 7);
+    EXPECT_EQ(Command(0x24, 2), (Bytes{0x12, 0x34}));
+    sensor_->LiftFinger();
+    EXPECT_EQ(Command(0x24, 2), (Bytes{0, 7}));
+}
+
+TEST_F(EmulatedU2Test, LiveFingerMeasurementStartsWithStateSixAndReadsInFixedOrder) {
+    LFDMeasurement fixed;
+    fixed.Ir = 900;
+    fixed.Blue = 200;
+    fixed.Green = 300;
+    fixed.Red = 400;
+    fixed.Off = -5;
+    sensor_->SetLfdReadings(fixed);
+    sensor_->SetLfdSyncPolls(2);
+    EXPECT_EQ(Command(0x29, 2), (Bytes{0, 0}));  // nothing started
+    EXPECT_EQ(SetCommand(0x06, 6), 0);
+    EXPECT_EQ(Command(0x29, 2), (Bytes{0, 0}));
+    EXPECT_EQ(Command(0x29, 2), (Bytes{0, 0}));
+    EXPECT_EQ(Command(0x29, 2), (Bytes{1, 0}));
+    // Infrared, red, green, blue, off.
+    EXPECT_EQ(Command(0x27, 2), (Bytes{0x03, 0x84}));
+    EXPECT_EQ(Command(0x27, 2), (Bytes{0x01, 0x90}));
+    EXPECT_EQ(Command(0x27, 2), (Bytes{0x01, 0x2C}));
+    EXPECT_EQ(Command(0x27, 2), (Bytes{0x00, 0xC8}));
+    EXPECT_EQ(Command(0x27, 2), (Bytes{0xFF, 0xFB}));
+    EXPECT_EQ(sensor_->StatusLedHistory(), Bytes{6});
+}
+
+TEST_F(EmulatedU2Test, DiagnosticRunsForTheSetNumberOfPolls) {
+    sensor_->SetDiagnostic(0x05, 2);
+    EXPECT_EQ(Command(0x20, 1), Bytes{0});
+    EXPECT_EQ(SetCommand(0x0A, 0), 0);
+    EXPECT_EQ(Command(0x20, 1), Bytes{0x80});
+    EXPECT_EQ(Command(0x20, 1), Bytes{0x80});
+    EXPECT_EQ(Command(0x20, 1), Bytes{0x05});
+    EXPECT_EQ(Command(0x20, 1), Bytes{0x05});
+    EXPECT_EQ(sensor_->DiagnosticRuns(), 1);
+}
+
+TEST_F(EmulatedU2Test, LedsAndTemperatureCompensationAreRecorded) {
+    for (uint8_t colour : {0x80, 0x40, 0x00}) EXPECT_EQ(SetCommand(0x00, colour), 0);
+    for (uint8_t state : {2, 1, 4}) EXPECT_EQ(SetCommand(0x06, state), 0);
+    EXPECT_EQ(sensor_->CommandLedHistory(), (Bytes{0x80, 0x40, 0x00}));
+    EXPECT_EQ(sensor_->StatusLedHistory(), (Bytes{2, 1, 4}));
+    EXPECT_EQ(Command(0x23, 1), Bytes{4});
+
+    EXPECT_FALSE(sensor_->TemperatureCompensation());
+    EXPECT_EQ(SetCommand(0x12, 1), 0);
+    EXPECT_EQ(SetCommand(0x11, 0), 0);
+    EXPECT_EQ(sensor_->TemperatureCompensation(), 1);
+    EXPECT_EQ(sensor_->TemperatureResets(), 1);
+}
+
+// Window (column 40, row 20): pixel (y, x) shows sensor point (20 + y, 40 + x).
+TEST_F(EmulatedU2Test, ImageComesInChunksAndShowsTheRequestedWindow) {
+    sensor_->PlaceFinger({.fingerId = 1, .live = true});
+    ASSERT_TRUE(host_->Send(0x01, [] {
+        Bytes body = Descriptor(384, 320, 40, 20, 0x80);
+        body.resize(16, 0);
+        return body;
+    }()));
+    std::vector<uint32_t> sizes;
+    auto answer = host_->Receive(32768, &sizes);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->cmdId, 0x01);
+    ASSERT_EQ(answer->body.size(), 384u * 320u);
+    EXPECT_EQ(sizes, (std::vector<uint32_t>{32768, 32768, 32768, 24576}));
+    // Sensor point (160, 192) lies in the finger: (160 * 7 + 192 * 3) & 0xFF.
+    EXPECT_EQ(answer->body[140 * 384 + 152], 160);
+    EXPECT_EQ(answer->body[141 * 384 + 152], 167);
+    EXPECT_EQ(answer->body[0], 255);  // corner outside the finger
+
+    // The cross-polarised frame of a live finger has little contrast.
+    auto cross = Image(Descriptor(384, 320, 40, 20, 0x40));
+    ASSERT_TRUE(cross);
+    EXPECT_EQ(cross->body[140 * 384 + 152], 100 + (160 >> 3));
+
+    // Negative origins (the full picture) count back from the default window.
+    auto full = Image(Descriptor(416, 332, -32, -12, 0x80));
+    ASSERT_TRUE(full);
+    ASSERT_EQ(full->body.size(), 416u * 332u);
+    EXPECT_EQ(full->body[172 * 416 + 224], 160);
+
+    sensor_->LiftFinger();
+    auto empty = Image(Descriptor(192, 160, 96, 80, 0x80));
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(empty->body, Bytes(192 * 160, 255));
+    EXPECT_EQ(Status(Image(Bytes(8, 0))), kRefused);
+}
+
+TEST_F(EmulatedU2Test, LimitedImageAnswerOf100000BytesIsThreeChunksAndARemainder) {
+    sensor_->SetImageResponseLimit(100000);
+    Bytes body = Descriptor(384, 320, 0, 0, 0x80);
+    body.resize(16, 0);
+    ASSERT_TRUE(host_->Send(0x01, body));
+    std::vector<uint32_t> sizes;
+    auto answer = host_->Receive(32768, &sizes);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->announced, 100000u);
+    EXPECT_EQ(sizes, (std::vector<uint32_t>{32768, 32768, 32768, 1696}));
+}
+
+TEST_F(EmulatedU2Test, EachInjectedFaultSpoilsTheNextAnswerOnly) {
+    uint8_t buffer[64];
+    uint32_t moved = 0;
+
+    sensor_->InjectFault(Fault::kNoAnswer);
+    ASSERT_TRUE(host_->Send(0x00, {}));
+    EXPECT_FALSE(handle_->Read(buffer, 8, moved));
+    EXPECT_EQ(Status(host_->Exchange(0x00, {})), 0);
+
+    sensor_->InjectFault(Fault::kShortAnswer);
+    ASSERT_TRUE(host_->Send(0x00, {}));
+    ASSERT_TRUE(handle_->Read(buffer, 8, moved));
+    EXPECT_EQ(buffer[3], 22);
+    EXPECT_TRUE(handle_->Read(buffer, 22, moved));
+    EXPECT_EQ(moved, 11u);
+
+    sensor_->InjectFault(Fault::kWrongCmdId);
+    EXPECT_EQ(host_->ReadI2C(kImager, 0, 1)->cmdId, 0xEE);
+
+    sensor_->InjectFault(Fault::kStateAnswer);
+    auto state = host_->ReadI2C(kIlluBoard, 0x24, 2);
+    ASSERT_TRUE(state);
+    EXPECT_EQ(state->cmdId, 0x00);
+    EXPECT_TRUE(simtest::StateRecords(state->body));
+
+    // A bad record waits for the next state answer; data answers pass.
+    sensor_->InjectFault(Fault::kBadStateRecord);
+    EXPECT_EQ(host_->ReadI2C(kImager, 0, 1)->cmdId, 0x02);
+    EXPECT_EQ(host_->WriteI2C(kImager, 0x13, 1)->body, (Bytes{4, 0, 0, 0, 2, 0, 0, 0}));
+    EXPECT_TRUE(simtest::StateRecords(host_->Exchange(0x00, {})->body));
+
+    sensor_->InjectFault(Fault::kWrongCmdId, -1);
+    EXPECT_EQ(host_->Exchange(0x00, {})->cmdId, 0xEE);
+    EXPECT_EQ(host_->Exchange(0x00, {})->cmdId, 0xEE);
+    sensor_->ClearFaults();
+    EXPECT_EQ(host_->Exchange(0x00, {})->cmdId, 0x00);
+}
+
+TEST_F(EmulatedU2Test, MalformedRequestsFailTheTransferAndLeaveTheSensorUsable) {
+    EXPECT_FALSE(host_->Send(0x7F, {}));                      // unknown CmdID
+    EXPECT_FALSE(host_->Send(0x03, {0x88, 1, 2, 3}));         // the older model's ADC
+    EXPECT_FALSE(host_->WriteAll(simtest::Header(9, 0x02)));  // wrong body length
+    Bytes reserved = simtest::Header(0, 0x00);
+    reserved[6] = 1;
+    EXPECT_FALSE(host_->WriteAll(reserved));
+    EXPECT_FALSE(host_->WriteAll(simtest::Header(0xFFFFFFFF, 0x40)));
+    EXPECT_EQ(Status(host_->Exchange(0x00, {})), 0);
+
+    // Framing does not depend on how the bytes are split into transfers.
+    Bytes request = simtest::Header(8, 0x02);
+    Bytes body = simtest::I2CReadBody(kImager, 0x13, 1);
+    request.insert(request.end(), body.begin(), body.end());
+    ASSERT_TRUE(host_->WriteAll(Bytes(request.begin(), request.begin() + 3)));
+    ASSERT_TRUE(host_->WriteAll(Bytes(request.begin() + 3, request.end())));
+    EXPECT_EQ(host_->Receive()->cmdId, 0x02);
+
+    // Random bytes never crash the sensor; a fresh handle starts clean.
+    std::mt19937 random(20240521);
+    for (int round = 0; round < 2000; ++round) {
+        Bytes garbage(random() % 60);
+        for (uint8_t& byte : garbage) byte = static_cast<uint8_t>(random());
+        if (round % 3 == 0 && garbage.size() >= 8) {
+            garbage[0] = garbage[1] = garbage[2] = garbage[4] = garbage[6] = garbage[7] = 0;
+            garbage[5] = Bytes{0x00, 0x01, 0x02, 0x40, 0x42}[random() % 5];
+            garbage[3] = static_cast<uint8_t>(garbage.size() - 8);
+        }
+        host_->WriteAll(garbage);
+        uint8_t sink[256];
+        uint32_t moved = 0;
+        handle_->Read(sink, sizeof sink, moved);
+    }
+    handle_.reset();
+    int error = 0;
+    handle_ = bus_.Open(bus_.PathOf(id_), error);
+    ASSERT_TRUE(handle_);
+    simtest::RawHost fresh(*handle_);
+    EXPECT_EQ(Status(fresh.Exchange(0x00, {})), 0);
+}
+
+TEST_F(EmulatedU2Test, EveryWriteIsRecordedWithItsArrivalTime) {
+    sensor_->ClearReceived();
+    ASSERT_TRUE(host_->WriteI2C(kIlluBoard, 0x08, 0x30));
+    platform::SleepMs(100);
+    ASSERT_TRUE(host_->WriteI2C(kIlluBoard, 0x07, 9));
+    const auto received = sensor_->Received();
+    ASSERT_EQ(received.size(), 4u);
+    EXPECT_EQ(received[0].bytes, simtest::Header(40, 0x42));
+    EXPECT_EQ(received[1].bytes, simtest::I2CWriteBody(kIlluBoard, 0x08, 0x30));
+    EXPECT_EQ(received[3].bytes, simtest::I2CWriteBody(kIlluBoard, 0x07, 9));
+    EXPECT_GE(received[2].tick - received[1].tick, 100u);
+}
+
+}  // namespace

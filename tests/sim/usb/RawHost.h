@@ -1,0 +1,159 @@
+#pragma once
+
+// A minimal host for the emulated sensors: builds request bytes by hand and
+// reads answers the way the driver delivers them, independent of the library's
+// sensor models.
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "platform/UsbDriver.h"
+
+namespace simtest {
+
+constexpr uint8_t kImager = 0x55;
+constexpr uint8_t kBioBoard = 0x51;
+constexpr uint8_t kIlluBoard = 0x40;
+
+struct Answer {
+    uint8_t cmdId = 0;
+    uint32_t announced = 0;  // body length given in the header
+    std::vector<uint8_t> body;
+};
+
+inline std::vector<uint8_t> Header(uint32_t length, uint8_t cmdId) {
+    return {static_cast<uint8_t>(length >> 24),
+            static_cast<uint8_t>(length >> 16),
+            static_cast<uint8_t>(length >> 8),
+            static_cast<uint8_t>(length),
+            0,
+            cmdId,
+            0,
+            0};
+}
+
+inline uint8_t Width(uint8_t device) {
+    return device == kBioBoard ? 2 : 1;
+}
+
+inline std::vector<uint8_t> I2CReadBody(uint8_t device, uint16_t address, uint8_t count) {
+    return {static_cast<uint8_t>(Width(device) << 3 | device >> 7),
+            device,
+            static_cast<uint8_t>(address >> 8),
+            static_cast<uint8_t>(address),
+            count,
+            0,
+            0,
+            0};
+}
+
+inline std::vector<uint8_t> I2CWriteBody(uint8_t device, uint16_t address, uint8_t value) {
+    std::vector<uint8_t> body(40, 0);
+    body[0] = static_cast<uint8_t>(Width(device) << 3 | device >> 7);
+    body[1] = device;
+    body[2] = static_cast<uint8_t>(address >> 8);
+    body[3] = static_cast<uint8_t>(address);
+    body[4] = Width(device);
+    body[8] = value;
+    return body;
+}
+
+// One frame descriptor of the image request.
+inline std::vector<uint8_t> Descriptor(int width, int height, int column, int row, uint8_t led0,
+                                       uint8_t led2 = 0) {
+    return {static_cast<uint8_t>(width / 4),
+            static_cast<uint8_t>(height / 4),
+            static_cast<uint8_t>(column / 4),
+            static_cast<uint8_t>(row / 4),
+            led0,
+            0,
+            led2,
+            0};
+}
+
+class RawHost {
+public:
+    explicit RawHost(platform::UsbDriverHandle& handle) : m_handle(handle) {}
+
+    // Header and body as two transfers, as the library sends them.
+    bool Send(uint8_t cmdId, const std::vector<uint8_t>& body) {
+        if (!WriteAll(Header(static_cast<uint32_t>(body.size()), cmdId))) return false;
+        return body.empty() || WriteAll(body);
+    }
+
+    bool WriteAll(const std::vector<uint8_t>& bytes) {
+        uint32_t moved = 0;
+        return m_handle.Write(bytes.data(), static_cast<uint32_t>(bytes.size()), moved) &&
+               moved == bytes.size();
+    }
+
+    // Reads a header and the body it announces in reads of at most chunk
+    // bytes; sizes lists the size of every body read. Empty on any failed or
+    // short read.
+    std::optional<Answer> Receive(uint32_t chunk = 32768, std::vector<uint32_t>* sizes = nullptr) {
+        uint8_t header[8];
+        uint32_t moved = 0;
+        if (!m_handle.Read(header, 8, moved) || moved != 8) return std::nullopt;
+        Answer answer;
+        answer.announced =
+            static_cast<uint32_t>(header[0]) << 24 | header[1] << 16 | header[2] << 8 | header[3];
+        answer.cmdId = header[5];
+        answer.body.resize(answer.announced);
+        for (uint32_t offset = 0; offset < answer.announced;) {
+            const uint32_t want = std::min(chunk, answer.announced - offset);
+            if (!m_handle.Read(answer.body.data() + offset, want, moved) || moved != want)
+                return std::nullopt;
+            if (sizes != nullptr) sizes->push_back(moved);
+            offset += moved;
+        }
+        return answer;
+    }
+
+    std::optional<Answer> Exchange(uint8_t cmdId, const std::vector<uint8_t>& body) {
+        if (!Send(cmdId, body)) return std::nullopt;
+        return Receive();
+    }
+
+    std::optional<Answer> ReadI2C(uint8_t device, uint16_t address, uint8_t count) {
+        return Exchange(0x02, I2CReadBody(device, address, count));
+    }
+    std::optional<Answer> WriteI2C(uint8_t device, uint16_t address, uint8_t value) {
+        return Exchange(0x42, I2CWriteBody(device, address, value));
+    }
+
+    // A register of the illumination board: the address first, then the
+    // parameter.
+    std::optional<uint8_t> ReadIllu(uint8_t address) {
+        if (!WriteI2C(kIlluBoard, 0x08, address)) return std::nullopt;
+        auto answer = ReadI2C(kIlluBoard, 0x25, 1);
+        if (!answer || answer->cmdId != 0x02 || answer->body.size() != 1) return std::nullopt;
+        return answer->body[0];
+    }
+    // The status byte of the parameter write's state answer.
+    std::optional<uint8_t> WriteIllu(uint8_t address, uint8_t value) {
+        if (!WriteI2C(kIlluBoard, 0x08, address)) return std::nullopt;
+        auto answer = WriteI2C(kIlluBoard, 0x07, value);
+        if (!answer || answer->cmdId != 0x00 || answer->body.size() < 3) return std::nullopt;
+        return answer->body[2];
+    }
+
+private:
+    platform::UsbDriverHandle& m_handle;
+};
+
+// The records of a state body by type, as {type, record bytes}; empty when
+// a record is malformed.
+inline std::optional<std::vector<std::vector<uint8_t>>> StateRecords(
+    const std::vector<uint8_t>& body) {
+    std::vector<std::vector<uint8_t>> records;
+    for (size_t offset = 0; offset < body.size();) {
+        const uint8_t length = body[offset];
+        if (length < 3 || offset + length > body.size()) return std::nullopt;
+        records.emplace_back(body.begin() + offset, body.begin() + offset + length);
+        offset += length;
+    }
+    return records;
+}
+
+}  // namespace simtest

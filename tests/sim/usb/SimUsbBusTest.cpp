@@ -1,0 +1,249 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "platform/Time.h"
+#include "sim/usb/EmulatedU2.h"
+#include "sim/usb/SimSensorTest.h"
+
+using sim::SensorModel;
+using sim::SimUsbBus;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+constexpr char kGuid[] = "#{4f6e7f7f-b621-403a-9af3-8cd5a6a1daa4}";
+
+// Collects events; waits for a number of them.
+class Recorder : public platform::UsbBusListener {
+public:
+    void OnUsbEvent(uint32_t event, const std::string& path) override {
+        std::lock_guard lock(mutex_);
+        events_.emplace_back(event, path);
+        threads_.push_back(std::this_thread::get_id());
+        if (unwatchFrom_ != nullptr) unwatchFrom_->Unwatch();
+        cv_.notify_all();
+    }
+    std::vector<std::pair<uint32_t, std::string>> WaitFor(size_t count) {
+        std::unique_lock lock(mutex_);
+        cv_.wait_for(lock, std::chrono::seconds(5), [&] { return events_.size() >= count; });
+        return events_;
+    }
+    std::vector<std::thread::id> Threads() {
+        std::lock_guard lock(mutex_);
+        return threads_;
+    }
+    SimUsbBus* unwatchFrom_ = nullptr;  // set before watching
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::vector<std::pair<uint32_t, std::string>> events_;
+    std::vector<std::thread::id> threads_;
+};
+
+Bytes Descriptor(platform::UsbDriverHandle& handle, uint32_t* moved = nullptr) {
+    Bytes descriptor(32, 0xCC);
+    uint32_t count = 0;
+    if (!handle.ReadDescriptor(descriptor.data(), 18, count)) return {};
+    descriptor.resize(count);
+    if (moved != nullptr) *moved = count;
+    return descriptor;
+}
+
+TEST(SimUsbBusTest, PathsNameModelAndInstanceAndOpenWithoutRegardToCase) {
+    SimUsbBus bus;
+    const int u1 = bus.Attach(SensorModel::kU1, 1);
+    const int u2 = bus.Attach(SensorModel::kU2, 2);
+    const int u2b = bus.Attach(SensorModel::kU2, 3, {.productId = 0x0018, .upperCasePath = true});
+    EXPECT_EQ(bus.PathOf(u1), "\\\\?\\usb#vid_1013&pid_0015#sim1" + std::string(kGuid));
+    EXPECT_EQ(bus.PathOf(u2), "\\\\?\\usb#vid_1013&pid_0019#sim2" + std::string(kGuid));
+    EXPECT_EQ(bus.PathOf(u2b),
+              "\\\\?\\USB#VID_1013&PID_0018#SIM3#{4F6E7F7F-B621-403A-9AF3-8CD5A6A1DAA4}");
+    EXPECT_EQ(bus.PresentPaths(),
+              (std::vector<std::string>{bus.PathOf(u1), bus.PathOf(u2), bus.PathOf(u2b)}));
+    EXPECT_TRUE(bus.SensorAs<sim::EmulatedU2>(u2b));
+    EXPECT_FALSE(bus.SensorAs<sim::EmulatedU2>(u1));
+
+    int error = 0;
+    auto handle = bus.Open("\\\\?\\USB#VID_1013&PID_0019#SIM2" + std::string(kGuid), error);
+    ASSERT_TRUE(handle);
+    const Bytes descriptor = Descriptor(*handle);
+    ASSERT_EQ(descriptor.size(), 18u);
+    EXPECT_EQ(descriptor[0], 18);
+    EXPECT_EQ(descriptor[1], 1);
+    EXPECT_EQ(descriptor[8] | descriptor[9] << 8, 0x1013);
+    EXPECT_EQ(descriptor[10] | descriptor[11] << 8, 0x0019);
+    EXPECT_EQ(Descriptor(*bus.Open(bus.PathOf(u2b), error))[10], 0x18);
+
+    EXPECT_FALSE(bus.Open("\\\\?\\usb#vid_1013&pid_0019#sim9" + std::string(kGuid), error));
+    EXPECT_EQ(error, SimUsbBus::kErrorFileNotFound);
+}
+
+TEST(SimUsbBusTest, DescriptorCanNameAForeignVendorOrFail) {
+    SimUsbBus bus;
+    const int foreign = bus.Attach(SensorModel::kU2, 1, {.vendorId = 0x1014});
+    const int failing =
+        bus.Attach(SensorModel::kU2, 2, {.descriptor = sim::DescriptorMode::kFails});
+    const int shortOne =
+        bus.Attach(SensorModel::kU1, 3, {.descriptor = sim::DescriptorMode::kShort});
+    int error = 0;
+    auto handle = bus.Open(bus.PathOf(foreign), error);
+    const Bytes descriptor = Descriptor(*handle);
+    EXPECT_EQ(descriptor[8], 0x14);
+    EXPECT_EQ(descriptor[9], 0x10);
+    EXPECT_TRUE(Descriptor(*bus.Open(bus.PathOf(failing), error)).empty());
+    EXPECT_EQ(Descriptor(*bus.Open(bus.PathOf(shortOne), error)).size(), 8u);
+}
+
+TEST(SimUsbBusTest, OneHandleAtATimeAndOpenErrorsOnRequest) {
+    SimUsbBus bus;
+    const int id = bus.Attach(SensorModel::kU2, 1);
+    int error = 0;
+    auto first = bus.Open(bus.PathOf(id), error);
+    ASSERT_TRUE(first);
+    EXPECT_FALSE(bus.Open(bus.PathOf(id), error));
+    EXPECT_EQ(error, SimUsbBus::kErrorSharingViolation);
+    first->Close();
+    EXPECT_FALSE(first->IsOpen());
+    uint8_t byte = 0;
+    uint32_t moved = 0;
+    EXPECT_FALSE(first->Write(&byte, 1, moved));
+    auto second = bus.Open(bus.PathOf(id), error);
+    EXPECT_TRUE(second);
+    second.reset();  // destroying a handle closes it
+
+    bus.Sensor(id)->SetOpenError(5);
+    EXPECT_FALSE(bus.Open(bus.PathOf(id), error));
+    EXPECT_EQ(error, 5);
+}
+
+TEST(SimUsbBusTest, AttachAndDetachReachTheListenerFromTheBusThread) {
+    SimUsbBus bus;
+    Recorder recorder;
+    bus.Watch(&recorder);
+    const int id = bus.Attach(SensorModel::kU1, 1);
+    const std::string path = bus.PathOf(id);
+    EXPECT_TRUE(bus.Detach(id));
+    EXPECT_FALSE(bus.Detach(id));
+    const auto events = recorder.WaitFor(3);
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[0], std::make_pair(uint32_t{platform::kUsbArrival}, path));
+    EXPECT_EQ(events[1], std::make_pair(uint32_t{platform::kUsbRemovePending}, path));
+    EXPECT_EQ(events[2], std::make_pair(uint32_t{platform::kUsbRemoveComplete}, path));
+    EXPECT_NE(recorder.Threads()[0], std::this_thread::get_id());
+    EXPECT_TRUE(bus.PresentPaths().empty());
+
+    bus.Unwatch();
+    bus.Attach(SensorModel::kU2, 2);
+    platform::SleepMs(20);
+    EXPECT_EQ(recorder.WaitFor(0).size(), 3u);
+}
+
+TEST(SimUsbBusTest, ListenerMayUnwatchFromItsOwnCallback) {
+    SimUsbBus bus;
+    Recorder recorder;
+    recorder.unwatchFrom_ = &bus;
+    bus.Watch(&recorder);
+    bus.Attach(SensorModel::kU2, 1);
+    bus.Attach(SensorModel::kU2, 2);
+    ASSERT_EQ(recorder.WaitFor(1).size(), 1u);
+    platform::SleepMs(20);
+    EXPECT_EQ(recorder.WaitFor(0).size(), 1u);
+
+    Recorder again;
+    bus.Watch(&again);  // joins the thread that ended itself
+    bus.DetachAll();
+    EXPECT_EQ(again.WaitFor(4).size(), 4u);
+    bus.Unwatch();
+}
+
+TEST(SimUsbBusTest, DetachFailsTransfersOfOpenHandlesAlsoOneInProgress) {
+    SimUsbBus bus;
+    const int id = bus.Attach(SensorModel::kU2, 1);
+    int error = 0;
+    auto handle = bus.Open(bus.PathOf(id), error);
+    simtest::RawHost host(*handle);
+    ASSERT_TRUE(host.Send(0x00, {}));
+    bus.Sensor(id)->SetAnswerDelayMs(60000);
+    auto reading = std::async(std::launch::async, [&] {
+        uint8_t header[8];
+        uint32_t moved = 0;
+        return handle->Read(header, 8, moved);
+    });
+    platform::SleepMs(50);
+    EXPECT_TRUE(bus.Detach(id));
+    // The unplug ends the waiting read instead of its minute-long delay.
+    ASSERT_EQ(reading.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_FALSE(reading.get());
+    EXPECT_FALSE(host.Send(0x00, {}));
+    EXPECT_TRUE(Descriptor(*handle).empty());
+    EXPECT_FALSE(bus.Open(bus.PathOf(id), error));
+}
+
+// A capture thread polls while the test moves the finger and unplugs.
+TEST(SimUsbBusTest, SensorServesOneThreadWhileAnotherPlacesLiftsAndDetaches) {
+    SimUsbBus bus;
+    const int id = bus.Attach(SensorModel::kU2, 1);
+    int error = 0;
+    auto handle = bus.Open(bus.PathOf(id), error);
+    auto sensor = bus.Sensor(id);
+    auto polling = std::async(std::launch::async, [&] {
+        simtest::RawHost host(*handle);
+        std::vector<Bytes> triggers;
+        while (auto answer = host.ReadI2C(simtest::kIlluBoard, 0x24, 2))
+            triggers.push_back(answer->body);
+        return triggers;
+    });
+    for (int i = 0; i < 200; ++i) {
+        sensor->PlaceFinger({.fingerId = static_cast<uint32_t>(i)});
+        sensor->LiftFinger();
+    }
+    bus.Detach(id);
+    for (const Bytes& trigger : polling.get())
+        EXPECT_TRUE(trigger == (Bytes{0, 0}) || trigger == (Bytes{0x01, 0x50}));
+}
+
+TEST(SimUsbBusTest, UnplugInTheMiddleOfAnImageDetachesTheSensor) {
+    SimUsbBus bus;
+    Recorder recorder;
+    bus.Watch(&recorder);
+    const int id = bus.Attach(SensorModel::kU2, 1);
+    const std::string path = bus.PathOf(id);
+    int error = 0;
+    auto handle = bus.Open(path, error);
+    simtest::RawHost host(*handle);
+    bus.Sensor(id)->UnplugAfterImageChunks(2);
+
+    Bytes body = simtest::Descriptor(384, 320, 0, 0, 0x80);
+    body.resize(16, 0);
+    ASSERT_TRUE(host.Send(0x01, body));
+    Bytes buffer(32768);
+    uint32_t moved = 0;
+    ASSERT_TRUE(handle->Read(buffer.data(), 8, moved));
+    EXPECT_TRUE(handle->Read(buffer.data(), 32768, moved));
+    EXPECT_TRUE(handle->Read(buffer.data(), 32768, moved));
+    EXPECT_FALSE(handle->Read(buffer.data(), 32768, moved));
+    EXPECT_FALSE(handle->Read(buffer.data(), 32768, moved));
+    const auto events = recorder.WaitFor(3);
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[2], std::make_pair(uint32_t{platform::kUsbRemoveComplete}, path));
+    EXPECT_TRUE(bus.PresentPaths().empty());
+    bus.Unwatch();
+}
+
+TEST(SimUsbBusTest, ProcessBusJoinsTheBusListWithItsFirstSensor) {
+    SimUsbBus& bus = SimUsbBus::Instance();
+    const int id = bus.Attach(SensorModel::kU2, 1);
+    const auto buses = platform::UsbBuses();
+    EXPECT_NE(std::find(buses.begin(), buses.end(), &bus), buses.end());
+    EXPECT_STREQ(bus.Name(), "simulated");
+    bus.DetachAll();
+    EXPECT_FALSE(bus.Sensor(id));
+}
+
+}  // namespace

@@ -1,0 +1,153 @@
+// The sensor models against the emulated sensors: both sides are written
+// from the protocol independently, so these catch where they disagree.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <array>
+#include <thread>
+
+#include "platform/Time.h"
+#include "sim/usb/EmulatedU1.h"
+#include "sim/usb/EmulatedU2.h"
+#include "sim/usb/SimUsbBus.h"
+#include "usb/ScriptedUsbHandle.h"
+#include "usb/UsbTestModels.h"
+
+using namespace kvt_test;
+using testing::Contains;
+using testing::ElementsAre;
+using testing::HasSubstr;
+
+namespace {
+
+class ModelEmulatorTest : public UsbLogFixture {
+protected:
+    template <class Model>
+    std::unique_ptr<Model> Plug(sim::SensorModel model, uint32_t serial,
+                                const sim::SensorOptions& options = {}) {
+        m_id = m_bus.Attach(model, serial, options);
+        int error = 0;
+        auto handle = m_bus.Open(m_bus.PathOf(m_id), error);
+        EXPECT_TRUE(handle) << error;
+        return std::make_unique<Model>(std::move(handle), "sim-" + std::to_string(m_id));
+    }
+    template <class Sensor>
+    std::shared_ptr<Sensor> Emulated() {
+        return m_bus.SensorAs<Sensor>(m_id);
+    }
+    // Places a finger after a while, as a user would.
+    std::thread PlaceFingerLater(const std::shared_ptr<sim::EmulatedSensor>& sensor) {
+        return std::thread([sensor] {
+            platform::SleepMs(300);
+            sensor->PlaceFinger({7, 1, true});
+        });
+    }
+
+    sim::SimUsbBus m_bus;
+    int m_id = 0;
+};
+
+TEST_F(ModelEmulatorTest, NewerSensorInitialisesAndRepairsItsEeprom) {
+    sim::SensorOptions options;
+    options.illuFirmware = sim::FirmwareVersion{0, 19};
+    options.illuBoardSerial = 0x0A0B0C;
+    auto device = Plug<CUSBDeviceU2>(sim::SensorModel::kU2, 12345678, options);
+    auto sensor = Emulated<sim::EmulatedU2>();
+    // An EEPROM that was never programmed gets the factory trigger levels.
+    sensor->SetEeprom({0, 0, 0, 0, true});
+    sensor->SetDiagnostic(0x08, 1);
+
+    ASSERT_TRUE(device->Initialize());
+    EXPECT_EQ(device->GetSerialNumber(), "B12345678I00658188");
+    EXPECT_EQ(device->GetFirmwareVersion(), "B01.05I00.19");
+    EXPECT_EQ(sensor->Eeprom(), sim::EmulatedU2::EepromState{});
+    EXPECT_EQ(sensor->TemperatureCompensation(), std::optional<uint8_t>(0));
+    EXPECT_EQ(sensor->StatusLedHistory().back(), 1);
+    for (uint8_t address = 0x13; address <= 0x18; ++address) {
+        EXPECT_EQ(sensor->ImagerRegister(address), sensor->IlluRegister(address)) << +address;
+    }
+    EXPECT_EQ(sensor->ImagerRegister(0x03), sensor->IlluRegister(0x03));
+
+    EXPECT_TRUE(device->IsFirmwareSupported());
+    EXPECT_TRUE(device->FirmwareRequiresDiagnostic());
+    EXPECT_TRUE(device->FirmwareDiagnostic());
+    EXPECT_EQ(sensor->DiagnosticRuns(), 1);
+    EXPECT_THAT(LogText(), HasSubstr("CUSBDeviceU2::FirmwareDiagnostic: Mirror created."));
+}
+
+TEST_F(ModelEmulatorTest, OlderSensorInitialisesAndCalibratesItsBlackLevel) {
+    auto device = Plug<CUSBDeviceU1>(sim::SensorModel::kU1, 4242);
+    auto sensor = Emulated<sim::EmulatedU1>();
+    ASSERT_TRUE(device->Initialize());
+    EXPECT_EQ(device->GetSerialNumber(), "4242");
+    EXPECT_EQ(device->GetFirmwareVersion(), "2.03");
+    const uint8_t level = sensor->ImagerRegister(0x1F);
+    EXPECT_NE(level, 0);
+    EXPECT_EQ(sensor->ImagerRegister(0x22), level);
+    EXPECT_EQ(sensor->ImagerRegister(0x25), level);
+    // Calibration mode is off again.
+    EXPECT_EQ(sensor->ImagerRegister(0x02), sensor->BioBoardByte(0x0202));
+}
+
+TEST_F(ModelEmulatorTest, SyncCaptureDeliversNormalThenCrossPolarisedFrame) {
+    auto device = Plug<OpenU2>(sim::SensorModel::kU2, 1);
+    auto sensor = Emulated<sim::EmulatedU2>();
+    sensor->SetImageOffsets(0, 0);
+    sensor->PlaceFinger({7, 1, true});
+    Bytes image;
+    ASSERT_TRUE(device->GetSyncImage(image));
+    const size_t frame = 384 * 320;
+    ASSERT_EQ(image.size(), 2 * frame);
+    const uint8_t centre = sim::TestPatternSource::PatternValue(160, 192);
+    EXPECT_EQ(image[160 * 384 + 192], centre);
+    EXPECT_EQ(image[frame + 160 * 384 + 192], 100 + (centre >> 3));
+    EXPECT_THAT(sensor->CommandLedHistory(), ElementsAre(0x80, 0, 0x40, 0));
+    EXPECT_THAT(sensor->StatusLedHistory(), ElementsAre(2, 1));
+
+    sensor->SetLfdReadings(LFDMeasurement{100, -200, 300, 400, 5});
+    LFDMeasurement m;
+    ASSERT_TRUE(device->GetBoundLFD(0, m));
+    EXPECT_THAT((std::array{m.Ir, m.Blue, m.Green, m.Red, m.Off}),
+                ElementsAre(100, -200, 300, 400, 5));
+}
+
+TEST_F(ModelEmulatorTest, AsyncCaptureWaitsForTheFinger) {
+    {
+        auto device = Plug<CUSBDeviceU2>(sim::SensorModel::kU2, 2);
+        device->SetAsyncTimeout(10);
+        std::thread finger = PlaceFingerLater(Emulated<sim::EmulatedSensor>());
+        Bytes image;
+        EXPECT_TRUE(device->GetAsyncImage(image));
+        finger.join();
+        EXPECT_EQ(image.size(), 2u * 384 * 320);
+        EXPECT_THAT(Emulated<sim::EmulatedSensor>()->StatusLedHistory(), Contains(5));
+    }
+    auto device = Plug<OpenU1>(sim::SensorModel::kU1, 3);
+    device->Set("FastMode", "true");
+    device->SetAsyncTimeout(10);
+    std::thread finger = PlaceFingerLater(Emulated<sim::EmulatedSensor>());
+    Bytes image;
+    EXPECT_TRUE(device->GetAsyncImage(image));
+    finger.join();
+    EXPECT_EQ(image.size(), 384u * 320);
+}
+
+TEST_F(ModelEmulatorTest, UnplugDuringImageReadFailsCleanly) {
+    auto device = Plug<CUSBDeviceU2>(sim::SensorModel::kU2, 4);
+    Emulated<sim::EmulatedSensor>()->UnplugAfterImageChunks(1);
+    Bytes image;
+    EXPECT_FALSE(device->GetSyncImage(image));
+    EXPECT_TRUE(image.empty());
+    EXPECT_THAT(LogText(),
+                HasSubstr("CUSBDeviceU2::GetSingleImage: exception receive body chunk failed"));
+    uint16_t trigger = 0;
+    EXPECT_FALSE(device->GetTriggerValue(trigger));
+    EXPECT_EQ(device->CloseDevice(), 0);
+
+    auto older = Plug<CUSBDeviceU1>(sim::SensorModel::kU1, 5);
+    Emulated<sim::EmulatedSensor>()->UnplugAfterImageChunks(0);
+    EXPECT_FALSE(older->GetSyncImage(image));
+    EXPECT_EQ(older->CloseDevice(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,263 @@
+#include "usb/USBManager.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "devicemanager/DevicesManager.h"
+#include "kvt/KVTBasic.h"
+#include "sim/usb/EmulatedU2.h"
+#include "sim/usb/SimUsbBus.h"
+#include "support/TempDir.h"
+
+using kvt_test::ReadFile;
+using testing::HasSubstr;
+using testing::Not;
+
+namespace {
+
+// A manager that is made but not run; discovery is driven directly or by the
+// USB manager's own watcher thread.
+class USBManagerTest : public testing::Test {
+protected:
+    void SetUp() override {
+        manager_ = CDevicesManager::CreateInstance();
+        ASSERT_TRUE(CLog::Instance().StartLogging(LogPath(), CLog::kDebug, 0, false));
+    }
+    void TearDown() override {
+        EXPECT_TRUE(Usb().Stop());
+        manager_->RemoveAllDevices();
+        CDevicesManager::DropInstance();
+        CLog::Instance().StopLogging();
+    }
+    std::string LogPath() const { return (dir_ / "usb.log").string(); }
+    CUSBManager& Usb() { return manager_->UsbManager(); }
+
+    std::vector<kvt__MessageType> Posted() {
+        std::vector<kvt__MessageType> types;
+        QueuedMessage message;
+        while (manager_->MessageQueue().fetchMessage(message)) types.push_back(message.type);
+        return types;
+    }
+    void Found(int simId) { Usb().DeviceFound(bus_.PathOf(simId), bus_); }
+    DevicePtr Registered(int simId) {
+        const std::string id = Usb().DeviceIdFor(bus_.PathOf(simId));
+        return manager_->Devices().Get(id.c_str());
+    }
+    // Waits for the watcher thread to bring the registry to count entries.
+    bool WaitForCount(size_t count) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (manager_->Devices().Count() != count) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return true;
+    }
+
+    kvt_test::TempDir dir_{"kvt-usb-manager"};
+    CDevicesManager* manager_ = nullptr;
+    sim::SimUsbBus bus_;
+};
+
+TEST_F(USBManagerTest, UpperCasePathsMakeTheNewerModelWithAnIdFromThePrefixAndPath) {
+    sim::SensorOptions options;
+    options.upperCasePath = true;
+    const int simId = bus_.Attach(sim::SensorModel::kU2, 12345678, options);
+    ASSERT_THAT(bus_.PathOf(simId), HasSubstr("VID_1013&PID_0019"));
+    Found(simId);
+    DevicePtr device = Registered(simId);
+    ASSERT_TRUE(device);
+    EXPECT_EQ(device->GetDeviceType(), kvt__DeviceType__Kelo_B);
+    EXPECT_EQ(device->GetDescription(), "Kelo U2 USB");
+    const std::string id = device->GetDeviceID();
+    EXPECT_EQ(id.substr(0, 8), Usb().IdPrefix());
+    EXPECT_THAT(id, HasSubstr("vid_1013&pid_0019"));
+    EXPECT_EQ(Usb().IdPrefix().find_first_not_of("0123456789abcdef"), std::string::npos);
+    EXPECT_EQ(Posted(), std::vector<kvt__MessageType>{kvt__MessageType__NewDevice});
+}
+
+TEST_F(USBManagerTest, OlderModelAndTheSecondNewerProductAreRecognised) {
+    sim::SensorOptions u2b;
+    u2b.productId = 0x0018;
+    const int u1 = bus_.Attach(sim::SensorModel::kU1, 4711);
+    const int u2 = bus_.Attach(sim::SensorModel::kU2, 4712, u2b);
+    Found(u1);
+    Found(u2);
+    ASSERT_TRUE(Registered(u1));
+    ASSERT_TRUE(Registered(u2));
+    EXPECT_EQ(Registered(u1)->GetDescription(), "Kelo U1 USB");
+    EXPECT_EQ(Registered(u2)->GetDescription(), "Kelo U2 USB");
+}
+
+TEST_F(USBManagerTest, AForeignVendorIsClosedAndLogged) {
+    sim::SensorOptions options;
+    options.vendorId = 0x1014;
+    const int simId = bus_.Attach(sim::SensorModel::kU2, 1, options);
+    Found(simId);
+    EXPECT_EQ(manager_->Devices().Count(), 0u);
+    const std::string log = ReadFile(LogPath());
+    EXPECT_THAT(log, HasSubstr("CUSBManager::DeviceFound: Bad or missing vendor ID"));
+    EXPECT_THAT(log, HasSubstr("result:true; Bytes read:18 (18), idVendor:4116 (4115)"));
+    // The handle was closed: the sensor can be opened again.
+    int error = 0;
+    EXPECT_NE(bus_.Open(bus_.PathOf(simId), error), nullptr);
+}
+
+TEST_F(USBManagerTest, AShortDescriptorOrAFailedOpenLeavesTheSensorAlone) {
+    sim::SensorOptions shortDescriptor;
+    shortDescriptor.descriptor = sim::DescriptorMode::kShort;
+    Found(bus_.Attach(sim::SensorModel::kU2, 1, shortDescriptor));
+    const int busy = bus_.Attach(sim::SensorModel::kU2, 2);
+    int error = 0;
+    auto held = bus_.Open(bus_.PathOf(busy), error);
+    ASSERT_NE(held, nullptr);
+    Found(busy);
+    EXPECT_EQ(manager_->Devices().Count(), 0u);
+    const std::string log = ReadFile(LogPath());
+    EXPECT_THAT(log, HasSubstr("Bytes read:8 (18)"));
+    EXPECT_THAT(log, HasSubstr("CUSBManager::DeviceFound: CreateFile for USB device failed (32)."));
+}
+
+TEST_F(USBManagerTest, PathsOfOtherDevicesAreNotOpened) {
+    int error = 0;
+    Usb().DeviceFound("\\\\?\\usb#vid_1013&pid_0017#x#{4f6e7f7f-b621-403a-9af3-8cd5a6a1daa4}",
+                      bus_);
+    Usb().DeviceFound("\\\\?\\usb#vid_046d&pid_0019#x#{4f6e7f7f-b621-403a-9af3-8cd5a6a1daa4}",
+                      bus_);
+    EXPECT_EQ(manager_->Devices().Count(), 0u);
+    EXPECT_THAT(ReadFile(LogPath()), Not(HasSubstr("CreateFile")));
+    (void)error;
+}
+
+TEST_F(USBManagerTest, ASensorFoundTwiceIsAddedOnce) {
+    const int simId = bus_.Attach(sim::SensorModel::kU1, 7);
+    Found(simId);
+    Found(simId);
+    EXPECT_EQ(manager_->Devices().Count(), 1u);
+    EXPECT_EQ(Posted(), std::vector<kvt__MessageType>{kvt__MessageType__NewDevice});
+}
+
+TEST_F(USBManagerTest, EveryRemovalEventRemovesOnce) {
+    const int first = bus_.Attach(sim::SensorModel::kU2, 1);
+    const int second = bus_.Attach(sim::SensorModel::kU2, 2);
+    Found(first);
+    Found(second);
+    Posted();
+    EXPECT_TRUE(Usb().DeviceRemoved(bus_.PathOf(first)));
+    EXPECT_TRUE(Usb().DeviceRemoved(bus_.PathOf(first)));
+    EXPECT_EQ(Posted(), std::vector<kvt__MessageType>{kvt__MessageType__LostDevice});
+    EXPECT_FALSE(Registered(first));
+    EXPECT_TRUE(Registered(second));
+}
+
+TEST_F(USBManagerTest, FirmwareThatIsUnsupportedOrFailsItsDiagnosticIsRefused) {
+    sim::SensorOptions old;
+    old.mainFirmware = sim::FirmwareVersion{1, 0};
+    old.illuFirmware = sim::FirmwareVersion{0, 17};
+    Found(bus_.Attach(sim::SensorModel::kU2, 1, old));
+
+    sim::SensorOptions needsDiagnostic;
+    needsDiagnostic.illuFirmware = sim::FirmwareVersion{0, 19};
+    const int broken = bus_.Attach(sim::SensorModel::kU2, 2, needsDiagnostic);
+    bus_.SensorAs<sim::EmulatedU2>(broken)->SetDiagnostic(0x06, 0);
+    Found(broken);
+    const int repaired = bus_.Attach(sim::SensorModel::kU2, 3, needsDiagnostic);
+    bus_.SensorAs<sim::EmulatedU2>(repaired)->SetDiagnostic(0x01, 1);
+    Found(repaired);
+
+    EXPECT_EQ(manager_->Devices().Count(), 1u);
+    EXPECT_TRUE(Registered(repaired));
+    const std::string log = ReadFile(LogPath());
+    EXPECT_THAT(log, HasSubstr("CUSBManager::DeviceFound: Found Kelo with unsupported firmware!"));
+    EXPECT_THAT(log, HasSubstr("CUSBManager::DeviceFound: Found Kelo with defect EEPROM "
+                               "(diagnostic returned false)!"));
+}
+
+TEST_F(USBManagerTest, ASensorThatCannotInitialiseIsDropped) {
+    const int simId = bus_.Attach(sim::SensorModel::kU2, 1);
+    bus_.Sensor(simId)->InjectFault(sim::Fault::kNoAnswer, -1);
+    Found(simId);
+    EXPECT_EQ(manager_->Devices().Count(), 0u);
+    EXPECT_THAT(ReadFile(LogPath()),
+                HasSubstr("CUSBManager::DeviceFound: failed to initialize new CUSBDeviceU2"));
+    int error = 0;
+    EXPECT_NE(bus_.Open(bus_.PathOf(simId), error), nullptr);
+}
+
+TEST_F(USBManagerTest, StopWithoutStartSucceeds) {
+    CUSBManager idle;
+    EXPECT_TRUE(idle.Stop());
+}
+
+TEST_F(USBManagerTest, TheWatcherFindsPresentSensorsAndFollowsPlugAndUnplug) {
+    sim::SimUsbBus& shared = sim::SimUsbBus::Instance();
+    const int present = shared.Attach(sim::SensorModel::kU2, 11);
+    ASSERT_TRUE(Usb().Start());
+    ASSERT_TRUE(WaitForCount(1));
+    const int plugged = shared.Attach(sim::SensorModel::kU1, 12);
+    ASSERT_TRUE(WaitForCount(2));
+    ASSERT_TRUE(shared.Detach(present));
+    ASSERT_TRUE(WaitForCount(1));
+    ASSERT_TRUE(Usb().Stop());
+    // A restart (as after a resume) finds what is still there without adding it twice.
+    ASSERT_TRUE(Usb().Start());
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(manager_->Devices().Count(), 1u);
+    ASSERT_TRUE(shared.Detach(plugged));
+    ASSERT_TRUE(WaitForCount(0));
+    const auto posted = Posted();
+    EXPECT_EQ(std::count(posted.begin(), posted.end(), kvt__MessageType__NewDevice), 2);
+    EXPECT_EQ(std::count(posted.begin(), posted.end(), kvt__MessageType__LostDevice), 2);
+}
+
+}  // namespace
+
+namespace {
+
+// The running library: hot-plug reaches the application's callback.
+struct Events {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::pair<int, std::string>> received;
+
+    static void KVT_CALLBACK Callback(KVT_Message* message, void* user) {
+        auto* events = static_cast<Events*>(user);
+        if (message->type == KVT_MSG_UNSPECIFIED) return;
+        std::lock_guard lock(events->mutex);
+        events->received.emplace_back(message->type, message->deviceId);
+        events->changed.notify_all();
+    }
+    bool WaitFor(size_t count) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(20),
+                                [&] { return received.size() >= count; });
+    }
+};
+
+TEST(USBHotPlugTest, PlugAndUnplugReachTheCallback) {
+    Events events;
+    sim::SimUsbBus& bus = sim::SimUsbBus::Instance();
+    ASSERT_EQ(KVT_Start(&Events::Callback, &events), KVT_RESULT_OK);
+    const int simId = bus.Attach(sim::SensorModel::kU2, 424242);
+    ASSERT_TRUE(events.WaitFor(1));
+    unsigned int count = 1;
+    KVT_DeviceInfo info{};
+    info.size = sizeof info;
+    ASSERT_EQ(KVT_GetDeviceList(&info, &count), KVT_RESULT_OK);
+    ASSERT_EQ(count, 1u);
+    ASSERT_TRUE(bus.Detach(simId));
+    ASSERT_TRUE(events.WaitFor(2));
+    EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
+
+    std::lock_guard lock(events.mutex);
+    EXPECT_EQ(events.received[0].first, KVT_MSG_NEW_DEVICE);
+    EXPECT_EQ(events.received[0].second, info.deviceId);
+    EXPECT_EQ(events.received[1].first, KVT_MSG_LOST_DEVICE);
+    EXPECT_EQ(events.received[1].second, info.deviceId);
+}
+
+}  // namespace
