@@ -13,6 +13,7 @@ namespace {
 
 constexpr uint64_t kParamsTag = 0x494D5052ull;   // "IMPR"
 constexpr uint64_t kTextureTag = 0x54455854ull;  // "TEXT"
+constexpr uint64_t kSkinTag = 0x534B494Eull;     // "SKIN"
 
 // Bilinear sample of an int8 or uint8 master layer; `outside` beyond the canvas.
 template <typename T>
@@ -64,7 +65,7 @@ ImpressionParams DrawImpressionParams(const MasterPrint& m, uint64_t populationS
     p.distortionX = det::Clamp(rng.Normal(0, 4.5), -12, 12);
     p.distortionY = det::Clamp(rng.Normal(0, 4.5), -12, 12);
     const double d = rng.Uniform();
-    p.dryness = d * d * 0.5;
+    p.dryness = d * d * d * 0.55;
     const double wv = rng.Uniform();
     p.wetness = wv * wv * wv * 0.5;
     p.background = rng.Uniform(198, 232);
@@ -189,6 +190,27 @@ Impression RenderImpression(const MasterPrint& m, uint64_t populationSeed, uint3
     const ValueNoise dry(rng, W, H, 3.0);      // ridge breaks of dry skin
     const ValueNoise wet(rng, W, H, 6);        // sweat filling valleys
 
+    // Skin texture of the finger itself (the same in every impression): sweat
+    // pores along the ridge middles and rough ridge borders, in master coordinates.
+    Rng skinRng(MixKey(populationSeed, m.fingerId, kSkinTag));
+    const ValueNoise pores(skinRng, m.width, m.height, 2.3);  // one pore per ~3 ridge widths
+    const ValueNoise edges(skinRng, m.width, m.height, 3.5);
+    // Creases and small scars: thin lines where the skin does not touch.
+    struct Crease {
+        double ax, ay, bx, by, halfWidth;
+    };
+    std::vector<Crease> creases;
+    const int creaseCount = skinRng.Chance(0.45) ? 1 + static_cast<int>(skinRng.Below(3)) : 0;
+    for (int k = 0; k < creaseCount; ++k) {
+        const double cx = m.centreX + skinRng.Uniform(-0.7, 0.7) * m.halfWidth;
+        const double cy = m.centreY + skinRng.Uniform(-0.6, 0.8) * m.bottomHeight;
+        const double dir = skinRng.Uniform(0, det::kPi), half = skinRng.Uniform(15, 70);
+        double sn, cs;
+        det::SinCos(dir, &sn, &cs);
+        creases.push_back({cx - half * cs, cy - half * sn, cx + half * cs, cy + half * sn,
+                           skinRng.Uniform(0.8, 1.6)});
+    }
+
     std::vector<float> img(N);
     out.contact.resize(N);
     const double t0 = p.ridgeThreshold;
@@ -205,8 +227,19 @@ Impression RenderImpression(const MasterPrint& m, uint64_t populationSeed, uint3
             if (w > 0) {
                 const double field = Sample(m.ridge, m.width, m.height, mx, my, 0.0) / 100.0;
                 // Lighter contact makes thinner, fainter ridges.
-                const double t = t0 + 0.9 * (1.0 - w);
+                const double t = t0 + 0.9 * (1.0 - w) + 0.3 * (edges.At(mx, my) - 0.5);
                 double ridge = det::Smoothstep(t - 0.3, t + 0.3, field);
+                const double pore = det::Smoothstep(0.8, 0.92, pores.At(mx, my)) *
+                                    det::Smoothstep(0.35, 0.75, field);
+                ridge *= 1.0 - 0.75 * pore;
+                for (const Crease& c : creases) {
+                    const double ex = c.bx - c.ax, ey = c.by - c.ay;
+                    const double f = det::Clamp(
+                        ((mx - c.ax) * ex + (my - c.ay) * ey) / (ex * ex + ey * ey), 0, 1);
+                    const double dx = mx - c.ax - f * ex, dy = my - c.ay - f * ey;
+                    const double d = std::sqrt(dx * dx + dy * dy);
+                    ridge *= det::Smoothstep(c.halfWidth, c.halfWidth + 1.2, d);
+                }
                 if (p.dryness > 0) {
                     const double d = p.dryness * (1.3 - 0.6 * w);
                     ridge *= det::Smoothstep(d - 0.08, d + 0.08, dry.At(u, v));

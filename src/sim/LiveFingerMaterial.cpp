@@ -87,17 +87,44 @@ uint32_t LowerSum(const std::vector<Node>& p) {
     return sum;
 }
 
+struct WindowGeometry {
+    int w, h, left, top, bandRow, bandCol;
+};
+
+// The check's analysis window, centred; its profile bands (rows 73..76 and
+// columns 118..121 of a 300 x 150 window) scaled for the small window.
+WindowGeometry Window(int rw, int rh) {
+    const bool small = rw < 384 || rh < 320;
+    WindowGeometry g;
+    g.w = small ? 150 : 300;
+    g.h = small ? 75 : 150;
+    g.left = (rw - g.w) / 2;
+    g.top = (rh - g.h) / 2;
+    g.bandRow = g.h / 2 - 2;
+    g.bandCol = g.w * 118 / 300;
+    return g;
+}
+
+// Raw-frame pixels that the two profiles read.
+std::vector<size_t> ProfilePixels(int rw, int rh) {
+    const WindowGeometry g = Window(rw, rh);
+    std::vector<size_t> px;
+    for (int m = 0; m < g.h; ++m)
+        for (int x = 0; x < g.w; ++x)
+            if ((m >= g.bandRow && m < g.bandRow + 4) || (x >= g.bandCol && x < g.bandCol + 4))
+                px.push_back(static_cast<size_t>(g.top + g.h - 1 - m) * rw + g.left + x);
+    return px;
+}
+
 // HDyn + VDyn of one frame.
 int64_t Dynamics(const uint8_t* frame, int rw, int rh) {
-    const bool small = rw < 384 || rh < 320;
-    const int w = small ? 150 : 300, h = small ? 75 : 150;
-    const int left = (rw - w) / 2, top = (rh - h) / 2;
+    const WindowGeometry g = Window(rw, rh);
+    const int w = g.w, h = g.h, left = g.left, top = g.top;
     // window(m, x) = frame(top + h - 1 - m, left + x)
     auto win = [&](int m, int x) -> int {
         return frame[static_cast<size_t>(top + h - 1 - m) * rw + left + x];
     };
-    const int bandRow = h / 2 - 2;      // 73 for the 150-row window
-    const int bandCol = w * 118 / 300;  // 118 for the 300-column window
+    const int bandRow = g.bandRow, bandCol = g.bandCol;  // 73 and 118 for the 300 x 150 window
     std::vector<Node> hp(static_cast<size_t>(w) + 2), vp(static_cast<size_t>(h) + 2);
     hp[0] = {0, 0, false};
     hp[w + 1] = {w + 1, 0, false};
@@ -210,28 +237,31 @@ std::vector<uint8_t> MakeCrossFrame(const uint8_t* frame1, const uint8_t* contac
     const double base = rng.Uniform(40, 60), lift = rng.Uniform(60, 90);
     const double noiseSd = rng.Uniform(0.6, 1.2);
     const double target = rng.Uniform(7.0, 14.0);
-    auto build = [&](double k) {
-        for (size_t i = 0; i < n; ++i) {
-            const double v = base + lift * glow[i] + k * (f1[i] - local[i]) + noiseSd * noise[i];
-            out[i] = static_cast<uint8_t>(det::Clamp(det::Round(v), 0, 255));
-        }
+    auto value = [&](size_t i, double k) {
+        const double v = base + lift * glow[i] + k * (f1[i] - local[i]) + noiseSd * noise[i];
+        return static_cast<uint8_t>(det::Clamp(det::Round(v), 0, 255));
+    };
+    // Only the pixels of the two profile bands matter to fxRatio: bisect k on
+    // those (fxRatio falls as k grows), then build the whole frame.
+    const std::vector<size_t> bands = ProfilePixels(rw, rh);
+    auto ratioFor = [&](double k) {
+        for (size_t i : bands) out[i] = value(i, k);
         return MeasureFxRatio(frame1, out.data(), rw, rh);
     };
-    // fxRatio falls as k grows; bisect k for the target.
     double lo = 0.0, hi = 1.0;
     for (int it = 0; it < 24; ++it) {
         const double mid = 0.5 * (lo + hi);
-        if (build(mid) > target)
+        if (ratioFor(mid) > target)
             lo = mid;
         else
             hi = mid;
     }
-    const float ratio = build(0.5 * (lo + hi));
-    if (!(ratio > 3.5f && ratio < 25.0f)) {
-        // Nothing to calibrate against (no ridges along the profiles): a flat,
-        // noisy diffuse frame.
-        build(0.0);
-    }
+    double k = 0.5 * (lo + hi);
+    const float ratio = ratioFor(k);
+    // Nothing to calibrate against (no ridges along the profiles): a flat,
+    // noisy diffuse frame.
+    if (!(ratio > 3.5f && ratio < 25.0f)) k = 0.0;
+    for (size_t i = 0; i < n; ++i) out[i] = value(i, k);
     return out;
 }
 
