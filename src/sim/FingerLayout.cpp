@@ -109,7 +109,7 @@ FingerLayout MakeFingerLayout(uint64_t populationSeed, uint32_t fingerId) {
                                       rng.Uniform(0.02, 0.07)});
     }
     // Ridge period: about 9 pixels at 500 dpi (inter-ridge distance 0.46 mm).
-    L.basePeriod = det::Clamp(rng.Normal(9.0, 0.45), 8.2, 9.9);
+    L.basePeriod = det::Clamp(rng.Normal(8.6, 0.45), 7.8, 9.5);
     for (int i = 0; i < 3; ++i) {
         const double wl = rng.Uniform(160, 400);
         const double dir = rng.Uniform(0, det::kPi);

@@ -18,7 +18,7 @@ namespace kvt::sim {
 class FingerprintSynth {
 public:
     // populationSeed selects a population of fingers (0 is the standard one);
-    // cacheCapacity bounds the cached master prints (about 1 MB each).
+    // cacheCapacity bounds the cached master prints (about 2 MB each).
     explicit FingerprintSynth(uint64_t populationSeed = 0, size_t cacheCapacity = 32);
 
     uint64_t PopulationSeed() const { return m_seed; }

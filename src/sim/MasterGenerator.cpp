@@ -71,7 +71,7 @@ MasterPrint GenerateMaster(uint64_t populationSeed, uint32_t fingerId) {
         static_cast<float>(periodSum / static_cast<double>(std::max<size_t>(periodCount, 1)));
 
     Rng rng(MixKey(populationSeed, fingerId, kSeedTag));
-    const int seeds = 4 + static_cast<int>(rng.Below(8));
+    const int seeds = 3 + static_cast<int>(rng.Below(5));
     for (int k = 0; k < seeds; ++k) {
         for (int attempt = 0; attempt < 100; ++attempt) {
             const int x = static_cast<int>(rng.Below(static_cast<uint32_t>(W)));

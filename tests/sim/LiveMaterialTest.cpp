@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "LfdReference.h"
+#include "SimTestSupport.h"
 #include "sim/FingerprintSynth.h"
 #include "sim/TestPatternSource.h"
 
@@ -66,7 +67,7 @@ TEST(SimLiveMaterial, ColourReadingsVaryALittle) {
 }
 
 TEST(SimLiveMaterial, CrossFrameRatioInsideTheRangeForLiveOutsideForFake) {
-    SynthImageSource source(std::make_shared<FingerprintSynth>(0, 8));
+    SynthImageSource source(kvt_test::SharedSynth());
     for (const auto& size : {std::pair{384, 320}, std::pair{416, 332}}) {
         for (uint32_t id = 0; id < 8; ++id) {
             for (bool live : {true, false}) {
@@ -104,8 +105,33 @@ TEST(SimLiveMaterial, CrossFrameRatioInsideTheRangeForLiveOutsideForFake) {
     }
 }
 
+TEST(SimLiveMaterial, HalfSizeCrossFrameUsesScaledProfileBands) {
+    // The check leaves the optical test of the 150 x 75 window open; the
+    // synthesizer calibrates with the profile bands scaled to that window.
+    SynthImageSource source(kvt_test::SharedSynth());
+    for (uint32_t id = 0; id < 4; ++id) {
+        for (bool live : {true, false}) {
+            FrameRequest r;
+            r.rawWidth = 192;
+            r.rawHeight = 160;
+            r.fingerId = id;
+            r.live = live;
+            r.crossFrame = true;
+            const std::vector<uint8_t> frames = source.Frame(r);
+            ASSERT_EQ(frames.size(), 2u * 192u * 160u);
+            const float ratio = MeasureFxRatio(frames.data(), frames.data() + 192 * 160, 192, 160);
+            if (live) {
+                EXPECT_GT(ratio, 3.0f) << id;
+                EXPECT_LT(ratio, 30.0f) << id;
+            } else {
+                EXPECT_LT(ratio, 3.0f) << id;
+            }
+        }
+    }
+}
+
 TEST(SimLiveMaterial, CrossFrameIsDiffuseAndBright) {
-    FingerprintSynth synth(0, 2);
+    FingerprintSynth& synth = *kvt_test::SharedSynth();
     const Impression imp = synth.Render(4, 0, kGeometryRoi);
     const std::vector<uint8_t> cross = synth.CrossFrame(imp, 4, 0, true);
     const std::vector<uint8_t> raw = imp.Raw();

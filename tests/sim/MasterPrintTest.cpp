@@ -31,7 +31,8 @@ TEST(SimMasterPrint, IsAPureFunctionOfTheFingerId) {
 
 TEST(SimMasterPrint, MinutiaeLieOnRidgesInsideTheFinger) {
     for (uint32_t id = 0; id < 6; ++id) {
-        const MasterPrint m = GenerateMaster(0, id);
+        const MasterPtr master = kvt_test::SharedSynth()->Master(id);
+        const MasterPrint& m = *master;
         ASSERT_GE(m.minutiae.size(), 15u) << id;
         int onRidge = 0;
         for (const Minutia& mi : m.minutiae) {
@@ -54,7 +55,8 @@ TEST(SimMasterPrint, EndingsPointOutOfTheirRidge) {
     // A step along an ending's direction leaves the ridge; a step back stays on it.
     int out = 0, total = 0;
     for (uint32_t id = 0; id < 6; ++id) {
-        const MasterPrint m = GenerateMaster(0, id);
+        const MasterPtr master = kvt_test::SharedSynth()->Master(id);
+        const MasterPrint& m = *master;
         for (const Minutia& mi : m.minutiae) {
             if (mi.type != MinutiaType::Ending) continue;
             const double a = mi.angle * 3.14159265358979 / 180.0;
@@ -74,7 +76,8 @@ TEST(SimMasterPrint, BifurcationsPointAlongTheirStem) {
     // valley between them; ahead lies the single stem.
     int ok = 0, total = 0;
     for (uint32_t id = 0; id < 6; ++id) {
-        const MasterPrint m = GenerateMaster(0, id);
+        const MasterPtr master = kvt_test::SharedSynth()->Master(id);
+        const MasterPrint& m = *master;
         for (const Minutia& mi : m.minutiae) {
             if (mi.type != MinutiaType::Bifurcation) continue;
             const double a = mi.angle * 3.14159265358979 / 180.0;

@@ -9,6 +9,12 @@ namespace {
 constexpr double kPi = 3.14159265358979323846;
 }
 
+std::shared_ptr<kvt::sim::FingerprintSynth> SharedSynth() {
+    static const std::shared_ptr<kvt::sim::FingerprintSynth> synth =
+        std::make_shared<kvt::sim::FingerprintSynth>(0, 128);
+    return synth;
+}
+
 uint64_t Fnv1a(const std::vector<uint8_t>& bytes) {
     uint64_t h = 1469598103934665603ull;
     for (uint8_t b : bytes) {

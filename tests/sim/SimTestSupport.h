@@ -6,9 +6,16 @@
 #include <cstdint>
 #include <vector>
 
+#include <memory>
+
+#include "sim/FingerprintSynth.h"
 #include "sim/MasterPrint.h"
 
 namespace kvt_test {
+
+// One synthesizer (population 0) for the whole test process, so that tests
+// running in one process share the cached master prints.
+std::shared_ptr<kvt::sim::FingerprintSynth> SharedSynth();
 
 uint64_t Fnv1a(const std::vector<uint8_t>& bytes);
 

@@ -12,14 +12,20 @@
 
 using namespace kvt::sim;
 
+#ifdef KVT_SIM_TESTS_SANITIZED
+constexpr uint32_t kFingers = 25;
+#else
+constexpr uint32_t kFingers = 100;
+#endif
+
 TEST(SimStatistics, HundredFingersLookLikeRealPrints) {
-    constexpr uint32_t kFingers = 100;
     std::vector<double> periods;
     std::vector<size_t> masterMinutiae, pictureMinutiae;
     int classes[kPatternClassCount] = {};
     int endings = 0, bifurcations = 0;
     for (uint32_t id = 0; id < kFingers; ++id) {
-        const MasterPrint m = GenerateMaster(0, id);
+        const MasterPtr master = kvt_test::SharedSynth()->Master(id);
+        const MasterPrint& m = *master;
         ++classes[static_cast<int>(m.patternClass)];
         // Measured period: ridges crossed per length across the ridges.
         std::vector<uint8_t> region(m.ridge.size());
@@ -62,9 +68,12 @@ TEST(SimStatistics, HundredFingersLookLikeRealPrints) {
     // Both kinds in a plausible ratio (real prints: roughly as many of each).
     EXPECT_GT(endings, bifurcations / 3);
     EXPECT_GT(bifurcations, endings / 3);
-    // Class mix of 100 fingers (binomial spread around 3.7/2.9/33.8/31.7/27.9 %).
-    EXPECT_GE(classes[2], 20);
-    EXPECT_GE(classes[3], 18);
-    EXPECT_GE(classes[4], 15);
-    EXPECT_LE(classes[0] + classes[1], 16);
+    // Class mix of 100 fingers (binomial spread around 3.7/2.9/33.8/31.7/27.9 %;
+    // the class of 40000 ids is checked in SimPatternClass).
+    if (kFingers == 100) {
+        EXPECT_GE(classes[2], 20);
+        EXPECT_GE(classes[3], 18);
+        EXPECT_GE(classes[4], 15);
+        EXPECT_LE(classes[0] + classes[1], 16);
+    }
 }
