@@ -57,6 +57,9 @@ FingerLayout MakeFingerLayout(uint64_t populationSeed, uint32_t fingerId) {
 
     // Singular points, relative to the finger centre (y downwards).
     const double cx = L.centreX, cy = L.centreY;
+    // Every random draw is a statement of its own: the order in which a
+    // compiler evaluates function arguments is unspecified, and with two
+    // draws in one call gcc and clang would make different fingers.
     auto add = [&](double x, double y, bool core) {
         L.singularities.push_back({static_cast<float>(cx + x), static_cast<float>(cy + y), core});
     };
@@ -69,7 +72,9 @@ FingerLayout MakeFingerLayout(uint64_t populationSeed, uint32_t fingerId) {
         case PatternClass::TentedArch: {
             const double x = rng.Normal(0, 12), y = rng.Normal(-30, 15);
             add(x, y, true);
-            add(x + rng.Normal(0, 8), y + rng.Uniform(55, 95), false);
+            const double dx = rng.Normal(0, 8);
+            const double dy = rng.Uniform(55, 95);
+            add(x + dx, y + dy, false);
             break;
         }
         case PatternClass::LeftLoop:
@@ -77,7 +82,9 @@ FingerLayout MakeFingerLayout(uint64_t populationSeed, uint32_t fingerId) {
             const double side = L.patternClass == PatternClass::LeftLoop ? 1.0 : -1.0;
             const double x = rng.Normal(0, 15), y = rng.Normal(-25, 18);
             add(x, y, true);
-            add(x + side * rng.Uniform(55, 115), y + rng.Uniform(85, 140), false);
+            const double dx = rng.Uniform(55, 115);
+            const double dy = rng.Uniform(85, 140);
+            add(x + side * dx, y + dy, false);
             break;
         }
         case PatternClass::Whorl: {
@@ -86,8 +93,11 @@ FingerLayout MakeFingerLayout(uint64_t populationSeed, uint32_t fingerId) {
             const double tilt = rng.Normal(0, 0.5);
             add(x - 0.5 * d * det::Sin(tilt), y - 0.5 * d * det::Cos(tilt), true);
             add(x + 0.5 * d * det::Sin(tilt), y + 0.5 * d * det::Cos(tilt), true);
-            add(x - rng.Uniform(75, 120), y + rng.Uniform(85, 135), false);
-            add(x + rng.Uniform(75, 120), y + rng.Uniform(85, 135), false);
+            for (const double side : {-1.0, 1.0}) {
+                const double dx = rng.Uniform(75, 120);
+                const double dy = rng.Uniform(85, 135);
+                add(x + side * dx, y + dy, false);
+            }
             break;
         }
     }

@@ -57,7 +57,11 @@ public:
     // Approximately normal (Irwin-Hall sum of four uniforms, scaled to unit
     // variance; bounded to +-3.46 sigma, which suits physical parameters).
     double Normal() {
-        const double s = Uniform() + Uniform() + Uniform() + Uniform();
+        // One draw per statement: operands of + are evaluated in no fixed order.
+        double s = Uniform();
+        s += Uniform();
+        s += Uniform();
+        s += Uniform();
         return (s - 2.0) * 1.7320508075688772;
     }
     double Normal(double mean, double sd) { return mean + sd * Normal(); }
