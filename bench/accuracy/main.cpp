@@ -1,0 +1,265 @@
+// kvt-accuracy: extraction and matching accuracy of our engine over a folder of
+// images named <finger>_<impression>.<ext>, in the protocol of the FVC
+// competitions: genuine pairs are all pairs of impressions of one finger,
+// impostor pairs the first impressions of different fingers (or, with
+// --all-impostors, every pair of images of different fingers).
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "ImageFiles.h"
+#include "fp/Extractor.h"
+#include "fp/Matcher.h"
+#include "fp/Template.h"
+
+namespace fs = std::filesystem;
+
+// Processor time of this thread: the machine may be shared, and the figures
+// are meant per core.
+struct Clock {
+    using duration = std::chrono::nanoseconds;
+    using time_point = std::chrono::time_point<Clock>;
+    static time_point now() {
+        timespec t{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        return time_point(duration(static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec));
+    }
+};
+
+namespace {
+
+struct Sample {
+    std::string name;
+    int finger = 0, impression = 0;
+    bool extracted = false;
+    std::vector<std::uint8_t> templ;
+    fp::Features features;
+    fp::PreparedPrint prepared;
+};
+
+struct Rates {
+    double eer = 0, fnmrAt1 = 0, fnmrAt01 = 0, threshold = 0;
+};
+
+// Thresholds on the engine similarity, so that ties of the integer score do not blur the curve.
+Rates Evaluate(std::vector<double> genuine, std::vector<double> impostor) {
+    std::sort(genuine.begin(), genuine.end());
+    std::sort(impostor.begin(), impostor.end());
+    std::vector<double> thresholds(genuine);
+    thresholds.insert(thresholds.end(), impostor.begin(), impostor.end());
+    thresholds.push_back(1e300);
+    std::sort(thresholds.begin(), thresholds.end());
+    Rates r;
+    r.eer = 1;
+    r.fnmrAt1 = r.fnmrAt01 = 1;
+    double bestGap = 2;
+    for (double t : thresholds) {
+        // Accept when similarity >= t.
+        const double fnmr =
+            static_cast<double>(std::lower_bound(genuine.begin(), genuine.end(), t) -
+                                genuine.begin()) /
+            genuine.size();
+        const double fmr =
+            static_cast<double>(impostor.end() -
+                                std::lower_bound(impostor.begin(), impostor.end(), t)) /
+            impostor.size();
+        if (std::fabs(fmr - fnmr) < bestGap) {
+            bestGap = std::fabs(fmr - fnmr);
+            r.eer = (fmr + fnmr) / 2;
+            r.threshold = t;
+        }
+        if (fmr <= 0.01) r.fnmrAt1 = std::min(r.fnmrAt1, fnmr);
+        if (fmr <= 0.001) r.fnmrAt01 = std::min(r.fnmrAt01, fnmr);
+    }
+    return r;
+}
+
+void Dump(const std::string& folder, const Sample& s, const accuracy::GreyImage& img) {
+    std::vector<std::uint8_t> rgb(static_cast<std::size_t>(img.width) * img.height * 3);
+    for (std::size_t i = 0; i < img.pixels.size(); ++i)
+        rgb[3 * i] = rgb[3 * i + 1] = rgb[3 * i + 2] = img.pixels[i];
+    auto put = [&](int x, int y, std::uint8_t r, std::uint8_t g, std::uint8_t b) {
+        if (x < 0 || y < 0 || x >= img.width || y >= img.height) return;
+        const std::size_t i = 3 * (static_cast<std::size_t>(y) * img.width + x);
+        rgb[i] = r, rgb[i + 1] = g, rgb[i + 2] = b;
+    };
+    const auto& mask = s.features.mask;
+    for (int y = 0; y < img.height; ++y)
+        for (int x = 0; x < img.width; ++x)
+            if (mask.columns && !mask.At(x / mask.cell, y / mask.cell) && (x + y) % 4 == 0)
+                put(x, y, 0, 0, 255);
+    for (const auto& m : s.features.minutiae) {
+        const bool ending = m.type == fp::MinutiaType::Ending;
+        const std::uint8_t r = ending ? 255 : 0, g = ending ? 0 : 200;
+        for (int d = -2; d <= 2; ++d)
+            put(m.x + d, m.y - 2, r, g, 0), put(m.x + d, m.y + 2, r, g, 0),
+                put(m.x - 2, m.y + d, r, g, 0), put(m.x + 2, m.y + d, r, g, 0);
+        const double a = m.direction * M_PI / 128;
+        for (int k = 3; k < 12; ++k)
+            put(static_cast<int>(std::lround(m.x + k * std::cos(a))),
+                static_cast<int>(std::lround(m.y + k * std::sin(a))), r, g, 0);
+    }
+    for (const auto& sp : s.features.singularPoints)
+        for (int d = -5; d <= 5; ++d)
+            put(sp.x + d, sp.y, 255, 0, 255), put(sp.x, sp.y + d, 255, 0, 255);
+    accuracy::WriteRgbPng(folder + "/" + s.name + ".png", img.width, img.height, rgb);
+}
+
+int Usage() {
+    std::fprintf(
+        stderr,
+        "usage: kvt-accuracy [--all-impostors] [--scores FILE] [--dump FOLDER] IMAGE_FOLDER\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool allImpostors = false;
+    std::string folder, scoresFile, dumpFolder;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--all-impostors") {
+            allImpostors = true;
+        } else if (a == "--scores" && i + 1 < argc) {
+            scoresFile = argv[++i];
+        } else if (a == "--dump" && i + 1 < argc) {
+            dumpFolder = argv[++i];
+        } else if (!a.empty() && a[0] != '-' && folder.empty()) {
+            folder = a;
+        } else {
+            return Usage();
+        }
+    }
+    if (folder.empty()) return Usage();
+
+    std::vector<Sample> samples;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec)) {
+        const std::string stem = entry.path().stem().string();
+        int finger = 0, impression = 0;
+        char tail = 0;
+        if (std::sscanf(stem.c_str(), "%d_%d%c", &finger, &impression, &tail) != 2) continue;
+        Sample s;
+        s.name = entry.path().string();
+        s.finger = finger;
+        s.impression = impression;
+        samples.push_back(std::move(s));
+    }
+    if (ec || samples.empty()) {
+        std::fprintf(stderr, "kvt-accuracy: no <finger>_<impression> images in %s\n",
+                     folder.c_str());
+        return 1;
+    }
+    std::sort(samples.begin(), samples.end(), [](const Sample& a, const Sample& b) {
+        return std::pair(a.finger, a.impression) < std::pair(b.finger, b.impression);
+    });
+    if (!dumpFolder.empty()) fs::create_directories(dumpFolder);
+
+    // Extraction.
+    fp::ExtractorSettings settings;
+    double extractSeconds = 0;
+    int failures = 0, unreadable = 0, fewMinutiae = 0;
+    long minutiaeTotal = 0;
+    for (Sample& s : samples) {
+        accuracy::GreyImage img;
+        std::string error;
+        const std::string path = s.name;
+        s.name = fs::path(path).stem().string();
+        if (!accuracy::ReadGreyImage(path, img, error)) {
+            std::fprintf(stderr, "%s: %s\n", path.c_str(), error.c_str());
+            ++unreadable;
+            continue;
+        }
+        const auto start = Clock::now();
+        const fp::ExtractStatus status = fp::Extract(
+            {img.pixels.data(), img.width, img.height, img.width}, settings, s.features);
+        extractSeconds += std::chrono::duration<double>(Clock::now() - start).count();
+        if (status != fp::ExtractStatus::Ok) {
+            std::fprintf(stderr, "%s: %s\n", s.name.c_str(), fp::ToString(status));
+            ++failures;
+            continue;
+        }
+        s.extracted = true;
+        s.templ = fp::EncodeTemplate(s.features);
+        s.prepared = fp::Prepare(s.features);
+        minutiaeTotal += static_cast<long>(s.features.minutiae.size());
+        if (s.features.minutiae.size() < 15) ++fewMinutiae;
+        if (!dumpFolder.empty()) Dump(dumpFolder, s, img);
+    }
+    const int images = static_cast<int>(samples.size()) - unreadable;
+    const int extracted = images - failures;
+
+    // Comparisons. A failed extraction scores 0 against everything, as in FVC.
+    fp::MatcherSettings matcherSettings;
+    std::vector<double> genuine, impostor;
+    std::ofstream scores;
+    if (!scoresFile.empty()) scores.open(scoresFile);
+    auto compare = [&](const Sample& a, const Sample& b, std::vector<double>& into,
+                       const char* kind) {
+        fp::Comparison c;
+        if (a.extracted && b.extracted) c = fp::Compare(a.prepared, b.prepared, matcherSettings);
+        into.push_back(c.similarity);
+        if (scores)
+            scores << kind << ' ' << a.name << ' ' << b.name << ' ' << c.similarity << ' '
+                   << c.score << ' ' << c.matched << ' ' << c.agreement << '\n';
+    };
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        for (std::size_t j = i + 1; j < samples.size(); ++j) {
+            const Sample &a = samples[i], &b = samples[j];
+            if (a.finger == b.finger) {
+                compare(a, b, genuine, "genuine");
+            } else if (allImpostors || (a.impression == 1 && b.impression == 1)) {
+                compare(a, b, impostor, "impostor");
+            }
+        }
+
+    // Throughput of one-to-many identification through the template bytes, as the modules run it.
+    fp::Matcher matcher(matcherSettings);
+    long comparisons = 0;
+    const auto start = Clock::now();
+    double elapsed = 0;
+    do {
+        for (const Sample& probe : samples) {
+            if (!probe.extracted) continue;
+            matcher.IdentifyStart(probe.templ.data(), probe.templ.size());
+            for (const Sample& ref : samples) {
+                if (!ref.extracted) continue;
+                int score = 0;
+                matcher.IdentifyNext(ref.templ.data(), ref.templ.size(), score);
+                ++comparisons;
+            }
+            matcher.IdentifyEnd();
+        }
+        elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    } while (elapsed < 1.0 && comparisons > 0);
+
+    std::map<int, int> fingers;
+    for (const Sample& s : samples) ++fingers[s.finger];
+    std::printf("images %d (unreadable %d), fingers %zu\n", images, unreadable, fingers.size());
+    std::printf("failures to extract: %d (%.2f %%); templates under 15 minutiae: %d\n", failures,
+                images ? 100.0 * failures / images : 0.0, fewMinutiae);
+    std::printf("mean minutiae per template: %.1f\n",
+                extracted ? double(minutiaeTotal) / extracted : 0.0);
+    std::printf("mean extraction time: %.1f ms\n", images ? 1000 * extractSeconds / images : 0.0);
+    std::printf("genuine comparisons %zu, impostor comparisons %zu\n", genuine.size(),
+                impostor.size());
+    if (!genuine.empty() && !impostor.empty()) {
+        const Rates r = Evaluate(genuine, impostor);
+        std::printf("EER: %.2f %% (at similarity %.4f, score %d)\n", 100 * r.eer, r.threshold,
+                    fp::ScoreFromSimilarity(r.threshold));
+        std::printf("FNMR at FMR 1 %%: %.2f %%\n", 100 * r.fnmrAt1);
+        std::printf("FNMR at FMR 0.1 %%: %.2f %%%s\n", 100 * r.fnmrAt01,
+                    impostor.size() < 1000 ? " (too few impostor pairs to measure)" : "");
+    }
+    std::printf("identification: %.0f comparisons per second on one core\n",
+                elapsed > 0 ? comparisons / elapsed : 0.0);
+    return 0;
+}

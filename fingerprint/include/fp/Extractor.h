@@ -1,0 +1,45 @@
+// Minutiae extraction from 8-bit grey fingerprint images.
+#pragma once
+
+#include <cstdint>
+
+#include "fp/Features.h"
+
+namespace fp {
+
+inline constexpr int kMinImageSide = 64;
+inline constexpr int kMaxImageSide = 2048;
+
+struct ImageView {
+    const std::uint8_t* pixels = nullptr;
+    int width = 0;
+    int height = 0;
+    int stride = 0;  // bytes from one row to the next, at least width
+};
+
+struct ExtractorSettings {
+    bool enhance = true;         // contextual filtering before binarisation
+    int minMinutiaQuality = 10;  // minutiae below this quality (0..100) are dropped
+    int maxMinutiae = 120;       // the best this many are kept (at most 255)
+    bool fullTemplate = true;    // foreground mask and orientation grid in the template
+    bool singularPoints = true;  // cores and deltas
+    int maxCores = 2;
+    int maxDeltas = 2;
+    int maxDoubleCores = 1;
+    int resolution = 500;  // dots per inch of the image
+};
+
+enum class ExtractStatus {
+    Ok = 0,
+    BadArgument,    // null pixels or a stride shorter than a row
+    BadSize,        // a side outside kMinImageSide..kMaxImageSide
+    BadResolution,  // far from 500 dpi; the engine does not rescale
+    NoFingerprint,  // no foreground with ridges was found
+};
+
+const char* ToString(ExtractStatus status);
+
+// Finds the minutiae of one image. Thread-safe: keeps no state between calls.
+ExtractStatus Extract(const ImageView& image, const ExtractorSettings& settings, Features& out);
+
+}  // namespace fp

@@ -1,0 +1,192 @@
+// Contextual enhancement: smoothing along the ridges, then a one-dimensional
+// Gabor band-pass across them tuned to the local ridge period.
+#include <algorithm>
+#include <cmath>
+#include <deque>
+
+#include "Internal.h"
+
+namespace fp::detail {
+namespace {
+
+constexpr int kAngleBins = 32;
+constexpr float kMinPeriod = 3.f, kMaxPeriod = 20.f, kPeriodStep = 0.5f;
+constexpr int kPeriodBins = static_cast<int>((kMaxPeriod - kMinPeriod) / kPeriodStep) + 1;
+// Long enough along the ridge to bridge the gaps of dry or broken ridges.
+constexpr int kAlongRadius = 9;
+constexpr float kAlongSigma = 4.5f;
+constexpr int kPad = 24;  // no filter reaches further; lets the loops skip bounds checks
+
+struct Taps {
+    std::vector<std::ptrdiff_t> offsets;  // in a padded image
+    std::vector<float> weights;
+};
+
+// Nearest-pixel taps along the unit vector (ux, uy).
+Taps LineTaps(float ux, float uy, const std::vector<float>& weights, int stride) {
+    const int radius = static_cast<int>(weights.size() / 2);
+    Taps taps;
+    for (int k = -radius; k <= radius; ++k) {
+        const long dx = std::lround(k * ux), dy = std::lround(k * uy);
+        taps.offsets.push_back(static_cast<std::ptrdiff_t>(dy) * stride + dx);
+        taps.weights.push_back(weights[k + radius]);
+    }
+    return taps;
+}
+
+float Apply(const float* centre, const Taps& t) {
+    float s = 0;
+    for (std::size_t k = 0; k < t.offsets.size(); ++k) s += t.weights[k] * centre[t.offsets[k]];
+    return s;
+}
+
+float Interpolate(const BlockField& f, const std::vector<float>& v, int x, int y) {
+    const float fc = std::clamp((x + 0.5f) / kBlock - 0.5f, 0.f, static_cast<float>(f.columns - 1));
+    const float fr = std::clamp((y + 0.5f) / kBlock - 0.5f, 0.f, static_cast<float>(f.rows - 1));
+    const int c0 = static_cast<int>(fc), r0 = static_cast<int>(fr);
+    const int c1 = std::min(c0 + 1, f.columns - 1), r1 = std::min(r0 + 1, f.rows - 1);
+    const float ax = fc - c0, ay = fr - r0;
+    return (1 - ay) * ((1 - ax) * v[f.index(c0, r0)] + ax * v[f.index(c1, r0)]) +
+           ay * ((1 - ax) * v[f.index(c0, r1)] + ax * v[f.index(c1, r1)]);
+}
+
+// Blocks of the mask grown by `grow` blocks.
+std::vector<std::uint8_t> Grow(const BlockField& f, int grow) {
+    std::vector<std::uint8_t> out(f.mask.size(), 0);
+    for (int r = 0; r < f.rows; ++r)
+        for (int c = 0; c < f.columns; ++c) {
+            bool any = false;
+            for (int dr = -grow; dr <= grow && !any; ++dr)
+                for (int dc = -grow; dc <= grow && !any; ++dc) any = f.inMask(c + dc, r + dr);
+            out[f.index(c, r)] = any;
+        }
+    return out;
+}
+
+// Removes 4-connected components of `value` smaller than minSize pixels.
+void DropSmall(ByteImage& img, std::uint8_t value, int minSize) {
+    std::vector<std::uint8_t> seen(img.v.size(), 0);
+    std::vector<int> component;
+    std::deque<int> queue;
+    for (int start = 0; start < static_cast<int>(img.v.size()); ++start) {
+        if (seen[start] || img.v[start] != value) continue;
+        component.clear();
+        queue.push_back(start);
+        seen[start] = 1;
+        while (!queue.empty()) {
+            const int i = queue.front();
+            queue.pop_front();
+            component.push_back(i);
+            const int x = i % img.width, y = i / img.width;
+            const int nx[4] = {x + 1, x - 1, x, x}, ny[4] = {y, y, y + 1, y - 1};
+            for (int k = 0; k < 4; ++k) {
+                if (nx[k] < 0 || ny[k] < 0 || nx[k] >= img.width || ny[k] >= img.height) continue;
+                const int j = ny[k] * img.width + nx[k];
+                if (seen[j] || img.v[j] != value) continue;
+                seen[j] = 1;
+                queue.push_back(j);
+            }
+        }
+        if (static_cast<int>(component.size()) < minSize)
+            for (int i : component) img.v[i] = value ? 0 : 1;
+    }
+}
+
+}  // namespace
+
+ByteImage Binarise(const FloatImage& img, const BlockField& f, bool enhance) {
+    const int w = img.width, h = img.height;
+    FloatImage norm(w, h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const float mean = Interpolate(f, f.mean, x, y);
+            const float dev = std::max(Interpolate(f, f.deviation, x, y), 4.f);
+            norm.at(x, y) = std::clamp((img.at(x, y) - mean) / dev, -3.f, 3.f);
+        }
+
+    ByteImage ridges(w, h, 0);
+    auto blockOf = [&](int x, int y) { return f.index(x / kBlock, y / kBlock); };
+    if (!enhance) {
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                if (!f.mask[blockOf(x, y)]) continue;
+                float s = 0;
+                for (int dy = -1; dy <= 1; ++dy)
+                    for (int dx = -1; dx <= 1; ++dx)
+                        s += norm.at(std::clamp(x + dx, 0, w - 1), std::clamp(y + dy, 0, h - 1));
+                ridges.at(x, y) = s < 0;
+            }
+    } else {
+        const int stride = w + 2 * kPad;
+        auto padded = [&](int x, int y) {
+            return static_cast<std::size_t>(y + kPad) * stride + static_cast<std::size_t>(x + kPad);
+        };
+        std::vector<float> source(static_cast<std::size_t>(stride) * (h + 2 * kPad), 0.f);
+        std::vector<float> smooth(source.size(), 0.f);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) source[padded(x, y)] = norm.at(x, y);
+
+        std::vector<float> along(2 * kAlongRadius + 1);
+        for (int k = -kAlongRadius; k <= kAlongRadius; ++k)
+            along[k + kAlongRadius] = std::exp(-k * k / (2 * kAlongSigma * kAlongSigma));
+        std::vector<Taps> alongTaps(kAngleBins);
+        std::vector<Taps> acrossTaps(static_cast<std::size_t>(kAngleBins) * kPeriodBins);
+        for (int p = 0; p < kPeriodBins; ++p) {
+            const float period = kMinPeriod + p * kPeriodStep, sigma = 0.45f * period;
+            const int radius = std::min(static_cast<int>(std::ceil(3 * sigma)), kPad);
+            std::vector<float> envelope(2 * radius + 1), kernel(2 * radius + 1);
+            float se = 0, sc = 0;
+            for (int k = -radius; k <= radius; ++k) {
+                envelope[k + radius] = std::exp(-k * k / (2 * sigma * sigma));
+                kernel[k + radius] = envelope[k + radius] * std::cos(2 * kPi * k / period);
+                se += envelope[k + radius];
+                sc += kernel[k + radius];
+            }
+            for (int k = 0; k < 2 * radius + 1; ++k) kernel[k] -= sc / se * envelope[k];
+            for (int a = 0; a < kAngleBins; ++a) {
+                const float theta = a * kPi / kAngleBins;
+                acrossTaps[static_cast<std::size_t>(a) * kPeriodBins + p] =
+                    LineTaps(-std::sin(theta), std::cos(theta), kernel, stride);
+            }
+        }
+        for (int a = 0; a < kAngleBins; ++a) {
+            const float theta = a * kPi / kAngleBins;
+            alongTaps[a] = LineTaps(std::cos(theta), std::sin(theta), along, stride);
+        }
+
+        // The smoothing pass also covers a margin around the mask so that the
+        // band-pass near the edge has data.
+        const std::vector<std::uint8_t> margin = Grow(f, 2);
+        std::vector<std::uint8_t> angleBin(static_cast<std::size_t>(w) * h, 0);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                if (!margin[blockOf(x, y)]) continue;
+                const float c2 = Interpolate(f, f.cos2, x, y), s2 = Interpolate(f, f.sin2, x, y);
+                float theta = 0.5f * std::atan2(s2, c2);
+                if (theta < 0) theta += kPi;
+                const int bin =
+                    static_cast<int>(std::lround(theta / kPi * kAngleBins)) % kAngleBins;
+                angleBin[static_cast<std::size_t>(y) * w + x] = static_cast<std::uint8_t>(bin);
+                smooth[padded(x, y)] = Apply(&source[padded(x, y)], alongTaps[bin]);
+            }
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                if (!f.mask[blockOf(x, y)]) continue;
+                const float period =
+                    std::clamp(Interpolate(f, f.period, x, y), kMinPeriod, kMaxPeriod);
+                const int p = static_cast<int>(std::lround((period - kMinPeriod) / kPeriodStep));
+                const int a = angleBin[static_cast<std::size_t>(y) * w + x];
+                const Taps& taps = acrossTaps[static_cast<std::size_t>(a) * kPeriodBins + p];
+                ridges.at(x, y) = Apply(&smooth[padded(x, y)], taps) < 0;  // ridges are dark
+            }
+    }
+    // Specks of ridge and pores in ridges would become false minutiae.
+    DropSmall(ridges, 1, 24);
+    DropSmall(ridges, 0, 24);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            if (!f.mask[blockOf(x, y)]) ridges.at(x, y) = 0;
+    return ridges;
+}
+
+}  // namespace fp::detail

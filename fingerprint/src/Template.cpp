@@ -1,0 +1,255 @@
+#include "fp/Template.h"
+
+#include <algorithm>
+#include <array>
+
+namespace fp {
+namespace {
+
+constexpr std::uint8_t kMagic[4] = {'K', 'F', 'P', 'T'};
+constexpr std::uint8_t kFlagMask = 0x01;
+constexpr std::size_t kMinutiaBytes = 9;
+constexpr std::size_t kSingularBytes = 6;
+constexpr std::size_t kChecksumBytes = 4;
+
+std::array<std::uint32_t, 256> MakeCrcTable() {
+    std::array<std::uint32_t, 256> table{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+        std::uint32_t c = i;
+        for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        table[i] = c;
+    }
+    return table;
+}
+
+std::uint32_t Crc32(const std::uint8_t* data, std::size_t size) {
+    static const std::array<std::uint32_t, 256> table = MakeCrcTable();
+    std::uint32_t c = 0xFFFFFFFFu;
+    for (std::size_t i = 0; i < size; ++i) c = table[(c ^ data[i]) & 0xFF] ^ (c >> 8);
+    return c ^ 0xFFFFFFFFu;
+}
+
+void Put16(std::vector<std::uint8_t>& out, unsigned value) {
+    out.push_back(static_cast<std::uint8_t>(value & 0xFF));
+    out.push_back(static_cast<std::uint8_t>((value >> 8) & 0xFF));
+}
+
+unsigned Get16(const std::uint8_t* p) {
+    return p[0] | (p[1] << 8);
+}
+
+std::uint32_t Get32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+std::size_t MaskBytes(unsigned columns, unsigned rows) {
+    return (columns * rows + 7) / 8;
+}
+
+struct Header {
+    std::size_t size = 0;
+    unsigned width = 0, height = 0, resolution = 0;
+    unsigned minutiae = 0, singular = 0, cell = 0;
+    unsigned columns = 0, rows = 0;
+    unsigned orientationCell = 0, orientationColumns = 0, orientationRows = 0;
+};
+
+// Everything that can be checked before looking at the records.
+TemplateError ReadHeader(const std::uint8_t* data, std::size_t size, Header& h) {
+    if (data == nullptr) return TemplateError::NullData;
+    if (size < kTemplateHeaderSize + kChecksumBytes) return TemplateError::Truncated;
+    if (!std::equal(kMagic, kMagic + 4, data)) return TemplateError::BadMagic;
+    if (data[4] != kTemplateVersion) return TemplateError::BadVersion;
+    h.size = Get16(data + 6);
+    if (h.size < kTemplateHeaderSize + kChecksumBytes || h.size > kMaxTemplateSize)
+        return TemplateError::BadSize;
+    if (size < h.size) return TemplateError::Truncated;
+    if (Crc32(data, h.size - kChecksumBytes) != Get32(data + h.size - kChecksumBytes))
+        return TemplateError::BadChecksum;
+
+    const std::uint8_t flags = data[5];
+    h.width = Get16(data + 8);
+    h.height = Get16(data + 10);
+    h.resolution = Get16(data + 12);
+    h.minutiae = Get16(data + 14);
+    h.singular = data[16];
+    h.cell = data[17];
+    h.orientationCell = data[18];
+    if ((flags & ~kFlagMask) != 0 || data[19] != 0) return TemplateError::BadValue;
+    if (h.width == 0 || h.height == 0 || h.width > kMaxTemplateSide ||
+        h.height > kMaxTemplateSide || h.resolution == 0)
+        return TemplateError::BadValue;
+    if (h.minutiae > kMaxTemplateMinutiae || h.singular > kMaxTemplateSingularPoints)
+        return TemplateError::BadValue;
+    std::size_t expected = kTemplateHeaderSize + h.minutiae * kMinutiaBytes +
+                           h.singular * kSingularBytes + kChecksumBytes;
+    if (flags & kFlagMask) {
+        if (h.cell < 4) return TemplateError::BadValue;
+        h.columns = (h.width + h.cell - 1) / h.cell;
+        h.rows = (h.height + h.cell - 1) / h.cell;
+        expected += MaskBytes(h.columns, h.rows);
+    } else if (h.cell != 0) {
+        return TemplateError::BadValue;
+    }
+    if (h.orientationCell != 0) {
+        if (h.orientationCell < 8) return TemplateError::BadValue;
+        h.orientationColumns = (h.width + h.orientationCell - 1) / h.orientationCell;
+        h.orientationRows = (h.height + h.orientationCell - 1) / h.orientationCell;
+        expected += static_cast<std::size_t>(h.orientationColumns) * h.orientationRows;
+    }
+    if (expected != h.size) return TemplateError::BadSize;
+    return TemplateError::None;
+}
+
+}  // namespace
+
+const char* ToString(TemplateError error) {
+    switch (error) {
+        case TemplateError::None:
+            return "no error";
+        case TemplateError::NullData:
+            return "no template data";
+        case TemplateError::Truncated:
+            return "template truncated";
+        case TemplateError::BadMagic:
+            return "not a template of this engine";
+        case TemplateError::BadVersion:
+            return "unsupported template version";
+        case TemplateError::BadSize:
+            return "template size does not match its contents";
+        case TemplateError::BadChecksum:
+            return "template checksum mismatch";
+        case TemplateError::BadValue:
+            return "template field out of range";
+    }
+    return "unknown template error";
+}
+
+std::vector<std::uint8_t> EncodeTemplate(const Features& f) {
+    const std::size_t minutiae = std::min(f.minutiae.size(), kMaxTemplateMinutiae);
+    const std::size_t singular = std::min(f.singularPoints.size(), kMaxTemplateSingularPoints);
+    const OrientationGrid& o = f.orientation;
+    const bool hasOrientation = o.cell >= 8 && o.columns == (f.width + o.cell - 1) / o.cell &&
+                                o.rows == (f.height + o.cell - 1) / o.cell &&
+                                o.angles.size() == static_cast<std::size_t>(o.columns) * o.rows;
+    const bool hasMask = f.mask.columns > 0 && f.mask.rows > 0 && f.mask.cell >= 4 &&
+                         f.mask.columns == (f.width + f.mask.cell - 1) / f.mask.cell &&
+                         f.mask.rows == (f.height + f.mask.cell - 1) / f.mask.cell;
+
+    std::vector<std::uint8_t> out;
+    out.reserve(kTemplateHeaderSize + minutiae * kMinutiaBytes + 64);
+    out.insert(out.end(), kMagic, kMagic + 4);
+    out.push_back(kTemplateVersion);
+    out.push_back(hasMask ? kFlagMask : 0);
+    Put16(out, 0);  // total size, sealed below
+    Put16(out, f.width);
+    Put16(out, f.height);
+    Put16(out, f.resolution);
+    Put16(out, static_cast<unsigned>(minutiae));
+    out.push_back(static_cast<std::uint8_t>(singular));
+    out.push_back(hasMask ? f.mask.cell : 0);
+    out.push_back(hasOrientation ? o.cell : 0);
+    out.push_back(0);
+    for (std::size_t i = 0; i < minutiae; ++i) {
+        const Minutia& m = f.minutiae[i];
+        Put16(out, m.x);
+        Put16(out, m.y);
+        out.push_back(m.direction);
+        out.push_back(static_cast<std::uint8_t>(m.type));
+        out.push_back(std::min<std::uint8_t>(m.quality, 100));
+        out.push_back(m.curvature);
+        out.push_back(m.period);
+    }
+    for (std::size_t i = 0; i < singular; ++i) {
+        const SingularPoint& s = f.singularPoints[i];
+        Put16(out, s.x);
+        Put16(out, s.y);
+        out.push_back(static_cast<std::uint8_t>(s.type));
+        out.push_back(s.direction);
+    }
+    if (hasMask) {
+        std::vector<std::uint8_t> packed(MaskBytes(f.mask.columns, f.mask.rows), 0);
+        for (std::size_t i = 0; i < f.mask.bits.size() && i / 8 < packed.size(); ++i)
+            if (f.mask.bits[i]) packed[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
+        out.insert(out.end(), packed.begin(), packed.end());
+    }
+    if (hasOrientation) out.insert(out.end(), o.angles.begin(), o.angles.end());
+    out.resize(out.size() + kChecksumBytes);
+    SealTemplate(out);
+    return out;
+}
+
+void SealTemplate(std::vector<std::uint8_t>& bytes) {
+    if (bytes.size() < kTemplateHeaderSize + kChecksumBytes || bytes.size() > 0xFFFF) return;
+    bytes[6] = static_cast<std::uint8_t>(bytes.size() & 0xFF);
+    bytes[7] = static_cast<std::uint8_t>(bytes.size() >> 8);
+    const std::size_t body = bytes.size() - kChecksumBytes;
+    const std::uint32_t crc = Crc32(bytes.data(), body);
+    for (std::size_t k = 0; k < 4; ++k) bytes[body + k] = static_cast<std::uint8_t>(crc >> (8 * k));
+}
+
+TemplateError TemplateMinutiaCount(const std::uint8_t* data, std::size_t size, int& count) {
+    Features features;
+    const TemplateError error = DecodeTemplate(data, size, features);
+    if (error == TemplateError::None) count = static_cast<int>(features.minutiae.size());
+    return error;
+}
+
+TemplateError DecodeTemplate(const std::uint8_t* data, std::size_t size, Features& out) {
+    Header h;
+    if (const TemplateError error = ReadHeader(data, size, h); error != TemplateError::None)
+        return error;
+
+    Features f;
+    f.width = static_cast<std::uint16_t>(h.width);
+    f.height = static_cast<std::uint16_t>(h.height);
+    f.resolution = static_cast<std::uint16_t>(h.resolution);
+    const std::uint8_t* p = data + kTemplateHeaderSize;
+    f.minutiae.resize(h.minutiae);
+    for (Minutia& m : f.minutiae) {
+        m.x = static_cast<std::uint16_t>(Get16(p));
+        m.y = static_cast<std::uint16_t>(Get16(p + 2));
+        m.direction = p[4];
+        m.quality = p[6];
+        m.curvature = p[7];
+        m.period = p[8];
+        if (m.x >= h.width || m.y >= h.height || p[5] > 2 || m.quality > 100)
+            return TemplateError::BadValue;
+        m.type = static_cast<MinutiaType>(p[5]);
+        p += kMinutiaBytes;
+    }
+    f.singularPoints.resize(h.singular);
+    for (SingularPoint& s : f.singularPoints) {
+        s.x = static_cast<std::uint16_t>(Get16(p));
+        s.y = static_cast<std::uint16_t>(Get16(p + 2));
+        if (s.x >= h.width || s.y >= h.height || p[4] < 1 || p[4] > 3)
+            return TemplateError::BadValue;
+        s.type = static_cast<SingularType>(p[4]);
+        s.direction = p[5];
+        p += kSingularBytes;
+    }
+    if (h.columns > 0) {
+        f.mask.cell = static_cast<std::uint8_t>(h.cell);
+        f.mask.columns = static_cast<std::uint16_t>(h.columns);
+        f.mask.rows = static_cast<std::uint16_t>(h.rows);
+        f.mask.bits.resize(static_cast<std::size_t>(h.columns) * h.rows);
+        for (std::size_t i = 0; i < f.mask.bits.size(); ++i)
+            f.mask.bits[i] = (p[i / 8] >> (i % 8)) & 1;
+        // Padding bits of the last byte are zero, so a template has one byte form only.
+        const std::size_t used = f.mask.bits.size() % 8;
+        if (used != 0 && (p[f.mask.bits.size() / 8] >> used) != 0) return TemplateError::BadValue;
+        p += MaskBytes(h.columns, h.rows);
+    }
+    if (h.orientationCell != 0) {
+        f.orientation.cell = static_cast<std::uint8_t>(h.orientationCell);
+        f.orientation.columns = static_cast<std::uint16_t>(h.orientationColumns);
+        f.orientation.rows = static_cast<std::uint16_t>(h.orientationRows);
+        f.orientation.angles.assign(
+            p, p + static_cast<std::size_t>(h.orientationColumns) * h.orientationRows);
+    }
+    out = std::move(f);
+    return TemplateError::None;
+}
+
+}  // namespace fp

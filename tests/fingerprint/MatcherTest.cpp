@@ -1,0 +1,262 @@
+// Matching on minutiae sets made up in the test: the same print moved, bent,
+// cut or thinned out must still match; unrelated prints must not.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+#include <random>
+
+#include "SyntheticPrint.h"
+#include "fp/Extractor.h"
+#include "fp/Matcher.h"
+#include "fp/Template.h"
+
+namespace {
+
+constexpr float kPi = 3.14159265f;
+constexpr int kSide = 400;
+
+fp::Features RandomPrint(unsigned seed, int count = 40) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> pos(20.f, kSide - 20.f);
+    fp::Features f;
+    f.width = f.height = kSide;
+    while (static_cast<int>(f.minutiae.size()) < count) {
+        const float x = pos(rng), y = pos(rng);
+        bool free = true;
+        for (const fp::Minutia& m : f.minutiae) free &= std::hypot(m.x - x, m.y - y) > 14.f;
+        if (!free) continue;
+        fp::Minutia m;
+        m.x = static_cast<std::uint16_t>(x);
+        m.y = static_cast<std::uint16_t>(y);
+        m.direction = static_cast<std::uint8_t>(rng());
+        m.type = (rng() & 1) ? fp::MinutiaType::Ending : fp::MinutiaType::Bifurcation;
+        m.quality = static_cast<std::uint8_t>(60 + rng() % 41);
+        f.minutiae.push_back(m);
+    }
+    f.mask.cell = 16;
+    f.mask.columns = f.mask.rows = kSide / 16;
+    f.mask.bits.assign(static_cast<std::size_t>(f.mask.columns) * f.mask.rows, 1);
+    return f;
+}
+
+struct Change {
+    float rotation = 0, dx = 0, dy = 0;
+    float jitter = 0;                          // pixels of position noise
+    float drop = 0;                            // share of minutiae lost
+    int spurious = 0;                          // minutiae added
+    std::function<void(float&, float&)> warp;  // extra non-rigid displacement
+    std::function<bool(float, float)> keep;    // region still in contact
+};
+
+// The same finger seen again: moved about the centre, with the noise of a new impression.
+fp::Features Impression(const fp::Features& f, const Change& c, unsigned seed = 1) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<float> noise(0.f, 1.f);
+    std::uniform_real_distribution<float> unit(0.f, 1.f);
+    const float cs = std::cos(c.rotation), sn = std::sin(c.rotation), centre = kSide / 2.f;
+    auto move = [&](float x, float y, float& ox, float& oy) {
+        if (c.warp) c.warp(x, y);
+        ox = cs * (x - centre) - sn * (y - centre) + centre + c.dx;
+        oy = sn * (x - centre) + cs * (y - centre) + centre + c.dy;
+    };
+    fp::Features out;
+    out.width = out.height = kSide;
+    for (const fp::Minutia& m : f.minutiae) {
+        if (unit(rng) < c.drop || (c.keep && !c.keep(m.x, m.y))) continue;
+        float x, y;
+        move(m.x, m.y, x, y);
+        x += c.jitter * noise(rng);
+        y += c.jitter * noise(rng);
+        if (x < 0 || y < 0 || x >= kSide || y >= kSide) continue;
+        fp::Minutia n = m;
+        n.x = static_cast<std::uint16_t>(x);
+        n.y = static_cast<std::uint16_t>(y);
+        const float turn = c.rotation + 0.08f * noise(rng);
+        n.direction = static_cast<std::uint8_t>(std::lround(m.direction + turn * 128 / kPi) & 255);
+        out.minutiae.push_back(n);
+    }
+    for (int i = 0; i < c.spurious; ++i) {
+        fp::Minutia n;
+        n.x = static_cast<std::uint16_t>(20 + unit(rng) * (kSide - 40));
+        n.y = static_cast<std::uint16_t>(20 + unit(rng) * (kSide - 40));
+        n.direction = static_cast<std::uint8_t>(rng());
+        n.quality = 50;
+        out.minutiae.push_back(n);
+    }
+    // Foreground: the cells whose centre came from the original's contact region.
+    out.mask.cell = 16;
+    out.mask.columns = out.mask.rows = kSide / 16;
+    out.mask.bits.assign(static_cast<std::size_t>(out.mask.columns) * out.mask.rows, 0);
+    for (int r = 0; r < out.mask.rows; ++r)
+        for (int col = 0; col < out.mask.columns; ++col) {
+            const float x = col * 16 + 8.f - centre - c.dx, y = r * 16 + 8.f - centre - c.dy;
+            const float ox = cs * x + sn * y + centre, oy = -sn * x + cs * y + centre;
+            const bool inside =
+                ox >= 0 && oy >= 0 && ox < kSide && oy < kSide && (!c.keep || c.keep(ox, oy));
+            out.mask.bits[static_cast<std::size_t>(r) * out.mask.columns + col] = inside;
+        }
+    return out;
+}
+
+int Score(const fp::Features& probe, const fp::Features& reference, fp::MatcherSettings s = {}) {
+    fp::Matcher matcher(s);
+    matcher.IdentifyStart(probe);
+    return matcher.IdentifyNext(reference);
+}
+
+TEST(Matcher, SamePrintMatchesUnderRotationTranslationAndNoise) {
+    const fp::Features original = RandomPrint(1);
+    EXPECT_GT(Score(original, original), 100);
+    for (float degrees : {-40.f, -20.f, 0.f, 15.f, 30.f, 40.f}) {
+        Change c;
+        c.rotation = degrees * kPi / 180;
+        c.dx = 25, c.dy = -30;
+        c.jitter = 2.f;
+        c.drop = 0.2f;
+        c.spurious = 6;
+        const fp::Features moved = Impression(original, c, static_cast<unsigned>(degrees + 100));
+        fp::Matcher matcher;
+        matcher.IdentifyStart(original);
+        const int score = matcher.IdentifyNext(moved);
+        EXPECT_GE(score, 48) << degrees << " degrees";
+        EXPECT_NEAR(matcher.last().rotation, c.rotation, 0.1f) << degrees << " degrees";
+        EXPECT_GE(matcher.last().matched, 15) << degrees << " degrees";
+    }
+}
+
+TEST(Matcher, ToleratesElasticDistortionAndPartialOverlap) {
+    const fp::Features original = RandomPrint(2, 50);
+    Change bent;
+    bent.warp = [](float& x, float& y) {
+        x += 6.f * std::sin(y / 70.f);
+        y += 5.f * std::sin(x / 90.f);
+    };
+    bent.jitter = 1.5f;
+    EXPECT_GE(Score(original, Impression(original, bent)), 48);
+
+    Change half;
+    half.keep = [](float x, float) { return x < kSide * 0.55f; };
+    half.dx = 60;
+    half.jitter = 1.5f;
+    EXPECT_GE(Score(original, Impression(original, half)), 48);
+    EXPECT_GE(Score(Impression(original, half), original), 48);
+}
+
+TEST(Matcher, UnrelatedPrintsScoreLow) {
+    int worst = 0;
+    for (unsigned a = 10; a < 20; ++a)
+        for (unsigned b = a + 1; b < 20; ++b)
+            worst = std::max(worst, Score(RandomPrint(a), RandomPrint(b)));
+    EXPECT_LT(worst, 36);  // no false match at FMR 0.1 % among 45 pairs
+}
+
+TEST(Matcher, RotationLimitIsASetting) {
+    const fp::Features original = RandomPrint(3);
+    Change turned;
+    turned.rotation = kPi / 2;
+    const fp::Features upright = Impression(original, turned);
+    fp::MatcherSettings narrow, wide;
+    narrow.maxRotation = 32;  // 45 degrees
+    wide.maxRotation = 72;
+    EXPECT_LT(Score(original, upright, narrow), 24);
+    EXPECT_GE(Score(original, upright, wide), 48);
+}
+
+TEST(Matcher, ThresholdTurnsLowScoresIntoZero) {
+    const fp::Features a = RandomPrint(4), b = RandomPrint(5);
+    fp::MatcherSettings s;
+    const int self = Score(a, a, s);
+    const int other = Score(a, b, s);
+    ASSERT_GT(self, other);
+    s.threshold = other + 1;
+    EXPECT_EQ(Score(a, b, s), 0);
+    EXPECT_EQ(Score(a, a, s), self);
+}
+
+TEST(Matcher, RidgeFlowThatDisagreesLowersTheScore) {
+    fp::Features a = RandomPrint(9);
+    auto flow = [](fp::Features& f, std::uint8_t angle) {
+        f.orientation.cell = 16;
+        f.orientation.columns = f.orientation.rows = kSide / 16;
+        f.orientation.angles.assign(
+            static_cast<std::size_t>(f.orientation.columns) * f.orientation.rows, angle);
+    };
+    Change c;
+    c.jitter = 3.f, c.drop = 0.4f, c.spurious = 10;
+    fp::Features b = Impression(a, c);
+    flow(a, 40);
+    flow(b, 40);
+    const int agreeing = Score(a, b);
+    flow(b, 40 + 127);  // ridges at right angles to the probe's
+    const int crossing = Score(a, b);
+    EXPECT_GE(agreeing, 48);
+    EXPECT_LT(crossing, agreeing / 4);
+    b.orientation = {};  // a small template: nothing to check against
+    EXPECT_GE(Score(a, b), agreeing - 2);
+}
+
+TEST(Matcher, TooFewMinutiaeNeverMatch) {
+    const fp::Features a = RandomPrint(6, 2);
+    EXPECT_EQ(Score(a, a), 0);
+    EXPECT_EQ(Score(RandomPrint(6), a), 0);
+}
+
+TEST(Matcher, IdentificationRunsOnTemplateBytes) {
+    const fp::Features probe = RandomPrint(7);
+    Change c;
+    c.rotation = 0.2f, c.jitter = 1.f;
+    const std::vector<std::uint8_t> mate = fp::EncodeTemplate(Impression(probe, c));
+    const std::vector<std::uint8_t> stranger = fp::EncodeTemplate(RandomPrint(8));
+    std::vector<std::uint8_t> broken = mate;
+    broken[30] ^= 1;
+
+    fp::Matcher matcher;
+    EXPECT_EQ(matcher.IdentifyStart(broken.data(), broken.size()), fp::TemplateError::BadChecksum);
+    EXPECT_FALSE(matcher.identifying());
+    const std::vector<std::uint8_t> p = fp::EncodeTemplate(probe);
+    ASSERT_EQ(matcher.IdentifyStart(p.data(), p.size()), fp::TemplateError::None);
+    int mateScore = -1, strangerScore = -1, brokenScore = 77;
+    ASSERT_EQ(matcher.IdentifyNext(mate.data(), mate.size(), mateScore), fp::TemplateError::None);
+    ASSERT_EQ(matcher.IdentifyNext(stranger.data(), stranger.size(), strangerScore),
+              fp::TemplateError::None);
+    EXPECT_NE(matcher.IdentifyNext(broken.data(), broken.size(), brokenScore),
+              fp::TemplateError::None);
+    EXPECT_EQ(brokenScore, 77);  // untouched on error
+    EXPECT_GE(mateScore, 48);
+    EXPECT_LT(strangerScore, 24);
+    matcher.IdentifyEnd();
+    EXPECT_FALSE(matcher.identifying());
+}
+
+TEST(Matcher, ScoreScaleGrowsWithSimilarity) {
+    EXPECT_EQ(fp::ScoreFromSimilarity(0), 0);
+    EXPECT_EQ(fp::ScoreFromSimilarity(-1), 0);
+    int previous = 0;
+    for (double s = 0.01; s < 2; s += 0.01) {
+        const int score = fp::ScoreFromSimilarity(s);
+        EXPECT_GE(score, previous) << s;
+        previous = score;
+    }
+    EXPECT_GT(previous, 100);
+}
+
+// The whole chain: a drawn pattern and a turned, shifted rendering of it.
+TEST(Matcher, ExtractedImpressionsOfOnePatternMatch) {
+    const fptest::Pattern pattern = fptest::RandomPattern(21, 360, 360, 30, 30.f);
+    const fptest::Pattern other = fptest::RandomPattern(22, 360, 360, 30, 30.f);
+    auto extract = [](const fptest::Image& img) {
+        fp::Features f;
+        EXPECT_EQ(fp::Extract({img.pixels.data(), img.width, img.height, img.width}, {}, f),
+                  fp::ExtractStatus::Ok);
+        return f;
+    };
+    const fp::Features a = extract(fptest::Render(pattern, 360, 360));
+    const fp::Features b = extract(fptest::Render(pattern, 360, 360, {0.3f, 12.f, -10.f}, 0));
+    const fp::Features c = extract(fptest::Render(other, 360, 360));
+    ASSERT_GE(a.minutiae.size(), 15u);
+    EXPECT_GE(Score(a, b), 48);
+    EXPECT_LT(Score(a, c), 48);  // drawn patterns flow alike, so strangers score above real ones
+}
+
+}  // namespace

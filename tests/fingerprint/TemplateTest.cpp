@@ -1,0 +1,162 @@
+// The template's byte form: what goes in comes out, and damage is refused.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "fp/Template.h"
+
+namespace {
+
+fp::Features SampleFeatures(int minutiae, bool mask, int side = 320) {
+    std::mt19937 rng(static_cast<unsigned>(minutiae * 7 + mask));
+    fp::Features f;
+    f.width = static_cast<std::uint16_t>(side);
+    f.height = static_cast<std::uint16_t>(side + 40);
+    for (int i = 0; i < minutiae; ++i) {
+        fp::Minutia m;
+        m.x = static_cast<std::uint16_t>(rng() % f.width);
+        m.y = static_cast<std::uint16_t>(rng() % f.height);
+        m.direction = static_cast<std::uint8_t>(rng());
+        m.type = static_cast<fp::MinutiaType>(rng() % 3);
+        m.quality = static_cast<std::uint8_t>(rng() % 101);
+        m.curvature = static_cast<std::uint8_t>(rng());
+        m.period = static_cast<std::uint8_t>(rng());
+        f.minutiae.push_back(m);
+    }
+    f.singularPoints = {{10, 20, fp::SingularType::Core, 0}, {30, 40, fp::SingularType::Delta, 9}};
+    if (mask) {
+        f.mask.cell = 16;
+        f.mask.columns = static_cast<std::uint16_t>((f.width + 15) / 16);
+        f.mask.rows = static_cast<std::uint16_t>((f.height + 15) / 16);
+        for (int i = 0; i < f.mask.columns * f.mask.rows; ++i) f.mask.bits.push_back(rng() & 1);
+        f.orientation.cell = 32;
+        f.orientation.columns = static_cast<std::uint16_t>((f.width + 31) / 32);
+        f.orientation.rows = static_cast<std::uint16_t>((f.height + 31) / 32);
+        for (int i = 0; i < f.orientation.columns * f.orientation.rows; ++i)
+            f.orientation.angles.push_back(static_cast<std::uint8_t>(rng()));
+    }
+    return f;
+}
+
+void ExpectSame(const fp::Features& a, const fp::Features& b) {
+    EXPECT_EQ(a.width, b.width);
+    EXPECT_EQ(a.height, b.height);
+    EXPECT_EQ(a.resolution, b.resolution);
+    ASSERT_EQ(a.minutiae.size(), b.minutiae.size());
+    for (std::size_t i = 0; i < a.minutiae.size(); ++i) {
+        const fp::Minutia &p = a.minutiae[i], &q = b.minutiae[i];
+        EXPECT_EQ(std::tie(p.x, p.y, p.direction, p.type, p.quality, p.curvature, p.period),
+                  std::tie(q.x, q.y, q.direction, q.type, q.quality, q.curvature, q.period));
+    }
+    ASSERT_EQ(a.singularPoints.size(), b.singularPoints.size());
+    for (std::size_t i = 0; i < a.singularPoints.size(); ++i) {
+        const fp::SingularPoint &p = a.singularPoints[i], &q = b.singularPoints[i];
+        EXPECT_EQ(std::tie(p.x, p.y, p.type, p.direction), std::tie(q.x, q.y, q.type, q.direction));
+    }
+    EXPECT_EQ(a.mask.columns, b.mask.columns);
+    EXPECT_EQ(a.mask.rows, b.mask.rows);
+    EXPECT_EQ(a.mask.bits, b.mask.bits);
+    EXPECT_EQ(a.orientation.cell, b.orientation.cell);
+    EXPECT_EQ(a.orientation.columns, b.orientation.columns);
+    EXPECT_EQ(a.orientation.angles, b.orientation.angles);
+}
+
+TEST(Template, RoundTripsWithAndWithoutMask) {
+    for (bool mask : {true, false})
+        for (int count : {0, 1, 57}) {
+            const fp::Features f = SampleFeatures(count, mask);
+            const std::vector<std::uint8_t> bytes = fp::EncodeTemplate(f);
+            fp::Features back;
+            ASSERT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), back),
+                      fp::TemplateError::None);
+            ExpectSame(f, back);
+            int n = -1;
+            ASSERT_EQ(fp::TemplateMinutiaCount(bytes.data(), bytes.size(), n),
+                      fp::TemplateError::None);
+            EXPECT_EQ(n, count);
+        }
+}
+
+TEST(Template, LargestTemplateFitsTheBuffer) {
+    fp::Features f = SampleFeatures(300, true, 2048);
+    f.height = 2048;
+    for (fp::Minutia& m : f.minutiae) m.y %= 2048;
+    f.mask.rows = 128;
+    f.mask.bits.assign(128 * 128, 1);
+    f.orientation.rows = 64;
+    f.orientation.angles.assign(64 * 64, 7);
+    f.singularPoints.resize(40);
+    const std::vector<std::uint8_t> bytes = fp::EncodeTemplate(f);
+    EXPECT_LE(bytes.size(), fp::kMaxTemplateSize);
+    fp::Features back;
+    ASSERT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), back), fp::TemplateError::None);
+    EXPECT_EQ(back.minutiae.size(), fp::kMaxTemplateMinutiae);  // the rest is cut, not overflowed
+    EXPECT_EQ(back.singularPoints.size(), fp::kMaxTemplateSingularPoints);
+}
+
+TEST(Template, EveryTruncationIsRefused) {
+    const std::vector<std::uint8_t> bytes = fp::EncodeTemplate(SampleFeatures(20, true));
+    for (std::size_t size = 0; size < bytes.size(); ++size) {
+        fp::Features out;
+        EXPECT_NE(fp::DecodeTemplate(bytes.data(), size, out), fp::TemplateError::None) << size;
+    }
+}
+
+TEST(Template, EverySingleBitFlipIsRefused) {
+    const std::vector<std::uint8_t> good = fp::EncodeTemplate(SampleFeatures(12, true));
+    for (std::size_t bit = 0; bit < good.size() * 8; ++bit) {
+        std::vector<std::uint8_t> bad = good;
+        bad[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+        fp::Features out = SampleFeatures(3, false);
+        const fp::Features before = out;
+        EXPECT_NE(fp::DecodeTemplate(bad.data(), bad.size(), out), fp::TemplateError::None) << bit;
+        ExpectSame(before, out);  // a refused template leaves the output alone
+    }
+}
+
+TEST(Template, ChecksumAloneDoesNotMakeNonsenseValid) {
+    fp::Features f = SampleFeatures(4, false);
+    f.minutiae[2].x = f.width;  // a coordinate outside the image, with a correct checksum
+    std::vector<std::uint8_t> bytes = fp::EncodeTemplate(f);
+    fp::Features out;
+    EXPECT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), out), fp::TemplateError::BadValue);
+
+    f = SampleFeatures(4, false);
+    f.minutiae[0].type = static_cast<fp::MinutiaType>(7);
+    bytes = fp::EncodeTemplate(f);
+    EXPECT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), out), fp::TemplateError::BadValue);
+
+    f = SampleFeatures(4, false);
+    f.width = 0;
+    bytes = fp::EncodeTemplate(f);
+    EXPECT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), out), fp::TemplateError::BadValue);
+
+    // Mask padding bits must stay zero: one template, one byte form.
+    f = SampleFeatures(4, true, 328);  // 21 x 23 cells: five padding bits in the last byte
+    f.orientation = {};
+    bytes = fp::EncodeTemplate(f);
+    ASSERT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), out), fp::TemplateError::None);
+    bytes[bytes.size() - 5] |= 0x80;
+    fp::SealTemplate(bytes);
+    EXPECT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), out), fp::TemplateError::BadValue);
+}
+
+TEST(Template, HeaderErrorsAreNamed) {
+    std::vector<std::uint8_t> bytes = fp::EncodeTemplate(SampleFeatures(5, true));
+    fp::Features out;
+    EXPECT_EQ(fp::DecodeTemplate(nullptr, 100, out), fp::TemplateError::NullData);
+    std::vector<std::uint8_t> other = bytes;
+    other[0] = 'X';
+    EXPECT_EQ(fp::DecodeTemplate(other.data(), other.size(), out), fp::TemplateError::BadMagic);
+    other = bytes;
+    other[4] = 2;
+    EXPECT_EQ(fp::DecodeTemplate(other.data(), other.size(), out), fp::TemplateError::BadVersion);
+    // A caller may pass its whole buffer: bytes past the declared size are ignored.
+    other = bytes;
+    other.resize(fp::kMaxTemplateSize, 0xAB);
+    EXPECT_EQ(fp::DecodeTemplate(other.data(), other.size(), out), fp::TemplateError::None);
+    EXPECT_STRNE(fp::ToString(fp::TemplateError::BadChecksum),
+                 fp::ToString(fp::TemplateError::BadSize));
+}
+
+}  // namespace

@@ -1,0 +1,447 @@
+// The modules through their C entry points, loaded with dlopen as the SDK does.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "SyntheticPrint.h"
+#include "fp/Template.h"
+#include "vfmodules/VfModules.h"
+
+namespace {
+
+class Module {
+public:
+    explicit Module(const std::string& name) {
+        const std::string path = std::string(KVT_MODULE_DIR) + "/lib" + name + ".so";
+        handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    }
+    ~Module() {
+        if (handle_) dlclose(handle_);
+    }
+    Module(const Module&) = delete;
+    Module& operator=(const Module&) = delete;
+    bool loaded() const { return handle_ != nullptr; }
+    void* symbol(const char* name) const { return handle_ ? dlsym(handle_, name) : nullptr; }
+
+private:
+    void* handle_ = nullptr;
+};
+
+#define RESOLVE(module, name) reinterpret_cast<decltype(&name)>((module).symbol(#name))
+
+// Every name the SDK's adapter resolves, in its order.
+const char* const kExtractorNames[] = {"VfeCreate",
+                                       "VfeFree",
+                                       "VfeReset",
+                                       "VfeCopyParameters",
+                                       "VfeGetMaxTemplateSize",
+                                       "VfeExtract",
+                                       "VfeExtractFromImage",
+                                       "VfeExtractUnpacked",
+                                       "VfeExtractUnpackedFromImage",
+                                       "VfeGeneralize",
+                                       "VfeGeneralizeUnpacked",
+                                       "VfeGetParameterA",
+                                       "VfeSetParameterA"};
+const char* const kMatcherNames[] = {"VfmCopyParameters", "VfmCreate",       "VfmFree",
+                                     "VfmReset",          "VfmVerify",       "VfmIdentifyStart",
+                                     "VfmIdentifyNext",   "VfmIdentifyEnd",  "VfmMatchDetailsFree",
+                                     "VfmGetParameterA",  "VfmSetParameterA"};
+const char* const kRecordNames[] = {"NFRecordCreateFromMemory", "NFRecordGetMinutiaCount",
+                                    "NFRecordGetMinutiae"};
+
+class Modules : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        extractorModule = std::make_unique<Module>("VFExtractor");
+        matcherModule = std::make_unique<Module>("VFMatcher");
+        recordModule = std::make_unique<Module>("NFRecord");
+    }
+    static void TearDownTestSuite() {
+        extractorModule.reset();
+        matcherModule.reset();
+        recordModule.reset();
+    }
+
+    void SetUp() override {
+        ASSERT_TRUE(extractorModule->loaded() && matcherModule->loaded() && recordModule->loaded())
+            << dlerror();
+        vfeCreate = RESOLVE(*extractorModule, VfeCreate);
+        vfeFree = RESOLVE(*extractorModule, VfeFree);
+        vfeExtract = RESOLVE(*extractorModule, VfeExtract);
+        vfeSet = RESOLVE(*extractorModule, VfeSetParameterA);
+        vfeGet = RESOLVE(*extractorModule, VfeGetParameterA);
+        vfmCreate = RESOLVE(*matcherModule, VfmCreate);
+        vfmFree = RESOLVE(*matcherModule, VfmFree);
+        vfmSet = RESOLVE(*matcherModule, VfmSetParameterA);
+        vfmGet = RESOLVE(*matcherModule, VfmGetParameterA);
+        start = RESOLVE(*matcherModule, VfmIdentifyStart);
+        next = RESOLVE(*matcherModule, VfmIdentifyNext);
+        end = RESOLVE(*matcherModule, VfmIdentifyEnd);
+        detailsFree = RESOLVE(*matcherModule, VfmMatchDetailsFree);
+        recordCreate = RESOLVE(*recordModule, NFRecordCreateFromMemory);
+        recordCount = RESOLVE(*recordModule, NFRecordGetMinutiaCount);
+        recordMinutiae = RESOLVE(*recordModule, NFRecordGetMinutiae);
+        ASSERT_EQ(vfeCreate(&extractor), VF_OK);
+        ASSERT_EQ(vfmCreate(&matcher), VF_OK);
+    }
+    void TearDown() override {
+        if (extractor) {
+            EXPECT_EQ(vfeFree(extractor), VF_OK);
+        }
+        if (matcher) {
+            EXPECT_EQ(vfmFree(matcher), VF_OK);
+        }
+    }
+
+    // The adapter's call: both resolutions 500, then 0 and 9, capacity 10000.
+    std::int32_t Extract(const fptest::Image& img, std::vector<std::uint8_t>& out,
+                         HVFEXTRACTOR e = nullptr) {
+        out.assign(10000, 0);
+        std::int32_t size = -1;
+        const std::int32_t rc = vfeExtract(e ? e : extractor, img.width, img.height, img.width, 500,
+                                           500, img.pixels.data(), 0, 9, out.data(), 10000, &size);
+        out.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
+        return rc;
+    }
+
+    static fptest::Image Finger(unsigned id, fptest::Placement moved = {}) {
+        return fptest::Render(fptest::RandomPattern(id, 360, 360, 30, 30.f), 360, 360, moved, 0);
+    }
+
+    static inline std::unique_ptr<Module> extractorModule, matcherModule, recordModule;
+
+    decltype(&VfeCreate) vfeCreate = nullptr;
+    decltype(&VfeFree) vfeFree = nullptr;
+    decltype(&VfeExtract) vfeExtract = nullptr;
+    decltype(&VfeSetParameterA) vfeSet = nullptr;
+    decltype(&VfeGetParameterA) vfeGet = nullptr;
+    decltype(&VfmCreate) vfmCreate = nullptr;
+    decltype(&VfmFree) vfmFree = nullptr;
+    decltype(&VfmSetParameterA) vfmSet = nullptr;
+    decltype(&VfmGetParameterA) vfmGet = nullptr;
+    decltype(&VfmIdentifyStart) start = nullptr;
+    decltype(&VfmIdentifyNext) next = nullptr;
+    decltype(&VfmIdentifyEnd) end = nullptr;
+    decltype(&VfmMatchDetailsFree) detailsFree = nullptr;
+    decltype(&NFRecordCreateFromMemory) recordCreate = nullptr;
+    decltype(&NFRecordGetMinutiaCount) recordCount = nullptr;
+    decltype(&NFRecordGetMinutiae) recordMinutiae = nullptr;
+    HVFEXTRACTOR extractor = nullptr;
+    HVFMATCHER matcher = nullptr;
+};
+
+TEST_F(Modules, ResolveEveryNameTheAdapterNeeds) {
+    for (const char* name : kExtractorNames)
+        EXPECT_NE(extractorModule->symbol(name), nullptr) << name;
+    for (const char* name : kMatcherNames) EXPECT_NE(matcherModule->symbol(name), nullptr) << name;
+    for (const char* name : kRecordNames) EXPECT_NE(recordModule->symbol(name), nullptr) << name;
+    // The engine inside stays hidden.
+    EXPECT_EQ(extractorModule->symbol("_ZN2fp14EncodeTemplateERKNS_8FeaturesE"), nullptr);
+}
+
+TEST_F(Modules, ExtractionRefusesBadArgumentsWithAnErrorCode) {
+    const fptest::Image img = Finger(1);
+    std::vector<std::uint8_t> buffer(10000);
+    std::int32_t size = 5;
+    const std::uint8_t* px = img.pixels.data();
+    EXPECT_EQ(vfeExtract(nullptr, 360, 360, 360, 500, 500, px, 0, 9, buffer.data(), 10000, &size),
+              VF_ERROR_HANDLE);
+    EXPECT_EQ(size, 0);
+    EXPECT_EQ(
+        vfeExtract(extractor, 360, 360, 360, 500, 500, nullptr, 0, 9, buffer.data(), 10000, &size),
+        VF_ERROR_ARGUMENT);
+    EXPECT_EQ(vfeExtract(extractor, 360, 360, 360, 500, 500, px, 0, 9, nullptr, 10000, &size),
+              VF_ERROR_ARGUMENT);
+    EXPECT_EQ(
+        vfeExtract(extractor, 360, 360, 360, 500, 500, px, 0, 9, buffer.data(), 10000, nullptr),
+        VF_ERROR_ARGUMENT);
+    EXPECT_EQ(vfeExtract(extractor, 0, 0, 0, 500, 500, px, 0, 9, buffer.data(), 10000, &size),
+              VF_ERROR_ARGUMENT);
+    EXPECT_EQ(vfeExtract(extractor, -5, 360, 360, 500, 500, px, 0, 9, buffer.data(), 10000, &size),
+              VF_ERROR_ARGUMENT);
+    EXPECT_EQ(
+        vfeExtract(extractor, 60000, 60000, 60000, 500, 500, px, 0, 9, buffer.data(), 10000, &size),
+        VF_ERROR_ARGUMENT);
+    EXPECT_EQ(vfeExtract(extractor, 360, 360, 200, 500, 500, px, 0, 9, buffer.data(), 10000, &size),
+              VF_ERROR_ARGUMENT);
+    EXPECT_EQ(
+        vfeExtract(extractor, 360, 360, 360, 1000, 1000, px, 0, 9, buffer.data(), 10000, &size),
+        VF_ERROR_ARGUMENT);
+    EXPECT_EQ(vfeExtract(extractor, 360, 360, 360, 500, 500, px, 0, 9, buffer.data(), 10, &size),
+              VF_ERROR_BUFFER);
+    EXPECT_EQ(size, 0);
+}
+
+TEST_F(Modules, UnusableImagesSucceedWithSizeZero) {
+    std::vector<std::uint8_t> blank(360 * 360, 255), buffer(10000);
+    std::int32_t size = 5;
+    EXPECT_EQ(vfeExtract(extractor, 360, 360, 360, 500, 500, blank.data(), 0, 9, buffer.data(),
+                         10000, &size),
+              VF_OK);
+    EXPECT_EQ(size, 0);
+    size = 5;
+    EXPECT_EQ(vfeExtract(extractor, 32, 32, 32, 500, 500, blank.data(), 0, 9, buffer.data(), 10000,
+                         &size),
+              VF_OK);
+    EXPECT_EQ(size, 0);
+}
+
+TEST_F(Modules, ExtractedTemplatesReadBackThroughNFRecord) {
+    std::vector<std::uint8_t> t;
+    ASSERT_EQ(Extract(Finger(2), t), VF_OK);
+    ASSERT_FALSE(t.empty());
+    fp::Features f;
+    ASSERT_EQ(fp::DecodeTemplate(t.data(), t.size(), f), fp::TemplateError::None);
+    ASSERT_GE(f.minutiae.size(), 15u);
+
+    HNFRECORD record = nullptr;
+    ASSERT_EQ(recordCreate(t.data(), static_cast<std::int32_t>(t.size()), 0, nullptr, &record),
+              VF_OK);
+    std::int32_t count = -1;
+    ASSERT_EQ(recordCount(record, &count), VF_OK);
+    ASSERT_EQ(count, static_cast<std::int32_t>(f.minutiae.size()));
+    std::vector<NFMinutia> minutiae(static_cast<std::size_t>(count) + 1);
+    minutiae.back().x = 0xBEEF;
+    ASSERT_EQ(recordMinutiae(record, minutiae.data()), VF_OK);
+    EXPECT_EQ(minutiae.back().x, 0xBEEF);  // exactly count records written
+    for (std::int32_t i = 0; i < count; ++i) {
+        EXPECT_EQ(minutiae[i].x, f.minutiae[i].x);
+        EXPECT_EQ(minutiae[i].y, f.minutiae[i].y);
+        EXPECT_EQ(minutiae[i].type, static_cast<std::int32_t>(f.minutiae[i].type));
+        EXPECT_EQ(minutiae[i].direction, f.minutiae[i].direction);
+        EXPECT_EQ(minutiae[i].g, f.minutiae[i].quality);
+    }
+}
+
+TEST_F(Modules, RecordsRefuseDamageAndExpireInsteadOfLeaking) {
+    std::vector<std::uint8_t> t;
+    ASSERT_EQ(Extract(Finger(3), t), VF_OK);
+    HNFRECORD record = reinterpret_cast<HNFRECORD>(1);
+    std::vector<std::uint8_t> damaged = t;
+    damaged[damaged.size() / 2] ^= 0x10;
+    EXPECT_EQ(recordCreate(damaged.data(), static_cast<std::int32_t>(damaged.size()), 0, nullptr,
+                           &record),
+              VF_ERROR_TEMPLATE);
+    EXPECT_EQ(record, nullptr);
+    EXPECT_EQ(recordCreate(t.data(), 10, 0, nullptr, &record), VF_ERROR_TEMPLATE);
+    EXPECT_EQ(recordCreate(nullptr, 100, 0, nullptr, &record), VF_ERROR_ARGUMENT);
+    EXPECT_EQ(recordCreate(t.data(), static_cast<std::int32_t>(t.size()), 0, nullptr, nullptr),
+              VF_ERROR_ARGUMENT);
+    std::int32_t count = 0;
+    EXPECT_EQ(recordCount(nullptr, &count), VF_ERROR_HANDLE);
+    EXPECT_EQ(recordCount(reinterpret_cast<HNFRECORD>(0x12345678), &count), VF_ERROR_HANDLE);
+
+    ASSERT_EQ(recordCreate(t.data(), static_cast<std::int32_t>(t.size()), 0, nullptr, &record),
+              VF_OK);
+    EXPECT_EQ(recordCount(record, nullptr), VF_ERROR_ARGUMENT);
+    EXPECT_EQ(recordMinutiae(record, nullptr), VF_ERROR_ARGUMENT);
+    HNFRECORD later = nullptr;
+    for (int i = 0; i < 64; ++i)
+        ASSERT_EQ(recordCreate(t.data(), static_cast<std::int32_t>(t.size()), 0, nullptr, &later),
+                  VF_OK);
+    EXPECT_EQ(recordCount(record, &count), VF_ERROR_HANDLE);  // expired, not dangling
+    EXPECT_EQ(recordCount(later, &count), VF_OK);
+}
+
+TEST_F(Modules, ParametersHaveRangesAndTakeEffect) {
+    std::int32_t v = 0;
+    for (auto [id, expected] :
+         {std::pair{110, 120}, {130, 1}, {131, 2}, {132, 2}, {133, 1}, {100, 256}}) {
+        ASSERT_EQ(vfeGet(extractor, id, &v), VF_OK) << id;
+        EXPECT_EQ(v, expected) << id;
+    }
+    // The values the adapter sets are all accepted.
+    for (auto [id, value] : {std::pair{190, 1}, {900, 0}})
+        EXPECT_EQ(vfeSet(extractor, id, &value), VF_OK) << id;
+    for (auto [id, value] : {std::pair{200, 80}, {201, 32}, {1000, 0}})
+        EXPECT_EQ(vfmSet(matcher, id, &value), VF_OK);
+    ASSERT_EQ(vfmGet(matcher, 200, &v), VF_OK);
+    EXPECT_EQ(v, 80);
+
+    v = 12345;
+    EXPECT_EQ(vfeSet(extractor, 4242, &v), VF_ERROR_PARAMETER);
+    EXPECT_EQ(vfeSet(extractor, 110, &v), VF_ERROR_PARAMETER);
+    v = 100;
+    EXPECT_EQ(vfeSet(extractor, 100, &v), VF_ERROR_PARAMETER);
+    EXPECT_EQ(vfeSet(extractor, 110, nullptr), VF_ERROR_ARGUMENT);
+    EXPECT_EQ(vfeGet(extractor, 110, nullptr), VF_ERROR_ARGUMENT);
+    EXPECT_EQ(vfeGet(nullptr, 110, &v), VF_ERROR_HANDLE);
+    v = -1;
+    EXPECT_EQ(vfmSet(matcher, 200, &v), VF_ERROR_PARAMETER);
+    EXPECT_EQ(vfmGet(matcher, 77, &v), VF_ERROR_PARAMETER);
+
+    const fptest::Image img = Finger(4);
+    std::vector<std::uint8_t> full, small, few;
+    ASSERT_EQ(Extract(img, full), VF_OK);
+    v = 0;
+    ASSERT_EQ(vfeSet(extractor, 100, &v), VF_OK);
+    ASSERT_EQ(Extract(img, small), VF_OK);
+    EXPECT_LT(small.size(), full.size());
+    v = 5;
+    ASSERT_EQ(vfeSet(extractor, 110, &v), VF_OK);
+    ASSERT_EQ(Extract(img, few), VF_OK);
+    int n = 0;
+    ASSERT_EQ(fp::TemplateMinutiaCount(few.data(), few.size(), n), fp::TemplateError::None);
+    EXPECT_EQ(n, 5);
+
+    auto reset = RESOLVE(*extractorModule, VfeReset);
+    ASSERT_EQ(reset(extractor), VF_OK);
+    ASSERT_EQ(vfeGet(extractor, 110, &v), VF_OK);
+    EXPECT_EQ(v, 120);
+}
+
+TEST_F(Modules, IdentificationFollowsTheAdapterSequence) {
+    std::vector<std::uint8_t> probe, mate, stranger;
+    ASSERT_EQ(Extract(Finger(5), probe), VF_OK);
+    ASSERT_EQ(Extract(Finger(5, {0.25f, 15.f, -10.f}), mate), VF_OK);
+    ASSERT_EQ(Extract(Finger(6), stranger), VF_OK);
+    ASSERT_FALSE(probe.empty() || mate.empty() || stranger.empty());
+
+    std::int32_t score = -1;
+    EXPECT_EQ(next(matcher, mate.data(), static_cast<std::int32_t>(mate.size()), nullptr, &score),
+              VF_ERROR_STATE);
+
+    HVFMATCHDETAILS details = nullptr;
+    ASSERT_EQ(start(matcher, probe.data(), static_cast<std::int32_t>(probe.size()), &details),
+              VF_OK);
+    ASSERT_NE(details, nullptr);
+    std::int32_t mateScore = -1, strangerScore = -1;
+    ASSERT_EQ(next(matcher, stranger.data(), static_cast<std::int32_t>(stranger.size()), details,
+                   &strangerScore),
+              VF_OK);
+    ASSERT_EQ(
+        next(matcher, mate.data(), static_cast<std::int32_t>(mate.size()), details, &mateScore),
+        VF_OK);
+    EXPECT_EQ(details->score, mateScore);
+    EXPECT_GE(details->matched, 10);
+    EXPECT_GE(mateScore, 48);
+    EXPECT_LT(strangerScore,
+              48);  // drawn patterns all flow alike, so strangers score above real ones
+    std::vector<std::uint8_t> broken = mate;
+    broken[25] ^= 4;
+    EXPECT_EQ(
+        next(matcher, broken.data(), static_cast<std::int32_t>(broken.size()), details, &score),
+        VF_ERROR_TEMPLATE);
+    EXPECT_EQ(next(matcher, nullptr, 100, details, &score), VF_ERROR_ARGUMENT);
+    EXPECT_EQ(next(matcher, mate.data(), static_cast<std::int32_t>(mate.size()), details, nullptr),
+              VF_ERROR_ARGUMENT);
+    EXPECT_EQ(end(matcher), VF_OK);
+    EXPECT_EQ(detailsFree(details), VF_OK);
+
+    // Scores under the matching threshold come back as 0.
+    std::int32_t threshold = mateScore + 1;
+    ASSERT_EQ(vfmSet(matcher, 200, &threshold), VF_OK);
+    ASSERT_EQ(start(matcher, probe.data(), static_cast<std::int32_t>(probe.size()), nullptr),
+              VF_OK);
+    ASSERT_EQ(next(matcher, mate.data(), static_cast<std::int32_t>(mate.size()), nullptr, &score),
+              VF_OK);
+    EXPECT_EQ(score, 0);
+    EXPECT_EQ(end(matcher), VF_OK);
+
+    // A failed start still allows the adapter's end and free.
+    details = reinterpret_cast<HVFMATCHDETAILS>(&score);
+    EXPECT_EQ(start(matcher, broken.data(), static_cast<std::int32_t>(broken.size()), &details),
+              VF_ERROR_TEMPLATE);
+    EXPECT_EQ(details, nullptr);
+    EXPECT_EQ(end(matcher), VF_OK);
+    EXPECT_EQ(detailsFree(details), VF_OK);
+
+    auto verify = RESOLVE(*matcherModule, VfmVerify);
+    threshold = 0;
+    ASSERT_EQ(vfmSet(matcher, 200, &threshold), VF_OK);
+    ASSERT_EQ(verify(matcher, probe.data(), static_cast<std::int32_t>(probe.size()), mate.data(),
+                     static_cast<std::int32_t>(mate.size()), nullptr, &score),
+              VF_OK);
+    EXPECT_EQ(score, mateScore);
+}
+
+TEST_F(Modules, EntryPointsOnlyForTheLoaderSayNotSupported) {
+    std::int32_t size = 7;
+    EXPECT_EQ(RESOLVE(*extractorModule, VfeExtractFromImage)(extractor, nullptr, nullptr, 0, &size),
+              VF_ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(size, 0);
+    EXPECT_EQ(RESOLVE(*extractorModule, VfeExtractUnpacked)(extractor, 1, 1, 1, nullptr, nullptr),
+              VF_ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(RESOLVE(*extractorModule, VfeExtractUnpackedFromImage)(extractor, nullptr, nullptr),
+              VF_ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(RESOLVE(*extractorModule, VfeGeneralizeUnpacked)(extractor, 0, nullptr, nullptr),
+              VF_ERROR_NOT_SUPPORTED);
+    std::int32_t max = 0;
+    EXPECT_EQ(RESOLVE(*extractorModule, VfeGetMaxTemplateSize)(extractor, &max), VF_OK);
+    EXPECT_EQ(max, 10000);
+}
+
+TEST_F(Modules, GeneralizePicksATemplateOnlyWhenTheImpressionsAgree) {
+    std::vector<std::uint8_t> a, b, c, out(10000);
+    ASSERT_EQ(Extract(Finger(8), a), VF_OK);
+    ASSERT_EQ(Extract(Finger(8, {0.1f, 5.f, 5.f}), b), VF_OK);
+    ASSERT_EQ(Extract(Finger(9), c), VF_OK);
+    auto generalize = RESOLVE(*extractorModule, VfeGeneralize);
+    std::int32_t threshold = 48;  // drawn patterns of different fingers can reach the default 24
+    ASSERT_EQ(vfeSet(extractor, VFE_PARAM_GENERALIZE_THRESHOLD, &threshold), VF_OK);
+    const std::uint8_t* same[] = {a.data(), b.data()};
+    const std::int32_t sameSizes[] = {static_cast<std::int32_t>(a.size()),
+                                      static_cast<std::int32_t>(b.size())};
+    std::int32_t size = 0;
+    ASSERT_EQ(generalize(extractor, 2, same, sameSizes, out.data(), 10000, &size), VF_OK);
+    EXPECT_GT(size, 0);
+    const std::uint8_t* mixed[] = {a.data(), c.data()};
+    const std::int32_t mixedSizes[] = {static_cast<std::int32_t>(a.size()),
+                                       static_cast<std::int32_t>(c.size())};
+    ASSERT_EQ(generalize(extractor, 2, mixed, mixedSizes, out.data(), 10000, &size), VF_OK);
+    EXPECT_EQ(size, 0);
+    const std::int32_t badSizes[] = {5, 5};
+    EXPECT_EQ(generalize(extractor, 2, same, badSizes, out.data(), 10000, &size),
+              VF_ERROR_TEMPLATE);
+    EXPECT_EQ(generalize(extractor, 0, same, sameSizes, out.data(), 10000, &size),
+              VF_ERROR_ARGUMENT);
+}
+
+TEST_F(Modules, SeparateHandlesWorkInParallel) {
+    std::vector<std::uint8_t> probe, mate;
+    ASSERT_EQ(Extract(Finger(10), probe), VF_OK);
+    ASSERT_EQ(Extract(Finger(10, {-0.2f, 0.f, 12.f}), mate), VF_OK);
+    std::int32_t expected = -1;
+    ASSERT_EQ(start(matcher, probe.data(), static_cast<std::int32_t>(probe.size()), nullptr),
+              VF_OK);
+    ASSERT_EQ(
+        next(matcher, mate.data(), static_cast<std::int32_t>(mate.size()), nullptr, &expected),
+        VF_OK);
+    end(matcher);
+
+    std::vector<std::int32_t> scores(4, -1);
+    std::vector<std::size_t> sizes(4, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            HVFEXTRACTOR e = nullptr;
+            HVFMATCHER m = nullptr;
+            if (vfeCreate(&e) != VF_OK || vfmCreate(&m) != VF_OK) return;
+            std::vector<std::uint8_t> mine;
+            if (Extract(Finger(10), mine, e) == VF_OK) sizes[t] = mine.size();
+            HVFMATCHDETAILS d = nullptr;
+            if (start(m, mine.data(), static_cast<std::int32_t>(mine.size()), &d) == VF_OK) {
+                next(m, mate.data(), static_cast<std::int32_t>(mate.size()), d, &scores[t]);
+                HNFRECORD r = nullptr;
+                std::int32_t n = 0;
+                recordCreate(mine.data(), static_cast<std::int32_t>(mine.size()), 0, nullptr, &r);
+                recordCount(r, &n);
+            }
+            end(m);
+            detailsFree(d);
+            vfmFree(m);
+            vfeFree(e);
+        });
+    for (std::thread& t : threads) t.join();
+    for (int t = 0; t < 4; ++t) {
+        EXPECT_EQ(sizes[t], probe.size());
+        EXPECT_EQ(scores[t], expected);
+    }
+}
+
+}  // namespace
