@@ -2,7 +2,7 @@
 # Installs the Debian packages that building and testing need (only the missing ones).
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-          libbenchmark-dev g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils
+          libbenchmark-dev libpng-dev g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils
           pkg-config libusb-1.0-0-dev)
 missing=()
 for p in "${packages[@]}"; do

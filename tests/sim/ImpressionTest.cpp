@@ -1,0 +1,272 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+#include "SimTestSupport.h"
+#include "sim/FingerprintSynth.h"
+#include "sim/MasterGenerator.h"
+
+using namespace kvt::sim;
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+// The library's make-up, image mode "Stamp": picture(r, c) = raw(row yo + c, column xo + r).
+std::vector<uint8_t> MakeUp(const std::vector<uint8_t>& raw, const RawGeometry& g) {
+    const int pw = g.rawHeight - 2 * g.cropRows, ph = g.rawWidth - 2 * g.cropCols;
+    std::vector<uint8_t> pic(static_cast<size_t>(pw) * ph);
+    for (int r = 0; r < ph; ++r)
+        for (int c = 0; c < pw; ++c)
+            pic[static_cast<size_t>(r) * pw + c] =
+                raw[static_cast<size_t>(g.cropRows + c) * g.rawWidth + g.cropCols + r];
+    return pic;
+}
+
+class SimImpression : public ::testing::Test {
+protected:
+    static FingerprintSynth& Synth() { return *kvt_test::SharedSynth(); }
+};
+
+}  // namespace
+
+TEST_F(SimImpression, SameRequestSameBytes) {
+    const Impression a = Synth().Render(3, 1, kGeometryRoi);
+    const Impression b = Synth().Render(3, 1, kGeometryRoi);
+    EXPECT_EQ(a.upright, b.upright);
+    // A fresh synthesizer, and one whose cache evicted the master, agree.
+    FingerprintSynth fresh(0, 1);
+    EXPECT_EQ(fresh.Render(3, 1, kGeometryRoi).upright, a.upright);
+    fresh.Render(4, 0, kGeometryRoi);  // evicts finger 3
+    EXPECT_EQ(fresh.Render(3, 1, kGeometryRoi).upright, a.upright);
+    EXPECT_EQ(fresh.Cache().Builds(), 3u);
+    // Other impressions and other fingers differ.
+    EXPECT_NE(Synth().Render(3, 2, kGeometryRoi).upright, a.upright);
+    EXPECT_NE(Synth().Render(5, 1, kGeometryRoi).upright, a.upright);
+}
+
+TEST_F(SimImpression, PinnedBytes) {
+    // The synthesizer uses integer ridge growth, its own elementary functions
+    // and its own random numbers, so these bytes are the same on every
+    // platform. A deliberate change of the synthesizer changes this value
+    // (and every print of the accuracy benchmark): update it then.
+    const Impression imp = Synth().Render(1, 2, kGeometryRoi);
+    EXPECT_EQ(kvt_test::Fnv1a(imp.Raw()), 0xcfc563dda43d5751ull)
+        << std::hex << kvt_test::Fnv1a(imp.Raw());
+}
+
+TEST_F(SimImpression, RawFrameMakesUpIntoTheUprightPicture) {
+    for (const RawGeometry& g : {kGeometryRoi, kGeometryHalf, kGeometryFull}) {
+        const Impression imp = Synth().Render(2, 0, g);
+        ASSERT_EQ(imp.width, g.rawHeight);
+        ASSERT_EQ(imp.height, g.rawWidth);
+        const std::vector<uint8_t> raw = imp.Raw();
+        ASSERT_EQ(raw.size(), static_cast<size_t>(g.rawWidth) * g.rawHeight);
+        const std::vector<uint8_t> pic = imp.Picture();
+        EXPECT_EQ(MakeUp(raw, g), pic);
+        EXPECT_EQ(pic.size(), static_cast<size_t>(g.PictureWidth()) * g.PictureHeight());
+    }
+    EXPECT_EQ(kGeometryRoi.PictureWidth(), 256);
+    EXPECT_EQ(kGeometryRoi.PictureHeight(), 360);
+    EXPECT_EQ(kGeometryHalf.PictureWidth(), 128);
+    EXPECT_EQ(kGeometryHalf.PictureHeight(), 176);
+    EXPECT_EQ(kGeometryFull.PictureWidth(), 332);
+    EXPECT_EQ(kGeometryFull.PictureHeight(), 416);
+}
+
+TEST_F(SimImpression, FingerIsCentredInThePicture) {
+    // The centroid of the finger's darkness lies near the picture centre.
+    for (uint32_t id = 0; id < 12; ++id) {
+        const Impression imp = Synth().Render(id, id % 3, kGeometryRoi);
+        const std::vector<uint8_t> pic = imp.Picture();
+        const int w = imp.PictureWidth(), h = imp.PictureHeight();
+        double sx = 0, sy = 0, s = 0;
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x) {
+                const double d = 255.0 - pic[static_cast<size_t>(y) * w + x];
+                sx += d * x, sy += d * y, s += d;
+            }
+        EXPECT_NEAR(sx / s, w / 2.0, w * 0.2) << id;
+        EXPECT_NEAR(sy / s, h / 2.0, h * 0.2) << id;
+    }
+}
+
+TEST_F(SimImpression, WarpRoundTrips) {
+    const MasterPtr m = Synth().Master(6);
+    for (uint32_t k = 0; k < 8; ++k) {
+        const ImpressionParams p = DrawImpressionParams(*m, 0, k);
+        EXPECT_LE(std::fabs(p.rotation), 20.0);
+        const ImpressionWarp warp(*m, p, kGeometryRoi);
+        for (double u = 0; u < 320; u += 23) {
+            for (double v = 0; v < 384; v += 29) {
+                double mx, my, u2, v2;
+                warp.ToMaster(u, v, &mx, &my);
+                ASSERT_TRUE(warp.ToFrame(mx, my, &u2, &v2));
+                EXPECT_NEAR(u2, u, 1e-3);
+                EXPECT_NEAR(v2, v, 1e-3);
+            }
+        }
+    }
+}
+
+TEST_F(SimImpression, MinutiaeLieInsideThePictureAndTheContact) {
+    for (uint32_t id = 0; id < 10; ++id) {
+        for (uint32_t k = 0; k < 3; ++k) {
+            const Impression imp = Synth().Render(id, k, kGeometryRoi);
+            const MasterPtr m = Synth().Master(id);
+            const ImpressionWarp warp(*m, imp.params, imp.geometry);
+            for (const Minutia& mi : imp.minutiae) {
+                ASSERT_GE(mi.x, 0);
+                ASSERT_GE(mi.y, 0);
+                ASSERT_LT(mi.x, imp.PictureWidth());
+                ASSERT_LT(mi.y, imp.PictureHeight());
+                const int u = static_cast<int>(mi.x + 0.5) + imp.geometry.cropRows;
+                const int v = static_cast<int>(mi.y + 0.5) + imp.geometry.cropCols;
+                EXPECT_GE(imp.contact[static_cast<size_t>(v) * imp.width + u], 128)
+                    << id << "/" << k;
+                // And it is where the master minutia maps to.
+                ASSERT_LT(mi.id, m->minutiae.size());
+                double mx, my;
+                warp.ToMaster(mi.x + imp.geometry.cropRows, mi.y + imp.geometry.cropCols, &mx, &my);
+                EXPECT_NEAR(mx, m->minutiae[mi.id].x, 0.05);
+                EXPECT_NEAR(my, m->minutiae[mi.id].y, 0.05);
+            }
+        }
+    }
+}
+
+TEST_F(SimImpression, ImageAroundEachMinutiaIsTheMasterAroundIt) {
+    // The pixels around a carried minutia are the master's ridges around the
+    // master minutia, seen through the same transform: strongly (negatively:
+    // ridges are dark) correlated with the master's ridge field. A minutia
+    // moved by another transform than the image would not be.
+    int good = 0, total = 0;
+    for (uint32_t id = 0; id < 8; ++id) {
+        const MasterPtr m = Synth().Master(id);
+        for (uint32_t k = 0; k < 3; ++k) {
+            const Impression imp = Synth().Render(id, k, kGeometryRoi);
+            for (const Minutia& mi : imp.minutiae) {
+                const Minutia& mm = m->minutiae[mi.id];
+                // Rotation of the neighbourhood from the two minutia directions.
+                const double rot = (mi.angle - mm.angle) * kPi / 180.0;
+                const double c = std::cos(rot), s = std::sin(rot);
+                double sa = 0, sb = 0, saa = 0, sbb = 0, sab = 0;
+                int n = 0;
+                for (int dy = -8; dy <= 8; ++dy) {
+                    for (int dx = -8; dx <= 8; ++dx) {
+                        const int px = static_cast<int>(std::lround(mi.x + dx * c + dy * s)) +
+                                       imp.geometry.cropRows;
+                        const int py = static_cast<int>(std::lround(mi.y - dx * s + dy * c)) +
+                                       imp.geometry.cropCols;
+                        const int qx = static_cast<int>(mm.x) + dx,
+                                  qy = static_cast<int>(mm.y) + dy;
+                        if (px < 0 || py < 0 || px >= imp.width || py >= imp.height ||
+                            !m->Inside(qx, qy))
+                            continue;
+                        const double a = imp.upright[static_cast<size_t>(py) * imp.width + px];
+                        const double b = m->ridge[m->Index(qx, qy)];
+                        sa += a, sb += b, saa += a * a, sbb += b * b, sab += a * b, ++n;
+                    }
+                }
+                const double cov = sab / n - sa / n * sb / n;
+                const double corr =
+                    cov /
+                    std::sqrt((saa / n - sa * sa / n / n) * (sbb / n - sb * sb / n / n) + 1e-9);
+                ++total;
+                if (corr < -0.4) ++good;
+            }
+        }
+    }
+    ASSERT_GT(total, 200);
+    EXPECT_GE(good, total * 8 / 10) << good << " of " << total;
+}
+
+TEST_F(SimImpression, MinutiaDirectionsFollowTheImageRidges) {
+    std::vector<double> gaps;
+    for (uint32_t id = 0; id < 8; ++id) {
+        for (uint32_t k = 0; k < 3; ++k) {
+            const Impression imp = Synth().Render(id, k, kGeometryRoi);
+            const std::vector<uint8_t> pic = imp.Picture();
+            for (const Minutia& mi : imp.minutiae) {
+                const double theta =
+                    kvt_test::ImageOrientation(pic, imp.PictureWidth(), imp.PictureHeight(),
+                                               static_cast<int>(mi.x), static_cast<int>(mi.y), 9);
+                gaps.push_back(kvt_test::OrientationGap(theta, mi.angle * kPi / 180.0));
+            }
+        }
+    }
+    ASSERT_GT(gaps.size(), 200u);
+    std::sort(gaps.begin(), gaps.end());
+    EXPECT_LT(gaps[gaps.size() / 2] * 180 / kPi, 8.0);
+    EXPECT_LT(gaps[gaps.size() * 8 / 10] * 180 / kPi, 15.0);
+}
+
+TEST_F(SimImpression, ImpressionsOfOneFingerAgreeAfterAlignment) {
+    // Same master minutiae in two impressions: after the best rigid alignment
+    // (least squares over the common minutiae) they coincide up to the skin
+    // distortion.
+    std::vector<double> residuals;
+    for (uint32_t id = 0; id < 12; ++id) {
+        const Impression a = Synth().Render(id, 0, kGeometryRoi),
+                         b = Synth().Render(id, 1, kGeometryRoi);
+        std::map<int, const Minutia*> inB;
+        for (const Minutia& m : b.minutiae) inB[m.id] = &m;
+        std::vector<std::pair<const Minutia*, const Minutia*>> pairs;
+        for (const Minutia& m : a.minutiae)
+            if (auto it = inB.find(m.id); it != inB.end()) pairs.emplace_back(&m, it->second);
+        ASSERT_GE(pairs.size(), 8u) << "finger " << id;
+        double ax = 0, ay = 0, bx = 0, by = 0;
+        for (auto& [p, q] : pairs) ax += p->x, ay += p->y, bx += q->x, by += q->y;
+        const double n = static_cast<double>(pairs.size());
+        ax /= n, ay /= n, bx /= n, by /= n;
+        double sxx = 0, sxy = 0;
+        for (auto& [p, q] : pairs) {
+            const double px = p->x - ax, py = p->y - ay, qx = q->x - bx, qy = q->y - by;
+            sxx += px * qx + py * qy;
+            sxy += px * qy - py * qx;
+        }
+        const double rot = std::atan2(sxy, sxx);  // image coordinates
+        const double c = std::cos(rot), s = std::sin(rot);
+        for (auto& [p, q] : pairs) {
+            const double px = p->x - ax, py = p->y - ay;
+            const double x = bx + px * c - py * s, y = by + px * s + py * c;
+            residuals.push_back(std::hypot(x - q->x, y - q->y));
+            // Directions turn by the same rotation (screen angles turn the other way).
+            const double turned = p->angle * kPi / 180.0 - rot;
+            EXPECT_LT(kvt_test::DirectionGap(turned, q->angle * kPi / 180.0), 20 * kPi / 180) << id;
+        }
+    }
+    std::sort(residuals.begin(), residuals.end());
+    EXPECT_LT(residuals[residuals.size() / 2], 4.0);
+    EXPECT_LT(residuals[residuals.size() * 9 / 10], 9.0);
+}
+
+TEST_F(SimImpression, DistinctFingersDiffer) {
+    // A minimal minutiae matcher separates impressions of one finger from
+    // impressions of two fingers.
+    std::vector<int> genuine, impostor;
+    for (uint32_t id = 0; id < 10; ++id) {
+        const Impression a = Synth().Render(id, 0, kGeometryRoi);
+        const Impression b = Synth().Render(id, 2, kGeometryRoi);
+        const Impression c = Synth().Render(id + 1, 1, kGeometryRoi);
+        genuine.push_back(kvt_test::MatchScore(a.minutiae, b.minutiae));
+        impostor.push_back(kvt_test::MatchScore(a.minutiae, c.minutiae));
+    }
+    std::sort(genuine.begin(), genuine.end());
+    std::sort(impostor.begin(), impostor.end());
+    EXPECT_GT(genuine[1], impostor.back())
+        << "genuine " << genuine[0] << ".." << genuine.back() << ", impostor " << impostor[0]
+        << ".." << impostor.back();
+    // And the master prints themselves are unrelated images.
+    const MasterPtr m0 = Synth().Master(0), m1 = Synth().Master(1);
+    const int w = std::min(m0->width, m1->width), h = std::min(m0->height, m1->height);
+    double s01 = 0, s00 = 0, s11 = 0;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const double a = m0->ridge[m0->Index(x, y)], b = m1->ridge[m1->Index(x, y)];
+            s01 += a * b, s00 += a * a, s11 += b * b;
+        }
+    EXPECT_LT(std::fabs(s01 / std::sqrt(s00 * s11)), 0.1);
+}

@@ -1,0 +1,93 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "SimTestSupport.h"
+#include "sim/MasterGenerator.h"
+
+using namespace kvt::sim;
+
+namespace {
+
+// Ridge field at the nearest pixel.
+int FieldAt(const MasterPrint& m, double x, double y) {
+    return m.ridge[m.Index(static_cast<int>(x + 0.5), static_cast<int>(y + 0.5))];
+}
+
+}  // namespace
+
+TEST(SimMasterPrint, IsAPureFunctionOfTheFingerId) {
+    const MasterPrint a = GenerateMaster(0, 5), b = GenerateMaster(0, 5);
+    EXPECT_EQ(a.ridge, b.ridge);
+    EXPECT_EQ(a.mask, b.mask);
+    ASSERT_EQ(a.minutiae.size(), b.minutiae.size());
+    for (size_t i = 0; i < a.minutiae.size(); ++i) {
+        EXPECT_EQ(a.minutiae[i].x, b.minutiae[i].x);
+        EXPECT_EQ(a.minutiae[i].angle, b.minutiae[i].angle);
+    }
+    const MasterPrint other = GenerateMaster(1, 5);  // another population
+    EXPECT_NE(a.ridge, other.ridge);
+}
+
+TEST(SimMasterPrint, MinutiaeLieOnRidgesInsideTheFinger) {
+    for (uint32_t id = 0; id < 6; ++id) {
+        const MasterPtr master = kvt_test::SharedSynth()->Master(id);
+        const MasterPrint& m = *master;
+        ASSERT_GE(m.minutiae.size(), 15u) << id;
+        int onRidge = 0;
+        for (const Minutia& mi : m.minutiae) {
+            ASSERT_TRUE(m.Inside(static_cast<int>(mi.x), static_cast<int>(mi.y)));
+            EXPECT_EQ(m.mask[m.Index(static_cast<int>(mi.x), static_cast<int>(mi.y))], 255);
+            EXPECT_GE(mi.angle, 0.0f);
+            EXPECT_LT(mi.angle, 360.0f);
+            // Thinned ridges run along the ridge middle: the field is positive there.
+            if (FieldAt(m, mi.x, mi.y) > 0) ++onRidge;
+            // The direction follows the local ridge orientation.
+            const double theta =
+                m.orientation[m.Index(static_cast<int>(mi.x), static_cast<int>(mi.y))];
+            EXPECT_LT(kvt_test::OrientationGap(theta, mi.angle * 3.14159265358979 / 180.0), 0.01);
+        }
+        EXPECT_GE(onRidge, static_cast<int>(m.minutiae.size() * 9 / 10)) << id;
+    }
+}
+
+TEST(SimMasterPrint, EndingsPointOutOfTheirRidge) {
+    // A step along an ending's direction leaves the ridge; a step back stays on it.
+    int out = 0, total = 0;
+    for (uint32_t id = 0; id < 6; ++id) {
+        const MasterPtr master = kvt_test::SharedSynth()->Master(id);
+        const MasterPrint& m = *master;
+        for (const Minutia& mi : m.minutiae) {
+            if (mi.type != MinutiaType::Ending) continue;
+            const double a = mi.angle * 3.14159265358979 / 180.0;
+            const double c = std::cos(a), s = -std::sin(a);
+            ++total;
+            if (FieldAt(m, mi.x + 5 * c, mi.y + 5 * s) < 0 &&
+                FieldAt(m, mi.x - 5 * c, mi.y - 5 * s) > 0)
+                ++out;
+        }
+    }
+    ASSERT_GT(total, 20);
+    EXPECT_GE(out, total * 8 / 10);
+}
+
+TEST(SimMasterPrint, BifurcationsPointAlongTheirStem) {
+    // Behind a bifurcation (against its direction) lie the two branches with a
+    // valley between them; ahead lies the single stem.
+    int ok = 0, total = 0;
+    for (uint32_t id = 0; id < 6; ++id) {
+        const MasterPtr master = kvt_test::SharedSynth()->Master(id);
+        const MasterPrint& m = *master;
+        for (const Minutia& mi : m.minutiae) {
+            if (mi.type != MinutiaType::Bifurcation) continue;
+            const double a = mi.angle * 3.14159265358979 / 180.0;
+            const double c = std::cos(a), s = -std::sin(a);
+            ++total;
+            if (FieldAt(m, mi.x + 5 * c, mi.y + 5 * s) > 0 &&
+                FieldAt(m, mi.x - 6 * c, mi.y - 6 * s) < 0)
+                ++ok;
+        }
+    }
+    ASSERT_GT(total, 20);
+    EXPECT_GE(ok, total * 7 / 10);
+}

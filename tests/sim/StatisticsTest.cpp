@@ -1,0 +1,79 @@
+// Statistics over many synthetic fingers, against what real 500 dpi prints
+// show: inter-ridge distance 8-11 pixels (mean about 9), 30-60 minutiae on a
+// whole finger tip, 20-45 on a 256 x 360 picture, and the natural class mix.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "SimTestSupport.h"
+#include "sim/FingerprintSynth.h"
+#include "sim/MasterGenerator.h"
+
+using namespace kvt::sim;
+
+#ifdef KVT_SIM_TESTS_SANITIZED
+constexpr uint32_t kFingers = 25;
+#else
+constexpr uint32_t kFingers = 100;
+#endif
+
+TEST(SimStatistics, HundredFingersLookLikeRealPrints) {
+    std::vector<double> periods;
+    std::vector<size_t> masterMinutiae, pictureMinutiae;
+    int classes[kPatternClassCount] = {};
+    int endings = 0, bifurcations = 0;
+    for (uint32_t id = 0; id < kFingers; ++id) {
+        const MasterPtr master = kvt_test::SharedSynth()->Master(id);
+        const MasterPrint& m = *master;
+        ++classes[static_cast<int>(m.patternClass)];
+        // Measured period: ridges crossed per length across the ridges.
+        std::vector<uint8_t> region(m.ridge.size());
+        for (size_t i = 0; i < region.size(); ++i) region[i] = m.mask[i] == 255;
+        periods.push_back(kvt_test::MeasuredRidgePeriod(m.ridge, region, m.width, m.height));
+        masterMinutiae.push_back(m.minutiae.size());
+        for (const Minutia& mi : m.minutiae)
+            (mi.type == MinutiaType::Ending ? endings : bifurcations)++;
+        for (uint32_t k = 0; k < 2; ++k)
+            pictureMinutiae.push_back(RenderImpression(m, 0, k, kGeometryRoi).minutiae.size());
+    }
+    auto mean = [](const auto& v) {
+        double s = 0;
+        for (auto x : v) s += static_cast<double>(x);
+        return s / static_cast<double>(v.size());
+    };
+    std::sort(periods.begin(), periods.end());
+    std::sort(masterMinutiae.begin(), masterMinutiae.end());
+    std::sort(pictureMinutiae.begin(), pictureMinutiae.end());
+    std::printf("ridge period: mean %.2f, range %.2f..%.2f px\n", mean(periods), periods.front(),
+                periods.back());
+    std::printf("minutiae per finger tip: mean %.1f, 5%% %zu, 95%% %zu\n", mean(masterMinutiae),
+                masterMinutiae[kFingers / 20], masterMinutiae[kFingers * 19 / 20]);
+    std::printf("minutiae per 256x360 picture: mean %.1f, 5%% %zu, 95%% %zu\n",
+                mean(pictureMinutiae), pictureMinutiae[pictureMinutiae.size() / 20],
+                pictureMinutiae[pictureMinutiae.size() * 19 / 20]);
+    std::printf("endings %d, bifurcations %d\n", endings, bifurcations);
+    for (int c = 0; c < kPatternClassCount; ++c)
+        std::printf("class %-12s %d\n", PatternClassName(static_cast<PatternClass>(c)), classes[c]);
+
+    EXPECT_GT(mean(periods), 8.5);
+    EXPECT_LT(mean(periods), 10.0);
+    EXPECT_GE(periods.front(), 7.8);
+    EXPECT_LE(periods.back(), 11.0);
+    EXPECT_GT(mean(masterMinutiae), 30);
+    EXPECT_LT(mean(masterMinutiae), 65);
+    EXPECT_GT(mean(pictureMinutiae), 20);
+    EXPECT_LT(mean(pictureMinutiae), 45);
+    EXPECT_GE(pictureMinutiae[pictureMinutiae.size() / 20], 8u);
+    // Both kinds in a plausible ratio (real prints: roughly as many of each).
+    EXPECT_GT(endings, bifurcations / 3);
+    EXPECT_GT(bifurcations, endings / 3);
+    // Class mix of 100 fingers (binomial spread around 3.7/2.9/33.8/31.7/27.9 %;
+    // the class of 40000 ids is checked in SimPatternClass).
+    if (kFingers == 100) {
+        EXPECT_GE(classes[2], 20);
+        EXPECT_GE(classes[3], 18);
+        EXPECT_GE(classes[4], 15);
+        EXPECT_LE(classes[0] + classes[1], 16);
+    }
+}

@@ -1,0 +1,170 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "sim/DetMath.h"
+#include "sim/FingerLayout.h"
+#include "sim/MasterCache.h"
+#include "sim/Random.h"
+
+using namespace kvt::sim;
+
+TEST(SimDetMath, AgreesWithTheStandardLibrary) {
+    for (double x = -40.0; x <= 40.0; x += 0.0137) {
+        EXPECT_NEAR(det::Sin(x), std::sin(x), 1e-12) << x;
+        EXPECT_NEAR(det::Cos(x), std::cos(x), 1e-12) << x;
+    }
+    for (double x = -30.0; x <= 30.0; x += 0.0119)
+        EXPECT_NEAR(det::Exp(x) / std::exp(x), 1.0, 1e-13) << x;
+    for (double y = -3; y <= 3; y += 0.07)
+        for (double x = -3; x <= 3; x += 0.07)
+            EXPECT_NEAR(det::Atan2(y, x), std::atan2(y, x), 1e-13) << y << "," << x;
+    EXPECT_EQ(det::Atan2(0, 0), 0.0);
+    EXPECT_DOUBLE_EQ(det::Atan2(0, -1), det::kPi);
+    for (double x = 0.001; x < 30; x *= 1.37)
+        EXPECT_NEAR(det::Cbrt(x), std::cbrt(x), 1e-13 * x + 1e-15);
+    EXPECT_EQ(det::Round(2.5), 3.0);
+    EXPECT_EQ(det::Round(-2.5), -3.0);
+}
+
+TEST(SimRandom, IsAFixedSequence) {
+    // xoshiro256** seeded through splitmix64: the sequence never changes, or
+    // every synthetic print would.
+    Rng a(42), b(42), c(43);
+    for (int i = 0; i < 1000; ++i) {
+        const uint64_t x = a.Next();
+        EXPECT_EQ(x, b.Next());
+        EXPECT_NE(x, c.Next());
+    }
+    Rng r(0);
+    EXPECT_EQ(r.Next(), 0x99EC5F36CB75F2B4ull);
+    double sum = 0, sq = 0;
+    Rng n(7);
+    for (int i = 0; i < 20000; ++i) {
+        const double v = n.Normal();
+        sum += v;
+        sq += v * v;
+    }
+    EXPECT_NEAR(sum / 20000, 0.0, 0.03);
+    EXPECT_NEAR(sq / 20000, 1.0, 0.04);
+    for (int i = 0; i < 1000; ++i) {
+        const double u = n.Uniform();
+        EXPECT_GE(u, 0.0);
+        EXPECT_LT(u, 1.0);
+        EXPECT_LT(n.Below(7), 7u);
+    }
+}
+
+TEST(SimPatternClass, FollowsTheNaturalProportions) {
+    // arch 3.7 %, tented arch 2.9 %, left loop 33.8 %, right loop 31.7 %, whorl 27.9 %.
+    const double expected[kPatternClassCount] = {0.037, 0.029, 0.338, 0.317, 0.279};
+    int count[kPatternClassCount] = {};
+    const int n = 40000;
+    for (int id = 0; id < n; ++id)
+        ++count[static_cast<int>(PatternClassOf(0, static_cast<uint32_t>(id)))];
+    for (int c = 0; c < kPatternClassCount; ++c) {
+        const double p = static_cast<double>(count[c]) / n;
+        EXPECT_NEAR(p, expected[c], 4 * std::sqrt(expected[c] * (1 - expected[c]) / n))
+            << PatternClassName(static_cast<PatternClass>(c));
+    }
+}
+
+TEST(SimPatternClass, LayoutHasTheClassSingularPoints) {
+    for (uint32_t id = 0; id < 400; ++id) {
+        const FingerLayout L = MakeFingerLayout(0, id);
+        int cores = 0, deltas = 0;
+        for (const auto& sp : L.singularities) {
+            (sp.core ? cores : deltas)++;
+            EXPECT_LT(OutlineRadius(L, sp.x, sp.y), 0.9)
+                << "singular point outside the finger, id " << id;
+        }
+        switch (L.patternClass) {
+            case PatternClass::Arch:
+                EXPECT_EQ(cores + deltas, 0);
+                break;
+            case PatternClass::TentedArch:
+            case PatternClass::LeftLoop:
+            case PatternClass::RightLoop:
+                EXPECT_EQ(cores, 1);
+                EXPECT_EQ(deltas, 1);
+                break;
+            case PatternClass::Whorl:
+                EXPECT_EQ(cores, 2);
+                EXPECT_EQ(deltas, 2);
+                break;
+        }
+        if (L.patternClass == PatternClass::LeftLoop || L.patternClass == PatternClass::RightLoop) {
+            // Left loop: ridges enter and leave on the left, the delta lies to the right.
+            const double side = L.singularities[1].x - L.singularities[0].x;
+            EXPECT_EQ(side > 0, L.patternClass == PatternClass::LeftLoop) << id;
+            EXPECT_GT(L.singularities[1].y, L.singularities[0].y)
+                << "delta below the core, id " << id;
+        }
+    }
+}
+
+namespace {
+MasterPrint Tiny(uint32_t id) {
+    MasterPrint m;
+    m.fingerId = id;
+    m.width = 1;
+    m.height = 1;
+    m.ridge.assign(1, static_cast<int8_t>(id));
+    return m;
+}
+}  // namespace
+
+TEST(SimMasterCache, EvictsTheLeastRecentlyUsed) {
+    std::atomic<int> built{0};
+    MasterCache cache(2, [&](uint32_t id) {
+        ++built;
+        return Tiny(id);
+    });
+    EXPECT_EQ(cache.Get(1)->fingerId, 1u);
+    EXPECT_EQ(cache.Get(2)->fingerId, 2u);
+    EXPECT_EQ(cache.Get(1)->fingerId, 1u);  // 1 is now the most recent
+    EXPECT_EQ(cache.Get(3)->fingerId, 3u);  // evicts 2
+    EXPECT_EQ(cache.Size(), 2u);
+    EXPECT_EQ(built.load(), 3);
+    cache.Get(1);
+    EXPECT_EQ(built.load(), 3);
+    cache.Get(2);
+    EXPECT_EQ(built.load(), 4);
+    cache.Clear();
+    EXPECT_EQ(cache.Size(), 0u);
+}
+
+TEST(SimMasterCache, BuildsEachFingerOnceUnderConcurrency) {
+    std::atomic<int> built{0};
+    MasterCache cache(16, [&](uint32_t id) {
+        ++built;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return Tiny(id);
+    });
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (uint32_t id = 0; id < 8; ++id)
+                if (cache.Get(id)->fingerId != id) ++wrong;
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(built.load(), 8);
+    EXPECT_EQ(cache.Builds(), 8u);
+}
+
+TEST(SimMasterCache, PassesAFailedBuildToEveryWaiter) {
+    MasterCache cache(4, [](uint32_t id) -> MasterPrint {
+        if (id == 13) throw std::runtime_error("no such finger");
+        return Tiny(id);
+    });
+    EXPECT_THROW(cache.Get(13), std::runtime_error);
+    EXPECT_EQ(cache.Get(12)->fingerId, 12u);
+    EXPECT_THROW(cache.Get(13), std::runtime_error);  // not cached as a failure
+}
