@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "algo/Algo.h"
+#include "kvt/KVTBasic.h"
 #include "support/LoggedTest.h"
 
 using testing::HasSubstr;
@@ -199,6 +200,18 @@ TEST_F(AlgoTest, MatchClampsQualityAndNeverHandsOutHalfResults) {
     algo_.matchResult = false;
     EXPECT_FALSE(failed.Run(algo_, &own_, references.data(), 3));
     failed.ExpectPreset();
+}
+
+using BiometricExports = kvt_test::LoggedTest;
+
+TEST_F(BiometricExports, SayNoAlgorithmBeforeAnyArgumentCheck) {
+    KVT_MatchResult result{};
+    EXPECT_EQ(KVT_ExtractTemplate(nullptr, nullptr), KVT_RESULT_NO_ALGORITHM);
+    EXPECT_EQ(KVT_MatchTemplate(nullptr, nullptr, 0, &result), KVT_RESULT_NO_ALGORITHM);
+    EXPECT_EQ(KVT_GetBiometricsInfo(nullptr), KVT_RESULT_NO_ALGORITHM);
+    const std::string log = LogText();
+    for (const char* name : {"KVT_ExtractTemplate", "KVT_MatchTemplate", "KVT_GetBiometricsInfo"})
+        EXPECT_THAT(log, HasSubstr(std::string(name) + ": BioAlgorithm is not available"));
 }
 
 }  // namespace
