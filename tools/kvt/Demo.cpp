@@ -120,7 +120,8 @@ int RunDemo(std::FILE* out) {
     fs::create_directories(pictures);
     std::fprintf(out, "KVTBasic demo on simulated sensors\n");
     std::fprintf(out, "  data folder: %s\n  pictures:    %s\n\n",
-                 dataDir != nullptr ? dataDir : "(the library's default)", pictures.c_str());
+                 dataDir != nullptr ? dataDir : "(the library's default)",
+                 pictures.string().c_str());
 
     Inbox inbox;
     int result = KVT_Start(&Inbox::Callback, &inbox);
