@@ -146,7 +146,10 @@ int main(int argc, char** argv) {
         const std::string stem = entry.path().stem().string();
         int finger = 0, impression = 0;
         char tail = 0;
-        if (std::sscanf(stem.c_str(), "%d_%d%c", &finger, &impression, &tail) != 2) continue;
+        // FVC names (12_3) and kvt-synth names (f00012_i03) alike.
+        if (std::sscanf(stem.c_str(), "%d_%d%c", &finger, &impression, &tail) != 2 &&
+            std::sscanf(stem.c_str(), "f%d_i%d%c", &finger, &impression, &tail) != 2)
+            continue;
         Sample s;
         s.name = entry.path().string();
         s.finger = finger;
@@ -154,8 +157,10 @@ int main(int argc, char** argv) {
         samples.push_back(std::move(s));
     }
     if (ec || samples.empty()) {
-        std::fprintf(stderr, "kvt-accuracy: no <finger>_<impression> images in %s\n",
-                     folder.c_str());
+        std::fprintf(
+            stderr,
+            "kvt-accuracy: no <finger>_<impression> or f<finger>_i<impression> images in %s\n",
+            folder.c_str());
         return 1;
     }
     std::sort(samples.begin(), samples.end(), [](const Sample& a, const Sample& b) {
@@ -211,12 +216,19 @@ int main(int argc, char** argv) {
             scores << kind << ' ' << a.name << ' ' << b.name << ' ' << c.similarity << ' '
                    << c.score << ' ' << c.matched << ' ' << c.agreement << '\n';
     };
+    // A finger's first impression is its lowest number: 1 in FVC sets, 0 from kvt-synth.
+    std::map<int, int> first;
+    for (const Sample& s : samples) {
+        auto [it, added] = first.emplace(s.finger, s.impression);
+        if (!added && s.impression < it->second) it->second = s.impression;
+    }
     for (std::size_t i = 0; i < samples.size(); ++i)
         for (std::size_t j = i + 1; j < samples.size(); ++j) {
             const Sample &a = samples[i], &b = samples[j];
             if (a.finger == b.finger) {
                 compare(a, b, genuine, "genuine");
-            } else if (allImpostors || (a.impression == 1 && b.impression == 1)) {
+            } else if (allImpostors ||
+                       (a.impression == first[a.finger] && b.impression == first[b.finger])) {
                 compare(a, b, impostor, "impostor");
             }
         }

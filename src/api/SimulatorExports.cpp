@@ -11,6 +11,7 @@
 #include "common/Text.h"
 #include "kvt/KVTSimulator.h"
 #include "sim/usb/SimUsbBus.h"
+#include "sim/usb/SynthFrameSource.h"
 
 namespace {
 
@@ -42,6 +43,10 @@ int GuardSimulator(const char* name, Body&& body) noexcept {
 }
 
 int Attach(int model, uint32_t serial, int* simId) {
+    // Sensors attached through this interface show synthesized fingerprints.
+    static std::once_flag realisticFrames;
+    std::call_once(realisticFrames,
+                   [] { sim::SetFrameSource(std::make_shared<sim::SynthFrameSource>()); });
     const sim::SensorModel sensorModel =
         model == KVTSIM_MODEL_U1 ? sim::SensorModel::kU1 : sim::SensorModel::kU2;
     *simId = sim::SimUsbBus::Instance().Attach(sensorModel, serial);
