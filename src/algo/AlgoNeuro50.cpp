@@ -146,94 +146,101 @@ bool CAlgoNeuro50::InitAlgo() {
         return false;
     }
 
-    // Results of setting and reading parameters are not checked: a module
-    // that refuses one keeps its own value, and the read-back shows it.
-    auto setExtractor = [&](int32_t id, int32_t value) {
-        m_pfVfeSetParameter(m_extractor, id, &value);
-    };
-    auto setMatcher = [&](int32_t id, int32_t value) {
-        m_pfVfmSetParameter(m_matcher, id, &value);
-    };
-    auto getExtractor = [&](int32_t id) {
-        int32_t value = 0;
-        m_pfVfeGetParameter(m_extractor, id, &value);
-        return value;
-    };
-
-    setExtractor(VFE_PARAM_ENHANCE, kEnhance);
-    setExtractor(VFE_PARAM_MIN_QUALITY, kMinMinutiaQuality);
-    setMatcher(VFM_PARAM_THRESHOLD, kMatchingThreshold);
-    setMatcher(VFM_PARAM_MAX_ROTATION, kMaxRotation);
-    setMatcher(VFM_PARAM_HYPOTHESES, kMatchingHypotheses);
-
+    SetExtractorParameter(VFE_PARAM_ENHANCE, kEnhance);
+    SetExtractorParameter(VFE_PARAM_MIN_QUALITY, kMinMinutiaQuality);
+    SetMatcherParameter(VFM_PARAM_THRESHOLD, kMatchingThreshold);
+    SetMatcherParameter(VFM_PARAM_MAX_ROTATION, kMaxRotation);
+    SetMatcherParameter(VFM_PARAM_HYPOTHESES, kMatchingHypotheses);
     log.Info(
         "Max-Minutiae:%d, Extract Singular Points:%s, Max-Core:%d, MaxDelta:%d, "
         "Max-DoubleCore:%d",
-        getExtractor(VFE_PARAM_MAX_MINUTIAE),
-        TrueFalse(getExtractor(VFE_PARAM_SINGULAR_POINTS) != 0), getExtractor(VFE_PARAM_MAX_CORES),
-        getExtractor(VFE_PARAM_MAX_DELTAS), getExtractor(VFE_PARAM_MAX_DOUBLE_CORES));
+        GetExtractorParameter(VFE_PARAM_MAX_MINUTIAE),
+        TrueFalse(GetExtractorParameter(VFE_PARAM_SINGULAR_POINTS) != 0),
+        GetExtractorParameter(VFE_PARAM_MAX_CORES), GetExtractorParameter(VFE_PARAM_MAX_DELTAS),
+        GetExtractorParameter(VFE_PARAM_MAX_DOUBLE_CORES));
 
     const std::string folder = GetApplicationDataFolder();
     CDataFile config;
-    if (!folder.empty() && config.Load(platform::JoinPath(folder, kConfigFileName))) {
-        // Keys stand before any section; a missing key keeps the module's value.
-        const float generalization = config.GetFloat("VF50-GThreshold");
-        if (generalization != CDataFile::kFloatMissing) {
-            const int32_t threshold = ThresholdFromPercent(generalization);
-            setExtractor(VFE_PARAM_GENERALIZE_THRESHOLD, threshold);
-            log.Info("CAlgoNeuro50::InitAlgo: Generalization threshold is set to %d (%g)",
-                     threshold, static_cast<double>(generalization));
-        }
-        const float matching = config.GetFloat("VF50-MThreshold");
-        if (matching != CDataFile::kFloatMissing) {
-            const int32_t threshold = ThresholdFromPercent(matching);
-            setMatcher(VFM_PARAM_THRESHOLD, threshold);
-            log.Info("CAlgoNeuro50::InitAlgo: Matching threshold is set to %d (%g)", threshold,
-                     static_cast<double>(matching));
-        }
-        const int32_t singularPoints = config.GetInt("VF50-ExtractSingularPoints");
-        if (singularPoints != CDataFile::kIntMissing) {
-            setExtractor(VFE_PARAM_SINGULAR_POINTS, singularPoints != 0 ? 1 : 0);
-            log.Info("CAlgoNeuro50::InitAlgo: Extract Singular Points is set to %s",
-                     TrueFalse(singularPoints != 0));
-        }
-        const int32_t maxMinutiae = config.GetInt("VF50-MaxMinutiaeCount");
-        if (maxMinutiae != CDataFile::kIntMissing) {
-            setExtractor(VFE_PARAM_MAX_MINUTIAE, maxMinutiae);
-            log.Info("CAlgoNeuro50::InitAlgo: Max minutiae count is set to %d", maxMinutiae);
-        }
-        const int32_t maxCores = config.GetInt("VF50-MaxCoreCount");
-        if (maxCores != CDataFile::kIntMissing) {
-            setExtractor(VFE_PARAM_MAX_CORES, maxCores);
-            log.Info("CAlgoNeuro50::InitAlgo: Max core count is set to %d", maxCores);
-        }
-        const int32_t maxDoubleCores = config.GetInt("VF50-MaxDoubleCoreCount");
-        if (maxDoubleCores != CDataFile::kIntMissing) {
-            setExtractor(VFE_PARAM_MAX_DOUBLE_CORES, maxDoubleCores);
-            log.Info("CAlgoNeuro50::InitAlgo: Max double core count is set to %d", maxDoubleCores);
-        }
-        const int32_t maxDeltas = config.GetInt("VF50-MaxDeltaCount");
-        if (maxDeltas != CDataFile::kIntMissing) setExtractor(VFE_PARAM_MAX_DELTAS, maxDeltas);
-        const int32_t small = config.GetInt("VF50-UseSmallTemplateSize");
-        if (small != CDataFile::kIntMissing) {
-            setExtractor(VFE_PARAM_TEMPLATE_SIZE, small != 0 ? kSmallTemplates : kFullTemplates);
-            log.Info("CAlgoNeuro50::InitAlgo: Use small template Size is set to %s",
-                     TrueFalse(small != 0));
-        }
-
-        log.Info(
-            "Create small templates:%s Max-Minutiae:%d, Extract Singular Points:%s, "
-            "Max-Core:%d, MaxDelta:%d, Max-DoubleCore:%d",
-            TrueFalse(getExtractor(VFE_PARAM_TEMPLATE_SIZE) == kSmallTemplates),
-            getExtractor(VFE_PARAM_MAX_MINUTIAE),
-            TrueFalse(getExtractor(VFE_PARAM_SINGULAR_POINTS) != 0),
-            getExtractor(VFE_PARAM_MAX_CORES), getExtractor(VFE_PARAM_MAX_DELTAS),
-            getExtractor(VFE_PARAM_MAX_DOUBLE_CORES));
-    }
+    if (!folder.empty() && config.Load(platform::JoinPath(folder, kConfigFileName)))
+        ApplyConfiguration(config);
 
     log.Info("VeriFinger 5.0 initialized");
     m_initialized = true;
     return true;
+}
+
+// Results of setting and reading parameters are not checked: a module that
+// refuses a value keeps its own, and the read-back in the log shows it.
+void CAlgoNeuro50::SetExtractorParameter(int32_t id, int32_t value) {
+    m_pfVfeSetParameter(m_extractor, id, &value);
+}
+
+void CAlgoNeuro50::SetMatcherParameter(int32_t id, int32_t value) {
+    m_pfVfmSetParameter(m_matcher, id, &value);
+}
+
+int32_t CAlgoNeuro50::GetExtractorParameter(int32_t id) {
+    int32_t value = 0;
+    m_pfVfeGetParameter(m_extractor, id, &value);
+    return value;
+}
+
+void CAlgoNeuro50::ApplyConfiguration(const CDataFile& config) {
+    CLog& log = CLog::Instance();
+    const float generalization = config.GetFloat("VF50-GThreshold");
+    if (generalization != CDataFile::kFloatMissing) {
+        const int32_t threshold = ThresholdFromPercent(generalization);
+        SetExtractorParameter(VFE_PARAM_GENERALIZE_THRESHOLD, threshold);
+        log.Info("CAlgoNeuro50::InitAlgo: Generalization threshold is set to %d (%g)", threshold,
+                 static_cast<double>(generalization));
+    }
+    const float matching = config.GetFloat("VF50-MThreshold");
+    if (matching != CDataFile::kFloatMissing) {
+        const int32_t threshold = ThresholdFromPercent(matching);
+        SetMatcherParameter(VFM_PARAM_THRESHOLD, threshold);
+        log.Info("CAlgoNeuro50::InitAlgo: Matching threshold is set to %d (%g)", threshold,
+                 static_cast<double>(matching));
+    }
+    const int32_t singularPoints = config.GetInt("VF50-ExtractSingularPoints");
+    if (singularPoints != CDataFile::kIntMissing) {
+        SetExtractorParameter(VFE_PARAM_SINGULAR_POINTS, singularPoints != 0 ? 1 : 0);
+        log.Info("CAlgoNeuro50::InitAlgo: Extract Singular Points is set to %s",
+                 TrueFalse(singularPoints != 0));
+    }
+    // Taken as they are; the module refuses values outside its range.
+    const struct {
+        const char* key;
+        int32_t parameter;
+        const char* logged;  // null: applied without a log line
+    } counts[] = {
+        {"VF50-MaxMinutiaeCount", VFE_PARAM_MAX_MINUTIAE, "Max minutiae count"},
+        {"VF50-MaxCoreCount", VFE_PARAM_MAX_CORES, "Max core count"},
+        {"VF50-MaxDoubleCoreCount", VFE_PARAM_MAX_DOUBLE_CORES, "Max double core count"},
+        {"VF50-MaxDeltaCount", VFE_PARAM_MAX_DELTAS, nullptr},
+    };
+    for (const auto& count : counts) {
+        const int32_t value = config.GetInt(count.key);
+        if (value == CDataFile::kIntMissing) continue;
+        SetExtractorParameter(count.parameter, value);
+        if (count.logged != nullptr)
+            log.Info("CAlgoNeuro50::InitAlgo: %s is set to %d", count.logged, value);
+    }
+    const int32_t small = config.GetInt("VF50-UseSmallTemplateSize");
+    if (small != CDataFile::kIntMissing) {
+        SetExtractorParameter(VFE_PARAM_TEMPLATE_SIZE,
+                              small != 0 ? kSmallTemplates : kFullTemplates);
+        log.Info("CAlgoNeuro50::InitAlgo: Use small template Size is set to %s",
+                 TrueFalse(small != 0));
+    }
+
+    log.Info(
+        "Create small templates:%s Max-Minutiae:%d, Extract Singular Points:%s, "
+        "Max-Core:%d, MaxDelta:%d, Max-DoubleCore:%d",
+        TrueFalse(GetExtractorParameter(VFE_PARAM_TEMPLATE_SIZE) == kSmallTemplates),
+        GetExtractorParameter(VFE_PARAM_MAX_MINUTIAE),
+        TrueFalse(GetExtractorParameter(VFE_PARAM_SINGULAR_POINTS) != 0),
+        GetExtractorParameter(VFE_PARAM_MAX_CORES), GetExtractorParameter(VFE_PARAM_MAX_DELTAS),
+        GetExtractorParameter(VFE_PARAM_MAX_DOUBLE_CORES));
 }
 
 bool CAlgoNeuro50::ExitAlgo() {

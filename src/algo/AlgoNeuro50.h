@@ -8,6 +8,8 @@
 #include "platform/Module.h"
 #include "vfmodules/VfModules.h"
 
+class CDataFile;
+
 // The algorithm on the VeriFinger 5.0 modules "VFExtractor.dll",
 // "VFMatcher.dll" and "NFRecord.dll", loaded at run time. One extractor and
 // one matcher serve every caller, one at a time under m_lock.
@@ -35,7 +37,11 @@ public:
 private:
     bool LoadDll();
     bool ResolveEntryPoints();
-    void ApplyConfiguration();
+    void SetExtractorParameter(int32_t id, int32_t value);
+    void SetMatcherParameter(int32_t id, int32_t value);
+    int32_t GetExtractorParameter(int32_t id);
+    // The keys of "KVTBiometricsManager.ini"; a missing key keeps the module's value.
+    void ApplyConfiguration(const CDataFile& config);
     void FreeVendorObjects();
 
     bool _Extract(const uint8_t* pixels, int32_t width, int32_t height, uint8_t* templateBuffer,
