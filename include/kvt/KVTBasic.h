@@ -213,6 +213,34 @@ KVT_API int KVT_CALL KVT_SetProperty(const char* deviceId, const char* key, cons
 KVT_API int KVT_CALL KVT_GetProperty(const char* deviceId, const char* key, char* buffer,
                                      unsigned int size);
 
+/*
+ * Biometric functions. They need a started library whose fingerprint
+ * algorithm could be loaded; otherwise they return KVT_RESULT_NO_ALGORITHM
+ * (also for missing arguments). Size fields must hold sizeof the record.
+ */
+
+/*
+ * Extracts a template from a captured image (a BMP file, as KVT_CaptureImage
+ * delivers it; other depths are converted to grey). An image taken with
+ * ImageMode Photo, according to its properties text, is mirrored first. An
+ * undecodable image gives -5, an image without a usable fingerprint -1 with
+ * the template cleared. result's size and properties are left as they are.
+ */
+KVT_API int KVT_CALL KVT_ExtractTemplate(const KVT_CapturedData* image, KVT_Template* result);
+
+/*
+ * Identifies probe among count templates stored one after the other in
+ * references. result->success is 0 when the best reference matched, 1 when
+ * none did; index is that reference's position (-1 when nothing could be
+ * compared). Templates of another algorithm, no references or a count of 0
+ * give -1; a bytesEffective outside 0..10000 gives -5.
+ */
+KVT_API int KVT_CALL KVT_MatchTemplate(const KVT_Template* probe, const KVT_Template* references,
+                                       unsigned int count, KVT_MatchResult* result);
+
+/* Describes the algorithm: name, version, vendor notice, template type and subType. */
+KVT_API int KVT_CALL KVT_GetBiometricsInfo(KVT_BiometricsInfo* info);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <memory>
+
+#include "algo/Algo.h"
 #include "devicemanager/DMThread.h"
 #include "kvt/KVTBasic.h"
 
@@ -11,7 +14,9 @@ struct LibraryState {
     KVT_MessageCallback callback = nullptr;
     void* userValue = nullptr;
     CDMThread managerThread;
-    // The biometric algorithm is created by KVT_Start once it exists.
+    // Created and initialised by KVT_Start; null while stopped or when it
+    // could not be initialised.
+    std::unique_ptr<CAlgo> algorithm;
 };
 
 LibraryState& State();

@@ -1,11 +1,31 @@
 #include <cstring>
+#include <exception>
+#include <memory>
 #include <string>
 
+#include "algo/AlgoNeuro50.h"
 #include "api/ExportFrame.h"
 #include "api/LibraryState.h"
 #include "api/SimulatorExports.h"
 #include "common/Log.h"
 #include "platform/Version.h"
+
+namespace {
+
+// Without an algorithm the device functions still work; the biometric ones
+// report that none is available.
+void StartAlgorithm(LibraryState& state) {
+    try {
+        auto algorithm = std::make_unique<CAlgoNeuro50>();
+        if (algorithm->InitAlgo()) state.algorithm = std::move(algorithm);
+    } catch (const std::exception& e) {
+        CLog::Instance().Error("KVT_Start: the biometric algorithm failed to start: %s", e.what());
+    } catch (...) {
+        CLog::Instance().Error("KVT_Start: the biometric algorithm failed to start");
+    }
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -26,8 +46,7 @@ KVT_API int KVT_CALL KVT_Start(KVT_MessageCallback callback, void* userValue) {
             state.userValue = nullptr;
             return result;
         }
-        // The biometric algorithm is created and initialised here; its failure
-        // never fails the start.
+        StartAlgorithm(state);
         return KVT_RESULT_OK;
     });
 }
@@ -43,6 +62,10 @@ KVT_API int KVT_CALL KVT_Stop(void) {
         const bool ended = state.managerThread.Stop();
         state.callback = nullptr;
         state.userValue = nullptr;
+        if (state.algorithm != nullptr) {
+            state.algorithm->ExitAlgo();
+            state.algorithm.reset();
+        }
         return ended ? KVT_RESULT_OK : KVT_RESULT_FAILED;
     });
 }

@@ -1,0 +1,249 @@
+// Template extraction and matching through the public interface: drawn prints
+// encoded as BMP files, and impressions captured from simulated sensors.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "integration/SimulatedSensorFixture.h"
+#include "support/DrawnPrint.h"
+
+using kvt_test::DrawnFinger;
+using kvt_test::LogPath;
+using kvt_test::ReadFile;
+using testing::HasSubstr;
+using testing::Not;
+
+namespace {
+
+const std::string kPhoto = "30" + std::string(30, '0');
+
+// A BMP file of a grey picture, rows bottom-up and padded to 4 bytes: 8 bits
+// with a grey palette (or an inverted palette and inverted indices, the same
+// picture), or 24 or 32 bits.
+std::vector<unsigned char> EncodeBmp(const fptest::Image& image, int bits, bool inverted = false) {
+    const size_t pixelBytes = static_cast<size_t>(bits / 8);
+    const size_t stride = (static_cast<size_t>(image.width) * pixelBytes + 3) & ~size_t{3};
+    const size_t offset = bits == 8 ? 1078 : 54;
+    std::vector<unsigned char> bmp(offset + stride * static_cast<size_t>(image.height));
+    auto put = [&](size_t at, size_t value) {
+        for (size_t i = 0; i < 4; ++i) bmp[at + i] = static_cast<unsigned char>(value >> (8 * i));
+    };
+    bmp[0] = 'B';
+    bmp[1] = 'M';
+    put(2, bmp.size());
+    put(10, offset);
+    put(14, 40);
+    put(18, static_cast<size_t>(image.width));
+    put(22, static_cast<size_t>(image.height));
+    put(26, 1 + (static_cast<size_t>(bits) << 16));  // planes, bits per pixel
+    for (size_t i = 0; offset == 1078 && i < 256; ++i)
+        std::memset(&bmp[54 + 4 * i], static_cast<int>(inverted ? 255 - i : i), 3);
+    for (int y = 0; y < image.height; ++y) {
+        unsigned char* row = &bmp[offset + stride * static_cast<size_t>(image.height - 1 - y)];
+        for (int x = 0; x < image.width; ++x) {
+            const int grey = image.pixels[static_cast<size_t>(y * image.width + x)];
+            std::memset(row + static_cast<size_t>(x) * pixelBytes, inverted ? 255 - grey : grey,
+                        std::min<size_t>(pixelBytes, 3));
+        }
+    }
+    return bmp;
+}
+
+// Each row of the picture mirrored, or cut by its last column.
+fptest::Image Reshaped(const fptest::Image& image, bool mirror, int width) {
+    fptest::Image out{width, image.height, {}};
+    for (int y = 0; y < image.height; ++y) {
+        auto row = image.pixels.begin() + y * image.width;
+        out.pixels.insert(out.pixels.end(), row, row + width);
+        if (mirror) std::reverse(out.pixels.end() - width, out.pixels.end());
+    }
+    return out;
+}
+
+struct Extracted {
+    int code = 0;
+    KVT_Template t{};
+    std::vector<unsigned char> bytes() const { return {t.data, t.data + t.bytesEffective}; }
+};
+
+Extracted Extract(std::vector<unsigned char> bmp, const std::string& properties = "") {
+    KVT_CapturedData image{};
+    image.size = sizeof image;
+    image.image = bmp.data();
+    image.imageSize = static_cast<unsigned int>(bmp.size());
+    std::strncpy(image.properties, properties.c_str(), sizeof image.properties - 1);
+    Extracted e;
+    e.t.size = sizeof e.t;
+    e.code = KVT_ExtractTemplate(&image, &e.t);
+    return e;
+}
+
+int Match(const KVT_Template& probe, const std::vector<KVT_Template>& references,
+          KVT_MatchResult& result) {
+    result = KVT_MatchResult{};
+    result.size = sizeof result;
+    return KVT_MatchTemplate(&probe, references.data(),
+                             static_cast<unsigned int>(references.size()), &result);
+}
+
+class BiometricTest : public kvt_test::LibraryTest {
+protected:
+    void Start() {
+        kvt_test::WriteVerboseConfig();
+        ASSERT_EQ(KVT_Start(kvt_test::IgnoreMessage, nullptr), KVT_RESULT_OK);
+    }
+};
+
+TEST_F(BiometricTest, NoAlgorithmUntilStartedAndAfterStopped) {
+    KVT_BiometricsInfo info{};
+    info.size = sizeof info;
+    EXPECT_EQ(KVT_ExtractTemplate(nullptr, nullptr), KVT_RESULT_NO_ALGORITHM);
+    EXPECT_EQ(KVT_MatchTemplate(nullptr, nullptr, 0, nullptr), KVT_RESULT_NO_ALGORITHM);
+    EXPECT_EQ(KVT_GetBiometricsInfo(nullptr), KVT_RESULT_NO_ALGORITHM);
+    Start();
+    EXPECT_EQ(KVT_GetBiometricsInfo(&info), KVT_RESULT_OK);
+    ASSERT_EQ(KVT_Stop(), KVT_RESULT_OK);
+    EXPECT_EQ(KVT_GetBiometricsInfo(&info), KVT_RESULT_NO_ALGORITHM);
+}
+
+TEST_F(BiometricTest, DescribesTheAlgorithmIntoAnExactRecordOnly) {
+    Start();
+    KVT_BiometricsInfo info;
+    std::memset(&info, 0x5A, sizeof info);
+    info.size = sizeof info - 1;
+    const KVT_BiometricsInfo before = info;
+    EXPECT_EQ(KVT_GetBiometricsInfo(&info), KVT_RESULT_BAD_ARGUMENT);
+    EXPECT_EQ(std::memcmp(&info, &before, sizeof info), 0);
+
+    info.size = sizeof info;
+    ASSERT_EQ(KVT_GetBiometricsInfo(&info), KVT_RESULT_OK);
+    EXPECT_STREQ(info.name, "VeriFinger50");
+    EXPECT_STREQ(info.version, "5.0");
+    EXPECT_EQ(info.type, 2);
+    EXPECT_EQ(info.subType, 50);
+    EXPECT_EQ(info.capabilities, 1u);
+}
+
+TEST_F(BiometricTest, BadRecordsAndPicturesAreRefused) {
+    Start();
+    std::vector<unsigned char> bmp = EncodeBmp(DrawnFinger(1), 8);
+    KVT_CapturedData image{};
+    image.size = sizeof image - 1;
+    image.image = bmp.data();
+    image.imageSize = static_cast<unsigned int>(bmp.size());
+    KVT_Template t{};
+    t.size = sizeof t;
+    EXPECT_EQ(KVT_ExtractTemplate(&image, &t), KVT_RESULT_BAD_ARGUMENT);
+    image.size = sizeof image;
+    EXPECT_EQ(KVT_ExtractTemplate(&image, nullptr), KVT_RESULT_BAD_ARGUMENT);
+    image.imageSize = 600;  // cut inside the palette
+    EXPECT_EQ(KVT_ExtractTemplate(&image, &t), KVT_RESULT_BAD_ARGUMENT);
+    image.image = nullptr;
+    EXPECT_EQ(KVT_ExtractTemplate(&image, &t), KVT_RESULT_BAD_ARGUMENT);
+    EXPECT_THAT(ReadFile(LogPath()),
+                HasSubstr("KVT_ExtractTemplate: extraction error: Imagedata corrupted"));
+
+    const Extracted blank = Extract(EncodeBmp({300, 300, std::vector<uint8_t>(90000, 235)}, 8));
+    EXPECT_EQ(blank.code, KVT_RESULT_FAILED);
+    EXPECT_EQ(blank.t.bytesEffective, 0);
+    EXPECT_THAT(ReadFile(LogPath()), HasSubstr("KVT_ExtractTemplate: extraction call failed"));
+
+    const Extracted probe = Extract(bmp);
+    ASSERT_EQ(probe.code, KVT_RESULT_OK);
+    KVT_MatchResult result{};
+    EXPECT_EQ(KVT_MatchTemplate(&probe.t, &probe.t, 1, &result), KVT_RESULT_BAD_ARGUMENT);
+    KVT_Template overlong = probe.t;  // would be read past its record
+    overlong.bytesEffective = 10001;
+    EXPECT_EQ(Match(probe.t, {probe.t, overlong}, result), KVT_RESULT_BAD_ARGUMENT);
+    EXPECT_EQ(Match(probe.t, {}, result), KVT_RESULT_FAILED);
+    KVT_Template foreign = probe.t;
+    foreign.subType = 51;
+    ASSERT_EQ(Match(foreign, {probe.t}, result), KVT_RESULT_FAILED);
+    EXPECT_EQ(result.success, 1);
+    EXPECT_EQ(result.index, -1);
+}
+
+TEST_F(BiometricTest, PhotoPicturesAreMirroredFirst) {
+    Start();
+    const fptest::Image finger = DrawnFinger(11);
+    const Extracted stamp = Extract(EncodeBmp(finger, 8));
+    const Extracted photo = Extract(EncodeBmp(finger, 8), kPhoto);
+    const Extracted mirrored = Extract(EncodeBmp(Reshaped(finger, true, finger.width), 8));
+    const std::string invalidText = kPhoto.substr(0, 31);
+    const Extracted invalid = Extract(EncodeBmp(finger, 8), invalidText);
+    for (const Extracted* e : {&stamp, &photo, &mirrored, &invalid})
+        ASSERT_EQ(e->code, KVT_RESULT_OK);
+    EXPECT_EQ(photo.bytes(), mirrored.bytes());
+    EXPECT_NE(photo.bytes(), stamp.bytes());
+    // An invalid text means the defaults: not mirrored.
+    EXPECT_EQ(invalid.bytes(), stamp.bytes());
+    EXPECT_THAT(ReadFile(LogPath()),
+                HasSubstr("KVT_ExtractTemplate: properties not valid (" + invalidText + ")"));
+}
+
+TEST_F(BiometricTest, EveryPixelDepthAndWidthShowsTheSameFingerprint) {
+    Start();
+    const fptest::Image finger = DrawnFinger(12);
+    const Extracted grey = Extract(EncodeBmp(finger, 8));
+    ASSERT_EQ(grey.code, KVT_RESULT_OK);
+    EXPECT_EQ(Extract(EncodeBmp(finger, 8, true)).bytes(), grey.bytes());
+    EXPECT_EQ(Extract(EncodeBmp(finger, 24)).bytes(), grey.bytes());
+    EXPECT_EQ(Extract(EncodeBmp(finger, 32)).bytes(), grey.bytes());
+
+    // 359 pixels: rows padded in the file, unpadded for the algorithm.
+    const Extracted narrow = Extract(EncodeBmp(Reshaped(finger, false, 359), 8));
+    KVT_MatchResult result;
+    ASSERT_EQ(Match(grey.t, {narrow.t}, result), KVT_RESULT_OK);
+    EXPECT_EQ(result.success, 0);
+}
+
+TEST_F(BiometricTest, ConcurrentExtractionsAgree) {
+    Start();
+    const std::vector<unsigned char> bmp = EncodeBmp(DrawnFinger(13), 8);
+    std::vector<Extracted> results(3);
+    std::vector<std::thread> threads;
+    for (auto& r : results) threads.emplace_back([&] { r = Extract(bmp); });
+    for (auto& t : threads) t.join();
+    for (const auto& r : results) {
+        ASSERT_EQ(r.code, KVT_RESULT_OK);
+        EXPECT_EQ(r.bytes(), results[0].bytes());
+    }
+}
+
+using CapturedBiometricTest = kvt_test::SimulatedSensorTest;
+
+TEST_F(CapturedBiometricTest, CapturedImpressionsIdentifyTheirFinger) {
+    Start();
+    int simId = 0;
+    const std::string id = Plug(KVTSIM_MODEL_U2, &simId);
+    ASSERT_EQ(KVT_SetProperty(id.c_str(), "ImageMode", "Photo"), KVT_RESULT_OK);
+    const size_t logBefore = ReadFile(LogPath()).size();
+    std::vector<KVT_Template> templates;
+    for (const auto& [finger, impression] : {std::pair{3, 1}, {9, 1}, {3, 2}, {8, 1}}) {
+        ASSERT_EQ(KVTSim_PlaceFinger(simId, finger, impression, 1), KVTSIM_OK);
+        std::vector<unsigned char> image;
+        KVT_CapturedData data;
+        ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK);
+        KVT_Template& t = templates.emplace_back();
+        t.size = sizeof t;
+        ASSERT_EQ(KVT_ExtractTemplate(&data, &t), KVT_RESULT_OK);
+    }
+    // The capture's properties text (Photo) is taken as it comes.
+    EXPECT_THAT(ReadFile(LogPath()).substr(logBefore), Not(HasSubstr("properties not valid")));
+
+    KVT_MatchResult result;
+    ASSERT_EQ(Match(templates[0], {templates[1], templates[2], templates[3]}, result),
+              KVT_RESULT_OK);
+    EXPECT_EQ(result.success, 0);
+    EXPECT_EQ(result.index, 1);
+    ASSERT_EQ(Match(templates[1], {templates[0], templates[2], templates[3]}, result),
+              KVT_RESULT_OK);
+    EXPECT_EQ(result.success, 1);
+}
+
+}  // namespace
