@@ -110,6 +110,21 @@ int Capture(const std::string& id, std::vector<unsigned char>& image, int& lfdLe
     return result;
 }
 
+// Captures the finger lying on the sensor and extracts its template.
+int Enrol(const std::string& id, KVT_Template& tpl) {
+    std::vector<unsigned char> image;
+    int lfd = 0;
+    int result = Capture(id, image, lfd);
+    if (result != KVT_RESULT_OK) return result;
+    KVT_CapturedData data{};
+    data.size = sizeof data;
+    data.image = image.data();
+    data.imageSize = static_cast<unsigned int>(image.size());
+    tpl = KVT_Template{};
+    tpl.size = sizeof tpl;
+    return KVT_ExtractTemplate(&data, &tpl);
+}
+
 }  // namespace
 
 int RunDemo(std::FILE* out) {
@@ -223,7 +238,52 @@ int RunDemo(std::FILE* out) {
     }
     KVT_IndicateResult(sensors[0].deviceId.c_str(), KVT_FEEDBACK_SUCCEEDED);
 
-    std::fprintf(out, "7. Unplugging the U1...\n");
+    std::fprintf(out,
+                 "7. Templates: enrolling five fingers on the U2, then identifying a probe...\n");
+    {
+        KVT_BiometricsInfo algorithm{};
+        algorithm.size = sizeof algorithm;
+        if (KVT_GetBiometricsInfo(&algorithm) != KVT_RESULT_OK) {
+            rows.push_back({"algorithm", "identify", "no algorithm available", ""});
+        } else {
+            constexpr int kFingers = 5;
+            std::vector<KVT_Template> gallery;
+            std::vector<int> galleryFinger;
+            for (int finger = 1; finger <= kFingers; ++finger) {
+                KVTSim_PlaceFinger(sensors[0].simId, 10 + finger, 0, 1);
+                KVT_Template tpl;
+                // A touch with too few minutiae is not enrolled, as an application would retry.
+                if (Enrol(sensors[0].deviceId, tpl) == KVT_RESULT_OK) {
+                    gallery.push_back(tpl);
+                    galleryFinger.push_back(finger);
+                }
+                KVTSim_LiftFinger(sensors[0].simId);
+            }
+            const int probeFinger = galleryFinger.empty() ? 1 : galleryFinger.back();
+            KVT_Template probe;
+            KVTSim_PlaceFinger(sensors[0].simId, 10 + probeFinger, 4, 1);
+            result = Enrol(sensors[0].deviceId, probe);
+            KVTSim_LiftFinger(sensors[0].simId);
+            KVT_MatchResult match{};
+            match.size = sizeof match;
+            if (result == KVT_RESULT_OK)
+                result = KVT_MatchTemplate(&probe, gallery.data(),
+                                           static_cast<unsigned int>(gallery.size()), &match);
+            rows.push_back(
+                {algorithm.name, "enrol",
+                 std::to_string(gallery.size()) + " of " + std::to_string(kFingers) + " fingers",
+                 ""});
+            rows.push_back({algorithm.name, "identify finger " + std::to_string(probeFinger),
+                            result != KVT_RESULT_OK ? "failed (" + std::to_string(result) + ")"
+                            : match.success == 0
+                                ? "matched finger " + std::to_string(galleryFinger[match.index]) +
+                                      ", score " + std::to_string(match.score)
+                                : "no match",
+                            ""});
+        }
+    }
+
+    std::fprintf(out, "8. Unplugging the U1...\n");
     KVTSim_Detach(sensors[1].simId);
     Inbox::Entry lost;
     rows.push_back({sensors[1].label, "unplug",
