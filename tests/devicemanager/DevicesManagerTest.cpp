@@ -11,6 +11,7 @@
 #include "devicemanager/WorkerThreads.h"
 #include "platform/Event.h"
 #include "platform/Time.h"
+#include "support/ManagerTest.h"
 #include "support/TempDir.h"
 
 using kvt_test::ReadFile;
@@ -35,23 +36,7 @@ TEST(WorkerThreadsTest, CountsInAndOutButNeverBelowZero) {
     EXPECT_EQ(WorkerThreads::Count(), 0);
 }
 
-// A manager made in this process without running it, with its log in a
-// folder of the test's own.
-class DevicesManagerTest : public testing::Test {
-protected:
-    void SetUp() override {
-        manager_ = CDevicesManager::CreateInstance();
-        ASSERT_TRUE(CLog::Instance().StartLogging(LogPath(), CLog::kDebug, 0, false));
-    }
-    void TearDown() override {
-        CDevicesManager::DropInstance();
-        CLog::Instance().StopLogging();
-    }
-    std::string LogPath() const { return (dir_ / "manager.log").string(); }
-
-    kvt_test::TempDir dir_{"kvt-manager"};
-    CDevicesManager* manager_ = nullptr;
-};
+using DevicesManagerTest = kvt_test::ManagerTest;
 
 TEST_F(DevicesManagerTest, TheInstanceIsTheOneCreatedUntilDropped) {
     EXPECT_EQ(CDevicesManager::Instance(), manager_);
@@ -62,7 +47,7 @@ TEST_F(DevicesManagerTest, TheInstanceIsTheOneCreatedUntilDropped) {
     CDevicesManager::DropInstance();
     EXPECT_EQ(CDevicesManager::Instance(), nullptr);
     EXPECT_TRUE(CDevicesManager::StopRequested());
-    EXPECT_THAT(ReadFile(LogPath()), HasSubstr("SCM requests service to stop"));
+    EXPECT_THAT(LogText(), HasSubstr("SCM requests service to stop"));
 }
 
 TEST_F(DevicesManagerTest, ConstructionReadsTheDataFolderConfiguration) {
@@ -82,7 +67,7 @@ TEST_F(DevicesManagerTest, ShutdownWaitsForWorkerThreads) {
     ASSERT_TRUE(entered.Wait(5000));
     EXPECT_TRUE(manager_->ShutDown(true));
     worker.join();
-    const std::string log = ReadFile(LogPath());
+    const std::string log = LogText();
     EXPECT_THAT(log, HasSubstr("Devices deactivated"));
     EXPECT_THAT(log, HasSubstr("Device-Sockets closed"));
     EXPECT_THAT(log, Not(HasSubstr("after 0 loops")));
@@ -99,7 +84,7 @@ TEST_F(DevicesManagerTest, PowerEventsAreLoggedAndSuspendResumeToggle) {
     EXPECT_FALSE(manager_->IsSuspended());
     EXPECT_TRUE(manager_->OnPowerEvent(42));
 
-    const std::string log = ReadFile(LogPath());
+    const std::string log = LogText();
     EXPECT_THAT(log, HasSubstr("Info    "));
     EXPECT_THAT(log, HasSubstr("CDevicesManager::OnPowerEvent: Suspend queried - EventType 0"));
     EXPECT_THAT(log, HasSubstr("CDevicesManager::OnPowerEvent: Suspend requested - EventType 4"));
@@ -121,7 +106,7 @@ TEST_F(DevicesManagerTest, ListenerSocketsAreClosedAtShutdown) {
     char byte;
     EXPECT_EQ(::recv(pair[1], &byte, 1, 0), 0);
     ::close(pair[1]);
-    EXPECT_THAT(ReadFile(LogPath()), HasSubstr("Device-Sockets closed"));
+    EXPECT_THAT(LogText(), HasSubstr("Device-Sockets closed"));
 }
 
 }  // namespace

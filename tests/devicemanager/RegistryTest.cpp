@@ -5,6 +5,7 @@
 
 #include "devicemanager/DevicesManager.h"
 #include "properties/PropertiesManager.h"
+#include "support/ManagerTest.h"
 #include "support/TempDir.h"
 #include "support/TestDevice.h"
 
@@ -16,18 +17,8 @@ namespace {
 
 // A manager that is made but not run: the registry works without the
 // manager thread.
-class RegistryTest : public testing::Test {
+class RegistryTest : public kvt_test::ManagerTest {
 protected:
-    void SetUp() override {
-        manager_ = CDevicesManager::CreateInstance();
-        ASSERT_TRUE(CLog::Instance().StartLogging(LogPath(), CLog::kDebug, 0, false));
-    }
-    void TearDown() override {
-        CDevicesManager::DropInstance();
-        CLog::Instance().StopLogging();
-    }
-    std::string LogPath() const { return (dir_ / "registry.log").string(); }
-
     // Every message posted so far, oldest first.
     std::vector<QueuedMessage> Posted() {
         std::vector<QueuedMessage> messages;
@@ -42,9 +33,6 @@ protected:
         return device;
     }
     static TestDevice& Test(const DevicePtr& device) { return static_cast<TestDevice&>(*device); }
-
-    kvt_test::TempDir dir_{"kvt-registry"};
-    CDevicesManager* manager_ = nullptr;
 };
 
 TEST_F(RegistryTest, AddingPostsOneNewDeviceAndRemovingOneLostDevice) {
@@ -65,7 +53,7 @@ TEST_F(RegistryTest, AddingPostsOneNewDeviceAndRemovingOneLostDevice) {
     EXPECT_EQ(posted[0].deviceId, id);
     EXPECT_FALSE(manager_->Devices().Get(id.c_str()));
     EXPECT_EQ(manager_->Devices().Count(), 0u);
-    EXPECT_THAT(ReadFile(LogPath()),
+    EXPECT_THAT(LogText(),
                 HasSubstr("CDevicesManager::RemoveDeviceFromList: 0 devices remaining in list"));
 }
 
@@ -76,7 +64,7 @@ TEST_F(RegistryTest, UnknownAndNullIdsFindNothing) {
     manager_->Devices().Remove(nullptr);
     EXPECT_EQ(manager_->Devices().Count(), 1u);
     EXPECT_EQ(manager_->RemoveDeviceFromList(DevicePtr()), -1);
-    const std::string log = ReadFile(LogPath());
+    const std::string log = LogText();
     EXPECT_THAT(log, HasSubstr("CDevicesManager::DeviceList::Get: DeviceId is NULL or Device "
                                "not found!"));
     EXPECT_THAT(log, HasSubstr("CDevicesManager::DeviceList::Remove: DeviceId is NULL!"));
@@ -139,9 +127,8 @@ TEST_F(RegistryTest, RemoveAllDevicesWaitsForARefusingSensorToGiveIn) {
     EXPECT_TRUE(gaveIn);
     EXPECT_EQ(manager_->Devices().Count(), 0u);
     EXPECT_EQ(destroyed, 3);
-    EXPECT_THAT(ReadFile(LogPath()),
-                HasSubstr("CDevicesManager::RemoveAllDevices: Sleep (10) because "
-                          "CLOSE_DEVICE_ERROR == RemoveDeviceFromList"));
+    EXPECT_THAT(LogText(), HasSubstr("CDevicesManager::RemoveAllDevices: Sleep (10) because "
+                                     "CLOSE_DEVICE_ERROR == RemoveDeviceFromList"));
     int lost = 0;
     for (const auto& message : Posted()) lost += message.type == kvt__MessageType__LostDevice;
     EXPECT_EQ(lost, 3);

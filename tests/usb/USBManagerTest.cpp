@@ -12,6 +12,7 @@
 #include "kvt/KVTBasic.h"
 #include "sim/usb/EmulatedU2.h"
 #include "sim/usb/SimUsbBus.h"
+#include "support/ManagerTest.h"
 #include "support/TempDir.h"
 
 using kvt_test::ReadFile;
@@ -22,19 +23,13 @@ namespace {
 
 // A manager that is made but not run; discovery is driven directly or by the
 // USB manager's own watcher thread.
-class USBManagerTest : public testing::Test {
+class USBManagerTest : public kvt_test::ManagerTest {
 protected:
-    void SetUp() override {
-        manager_ = CDevicesManager::CreateInstance();
-        ASSERT_TRUE(CLog::Instance().StartLogging(LogPath(), CLog::kDebug, 0, false));
-    }
     void TearDown() override {
         EXPECT_TRUE(Usb().Stop());
         manager_->RemoveAllDevices();
-        CDevicesManager::DropInstance();
-        CLog::Instance().StopLogging();
+        ManagerTest::TearDown();
     }
-    std::string LogPath() const { return (dir_ / "usb.log").string(); }
     CUSBManager& Usb() { return manager_->UsbManager(); }
 
     std::vector<kvt__MessageType> Posted() {
@@ -58,8 +53,6 @@ protected:
         return true;
     }
 
-    kvt_test::TempDir dir_{"kvt-usb-manager"};
-    CDevicesManager* manager_ = nullptr;
     sim::SimUsbBus bus_;
 };
 
@@ -99,7 +92,7 @@ TEST_F(USBManagerTest, AForeignVendorIsClosedAndLogged) {
     const int simId = bus_.Attach(sim::SensorModel::kU2, 1, options);
     Found(simId);
     EXPECT_EQ(manager_->Devices().Count(), 0u);
-    const std::string log = ReadFile(LogPath());
+    const std::string log = LogText();
     EXPECT_THAT(log, HasSubstr("CUSBManager::DeviceFound: Bad or missing vendor ID"));
     EXPECT_THAT(log, HasSubstr("result:true; Bytes read:18 (18), idVendor:4116 (4115)"));
     // The handle was closed: the sensor can be opened again.
@@ -117,7 +110,7 @@ TEST_F(USBManagerTest, AShortDescriptorOrAFailedOpenLeavesTheSensorAlone) {
     ASSERT_NE(held, nullptr);
     Found(busy);
     EXPECT_EQ(manager_->Devices().Count(), 0u);
-    const std::string log = ReadFile(LogPath());
+    const std::string log = LogText();
     EXPECT_THAT(log, HasSubstr("Bytes read:8 (18)"));
     EXPECT_THAT(log, HasSubstr("CUSBManager::DeviceFound: CreateFile for USB device failed (32)."));
 }
@@ -129,7 +122,7 @@ TEST_F(USBManagerTest, PathsOfOtherDevicesAreNotOpened) {
     Usb().DeviceFound("\\\\?\\usb#vid_046d&pid_0019#x#{4f6e7f7f-b621-403a-9af3-8cd5a6a1daa4}",
                       bus_);
     EXPECT_EQ(manager_->Devices().Count(), 0u);
-    EXPECT_THAT(ReadFile(LogPath()), Not(HasSubstr("CreateFile")));
+    EXPECT_THAT(LogText(), Not(HasSubstr("CreateFile")));
     (void)error;
 }
 
@@ -171,7 +164,7 @@ TEST_F(USBManagerTest, FirmwareThatIsUnsupportedOrFailsItsDiagnosticIsRefused) {
 
     EXPECT_EQ(manager_->Devices().Count(), 1u);
     EXPECT_TRUE(Registered(repaired));
-    const std::string log = ReadFile(LogPath());
+    const std::string log = LogText();
     EXPECT_THAT(log, HasSubstr("CUSBManager::DeviceFound: Found Kelo with unsupported firmware!"));
     EXPECT_THAT(log, HasSubstr("CUSBManager::DeviceFound: Found Kelo with defect EEPROM "
                                "(diagnostic returned false)!"));
@@ -182,7 +175,7 @@ TEST_F(USBManagerTest, ASensorThatCannotInitialiseIsDropped) {
     bus_.Sensor(simId)->InjectFault(sim::Fault::kNoAnswer, -1);
     Found(simId);
     EXPECT_EQ(manager_->Devices().Count(), 0u);
-    EXPECT_THAT(ReadFile(LogPath()),
+    EXPECT_THAT(LogText(),
                 HasSubstr("CUSBManager::DeviceFound: failed to initialize new CUSBDeviceU2"));
     int error = 0;
     EXPECT_NE(bus_.Open(bus_.PathOf(simId), error), nullptr);
