@@ -9,7 +9,6 @@
 #include "support/TempDir.h"
 #include "support/TestDevice.h"
 
-using kvt_test::ReadFile;
 using kvt_test::TestDevice;
 using testing::HasSubstr;
 

@@ -15,7 +15,6 @@
 #include "support/ManagerTest.h"
 #include "support/TempDir.h"
 
-using kvt_test::ReadFile;
 using testing::HasSubstr;
 using testing::Not;
 
