@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -242,6 +243,33 @@ TEST_F(SimulatedSensorTest, StopDuringAnAsynchronousCaptureLeavesNoThreadBehind)
     while (ThreadCount() > before && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(ThreadCount(), before);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(SimulatedSensorTest, TheEnvironmentAttachesSensorsAtStart) {
+    kvt_test::SetEnv("KVT_SIMULATED_SENSORS", "u2,U1,x9");
+    Start();
+    ASSERT_TRUE(messages_.WaitFor(KVT_MSG_NEW_DEVICE));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (messages_.Count(KVT_MSG_NEW_DEVICE) < 2 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    KVT_DeviceInfo list[3] = {};
+    unsigned int count = 3;
+    ASSERT_EQ(KVT_GetDeviceList(list, &count), KVT_RESULT_OK);
+    ASSERT_EQ(count, 2u);
+    std::vector<std::string> descriptions{list[0].description, list[1].description};
+    std::sort(descriptions.begin(), descriptions.end());
+    EXPECT_EQ(descriptions, (std::vector<std::string>{"Kelo U1 USB", "Kelo U2 USB"}));
+    // A restart keeps the same sensors plugged in rather than adding more.
+    ASSERT_EQ(KVT_Stop(), KVT_RESULT_OK);
+    Start();
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+    count = 3;
+    ASSERT_EQ(KVT_GetDeviceList(list, &count), KVT_RESULT_OK);
+    EXPECT_EQ(count, 2u);
 }
 
 }  // namespace
