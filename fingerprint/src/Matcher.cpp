@@ -26,7 +26,12 @@ inline int AngleDiff(int a, int b) {
 }
 
 inline int ToUnits(float radians) {
-    return static_cast<int>(std::floor(radians / kUnitToRadians + 0.5f)) & 255;
+    // floor by hand: without SSE4.1 std::floor is a library call, and
+    // preparation converts an angle for every pair of near minutiae.
+    const float v = radians / kUnitToRadians + 0.5f;
+    int units = static_cast<int>(v);
+    if (static_cast<float>(units) > v) --units;
+    return units & 255;
 }
 
 // atan2 in steps of pi/128 with an error below half a step; the library call
@@ -105,13 +110,19 @@ float LocalSimilarity(const PreparedPrint& a, int i, const PreparedPrint& b, int
     if (ka < 2 || kb < 2) return 0;
     unsigned used = 0;
     float sum = 0;
+    // Both lists run nearest first and the lower end of the window grows with
+    // the distance, so neighbours of b well below it stay below it (the margin
+    // covers rounding).
+    int first = 0;
     for (int u = 0; u < ka; ++u) {
         const float tolerance = 6.f + 0.08f * na[u].distance;
+        const float low = na[u].distance - tolerance;
+        while (first < kb && nb[first].distance < low - 0.01f) ++first;
         int best = -1;
         float bestCost = 1.f;
-        for (int v = 0; v < kb; ++v) {
+        for (int v = first; v < kb; ++v) {
             if (nb[v].distance > na[u].distance + tolerance) break;
-            if ((used >> v & 1) || nb[v].distance < na[u].distance - tolerance) continue;
+            if ((used >> v & 1) || nb[v].distance < low) continue;
             const int db = AngleDiff(na[u].bearing, nb[v].bearing);
             const int dt = AngleDiff(na[u].turn, nb[v].turn);
             if (db > kBearingTolerance || dt > kTurnTolerance) continue;
@@ -132,7 +143,10 @@ float LocalSimilarity(const PreparedPrint& a, int i, const PreparedPrint& b, int
 bool InMask(const PreparedPrint& p, float x, float y) {
     if (x < 0 || y < 0 || x >= p.width || y >= p.height) return false;
     if (p.mask.columns == 0) return true;
-    return p.mask.At(static_cast<int>(x) / p.mask.cell, static_cast<int>(y) / p.mask.cell);
+    const int xi = static_cast<int>(x), yi = static_cast<int>(y), cell = p.mask.cell;
+    // The extractor's 16-pixel cells: a shift rather than a division.
+    if (cell == 16) return p.mask.At(xi >> 4, yi >> 4);
+    return p.mask.At(xi / cell, yi / cell);
 }
 
 // Mean cos(2 x angle difference) of the ridge orientation over the cells both
