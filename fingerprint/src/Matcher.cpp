@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 
 #include "Internal.h"
 
@@ -25,7 +26,12 @@ inline int AngleDiff(int a, int b) {
 }
 
 inline int ToUnits(float radians) {
-    return static_cast<int>(std::floor(radians / kUnitToRadians + 0.5f)) & 255;
+    // floor by hand: without SSE4.1 std::floor is a library call, and
+    // preparation converts an angle for every pair of near minutiae.
+    const float v = radians / kUnitToRadians + 0.5f;
+    int units = static_cast<int>(v);
+    if (static_cast<float>(units) > v) --units;
+    return units & 255;
 }
 
 // atan2 in steps of pi/128 with an error below half a step; the library call
@@ -39,6 +45,15 @@ int AtanUnits(float y, float x) {
     if (x < 0) r = kPi - r;
     if (y < 0) r = -r;
     return ToUnits(r);
+}
+
+// Population count inline: without a popcnt target std::popcount is a library
+// call, and the candidate search makes two per minutia pair.
+inline int Bits(std::uint64_t v) {
+    v -= (v >> 1) & 0x5555555555555555u;
+    v = (v & 0x3333333333333333u) + ((v >> 2) & 0x3333333333333333u);
+    v = (v + (v >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+    return static_cast<int>((v * 0x0101010101010101u) >> 56);
 }
 
 // Occupancy cell of a neighbour: 4 rings of 20 pixels, 8 sectors, 4 direction classes.
@@ -95,13 +110,19 @@ float LocalSimilarity(const PreparedPrint& a, int i, const PreparedPrint& b, int
     if (ka < 2 || kb < 2) return 0;
     unsigned used = 0;
     float sum = 0;
+    // Both lists run nearest first and the lower end of the window grows with
+    // the distance, so neighbours of b well below it stay below it (the margin
+    // covers rounding).
+    int first = 0;
     for (int u = 0; u < ka; ++u) {
         const float tolerance = 6.f + 0.08f * na[u].distance;
+        const float low = na[u].distance - tolerance;
+        while (first < kb && nb[first].distance < low - 0.01f) ++first;
         int best = -1;
         float bestCost = 1.f;
-        for (int v = 0; v < kb; ++v) {
+        for (int v = first; v < kb; ++v) {
             if (nb[v].distance > na[u].distance + tolerance) break;
-            if ((used >> v & 1) || nb[v].distance < na[u].distance - tolerance) continue;
+            if ((used >> v & 1) || nb[v].distance < low) continue;
             const int db = AngleDiff(na[u].bearing, nb[v].bearing);
             const int dt = AngleDiff(na[u].turn, nb[v].turn);
             if (db > kBearingTolerance || dt > kTurnTolerance) continue;
@@ -122,7 +143,10 @@ float LocalSimilarity(const PreparedPrint& a, int i, const PreparedPrint& b, int
 bool InMask(const PreparedPrint& p, float x, float y) {
     if (x < 0 || y < 0 || x >= p.width || y >= p.height) return false;
     if (p.mask.columns == 0) return true;
-    return p.mask.At(static_cast<int>(x) / p.mask.cell, static_cast<int>(y) / p.mask.cell);
+    const int xi = static_cast<int>(x), yi = static_cast<int>(y), cell = p.mask.cell;
+    // The extractor's 16-pixel cells: a shift rather than a division.
+    if (cell == 16) return p.mask.At(xi >> 4, yi >> 4);
+    return p.mask.At(xi / cell, yi / cell);
 }
 
 // Mean cos(2 x angle difference) of the ridge orientation over the cells both
@@ -147,22 +171,27 @@ float OrientationAgreement(const PreparedPrint& probe, const PreparedPrint& ref,
     static const Table table;
     const Transform inverse = t.inverse();
     const float cr = std::cos(2 * t.angle), sr = std::sin(2 * t.angle);
+    // Cells are 16 or 32 pixels in practice: a shift instead of a division.
+    const int cell = po.cell;
+    const int shift = std::has_single_bit(static_cast<unsigned>(cell))
+                          ? std::countr_zero(static_cast<unsigned>(cell))
+                          : -1;
     float sum = 0;
-    for (int r = 0; r < ro.rows; ++r)
-        for (int c = 0; c < ro.columns; ++c) {
-            const std::uint8_t a = ro.At(c, r);
-            if (a == OrientationGrid::kNone) continue;
-            float x, y;
-            inverse.apply((c + 0.5f) * ro.cell, (r + 0.5f) * ro.cell, x, y);
-            if (x < 0 || y < 0) continue;
-            const std::uint8_t b =
-                po.At(static_cast<int>(x) / po.cell, static_cast<int>(y) / po.cell);
-            if (b == OrientationGrid::kNone) continue;
-            // cos(2 (a - b - rotation)), with a - b from the table.
-            const int d = a - b + 254;
-            sum += table.c[d] * cr + table.s[d] * sr;
-            ++cells;
-        }
+    for (const PreparedPrint::FlowCell& fc : ref.flowCells) {
+        float x, y;
+        inverse.apply(fc.x, fc.y, x, y);
+        if (x < 0 || y < 0) continue;
+        const int xi = static_cast<int>(x), yi = static_cast<int>(y);
+        const int column = shift >= 0 ? xi >> shift : xi / cell;
+        const int row = shift >= 0 ? yi >> shift : yi / cell;
+        if (column >= po.columns || row >= po.rows) continue;
+        const std::uint8_t b = po.angles[static_cast<std::size_t>(row) * po.columns + column];
+        if (b == OrientationGrid::kNone) continue;
+        // cos(2 (a - b - rotation)), with a - b from the table.
+        const int d = fc.angle - b + 254;
+        sum += table.c[d] * cr + table.s[d] * sr;
+        ++cells;
+    }
     return cells > 0 ? sum / cells : 0;
 }
 
@@ -316,6 +345,12 @@ void PrepareInto(const Features& f, bool asProbe, PreparedPrint& p) {
     p.height = f.height;
     p.mask = f.mask;
     p.orientation = f.orientation;
+    p.flowCells.clear();
+    const OrientationGrid& o = p.orientation;
+    for (int r = 0; r < o.rows; ++r)
+        for (int c = 0; c < o.columns; ++c)
+            if (const std::uint8_t a = o.At(c, r); a != OrientationGrid::kNone)
+                p.flowCells.push_back({(c + 0.5f) * o.cell, (r + 0.5f) * o.cell, a});
     p.points.clear();
     for (const Minutia& m : f.minutiae)
         p.points.push_back({static_cast<float>(m.x), static_cast<float>(m.y), m.direction,
@@ -412,7 +447,7 @@ Comparison Compare(const PreparedPrint& probe, const PreparedPrint& ref,
                 continue;
             const std::uint64_t* b = &ref.cells[j * W];
             int common = 0;
-            for (int k = 0; k < W; ++k) common += std::popcount(a[k] & b[k]);
+            for (int k = 0; k < W; ++k) common += Bits(a[k] & b[k]);
             if (common >= 2)
                 seeds.push_back(
                     {static_cast<float>(common), static_cast<int>(i), static_cast<int>(j)});
@@ -503,11 +538,86 @@ void Matcher::IdentifyStart(const Features& probe) {
     identifying_ = true;
 }
 
+namespace {
+
+// Length and stored checksum of what looks like a template; false when the
+// bytes cannot be one (the decoder then says why).
+bool TemplateKey(const std::uint8_t* data, std::size_t size, std::size_t& length,
+                 std::uint32_t& crc) {
+    constexpr std::size_t kHeader = 20, kChecksum = 4;
+    if (data == nullptr || size < kHeader + kChecksum) return false;
+    length = static_cast<std::size_t>(data[6] | (data[7] << 8));
+    if (length < kHeader + kChecksum || length > size) return false;
+    const std::uint8_t* c = data + length - kChecksum;
+    crc = static_cast<std::uint32_t>(c[0]) | (static_cast<std::uint32_t>(c[1]) << 8) |
+          (static_cast<std::uint32_t>(c[2]) << 16) | (static_cast<std::uint32_t>(c[3]) << 24);
+    return true;
+}
+
+}  // namespace
+
+const PreparedPrint* Matcher::Lookup(const std::uint8_t* reference, std::size_t size) {
+    std::size_t length = 0;
+    std::uint32_t crc = 0;
+    if (!TemplateKey(reference, size, length, crc)) return nullptr;
+    const auto it = cache_.find(crc);
+    if (it == cache_.end()) return nullptr;
+    // Only identical bytes are a hit, so a damaged copy of a cached template
+    // still goes through the decoder's checks.
+    const auto& bytes = it->second.bytes;
+    if (bytes.size() != length || std::memcmp(bytes.data(), reference, length) != 0) return nullptr;
+    recency_.splice(recency_.begin(), recency_, it->second.recency);
+    return &it->second.print;
+}
+
+// A new entry for bytes that decoded into decoded_; the least recently used
+// entry makes room when the cache is full, and its buffers are reused.
+PreparedPrint& Matcher::Remember(const std::uint8_t* reference, std::size_t size) {
+    std::size_t length = 0;
+    std::uint32_t crc = 0;
+    TemplateKey(reference, size, length, crc);
+    const std::size_t capacity = static_cast<std::size_t>(settings_.cachedReferences);
+    auto it = cache_.find(crc);
+    if (it == cache_.end()) {
+        CachedReference entry;
+        while (cache_.size() >= capacity && !recency_.empty()) {
+            auto oldest = cache_.find(recency_.back());
+            entry.bytes = std::move(oldest->second.bytes);
+            entry.print = std::move(oldest->second.print);
+            cache_.erase(oldest);
+            recency_.pop_back();
+        }
+        recency_.push_front(crc);
+        entry.recency = recency_.begin();
+        it = cache_.emplace(crc, std::move(entry)).first;
+    } else {
+        recency_.splice(recency_.begin(), recency_, it->second.recency);
+    }
+    it->second.bytes.assign(reference, reference + length);
+    PrepareInto(decoded_, false, it->second.print);
+    return it->second.print;
+}
+
+void Matcher::ClearCache() {
+    cache_.clear();
+    recency_.clear();
+}
+
 TemplateError Matcher::IdentifyNext(const std::uint8_t* reference, std::size_t size, int& score) {
-    Features f;
-    const TemplateError error = DecodeTemplate(reference, size, f);
-    if (error != TemplateError::None) return error;
-    score = IdentifyNext(f);
+    const bool caching = settings_.cachedReferences > 0;
+    const PreparedPrint* prepared = caching ? Lookup(reference, size) : nullptr;
+    if (prepared == nullptr) {
+        const TemplateError error = DecodeTemplate(reference, size, decoded_);
+        if (error != TemplateError::None) return error;
+        if (caching) {
+            prepared = &Remember(reference, size);
+        } else {
+            PrepareInto(decoded_, false, reference_);
+            prepared = &reference_;
+        }
+    }
+    last_ = Compare(probe_, *prepared, settings_);
+    score = last_.score >= settings_.threshold ? last_.score : 0;
     return TemplateError::None;
 }
 

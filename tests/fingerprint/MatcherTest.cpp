@@ -229,6 +229,67 @@ TEST(Matcher, IdentificationRunsOnTemplateBytes) {
     EXPECT_FALSE(matcher.identifying());
 }
 
+// References stay prepared between identifications; a remembered reference
+// must score exactly as a freshly decoded one and never stand in for other bytes.
+TEST(Matcher, RememberedReferencesScoreAsFreshOnesAndStayBounded) {
+    std::vector<std::vector<std::uint8_t>> gallery;
+    std::vector<fp::Features> probes;
+    for (unsigned seed = 30; seed < 35; ++seed) {
+        const fp::Features f = RandomPrint(seed);
+        Change c;
+        c.rotation = 0.1f, c.jitter = 1.5f, c.drop = 0.1f;
+        gallery.push_back(fp::EncodeTemplate(Impression(f, c, seed)));
+        probes.push_back(f);
+    }
+    fp::MatcherSettings uncached, small;
+    uncached.cachedReferences = 0;
+    small.cachedReferences = 3;
+    fp::Matcher fresh(uncached), remembering(small);
+    for (int pass = 0; pass < 2; ++pass)
+        for (const fp::Features& probe : probes) {
+            fresh.IdentifyStart(probe);
+            remembering.IdentifyStart(probe);
+            for (const auto& ref : gallery) {
+                int expected = -1, got = -2;
+                ASSERT_EQ(fresh.IdentifyNext(ref.data(), ref.size(), expected),
+                          fp::TemplateError::None);
+                ASSERT_EQ(remembering.IdentifyNext(ref.data(), ref.size(), got),
+                          fp::TemplateError::None);
+                EXPECT_EQ(got, expected) << "pass " << pass;
+            }
+        }
+    EXPECT_EQ(fresh.cachedReferences(), 0u);
+    EXPECT_EQ(remembering.cachedReferences(), 3u);
+
+    // Bytes past the declared size are ignored, so the same template in a
+    // larger buffer is the same reference.
+    std::vector<std::uint8_t> padded = gallery.back();
+    padded.resize(padded.size() + 40, 0xAB);
+    int plain = -1, fromPadded = -2;
+    remembering.IdentifyStart(probes.back());
+    remembering.IdentifyNext(gallery.back().data(), gallery.back().size(), plain);
+    ASSERT_EQ(remembering.IdentifyNext(padded.data(), padded.size(), fromPadded),
+              fp::TemplateError::None);
+    EXPECT_EQ(fromPadded, plain);
+    EXPECT_GE(plain, 48);
+    EXPECT_EQ(remembering.cachedReferences(), 3u);
+
+    // Same stored checksum, damaged body: refused, not taken for the remembered one.
+    std::vector<std::uint8_t> damaged = gallery.back();
+    damaged[25] ^= 0x10;
+    int score = 77;
+    EXPECT_EQ(remembering.IdentifyNext(damaged.data(), damaged.size(), score),
+              fp::TemplateError::BadChecksum);
+    EXPECT_EQ(score, 77);
+    EXPECT_EQ(remembering.IdentifyNext(nullptr, 100, score), fp::TemplateError::NullData);
+
+    remembering.ClearCache();
+    EXPECT_EQ(remembering.cachedReferences(), 0u);
+    ASSERT_EQ(remembering.IdentifyNext(gallery.back().data(), gallery.back().size(), score),
+              fp::TemplateError::None);
+    EXPECT_EQ(score, plain);
+}
+
 TEST(Matcher, ScoreScaleGrowsWithSimilarity) {
     EXPECT_EQ(fp::ScoreFromSimilarity(0), 0);
     EXPECT_EQ(fp::ScoreFromSimilarity(-1), 0);

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <list>
+#include <unordered_map>
 #include <vector>
 
 #include "fp/Features.h"
@@ -14,6 +16,9 @@ struct MatcherSettings {
     int threshold = 0;     // scores below this are reported as 0
     int maxRotation = 32;  // largest rotation between two prints, in steps of pi/128
     int hypotheses = 0;    // alignments tried per comparison; 0 = engine default
+    // Prepared references kept by a matcher, so that identifying against the
+    // same gallery again skips decoding and preparation; 0 keeps none.
+    int cachedReferences = 2048;
 };
 
 // A print made ready for comparison: its minutiae with local neighbourhood
@@ -42,6 +47,13 @@ struct PreparedPrint {
     static constexpr int kCellWords = 2;
     ForegroundMask mask;
     OrientationGrid orientation;
+    // The orientation cells inside the foreground with their centres, the
+    // part of the grid an alignment check visits.
+    struct FlowCell {
+        float x, y;
+        std::uint8_t angle;
+    };
+    std::vector<FlowCell> flowCells;
     int width = 0, height = 0;
     // Points bucketed on a coarse grid, for finding partners near a position.
     int gridColumns = 0, gridRows = 0;
@@ -68,6 +80,9 @@ Comparison Compare(const PreparedPrint& probe, const PreparedPrint& reference,
 int ScoreFromSimilarity(double similarity);
 
 // One identification at a time per object; separate objects share nothing.
+// References given as template bytes are remembered prepared (the most recent
+// `cachedReferences`) across identifications; callers serialise calls on one
+// object, so the cache needs no lock of its own.
 class Matcher {
 public:
     explicit Matcher(MatcherSettings settings = {}) : settings_(settings) {}
@@ -82,13 +97,27 @@ public:
     void IdentifyEnd();
     bool identifying() const { return identifying_; }
     const Comparison& last() const { return last_; }
+    std::size_t cachedReferences() const { return cache_.size(); }
+    void ClearCache();
 
 private:
+    struct CachedReference {
+        std::vector<std::uint8_t> bytes;  // the template as given, up to its declared size
+        PreparedPrint print;
+        std::list<std::uint32_t>::iterator recency;
+    };
+    const PreparedPrint* Lookup(const std::uint8_t* reference, std::size_t size);
+    PreparedPrint& Remember(const std::uint8_t* reference, std::size_t size);
+
     MatcherSettings settings_;
     PreparedPrint probe_;
     PreparedPrint reference_;  // buffers reused from one reference to the next
+    Features decoded_;
     Comparison last_;
     bool identifying_ = false;
+    // Keyed by the template's own checksum; the bytes confirm a hit.
+    std::unordered_map<std::uint32_t, CachedReference> cache_;
+    std::list<std::uint32_t> recency_;  // most recently used first
 };
 
 }  // namespace fp
