@@ -74,11 +74,6 @@ public:
     // Sockets of the Ethernet listeners; all are closed at shutdown.
     void RegisterListenerSocket(platform::SocketHandle socket);
 
-    // Capture properties change, and whole synchronous captures run, under this lock.
-    CCritSec& PropertyLock() { return m_propertyLock; }
-    CCritSec& RegistryLock() { return m_devices.Lock(); }
-    platform::CEvent& CaptureFinishedEvent() { return m_captureFinished; }
-
     // The registry. Adding posts NewDevice, removing posts LostDevice.
     DeviceList& Devices() { return m_devices; }
     void AddDevice(DevicePtr device);
@@ -164,6 +159,7 @@ private:
     const std::string m_dataFolder;
     std::unique_ptr<CUSBManager> m_usbManager;
     DeviceManagerConfig m_config;
+    // Capture properties change, and whole synchronous captures run, under this lock.
     CCritSec m_propertyLock;
     DeviceList m_devices;
     CMessageQueue m_messageQueue;
