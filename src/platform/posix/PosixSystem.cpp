@@ -1,5 +1,4 @@
 #include <dlfcn.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -17,7 +16,6 @@
 #include "platform/Guid.h"
 #include "platform/LastError.h"
 #include "platform/Paths.h"
-#include "platform/Sockets.h"
 #include "platform/Time.h"
 #include "platform/Version.h"
 
@@ -126,19 +124,6 @@ std::string LibraryFolder() {
     std::error_code ec;
     const fs::path file = fs::canonical(info.dli_fname, ec);
     return ec ? std::string() : file.parent_path().string();
-}
-
-bool SocketLibraryStartup() {
-    return true;
-}
-
-void SocketLibraryCleanup() {}
-
-void CloseSocket(SocketHandle socket) {
-    if (socket == kInvalidSocket) return;
-    // shutdown wakes a thread blocked in accept or recv on this socket.
-    ::shutdown(socket, SHUT_RDWR);
-    ::close(socket);
 }
 
 std::string LibraryFileVersion() {

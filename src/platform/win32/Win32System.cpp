@@ -14,13 +14,9 @@
 #include "platform/Guid.h"
 #include "platform/LastError.h"
 #include "platform/Paths.h"
-#include "platform/Sockets.h"
 #include "platform/Time.h"
 #include "platform/Version.h"
 #include "platform/win32/ModuleHandle.h"
-
-static_assert(sizeof(platform::SocketHandle) == sizeof(SOCKET));
-static_assert(platform::kInvalidSocket == INVALID_SOCKET);
 
 namespace platform {
 
@@ -139,19 +135,6 @@ std::string LibraryFolder() {
     const size_t separator = file.find_last_of('\\');
     if (separator == std::string::npos) return {};
     return file.substr(0, separator);
-}
-
-bool SocketLibraryStartup() {
-    WSADATA data;
-    return WSAStartup(MAKEWORD(2, 0), &data) == 0;
-}
-
-void SocketLibraryCleanup() {
-    WSACleanup();
-}
-
-void CloseSocket(SocketHandle socket) {
-    if (socket != kInvalidSocket) closesocket(static_cast<SOCKET>(socket));
 }
 
 std::string LibraryFileVersion() {
