@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -246,13 +247,19 @@ bool ReadCaptureRequest(const Args& args, CaptureRequest& request, std::string& 
 }
 
 // Waits for the outcome of an asynchronous capture; Ctrl-C cancels it.
-int CaptureAsync(Session& session, const std::string& id, int timeout, Captured& captured,
-                 const Reporter& report) {
+// touch, when given, puts a finger on the sensor once the capture waits.
+int CaptureAsync(Session& session, const std::string& id, int timeout,
+                 const std::function<void()>& touch, Captured& captured, const Reporter& report) {
     InterruptGuard interrupt;
     if (const int result = KVT_CaptureImage(id.c_str(), timeout, nullptr); result != KVT_RESULT_OK)
         return report.LibraryFail("KVT_CaptureImage", result);
     if (!report.Json())
         std::fprintf(stderr, "Waiting up to %d s for a finger (Ctrl-C cancels)...\n", timeout);
+    if (touch) {
+        // A sensor sees a finger arrive, not one that lay there all along.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        touch();
+    }
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::seconds(timeout) + std::chrono::seconds(5);
     Delivered outcome;
@@ -306,11 +313,14 @@ int RunCapture(const Args& args, const Reporter& report) {
         return report.LibraryFail("KVT_Start", result);
     session.WaitForSensors();
     KVT_DeviceInfo device{};
-    int simId = 0;
+    std::function<void()> touch;
     if (!request.simulate.empty()) {
+        int simId = 0;
         if (!session.AttachSimulated(request.simulate, simId, device, error))
             return report.Fail(cli::kExitNoSensor, error);
-        KVTSim_PlaceFinger(simId, request.finger, request.impression, args.Has("--fake") ? 0 : 1);
+        touch = [simId, &request, live = !args.Has("--fake")] {
+            KVTSim_PlaceFinger(simId, request.finger, request.impression, live ? 1 : 0);
+        };
     } else if (!session.FindDevice(request.device, device, error)) {
         return report.Fail(cli::kExitNoSensor, error);
     }
@@ -331,11 +341,13 @@ int RunCapture(const Args& args, const Reporter& report) {
 
     Captured captured;
     if (request.async) {
-        if (const int exit = CaptureAsync(session, id, request.timeout, captured, report);
+        if (const int exit = CaptureAsync(session, id, request.timeout, touch, captured, report);
             exit != cli::kExitOk)
             return exit;
-    } else if (const int result = CaptureSync(id, captured); result != KVT_RESULT_OK) {
-        return report.LibraryFail("KVT_CaptureImage", result);
+    } else {
+        if (touch) touch();
+        if (const int result = CaptureSync(id, captured); result != KVT_RESULT_OK)
+            return report.LibraryFail("KVT_CaptureImage", result);
     }
     session.Stop();
 
