@@ -35,11 +35,11 @@ int Load(const std::string& path, const std::string& properties, KVT_Template& t
     if (!ReadFile(path, bytes, error)) return cli::kExitFile;
     if (LooksLikeTemplate(bytes)) {
         if (DecodeTemplate(bytes, tpl, error)) return cli::kExitOk;
-        error = "'" + path + "': " + error;
+        error = Quoted(path) + ": " + error;
         return cli::kExitFile;
     }
     if (!LooksLikeBmp(bytes)) {
-        error = "'" + path + "' is neither a BMP picture nor a kvt template";
+        error = Quoted(path) + " is neither a BMP picture nor a kvt template";
         return cli::kExitFile;
     }
     KVT_CapturedData image{};
@@ -51,7 +51,7 @@ int Load(const std::string& path, const std::string& properties, KVT_Template& t
     tpl.size = sizeof tpl;
     const int result = KVT_ExtractTemplate(&image, &tpl);
     if (result == KVT_RESULT_OK) return cli::kExitOk;
-    error = "'" + path + "': " +
+    error = Quoted(path) + ": " +
             (result == KVT_RESULT_FAILED
                  ? std::string("no usable fingerprint in the picture")
                  : std::string("KVT_ExtractTemplate: ") + cli::ResultText(result));
@@ -194,7 +194,7 @@ int RunIdentify(const Args& args, const Reporter& report) {
     const fs::path folder = args.Positional()[1];
     std::error_code ec;
     if (!fs::is_directory(folder, ec))
-        return report.Fail(cli::kExitFile, "'" + folder.string() + "' is not a folder");
+        return report.Fail(cli::kExitFile, Quoted(folder.string()) + " is not a folder");
 
     Session session;
     if (const int exit = StartAlgorithm(session, report); exit != cli::kExitOk) return exit;
@@ -220,7 +220,8 @@ int RunIdentify(const Args& args, const Reporter& report) {
     }
     if (progress) std::fprintf(stderr, "\r\033[K");
     if (gallery.empty()) {
-        return report.Fail(cli::kExitFile, "no pictures or templates in '" + folder.string() + "'");
+        return report.Fail(cli::kExitFile,
+                           "no pictures or templates in " + Quoted(folder.string()));
     }
 
     // One call: the library compares against the whole gallery at once.

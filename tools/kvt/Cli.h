@@ -64,8 +64,8 @@ private:
 struct Command {
     const char* name;
     const char* operands;  // "IMAGE -o TEMPLATE"
-    const char* summary;  // one line
-    const char* details;  // the rest of --help, may be empty
+    const char* summary;   // one line
+    const char* details;   // the rest of --help, may be empty
     std::vector<OptionSpec> options;
     int minOperands;
     int maxOperands;  // -1: any number

@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "GreyImage.h"
+#include "Output.h"
 
 namespace {
 
@@ -29,18 +30,18 @@ int32_t GetLe32(const uint8_t* p) {
 bool ReadFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
     std::ifstream file(path, std::ios::binary | std::ios::ate);
     if (!file) {
-        error = "cannot open '" + path + "'";
+        error = "cannot open " + Quoted(path);
         return false;
     }
     const std::streamoff size = file.tellg();
     if (size < 0 || static_cast<uint64_t>(size) > kMaxPictureFile) {
-        error = "'" + path + "' is not a picture or template (too large)";
+        error = Quoted(path) + " is not a picture or template (too large)";
         return false;
     }
     bytes.resize(static_cast<size_t>(size));
     file.seekg(0);
     if (!file.read(reinterpret_cast<char*>(bytes.data()), size)) {
-        error = "cannot read '" + path + "'";
+        error = "cannot read " + Quoted(path);
         return false;
     }
     return true;
@@ -52,7 +53,7 @@ bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes, std::
                static_cast<std::streamsize>(bytes.size()));
     file.close();
     if (!file) {
-        error = "cannot write '" + path + "'";
+        error = "cannot write " + Quoted(path);
         return false;
     }
     return true;
@@ -126,7 +127,7 @@ bool WriteBmpAsPng(const std::vector<uint8_t>& bmp, const std::string& path, std
     GreyImage image;
     if (!DecodeBmp(bmp, image, error)) return false;
     if (!WritePng(path, image)) {
-        error = "cannot write '" + path + "'";
+        error = "cannot write " + Quoted(path);
         return false;
     }
     return true;

@@ -2,6 +2,15 @@
 
 #include <algorithm>
 
+std::string Quoted(const std::string& text) {
+    std::string quoted;
+    quoted.reserve(text.size() + 2);
+    quoted += '\'';
+    quoted += text;
+    quoted += '\'';
+    return quoted;
+}
+
 std::string JsonString(const std::string& text) {
     std::string s = "\"";
     for (const char ch : text) {

@@ -6,6 +6,9 @@
 
 // Output of kvt: JSON for scripts and aligned tables for people.
 
+// 'text', for names in messages.
+std::string Quoted(const std::string& text);
+
 std::string JsonString(const std::string& text);
 std::string JsonArray(const std::vector<std::string>& items);
 
