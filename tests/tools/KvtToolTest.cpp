@@ -76,6 +76,7 @@ TEST(KvtCommandLine, WrongCommandLinesEndBeforeTheLibraryStarts) {
         {"capture", "--async", "--timeout", "0"},
         {"capture", "--async", "--timeout", "5s"},
         {"capture", "--finger", "3"},
+        {"capture", "--simulate", "u9"},
         {"capture", "--simulate", "u2", "--finger", "3:x"},
         {"capture", "--simulate", "u2", "--device", "0"},
         {"monitor", "--seconds", "-1"},

@@ -225,6 +225,10 @@ bool ReadCaptureRequest(const Args& args, CaptureRequest& request, std::string& 
         return false;
     }
     request.simulate = args.Value("--simulate");
+    if (args.Has("--simulate") && request.simulate != "u1" && request.simulate != "u2") {
+        error = "--simulate takes u1 or u2";
+        return false;
+    }
     if (request.simulate.empty() && (args.Has("--finger") || args.Has("--fake"))) {
         error = "--finger and --fake need --simulate";
         return false;

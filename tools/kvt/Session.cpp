@@ -202,9 +202,7 @@ bool Session::FindDevice(const std::string& which, KVT_DeviceInfo& device,
 
 bool Session::AttachSimulated(const std::string& model, int& simId, KVT_DeviceInfo& device,
                               std::string& error) {
-    const int kind = model == "u1" || model == "U1"   ? KVTSIM_MODEL_U1
-                     : model == "u2" || model == "U2" ? KVTSIM_MODEL_U2
-                                                      : 0;
+    const int kind = model == "u1" ? KVTSIM_MODEL_U1 : model == "u2" ? KVTSIM_MODEL_U2 : 0;
     if (kind == 0) {
         error = "unknown simulated sensor model '" + model + "' (u1 or u2)";
         return false;
