@@ -220,4 +220,8 @@ int WaitReadable(SocketHandle socket, int timeoutMs) {
     return Select(socket, false, timeoutMs);
 }
 
+int WaitWritable(SocketHandle socket, int timeoutMs) {
+    return Select(socket, true, timeoutMs);
+}
+
 }  // namespace platform
