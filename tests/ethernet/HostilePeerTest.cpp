@@ -196,7 +196,8 @@ TEST_F(HostilePeerTest, AStalledAnswerEndsWhenTheManagerHalts) {
     ASSERT_TRUE(rig.sensor.WaitForRequests(1, 5000));
     halt = true;
     EXPECT_FALSE(read.get());
-    EXPECT_THAT(LogText(), HasSubstr("Recv(CMD_RESPONSE_GET_LD) failed"));
+    // The header or the body, depending on how far the answer got.
+    EXPECT_THAT(LogText(), HasSubstr("CEthernetDevice::GetBoundLFD:(-) Recv("));
 }
 
 TEST_F(HostilePeerTest, ASlowDripWithinTheWaitStillSucceeds) {
