@@ -55,10 +55,10 @@ void CEthernetDevice::LogFailure(const char* text) {
     m_log->Error(text, Id(), Serial());
 }
 
-bool CEthernetDevice::Request(bool flush, uint32_t cmdId, const uint8_t* body, size_t bodySize,
+bool CEthernetDevice::Request(uint32_t cmdId, const uint8_t* body, size_t bodySize,
                               uint32_t expectedCmdId, const ExchangeTexts& texts,
                               CommandHeader& response, int waitSeconds) {
-    if (flush) FlushInput(m_connection);
+    FlushInput(m_connection);
     const auto header = EncodeHeader({cmdId, static_cast<uint32_t>(bodySize), 0, 0});
     if (!SendAll(m_connection, header.data(), kHeaderSize, Stop())) {
         LogFailure(texts.sendHeader);
@@ -100,7 +100,7 @@ bool CEthernetDevice::GetConfig(uint32_t index, uint8_t* out, size_t count) {
         "CEthernetDevice::GetConfig: Send(CMD_DATA_GET_CONFIG) failed",
         "CEthernetDevice::GetConfig: Recv(GET_CONFIGURATION) failed",
         "CEthernetDevice::GetConfig: Header mirror-check failed"};
-    if (!Request(true, kGetConfiguration, body, sizeof body, kGetConfiguration, kTexts, response)) {
+    if (!Request(kGetConfiguration, body, sizeof body, kGetConfiguration, kTexts, response)) {
         return false;
     }
     // Exactly one value is read, whatever length the header announced.
@@ -158,7 +158,7 @@ int CEthernetDevice::GetDeviceStatus() {
         "CEthernetDevice::GetDeviceStatus:(%s-%s) Recv(GET_STATUS) failed because of "
         "DEV_STATUS_ERROR",
         "CEthernetDevice::GetDeviceStatus: Header mirror-check failed"};
-    if (!Request(true, kGetStatus, nullptr, 0, kGetStatus, kTexts, response)) {
+    if (!Request(kGetStatus, nullptr, 0, kGetStatus, kTexts, response)) {
         return kDevStatusError;
     }
     uint8_t body[kStatusBodySize];
@@ -244,7 +244,7 @@ bool CEthernetDevice::GetNormalImage(std::vector<uint8_t>& image) {
         "CEthernetDevice::GetNormalImage:(%s-%s) Send(GET_IMAGE) failed", nullptr,
         "CEthernetDevice::GetNormalImage:(%s-%s) Recv(GET_IMAGE) failed",
         "CEthernetDevice::GetNormalImage: Header mirror-check failed", true};
-    if (!Request(false, kGetImage, nullptr, 0, kGetImage, kTexts, response)) return false;
+    if (!Request(kGetImage, nullptr, 0, kGetImage, kTexts, response)) return false;
     if (ReceiveBuffer(response.length, image)) return true;
     m_log->Error("CEthernetDevice::GetNormalImage:(%s-%s) Recv(BUFFER) failed", Id(), Serial());
     return false;
@@ -279,7 +279,7 @@ bool CEthernetDevice::GetSingleImage(std::vector<uint8_t>& image, uint16_t frame
         "CEthernetDevice::GetSingleImage: Send(CMD_DATA_GET_IMAGE_EX) failed",
         "CEthernetDevice::GetSingleImage: Recv(GET_IMAGE_EX) failed",
         "CEthernetDevice::GetSingleImage: Header mirror-check failed", true};
-    if (!Request(false, kGetImageEx, body, sizeof body, kGetImageEx, kTexts, response)) {
+    if (!Request(kGetImageEx, body, sizeof body, kGetImageEx, kTexts, response)) {
         return false;
     }
     if (ReceiveBuffer(response.length, image)) return true;
@@ -407,7 +407,7 @@ bool CEthernetDevice::GetBoundLFD(int timeout, LFDMeasurement& measurement) {
         "CEthernetDevice::GetBoundLFD:(%s-%s) Send(GET_LD) failed", nullptr,
         "CEthernetDevice::GetBoundLFD:(%s-%s) Recv(GET_LD) failed",
         "CEthernetDevice::GetBoundLFD: Header mirror-check failed"};
-    if (!Request(true, kGetLD, nullptr, 0, kGetLD, kTexts, response, timeout)) return false;
+    if (!Request(kGetLD, nullptr, 0, kGetLD, kTexts, response, timeout)) return false;
     uint8_t body[kLDBodySize];
     if (!RecvAll(m_connection, body, sizeof body, timeout, Stop())) {
         m_log->Error("CEthernetDevice::GetBoundLFD:(%s-%s) Recv(CMD_RESPONSE_GET_LD) failed", Id(),
@@ -436,7 +436,7 @@ bool CEthernetDevice::IndicateResult(int result) {
         "CEthernetDevice::IndicateResult:(%s-%s) Send(IF_ID_PROC_STATUS) failed",
         "CEthernetDevice::IndicateResult:(%s-%s) Recv(IF_ID_PROC_STATUS) failed",
         "CEthernetDevice::IndicateResult: Header mirror-check failed"};
-    if (!Request(true, kSetInterface, body, sizeof body, kGetStatus, kTexts, response)) {
+    if (!Request(kSetInterface, body, sizeof body, kGetStatus, kTexts, response)) {
         return false;
     }
     uint8_t status[kStatusBodySize];

@@ -94,11 +94,12 @@ private:
 
     static void EchoThread(CDevicesManager& manager, DevicePtr device);
 
-    // Sends a command and takes its checked response header (waitSeconds for
-    // it); the body is left to the caller. Logs the step that failed.
-    bool Request(bool flush, uint32_t cmdId, const uint8_t* body, size_t bodySize,
-                 uint32_t expectedCmdId, const ExchangeTexts& texts,
-                 ethernet::CommandHeader& response, int waitSeconds = kWaitSeconds);
+    // Discards stale input, sends a command and takes its checked response
+    // header (waitSeconds for it); the body is left to the caller. Logs the
+    // step that failed.
+    bool Request(uint32_t cmdId, const uint8_t* body, size_t bodySize, uint32_t expectedCmdId,
+                 const ExchangeTexts& texts, ethernet::CommandHeader& response,
+                 int waitSeconds = kWaitSeconds);
     // Logs one failure text at error level with the device's identity.
     void LogFailure(const char* text);
     // Receives a response body of length bytes without time limit.

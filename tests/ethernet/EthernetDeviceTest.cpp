@@ -205,7 +205,7 @@ TEST_F(EthernetDeviceTest, AFailedSecondFrameFailsTheCapture) {
     EXPECT_THAT(LogText(),
                 HasSubstr("CEthernetDevice::GetSingleImage: Header mirror-check failed"));
 
-    // The mirror failure discarded the rest of the bad answer.
+    // The bad answer leaves nothing behind for the next capture.
     SetProperties({{"PictureSize", "Half"}, {"LFD", "false"}});
     ASSERT_TRUE(device_.GetSyncImage(image));
     EXPECT_EQ(image.size(), 192u * 160u);
