@@ -63,6 +63,10 @@ bool Listen(SocketHandle socket, int backlog);
 bool AcceptTcp(SocketHandle listener, SocketHandle& connection, SocketAddress& local,
                SocketAddress& remote, const std::function<bool()>& keepWaiting);
 
+// Sends small writes at once instead of waiting to fill a segment; for
+// request-and-answer protocols, where the wait costs a round trip.
+bool SetNoDelay(SocketHandle socket);
+
 // Connects to a peer; gives up after timeoutMs.
 bool ConnectTcp(SocketHandle socket, const SocketAddress& peer, int timeoutMs);
 
@@ -77,5 +81,9 @@ int RecvSome(SocketHandle socket, void* data, int count);
 // Waits until the socket is readable: 1 readable (or closed), 0 time-out, -1
 // error. A negative timeoutMs waits without limit.
 int WaitReadable(SocketHandle socket, int timeoutMs);
+
+// Waits until a send of a few bytes would not block: 1 writable, 0 time-out,
+// -1 error. A negative timeoutMs waits without limit.
+int WaitWritable(SocketHandle socket, int timeoutMs);
 
 }  // namespace platform

@@ -1,6 +1,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -146,6 +147,11 @@ bool AcceptTcp(SocketHandle listener, SocketHandle& connection, SocketAddress& l
     }
 }
 
+bool SetNoDelay(SocketHandle socket) {
+    const int on = 1;
+    return ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+}
+
 bool ConnectTcp(SocketHandle socket, const SocketAddress& peer, int timeoutMs) {
     const int flags = ::fcntl(socket, F_GETFL);
     if (flags < 0 || ::fcntl(socket, F_SETFL, flags | O_NONBLOCK) != 0) return false;
@@ -178,6 +184,10 @@ int RecvSome(SocketHandle socket, void* data, int count) {
 
 int WaitReadable(SocketHandle socket, int timeoutMs) {
     return PollOne(socket, POLLIN, timeoutMs < 0 ? -1 : timeoutMs);
+}
+
+int WaitWritable(SocketHandle socket, int timeoutMs) {
+    return PollOne(socket, POLLOUT, timeoutMs < 0 ? -1 : timeoutMs);
 }
 
 }  // namespace platform
