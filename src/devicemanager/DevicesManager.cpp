@@ -121,7 +121,6 @@ CDevicesManager::~CDevicesManager() {
     // Worker threads use the manager. A manager that never ran its shutdown
     // (or whose threads outlived it) still stops them and gives them time to end.
     m_stop = true;
-    CloseListenerSockets();
     for (int round = 0; m_workerThreads.load() != 0 && round < kDestroyWaitRounds; ++round) {
         platform::SleepMs(kDestroyWaitMs);
     }
@@ -209,17 +208,6 @@ bool CDevicesManager::StartWorkerThread(std::function<void()> body) {
     return started;
 }
 
-void CDevicesManager::RegisterListenerSocket(platform::SocketHandle socket) {
-    CCritSecLock lock(m_listenerSocketLock);
-    m_listenerSockets.push_back(socket);
-}
-
-void CDevicesManager::CloseListenerSockets() {
-    CCritSecLock lock(m_listenerSocketLock);
-    for (platform::SocketHandle socket : m_listenerSockets) platform::CloseSocket(socket);
-    m_listenerSockets.clear();
-}
-
 int CDevicesManager::DMQueryMessage(CCallContext* context, const char* /*client*/,
                                     kvt__TransportMessage& out) {
     CFunctionTrace trace("CDevicesManager::DMQueryMessage");
@@ -266,7 +254,8 @@ bool CDevicesManager::ShutDown(bool full) {
         if (device) device->CloseDevice();
     }
     m_log->Debug("Devices deactivated");
-    CloseListenerSockets();
+    // The listeners see the stop flag within their accept slice and close
+    // their sockets themselves; closing them here could hit a reused handle.
     m_log->Debug("Device-Sockets closed");
     RemoveAllDevices();
     if (!m_usbManager->Stop()) m_log->Error("CDevicesManager::ShutDown: USB watcher did not stop");

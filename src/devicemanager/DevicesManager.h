@@ -15,7 +15,6 @@
 #include "ethernet/SocketEndpoint.h"
 #include "platform/CritSec.h"
 #include "platform/Event.h"
-#include "platform/Sockets.h"
 #include "platform/SystemMutex.h"
 
 class PLWinBmp;
@@ -76,9 +75,6 @@ public:
     const DeviceManagerConfig& Config() const { return m_config; }
     std::string ConfigPath() const;
 
-    // Sockets registered here are all closed at shutdown. (The Ethernet
-    // listeners close their own: see AddEthernetDeviceThread.)
-    void RegisterListenerSocket(platform::SocketHandle socket);
     // Opens one listener per configured listener that can bind and starts its
     // accepting thread; they end once the manager stops or suspends.
     void CreateDeviceListenerThreads();
@@ -156,14 +152,11 @@ private:
     // tells whether the buffer holds at least one frame of the picture size.
     int32_t GradeCapture(const DevicePtr& device, const std::vector<uint8_t>& raw,
                          bool& deliverable);
-    void CloseListenerSockets();
     // Accepts sensors on one listener until the manager stops or suspends.
     void AddEthernetDeviceThread(SocketEndpoint listener, int echoPort);
 
     std::atomic<bool> m_suspended{false};
     CLog* m_log;
-    CCritSec m_listenerSocketLock;
-    std::vector<platform::SocketHandle> m_listenerSockets;
     platform::CEvent m_captureFinished{false, false};
     std::atomic<bool> m_stop{false};
     // Set just before m_stop, while the manager is certain to exist, so a

@@ -3,8 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <thread>
 
@@ -94,18 +92,6 @@ TEST_F(DevicesManagerTest, PowerEventsAreLoggedAndSuspendResumeToggle) {
     // A suspend is no full shutdown: the manager stays, only its sensors go.
     EXPECT_THAT(log, HasSubstr("DevicesManager ShutDown: open Threads: 0 after 0 loops"));
     EXPECT_FALSE(CDevicesManager::StopRequested());
-}
-
-TEST_F(DevicesManagerTest, ListenerSocketsAreClosedAtShutdown) {
-    int pair[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    manager_->RegisterListenerSocket(pair[0]);
-    EXPECT_TRUE(manager_->ShutDown(false));
-    // The peer sees the registered end go away.
-    char byte;
-    EXPECT_EQ(::recv(pair[1], &byte, 1, 0), 0);
-    ::close(pair[1]);
-    EXPECT_THAT(LogText(), HasSubstr("Device-Sockets closed"));
 }
 
 }  // namespace
