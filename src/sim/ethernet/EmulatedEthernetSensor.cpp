@@ -95,6 +95,7 @@ bool EmulatedEthernetSensor::Start() {
             m_echo.Stop();
             return false;
         }
+        m_connected = true;
     }
     m_thread = std::thread([this, first] { Run(first); });
     return true;
@@ -229,6 +230,8 @@ EmulatedEthernetSensor::Outcome EmulatedEthernetSensor::HandleInput(
 
 std::optional<EmulatedEthernetSensor::Answer> EmulatedEthernetSensor::Respond(
     uint32_t cmdId, const std::vector<uint8_t>& body) {
+    if (cmdId != kGetImage && cmdId != kGetImageEx)
+        Report(CLog::kDebug, "command %u with %zu body bytes", cmdId, body.size());
     switch (cmdId) {
         case kGetConfiguration:
             return Configuration(body);
@@ -239,6 +242,7 @@ std::optional<EmulatedEthernetSensor::Answer> EmulatedEthernetSensor::Respond(
         }
         case kGetImage: {
             if (!body.empty()) return Refuse(cmdId, "an image request with a body");
+            Report(CLog::kDebug, "GET_IMAGE: the default window, frames 1 and 2");
             std::unique_lock lock(m_mutex);
             const std::optional<FingerOnSensor> finger = m_finger;
             lock.unlock();
@@ -347,6 +351,8 @@ EmulatedEthernetSensor::Answer EmulatedEthernetSensor::ImageEx(const std::vector
     if (width == 0 || height == 0 || width * height >= kLengthLimit ||
         (frame != kNormalFrame && frame != kLfdFrame))
         return Refuse(kGetImageEx, "an image size or frame number out of range");
+    Report(CLog::kDebug, "GET_IMAGE_EX: %ux%u at (%d, %d), frame %u", width, height, originX,
+           originY, frame);
     std::unique_lock lock(m_mutex);
     const std::optional<FingerOnSensor> finger = m_finger;
     const int column = originX - m_offsetX;
