@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "common/Log.h"
 #include "common/Text.h"
@@ -95,34 +96,25 @@ bool ValidAddress(const char* text) {
 
 int InjectEthernetFault(sim::EmulatedEthernetSensor& sensor, int fault) {
     using sim::EthernetFault;
-    switch (fault) {
-        case KVTSIM_FAULT_NONE:
-            sensor.ClearFaults();
-            return KVTSIM_OK;
-        case KVTSIM_FAULT_NO_ANSWER:
-            sensor.InjectFault(EthernetFault::kNoAnswer);
-            return KVTSIM_OK;
-        case KVTSIM_FAULT_SHORT_ANSWER:
-            sensor.InjectFault(EthernetFault::kShortAnswer);
-            return KVTSIM_OK;
-        case KVTSIM_FAULT_WRONG_COMMAND:
-            sensor.InjectFault(EthernetFault::kWrongCmdId);
-            return KVTSIM_OK;
-        case KVTSIM_FAULT_UNPLUG_IN_IMAGE:
-            sensor.InjectFault(EthernetFault::kCloseInImage);
-            return KVTSIM_OK;
-        case KVTSIM_FAULT_LENGTH_ZERO:
-            sensor.InjectFault(EthernetFault::kLengthZero);
-            return KVTSIM_OK;
-        case KVTSIM_FAULT_LENGTH_TOO_LARGE:
-            sensor.InjectFault(EthernetFault::kLengthTooLarge);
-            return KVTSIM_OK;
-        case KVTSIM_FAULT_ECHO_STOPS:
-            sensor.InjectFault(EthernetFault::kEchoStops);
-            return KVTSIM_OK;
-        default:
-            return KVTSIM_BAD_ARGUMENT;
+    static constexpr std::pair<int, EthernetFault> kFaults[] = {
+        {KVTSIM_FAULT_NO_ANSWER, EthernetFault::kNoAnswer},
+        {KVTSIM_FAULT_SHORT_ANSWER, EthernetFault::kShortAnswer},
+        {KVTSIM_FAULT_WRONG_COMMAND, EthernetFault::kWrongCmdId},
+        {KVTSIM_FAULT_UNPLUG_IN_IMAGE, EthernetFault::kCloseInImage},
+        {KVTSIM_FAULT_LENGTH_ZERO, EthernetFault::kLengthZero},
+        {KVTSIM_FAULT_LENGTH_TOO_LARGE, EthernetFault::kLengthTooLarge},
+        {KVTSIM_FAULT_ECHO_STOPS, EthernetFault::kEchoStops},
+    };
+    if (fault == KVTSIM_FAULT_NONE) {
+        sensor.ClearFaults();
+        return KVTSIM_OK;
     }
+    for (const auto& [code, kind] : kFaults) {
+        if (code != fault) continue;
+        sensor.InjectFault(kind);
+        return KVTSIM_OK;
+    }
+    return KVTSIM_BAD_ARGUMENT;
 }
 
 int Attach(int model, uint32_t serial, int* simId) {

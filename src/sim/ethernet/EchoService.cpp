@@ -1,5 +1,7 @@
 #include "sim/ethernet/EchoService.h"
 
+#include <chrono>
+
 #include "common/Log.h"
 
 namespace sim {
@@ -66,7 +68,7 @@ void EchoService::Run() {
         if (!platform::AcceptTcp(m_listener, connection, local, remote,
                                  [this] { return !m_stop; })) {
             // An error of the listener itself: do not spin on it.
-            if (!m_stop) platform::WaitReadable(m_listener, kPollMs);
+            if (!m_stop) std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
             continue;
         }
         m_report(CLog::kDebug, "echo connection from " + platform::AddressText(remote));
