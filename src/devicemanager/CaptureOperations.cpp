@@ -5,9 +5,7 @@
 
 #include "common/Log.h"
 #include "common/Text.h"
-#include "common/Timing.h"
 #include "devicemanager/DevicesManager.h"
-#include "devicemanager/WorkerThreads.h"
 #include "image/PictureGeometry.h"
 #include "properties/PropertiesManager.h"
 
@@ -112,16 +110,7 @@ int CDevicesManager::DMCaptureImage(CCallContext* context, const char* clientId,
         // the end of an earlier capture.
         device->ClearCancel();
         m_captureFinished.Reset();
-        // Counted before it exists, so a shutdown that starts now waits for it.
-        WorkerThreads::Enter();
-        const bool started = StartDetachedThread([this, device] {
-            struct CountOut {
-                ~CountOut() { WorkerThreads::Leave(); }
-            } countOut;
-            DMThreadGetAsyncImageProc(device);
-        });
-        if (!started) {
-            WorkerThreads::Leave();
+        if (!StartWorkerThread([this, device] { DMThreadGetAsyncImageProc(device); })) {
             device->ReleaseDevice();
             return context->ServerFault(BuildMsgString(
                 context, "Error capturing image (asynchron) from device %s", deviceId));

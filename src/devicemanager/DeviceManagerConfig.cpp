@@ -54,6 +54,10 @@ bool DeviceManagerConfig::Read(const std::string& path) {
         ListenerConfig listener;
         listener.address = readText("IP-Address", section, kDefaultListenerAddress);
         listener.port = readInt("Port", section, kDefaultListenerPort, isSet);
+        // An addition of ours: a missing or unusable value quietly means 7
+        // and never makes the file count as repaired.
+        const int32_t echoPort = file.GetInt("EchoPort", section);
+        if (echoPort > 0 && echoPort <= 65535) listener.echoPort = echoPort;
         listeners.push_back(listener);
     }
 
@@ -85,6 +89,11 @@ bool DeviceManagerConfig::Write(const std::string& path) const {
                       section);
         file.SetInt("Port", listeners.front().port, "; Port the ethernet devices connect to",
                     section);
+        // Kept through a rewrite, but only when set: the default file has no such key.
+        if (listeners.front().echoPort != ListenerConfig::kDefaultEchoPort) {
+            file.SetInt("EchoPort", listeners.front().echoPort,
+                        "; Port of the sensors' echo service (keep-alive)", section);
+        }
     }
     file.SetValue("LogFileName", logFileName, "; (relative or absolute)");
     file.SetInt("LogFileSize", logFileSize, "; maximum size in bytes");

@@ -33,6 +33,8 @@ constexpr uint32_t kGoingOfflinePauseMs = 500;
 constexpr uint32_t kShutdownPauseMs = 1000;
 constexpr uint32_t kWorkerWaitMs = 500;
 constexpr int kWorkerWaitRounds = 50;
+constexpr uint32_t kDestroyWaitMs = 100;
+constexpr int kDestroyWaitRounds = 100;
 constexpr uint32_t kQueryDeadlineMs = 30000;
 constexpr uint32_t kQueryPollMs = 300;
 
@@ -96,6 +98,11 @@ bool CDevicesManager::StopRequested() {
     return g_instance == nullptr || g_instance->m_stop.load();
 }
 
+bool CDevicesManager::HaltRequested() {
+    std::lock_guard lock(g_instanceMutex);
+    return g_instance == nullptr || g_instance->m_stop.load() || g_instance->m_suspended.load();
+}
+
 CDevicesManager::CDevicesManager(Token)
     : m_log(&CLog::Instance()),
       m_dataFolder(GetApplicationDataFolder()),
@@ -111,6 +118,13 @@ CDevicesManager::CDevicesManager(Token)
 
 CDevicesManager::~CDevicesManager() {
     CFunctionTrace trace("CDevicesManager::~CDevicesManager");
+    // Worker threads use the manager. A manager that never ran its shutdown
+    // (or whose threads outlived it) still stops them and gives them time to end.
+    m_stop = true;
+    CloseListenerSockets();
+    for (int round = 0; m_workerThreads.load() != 0 && round < kDestroyWaitRounds; ++round) {
+        platform::SleepMs(kDestroyWaitMs);
+    }
     if (m_socketsReady) {
         platform::SocketLibraryCleanup();
         m_log->Debug("Socket library cleaned up");
@@ -146,7 +160,7 @@ void CDevicesManager::Start() {
         m_log->Always("KVT DeviceManager started, v%s", version.c_str());
         m_log->Always("Current Config: Port %d ", m_config.port);
 
-        // The Ethernet listeners start here.
+        CreateDeviceListenerThreads();
         m_usbManager->Start();
 
         if (!CDMThread::SignalStartEvent()) {
@@ -172,6 +186,27 @@ void CDevicesManager::Stop() {
     m_stopAsked = true;
     m_messageQueue.Interrupt();
     m_stop = true;
+}
+
+bool CDevicesManager::StartWorkerThread(std::function<void()> body) {
+    // Counted before it exists, so a shutdown that starts now waits for it.
+    WorkerThreads::Enter();
+    ++m_workerThreads;
+    const bool started = StartDetachedThread([this, body = std::move(body)] {
+        struct CountOut {
+            std::atomic<int>& own;
+            ~CountOut() {
+                WorkerThreads::Leave();
+                --own;
+            }
+        } countOut{m_workerThreads};
+        body();
+    });
+    if (!started) {
+        WorkerThreads::Leave();
+        --m_workerThreads;
+    }
+    return started;
 }
 
 void CDevicesManager::RegisterListenerSocket(platform::SocketHandle socket) {
@@ -279,7 +314,7 @@ bool CDevicesManager::OnPowerEvent(int eventType) {
         case kPowerResumeStandby:
             m_log->Info("CDevicesManager::OnPowerEvent: Resume event - EventType %d", eventType);
             m_suspended = false;
-            // The Ethernet listeners are opened again here.
+            CreateDeviceListenerThreads();
             m_usbManager->Start();
             for (const auto& [id, device] : m_devices.Snapshot()) {
                 m_log->Info("CDevicesManager::OnPowerEvent: Resuming: Device %s reconnected",

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "devicemanager/DeviceList.h"
 #include "devicemanager/DeviceManagerConfig.h"
 #include "devicemanager/MessageQueue.h"
+#include "ethernet/SocketEndpoint.h"
 #include "platform/CritSec.h"
 #include "platform/Event.h"
 #include "platform/Sockets.h"
@@ -54,6 +56,9 @@ public:
     // True once Stop was asked for, and whenever no manager exists. Safe to
     // call from any thread while the instance is being dropped.
     static bool StopRequested();
+    // True while the manager stops or is suspended, and whenever no manager
+    // exists; sensor exchanges poll it so they end with the manager.
+    static bool HaltRequested();
     // Runs DMQueryMessage on the instance unless there is none or it stops;
     // the instance is not destroyed while the query runs.
     static bool QueryMessageIfRunning(CCallContext* context, kvt__TransportMessage& out);
@@ -73,6 +78,14 @@ public:
 
     // Sockets of the Ethernet listeners; all are closed at shutdown.
     void RegisterListenerSocket(platform::SocketHandle socket);
+    // Opens one listener per configured listener that can bind and starts its
+    // accepting thread; they end once the manager stops or suspends.
+    void CreateDeviceListenerThreads();
+
+    // Runs body on a detached thread that counts as a worker thread, so the
+    // shutdown waits for it, and that the manager's destruction waits for as
+    // well. False when no thread could be started.
+    bool StartWorkerThread(std::function<void()> body);
 
     // The registry. Adding posts NewDevice, removing posts LostDevice.
     DeviceList& Devices() { return m_devices; }
@@ -143,6 +156,8 @@ private:
     int32_t GradeCapture(const DevicePtr& device, const std::vector<uint8_t>& raw,
                          bool& deliverable);
     void CloseListenerSockets();
+    // Accepts sensors on one listener until the manager stops or suspends.
+    void AddEthernetDeviceThread(SocketEndpoint listener, int echoPort);
 
     std::atomic<bool> m_suspended{false};
     CLog* m_log;
@@ -166,6 +181,8 @@ private:
     CCritSec m_powerLock;
     platform::CSystemMutex m_mutex;
     bool m_socketsReady = false;
+    // Threads of StartWorkerThread still running.
+    std::atomic<int> m_workerThreads{0};
 };
 
 // Read by the newer USB model; set from the configuration.

@@ -83,4 +83,8 @@ int RecvSome(SocketHandle socket, void* data, int count);
 // error. A negative timeoutMs waits without limit.
 int WaitReadable(SocketHandle socket, int timeoutMs);
 
+// Waits until a send of a few bytes would not block: 1 writable, 0 time-out,
+// -1 error. A negative timeoutMs waits without limit.
+int WaitWritable(SocketHandle socket, int timeoutMs);
+
 }  // namespace platform

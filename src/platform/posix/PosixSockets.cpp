@@ -184,4 +184,8 @@ int WaitReadable(SocketHandle socket, int timeoutMs) {
     return PollOne(socket, POLLIN, timeoutMs < 0 ? -1 : timeoutMs);
 }
 
+int WaitWritable(SocketHandle socket, int timeoutMs) {
+    return PollOne(socket, POLLOUT, timeoutMs < 0 ? -1 : timeoutMs);
+}
+
 }  // namespace platform

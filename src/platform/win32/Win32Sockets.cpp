@@ -224,4 +224,8 @@ int WaitReadable(SocketHandle socket, int timeoutMs) {
     return Select(socket, false, timeoutMs);
 }
 
+int WaitWritable(SocketHandle socket, int timeoutMs) {
+    return Select(socket, true, timeoutMs);
+}
+
 }  // namespace platform
