@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "common/Log.h"
+#include "ethernet/SocketEndpoint.h"
 
 namespace sim {
 
@@ -12,18 +13,6 @@ namespace {
 constexpr int kPollMs = 50;
 
 }  // namespace
-
-bool SendAll(platform::SocketHandle socket, const void* data, size_t count) {
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    while (count > 0) {
-        const int chunk = count > (1u << 20) ? (1 << 20) : static_cast<int>(count);
-        const int sent = platform::SendSome(socket, bytes, chunk);
-        if (sent <= 0) return false;
-        bytes += sent;
-        count -= static_cast<size_t>(sent);
-    }
-    return true;
-}
 
 EchoService::EchoService(Reporter report) : m_report(std::move(report)) {}
 
@@ -94,7 +83,9 @@ void EchoService::Serve(platform::SocketHandle connection) {
         }
         const int received = platform::RecvSome(connection, buffer, sizeof buffer);
         if (received <= 0) return;
-        if (m_answering && !SendAll(connection, buffer, static_cast<size_t>(received))) return;
+        if (m_answering &&
+            !SendAll({{}, connection}, buffer, received, [this] { return m_stop.load(); }))
+            return;
     }
 }
 

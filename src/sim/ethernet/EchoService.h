@@ -48,7 +48,4 @@ private:
     std::thread m_thread;
 };
 
-// Sends all bytes; false when the connection fails first.
-bool SendAll(platform::SocketHandle socket, const void* data, size_t count);
-
 }  // namespace sim

@@ -6,11 +6,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "sim/ethernet/EthernetProtocol.h"
+#include "ethernet/EthernetProtocol.h"
+#include "ethernet/SocketEndpoint.h"
 
 namespace sim {
 
-using namespace ethproto;
+using namespace ethernet;
 
 namespace {
 
@@ -200,8 +201,8 @@ void EmulatedEthernetSensor::Serve(platform::SocketHandle connection) {
 EmulatedEthernetSensor::Outcome EmulatedEthernetSensor::HandleInput(
     platform::SocketHandle connection, std::vector<uint8_t>& input) {
     while (input.size() >= kHeaderSize) {
-        const uint32_t cmdId = GetLE32(input.data());
-        const uint32_t length = GetLE32(input.data() + 4);
+        const uint32_t cmdId = GetU32(input.data());
+        const uint32_t length = GetU32(input.data() + 4);
         if (length > kMaxRequestBody) {
             Report(CLog::kError,
                    "command %u announces a body of %u bytes: not the protocol, closing the "
@@ -248,27 +249,27 @@ std::optional<EmulatedEthernetSensor::Answer> EmulatedEthernetSensor::Respond(
             lock.unlock();
             return Answer{kGetImage, RoiFrames(finger ? &*finger : nullptr), true};
         }
-        case kGetLd: {
+        case kGetLD: {
             if (!body.empty()) return Refuse(cmdId, "a measurement request with a body");
             std::unique_lock lock(m_mutex);
             const std::optional<FingerOnSensor> finger = m_finger;
             lock.unlock();
             const auto bytes = LdBytes(CurrentFrameSource()->Readings(finger ? &*finger : nullptr));
-            return Answer{kGetLd, {bytes[0], bytes[1], bytes[2], bytes[3], 0, 0, 0, 0}};
+            return Answer{kGetLD, {bytes[0], bytes[1], bytes[2], bytes[3], 0, 0, 0, 0}};
         }
         case kGetImageEx:
             return ImageEx(body);
         case kSetAutoTrigger: {
-            if (body.size() != 8 || (body[0] != kTriggerOff && body[0] != kTriggerAuto))
+            if (body.size() != 8 || (body[0] != kTriggerOff && body[0] != kTriggerAutomatic))
                 return Refuse(cmdId, "an unknown trigger mode");
             std::lock_guard lock(m_mutex);
-            m_triggerArmed = body[0] == kTriggerAuto;
+            m_triggerArmed = body[0] == kTriggerAutomatic;
             Report(CLog::kDebug, "automatic trigger %s", m_triggerArmed ? "on" : "off");
             return StatusAnswer(kGetStatus, m_deviceStatus);
         }
         case kSetInterface: {
-            if (body.size() != 16 || GetLE32(body.data()) != kProcStatusItem ||
-                GetLE32(body.data() + 4) != 16 ||
+            if (body.size() != 16 || GetU32(body.data()) != kInterfaceProcStatus ||
+                GetU32(body.data() + 4) != 16 ||
                 (body[8] != kProcStatusSuccess && body[8] != kProcStatusOther))
                 return Refuse(cmdId, "an unknown interface item");
             std::lock_guard lock(m_mutex);
@@ -291,19 +292,19 @@ std::optional<EmulatedEthernetSensor::Answer> EmulatedEthernetSensor::Respond(
 EmulatedEthernetSensor::Answer EmulatedEthernetSensor::StatusAnswer(uint32_t cmdId,
                                                                     uint32_t status) const {
     Answer answer{cmdId, std::vector<uint8_t>(8)};
-    PutLE32(answer.body.data(), m_config.serialNumber);
-    PutLE32(answer.body.data() + 4, status);
+    PutU32(answer.body.data(), m_config.serialNumber);
+    PutU32(answer.body.data() + 4, status);
     return answer;
 }
 
 EmulatedEthernetSensor::Answer EmulatedEthernetSensor::Refuse(uint32_t cmdId, const char* why) {
     Report(CLog::kWarning, "command %u refused (%s): answering DEV_STATUS_ERROR", cmdId, why);
-    return StatusAnswer(kGetStatus, kStatusError);
+    return StatusAnswer(kGetStatus, kDevStatusError);
 }
 
 EmulatedEthernetSensor::Answer EmulatedEthernetSensor::Configuration(
     const std::vector<uint8_t>& body) {
-    if (body.size() != 16 || GetLE32(body.data()) != kConfigRequestTag)
+    if (body.size() != 16 || GetU32(body.data()) != kGetConfigMagic)
         return Refuse(kGetConfiguration, "a malformed configuration request");
     std::vector<uint8_t> value(4, 0);
     std::lock_guard lock(m_mutex);
@@ -311,7 +312,7 @@ EmulatedEthernetSensor::Answer EmulatedEthernetSensor::Configuration(
         value[0] = static_cast<uint8_t>(number);
         value[1] = static_cast<uint8_t>(static_cast<uint16_t>(number) >> 8);
     };
-    switch (GetLE32(body.data() + 4)) {
+    switch (GetU32(body.data() + 4)) {
         case kConfigFirmware:
             value[0] = m_firmwareMajor;
             value[1] = m_firmwareMinor;
@@ -322,11 +323,11 @@ EmulatedEthernetSensor::Answer EmulatedEthernetSensor::Configuration(
             value[1] = static_cast<uint8_t>(port);
             break;
         }
-        case kConfigServerAddress:
+        case kConfigServerIP:
             // The address word is in network order: its bytes are the dotted order.
             std::memcpy(value.data(), &m_serverAddress.address, 4);
             break;
-        case kConfigClientAddress:
+        case kConfigClientIP:
             std::memcpy(value.data(), &m_clientAddress.address, 4);
             break;
         case kConfigOffsetX:
@@ -343,13 +344,13 @@ EmulatedEthernetSensor::Answer EmulatedEthernetSensor::Configuration(
 
 EmulatedEthernetSensor::Answer EmulatedEthernetSensor::ImageEx(const std::vector<uint8_t>& body) {
     if (body.size() != 16) return Refuse(kGetImageEx, "a malformed image request");
-    const uint32_t width = GetLE16(body.data());
-    const uint32_t height = GetLE16(body.data() + 2);
-    const auto originX = static_cast<int16_t>(GetLE16(body.data() + 4));
-    const auto originY = static_cast<int16_t>(GetLE16(body.data() + 6));
-    const uint16_t frame = GetLE16(body.data() + 8);
-    if (width == 0 || height == 0 || width * height >= kLengthLimit ||
-        (frame != kNormalFrame && frame != kLfdFrame))
+    const uint32_t width = GetU16(body.data());
+    const uint32_t height = GetU16(body.data() + 2);
+    const auto originX = static_cast<int16_t>(GetU16(body.data() + 4));
+    const auto originY = static_cast<int16_t>(GetU16(body.data() + 6));
+    const uint16_t frame = GetU16(body.data() + 8);
+    if (width == 0 || height == 0 || width * height >= kMaxResponseLength ||
+        (frame != kFrameNormal && frame != kFrameLiveFinger))
         return Refuse(kGetImageEx, "an image size or frame number out of range");
     Report(CLog::kDebug, "GET_IMAGE_EX: %ux%u at (%d, %d), frame %u", width, height, originX,
            originY, frame);
@@ -359,9 +360,10 @@ EmulatedEthernetSensor::Answer EmulatedEthernetSensor::ImageEx(const std::vector
     const int row = originY - m_offsetY;
     lock.unlock();
     Answer answer{kGetImageEx, std::vector<uint8_t>(static_cast<size_t>(width) * height), true};
-    Render(finger ? &*finger : nullptr,
-           frame == kLfdFrame ? FrameSource::kCrossPolarisedFrame : FrameSource::kNormalFrame,
-           static_cast<int>(width), static_cast<int>(height), column, row, answer.body.data());
+    Render(
+        finger ? &*finger : nullptr,
+        frame == kFrameLiveFinger ? FrameSource::kCrossPolarisedFrame : FrameSource::kNormalFrame,
+        static_cast<int>(width), static_cast<int>(height), column, row, answer.body.data());
     return answer;
 }
 
@@ -406,7 +408,7 @@ EmulatedEthernetSensor::Outcome EmulatedEthernetSensor::Send(platform::SocketHan
             length = 0;
             bodyBytes = 0;
         } else if (TakeFault(EthernetFault::kLengthTooLarge)) {
-            length = kLengthLimit;
+            length = kMaxResponseLength;
             bodyBytes = 0;
         } else if (answer.image ? TakeFault(EthernetFault::kCloseInImage)
                                 : TakeFault(EthernetFault::kShortAnswer)) {
@@ -416,10 +418,11 @@ EmulatedEthernetSensor::Outcome EmulatedEthernetSensor::Send(platform::SocketHan
     }
     // Header and body in one send: two small sends would wait on each other's
     // acknowledgement.
-    const auto header = Header(cmdId, length);
+    const auto header = EncodeHeader({cmdId, length});
     std::vector<uint8_t> message(header.begin(), header.end());
     message.insert(message.end(), answer.body.begin(), answer.body.begin() + bodyBytes);
-    if (!SendAll(connection, message.data(), message.size())) {
+    if (!SendAll({{}, connection}, message.data(), static_cast<int>(message.size()),
+                 [this] { return m_stop.load(); })) {
         if (!m_stop) Report(CLog::kInfo, "sending failed: the connection is lost");
         return Outcome::kClose;
     }

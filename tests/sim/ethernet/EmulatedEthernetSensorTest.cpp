@@ -9,11 +9,12 @@
 #include <optional>
 #include <vector>
 
+#include "ethernet/EthernetProtocol.h"
+#include "ethernet/SocketEndpoint.h"
 #include "image/LFDCheck.h"
 #include "platform/Sockets.h"
-#include "sim/ethernet/EthernetProtocol.h"
 
-using namespace sim::ethproto;
+using namespace ethernet;
 using platform::SocketAddress;
 using platform::SocketHandle;
 using sim::EmulatedEthernetSensor;
@@ -42,13 +43,13 @@ std::vector<uint8_t> LE32s(std::initializer_list<uint32_t> words) {
     std::vector<uint8_t> bytes;
     for (uint32_t word : words) {
         bytes.resize(bytes.size() + 4);
-        PutLE32(bytes.data() + bytes.size() - 4, word);
+        PutU32(bytes.data() + bytes.size() - 4, word);
     }
     return bytes;
 }
 
 std::vector<uint8_t> ConfigRequest(uint32_t index) {
-    return LE32s({kConfigRequestTag, index, 0, 0});
+    return LE32s({kGetConfigMagic, index, 0, 0});
 }
 
 std::vector<uint8_t> ImageExRequest(uint16_t width, uint16_t height, int16_t x, int16_t y,
@@ -69,7 +70,7 @@ std::vector<uint8_t> Trigger(uint8_t mode) {
     return body;
 }
 
-std::vector<uint8_t> ProcStatus(uint8_t state, uint32_t item = kProcStatusItem) {
+std::vector<uint8_t> ProcStatus(uint8_t state, uint32_t item = kInterfaceProcStatus) {
     std::vector<uint8_t> body = LE32s({item, 16, 0, 0});
     body[8] = state;
     return body;
@@ -90,10 +91,10 @@ public:
     }
 
     bool Write(const std::vector<uint8_t>& bytes) const {
-        return sim::SendAll(m_socket, bytes.data(), bytes.size());
+        return SendAll({{}, m_socket}, bytes.data(), static_cast<int>(bytes.size()));
     }
     void Send(uint32_t cmdId, const std::vector<uint8_t>& body = {}) const {
-        const auto header = Header(cmdId, static_cast<uint32_t>(body.size()));
+        const auto header = EncodeHeader({cmdId, static_cast<uint32_t>(body.size())});
         std::vector<uint8_t> message(header.begin(), header.end());
         message.insert(message.end(), body.begin(), body.end());
         ASSERT_TRUE(Write(message));
@@ -114,7 +115,7 @@ public:
     std::optional<Reply> ReceiveHeader(int timeoutMs = 5000) const {
         std::vector<uint8_t> header;
         if (!Read(kHeaderSize, header, timeoutMs)) return std::nullopt;
-        return Reply{GetLE32(header.data()), GetLE32(header.data() + 4), {}};
+        return Reply{GetU32(header.data()), GetU32(header.data() + 4), {}};
     }
     std::optional<Reply> Receive(int timeoutMs = 5000) const {
         auto reply = ReceiveHeader(timeoutMs);
@@ -188,8 +189,8 @@ protected:
     // The status word of a status answer; -1 when it is none.
     static int64_t Status(const std::optional<Reply>& reply) {
         if (!reply || reply->cmdId != kGetStatus || reply->body.size() != 8) return -1;
-        EXPECT_EQ(GetLE32(reply->body.data()), kSerial);
-        return GetLE32(reply->body.data() + 4);
+        EXPECT_EQ(GetU32(reply->body.data()), kSerial);
+        return GetU32(reply->body.data() + 4);
     }
 
     SocketHandle listener_ = platform::kInvalidSocket;
@@ -200,9 +201,9 @@ protected:
 
 TEST_F(EthernetSensorTest, AnswersStatusAndConfiguration) {
     Connect();
-    EXPECT_EQ(Status(peer_.Exchange(kGetStatus)), kStatusReady);
-    sensor_->SetDeviceStatus(kStatusError);
-    EXPECT_EQ(Status(peer_.Exchange(kGetStatus)), kStatusError);
+    EXPECT_EQ(Status(peer_.Exchange(kGetStatus)), kDevStatusReady);
+    sensor_->SetDeviceStatus(kDevStatusError);
+    EXPECT_EQ(Status(peer_.Exchange(kGetStatus)), kDevStatusError);
 
     auto config = [&](uint32_t index) {
         const auto reply = peer_.Exchange(kGetConfiguration, ConfigRequest(index));
@@ -215,18 +216,18 @@ TEST_F(EthernetSensorTest, AnswersStatusAndConfiguration) {
     const int port = platform::AddressPort(listenerAddress_);
     EXPECT_EQ(config(kConfigServerPort), (std::vector<uint8_t>{static_cast<uint8_t>(port >> 8),
                                                                static_cast<uint8_t>(port), 0, 0}));
-    EXPECT_EQ(config(kConfigServerAddress), (std::vector<uint8_t>{127, 0, 0, 1}));
-    EXPECT_EQ(config(kConfigClientAddress), (std::vector<uint8_t>{127, 0, 0, 2}));
+    EXPECT_EQ(config(kConfigServerIP), (std::vector<uint8_t>{127, 0, 0, 1}));
+    EXPECT_EQ(config(kConfigClientIP), (std::vector<uint8_t>{127, 0, 0, 2}));
     EXPECT_EQ(config(kConfigOffsetX), (std::vector<uint8_t>{210, 0, 0, 0}));
     sensor_->SetImageOffsets(-5, 300);
     EXPECT_EQ(config(kConfigOffsetX), (std::vector<uint8_t>{0xFB, 0xFF, 0, 0}));
     EXPECT_EQ(config(kConfigOffsetY), (std::vector<uint8_t>{0x2C, 0x01, 0, 0}));
 
     // What the sensor does not know it refuses with DEV_STATUS_ERROR.
-    EXPECT_EQ(Status(peer_.Exchange(kGetConfiguration, ConfigRequest(6))), kStatusError);
-    EXPECT_EQ(Status(peer_.Exchange(kGetConfiguration, LE32s({0, 0, 0, 0}))), kStatusError);
-    EXPECT_EQ(Status(peer_.Exchange(kGetStatus, {1, 2, 3, 4})), kStatusError);
-    EXPECT_EQ(Status(peer_.Exchange(77)), kStatusError);
+    EXPECT_EQ(Status(peer_.Exchange(kGetConfiguration, ConfigRequest(6))), kDevStatusError);
+    EXPECT_EQ(Status(peer_.Exchange(kGetConfiguration, LE32s({0, 0, 0, 0}))), kDevStatusError);
+    EXPECT_EQ(Status(peer_.Exchange(kGetStatus, {1, 2, 3, 4})), kDevStatusError);
+    EXPECT_EQ(Status(peer_.Exchange(77)), kDevStatusError);
 
     const auto received = sensor_->Received();
     ASSERT_EQ(received.size(), 14u);
@@ -256,26 +257,26 @@ TEST_F(EthernetSensorTest, ImagesShowTheFingerInTheRequestedWindow) {
 
     // GET_IMAGE_EX: the window origin is on the imager, the default window at
     // the offsets.
-    reply = peer_.Exchange(kGetImageEx, ImageExRequest(416, 332, 210 - 32, 90 - 12, kNormalFrame));
+    reply = peer_.Exchange(kGetImageEx, ImageExRequest(416, 332, 210 - 32, 90 - 12, kFrameNormal));
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->cmdId, kGetImageEx);
     ASSERT_EQ(reply->body.size(), 416u * 332);
     EXPECT_EQ(reply->body[(12 + 160) * 416 + 32 + 192], TestPatternSource::PatternValue(160, 192));
     sensor_->SetImageOffsets(100, 50);
-    reply = peer_.Exchange(kGetImageEx, ImageExRequest(16, 8, 110, 70, kLfdFrame));
+    reply = peer_.Exchange(kGetImageEx, ImageExRequest(16, 8, 110, 70, kFrameLiveFinger));
     ASSERT_TRUE(reply);
     expected.assign(16 * 8, 0);
     pattern.Render(&live, 1, 16, 8, 10, 20, expected.data());
     EXPECT_EQ(reply->body, expected);
 
     sensor_->LiftFinger();
-    reply = peer_.Exchange(kGetImageEx, ImageExRequest(192, 160, 0, 0, kNormalFrame));
+    reply = peer_.Exchange(kGetImageEx, ImageExRequest(192, 160, 0, 0, kFrameNormal));
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->body, std::vector<uint8_t>(192 * 160, 255));
 
     for (const auto& bad : {ImageExRequest(0, 10, 0, 0, 1), ImageExRequest(1000, 400, 0, 0, 1),
                             ImageExRequest(10, 10, 0, 0, 3), std::vector<uint8_t>(8, 1)}) {
-        EXPECT_EQ(Status(peer_.Exchange(kGetImageEx, bad)), kStatusError);
+        EXPECT_EQ(Status(peer_.Exchange(kGetImageEx, bad)), kDevStatusError);
     }
 }
 
@@ -289,8 +290,8 @@ TEST_F(EthernetSensorTest, MeasurementAndFramesGradeLiveAndFakeFingers) {
         else
             sensor_->LiftFinger();
         const auto image = peer_.Exchange(kGetImage);
-        const auto ld = peer_.Exchange(kGetLd);
-        EXPECT_TRUE(image && ld && ld->cmdId == kGetLd && ld->body.size() == 8);
+        const auto ld = peer_.Exchange(kGetLD);
+        EXPECT_TRUE(image && ld && ld->cmdId == kGetLD && ld->body.size() == 8);
         if (!image || !ld || ld->body.size() != 8) return -1;
         EXPECT_EQ(std::vector<uint8_t>(ld->body.begin() + 4, ld->body.end()),
                   std::vector<uint8_t>(4, 0));
@@ -323,7 +324,7 @@ TEST_F(EthernetSensorTest, LdBytesTakeOffTheDarkReadingAndScaleIntoAByte) {
 
 TEST_F(EthernetSensorTest, AutomaticTriggerSendsOneImageWhenAFingerComes) {
     Connect();
-    EXPECT_EQ(Status(peer_.Exchange(kSetAutoTrigger, Trigger(kTriggerAuto))), kStatusReady);
+    EXPECT_EQ(Status(peer_.Exchange(kSetAutoTrigger, Trigger(kTriggerAutomatic))), kDevStatusReady);
     EXPECT_TRUE(sensor_->TriggerArmed());
     EXPECT_TRUE(peer_.Silent(200));
 
@@ -337,24 +338,24 @@ TEST_F(EthernetSensorTest, AutomaticTriggerSendsOneImageWhenAFingerComes) {
     EXPECT_TRUE(peer_.Silent(200));
 
     // A finger already lying there triggers at once; switched off, nothing comes.
-    EXPECT_EQ(Status(peer_.Exchange(kSetAutoTrigger, Trigger(kTriggerAuto))), kStatusReady);
+    EXPECT_EQ(Status(peer_.Exchange(kSetAutoTrigger, Trigger(kTriggerAutomatic))), kDevStatusReady);
     image = peer_.Receive();
     ASSERT_TRUE(image);
     EXPECT_EQ(image->cmdId, kGetImage);
     sensor_->LiftFinger();
-    EXPECT_EQ(Status(peer_.Exchange(kSetAutoTrigger, Trigger(kTriggerAuto))), kStatusReady);
-    EXPECT_EQ(Status(peer_.Exchange(kSetAutoTrigger, Trigger(kTriggerOff))), kStatusReady);
+    EXPECT_EQ(Status(peer_.Exchange(kSetAutoTrigger, Trigger(kTriggerAutomatic))), kDevStatusReady);
+    EXPECT_EQ(Status(peer_.Exchange(kSetAutoTrigger, Trigger(kTriggerOff))), kDevStatusReady);
     sensor_->PlaceFinger({3, 0, true});
     EXPECT_TRUE(peer_.Silent(200));
 
     // The answer carries the device status, which the library checks.
     sensor_->SetDeviceStatus(4);
     EXPECT_EQ(Status(peer_.Exchange(kSetAutoTrigger, Trigger(kTriggerOff))), 4);
-    EXPECT_EQ(Status(peer_.Exchange(kSetAutoTrigger, Trigger(1))), kStatusError);
+    EXPECT_EQ(Status(peer_.Exchange(kSetAutoTrigger, Trigger(1))), kDevStatusError);
 
     // A reset has no answer and switches the trigger off.
     sensor_->LiftFinger();
-    peer_.Exchange(kSetAutoTrigger, Trigger(kTriggerAuto));
+    peer_.Exchange(kSetAutoTrigger, Trigger(kTriggerAutomatic));
     sensor_->ClearReceived();
     peer_.Send(kResetDevice);
     ASSERT_TRUE(sensor_->WaitReceived(1, 5000));
@@ -366,13 +367,14 @@ TEST_F(EthernetSensorTest, AutomaticTriggerSendsOneImageWhenAFingerComes) {
 TEST_F(EthernetSensorTest, ProcessStatusSetsTheLights) {
     Connect();
     EXPECT_EQ(sensor_->IndicatedState(), 0);
-    EXPECT_EQ(Status(peer_.Exchange(kSetInterface, ProcStatus(kProcStatusSuccess))), kStatusReady);
+    EXPECT_EQ(Status(peer_.Exchange(kSetInterface, ProcStatus(kProcStatusSuccess))),
+              kDevStatusReady);
     EXPECT_EQ(sensor_->IndicatedState(), kProcStatusSuccess);
-    EXPECT_EQ(Status(peer_.Exchange(kSetInterface, ProcStatus(kProcStatusOther))), kStatusReady);
+    EXPECT_EQ(Status(peer_.Exchange(kSetInterface, ProcStatus(kProcStatusOther))), kDevStatusReady);
     EXPECT_EQ(sensor_->IndicatedState(), kProcStatusOther);
     EXPECT_EQ(Status(peer_.Exchange(kSetInterface, ProcStatus(kProcStatusSuccess, 2))),
-              kStatusError);
-    EXPECT_EQ(Status(peer_.Exchange(kSetInterface, ProcStatus(5))), kStatusError);
+              kDevStatusError);
+    EXPECT_EQ(Status(peer_.Exchange(kSetInterface, ProcStatus(5))), kDevStatusError);
     EXPECT_EQ(sensor_->IndicatedState(), kProcStatusOther);
 }
 
@@ -413,7 +415,7 @@ TEST_F(EthernetSensorTest, FaultsSpoilTheNextAnswer) {
     sensor_->InjectFault(EthernetFault::kNoAnswer);
     peer_.Send(kGetStatus);
     EXPECT_TRUE(peer_.Silent(300));
-    EXPECT_EQ(Status(peer_.Exchange(kGetStatus)), kStatusReady);
+    EXPECT_EQ(Status(peer_.Exchange(kGetStatus)), kDevStatusReady);
 
     sensor_->InjectFault(EthernetFault::kWrongCmdId);
     auto reply = peer_.Exchange(kGetConfiguration, ConfigRequest(kConfigFirmware));
@@ -422,10 +424,10 @@ TEST_F(EthernetSensorTest, FaultsSpoilTheNextAnswer) {
     EXPECT_EQ(reply->body, (std::vector<uint8_t>{3, 7, 0, 0}));
 
     sensor_->InjectFault(EthernetFault::kLengthZero);
-    peer_.Send(kGetLd);
+    peer_.Send(kGetLD);
     reply = peer_.ReceiveHeader();
     ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->cmdId, kGetLd);
+    EXPECT_EQ(reply->cmdId, kGetLD);
     EXPECT_EQ(reply->length, 0u);
     EXPECT_TRUE(peer_.Silent(200));
 
@@ -434,12 +436,12 @@ TEST_F(EthernetSensorTest, FaultsSpoilTheNextAnswer) {
     reply = peer_.ReceiveHeader();
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->cmdId, kGetImage);
-    EXPECT_EQ(reply->length, kLengthLimit);
+    EXPECT_EQ(reply->length, kMaxResponseLength);
     EXPECT_TRUE(peer_.Silent(200));
 
     // A short answer spares images and spoils the next status answer.
     sensor_->InjectFault(EthernetFault::kShortAnswer);
-    reply = peer_.Exchange(kGetImageEx, ImageExRequest(10, 10, 210, 90, kNormalFrame));
+    reply = peer_.Exchange(kGetImageEx, ImageExRequest(10, 10, 210, 90, kFrameNormal));
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->body.size(), 100u);
     peer_.Send(kGetStatus);
@@ -458,7 +460,7 @@ TEST_F(EthernetSensorTest, FaultsSpoilTheNextAnswer) {
         EXPECT_EQ(reply->cmdId, EmulatedEthernetSensor::kWrongCmdId);
     }
     sensor_->ClearFaults();
-    EXPECT_EQ(Status(peer_.Exchange(kGetStatus)), kStatusReady);
+    EXPECT_EQ(Status(peer_.Exchange(kGetStatus)), kDevStatusReady);
 }
 
 TEST_F(EthernetSensorTest, ClosingInTheMiddleOfAnImageEndsConnectionAndEcho) {
@@ -524,11 +526,11 @@ TEST_F(EthernetSensorTest, ReconnectsAfterTheLibraryClosesTheConnection) {
     EthernetSensorConfig config = Config();
     config.reconnectDelayMs = 50;
     Connect(config);
-    EXPECT_EQ(Status(peer_.Exchange(kGetStatus)), kStatusReady);
+    EXPECT_EQ(Status(peer_.Exchange(kGetStatus)), kDevStatusReady);
     peer_.Reset(platform::kInvalidSocket);
     Peer again;
     Accept(again);
-    EXPECT_EQ(Status(again.Exchange(kGetStatus)), kStatusReady);
+    EXPECT_EQ(Status(again.Exchange(kGetStatus)), kDevStatusReady);
 }
 
 }  // namespace
