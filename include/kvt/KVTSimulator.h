@@ -36,17 +36,17 @@ extern "C" {
  * the image), and the faults below that only it knows; BAD_STATE is for USB
  * sensors only. A fault the sensor does not know gives KVTSIM_BAD_ARGUMENT.
  */
-#define KVTSIM_FAULT_NONE 0          /* clears every fault still pending */
-#define KVTSIM_FAULT_NO_ANSWER 1     /* the sensor stays silent */
-#define KVTSIM_FAULT_SHORT_ANSWER 2  /* the answer breaks off halfway */
-#define KVTSIM_FAULT_WRONG_COMMAND 3 /* the answer is for another command */
-#define KVTSIM_FAULT_BAD_STATE 4     /* the sensor's state report is malformed */
-#define KVTSIM_FAULT_UNPLUG_IN_IMAGE                                                              \
-    5                                   /* the sensor is unplugged halfway through its next image \
-                                         */
-#define KVTSIM_FAULT_LENGTH_ZERO 6      /* Ethernet: the answer's header announces 0 bytes */
-#define KVTSIM_FAULT_LENGTH_TOO_LARGE 7 /* Ethernet: the answer's header announces 400000 bytes */
-#define KVTSIM_FAULT_ECHO_STOPS 8 /* Ethernet: the echo service goes silent (until FAULT_NONE) */
+#define KVTSIM_FAULT_NONE 0            /* clears every fault still pending */
+#define KVTSIM_FAULT_NO_ANSWER 1       /* the sensor stays silent */
+#define KVTSIM_FAULT_SHORT_ANSWER 2    /* the answer breaks off halfway */
+#define KVTSIM_FAULT_WRONG_COMMAND 3   /* the answer is for another command */
+#define KVTSIM_FAULT_BAD_STATE 4       /* the sensor's state report is malformed */
+#define KVTSIM_FAULT_UNPLUG_IN_IMAGE 5 /* unplugged halfway through the next image */
+/* Ethernet only: the answer's header announces 0 bytes, or 400000 bytes. */
+#define KVTSIM_FAULT_LENGTH_ZERO 6
+#define KVTSIM_FAULT_LENGTH_TOO_LARGE 7
+/* Ethernet only: the echo service goes silent until KVTSIM_FAULT_NONE. */
+#define KVTSIM_FAULT_ECHO_STOPS 8
 
 /* The process status shown on an Ethernet sensor's lights. */
 #define KVTSIM_RESULT_NONE 0    /* nothing indicated yet */

@@ -89,7 +89,6 @@ public:
     // Closes the connection and the echo service and ends every thread.
     void Stop();
 
-    const EthernetSensorConfig& Config() const { return m_config; }
     bool IsConnected() const { return m_connected; }
     // Waits until the connection is up (or down); false when it is not by then.
     bool WaitConnectionState(bool connected, int timeoutMs) const;
@@ -118,10 +117,6 @@ public:
     bool TriggerArmed() const;
     int ImagesTriggered() const;
 
-    // The colour readings of a measurement as GET_LD carries them: infrared,
-    // blue, green, red.
-    static std::array<uint8_t, 4> LdBytes(const LFDMeasurement& measurement);
-
 private:
     struct Answer {
         uint32_t cmdId = 0;
@@ -147,6 +142,8 @@ private:
     bool TakeFault(EthernetFault fault);
     // The finger when the automatic trigger fires now.
     std::optional<FingerOnSensor> TriggerDue();
+    // The colour readings as GET_LD carries them: infrared, blue, green, red.
+    static std::array<uint8_t, 4> LdBytes(const LFDMeasurement& measurement);
 
     const EthernetSensorConfig m_config;
     EchoService m_echo;

@@ -312,16 +312,6 @@ TEST_F(EthernetSensorTest, MeasurementAndFramesGradeLiveAndFakeFingers) {
     EXPECT_EQ(grade(nullptr), 0);
 }
 
-TEST_F(EthernetSensorTest, LdBytesTakeOffTheDarkReadingAndScaleIntoAByte) {
-    LFDMeasurement m;
-    m.Ir = 20000;
-    m.Blue = 100;
-    m.Green = 500 + 64 * 10 + 63;
-    m.Red = 500 + 64 * 200;
-    m.Off = 500;
-    EXPECT_EQ(EmulatedEthernetSensor::LdBytes(m), (std::array<uint8_t, 4>{255, 0, 10, 200}));
-}
-
 TEST_F(EthernetSensorTest, AutomaticTriggerSendsOneImageWhenAFingerComes) {
     Connect();
     EXPECT_EQ(Status(peer_.Exchange(kSetAutoTrigger, Trigger(kTriggerAutomatic))), kDevStatusReady);
