@@ -170,10 +170,9 @@ void EmulatedEthernetSensor::Serve(platform::SocketHandle connection) {
     uint8_t chunk[4096];
     while (!m_stop) {
         if (const std::optional<FingerOnSensor> finger = TriggerDue()) {
-            const Answer image{kGetImage, RoiFrames(&*finger), true};
-            Report(CLog::kInfo, "finger %u/%u triggers: sending an image of %zu bytes",
-                   finger->fingerId, finger->impression, image.body.size());
-            if (Send(connection, image) == Outcome::kClose) break;
+            Report(CLog::kInfo, "finger %u/%u triggers: sending an image", finger->fingerId,
+                   finger->impression);
+            if (Send(connection, RoiFrames(finger)) == Outcome::kClose) break;
             continue;
         }
         const int ready = platform::WaitReadable(connection, kPollMs);
@@ -232,7 +231,8 @@ EmulatedEthernetSensor::Outcome EmulatedEthernetSensor::HandleInput(
 std::optional<EmulatedEthernetSensor::Answer> EmulatedEthernetSensor::Respond(
     uint32_t cmdId, const std::vector<uint8_t>& body) {
     if (cmdId != kGetImage && cmdId != kGetImageEx)
-        Report(CLog::kDebug, "command %u with %zu body bytes", cmdId, body.size());
+        Report(CLog::kDebug, "command %u with %u body bytes", cmdId,
+               static_cast<unsigned>(body.size()));
     switch (cmdId) {
         case kGetConfiguration:
             return Configuration(body);
@@ -247,7 +247,7 @@ std::optional<EmulatedEthernetSensor::Answer> EmulatedEthernetSensor::Respond(
             std::unique_lock lock(m_mutex);
             const std::optional<FingerOnSensor> finger = m_finger;
             lock.unlock();
-            return Answer{kGetImage, RoiFrames(finger ? &*finger : nullptr), true};
+            return RoiFrames(finger);
         }
         case kGetLD: {
             if (!body.empty()) return Refuse(cmdId, "a measurement request with a body");
@@ -255,7 +255,7 @@ std::optional<EmulatedEthernetSensor::Answer> EmulatedEthernetSensor::Respond(
             const std::optional<FingerOnSensor> finger = m_finger;
             lock.unlock();
             const auto bytes = LdBytes(CurrentFrameSource()->Readings(finger ? &*finger : nullptr));
-            return Answer{kGetLD, {bytes[0], bytes[1], bytes[2], bytes[3], 0, 0, 0, 0}};
+            return Answer{kGetLD, {bytes[0], bytes[1], bytes[2], bytes[3], 0, 0, 0, 0}, 0, {}};
         }
         case kGetImageEx:
             return ImageEx(body);
@@ -291,7 +291,7 @@ std::optional<EmulatedEthernetSensor::Answer> EmulatedEthernetSensor::Respond(
 
 EmulatedEthernetSensor::Answer EmulatedEthernetSensor::StatusAnswer(uint32_t cmdId,
                                                                     uint32_t status) const {
-    Answer answer{cmdId, std::vector<uint8_t>(8)};
+    Answer answer{cmdId, std::vector<uint8_t>(8), 0, {}};
     PutU32(answer.body.data(), m_config.serialNumber);
     PutU32(answer.body.data() + 4, status);
     return answer;
@@ -339,7 +339,7 @@ EmulatedEthernetSensor::Answer EmulatedEthernetSensor::Configuration(
         default:
             return Refuse(kGetConfiguration, "an unknown configuration index");
     }
-    return Answer{kGetConfiguration, std::move(value)};
+    return Answer{kGetConfiguration, std::move(value), 0, {}};
 }
 
 EmulatedEthernetSensor::Answer EmulatedEthernetSensor::ImageEx(const std::vector<uint8_t>& body) {
@@ -359,21 +359,28 @@ EmulatedEthernetSensor::Answer EmulatedEthernetSensor::ImageEx(const std::vector
     const int column = originX - m_offsetX;
     const int row = originY - m_offsetY;
     lock.unlock();
-    Answer answer{kGetImageEx, std::vector<uint8_t>(static_cast<size_t>(width) * height), true};
-    Render(
-        finger ? &*finger : nullptr,
-        frame == kFrameLiveFinger ? FrameSource::kCrossPolarisedFrame : FrameSource::kNormalFrame,
-        static_cast<int>(width), static_cast<int>(height), column, row, answer.body.data());
-    return answer;
+    const int frameIndex =
+        frame == kFrameLiveFinger ? FrameSource::kCrossPolarisedFrame : FrameSource::kNormalFrame;
+    return Answer{kGetImageEx, {}, width * height, [=, this] {
+                      std::vector<uint8_t> pixels(static_cast<size_t>(width) * height);
+                      Render(finger ? &*finger : nullptr, frameIndex, static_cast<int>(width),
+                             static_cast<int>(height), column, row, pixels.data());
+                      return pixels;
+                  }};
 }
 
-std::vector<uint8_t> EmulatedEthernetSensor::RoiFrames(const FingerOnSensor* finger) {
-    const size_t frameSize = static_cast<size_t>(kRoiWidth) * kRoiHeight;
-    std::vector<uint8_t> frames(2 * frameSize);
-    Render(finger, FrameSource::kNormalFrame, kRoiWidth, kRoiHeight, 0, 0, frames.data());
-    Render(finger, FrameSource::kCrossPolarisedFrame, kRoiWidth, kRoiHeight, 0, 0,
-           frames.data() + frameSize);
-    return frames;
+EmulatedEthernetSensor::Answer EmulatedEthernetSensor::RoiFrames(
+    std::optional<FingerOnSensor> finger) {
+    constexpr uint32_t kFrameSize = kRoiWidth * kRoiHeight;
+    return Answer{kGetImage, {}, 2 * kFrameSize, [=, this] {
+                      const FingerOnSensor* lying = finger ? &*finger : nullptr;
+                      std::vector<uint8_t> frames(2 * kFrameSize);
+                      Render(lying, FrameSource::kNormalFrame, kRoiWidth, kRoiHeight, 0, 0,
+                             frames.data());
+                      Render(lying, FrameSource::kCrossPolarisedFrame, kRoiWidth, kRoiHeight, 0, 0,
+                             frames.data() + kFrameSize);
+                      return frames;
+                  }};
 }
 
 void EmulatedEthernetSensor::Render(const FingerOnSensor* finger, int frameIndex, int width,
@@ -392,9 +399,10 @@ std::array<uint8_t, 4> EmulatedEthernetSensor::LdBytes(const LFDMeasurement& mea
 
 EmulatedEthernetSensor::Outcome EmulatedEthernetSensor::Send(platform::SocketHandle connection,
                                                              const Answer& answer) {
+    const bool image = static_cast<bool>(answer.renderImage);
     uint32_t cmdId = answer.cmdId;
-    auto length = static_cast<uint32_t>(answer.body.size());
-    size_t bodyBytes = answer.body.size();
+    uint32_t length = image ? answer.imageSize : static_cast<uint32_t>(answer.body.size());
+    size_t bodyBytes = length;
     bool closeAfter = false;
     {
         std::lock_guard lock(m_mutex);
@@ -410,27 +418,38 @@ EmulatedEthernetSensor::Outcome EmulatedEthernetSensor::Send(platform::SocketHan
         } else if (TakeFault(EthernetFault::kLengthTooLarge)) {
             length = kMaxResponseLength;
             bodyBytes = 0;
-        } else if (answer.image ? TakeFault(EthernetFault::kCloseInImage)
-                                : TakeFault(EthernetFault::kShortAnswer)) {
+        } else if (image ? TakeFault(EthernetFault::kCloseInImage)
+                         : TakeFault(EthernetFault::kShortAnswer)) {
             bodyBytes /= 2;
-            closeAfter = answer.image;
+            closeAfter = image;
         }
     }
-    // Header and body in one send: two small sends would wait on each other's
-    // acknowledgement.
     const auto header = EncodeHeader({cmdId, length});
     std::vector<uint8_t> message(header.begin(), header.end());
-    message.insert(message.end(), answer.body.begin(), answer.body.begin() + bodyBytes);
-    if (!SendAll({{}, connection}, message.data(), static_cast<int>(message.size()),
-                 [this] { return m_stop.load(); })) {
-        if (!m_stop) Report(CLog::kInfo, "sending failed: the connection is lost");
-        return Outcome::kClose;
+    if (image) {
+        if (!SendBytes(connection, message)) return Outcome::kClose;
+        message = bodyBytes > 0 ? answer.renderImage() : std::vector<uint8_t>();
+        message.resize(bodyBytes);
+    } else {
+        // Header and body in one send: two small sends would wait on each
+        // other's acknowledgement.
+        message.insert(message.end(), answer.body.begin(), answer.body.begin() + bodyBytes);
     }
+    if (!SendBytes(connection, message)) return Outcome::kClose;
     if (closeAfter) {
         Report(CLog::kInfo, "fault: connection closed halfway through an image");
         return Outcome::kClose;
     }
     return Outcome::kGoOn;
+}
+
+bool EmulatedEthernetSensor::SendBytes(platform::SocketHandle connection,
+                                       const std::vector<uint8_t>& bytes) {
+    if (SendAll({{}, connection}, bytes.data(), static_cast<int>(bytes.size()),
+                [this] { return m_stop.load(); }))
+        return true;
+    if (!m_stop) Report(CLog::kInfo, "sending failed: the connection is lost");
+    return false;
 }
 
 // --- the finger, settings, faults and what was seen ---

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -121,7 +122,10 @@ private:
     struct Answer {
         uint32_t cmdId = 0;
         std::vector<uint8_t> body;
-        bool image = false;
+        // An image is rendered only once its header has gone: the library
+        // waits 3 s for a header, but as long as it takes for the image.
+        uint32_t imageSize = 0;
+        std::function<std::vector<uint8_t>()> renderImage;
     };
     enum class Outcome { kGoOn, kClose };
 
@@ -135,10 +139,11 @@ private:
     Answer Refuse(uint32_t cmdId, const char* why);
     Answer Configuration(const std::vector<uint8_t>& body);
     Answer ImageEx(const std::vector<uint8_t>& body);
-    std::vector<uint8_t> RoiFrames(const FingerOnSensor* finger);
+    Answer RoiFrames(std::optional<FingerOnSensor> finger);
     void Render(const FingerOnSensor* finger, int frameIndex, int width, int height, int column,
                 int row, uint8_t* out);
     Outcome Send(platform::SocketHandle connection, const Answer& answer);
+    bool SendBytes(platform::SocketHandle connection, const std::vector<uint8_t>& bytes);
     bool TakeFault(EthernetFault fault);
     // The finger when the automatic trigger fires now.
     std::optional<FingerOnSensor> TriggerDue();
