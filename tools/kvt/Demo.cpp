@@ -2,304 +2,351 @@
 #include "Demo.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "kvt/KVTBasic.h"
+#include "Cli.h"
+#include "Files.h"
+#include "GreyImage.h"
+#include "Output.h"
+#include "Session.h"
 #include "kvt/KVTSimulator.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// The messages the library delivers, for the steps that wait on them.
-class Inbox {
-public:
-    static void KVT_CALLBACK Callback(KVT_Message* message, void* user) {
-        static_cast<Inbox*>(user)->Add(*message);
-    }
-
-    struct Entry {
-        int type;
-        std::string deviceId;
-        std::string additionalInfo;
-        std::vector<unsigned char> image;
-        int lfdLevel;
-    };
-
-    // The next message of type for deviceId (any device when empty), waiting up to seconds.
-    bool Take(int type, const std::string& deviceId, Entry& out, int seconds = 30) {
-        std::unique_lock lock(m_mutex);
-        const auto found = [&] {
-            for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
-                if (it->type == type && (deviceId.empty() || it->deviceId == deviceId)) {
-                    out = *it;
-                    m_entries.erase(it);
-                    return true;
-                }
-            }
-            return false;
-        };
-        return m_changed.wait_for(lock, std::chrono::seconds(seconds), found);
-    }
-
-private:
-    void Add(const KVT_Message& message) {
-        if (message.type == KVT_MSG_UNSPECIFIED) return;
-        Entry entry{message.type,
-                    message.deviceId,
-                    message.additionalInfo,
-                    {},
-                    message.capturedData.LFDLevel};
-        if (message.capturedData.image != nullptr)
-            entry.image.assign(message.capturedData.image,
-                               message.capturedData.image + message.capturedData.imageSize);
-        std::lock_guard lock(m_mutex);
-        m_entries.push_back(std::move(entry));
-        m_changed.notify_all();
-    }
-
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::vector<Entry> m_entries;
+// The kinds of simulated sensor the demo walks. Another kind is one more
+// entry: its label, a short name for file names, and how to plug it in.
+struct SensorKind {
+    const char* label;
+    const char* shortName;
+    int (*plug)(int* simId);
 };
 
-struct Sensor {
-    Sensor(const char* label, int model) : label(label), model(model) {}
-    const char* label;
-    int model;
+const SensorKind kKinds[] = {
+    {"U2 (newer USB)", "u2",
+     [](int* simId) { return KVTSim_AttachUsbSensor(KVTSIM_MODEL_U2, nullptr, simId); }},
+    {"U1 (older USB)", "u1",
+     [](int* simId) { return KVTSim_AttachUsbSensor(KVTSIM_MODEL_U1, nullptr, simId); }},
+};
+
+struct DemoSensor {
+    const SensorKind* kind;
     int simId = 0;
-    std::string deviceId;
     KVT_DeviceInfo info{};
+    std::string Id() const { return info.deviceId; }
 };
 
 struct Row {
     std::string sensor;
-    std::string what;
+    std::string step;
     std::string result;
-    std::string file;
+    std::string files;
 };
 
-bool WriteFile(const fs::path& path, const std::vector<unsigned char>& bytes) {
-    std::ofstream file(path, std::ios::binary);
-    file.write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(file);
+constexpr int kLive = 1;
+constexpr int kFake = 0;
+
+void SetEnvironment(const char* name, const std::string& value) {
+#ifdef _WIN32
+    _putenv_s(name, value.c_str());
+#else
+    setenv(name, value.c_str(), 1);
+#endif
 }
 
-double Seconds(std::chrono::steady_clock::time_point since) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+// KVT_DATA_DIR when given, else a new folder of its own, so the demo never
+// touches the machine's settings.
+fs::path DemoDataFolder() {
+    const char* given = std::getenv("KVT_DATA_DIR");
+    if (given != nullptr && *given != '\0') return given;
+    std::random_device random;
+    std::error_code ec;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const fs::path folder =
+            fs::temp_directory_path(ec) / ("kvt-demo-" + std::to_string(random() % 1000000));
+        if (fs::create_directory(folder, ec)) {
+            SetEnvironment("KVT_DATA_DIR", folder.string());
+            return folder;
+        }
+    }
+    return {};
 }
 
-int Capture(const std::string& id, std::vector<unsigned char>& image, int& lfdLevel) {
-    image.assign(KVT_CalcImageSize(332, 416), 0);
-    KVT_CapturedData data{};
-    data.size = sizeof data;
-    data.image = image.data();
-    data.imageSize = static_cast<unsigned int>(image.size());
-    const int result = KVT_CaptureImage(id.c_str(), 0, &data);
-    if (result == KVT_RESULT_OK) image.resize(data.imageSize);
-    lfdLevel = data.LFDLevel;
-    return result;
+std::string Failed(int result) {
+    return std::string("failed: ") + cli::ResultText(result) + " (" + std::to_string(result) + ")";
 }
 
-// Captures the finger lying on the sensor and extracts its template.
-int Enrol(const std::string& id, KVT_Template& tpl) {
-    std::vector<unsigned char> image;
-    int lfd = 0;
-    int result = Capture(id, image, lfd);
+class Demo {
+public:
+    Demo(std::FILE* out, fs::path pictures) : m_out(out), m_pictures(std::move(pictures)) {}
+
+    int Run();
+
+private:
+    bool PlugIn();
+    void ListSensors();
+    void CaptureSync(DemoSensor& sensor);
+    void CaptureAsync(DemoSensor& sensor);
+    void GradeLiveness(DemoSensor& sensor);
+    void Cancel(DemoSensor& sensor);
+    void Identify(DemoSensor& sensor);
+    void Unplug();
+    void Summary();
+
+    // Writes the BMP and, when PNG is available, the PNG; returns their names.
+    std::string Save(const std::vector<uint8_t>& bmp, const std::string& stem);
+    int Enrol(DemoSensor& sensor, int finger, int impression, KVT_Template& tpl);
+
+    std::FILE* m_out;
+    fs::path m_pictures;
+    Session m_session;
+    std::vector<DemoSensor> m_sensors;
+    std::vector<Row> m_rows;
+};
+
+std::string Demo::Save(const std::vector<uint8_t>& bmp, const std::string& stem) {
+    std::string error;
+    const fs::path bmpPath = m_pictures / (stem + ".bmp");
+    if (!WriteFile(bmpPath.string(), bmp, error)) return error;
+    std::string files = stem + ".bmp";
+    if (PngSupported()) {
+        const fs::path pngPath = m_pictures / (stem + ".png");
+        files += WriteBmpAsPng(bmp, pngPath.string(), error) ? ", " + stem + ".png" : "  " + error;
+    }
+    return files;
+}
+
+bool Demo::PlugIn() {
+    std::fprintf(m_out, "1. Plugging in simulated sensors\n");
+    for (const SensorKind& kind : kKinds) {
+        DemoSensor sensor{&kind};
+        std::string error;
+        if (!m_session.Attach(kind.plug, sensor.simId, sensor.info, error)) {
+            std::fprintf(stderr, "kvt demo: %s: %s\n", kind.label, error.c_str());
+            return false;
+        }
+        std::fprintf(m_out, "   NewDevice  %-15s %s, serial %s, firmware %s\n", kind.label,
+                     sensor.info.description, sensor.info.serialNumber,
+                     sensor.info.firmwareVersion);
+        m_sensors.push_back(sensor);
+    }
+    return true;
+}
+
+void Demo::ListSensors() {
+    std::vector<KVT_DeviceInfo> devices;
+    m_session.Devices(devices);
+    std::fprintf(m_out, "\n2. KVT_GetDeviceList: %zu sensors\n", devices.size());
+    Table table({"MODEL", "CONNECTION", "SERIAL", "FIRMWARE", "DEVICE ID"});
+    for (const KVT_DeviceInfo& d : devices)
+        table.Add({d.description, ConnectionName(d.connectionType), d.serialNumber,
+                   d.firmwareVersion, d.deviceId});
+    table.Print(m_out, 3);
+}
+
+void Demo::CaptureSync(DemoSensor& sensor) {
+    KVTSim_PlaceFinger(sensor.simId, 1, 1, kLive);
+    for (const char* size : {"ROI", "Full"}) {
+        KVT_SetProperty(sensor.Id().c_str(), "PictureSize", size);
+        Captured captured;
+        const int result = ::CaptureSync(sensor.Id(), captured);
+        int width = 0;
+        int height = 0;
+        BmpSize(captured.image, width, height);
+        m_rows.push_back(
+            {sensor.kind->label, std::string("sync capture, ") + size,
+             result == KVT_RESULT_OK ? std::to_string(width) + " x " + std::to_string(height) +
+                                           ", LFD " + std::to_string(captured.lfdLevel)
+                                     : Failed(result),
+             result == KVT_RESULT_OK
+                 ? Save(captured.image, std::string(sensor.kind->shortName) + "-sync-" + size)
+                 : ""});
+    }
+    KVT_SetProperty(sensor.Id().c_str(), "PictureSize", "ROI");
+    KVTSim_LiftFinger(sensor.simId);
+}
+
+void Demo::CaptureAsync(DemoSensor& sensor) {
+    const int result = KVT_CaptureImage(sensor.Id().c_str(), 10, nullptr);
+    // The capture waits for a finger; it comes a moment later.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    KVTSim_PlaceFinger(sensor.simId, 3, 2, kLive);
+    Delivered image;
+    const bool got = result == KVT_RESULT_OK &&
+                     m_session.Messages().Take(KVT_MSG_CAPTURED_IMAGE, sensor.Id(), image);
+    int width = 0;
+    int height = 0;
+    BmpSize(image.image, width, height);
+    m_rows.push_back(
+        {sensor.kind->label, "async capture",
+         got ? "CapturedImage " + std::to_string(width) + " x " + std::to_string(height) +
+                   ", LFD " + std::to_string(image.lfdLevel)
+         : result != KVT_RESULT_OK ? Failed(result)
+                                   : "no CapturedImage message",
+         got ? Save(image.image, std::string(sensor.kind->shortName) + "-async") : ""});
+    KVTSim_LiftFinger(sensor.simId);
+}
+
+void Demo::GradeLiveness(DemoSensor& sensor) {
+    for (const int live : {kLive, kFake}) {
+        KVTSim_PlaceFinger(sensor.simId, 2, 1, live);
+        Captured captured;
+        const int result = ::CaptureSync(sensor.Id(), captured);
+        m_rows.push_back(
+            {sensor.kind->label, live == kLive ? "LFD, live finger" : "LFD, fake finger",
+             result == KVT_RESULT_OK ? "level " + std::to_string(captured.lfdLevel) + " of 5"
+                                     : Failed(result),
+             ""});
+        KVTSim_LiftFinger(sensor.simId);
+    }
+}
+
+void Demo::Cancel(DemoSensor& sensor) {
+    KVT_CaptureImage(sensor.Id().c_str(), 30, nullptr);
+    int available = 0;
+    const int result = KVT_CancelAsyncCapture(sensor.Id().c_str(), &available);
+    Delivered cancelled;
+    const bool got = m_session.Messages().Take(KVT_MSG_CAPTURE_CANCELLED, sensor.Id(), cancelled);
+    m_rows.push_back({sensor.kind->label, "cancel async capture",
+                      result != KVT_RESULT_OK ? Failed(result)
+                      : got                   ? std::string("CaptureCancelled, sensor ") +
+                                  (available ? "free again" : "still busy")
+                            : "no CaptureCancelled message",
+                      ""});
+    // Shows the outcome on the sensor's lights.
+    KVT_IndicateResult(sensor.Id().c_str(), KVT_FEEDBACK_SUCCEEDED);
+}
+
+int Demo::Enrol(DemoSensor& sensor, int finger, int impression, KVT_Template& tpl) {
+    KVTSim_PlaceFinger(sensor.simId, finger, impression, kLive);
+    Captured captured;
+    int result = ::CaptureSync(sensor.Id(), captured);
+    KVTSim_LiftFinger(sensor.simId);
     if (result != KVT_RESULT_OK) return result;
-    KVT_CapturedData data{};
-    data.size = sizeof data;
-    data.image = image.data();
-    data.imageSize = static_cast<unsigned int>(image.size());
+    KVT_CapturedData image{};
+    image.size = sizeof image;
+    image.image = captured.image.data();
+    image.imageSize = static_cast<unsigned int>(captured.image.size());
+    captured.properties.copy(image.properties, sizeof image.properties - 1);
     tpl = KVT_Template{};
     tpl.size = sizeof tpl;
-    return KVT_ExtractTemplate(&data, &tpl);
+    return KVT_ExtractTemplate(&image, &tpl);
+}
+
+void Demo::Identify(DemoSensor& sensor) {
+    KVT_BiometricsInfo algorithm{};
+    algorithm.size = sizeof algorithm;
+    if (const int result = KVT_GetBiometricsInfo(&algorithm); result != KVT_RESULT_OK) {
+        m_rows.push_back({"algorithm", "identify", Failed(result), ""});
+        return;
+    }
+    // Virtual fingers 11 to 15 are enrolled; 20 never is.
+    constexpr int kFirstFinger = 11;
+    constexpr int kFingers = 5;
+    constexpr int kStranger = 20;
+    std::vector<KVT_Template> gallery;
+    std::vector<int> fingers;
+    for (int finger = kFirstFinger; finger < kFirstFinger + kFingers; ++finger) {
+        KVT_Template tpl;
+        // A touch with too few minutiae is not enrolled, as an application would retry it.
+        if (Enrol(sensor, finger, 0, tpl) == KVT_RESULT_OK) {
+            gallery.push_back(tpl);
+            fingers.push_back(finger);
+        }
+    }
+    m_rows.push_back(
+        {algorithm.name, "enrol (extract templates)",
+         std::to_string(gallery.size()) + " of " + std::to_string(kFingers) + " fingers", ""});
+    if (gallery.empty()) return;
+    for (const int probeFinger : {fingers.back(), kStranger}) {
+        KVT_Template probe;
+        KVT_MatchResult match{};
+        match.size = sizeof match;
+        int result = Enrol(sensor, probeFinger, 4, probe);
+        if (result == KVT_RESULT_OK)
+            result = KVT_MatchTemplate(&probe, gallery.data(),
+                                       static_cast<unsigned int>(gallery.size()), &match);
+        std::string outcome = result != KVT_RESULT_OK ? Failed(result)
+                              : match.success == 0
+                                  ? "matched finger " + std::to_string(fingers[match.index])
+                                  : "no match";
+        if (result == KVT_RESULT_OK) outcome += ", score " + std::to_string(match.score);
+        m_rows.push_back({algorithm.name,
+                          "identify finger " + std::to_string(probeFinger) +
+                              (probeFinger == kStranger ? " (not enrolled)" : ""),
+                          outcome, ""});
+    }
+}
+
+void Demo::Unplug() {
+    for (const DemoSensor& sensor : m_sensors) {
+        KVTSim_Detach(sensor.simId);
+        Delivered lost;
+        m_rows.push_back({sensor.kind->label, "unplug",
+                          m_session.Messages().Take(KVT_MSG_LOST_DEVICE, sensor.Id(), lost)
+                              ? "LostDevice"
+                              : "no LostDevice message",
+                          ""});
+    }
+}
+
+void Demo::Summary() {
+    std::fprintf(m_out, "\nSummary\n");
+    Table table({"SENSOR", "STEP", "RESULT", "PICTURES"});
+    for (const Row& row : m_rows) table.Add({row.sensor, row.step, row.result, row.files});
+    table.Print(m_out, 2);
+}
+
+int Demo::Run() {
+    const auto started = std::chrono::steady_clock::now();
+    if (const int result = m_session.Start(); result != KVT_RESULT_OK) {
+        std::fprintf(stderr, "kvt demo: KVT_Start: %s (%d)\n", cli::ResultText(result), result);
+        return cli::ExitFromResult(result);
+    }
+    if (!PlugIn()) return cli::kExitNoSensor;
+    ListSensors();
+
+    std::fprintf(m_out, "\n3. Synchronous and asynchronous captures from each sensor\n");
+    for (DemoSensor& sensor : m_sensors) {
+        CaptureSync(sensor);
+        CaptureAsync(sensor);
+    }
+    std::fprintf(m_out, "4. Live finger detection: a live and a fake finger on each sensor\n");
+    for (DemoSensor& sensor : m_sensors) GradeLiveness(sensor);
+    std::fprintf(m_out, "5. Cancelling an asynchronous capture\n");
+    Cancel(m_sensors.front());
+    std::fprintf(m_out, "6. Enrolling five fingers, then identifying two probes among them\n");
+    Identify(m_sensors.front());
+    std::fprintf(m_out, "7. Unplugging the sensors\n");
+    Unplug();
+    m_session.Stop();
+
+    Summary();
+    std::fprintf(m_out, "\nPictures are in %s\nDone in %.1f s.\n", m_pictures.string().c_str(),
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    return cli::kExitOk;
 }
 
 }  // namespace
 
 int RunDemo(std::FILE* out) {
-    const auto started = std::chrono::steady_clock::now();
-    const char* dataDir = std::getenv("KVT_DATA_DIR");
-    const fs::path pictures =
-        (dataDir != nullptr ? fs::path(dataDir) : fs::temp_directory_path()) / "kvt-demo-pictures";
-    fs::create_directories(pictures);
+    const fs::path data = DemoDataFolder();
+    if (data.empty()) {
+        std::fprintf(stderr, "kvt demo: cannot make a data folder\n");
+        return cli::kExitFile;
+    }
+    const fs::path pictures = data / "pictures";
+    std::error_code ec;
+    fs::create_directories(pictures, ec);
     std::fprintf(out, "KVTBasic demo on simulated sensors\n");
-    std::fprintf(out, "  data folder: %s\n  pictures:    %s\n\n",
-                 dataDir != nullptr ? dataDir : "(the library's default)",
-                 pictures.string().c_str());
-
-    Inbox inbox;
-    int result = KVT_Start(&Inbox::Callback, &inbox);
-    if (result != KVT_RESULT_OK) {
-        std::fprintf(stderr, "kvt demo: KVT_Start failed (%d)\n", result);
-        return -result;
-    }
-
-    Sensor sensors[] = {{"U2 (newer USB)", KVTSIM_MODEL_U2}, {"U1 (older USB)", KVTSIM_MODEL_U1}};
-    std::fprintf(out, "1. Plugging in two simulated USB sensors...\n");
-    for (Sensor& sensor : sensors) {
-        KVTSim_AttachUsbSensor(sensor.model, nullptr, &sensor.simId);
-        Inbox::Entry arrived;
-        if (!inbox.Take(KVT_MSG_NEW_DEVICE, "", arrived)) {
-            std::fprintf(stderr, "kvt demo: the %s sensor was not announced\n", sensor.label);
-            KVT_Stop();
-            return 1;
-        }
-        sensor.deviceId = arrived.deviceId;
-        sensor.info.size = sizeof sensor.info;
-        KVT_GetDeviceInformation(sensor.deviceId.c_str(), &sensor.info);
-        std::fprintf(out, "   NewDevice: %s  %s, serial %s, firmware %s\n", sensor.label,
-                     sensor.info.description, sensor.info.serialNumber,
-                     sensor.info.firmwareVersion);
-    }
-
-    unsigned int count = 0;
-    KVT_GetDeviceList(nullptr, &count);
-    std::fprintf(out, "\n2. KVT_GetDeviceList reports %u sensors.\n", count);
-
-    std::vector<Row> rows;
-    std::fprintf(out, "\n3. Synchronous captures (a live finger on each sensor)...\n");
-    for (Sensor& sensor : sensors) {
-        KVTSim_PlaceFinger(sensor.simId, 1, 1, 1);
-        for (const char* size : {"ROI", "Full"}) {
-            KVT_SetProperty(sensor.deviceId.c_str(), "PictureSize", size);
-            std::vector<unsigned char> image;
-            int lfd = 0;
-            result = Capture(sensor.deviceId, image, lfd);
-            const fs::path file =
-                pictures / (std::string(sensor.model == KVTSIM_MODEL_U2 ? "u2" : "u1") + "-sync-" +
-                            size + ".bmp");
-            if (result == KVT_RESULT_OK) WriteFile(file, image);
-            rows.push_back({sensor.label, std::string("sync ") + size,
-                            result == KVT_RESULT_OK ? std::to_string(image.size()) +
-                                                          " bytes, LFD " + std::to_string(lfd)
-                                                    : "failed (" + std::to_string(result) + ")",
-                            result == KVT_RESULT_OK ? file.string() : ""});
-        }
-        KVT_SetProperty(sensor.deviceId.c_str(), "PictureSize", "ROI");
-        KVTSim_LiftFinger(sensor.simId);
-    }
-
-    std::fprintf(out, "4. Live finger detection: a live and a fake finger on the U2...\n");
-    for (int live : {1, 0}) {
-        KVTSim_PlaceFinger(sensors[0].simId, 2, 1, live);
-        std::vector<unsigned char> image;
-        int lfd = 0;
-        result = Capture(sensors[0].deviceId, image, lfd);
-        rows.push_back({sensors[0].label, live ? "LFD, live finger" : "LFD, fake finger",
-                        result == KVT_RESULT_OK ? "level " + std::to_string(lfd) + " of 5"
-                                                : "failed (" + std::to_string(result) + ")",
-                        ""});
-        KVTSim_LiftFinger(sensors[0].simId);
-    }
-
-    std::fprintf(out, "5. Asynchronous captures: waiting for a finger, then placing one...\n");
-    for (Sensor& sensor : sensors) {
-        result = KVT_CaptureImage(sensor.deviceId.c_str(), 10, nullptr);
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        KVTSim_PlaceFinger(sensor.simId, 3, 2, 1);
-        Inbox::Entry image;
-        const bool got =
-            result == KVT_RESULT_OK && inbox.Take(KVT_MSG_CAPTURED_IMAGE, sensor.deviceId, image);
-        const fs::path file =
-            pictures /
-            (std::string(sensor.model == KVTSIM_MODEL_U2 ? "u2" : "u1") + "-async-ROI.bmp");
-        if (got) WriteFile(file, image.image);
-        rows.push_back({sensor.label, "async ROI",
-                        got ? std::to_string(image.image.size()) + " bytes, LFD " +
-                                  std::to_string(image.lfdLevel)
-                            : "no image",
-                        got ? file.string() : ""});
-        KVTSim_LiftFinger(sensor.simId);
-    }
-
-    std::fprintf(out, "6. Cancelling an asynchronous capture...\n");
-    {
-        KVT_CaptureImage(sensors[0].deviceId.c_str(), 30, nullptr);
-        int available = 0;
-        result = KVT_CancelAsyncCapture(sensors[0].deviceId.c_str(), &available);
-        Inbox::Entry cancelled;
-        const bool got = inbox.Take(KVT_MSG_CAPTURE_CANCELLED, sensors[0].deviceId, cancelled);
-        rows.push_back({sensors[0].label, "cancel async",
-                        got ? "CaptureCancelled by " + cancelled.additionalInfo +
-                                  (available ? ", sensor free" : ", sensor busy")
-                            : "no message",
-                        ""});
-    }
-    KVT_IndicateResult(sensors[0].deviceId.c_str(), KVT_FEEDBACK_SUCCEEDED);
-
-    std::fprintf(out,
-                 "7. Templates: enrolling five fingers on the U2, then identifying a probe...\n");
-    {
-        KVT_BiometricsInfo algorithm{};
-        algorithm.size = sizeof algorithm;
-        if (KVT_GetBiometricsInfo(&algorithm) != KVT_RESULT_OK) {
-            rows.push_back({"algorithm", "identify", "no algorithm available", ""});
-        } else {
-            constexpr int kFingers = 5;
-            std::vector<KVT_Template> gallery;
-            std::vector<int> galleryFinger;
-            for (int finger = 1; finger <= kFingers; ++finger) {
-                KVTSim_PlaceFinger(sensors[0].simId, 10 + finger, 0, 1);
-                KVT_Template tpl;
-                // A touch with too few minutiae is not enrolled, as an application would retry.
-                if (Enrol(sensors[0].deviceId, tpl) == KVT_RESULT_OK) {
-                    gallery.push_back(tpl);
-                    galleryFinger.push_back(finger);
-                }
-                KVTSim_LiftFinger(sensors[0].simId);
-            }
-            const int probeFinger = galleryFinger.empty() ? 1 : galleryFinger.back();
-            KVT_Template probe;
-            KVTSim_PlaceFinger(sensors[0].simId, 10 + probeFinger, 4, 1);
-            result = Enrol(sensors[0].deviceId, probe);
-            KVTSim_LiftFinger(sensors[0].simId);
-            KVT_MatchResult match{};
-            match.size = sizeof match;
-            if (result == KVT_RESULT_OK)
-                result = KVT_MatchTemplate(&probe, gallery.data(),
-                                           static_cast<unsigned int>(gallery.size()), &match);
-            rows.push_back(
-                {algorithm.name, "enrol",
-                 std::to_string(gallery.size()) + " of " + std::to_string(kFingers) + " fingers",
-                 ""});
-            rows.push_back({algorithm.name, "identify finger " + std::to_string(probeFinger),
-                            result != KVT_RESULT_OK ? "failed (" + std::to_string(result) + ")"
-                            : match.success == 0
-                                ? "matched finger " + std::to_string(galleryFinger[match.index]) +
-                                      ", score " + std::to_string(match.score)
-                                : "no match",
-                            ""});
-        }
-    }
-
-    std::fprintf(out, "8. Unplugging the U1...\n");
-    KVTSim_Detach(sensors[1].simId);
-    Inbox::Entry lost;
-    rows.push_back({sensors[1].label, "unplug",
-                    inbox.Take(KVT_MSG_LOST_DEVICE, sensors[1].deviceId, lost)
-                        ? "LostDevice delivered"
-                        : "no message",
-                    ""});
-
-    KVT_Stop();
-
-    std::fprintf(out, "\nSummary\n");
-    std::fprintf(out, "  %-16s %-18s %-30s %s\n", "SENSOR", "STEP", "RESULT", "PICTURE");
-    for (const Row& row : rows) {
-        std::fprintf(out, "  %-16s %-18s %-30s %s\n", row.sensor.c_str(), row.what.c_str(),
-                     row.result.c_str(), row.file.c_str());
-    }
-    std::fprintf(out, "\nDone in %.1f s.\n", Seconds(started));
-    return 0;
+    std::fprintf(out, "  data folder  %s\n  log          %s\n\n", data.string().c_str(),
+                 (data / "Logfiles" / "KVTDeviceManager.log").string().c_str());
+    return Demo(out, pictures).Run();
 }

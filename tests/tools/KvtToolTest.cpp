@@ -1,0 +1,310 @@
+// The kvt program, run as a separate process on simulated sensors.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/TempDir.h"
+#include "tools/KvtRunner.h"
+#include "tools/MiniJson.h"
+
+namespace fs = std::filesystem;
+using kvt_test::Json;
+using kvt_test::JsonReader;
+using kvt_test::KvtProcess;
+using kvt_test::RunKvt;
+
+namespace {
+
+const std::string kTwoSensors = "KVT_SIMULATED_SENSORS=u2,u1";
+
+// Parses kvt's --json output; a failure names the output.
+Json ParseOutput(const std::string& out) {
+    try {
+        return JsonReader::Parse(out);
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << e.what() << " in:\n" << out;
+        return {};
+    }
+}
+
+// Some other program's output, or empty when it cannot be run.
+std::string Capture(const std::string& command) {
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
+    if (!pipe) return {};
+    std::string out;
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe.get()) != nullptr) out += buffer;
+    return out;
+}
+
+bool HaveIdentify() {
+    return std::system("identify -version >/dev/null 2>&1") == 0;
+}
+
+TEST(KvtCommandLine, EveryCommandDescribesItself) {
+    const auto top = RunKvt({"--help"});
+    ASSERT_EQ(top.exit, 0) << top.err;
+    EXPECT_NE(top.out.find("exit status"), std::string::npos);
+    for (const char* command : {"list", "info", "capture", "monitor", "extract", "match",
+                                "identify", "demo", "version"}) {
+        SCOPED_TRACE(command);
+        EXPECT_NE(top.out.find(std::string("  ") + command + " "), std::string::npos);
+        const auto help = RunKvt({command, "--help"});
+        EXPECT_EQ(help.exit, 0);
+        EXPECT_EQ(help.out.rfind(std::string("usage: kvt ") + command, 0), 0u) << help.out;
+        EXPECT_NE(help.out.find("--verbose"), std::string::npos);
+    }
+}
+
+TEST(KvtCommandLine, WrongCommandLinesEndBeforeTheLibraryStarts) {
+    const std::vector<std::vector<std::string>> wrong = {
+        {},
+        {"bogus"},
+        {"list", "--nope"},
+        {"list", "extra"},
+        {"list", "--json=yes"},
+        {"demo", "--json"},
+        {"capture", "--out"},
+        {"capture", "--size", "huge"},
+        {"capture", "--timeout", "5"},
+        {"capture", "--async", "--timeout", "0"},
+        {"capture", "--async", "--timeout", "5s"},
+        {"capture", "--finger", "3"},
+        {"capture", "--simulate", "u9"},
+        {"capture", "--simulate", "u2", "--finger", "3:x"},
+        {"capture", "--simulate", "u2", "--device", "0"},
+        {"monitor", "--seconds", "-1"},
+        {"extract"},
+        {"match", "only-a-probe.tpl"},
+        {"identify", "probe.bmp", "folder", "third"},
+    };
+    for (const auto& args : wrong) {
+        std::string line;
+        for (const auto& a : args) line += a + " ";
+        SCOPED_TRACE(line);
+        const auto result = RunKvt(args);
+        EXPECT_EQ(result.exit, 64);
+        EXPECT_NE(result.err.find("kvt"), std::string::npos) << "no explanation";
+    }
+    // A started library would have written its settings into the data folder.
+    EXPECT_FALSE(fs::exists(kvt_test::DataDir() / "KVTDeviceManager.ini"));
+}
+
+TEST(KvtJson, ListInfoAndErrorsAreValidJson) {
+    const auto list = RunKvt({"list", "--json"}, {kTwoSensors});
+    ASSERT_EQ(list.exit, 0) << list.err;
+    const Json sensors = ParseOutput(list.out)["sensors"];
+    ASSERT_EQ(sensors.items.size(), 2u) << list.out;
+    std::set<std::string> models;
+    for (const Json& s : sensors.items) {
+        models.insert(s["description"].text);
+        EXPECT_EQ(s["connection"].text, "USB");
+        EXPECT_FALSE(s["deviceId"].text.empty());
+    }
+    EXPECT_EQ(models, (std::set<std::string>{"Kelo U1 USB", "Kelo U2 USB"}));
+
+    const auto info = RunKvt({"info", "--json"}, {kTwoSensors});
+    ASSERT_EQ(info.exit, 0) << info.err;
+    const Json described = ParseOutput(info.out);
+    EXPECT_EQ(described["version"].text, "2.1.0.7");
+    EXPECT_EQ(fs::path(described["dataFolder"].text), kvt_test::DataDir());
+    EXPECT_EQ(described["algorithm"]["name"].text, "VeriFinger50");
+    ASSERT_EQ(described["sensors"].items.size(), 2u);
+    EXPECT_EQ(described["sensors"][0]["properties"]["PictureSize"].text, "ROI");
+    bool settingsPresent = false;
+    for (const Json& file : described["files"].items)
+        if (fs::path(file["path"].text).filename() == "KVTDeviceManager.ini")
+            settingsPresent = file["present"].boolean;
+    EXPECT_TRUE(settingsPresent);
+
+    const auto missing = RunKvt({"capture", "--json", "--device", "no-such-sensor"}, {kTwoSensors});
+    EXPECT_EQ(missing.exit, 9);
+    const Json error = ParseOutput(missing.out);
+    EXPECT_EQ(error["exit"].number, 9);
+    EXPECT_NE(error["error"].text.find("no-such-sensor"), std::string::npos);
+}
+
+TEST(KvtJson, TheHumanListIsATable) {
+    const auto list = RunKvt({"list"}, {kTwoSensors});
+    ASSERT_EQ(list.exit, 0) << list.err;
+    std::istringstream lines(list.out);
+    std::string header, first, second;
+    std::getline(lines, header);
+    std::getline(lines, first);
+    std::getline(lines, second);
+    // Columns line up: the serial column starts at the same place in every row.
+    const size_t column = header.find("SERIAL");
+    ASSERT_NE(column, std::string::npos) << list.out;
+    EXPECT_NE(first[column], ' ');
+    EXPECT_EQ(first[column - 1], ' ');
+    EXPECT_NE(second[column], ' ');
+    EXPECT_NE(list.out.find("2 sensors"), std::string::npos);
+}
+
+TEST(KvtCapture, WritesABmpThatImageMagickReadsAndAPng) {
+    kvt_test::TempDir dir("kvt-capture");
+    const std::string bmp = (dir / "finger.bmp").string();
+    const std::string png = (dir / "finger.png").string();
+    const auto result = RunKvt({"capture", "--simulate", "u2", "--size", "full", "--invert",
+                                "--out", bmp, "--png", png, "--json"});
+    ASSERT_EQ(result.exit, 0) << result.out << result.err;
+    const Json captured = ParseOutput(result.out);
+    EXPECT_EQ(captured["mode"].text, "sync");
+    EXPECT_EQ(captured["width"].number, 332);
+    EXPECT_EQ(captured["height"].number, 416);
+    EXPECT_EQ(captured["bytes"].number, static_cast<double>(fs::file_size(bmp)));
+    EXPECT_EQ(captured["sensor"]["description"].text, "Kelo U2 USB");
+
+    const std::string pngBytes = kvt_test::ReadFile(png);
+    ASSERT_GE(pngBytes.size(), 8u);
+    EXPECT_EQ(pngBytes.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+
+    if (!HaveIdentify()) GTEST_SKIP() << "ImageMagick's identify is not installed";
+    EXPECT_EQ(Capture("identify -format '%m %w %h %z' '" + bmp + "'"), "BMP3 332 416 8");
+    EXPECT_EQ(Capture("identify -format '%m %w %h' '" + png + "'"), "PNG 332 416");
+}
+
+TEST(KvtCapture, LiveFingerDetectionGradesTheFinger) {
+    const auto level = [](std::vector<std::string> extra) {
+        kvt_test::TempDir dir("kvt-lfd");
+        std::vector<std::string> args{"capture", "--json", "--simulate",
+                                      "u2",      "--out",  (dir / "f.bmp").string()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const auto result = RunKvt(args);
+        EXPECT_EQ(result.exit, 0) << result.err;
+        return ParseOutput(result.out)["lfdLevel"].number;
+    };
+    EXPECT_GE(level({}), 4);
+    EXPECT_LE(level({"--fake"}), 1);
+    // Not checked at all: even a live finger scores nothing.
+    EXPECT_EQ(level({"--no-lfd"}), 0);
+}
+
+TEST(KvtCapture, AsynchronousCapturesWaitForAFinger) {
+    kvt_test::TempDir dir("kvt-async");
+    const auto result = RunKvt({"capture", "--json", "--async", "--timeout", "5", "--simulate",
+                                "u1", "--out", (dir / "f.bmp").string()});
+    ASSERT_EQ(result.exit, 0) << result.err;
+    const Json captured = ParseOutput(result.out);
+    EXPECT_EQ(captured["mode"].text, "async");
+    EXPECT_EQ(captured["width"].number, 256);
+    EXPECT_TRUE(fs::exists(dir / "f.bmp"));
+
+    // Sensors from the environment carry no finger: the wait ends empty-handed.
+    const auto empty =
+        RunKvt({"capture", "--async", "--timeout", "1", "--out", (dir / "none.bmp").string()},
+               {"KVT_SIMULATED_SENSORS=u2"});
+    EXPECT_EQ(empty.exit, 10);
+    EXPECT_NE(empty.err.find("no finger"), std::string::npos) << empty.err;
+    EXPECT_FALSE(fs::exists(dir / "none.bmp"));
+}
+
+class KvtBiometrics : public testing::Test {
+protected:
+    // A picture of a virtual finger, taken by kvt capture.
+    std::string Picture(const std::string& name, const std::string& finger,
+                        const char* model = "u2") {
+        const std::string path = (m_dir / (name + ".bmp")).string();
+        const auto result =
+            RunKvt({"capture", "--simulate", model, "--finger", finger, "--out", path});
+        EXPECT_EQ(result.exit, 0) << result.err;
+        return path;
+    }
+    kvt_test::TempDir m_dir{"kvt-bio"};
+};
+
+TEST_F(KvtBiometrics, SameFingerMatchesAndAnotherDoesNot) {
+    const std::string enrolled = Picture("f5-0", "5:0");
+    const std::string probe = Picture("f5-3", "5:3", "u1");
+    const std::string other = Picture("f6-0", "6:0");
+    const std::string tpl = (m_dir / "f5.tpl").string();
+
+    const auto extract = RunKvt({"extract", enrolled, "-o", tpl, "--json"});
+    ASSERT_EQ(extract.exit, 0) << extract.err;
+    EXPECT_GT(ParseOutput(extract.out)["minutiae"].number, 10);
+
+    const auto match = RunKvt({"match", "--json", probe, tpl, other});
+    EXPECT_EQ(match.exit, 0) << match.err;
+    const Json compared = ParseOutput(match.out);
+    ASSERT_EQ(compared["references"].items.size(), 2u);
+    EXPECT_TRUE(compared["references"][0]["match"].boolean);
+    EXPECT_FALSE(compared["references"][1]["match"].boolean);
+    EXPECT_GT(compared["references"][0]["score"].number, compared["references"][1]["score"].number);
+
+    EXPECT_EQ(RunKvt({"match", other, tpl}).exit, 8);
+
+    // The gallery: the template, a picture of another finger and a stray file.
+    const fs::path gallery = m_dir / "gallery";
+    fs::create_directory(gallery);
+    fs::copy_file(tpl, gallery / "f5.tpl");
+    fs::copy_file(other, gallery / "f6-0.bmp");
+    kvt_test::WriteFile(gallery / "notes.txt", "not a fingerprint");
+    const auto identify = RunKvt({"identify", "--json", probe, gallery.string()});
+    EXPECT_EQ(identify.exit, 0) << identify.err;
+    const Json found = ParseOutput(identify.out);
+    EXPECT_EQ(fs::path(found["file"].text).filename(), "f5.tpl");
+    EXPECT_EQ(found["compared"].number, 2);
+    EXPECT_EQ(found["skipped"].number, 1);
+
+    fs::remove(gallery / "f5.tpl");
+    EXPECT_EQ(RunKvt({"identify", probe, gallery.string()}).exit, 8);
+}
+
+TEST_F(KvtBiometrics, DamagedFilesGetAClearError) {
+    const std::string picture = Picture("f7", "7:0");
+    const std::string tpl = (m_dir / "f7.tpl").string();
+    ASSERT_EQ(RunKvt({"extract", picture, "-o", tpl}).exit, 0);
+    const std::string good = kvt_test::ReadFile(tpl);
+
+    struct Case {
+        const char* name;
+        std::string bytes;
+        int exit;
+    };
+    std::string oversized = good;
+    oversized[8] = '\xff';  // bytesEffective far beyond the template's room
+    oversized[9] = '\xff';
+    const std::vector<Case> cases = {
+        {"truncated.tpl", good.substr(0, 20), 11},
+        {"oversized.tpl", oversized, 11},
+        {"extended.tpl", good + "x", 11},
+        {"text.bmp", "hello", 11},
+        {"header-only.bmp", "BM" + std::string(60, '\x7f'), 5},
+        {"truncated.bmp", kvt_test::ReadFile(picture).substr(0, 2000), 5},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        kvt_test::WriteFile(m_dir / c.name, c.bytes);
+        const auto result = RunKvt({"match", (m_dir / c.name).string(), tpl});
+        EXPECT_EQ(result.exit, c.exit);
+        EXPECT_NE(result.err.find(c.name), std::string::npos) << result.err;
+    }
+    EXPECT_EQ(RunKvt({"match", (m_dir / "absent.tpl").string(), tpl}).exit, 11);
+}
+
+TEST(KvtMonitor, CtrlCStopsTheLibraryCleanly) {
+    KvtProcess monitor({"monitor", "--json"}, {"KVT_SIMULATED_SENSORS=u2"});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (monitor.Out().find("NewDevice") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    monitor.Signal(SIGINT);
+    const auto result = monitor.Wait(std::chrono::seconds(20));
+    ASSERT_EQ(result.exit, 0) << result.err;
+    std::istringstream lines(result.out);
+    std::string line;
+    int events = 0;
+    while (std::getline(lines, line)) {
+        const Json event = ParseOutput(line);
+        events += event["event"].text == "NewDevice";
+    }
+    EXPECT_EQ(events, 1) << result.out;
+}
+
+}  // namespace
