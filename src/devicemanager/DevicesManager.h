@@ -76,7 +76,8 @@ public:
     const DeviceManagerConfig& Config() const { return m_config; }
     std::string ConfigPath() const;
 
-    // Sockets of the Ethernet listeners; all are closed at shutdown.
+    // Sockets registered here are all closed at shutdown. (The Ethernet
+    // listeners close their own: see AddEthernetDeviceThread.)
     void RegisterListenerSocket(platform::SocketHandle socket);
     // Opens one listener per configured listener that can bind and starts its
     // accepting thread; they end once the manager stops or suspends.

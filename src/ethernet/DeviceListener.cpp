@@ -25,12 +25,10 @@ void CDevicesManager::CreateDeviceListenerThreads() {
         }
         m_log->Always("DeviceListener: Listening on %s:%d for devices", config.address.c_str(),
                       config.port);
-        // Registered here rather than by the thread, so the shutdown closes it
-        // even when it comes before the thread runs; nobody else closes it.
-        RegisterListenerSocket(listener.socket);
         const int echoPort = config.echoPort;
         if (!StartWorkerThread(
                 [this, listener, echoPort] { AddEthernetDeviceThread(listener, echoPort); })) {
+            CloseEndpoint(listener);
             m_log->Error("CDevicesManager::CreateDeviceListenerThreads: no thread for %s:%d",
                          config.address.c_str(), config.port);
         }
@@ -39,6 +37,10 @@ void CDevicesManager::CreateDeviceListenerThreads() {
 
 void CDevicesManager::AddEthernetDeviceThread(SocketEndpoint listener, int echoPort) {
     CFunctionTrace trace("CDevicesManager::AddEthernetDeviceThread");
+    // The listener is not left to the manager's closing of registered
+    // sockets: closing it while this thread waits on it could make the wait
+    // use whatever socket gets the number next. The wait asks for the flags
+    // a few times a second instead, and the socket is closed here.
     const auto running = [this] { return !m_stop.load() && !m_suspended.load(); };
     while (running()) {
         SocketEndpoint connection;
@@ -63,4 +65,5 @@ void CDevicesManager::AddEthernetDeviceThread(SocketEndpoint listener, int echoP
         AddDevice(device);
         CEthernetDevice::StartThreadEcho(*this, device);
     }
+    CloseEndpoint(listener);
 }

@@ -51,21 +51,32 @@ bool CEthernetDevice::HeaderMirrorCheck(const char* context, const CommandHeader
     return false;
 }
 
-CEthernetDevice::Step CEthernetDevice::Request(bool flush, uint32_t cmdId, const uint8_t* body,
-                                               size_t bodySize, uint32_t expectedCmdId,
-                                               const char* mirrorContext, CommandHeader& response,
-                                               int waitSeconds) {
-    if (flush) FlushInput(m_connection);
+void CEthernetDevice::LogFailure(const char* text) {
+    m_log->Error(text, Id(), Serial());
+}
+
+bool CEthernetDevice::Request(uint32_t cmdId, const uint8_t* body, size_t bodySize,
+                              uint32_t expectedCmdId, const ExchangeTexts& texts,
+                              CommandHeader& response, int waitSeconds) {
+    FlushInput(m_connection);
     const auto header = EncodeHeader({cmdId, static_cast<uint32_t>(bodySize), 0, 0});
-    if (!SendAll(m_connection, header.data(), kHeaderSize, Stop())) return Step::kSendHeader;
+    if (!SendAll(m_connection, header.data(), kHeaderSize, Stop())) {
+        LogFailure(texts.sendHeader);
+        return false;
+    }
     if (bodySize > 0 && !SendAll(m_connection, body, static_cast<int>(bodySize), Stop())) {
-        return Step::kSendBody;
+        LogFailure(texts.sendBody);
+        return false;
     }
     uint8_t answer[kHeaderSize];
-    if (!RecvAll(m_connection, answer, kHeaderSize, waitSeconds, Stop())) return Step::kRecvHeader;
+    if (!RecvAll(m_connection, answer, kHeaderSize, waitSeconds, Stop())) {
+        LogFailure(texts.recvHeader);
+        return false;
+    }
     response = DecodeHeader(answer);
-    if (!HeaderMirrorCheck(mirrorContext, response, expectedCmdId)) return Step::kMirror;
-    return Step::kDone;
+    if (HeaderMirrorCheck(texts.mirrorContext, response, expectedCmdId)) return true;
+    if (texts.flushAfterMirror) FlushInput(m_connection);
+    return false;
 }
 
 bool CEthernetDevice::ReceiveBuffer(uint32_t length, std::vector<uint8_t>& image) {
@@ -84,21 +95,13 @@ bool CEthernetDevice::GetConfig(uint32_t index, uint8_t* out, size_t count) {
     PutU32(body, kGetConfigMagic);
     PutU32(body + 4, index);
     CommandHeader response;
-    switch (Request(true, kGetConfiguration, body, sizeof body, kGetConfiguration,
-                    "CEthernetDevice::GetConfig: Header mirror-check failed", response)) {
-        case Step::kSendHeader:
-            m_log->Error("CEthernetDevice::GetConfig: Send(GET_CONFIGURATION) failed");
-            return false;
-        case Step::kSendBody:
-            m_log->Error("CEthernetDevice::GetConfig: Send(CMD_DATA_GET_CONFIG) failed");
-            return false;
-        case Step::kRecvHeader:
-            m_log->Error("CEthernetDevice::GetConfig: Recv(GET_CONFIGURATION) failed");
-            return false;
-        case Step::kMirror:
-            return false;
-        case Step::kDone:
-            break;
+    static constexpr ExchangeTexts kTexts{
+        "CEthernetDevice::GetConfig: Send(GET_CONFIGURATION) failed",
+        "CEthernetDevice::GetConfig: Send(CMD_DATA_GET_CONFIG) failed",
+        "CEthernetDevice::GetConfig: Recv(GET_CONFIGURATION) failed",
+        "CEthernetDevice::GetConfig: Header mirror-check failed"};
+    if (!Request(kGetConfiguration, body, sizeof body, kGetConfiguration, kTexts, response)) {
+        return false;
     }
     // Exactly one value is read, whatever length the header announced.
     uint8_t value[kConfigValueSize] = {};
@@ -149,25 +152,14 @@ int CEthernetDevice::GetDeviceStatus() {
     CFunctionTrace trace("CEthernetDevice::GetDeviceStatus");
     CCritSecLock lock(m_exchangeLock);
     CommandHeader response;
-    switch (Request(true, kGetStatus, nullptr, 0, kGetStatus,
-                    "CEthernetDevice::GetDeviceStatus: Header mirror-check failed", response)) {
-        case Step::kSendHeader:
-        case Step::kSendBody:
-            m_log->Error(
-                "CEthernetDevice::GetDeviceStatus:(%s-%s) Send(GET_STATUS) failed with "
-                "DEV_STATUS_ERROR",
-                Id(), Serial());
-            return kDevStatusError;
-        case Step::kRecvHeader:
-            m_log->Error(
-                "CEthernetDevice::GetDeviceStatus:(%s-%s) Recv(GET_STATUS) failed because of "
-                "DEV_STATUS_ERROR",
-                Id(), Serial());
-            return kDevStatusError;
-        case Step::kMirror:
-            return kDevStatusError;
-        case Step::kDone:
-            break;
+    static constexpr ExchangeTexts kTexts{
+        "CEthernetDevice::GetDeviceStatus:(%s-%s) Send(GET_STATUS) failed with DEV_STATUS_ERROR",
+        nullptr,
+        "CEthernetDevice::GetDeviceStatus:(%s-%s) Recv(GET_STATUS) failed because of "
+        "DEV_STATUS_ERROR",
+        "CEthernetDevice::GetDeviceStatus: Header mirror-check failed"};
+    if (!Request(kGetStatus, nullptr, 0, kGetStatus, kTexts, response)) {
+        return kDevStatusError;
     }
     uint8_t body[kStatusBodySize];
     if (!RecvAll(m_connection, body, sizeof body, kWaitSeconds, Stop())) {
@@ -248,23 +240,11 @@ bool CEthernetDevice::GetNormalImage(std::vector<uint8_t>& image) {
     image.clear();
     CCritSecLock lock(m_exchangeLock);
     CommandHeader response;
-    switch (Request(false, kGetImage, nullptr, 0, kGetImage,
-                    "CEthernetDevice::GetNormalImage: Header mirror-check failed", response)) {
-        case Step::kSendHeader:
-        case Step::kSendBody:
-            m_log->Error("CEthernetDevice::GetNormalImage:(%s-%s) Send(GET_IMAGE) failed", Id(),
-                         Serial());
-            return false;
-        case Step::kRecvHeader:
-            m_log->Error("CEthernetDevice::GetNormalImage:(%s-%s) Recv(GET_IMAGE) failed", Id(),
-                         Serial());
-            return false;
-        case Step::kMirror:
-            FlushInput(m_connection);
-            return false;
-        case Step::kDone:
-            break;
-    }
+    static constexpr ExchangeTexts kTexts{
+        "CEthernetDevice::GetNormalImage:(%s-%s) Send(GET_IMAGE) failed", nullptr,
+        "CEthernetDevice::GetNormalImage:(%s-%s) Recv(GET_IMAGE) failed",
+        "CEthernetDevice::GetNormalImage: Header mirror-check failed", true};
+    if (!Request(kGetImage, nullptr, 0, kGetImage, kTexts, response)) return false;
     if (ReceiveBuffer(response.length, image)) return true;
     m_log->Error("CEthernetDevice::GetNormalImage:(%s-%s) Recv(BUFFER) failed", Id(), Serial());
     return false;
@@ -294,22 +274,13 @@ bool CEthernetDevice::GetSingleImage(std::vector<uint8_t>& image, uint16_t frame
     PutU16(body + 6, static_cast<uint16_t>(geometry->windowShiftY + y));
     PutU16(body + 8, frame);
     CommandHeader response;
-    switch (Request(false, kGetImageEx, body, sizeof body, kGetImageEx,
-                    "CEthernetDevice::GetSingleImage: Header mirror-check failed", response)) {
-        case Step::kSendHeader:
-            m_log->Error("CEthernetDevice::GetSingleImage: Send(GET_IMAGE_EX) failed");
-            return false;
-        case Step::kSendBody:
-            m_log->Error("CEthernetDevice::GetSingleImage: Send(CMD_DATA_GET_IMAGE_EX) failed");
-            return false;
-        case Step::kRecvHeader:
-            m_log->Error("CEthernetDevice::GetSingleImage: Recv(GET_IMAGE_EX) failed");
-            return false;
-        case Step::kMirror:
-            FlushInput(m_connection);
-            return false;
-        case Step::kDone:
-            break;
+    static constexpr ExchangeTexts kTexts{
+        "CEthernetDevice::GetSingleImage: Send(GET_IMAGE_EX) failed",
+        "CEthernetDevice::GetSingleImage: Send(CMD_DATA_GET_IMAGE_EX) failed",
+        "CEthernetDevice::GetSingleImage: Recv(GET_IMAGE_EX) failed",
+        "CEthernetDevice::GetSingleImage: Header mirror-check failed", true};
+    if (!Request(kGetImageEx, body, sizeof body, kGetImageEx, kTexts, response)) {
+        return false;
     }
     if (ReceiveBuffer(response.length, image)) return true;
     m_log->Error("CEthernetDevice::GetSingleImage: Recv(BUFFER) failed");
@@ -432,23 +403,11 @@ bool CEthernetDevice::GetBoundLFD(int timeout, LFDMeasurement& measurement) {
     CFunctionTrace trace("CEthernetDevice::GetBoundLFD");
     CCritSecLock lock(m_exchangeLock);
     CommandHeader response;
-    switch (Request(true, kGetLD, nullptr, 0, kGetLD,
-                    "CEthernetDevice::GetBoundLFD: Header mirror-check failed", response,
-                    timeout)) {
-        case Step::kSendHeader:
-        case Step::kSendBody:
-            m_log->Error("CEthernetDevice::GetBoundLFD:(%s-%s) Send(GET_LD) failed", Id(),
-                         Serial());
-            return false;
-        case Step::kRecvHeader:
-            m_log->Error("CEthernetDevice::GetBoundLFD:(%s-%s) Recv(GET_LD) failed", Id(),
-                         Serial());
-            return false;
-        case Step::kMirror:
-            return false;
-        case Step::kDone:
-            break;
-    }
+    static constexpr ExchangeTexts kTexts{
+        "CEthernetDevice::GetBoundLFD:(%s-%s) Send(GET_LD) failed", nullptr,
+        "CEthernetDevice::GetBoundLFD:(%s-%s) Recv(GET_LD) failed",
+        "CEthernetDevice::GetBoundLFD: Header mirror-check failed"};
+    if (!Request(kGetLD, nullptr, 0, kGetLD, kTexts, response, timeout)) return false;
     uint8_t body[kLDBodySize];
     if (!RecvAll(m_connection, body, sizeof body, timeout, Stop())) {
         m_log->Error("CEthernetDevice::GetBoundLFD:(%s-%s) Recv(CMD_RESPONSE_GET_LD) failed", Id(),
@@ -472,24 +431,13 @@ bool CEthernetDevice::IndicateResult(int result) {
 
     CCritSecLock lock(m_exchangeLock);
     CommandHeader response;
-    switch (Request(true, kSetInterface, body, sizeof body, kGetStatus,
-                    "CEthernetDevice::IndicateResult: Header mirror-check failed", response)) {
-        case Step::kSendHeader:
-            m_log->Error("CEthernetDevice::IndicateResult:(%s-%s) Send(SET_INTERFACE) failed", Id(),
-                         Serial());
-            return false;
-        case Step::kSendBody:
-            m_log->Error("CEthernetDevice::IndicateResult:(%s-%s) Send(IF_ID_PROC_STATUS) failed",
-                         Id(), Serial());
-            return false;
-        case Step::kRecvHeader:
-            m_log->Error("CEthernetDevice::IndicateResult:(%s-%s) Recv(IF_ID_PROC_STATUS) failed",
-                         Id(), Serial());
-            return false;
-        case Step::kMirror:
-            return false;
-        case Step::kDone:
-            break;
+    static constexpr ExchangeTexts kTexts{
+        "CEthernetDevice::IndicateResult:(%s-%s) Send(SET_INTERFACE) failed",
+        "CEthernetDevice::IndicateResult:(%s-%s) Send(IF_ID_PROC_STATUS) failed",
+        "CEthernetDevice::IndicateResult:(%s-%s) Recv(IF_ID_PROC_STATUS) failed",
+        "CEthernetDevice::IndicateResult: Header mirror-check failed"};
+    if (!Request(kSetInterface, body, sizeof body, kGetStatus, kTexts, response)) {
+        return false;
     }
     uint8_t status[kStatusBodySize];
     if (!RecvAll(m_connection, status, sizeof status, kWaitSeconds, Stop())) {

@@ -81,16 +81,27 @@ public:
     int EchoPort() const { return m_echoPort; }
 
 private:
-    // The step of an exchange that failed.
-    enum class Step { kDone, kSendHeader, kSendBody, kRecvHeader, kMirror };
+    // What an exchange logs when one of its steps fails; "(%s-%s)" in a text
+    // takes the device id and the serial number.
+    struct ExchangeTexts {
+        const char* sendHeader;
+        const char* sendBody;
+        const char* recvHeader;
+        const char* mirrorContext;
+        // Image answers discard what the sensor sent after a wrong header.
+        bool flushAfterMirror = false;
+    };
 
     static void EchoThread(CDevicesManager& manager, DevicePtr device);
 
-    // Sends a command and takes its checked response header (waitSeconds for
-    // it); the body is left to the caller.
-    Step Request(bool flush, uint32_t cmdId, const uint8_t* body, size_t bodySize,
-                 uint32_t expectedCmdId, const char* mirrorContext,
-                 ethernet::CommandHeader& response, int waitSeconds = kWaitSeconds);
+    // Discards stale input, sends a command and takes its checked response
+    // header (waitSeconds for it); the body is left to the caller. Logs the
+    // step that failed.
+    bool Request(uint32_t cmdId, const uint8_t* body, size_t bodySize, uint32_t expectedCmdId,
+                 const ExchangeTexts& texts, ethernet::CommandHeader& response,
+                 int waitSeconds = kWaitSeconds);
+    // Logs one failure text at error level with the device's identity.
+    void LogFailure(const char* text);
     // Receives a response body of length bytes without time limit.
     bool ReceiveBuffer(uint32_t length, std::vector<uint8_t>& image);
     // Reads configuration 0 into the firmware text.

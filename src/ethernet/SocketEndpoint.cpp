@@ -133,6 +133,9 @@ bool AcceptConnection(SocketEndpoint& listener, SocketEndpoint& connection, int 
     platform::SocketAddress local;
     platform::SocketAddress remote;
     if (!platform::AcceptTcp(listener.socket, accepted, local, remote, keepWaiting)) return false;
+    // Every command goes out as a header and a body; without this the body
+    // would wait for the sensor to acknowledge the header.
+    platform::SetNoDelay(accepted);
     connection.socket = accepted;
     connection.address.address = remote.address;
     listener.address.address = local.address;

@@ -68,6 +68,10 @@ bool Listen(SocketHandle socket, int backlog);
 bool AcceptTcp(SocketHandle listener, SocketHandle& connection, SocketAddress& local,
                SocketAddress& remote, const std::function<bool()>& keepWaiting);
 
+// Sends small writes at once instead of waiting to fill a segment; for
+// request-and-answer protocols, where the wait costs a round trip.
+bool SetNoDelay(SocketHandle socket);
+
 // Connects to a peer; gives up after timeoutMs.
 bool ConnectTcp(SocketHandle socket, const SocketAddress& peer, int timeoutMs);
 

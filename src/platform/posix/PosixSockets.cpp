@@ -1,6 +1,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -148,6 +149,11 @@ bool AcceptTcp(SocketHandle listener, SocketHandle& connection, SocketAddress& l
         connection = accepted;
         return true;
     }
+}
+
+bool SetNoDelay(SocketHandle socket) {
+    const int on = 1;
+    return ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
 }
 
 bool ConnectTcp(SocketHandle socket, const SocketAddress& peer, int timeoutMs) {

@@ -197,6 +197,12 @@ bool AcceptTcp(SocketHandle listener, SocketHandle& connection, SocketAddress& l
     return true;
 }
 
+bool SetNoDelay(SocketHandle socket) {
+    const BOOL on = TRUE;
+    return setsockopt(Native(socket), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                      sizeof on) == 0;
+}
+
 bool ConnectTcp(SocketHandle socket, const SocketAddress& peer, int timeoutMs) {
     u_long nonBlocking = 1;
     if (ioctlsocket(Native(socket), FIONBIO, &nonBlocking) != 0) return false;

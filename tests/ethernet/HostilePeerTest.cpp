@@ -1,0 +1,211 @@
+// A sensor that lies, stalls or drops the connection must cost the library a
+// failed operation and a log line, never a crash, a hang or a leak.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <random>
+
+#include "ethernet/EthernetDevice.h"
+#include "ethernet/ScriptedSensor.h"
+#include "support/LoggedTest.h"
+
+using namespace ethernet;
+using namespace kvt_test;
+using testing::HasSubstr;
+
+namespace {
+
+// A device on a fresh connection whose sensor answers only what is queued.
+struct Rig {
+    explicit Rig(StopCheck halt = {})
+        : device(sensor.TakeLibrarySide(), SocketEndpoint{}, 7, std::move(halt)) {
+        sensor.autoAnswer = false;
+    }
+    ScriptedSensor sensor;
+    CEthernetDevice device;
+};
+
+// Queues the replies so that the sensor sends the first cut bytes of their
+// concatenation and then closes the connection.
+void QueueCut(ScriptedSensor& sensor, const std::vector<Bytes>& replies, size_t cut) {
+    size_t offset = 0;
+    for (const Bytes& reply : replies) {
+        if (cut < offset + reply.size()) {
+            sensor.Queue(Reply{reply, cut - offset});
+            return;
+        }
+        sensor.Queue(reply);
+        offset += reply.size();
+    }
+}
+
+size_t TotalSize(const std::vector<Bytes>& replies) {
+    size_t total = 0;
+    for (const Bytes& reply : replies) total += reply.size();
+    return total;
+}
+
+class HostilePeerTest : public LoggedTest {};
+
+TEST_F(HostilePeerTest, ADisconnectAtAnyByteOfAStatusQueryFailsIt) {
+    const std::vector<Bytes> answers{StatusAnswer(77, 1), ConfigAnswer(1), ConfigAnswer(2),
+                                     ConfigAnswer(3)};
+    const size_t statusEnd = answers[0].size();
+    for (size_t cut = 0; cut <= TotalSize(answers); ++cut) {
+        Rig rig;
+        QueueCut(rig.sensor, answers, cut);
+        // The address reads after the status only feed the log.
+        EXPECT_EQ(rig.device.GetDeviceStatus(), cut < statusEnd ? 3 : 1) << "cut " << cut;
+        EXPECT_EQ(rig.device.GetSerialNumber(), cut < statusEnd ? "" : "77") << "cut " << cut;
+    }
+}
+
+TEST_F(HostilePeerTest, ADisconnectAtAnyByteOfTheSmallExchangesFailsThem) {
+    for (size_t cut = 0; cut < kHeaderSize + kStatusBodySize; ++cut) {
+        Rig rig;
+        QueueCut(rig.sensor, {StatusAnswer(1, 1)}, cut);
+        EXPECT_FALSE(rig.device.IndicateResult(kvt__ResultFeedback__Succeeded)) << cut;
+    }
+    const Bytes ld = Concat({HeaderBytes(kGetLD, 8), Bytes{1, 2, 3, 4, 0, 0, 0, 0}});
+    for (size_t cut = 0; cut < ld.size(); ++cut) {
+        Rig rig;
+        QueueCut(rig.sensor, {ld}, cut);
+        LFDMeasurement measurement;
+        EXPECT_FALSE(rig.device.GetBoundLFD(1000, measurement)) << cut;
+    }
+    // Switching the trigger on: a status query, then the trigger command.
+    const std::vector<Bytes> trigger{StatusAnswer(1, 1), ConfigAnswer(0), ConfigAnswer(0),
+                                     ConfigAnswer(0), StatusAnswer(1, 1)};
+    const size_t cuts = TotalSize(trigger);
+    for (size_t cut = 0; cut < cuts; ++cut) {
+        Rig rig;
+        QueueCut(rig.sensor, trigger, cut);
+        std::vector<uint8_t> image;
+        rig.device.SetAsyncTimeout(0);
+        EXPECT_FALSE(rig.device.GetAsyncImage(image)) << cut;
+    }
+    const std::string log = LogText();
+    const std::string failed = "SetTrigger(true) in CEthernetDevice::GetAsyncImage failed";
+    size_t count = 0;
+    for (size_t at = log.find(failed); at != std::string::npos; at = log.find(failed, at + 1)) {
+        ++count;
+    }
+    EXPECT_EQ(count, cuts);
+}
+
+TEST_F(HostilePeerTest, ADisconnectInsideAFrameFailsTheCaptureWithoutAnImage) {
+    CProperties half;
+    ASSERT_TRUE(half.SetProperty("PictureSize", "Half"));
+    const Bytes frame = ImageAnswer(kGetImageEx, Bytes(192 * 160, 9));
+    const std::vector<Bytes> answers{ConfigAnswer(0), ConfigAnswer(0), frame};
+    const size_t frameStart = TotalSize(answers) - frame.size();
+    // Every byte of the answers before the frame's body, then a sample inside it.
+    std::vector<size_t> cuts;
+    for (size_t cut = 0; cut < frameStart + kHeaderSize + 2; ++cut) cuts.push_back(cut);
+    for (size_t cut : {size_t{1000}, frame.size() / 2, frame.size() - 1}) {
+        cuts.push_back(frameStart + cut);
+    }
+    for (size_t cut : cuts) {
+        Rig rig;
+        rig.device.SetCaptureProperties(half);
+        QueueCut(rig.sensor, answers, cut);
+        std::vector<uint8_t> image;
+        // A cut in the offset reads only costs the offset; the frame request
+        // then finds the connection closed.
+        EXPECT_FALSE(rig.device.GetSyncImage(image)) << cut;
+        EXPECT_TRUE(image.empty()) << cut;
+    }
+}
+
+TEST_F(HostilePeerTest, RandomAnswersNeverCrashTheOperations) {
+    std::mt19937 random(20240611);
+    for (int round = 0; round < 60; ++round) {
+        Rig rig;
+        Bytes noise(random() % 120);
+        for (uint8_t& byte : noise) byte = static_cast<uint8_t>(random());
+        // Half the rounds start with a header the operation expects.
+        if (round % 2 == 0 && noise.size() >= kHeaderSize) {
+            const uint32_t ids[] = {kGetConfiguration, kGetStatus, kGetImageEx, kGetLD};
+            PutU32(noise.data(), ids[random() % 4]);
+            PutU32(noise.data() + 4, static_cast<uint32_t>(random() % 64));
+        }
+        rig.sensor.Queue(Reply{noise, noise.size()});
+        CProperties properties;
+        ASSERT_TRUE(properties.SetProperty("LFD", "true"));
+        ASSERT_TRUE(properties.SetProperty("PictureSize", round % 3 == 0 ? "ROI" : "Half"));
+        rig.device.SetCaptureProperties(properties);
+        std::vector<uint8_t> image;
+        LFDMeasurement measurement;
+        switch (round % 4) {
+            case 0:
+                rig.device.GetSyncImage(image);
+                break;
+            case 1:
+                rig.device.Initialize();
+                break;
+            case 2:
+                rig.device.GetBoundLFD(1, measurement);
+                break;
+            default:
+                rig.device.IndicateResult(kvt__ResultFeedback__Failed);
+                break;
+        }
+        // After the close every further exchange fails.
+        EXPECT_EQ(rig.device.GetDeviceStatus(), 3) << round;
+    }
+}
+
+TEST_F(HostilePeerTest, HugeLengthsAreRefusedBeforeAnythingIsRead) {
+    Rig rig;
+    rig.sensor.Queue(Concat({HeaderBytes(kGetImage, 400000), Bytes(64, 1)}));
+    rig.sensor.Queue(HeaderBytes(kGetImage, 0xFFFFFFFF));
+    std::vector<uint8_t> image;
+    EXPECT_FALSE(rig.device.GetNormalImage(image));
+    EXPECT_FALSE(rig.device.GetNormalImage(image));
+    EXPECT_TRUE(image.empty());
+    EXPECT_THAT(LogText(), HasSubstr("Expected Header.CmdID:3, received CmdID:3"));
+}
+
+TEST_F(HostilePeerTest, AStalledImageEndsWhenTheDeviceCloses) {
+    Rig rig;
+    // The frame is announced, begun and never finished.
+    rig.sensor.Queue(Concat({HeaderBytes(kGetImage, 399999), Bytes(10, 1)}));
+    std::vector<uint8_t> image;
+    auto capture = std::async(std::launch::async, [&] { return rig.device.GetNormalImage(image); });
+    ASSERT_TRUE(rig.sensor.WaitForRequests(1, 5000));
+    EXPECT_EQ(capture.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+    EXPECT_EQ(rig.device.CloseDevice(), 0);
+    EXPECT_FALSE(capture.get());
+    EXPECT_TRUE(image.empty());
+    EXPECT_THAT(LogText(), HasSubstr("CEthernetDevice::GetNormalImage:(-) Recv(BUFFER) failed"));
+    // Closed for good: nothing is sent any more.
+    EXPECT_FALSE(rig.device.ResetDevice());
+    EXPECT_EQ(rig.sensor.Requests().size(), 1u);
+}
+
+TEST_F(HostilePeerTest, AStalledAnswerEndsWhenTheManagerHalts) {
+    std::atomic<bool> halt{false};
+    Rig rig([&halt] { return halt.load(); });
+    rig.sensor.Queue(Concat({HeaderBytes(kGetLD, 8), Bytes{1, 2}}));
+    LFDMeasurement measurement;
+    // A wait of 1000 s that the halt cuts short.
+    auto read =
+        std::async(std::launch::async, [&] { return rig.device.GetBoundLFD(1000, measurement); });
+    ASSERT_TRUE(rig.sensor.WaitForRequests(1, 5000));
+    halt = true;
+    EXPECT_FALSE(read.get());
+    // The header or the body, depending on how far the answer got.
+    EXPECT_THAT(LogText(), HasSubstr("CEthernetDevice::GetBoundLFD:(-) Recv("));
+}
+
+TEST_F(HostilePeerTest, ASlowDripWithinTheWaitStillSucceeds) {
+    Rig rig;
+    rig.sensor.Queue(Reply{StatusAnswer(5, 1), SIZE_MAX, 20});
+    rig.sensor.autoAnswer = true;
+    EXPECT_EQ(rig.device.GetDeviceStatus(), 1);
+    EXPECT_EQ(rig.device.GetSerialNumber(), "5");
+}
+
+}  // namespace

@@ -1,0 +1,281 @@
+#include "ethernet/ScriptedSensor.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "image/PictureGeometry.h"
+
+using namespace ethernet;
+
+namespace kvt_test {
+
+namespace {
+
+constexpr int kPollMs = 20;
+
+platform::SocketAddress Loopback(const char* address, int port) {
+    platform::SocketAddress result;
+    EXPECT_TRUE(platform::MakeSocketAddress(address, port, result));
+    return result;
+}
+
+}  // namespace
+
+Bytes HeaderBytes(uint32_t cmdId, uint32_t length) {
+    const auto header = EncodeHeader({cmdId, length, 0, 0});
+    return Bytes(header.begin(), header.end());
+}
+
+Bytes StatusAnswer(uint32_t serial, uint32_t status, uint32_t cmdId) {
+    Bytes bytes = HeaderBytes(cmdId, kStatusBodySize);
+    bytes.resize(kHeaderSize + kStatusBodySize);
+    PutU32(&bytes[kHeaderSize], serial);
+    PutU32(&bytes[kHeaderSize + 4], status);
+    return bytes;
+}
+
+Bytes ConfigAnswer(uint32_t value) {
+    Bytes bytes = HeaderBytes(kGetConfiguration, kConfigValueSize);
+    bytes.resize(kHeaderSize + kConfigValueSize);
+    PutU32(&bytes[kHeaderSize], value);
+    return bytes;
+}
+
+Bytes ImageAnswer(uint32_t cmdId, const Bytes& frame) {
+    return Concat({HeaderBytes(cmdId, static_cast<uint32_t>(frame.size())), frame});
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+ScriptedSensor::ScriptedSensor() {
+    const platform::SocketHandle listener = platform::OpenTcpSocket();
+    platform::SocketAddress address = Loopback("127.0.0.1", 0);
+    EXPECT_TRUE(platform::BindListener(listener, address, 1));
+    EXPECT_TRUE(platform::LocalAddress(listener, address));
+    m_socket = platform::OpenTcpSocket();
+    EXPECT_TRUE(platform::ConnectTcp(m_socket, address, 2000));
+    platform::SocketAddress local, remote;
+    EXPECT_TRUE(platform::AcceptTcp(listener, m_library.socket, local, remote, {}));
+    m_library.address = remote;
+    // As the library's own accept does.
+    platform::SetNoDelay(m_library.socket);
+    platform::CloseSocket(listener);
+    m_thread = std::thread([this] { Run(); });
+}
+
+ScriptedSensor::ScriptedSensor(const platform::SocketAddress& listener,
+                               const std::function<void(ScriptedSensor&)>& prepare,
+                               const char* from) {
+    if (prepare) prepare(*this);
+    m_socket = platform::OpenTcpSocket();
+    if (!platform::BindSocket(m_socket, Loopback(from, 0)) ||
+        !platform::ConnectTcp(m_socket, listener, 2000)) {
+        platform::CloseSocket(m_socket);
+        m_socket = platform::kInvalidSocket;
+        return;
+    }
+    m_thread = std::thread([this] { Run(); });
+}
+
+ScriptedSensor::~ScriptedSensor() {
+    m_stop = true;
+    if (m_thread.joinable()) m_thread.join();
+    CloseConnection();
+    CloseEndpoint(m_library);
+}
+
+void ScriptedSensor::Queue(Reply reply) {
+    std::lock_guard lock(m_mutex);
+    m_replies.push_back(std::move(reply));
+}
+
+void ScriptedSensor::Push(const Bytes& bytes) {
+    SendReply(Reply{bytes});
+}
+
+void ScriptedSensor::CloseConnection() {
+    std::lock_guard lock(m_sendMutex);
+    platform::CloseSocket(m_socket);
+    m_socket = platform::kInvalidSocket;
+}
+
+std::vector<SensorRequest> ScriptedSensor::Requests() const {
+    std::lock_guard lock(m_mutex);
+    return m_requests;
+}
+
+std::vector<uint32_t> ScriptedSensor::CommandIds() const {
+    std::vector<uint32_t> ids;
+    for (const SensorRequest& request : Requests()) ids.push_back(request.cmdId);
+    return ids;
+}
+
+bool ScriptedSensor::WaitForRequests(size_t count, int timeoutMs) const {
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return m_requests.size() >= count; });
+}
+
+bool ScriptedSensor::ReadExactly(uint8_t* data, size_t count) {
+    size_t done = 0;
+    while (done < count) {
+        if (m_stop) return false;
+        platform::SocketHandle socket;
+        {
+            std::lock_guard lock(m_sendMutex);
+            socket = m_socket;
+        }
+        if (socket == platform::kInvalidSocket) return false;
+        const int ready = platform::WaitReadable(socket, kPollMs);
+        if (ready < 0) return false;
+        if (ready == 0) continue;
+        const int got = platform::RecvSome(socket, data + done, static_cast<int>(count - done));
+        if (got <= 0) return false;
+        done += static_cast<size_t>(got);
+    }
+    return true;
+}
+
+void ScriptedSensor::SendReply(const Reply& reply) {
+    std::lock_guard lock(m_sendMutex);
+    SendReplyLocked(reply);
+}
+
+void ScriptedSensor::SendReplyLocked(const Reply& reply) {
+    const size_t limit = std::min(reply.closeAfter, reply.bytes.size());
+    for (size_t sent = 0; sent < limit && m_socket != platform::kInvalidSocket;) {
+        if (reply.dripMs > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(reply.dripMs));
+            if (m_stop) return;
+        }
+        const int chunk = reply.dripMs > 0 ? 1 : static_cast<int>(limit - sent);
+        const int done = platform::SendSome(m_socket, reply.bytes.data() + sent, chunk);
+        if (done <= 0) return;
+        sent += static_cast<size_t>(done);
+    }
+    if (reply.closeAfter <= reply.bytes.size()) {
+        platform::CloseSocket(m_socket);
+        m_socket = platform::kInvalidSocket;
+    }
+}
+
+Bytes ScriptedSensor::AutoAnswer(const SensorRequest& request) const {
+    switch (request.cmdId) {
+        case kGetConfiguration: {
+            const uint32_t index = request.body.size() >= 8 ? GetU32(&request.body[4]) : 0;
+            const auto found = config.find(index);
+            return ConfigAnswer(found == config.end() ? 0 : found->second);
+        }
+        case kGetStatus:
+            return StatusAnswer(serial, status);
+        case kGetImage: {
+            const PictureGeometry& roi = kPictureGeometry[0];
+            return ImageAnswer(kGetImage, Bytes(size_t(2) * roi.rawWidth * roi.rawHeight, 3));
+        }
+        case kGetLD:
+            return Concat({HeaderBytes(kGetLD, kLDBodySize), Bytes{40, 30, 20, 10, 0, 0, 0, 0}});
+        case kGetImageEx: {
+            const uint16_t width = GetU16(&request.body[0]);
+            const uint16_t height = GetU16(&request.body[2]);
+            const uint8_t frame = request.body[8];
+            return ImageAnswer(kGetImageEx, Bytes(size_t(width) * height, frame));
+        }
+        case kSetAutoTrigger:
+        case kSetInterface:
+            return StatusAnswer(serial, status);
+        default:
+            return {};
+    }
+}
+
+void ScriptedSensor::Run() {
+    for (;;) {
+        uint8_t header[kHeaderSize];
+        if (!ReadExactly(header, sizeof header)) return;
+        SensorRequest request{DecodeHeader(header).cmdId, {}};
+        // Requests are small; a longer length is the test's own mistake.
+        request.body.resize(std::min<uint32_t>(DecodeHeader(header).length, 64));
+        if (!ReadExactly(request.body.data(), request.body.size())) return;
+        Reply reply;
+        bool scripted = false;
+        {
+            std::lock_guard lock(m_mutex);
+            if (!m_replies.empty()) {
+                reply = std::move(m_replies.front());
+                m_replies.pop_front();
+                scripted = true;
+            }
+        }
+        if (!scripted && autoAnswer) reply.bytes = AutoAnswer(request);
+        // Recorded before the answer goes out, so a test that sees the answer
+        // also sees the request; and a Push waits until the answer is out.
+        std::lock_guard sending(m_sendMutex);
+        {
+            std::lock_guard lock(m_mutex);
+            m_requests.push_back(request);
+        }
+        m_changed.notify_all();
+        SendReplyLocked(reply);
+    }
+}
+
+EchoService::EchoService(const char* address) {
+    m_listener = platform::OpenTcpSocket();
+    platform::SocketAddress bound = Loopback(address, 0);
+    EXPECT_TRUE(platform::BindListener(m_listener, bound, 5));
+    EXPECT_TRUE(platform::LocalAddress(m_listener, bound));
+    m_port = platform::AddressPort(bound);
+    m_thread = std::thread([this] { Run(); });
+}
+
+EchoService::~EchoService() {
+    m_stop = true;
+    m_thread.join();
+    platform::CloseSocket(m_listener);
+}
+
+void EchoService::Run() {
+    std::vector<platform::SocketHandle> connections;
+    while (!m_stop) {
+        if (platform::WaitReadable(m_listener, 0) == 1) {
+            platform::SocketHandle accepted = platform::kInvalidSocket;
+            platform::SocketAddress local, remote;
+            if (platform::AcceptTcp(m_listener, accepted, local, remote, {})) {
+                connections.push_back(accepted);
+                ++m_connections;
+            }
+        }
+        for (platform::SocketHandle& connection : connections) {
+            if (connection == platform::kInvalidSocket || !m_answering) continue;
+            if (platform::WaitReadable(connection, 0) != 1) continue;
+            uint8_t buffer[64];
+            const int got = platform::RecvSome(connection, buffer, sizeof buffer);
+            if (got <= 0) {
+                platform::CloseSocket(connection);
+                connection = platform::kInvalidSocket;
+                continue;
+            }
+            platform::SendSome(connection, buffer, got);
+            ++m_echoes;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    }
+    for (platform::SocketHandle connection : connections) platform::CloseSocket(connection);
+}
+
+int FreeLoopbackPort() {
+    const platform::SocketHandle probe = platform::OpenTcpSocket();
+    platform::SocketAddress address = Loopback("127.0.0.1", 0);
+    EXPECT_TRUE(platform::BindListener(probe, address, 1));
+    EXPECT_TRUE(platform::LocalAddress(probe, address));
+    platform::CloseSocket(probe);
+    return platform::AddressPort(address);
+}
+
+}  // namespace kvt_test

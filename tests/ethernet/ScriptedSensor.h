@@ -1,0 +1,127 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "ethernet/EthernetProtocol.h"
+#include "ethernet/SocketEndpoint.h"
+
+namespace kvt_test {
+
+using Bytes = std::vector<uint8_t>;
+
+struct SensorRequest {
+    uint32_t cmdId;
+    Bytes body;
+};
+
+// What the sensor sends in answer to one request.
+struct Reply {
+    Bytes bytes;
+    // The connection is closed after this many bytes of the reply.
+    size_t closeAfter = SIZE_MAX;
+    // A pause before each byte.
+    uint32_t dripMs = 0;
+};
+
+// Wire bytes of the sensor's answers.
+Bytes HeaderBytes(uint32_t cmdId, uint32_t length);
+Bytes StatusAnswer(uint32_t serial, uint32_t status, uint32_t cmdId = ethernet::kGetStatus);
+Bytes ConfigAnswer(uint32_t value);
+Bytes ImageAnswer(uint32_t cmdId, const Bytes& frame);
+Bytes Concat(std::initializer_list<Bytes> parts);
+
+// The sensor side of one TCP connection, played from a script: each request
+// that arrives is recorded and answered with the next queued reply, or, when
+// none is queued and autoAnswer is set, with a plausible answer of its own.
+class ScriptedSensor {
+public:
+    // A fresh loopback connection; the library's side is taken with TakeLibrarySide().
+    ScriptedSensor();
+    // Connects to a listener of the library from the address from; prepare
+    // sets the sensor up before the library can talk to it.
+    explicit ScriptedSensor(const platform::SocketAddress& listener,
+                            const std::function<void(ScriptedSensor&)>& prepare = {},
+                            const char* from = "127.0.0.1");
+    ~ScriptedSensor();
+    ScriptedSensor(const ScriptedSensor&) = delete;
+    ScriptedSensor& operator=(const ScriptedSensor&) = delete;
+
+    bool Connected() const { return m_socket != platform::kInvalidSocket; }
+    // The accepted end, for a CEthernetDevice made by the test, which then
+    // owns it (pair mode only).
+    SocketEndpoint TakeLibrarySide() { return std::exchange(m_library, SocketEndpoint{}); }
+
+    void Queue(Reply reply);
+    void Queue(Bytes bytes) { Queue(Reply{std::move(bytes)}); }
+    // Sends at once, not in answer to anything.
+    void Push(const Bytes& bytes);
+    void CloseConnection();
+
+    std::vector<SensorRequest> Requests() const;
+    std::vector<uint32_t> CommandIds() const;
+    // True once count requests arrived within timeoutMs.
+    bool WaitForRequests(size_t count, int timeoutMs) const;
+
+    std::atomic<bool> autoAnswer{true};
+    std::atomic<uint32_t> serial{4711};
+    std::atomic<uint32_t> status{1};
+    // Configuration values by index; 0 when not set. Set before traffic starts.
+    std::map<uint32_t, uint32_t> config;
+
+private:
+    void Run();
+    bool ReadExactly(uint8_t* data, size_t count);
+    void SendReply(const Reply& reply);
+    void SendReplyLocked(const Reply& reply);
+    Bytes AutoAnswer(const SensorRequest& request) const;
+
+    platform::SocketHandle m_socket = platform::kInvalidSocket;
+    SocketEndpoint m_library;
+    std::atomic<bool> m_stop{false};
+    std::mutex m_sendMutex;
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_changed;
+    std::deque<Reply> m_replies;
+    std::vector<SensorRequest> m_requests;
+    std::thread m_thread;
+};
+
+// A TCP echo service on a loopback address and a free port; it can be told
+// to stop answering while it keeps its connections open.
+class EchoService {
+public:
+    explicit EchoService(const char* address = "127.0.0.1");
+    ~EchoService();
+    EchoService(const EchoService&) = delete;
+    EchoService& operator=(const EchoService&) = delete;
+
+    int Port() const { return m_port; }
+    void StopAnswering() { m_answering = false; }
+    int Connections() const { return m_connections.load(); }
+    int Echoes() const { return m_echoes.load(); }
+
+private:
+    void Run();
+
+    platform::SocketHandle m_listener = platform::kInvalidSocket;
+    int m_port = 0;
+    std::atomic<bool> m_answering{true};
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_connections{0};
+    std::atomic<int> m_echoes{0};
+    std::thread m_thread;
+};
+
+// A TCP port on 127.0.0.1 that nothing listens on right now.
+int FreeLoopbackPort();
+
+}  // namespace kvt_test
