@@ -151,7 +151,13 @@ void EmulatedEthernetSensor::Run(platform::SocketHandle first) {
             Serve(connection);
             connection = platform::kInvalidSocket;
         }
-        if (m_config.reconnectDelayMs <= 0) break;
+        // A sensor whose connection ended has restarted: its echo connection
+        // is gone too, and without a new connection its echo service.
+        if (m_config.reconnectDelayMs <= 0) {
+            m_echo.Stop();
+            break;
+        }
+        m_echo.DropConnection();
         std::unique_lock lock(m_connectionMutex);
         if (m_connectionChanged.wait_for(lock, std::chrono::milliseconds(m_config.reconnectDelayMs),
                                          [this] { return m_stop.load(); }))
@@ -193,8 +199,6 @@ void EmulatedEthernetSensor::Serve(platform::SocketHandle connection) {
         m_connected = false;
     }
     m_connectionChanged.notify_all();
-    // A sensor whose connection ended has restarted: its echo connection is gone too.
-    m_echo.DropConnection();
 }
 
 EmulatedEthernetSensor::Outcome EmulatedEthernetSensor::HandleInput(
