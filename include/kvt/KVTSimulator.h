@@ -5,7 +5,9 @@
  * from and loses them exactly as it does real sensors, so an application can
  * be developed and tested without hardware. Attach them from code with these
  * functions, or set KVT_SIMULATED_SENSORS (for example "u2,u1") to have them
- * attached when KVT_Start runs.
+ * attached when KVT_Start runs. Simulated USB sensors sit on a bus inside the
+ * library; simulated Ethernet sensors are real TCP clients of the library's
+ * listeners. One simId names either kind.
  *
  * Every function returns KVTSIM_OK (0), KVTSIM_BAD_ARGUMENT (-5) for a null
  * pointer, an unknown model, fault or sensor id, or KVTSIM_FAILED (-1).
@@ -27,14 +29,29 @@ extern "C" {
 #define KVTSIM_MODEL_U1 1 /* the older sensor, "Kelo U1 USB" */
 #define KVTSIM_MODEL_U2 2 /* the newer sensor, "Kelo U2 USB" */
 
-/* Faults a sensor can be made to show on its next answer. */
+/*
+ * Faults a sensor can be made to show on its next answer. An Ethernet sensor
+ * shows NO_ANSWER, SHORT_ANSWER (on an answer that is not an image),
+ * WRONG_COMMAND and UNPLUG_IN_IMAGE (it closes its connection halfway through
+ * the image), and the faults below that only it knows; BAD_STATE is for USB
+ * sensors only. A fault the sensor does not know gives KVTSIM_BAD_ARGUMENT.
+ */
 #define KVTSIM_FAULT_NONE 0            /* clears every fault still pending */
 #define KVTSIM_FAULT_NO_ANSWER 1       /* the sensor stays silent */
 #define KVTSIM_FAULT_SHORT_ANSWER 2    /* the answer breaks off halfway */
 #define KVTSIM_FAULT_WRONG_COMMAND 3   /* the answer is for another command */
 #define KVTSIM_FAULT_BAD_STATE 4       /* the sensor's state report is malformed */
-#define KVTSIM_FAULT_UNPLUG_IN_IMAGE 5 /* the sensor is unplugged halfway through its next image \
-                                        */
+#define KVTSIM_FAULT_UNPLUG_IN_IMAGE 5 /* unplugged halfway through the next image */
+/* Ethernet only: the answer's header announces 0 bytes, or 400000 bytes. */
+#define KVTSIM_FAULT_LENGTH_ZERO 6
+#define KVTSIM_FAULT_LENGTH_TOO_LARGE 7
+/* Ethernet only: the echo service goes silent until KVTSIM_FAULT_NONE. */
+#define KVTSIM_FAULT_ECHO_STOPS 8
+
+/* The process status shown on an Ethernet sensor's lights. */
+#define KVTSIM_RESULT_NONE 0    /* nothing indicated yet */
+#define KVTSIM_RESULT_SUCCESS 1 /* KVT_IndicateResult with a success */
+#define KVTSIM_RESULT_OTHER 2   /* KVT_IndicateResult with any other result */
 
 /*
  * Plugs in a simulated USB sensor. serialNumber is a decimal text (NULL gives
@@ -43,6 +60,23 @@ extern "C" {
  * functions; it is not the library's device id.
  */
 KVT_API int KVT_CALL KVTSim_AttachUsbSensor(int model, const char* serialNumber, int* simId);
+
+/*
+ * Starts a simulated Ethernet sensor ("Kelo E1 Ethernet", firmware 3.07) with
+ * the serial number given. It binds to sensorAddress, a local IPv4 address of
+ * its own (127.0.0.2, 127.0.0.3, ... on one machine), and connects to the
+ * library's listener at listenerAddress:listenerPort; the library then
+ * receives KVT_MSG_NEW_DEVICE. Its echo service, which the library's
+ * keep-alive connects to, listens on sensorAddress:echoPort (the listener's
+ * EchoPort setting, 7 by default); echoPort 0 runs none, and the library then
+ * drops the sensor again at once. Returns KVTSIM_FAILED when the echo port
+ * cannot be bound or the connection fails. The sensor does not reconnect once
+ * the library closes the connection (KVT_Stop); detach it then.
+ */
+KVT_API int KVT_CALL KVTSim_ConnectEthernetSensor(const char* listenerAddress, int listenerPort,
+                                                  const char* sensorAddress,
+                                                  unsigned int serialNumber, int echoPort,
+                                                  int* simId);
 
 /*
  * Places a finger on the sensor: a virtual finger (any id) and its impression
@@ -57,7 +91,17 @@ KVT_API int KVT_CALL KVTSim_LiftFinger(int simId);
 /* Makes the sensor misbehave once: KVTSIM_FAULT_*. */
 KVT_API int KVT_CALL KVTSim_InjectFault(int simId, int fault);
 
-/* Unplugs the sensor; the application receives KVT_MSG_LOST_DEVICE. */
+/*
+ * The process status that KVT_IndicateResult last showed on an Ethernet
+ * sensor's lights: KVTSIM_RESULT_*. KVTSIM_BAD_ARGUMENT for a USB sensor.
+ */
+KVT_API int KVT_CALL KVTSim_GetIndicatedResult(int simId, int* state);
+
+/*
+ * Unplugs the sensor; the application receives KVT_MSG_LOST_DEVICE. An
+ * Ethernet sensor closes its connection and its echo service, which the
+ * library notices within one keep-alive period.
+ */
 KVT_API int KVT_CALL KVTSim_Detach(int simId);
 
 #ifdef __cplusplus

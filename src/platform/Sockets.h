@@ -31,6 +31,11 @@ void SocketLibraryCleanup();
 // Closes a socket so that a thread blocked on it returns.
 void CloseSocket(SocketHandle socket);
 
+// Ends both directions of a connection without closing the handle: a thread
+// blocked in a send or receive on it returns, and the handle stays valid until
+// its owner closes it.
+void ShutdownSocket(SocketHandle socket);
+
 // Fills an address from dotted IPv4 text and a host-order port; false when
 // the text is not an IPv4 address.
 bool MakeSocketAddress(const char* text, int port, SocketAddress& address);

@@ -72,6 +72,10 @@ void CloseSocket(SocketHandle socket) {
     ::close(socket);
 }
 
+void ShutdownSocket(SocketHandle socket) {
+    if (socket != kInvalidSocket) ::shutdown(socket, SHUT_RDWR);
+}
+
 bool MakeSocketAddress(const char* text, int port, SocketAddress& address) {
     address = SocketAddress{};
     address.port = htons(static_cast<uint16_t>(port));

@@ -86,6 +86,10 @@ void CloseSocket(SocketHandle socket) {
     if (socket != kInvalidSocket) closesocket(Native(socket));
 }
 
+void ShutdownSocket(SocketHandle socket) {
+    if (socket != kInvalidSocket) shutdown(Native(socket), SD_BOTH);
+}
+
 bool MakeSocketAddress(const char* text, int port, SocketAddress& address) {
     address = SocketAddress{};
     address.port = htons(static_cast<u_short>(port));

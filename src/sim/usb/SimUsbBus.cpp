@@ -113,6 +113,11 @@ int SimUsbBus::Attach(SensorModel model, uint32_t serial, const SensorOptions& o
     return simId;
 }
 
+int SimUsbBus::ReserveId() {
+    std::lock_guard lock(m_mutex);
+    return ++m_lastId;
+}
+
 bool SimUsbBus::Detach(int simId) {
     Attached attached;
     {

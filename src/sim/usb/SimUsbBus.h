@@ -44,6 +44,9 @@ public:
     // remove-complete are reported. False for an unknown id.
     bool Detach(int simId);
     void DetachAll();
+    // An id that no sensor of this bus will get, for a simulated sensor on
+    // another connection, so that one id space names them all.
+    int ReserveId();
 
     std::shared_ptr<EmulatedSensor> Sensor(int simId) const;
     template <class Model>

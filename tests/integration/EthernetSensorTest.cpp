@@ -1,0 +1,331 @@
+// Ethernet sensors through the public interface: simulated sensors connect
+// over loopback TCP to a listener of the library.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "integration/SimulatedSensorFixture.h"
+#include "platform/Sockets.h"
+
+using kvt_test::ReadInt32;
+using kvt_test::SimulatedSensorTest;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A port that nothing on the loopback uses now; binding port 0 finds one.
+int FreePort() {
+    const platform::SocketHandle socket = platform::OpenTcpSocket();
+    platform::SocketAddress address;
+    platform::MakeSocketAddress("127.0.0.1", 0, address);
+    int port = 0;
+    if (platform::BindListener(socket, address, 1) && platform::LocalAddress(socket, address))
+        port = platform::AddressPort(address);
+    platform::CloseSocket(socket);
+    return port;
+}
+
+size_t Occurrences(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
+// The library with one listener on a port of this process's own, so test
+// processes run in parallel, and simulated Ethernet sensors connecting to it.
+class EthernetSensorTest : public SimulatedSensorTest {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(platform::SocketLibraryStartup());
+        listenerPort_ = FreePort();
+        echoPort_ = FreePort();
+        ASSERT_NE(listenerPort_, 0);
+        ASSERT_NE(echoPort_, 0);
+        kvt_test::WriteFile(kvt_test::ConfigPath(),
+                            "LogLevel=0\n[DeviceListener_1]\nIP-Address=127.0.0.1\nPort=" +
+                                std::to_string(listenerPort_) +
+                                "\nEchoPort=" + std::to_string(echoPort_) + "\n");
+    }
+    void TearDown() override {
+        for (int simId : simIds_) KVTSim_Detach(simId);
+        SimulatedSensorTest::TearDown();
+        platform::SocketLibraryCleanup();
+    }
+
+    // Connects a sensor and returns the library's id for it (empty when it was
+    // not announced).
+    std::string Connect(const char* address = "127.0.0.2", unsigned serial = 4711, bool echo = true,
+                        int* simId = nullptr) {
+        const int before = messages_.Count(KVT_MSG_NEW_DEVICE);
+        int id = 0;
+        EXPECT_EQ(KVTSim_ConnectEthernetSensor("127.0.0.1", listenerPort_, address, serial,
+                                               echo ? echoPort_ : 0, &id),
+                  KVTSIM_OK);
+        if (id == 0) return {};
+        simIds_.push_back(id);
+        if (simId != nullptr) *simId = id;
+        if (!WaitCount(KVT_MSG_NEW_DEVICE, before + 1, std::chrono::seconds(10))) return {};
+        return messages_.Last(KVT_MSG_NEW_DEVICE).deviceId;
+    }
+    bool WaitCount(int type, int count, Clock::duration limit) {
+        const auto deadline = Clock::now() + limit;
+        while (messages_.Count(type) < count) {
+            if (Clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
+    }
+    static std::string Log() { return kvt_test::ReadFile(kvt_test::LogPath()); }
+
+    int listenerPort_ = 0;
+    int echoPort_ = 0;
+    std::vector<int> simIds_;
+};
+
+TEST_F(EthernetSensorTest, ConnectedSensorsAreAnnouncedAndDescribed) {
+    Start();
+    const std::string first = Connect("127.0.0.2", 4711);
+    const std::string second = Connect("127.0.0.3", 4712);
+    ASSERT_FALSE(first.empty());
+    ASSERT_FALSE(second.empty());
+    EXPECT_NE(first, second);
+
+    KVT_DeviceInfo list[3] = {};
+    unsigned int count = 3;
+    ASSERT_EQ(KVT_GetDeviceList(list, &count), KVT_RESULT_OK);
+    ASSERT_EQ(count, 2u);
+    for (unsigned i = 0; i < count; ++i) {
+        SCOPED_TRACE(list[i].deviceId);
+        EXPECT_EQ(list[i].connectionType, KVT_CONNECTION_ETH);
+        EXPECT_EQ(list[i].deviceType, KVT_DEVICE_KELO_A);
+        EXPECT_STREQ(list[i].description, "Kelo E1 Ethernet");
+        EXPECT_STREQ(list[i].firmwareVersion, "3.07");
+        EXPECT_STREQ(list[i].serialNumber, list[i].deviceId == first ? "4711" : "4712");
+    }
+}
+
+TEST_F(EthernetSensorTest, SynchronousCapturesFetchTheFramesThePropertiesAskFor) {
+    Start();
+    int simId = 0;
+    const std::string id = Connect("127.0.0.2", 4711, true, &simId);
+    ASSERT_FALSE(id.empty());
+    ASSERT_EQ(KVTSim_PlaceFinger(simId, 4, 1, 1), KVTSIM_OK);
+    const std::string wholeImage = "EthSim 127.0.0.2: GET_IMAGE: the default window";
+    // The library asks for "Full" at the sensor's offsets (210, 90) shifted by (-32, -12).
+    const std::string fullFrame1 = "EthSim 127.0.0.2: GET_IMAGE_EX: 416x332 at (178, 78), frame 1";
+    const std::string fullFrame2 = "EthSim 127.0.0.2: GET_IMAGE_EX: 416x332 at (178, 78), frame 2";
+
+    // "ROI" with live finger detection: one GET_IMAGE brings both frames. The
+    // readings travel as bytes, so only the five ratio conditions can hold:
+    // level 3 for a live finger.
+    std::vector<unsigned char> image;
+    KVT_CapturedData data;
+    ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK);
+    EXPECT_EQ(image.size(), 93238u);
+    EXPECT_EQ(data.LFDLevel, 3);
+    std::string log = Log();
+    EXPECT_EQ(Occurrences(log, wholeImage), 1u);
+    EXPECT_EQ(Occurrences(log, "GET_IMAGE_EX"), 0u);
+    EXPECT_NE(std::count(image.begin() + 1078, image.end(), 255),
+              static_cast<long>(image.size() - 1078));
+
+    ASSERT_EQ(KVTSim_PlaceFinger(simId, 4, 1, 0), KVTSIM_OK);
+    ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK);
+    EXPECT_EQ(data.LFDLevel, 0);
+    ASSERT_EQ(KVTSim_PlaceFinger(simId, 4, 1, 1), KVTSIM_OK);
+
+    // "Full": frame 1 and the live-finger frame 2, one request each.
+    ASSERT_EQ(KVT_SetProperty(id.c_str(), "PictureSize", "Full"), KVT_RESULT_OK);
+    ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK);
+    EXPECT_EQ(image.size(), 139190u);
+    EXPECT_EQ(ReadInt32(image, 18), 332);
+    EXPECT_EQ(data.LFDLevel, 3);
+    log = Log();
+    EXPECT_EQ(Occurrences(log, fullFrame1), 1u);
+    EXPECT_EQ(Occurrences(log, fullFrame2), 1u);
+
+    // Fast mode takes frame 1 only and grades nothing.
+    ASSERT_EQ(KVT_SetProperty(id.c_str(), "FastMode", "true"), KVT_RESULT_OK);
+    ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK);
+    EXPECT_EQ(image.size(), 139190u);
+    EXPECT_EQ(data.LFDLevel, 0);
+    log = Log();
+    EXPECT_EQ(Occurrences(log, fullFrame1), 2u);
+    EXPECT_EQ(Occurrences(log, fullFrame2), 1u);
+    EXPECT_EQ(Occurrences(log, wholeImage), 2u);
+}
+
+TEST_F(EthernetSensorTest, AsynchronousCaptureWaitsForTheSensorsTrigger) {
+    Start();
+    int simId = 0;
+    const std::string id = Connect("127.0.0.2", 4711, true, &simId);
+    ASSERT_FALSE(id.empty());
+    const std::string triggerOn = "EthSim 127.0.0.2: automatic trigger on";
+    const std::string triggerOff = "EthSim 127.0.0.2: automatic trigger off";
+
+    ASSERT_EQ(KVT_CaptureImage(id.c_str(), 20, nullptr), KVT_RESULT_OK);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(Occurrences(Log(), triggerOn), 1u);
+    ASSERT_EQ(KVTSim_PlaceFinger(simId, 6, 0, 1), KVTSIM_OK);
+    ASSERT_TRUE(messages_.WaitFor(KVT_MSG_CAPTURED_IMAGE, id));
+    const kvt_test::Delivered delivered = messages_.Last(KVT_MSG_CAPTURED_IMAGE);
+    EXPECT_EQ(delivered.image.size(), 93238u);
+    EXPECT_EQ(delivered.LFDLevel, 3);
+    ASSERT_TRUE(WaitCount(KVT_MSG_CAPTURED_IMAGE, 1, std::chrono::seconds(1)));
+    EXPECT_EQ(Occurrences(Log(), triggerOff), 1u);
+    ASSERT_EQ(KVTSim_LiftFinger(simId), KVTSIM_OK);
+
+    // No finger: the capture times out and the trigger goes off again.
+    ASSERT_EQ(KVT_CaptureImage(id.c_str(), 1, nullptr), KVT_RESULT_OK);
+    ASSERT_TRUE(messages_.WaitFor(KVT_MSG_TIMEOUT, id));
+    EXPECT_EQ(Occurrences(Log(), triggerOff), 2u);
+
+    // Cancelled: the trigger is switched off by the cancel.
+    ASSERT_EQ(KVT_CaptureImage(id.c_str(), 30, nullptr), KVT_RESULT_OK);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    int available = 0;
+    ASSERT_EQ(KVT_CancelAsyncCapture(id.c_str(), &available), KVT_RESULT_OK);
+    ASSERT_TRUE(messages_.WaitFor(KVT_MSG_CAPTURE_CANCELLED, id));
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (Occurrences(Log(), triggerOff) < 3 && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(Occurrences(Log(), triggerOff), 3u);
+    EXPECT_EQ(messages_.Count(KVT_MSG_CAPTURED_IMAGE), 1);
+}
+
+TEST_F(EthernetSensorTest, IndicatedResultsReachTheSensorsLights) {
+    Start();
+    int simId = 0;
+    const std::string id = Connect("127.0.0.2", 4711, true, &simId);
+    ASSERT_FALSE(id.empty());
+    int state = -1;
+    ASSERT_EQ(KVTSim_GetIndicatedResult(simId, &state), KVTSIM_OK);
+    EXPECT_EQ(state, KVTSIM_RESULT_NONE);
+    struct Case {
+        int feedback;
+        int state;
+    };
+    for (const Case& c : {Case{KVT_FEEDBACK_SUCCEEDED, KVTSIM_RESULT_SUCCESS},
+                          Case{KVT_FEEDBACK_TENTATIVE, KVTSIM_RESULT_OTHER},
+                          Case{KVT_FEEDBACK_SUCCEEDED, KVTSIM_RESULT_SUCCESS},
+                          Case{KVT_FEEDBACK_FAILED, KVTSIM_RESULT_OTHER}}) {
+        SCOPED_TRACE(c.feedback);
+        ASSERT_EQ(KVT_IndicateResult(id.c_str(), c.feedback), KVT_RESULT_OK);
+        ASSERT_EQ(KVTSim_GetIndicatedResult(simId, &state), KVTSIM_OK);
+        EXPECT_EQ(state, c.state);
+    }
+}
+
+TEST_F(EthernetSensorTest, FaultsGiveErrorsAndTheSensorRecovers) {
+    Start();
+    int simId = 0;
+    const std::string id = Connect("127.0.0.2", 4711, true, &simId);
+    ASSERT_FALSE(id.empty());
+    ASSERT_EQ(KVTSim_PlaceFinger(simId, 7, 0, 1), KVTSIM_OK);
+    std::vector<unsigned char> image;
+    KVT_CapturedData data;
+
+    // Headers the library must refuse.
+    for (int fault : {KVTSIM_FAULT_LENGTH_ZERO, KVTSIM_FAULT_LENGTH_TOO_LARGE}) {
+        SCOPED_TRACE(fault);
+        ASSERT_EQ(KVTSim_InjectFault(simId, fault), KVTSIM_OK);
+        EXPECT_EQ(Capture(id, image, data), KVT_RESULT_FAILED);
+        ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK);
+        EXPECT_EQ(image.size(), 93238u);
+    }
+    // Small answers spoilt: silence and a short answer run into the library's
+    // 3 s wait, a wrong CmdID into its mirror check.
+    for (int fault :
+         {KVTSIM_FAULT_NO_ANSWER, KVTSIM_FAULT_SHORT_ANSWER, KVTSIM_FAULT_WRONG_COMMAND}) {
+        SCOPED_TRACE(fault);
+        ASSERT_EQ(KVTSim_InjectFault(simId, fault), KVTSIM_OK);
+        const auto start = Clock::now();
+        EXPECT_EQ(KVT_IndicateResult(id.c_str(), KVT_FEEDBACK_SUCCEEDED), KVT_RESULT_FAILED);
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+        EXPECT_EQ(KVT_IndicateResult(id.c_str(), KVT_FEEDBACK_SUCCEEDED), KVT_RESULT_OK);
+    }
+    // Faults the sensor kind does not have.
+    EXPECT_EQ(KVTSim_InjectFault(simId, KVTSIM_FAULT_BAD_STATE), KVTSIM_BAD_ARGUMENT);
+    EXPECT_EQ(KVTSim_InjectFault(simId, 99), KVTSIM_BAD_ARGUMENT);
+
+    // The connection closed halfway through an image: this and every later
+    // exchange fails, none waits.
+    ASSERT_EQ(KVTSim_InjectFault(simId, KVTSIM_FAULT_UNPLUG_IN_IMAGE), KVTSIM_OK);
+    EXPECT_EQ(Capture(id, image, data), KVT_RESULT_FAILED);
+    const auto start = Clock::now();
+    EXPECT_NE(KVT_IndicateResult(id.c_str(), KVT_FEEDBACK_SUCCEEDED), KVT_RESULT_OK);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+}
+
+TEST_F(EthernetSensorTest, ASensorWithoutEchoServiceIsRemovedAtOnce) {
+    Start();
+    const std::string id = Connect("127.0.0.2", 4711, false);
+    ASSERT_FALSE(id.empty());
+    ASSERT_TRUE(messages_.WaitFor(KVT_MSG_LOST_DEVICE, id));
+    unsigned int count = 5;
+    EXPECT_EQ(KVT_GetDeviceList(nullptr, &count), KVT_RESULT_OK);
+    EXPECT_EQ(count, 0u);
+}
+
+TEST(EthernetSimulatorInterface, ArgumentsAreChecked) {
+    int simId = 0;
+    EXPECT_EQ(KVTSim_ConnectEthernetSensor("127.0.0.1", 1, "127.0.0.2", 1, 0, nullptr),
+              KVTSIM_BAD_ARGUMENT);
+    EXPECT_EQ(KVTSim_ConnectEthernetSensor(nullptr, 1, "127.0.0.2", 1, 0, &simId),
+              KVTSIM_BAD_ARGUMENT);
+    EXPECT_EQ(KVTSim_ConnectEthernetSensor("127.0.0.1", 1, "sensor", 1, 0, &simId),
+              KVTSIM_BAD_ARGUMENT);
+    EXPECT_EQ(KVTSim_ConnectEthernetSensor("127.0.0.1", 0, "127.0.0.2", 1, 0, &simId),
+              KVTSIM_BAD_ARGUMENT);
+    EXPECT_EQ(KVTSim_ConnectEthernetSensor("127.0.0.1", 1, "127.0.0.2", 1, -7, &simId),
+              KVTSIM_BAD_ARGUMENT);
+    EXPECT_EQ(KVTSim_GetIndicatedResult(12345, &simId), KVTSIM_BAD_ARGUMENT);
+
+    // Nobody listens: the sensor cannot connect.
+    EXPECT_EQ(KVTSim_ConnectEthernetSensor("127.0.0.1", FreePort(), "127.0.0.2", 1, 0, &simId),
+              KVTSIM_FAILED);
+
+    // USB sensors have no Ethernet faults and no lights to read back.
+    ASSERT_EQ(KVTSim_AttachUsbSensor(KVTSIM_MODEL_U2, nullptr, &simId), KVTSIM_OK);
+    EXPECT_EQ(KVTSim_InjectFault(simId, KVTSIM_FAULT_ECHO_STOPS), KVTSIM_BAD_ARGUMENT);
+    int state = 0;
+    EXPECT_EQ(KVTSim_GetIndicatedResult(simId, &state), KVTSIM_BAD_ARGUMENT);
+    EXPECT_EQ(KVTSim_Detach(simId), KVTSIM_OK);
+}
+
+// The keep-alive sleeps 10 s between its probes.
+class SlowEthernetSensorTest : public EthernetSensorTest {};
+
+TEST_F(SlowEthernetSensorTest, ASensorWhoseEchoStopsIsRemovedWithinOneKeepAlivePeriod) {
+    Start();
+    int simId = 0;
+    const std::string id = Connect("127.0.0.2", 4711, true, &simId);
+    ASSERT_FALSE(id.empty());
+    // It stays while its echo answers.
+    std::this_thread::sleep_for(std::chrono::seconds(12));
+    EXPECT_EQ(messages_.Count(KVT_MSG_LOST_DEVICE), 0);
+
+    const auto stopped = Clock::now();
+    ASSERT_EQ(KVTSim_InjectFault(simId, KVTSIM_FAULT_ECHO_STOPS), KVTSIM_OK);
+    ASSERT_TRUE(messages_.WaitFor(KVT_MSG_LOST_DEVICE, id));
+    EXPECT_LT(Clock::now() - stopped, std::chrono::seconds(16));
+}
+
+TEST_F(SlowEthernetSensorTest, ADetachedSensorIsRemovedWithinOneKeepAlivePeriod) {
+    Start();
+    int simId = 0;
+    const std::string id = Connect("127.0.0.2", 4711, true, &simId);
+    ASSERT_FALSE(id.empty());
+    const auto detached = Clock::now();
+    ASSERT_EQ(KVTSim_Detach(simId), KVTSIM_OK);
+    simIds_.clear();
+    ASSERT_TRUE(messages_.WaitFor(KVT_MSG_LOST_DEVICE, id));
+    EXPECT_LT(Clock::now() - detached, std::chrono::seconds(16));
+}
+
+}  // namespace

@@ -1,0 +1,526 @@
+// The Ethernet sensor emulator over real loopback TCP, driven by a scripted
+// library-side peer.
+#include "sim/ethernet/EmulatedEthernetSensor.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "ethernet/EthernetProtocol.h"
+#include "ethernet/SocketEndpoint.h"
+#include "image/LFDCheck.h"
+#include "platform/Sockets.h"
+
+using namespace ethernet;
+using platform::SocketAddress;
+using platform::SocketHandle;
+using sim::EmulatedEthernetSensor;
+using sim::EthernetFault;
+using sim::EthernetSensorConfig;
+using sim::FingerOnSensor;
+using sim::TestPatternSource;
+
+namespace {
+
+constexpr uint32_t kSerial = 4711;
+constexpr size_t kRoiFrame = 384 * 320;
+
+struct Reply {
+    uint32_t cmdId = 0;
+    uint32_t length = 0;
+    std::vector<uint8_t> body;
+};
+
+std::function<bool()> Deadline(int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    return [end] { return std::chrono::steady_clock::now() < end; };
+}
+
+std::vector<uint8_t> LE32s(std::initializer_list<uint32_t> words) {
+    std::vector<uint8_t> bytes;
+    for (uint32_t word : words) {
+        bytes.resize(bytes.size() + 4);
+        PutU32(bytes.data() + bytes.size() - 4, word);
+    }
+    return bytes;
+}
+
+std::vector<uint8_t> ConfigRequest(uint32_t index) {
+    return LE32s({kGetConfigMagic, index, 0, 0});
+}
+
+std::vector<uint8_t> ImageExRequest(uint16_t width, uint16_t height, int16_t x, int16_t y,
+                                    uint16_t frame) {
+    std::vector<uint8_t> body(16, 0);
+    const uint16_t fields[] = {width, height, static_cast<uint16_t>(x), static_cast<uint16_t>(y),
+                               frame};
+    for (size_t i = 0; i < 5; ++i) {
+        body[2 * i] = static_cast<uint8_t>(fields[i]);
+        body[2 * i + 1] = static_cast<uint8_t>(fields[i] >> 8);
+    }
+    return body;
+}
+
+std::vector<uint8_t> Trigger(uint8_t mode) {
+    std::vector<uint8_t> body(8, 0);
+    body[0] = mode;
+    return body;
+}
+
+std::vector<uint8_t> ProcStatus(uint8_t state, uint32_t item = kInterfaceProcStatus) {
+    std::vector<uint8_t> body = LE32s({item, 16, 0, 0});
+    body[8] = state;
+    return body;
+}
+
+// A connected peer socket with exact reads.
+class Peer {
+public:
+    explicit Peer(SocketHandle socket = platform::kInvalidSocket) : m_socket(socket) {}
+    ~Peer() { platform::CloseSocket(m_socket); }
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+
+    SocketHandle Socket() const { return m_socket; }
+    void Reset(SocketHandle socket) {
+        platform::CloseSocket(m_socket);
+        m_socket = socket;
+    }
+
+    bool Write(const std::vector<uint8_t>& bytes) const {
+        return SendAll({{}, m_socket}, bytes.data(), static_cast<int>(bytes.size()));
+    }
+    void Send(uint32_t cmdId, const std::vector<uint8_t>& body = {}) const {
+        const auto header = EncodeHeader({cmdId, static_cast<uint32_t>(body.size())});
+        std::vector<uint8_t> message(header.begin(), header.end());
+        message.insert(message.end(), body.begin(), body.end());
+        ASSERT_TRUE(Write(message));
+    }
+    // Exactly count bytes; false on a time-out or a close before them.
+    bool Read(size_t count, std::vector<uint8_t>& out, int timeoutMs = 5000) const {
+        out.resize(count);
+        size_t done = 0;
+        while (done < count) {
+            if (platform::WaitReadable(m_socket, timeoutMs) != 1) return false;
+            const int got =
+                platform::RecvSome(m_socket, out.data() + done, static_cast<int>(count - done));
+            if (got <= 0) return false;
+            done += static_cast<size_t>(got);
+        }
+        return true;
+    }
+    std::optional<Reply> ReceiveHeader(int timeoutMs = 5000) const {
+        std::vector<uint8_t> header;
+        if (!Read(kHeaderSize, header, timeoutMs)) return std::nullopt;
+        return Reply{GetU32(header.data()), GetU32(header.data() + 4), {}};
+    }
+    std::optional<Reply> Receive(int timeoutMs = 5000) const {
+        auto reply = ReceiveHeader(timeoutMs);
+        if (reply && !Read(reply->length, reply->body, timeoutMs)) return std::nullopt;
+        return reply;
+    }
+    std::optional<Reply> Exchange(uint32_t cmdId, const std::vector<uint8_t>& body = {}) const {
+        Send(cmdId, body);
+        return Receive();
+    }
+    // Nothing arrives for this long.
+    bool Silent(int ms) const { return platform::WaitReadable(m_socket, ms) == 0; }
+    // The other end closes within the time.
+    bool ClosedWithin(int ms) const {
+        uint8_t byte = 0;
+        for (auto alive = Deadline(ms); alive();) {
+            if (platform::WaitReadable(m_socket, 50) != 1) continue;
+            if (platform::RecvSome(m_socket, &byte, 1) <= 0) return true;
+        }
+        return false;
+    }
+
+private:
+    SocketHandle m_socket;
+};
+
+class EthernetSensorTest : public testing::Test {
+protected:
+    void SetUp() override {
+        listener_ = platform::OpenTcpSocket();
+        SocketAddress any;
+        ASSERT_TRUE(platform::MakeSocketAddress("127.0.0.1", 0, any));
+        ASSERT_TRUE(platform::BindListener(listener_, any, 5));
+        ASSERT_TRUE(platform::LocalAddress(listener_, listenerAddress_));
+    }
+    void TearDown() override {
+        sensor_.reset();
+        platform::CloseSocket(listener_);
+    }
+
+    EthernetSensorConfig Config() const {
+        EthernetSensorConfig config;
+        config.listenerAddress = "127.0.0.1";
+        config.listenerPort = platform::AddressPort(listenerAddress_);
+        config.sensorAddress = "127.0.0.2";
+        config.serialNumber = kSerial;
+        config.echoPort = EthernetSensorConfig::kAnyEchoPort;
+        return config;
+    }
+    // Starts the sensor and accepts its connection as the library would.
+    void Connect(const EthernetSensorConfig& config) {
+        sensor_ = std::make_unique<EmulatedEthernetSensor>(config);
+        ASSERT_TRUE(sensor_->Start());
+        Accept(peer_);
+    }
+    void Connect() { Connect(Config()); }
+    void Accept(Peer& peer) {
+        SocketHandle connection = platform::kInvalidSocket;
+        SocketAddress local, remote;
+        ASSERT_TRUE(platform::AcceptTcp(listener_, connection, local, remote, Deadline(5000)));
+        EXPECT_EQ(platform::AddressText(remote), "127.0.0.2");
+        peer.Reset(connection);
+    }
+    // A keep-alive's connection to the echo service.
+    void ConnectEcho(Peer& echo) const {
+        SocketAddress address;
+        ASSERT_TRUE(platform::MakeSocketAddress("127.0.0.2", sensor_->EchoPort(), address));
+        echo.Reset(platform::OpenTcpSocket());
+        ASSERT_TRUE(platform::ConnectTcp(echo.Socket(), address, 2000));
+    }
+    // The status word of a status answer; -1 when it is none.
+    static int64_t Status(const std::optional<Reply>& reply) {
+        if (!reply || reply->cmdId != kGetStatus || reply->body.size() != 8) return -1;
+        EXPECT_EQ(GetU32(reply->body.data()), kSerial);
+        return GetU32(reply->body.data() + 4);
+    }
+
+    SocketHandle listener_ = platform::kInvalidSocket;
+    SocketAddress listenerAddress_;
+    std::unique_ptr<EmulatedEthernetSensor> sensor_;
+    Peer peer_;
+};
+
+TEST_F(EthernetSensorTest, AnswersStatusAndConfiguration) {
+    Connect();
+    EXPECT_EQ(Status(peer_.Exchange(kGetStatus)), kDevStatusReady);
+    sensor_->SetDeviceStatus(kDevStatusError);
+    EXPECT_EQ(Status(peer_.Exchange(kGetStatus)), kDevStatusError);
+
+    auto config = [&](uint32_t index) {
+        const auto reply = peer_.Exchange(kGetConfiguration, ConfigRequest(index));
+        EXPECT_TRUE(reply && reply->cmdId == kGetConfiguration);
+        return reply ? reply->body : std::vector<uint8_t>();
+    };
+    EXPECT_EQ(config(kConfigFirmware), (std::vector<uint8_t>{3, 7, 0, 0}));
+    sensor_->SetFirmware(4, 12);
+    EXPECT_EQ(config(kConfigFirmware), (std::vector<uint8_t>{4, 12, 0, 0}));
+    const int port = platform::AddressPort(listenerAddress_);
+    EXPECT_EQ(config(kConfigServerPort), (std::vector<uint8_t>{static_cast<uint8_t>(port >> 8),
+                                                               static_cast<uint8_t>(port), 0, 0}));
+    EXPECT_EQ(config(kConfigServerIP), (std::vector<uint8_t>{127, 0, 0, 1}));
+    EXPECT_EQ(config(kConfigClientIP), (std::vector<uint8_t>{127, 0, 0, 2}));
+    EXPECT_EQ(config(kConfigOffsetX), (std::vector<uint8_t>{210, 0, 0, 0}));
+    sensor_->SetImageOffsets(-5, 300);
+    EXPECT_EQ(config(kConfigOffsetX), (std::vector<uint8_t>{0xFB, 0xFF, 0, 0}));
+    EXPECT_EQ(config(kConfigOffsetY), (std::vector<uint8_t>{0x2C, 0x01, 0, 0}));
+
+    // What the sensor does not know it refuses with DEV_STATUS_ERROR.
+    EXPECT_EQ(Status(peer_.Exchange(kGetConfiguration, ConfigRequest(6))), kDevStatusError);
+    EXPECT_EQ(Status(peer_.Exchange(kGetConfiguration, LE32s({0, 0, 0, 0}))), kDevStatusError);
+    EXPECT_EQ(Status(peer_.Exchange(kGetStatus, {1, 2, 3, 4})), kDevStatusError);
+    EXPECT_EQ(Status(peer_.Exchange(77)), kDevStatusError);
+
+    const auto received = sensor_->Received();
+    ASSERT_EQ(received.size(), 14u);
+    EXPECT_EQ(received[2].cmdId, kGetConfiguration);
+    EXPECT_EQ(received[2].length, 16u);
+    EXPECT_EQ(received[2].body, ConfigRequest(kConfigFirmware));
+    EXPECT_EQ(received.back().cmdId, 77u);
+    sensor_->ClearReceived();
+    EXPECT_TRUE(sensor_->Received().empty());
+}
+
+TEST_F(EthernetSensorTest, ImagesShowTheFingerInTheRequestedWindow) {
+    Connect();
+    const FingerOnSensor live{1, 0, true};
+    sensor_->PlaceFinger(live);
+
+    // GET_IMAGE: the default window, frame 1 then the cross-polarised frame 2.
+    auto reply = peer_.Exchange(kGetImage);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->cmdId, kGetImage);
+    ASSERT_EQ(reply->body.size(), 2 * kRoiFrame);
+    std::vector<uint8_t> expected(2 * kRoiFrame);
+    TestPatternSource pattern;
+    pattern.Render(&live, 0, 384, 320, 0, 0, expected.data());
+    pattern.Render(&live, 1, 384, 320, 0, 0, expected.data() + kRoiFrame);
+    EXPECT_EQ(reply->body, expected);
+
+    // GET_IMAGE_EX: the window origin is on the imager, the default window at
+    // the offsets.
+    reply = peer_.Exchange(kGetImageEx, ImageExRequest(416, 332, 210 - 32, 90 - 12, kFrameNormal));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->cmdId, kGetImageEx);
+    ASSERT_EQ(reply->body.size(), 416u * 332);
+    EXPECT_EQ(reply->body[(12 + 160) * 416 + 32 + 192], TestPatternSource::PatternValue(160, 192));
+    sensor_->SetImageOffsets(100, 50);
+    reply = peer_.Exchange(kGetImageEx, ImageExRequest(16, 8, 110, 70, kFrameLiveFinger));
+    ASSERT_TRUE(reply);
+    expected.assign(16 * 8, 0);
+    pattern.Render(&live, 1, 16, 8, 10, 20, expected.data());
+    EXPECT_EQ(reply->body, expected);
+
+    sensor_->LiftFinger();
+    reply = peer_.Exchange(kGetImageEx, ImageExRequest(192, 160, 0, 0, kFrameNormal));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->body, std::vector<uint8_t>(192 * 160, 255));
+
+    for (const auto& bad : {ImageExRequest(0, 10, 0, 0, 1), ImageExRequest(1000, 400, 0, 0, 1),
+                            ImageExRequest(10, 10, 0, 0, 3), std::vector<uint8_t>(8, 1)}) {
+        EXPECT_EQ(Status(peer_.Exchange(kGetImageEx, bad)), kDevStatusError);
+    }
+}
+
+// The colour readings go out one byte each; with the two frames of GET_IMAGE
+// they must grade a live finger as live and a fake one as not.
+TEST_F(EthernetSensorTest, MeasurementAndFramesGradeLiveAndFakeFingers) {
+    Connect();
+    const auto grade = [&](const FingerOnSensor* finger) {
+        if (finger != nullptr)
+            sensor_->PlaceFinger(*finger);
+        else
+            sensor_->LiftFinger();
+        const auto image = peer_.Exchange(kGetImage);
+        const auto ld = peer_.Exchange(kGetLD);
+        EXPECT_TRUE(image && ld && ld->cmdId == kGetLD && ld->body.size() == 8);
+        if (!image || !ld || ld->body.size() != 8) return -1;
+        EXPECT_EQ(std::vector<uint8_t>(ld->body.begin() + 4, ld->body.end()),
+                  std::vector<uint8_t>(4, 0));
+        LFDMeasurement measurement;
+        measurement.Ir = ld->body[0];
+        measurement.Blue = ld->body[1];
+        measurement.Green = ld->body[2];
+        measurement.Red = ld->body[3];
+        return CLFDCheck(kLFDWindow[0])
+            .Conditions(image->body.data(), image->body.data() + kRoiFrame, measurement);
+    };
+    const FingerOnSensor live{2, 1, true};
+    const FingerOnSensor fake{2, 1, false};
+    // Bytes cannot reach the absolute bounds (Red above 3000 and the like):
+    // the five ratio conditions hold, which is level 3.
+    EXPECT_EQ(grade(&live), 3);
+    EXPECT_EQ(grade(&fake), 0);
+    EXPECT_EQ(grade(nullptr), 0);
+}
+
+TEST_F(EthernetSensorTest, AutomaticTriggerSendsOneImageWhenAFingerComes) {
+    Connect();
+    EXPECT_EQ(Status(peer_.Exchange(kSetAutoTrigger, Trigger(kTriggerAutomatic))), kDevStatusReady);
+    EXPECT_TRUE(sensor_->TriggerArmed());
+    EXPECT_TRUE(peer_.Silent(200));
+
+    sensor_->PlaceFinger({3, 0, true});
+    auto image = peer_.Receive();
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->cmdId, kGetImage);
+    EXPECT_EQ(image->body.size(), 2 * kRoiFrame);
+    EXPECT_EQ(sensor_->ImagesTriggered(), 1);
+    EXPECT_FALSE(sensor_->TriggerArmed());
+    EXPECT_TRUE(peer_.Silent(200));
+
+    // A finger already lying there triggers at once; switched off, nothing comes.
+    EXPECT_EQ(Status(peer_.Exchange(kSetAutoTrigger, Trigger(kTriggerAutomatic))), kDevStatusReady);
+    image = peer_.Receive();
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->cmdId, kGetImage);
+    sensor_->LiftFinger();
+    EXPECT_EQ(Status(peer_.Exchange(kSetAutoTrigger, Trigger(kTriggerAutomatic))), kDevStatusReady);
+    EXPECT_EQ(Status(peer_.Exchange(kSetAutoTrigger, Trigger(kTriggerOff))), kDevStatusReady);
+    sensor_->PlaceFinger({3, 0, true});
+    EXPECT_TRUE(peer_.Silent(200));
+
+    // The answer carries the device status, which the library checks.
+    sensor_->SetDeviceStatus(4);
+    EXPECT_EQ(Status(peer_.Exchange(kSetAutoTrigger, Trigger(kTriggerOff))), 4);
+    EXPECT_EQ(Status(peer_.Exchange(kSetAutoTrigger, Trigger(1))), kDevStatusError);
+
+    // A reset has no answer and switches the trigger off.
+    sensor_->LiftFinger();
+    peer_.Exchange(kSetAutoTrigger, Trigger(kTriggerAutomatic));
+    sensor_->ClearReceived();
+    peer_.Send(kResetDevice);
+    ASSERT_TRUE(sensor_->WaitReceived(1, 5000));
+    EXPECT_EQ(sensor_->Received()[0].cmdId, kResetDevice);
+    EXPECT_FALSE(sensor_->TriggerArmed());
+    EXPECT_TRUE(peer_.Silent(200));
+}
+
+TEST_F(EthernetSensorTest, ProcessStatusSetsTheLights) {
+    Connect();
+    EXPECT_EQ(sensor_->IndicatedState(), 0);
+    EXPECT_EQ(Status(peer_.Exchange(kSetInterface, ProcStatus(kProcStatusSuccess))),
+              kDevStatusReady);
+    EXPECT_EQ(sensor_->IndicatedState(), kProcStatusSuccess);
+    EXPECT_EQ(Status(peer_.Exchange(kSetInterface, ProcStatus(kProcStatusOther))), kDevStatusReady);
+    EXPECT_EQ(sensor_->IndicatedState(), kProcStatusOther);
+    EXPECT_EQ(Status(peer_.Exchange(kSetInterface, ProcStatus(kProcStatusSuccess, 2))),
+              kDevStatusError);
+    EXPECT_EQ(Status(peer_.Exchange(kSetInterface, ProcStatus(5))), kDevStatusError);
+    EXPECT_EQ(sensor_->IndicatedState(), kProcStatusOther);
+}
+
+TEST_F(EthernetSensorTest, EchoServiceAnswersUntilItIsMadeToStop) {
+    Connect();
+    Peer echo;
+    ConnectEcho(echo);
+    const std::vector<uint8_t> probe(8, 0xFF);
+    std::vector<uint8_t> back;
+    ASSERT_TRUE(echo.Write(probe));
+    ASSERT_TRUE(echo.Read(8, back));
+    EXPECT_EQ(back, probe);
+
+    sensor_->InjectFault(EthernetFault::kEchoStops);
+    ASSERT_TRUE(echo.Write(probe));
+    EXPECT_TRUE(echo.Silent(300));
+    sensor_->ClearFaults();
+    ASSERT_TRUE(echo.Write({1, 2, 3}));
+    ASSERT_TRUE(echo.Read(3, back));
+    EXPECT_EQ(back, (std::vector<uint8_t>{1, 2, 3}));
+
+    // A newer keep-alive replaces the old one, as after a restart of the library.
+    Peer newer;
+    ConnectEcho(newer);
+    EXPECT_TRUE(echo.ClosedWithin(2000));
+    ASSERT_TRUE(newer.Write(probe));
+    ASSERT_TRUE(newer.Read(8, back));
+
+    // A sensor that stops takes its echo service with it.
+    sensor_->Stop();
+    EXPECT_TRUE(newer.ClosedWithin(2000));
+    EXPECT_TRUE(peer_.ClosedWithin(2000));
+    EXPECT_FALSE(sensor_->IsConnected());
+}
+
+TEST_F(EthernetSensorTest, FaultsSpoilTheNextAnswer) {
+    Connect();
+    sensor_->InjectFault(EthernetFault::kNoAnswer);
+    peer_.Send(kGetStatus);
+    EXPECT_TRUE(peer_.Silent(300));
+    EXPECT_EQ(Status(peer_.Exchange(kGetStatus)), kDevStatusReady);
+
+    sensor_->InjectFault(EthernetFault::kWrongCmdId);
+    auto reply = peer_.Exchange(kGetConfiguration, ConfigRequest(kConfigFirmware));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->cmdId, EmulatedEthernetSensor::kWrongCmdId);
+    EXPECT_EQ(reply->body, (std::vector<uint8_t>{3, 7, 0, 0}));
+
+    sensor_->InjectFault(EthernetFault::kLengthZero);
+    peer_.Send(kGetLD);
+    reply = peer_.ReceiveHeader();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->cmdId, kGetLD);
+    EXPECT_EQ(reply->length, 0u);
+    EXPECT_TRUE(peer_.Silent(200));
+
+    sensor_->InjectFault(EthernetFault::kLengthTooLarge);
+    peer_.Send(kGetImage);
+    reply = peer_.ReceiveHeader();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->cmdId, kGetImage);
+    EXPECT_EQ(reply->length, kMaxResponseLength);
+    EXPECT_TRUE(peer_.Silent(200));
+
+    // A short answer spares images and spoils the next status answer.
+    sensor_->InjectFault(EthernetFault::kShortAnswer);
+    reply = peer_.Exchange(kGetImageEx, ImageExRequest(10, 10, 210, 90, kFrameNormal));
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->body.size(), 100u);
+    peer_.Send(kGetStatus);
+    reply = peer_.ReceiveHeader();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->length, 8u);
+    std::vector<uint8_t> part;
+    EXPECT_TRUE(peer_.Read(4, part));
+    EXPECT_TRUE(peer_.Silent(200));
+
+    // Faults count down; a count of -1 holds until cleared.
+    sensor_->InjectFault(EthernetFault::kWrongCmdId, -1);
+    for (int i = 0; i < 2; ++i) {
+        reply = peer_.Exchange(kGetStatus);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->cmdId, EmulatedEthernetSensor::kWrongCmdId);
+    }
+    sensor_->ClearFaults();
+    EXPECT_EQ(Status(peer_.Exchange(kGetStatus)), kDevStatusReady);
+}
+
+TEST_F(EthernetSensorTest, ClosingInTheMiddleOfAnImageEndsConnectionAndEcho) {
+    Connect();
+    Peer echo;
+    ConnectEcho(echo);
+    sensor_->InjectFault(EthernetFault::kCloseInImage);
+    peer_.Send(kGetImage);
+    const auto header = peer_.ReceiveHeader();
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->length, 2 * kRoiFrame);
+    std::vector<uint8_t> body;
+    EXPECT_TRUE(peer_.Read(kRoiFrame, body));
+    EXPECT_TRUE(peer_.ClosedWithin(2000));
+    EXPECT_TRUE(sensor_->WaitConnectionState(false, 2000));
+    EXPECT_TRUE(echo.ClosedWithin(2000));
+}
+
+TEST_F(EthernetSensorTest, MaliciousPeerNeitherCrashesNorHangsTheSensor) {
+    Connect();
+    // A body no command has: the peer is not speaking the protocol.
+    peer_.Write(LE32s({kGetStatus, 0xFFFFFFFF, 0, 0}));
+    EXPECT_TRUE(peer_.ClosedWithin(2000));
+    EXPECT_TRUE(sensor_->WaitConnectionState(false, 2000));
+    sensor_.reset();
+
+    // A peer that asks for images and never reads them: stopping still ends.
+    Connect();
+    for (int i = 0; i < 40; ++i) peer_.Send(kGetImage);
+    ASSERT_TRUE(sensor_->WaitReceived(1, 5000));
+    sensor_->Stop();
+    EXPECT_FALSE(sensor_->IsConnected());
+    sensor_.reset();
+
+    // Half a header, then gone.
+    Connect();
+    peer_.Write({1, 0, 0});
+    peer_.Reset(platform::kInvalidSocket);
+    EXPECT_TRUE(sensor_->WaitConnectionState(false, 2000));
+}
+
+TEST_F(EthernetSensorTest, StartFailsWithoutListenerOrEchoPort) {
+    EthernetSensorConfig config = Config();
+    config.echoPort = EthernetSensorConfig::kNoEchoService;
+    config.listenerPort = 1;  // nobody listens there
+    config.connectTimeoutMs = 500;
+    EmulatedEthernetSensor unreachable(config);
+    EXPECT_FALSE(unreachable.Start());
+
+    Connect();
+    config = Config();
+    config.echoPort = sensor_->EchoPort();  // taken by the first sensor
+    EmulatedEthernetSensor clash(config);
+    EXPECT_FALSE(clash.Start());
+
+    config = Config();
+    config.sensorAddress = "no address";
+    EmulatedEthernetSensor bad(config);
+    EXPECT_FALSE(bad.Start());
+}
+
+TEST_F(EthernetSensorTest, ReconnectsAfterTheLibraryClosesTheConnection) {
+    EthernetSensorConfig config = Config();
+    config.reconnectDelayMs = 50;
+    Connect(config);
+    EXPECT_EQ(Status(peer_.Exchange(kGetStatus)), kDevStatusReady);
+    peer_.Reset(platform::kInvalidSocket);
+    Peer again;
+    Accept(again);
+    EXPECT_EQ(Status(again.Exchange(kGetStatus)), kDevStatusReady);
+}
+
+}  // namespace
