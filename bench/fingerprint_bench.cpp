@@ -58,9 +58,10 @@ void BM_CompareNonMated(benchmark::State& state) {
 BENCHMARK(BM_CompareNonMated)->Unit(benchmark::kMicrosecond);
 
 // One probe against a gallery of templates, as VfmIdentifyNext runs it.
-// Argument 0: the matcher forgets the gallery before each pass, so every
+// First argument 0: the matcher forgets the gallery before each pass, so every
 // reference is decoded and prepared (cold); 1: the gallery stays prepared
-// between passes (warm).
+// between passes (warm). Second argument: the matcher threshold, 0 (every
+// score computed) or 80 (the adapter's: work that cannot reach it skipped).
 void BM_Identify(benchmark::State& state) {
     const bool warm = state.range(0) != 0;
     std::vector<std::vector<std::uint8_t>> gallery;
@@ -68,7 +69,9 @@ void BM_Identify(benchmark::State& state) {
         gallery.push_back(fp::EncodeTemplate(Extracted(Finger(id, 388, 374))));
     const std::vector<std::uint8_t> probe =
         fp::EncodeTemplate(Extracted(Finger(50, 388, 374, {0.2f, 5.f, 5.f})));
-    fp::Matcher matcher;
+    fp::MatcherSettings settings;
+    settings.threshold = static_cast<int>(state.range(1));
+    fp::Matcher matcher(settings);
     for (auto _ : state) {
         if (!warm) matcher.ClearCache();
         matcher.IdentifyStart(probe.data(), probe.size());
@@ -81,7 +84,26 @@ void BM_Identify(benchmark::State& state) {
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * gallery.size()));
 }
-BENCHMARK(BM_Identify)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Identify)
+    ->ArgNames({"warm", "threshold"})
+    ->Args({0, 0})
+    ->Args({1, 0})
+    ->Args({0, 80})
+    ->Args({1, 80})
+    ->Unit(benchmark::kMillisecond);
+
+// Preparing one reference from its decoded template: the part of a cold
+// comparison beyond decoding.
+void BM_PrepareReference(benchmark::State& state) {
+    const fp::Features f = Extracted(Finger(6, 388, 374));
+    fp::PreparedPrint p;
+    for (auto _ : state) {
+        fp::PrepareInto(f, false, p);
+        benchmark::DoNotOptimize(p.points.data());
+    }
+    state.counters["minutiae"] = static_cast<double>(f.minutiae.size());
+}
+BENCHMARK(BM_PrepareReference)->Unit(benchmark::kMicrosecond);
 
 void BM_TemplateDecode(benchmark::State& state) {
     const std::vector<std::uint8_t> t = fp::EncodeTemplate(Extracted(Finger(5, 388, 374)));

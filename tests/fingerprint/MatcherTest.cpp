@@ -2,6 +2,7 @@
 // cut or thinned out must still match; unrelated prints must not.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <random>
@@ -300,6 +301,92 @@ TEST(Matcher, ScoreScaleGrowsWithSimilarity) {
         previous = score;
     }
     EXPECT_GT(previous, 100);
+}
+
+// A threshold lets the matcher skip work that cannot reach it: scores at or
+// above it stay exactly what they are without one, the rest read 0.
+TEST(Matcher, ThresholdLeavesTheScoresThatReachItAlone) {
+    std::vector<fp::Features> prints;
+    for (unsigned seed = 40; seed < 46; ++seed) {
+        const fp::Features f = RandomPrint(seed);
+        Change c;
+        c.rotation = 0.05f * static_cast<float>(seed - 43);
+        c.jitter = 2.f, c.drop = 0.25f, c.spurious = 8;
+        prints.push_back(f);
+        prints.push_back(Impression(f, c, seed));
+    }
+    int reached = 0, below = 0;
+    for (int threshold : {24, 48, 80, 120}) {
+        fp::MatcherSettings limited;
+        limited.threshold = threshold;
+        for (const fp::Features& a : prints)
+            for (const fp::Features& b : prints) {
+                const int full = Score(a, b);
+                EXPECT_EQ(Score(a, b, limited), full >= threshold ? full : 0) << threshold;
+                (full >= threshold ? reached : below) += 1;
+            }
+    }
+    EXPECT_GT(reached, 20);
+    EXPECT_GT(below, 20);
+}
+
+TEST(Matcher, TheWidestRotationLimitCoversAFullTurn) {
+    const fp::Features original = RandomPrint(12);
+    Change turned;
+    turned.rotation = kPi * 0.95f;  // about 171 degrees
+    turned.jitter = 1.f;
+    const fp::Features upsideDown = Impression(original, turned, 5);
+    fp::MatcherSettings any;
+    any.maxRotation = 128;
+    EXPECT_LT(Score(original, upsideDown), 24);
+    EXPECT_GE(Score(original, upsideDown, any), 48);
+    EXPECT_LT(Score(original, RandomPrint(13), any), 36);
+}
+
+// Templates hold up to 255 minutiae: long lists take the same paths.
+TEST(Matcher, CrowdedPrintsMatchTheirImpressionsOnly) {
+    const fp::Features crowded = RandomPrint(14, 255), other = RandomPrint(15, 255);
+    Change c;
+    c.rotation = -0.2f, c.jitter = 1.5f, c.drop = 0.2f;
+    fp::Matcher matcher;
+    const std::vector<std::uint8_t> probe = fp::EncodeTemplate(crowded);
+    ASSERT_EQ(matcher.IdentifyStart(probe.data(), probe.size()), fp::TemplateError::None);
+    int mate = 0, stranger = 0;
+    const std::vector<std::uint8_t> a = fp::EncodeTemplate(Impression(crowded, c, 3));
+    const std::vector<std::uint8_t> b = fp::EncodeTemplate(other);
+    ASSERT_EQ(matcher.IdentifyNext(a.data(), a.size(), mate), fp::TemplateError::None);
+    EXPECT_GE(mate, 80);
+    EXPECT_GE(matcher.last().matched, 150);
+    ASSERT_EQ(matcher.IdentifyNext(b.data(), b.size(), stranger), fp::TemplateError::None);
+    EXPECT_LT(stranger, 36);
+}
+
+// Identifying anew after the remembered references are dropped gives the same
+// scores, from the same buffers.
+TEST(Matcher, ClearedCacheScoresAsBefore) {
+    std::vector<std::vector<std::uint8_t>> gallery;
+    for (unsigned seed = 50; seed < 58; ++seed)
+        gallery.push_back(fp::EncodeTemplate(RandomPrint(seed)));
+    Change c;
+    c.jitter = 1.f;
+    const std::vector<std::uint8_t> probe = fp::EncodeTemplate(Impression(RandomPrint(53), c));
+    fp::Matcher matcher;
+    std::vector<int> first, second;
+    for (std::vector<int>* scores : {&first, &second}) {
+        ASSERT_EQ(matcher.IdentifyStart(probe.data(), probe.size()), fp::TemplateError::None);
+        for (const auto& ref : gallery) {
+            int score = -1;
+            ASSERT_EQ(matcher.IdentifyNext(ref.data(), ref.size(), score), fp::TemplateError::None);
+            scores->push_back(score);
+        }
+        matcher.IdentifyEnd();
+        EXPECT_EQ(matcher.cachedReferences(), gallery.size());
+        matcher.ClearCache();
+        EXPECT_EQ(matcher.cachedReferences(), 0u);
+    }
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(std::max_element(first.begin(), first.end()) - first.begin(), 3);
+    EXPECT_GE(first[3], 80);
 }
 
 // The whole chain: a drawn pattern and a turned, shifted rendering of it.

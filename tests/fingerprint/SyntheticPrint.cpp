@@ -26,8 +26,19 @@ Image Render(const Pattern& pattern, int width, int height, const Placement& pla
             const float ux = x - placement.dx - cx, uy = y - placement.dy - cy;
             const float px = c * ux + s * uy + cx, py = -s * ux + c * uy + cy;
             float phase = k * (px * nx + py * ny) + pattern.bend * (px - cx) * (px - cx) / 1000.f;
-            for (const Singularity& sg : pattern.singularities)
-                phase += sg.sign * std::atan2(py - sg.y, px - sg.x);
+            // The sum of the singularities' angles is the argument of the
+            // product of their offsets (conjugated for sign -1): one atan2
+            // per pixel instead of one per singularity.
+            double re = 1, im = 0;
+            for (const Singularity& sg : pattern.singularities) {
+                const double zx = px - sg.x, zy = sg.sign * (py - sg.y);
+                const double r = re * zx - im * zy;
+                im = re * zy + im * zx;
+                re = r;
+                // Scaled down now and then: hundreds of factors would overflow.
+                if (std::fabs(re) + std::fabs(im) > 1e150) re *= 1e-150, im *= 1e-150;
+            }
+            phase += static_cast<float>(std::atan2(im, re));
             const float value = 130.f + 95.f * std::cos(phase);
             img.pixels[static_cast<std::size_t>(y) * width + x] =
                 static_cast<std::uint8_t>(std::lround(std::fmin(255.f, std::fmax(0.f, value))));

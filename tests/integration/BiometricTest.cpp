@@ -215,6 +215,40 @@ TEST_F(BiometricTest, ConcurrentExtractionsAgree) {
     }
 }
 
+// A smaller drawn finger than DrawnFinger, so that a hundred of them render
+// and extract in a few seconds: 288 x 320 pixels, about a sensor's window.
+fptest::Image SmallFinger(unsigned id, fptest::Placement placement = {}) {
+    return fptest::Render(fptest::RandomPattern(id, 288, 320, 24, 28.f), 288, 320, placement, 0);
+}
+
+// One-to-many identification with the adapter's own settings (matching
+// threshold 80): a new impression of an enrolled finger is found at its index
+// among a hundred, and a finger that was never enrolled matches none of them.
+TEST_F(BiometricTest, IdentifiesAProbeAmongAHundredEnrolledFingers) {
+    Start();
+    constexpr unsigned kFirst = 500, kCount = 100, kMate = 37;
+    std::vector<KVT_Template> gallery;
+    for (unsigned i = 0; i < kCount; ++i) {
+        const Extracted e = Extract(EncodeBmp(SmallFinger(kFirst + i), 8));
+        ASSERT_EQ(e.code, KVT_RESULT_OK) << "finger " << kFirst + i;
+        gallery.push_back(e.t);
+    }
+    const Extracted probe = Extract(EncodeBmp(SmallFinger(kFirst + kMate, {0.2f, 9.f, -7.f}), 8));
+    ASSERT_EQ(probe.code, KVT_RESULT_OK);
+    KVT_MatchResult result;
+    ASSERT_EQ(Match(probe.t, gallery, result), KVT_RESULT_OK);
+    EXPECT_EQ(result.success, 0);
+    EXPECT_EQ(result.index, static_cast<int>(kMate));
+    EXPECT_GE(result.score, 80);
+    EXPECT_EQ(result.quality, result.score * 100 / 500);
+
+    const Extracted stranger =
+        Extract(EncodeBmp(SmallFinger(kFirst + kCount, {-0.1f, 4.f, 6.f}), 8));
+    ASSERT_EQ(stranger.code, KVT_RESULT_OK);
+    ASSERT_EQ(Match(stranger.t, gallery, result), KVT_RESULT_OK);
+    EXPECT_EQ(result.success, 1);
+}
+
 using CapturedBiometricTest = kvt_test::SimulatedSensorTest;
 
 TEST_F(CapturedBiometricTest, CapturedImpressionsIdentifyTheirFinger) {

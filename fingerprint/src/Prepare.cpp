@@ -1,0 +1,437 @@
+// Preparing a print for comparison: neighbourhoods, occupancy cells and the
+// orders and grids the comparison looks things up in.
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <vector>
+
+#include "MatcherInternal.h"
+#include "fp/Matcher.h"
+
+namespace fp {
+namespace {
+
+using namespace detail;
+
+// atan2 in steps of pi/128 with an error below half a step; the library call
+// dominated preparation.
+int AtanUnits(float y, float x) {
+    const float ax = std::fabs(x), ay = std::fabs(y);
+    if (ax == 0 && ay == 0) return 0;
+    const float a = std::min(ax, ay) / std::max(ax, ay), s = a * a;
+    float r = ((-0.0464964749f * s + 0.15931422f) * s - 0.327622764f) * s * a + a;
+    if (ay > ax) r = kPi / 2 - r;
+    if (x < 0) r = kPi - r;
+    if (y < 0) r = -r;
+    return ToUnits(r);
+}
+
+// AtanUnits of every whole-pixel offset closer than 120 pixels (57 kB, made
+// once), so that preparation looks bearings up instead of working them out:
+// neighbours are only looked for within 120 pixels, and minutia coordinates
+// are whole pixels.
+constexpr int kBearingReach = 119;
+struct BearingTable {
+    static constexpr int kSide = 2 * kBearingReach + 1;
+    std::uint8_t units[kSide * kSide];
+    BearingTable() {
+        for (int dy = -kBearingReach; dy <= kBearingReach; ++dy)
+            for (int dx = -kBearingReach; dx <= kBearingReach; ++dx)
+                units[(dy + kBearingReach) * kSide + dx + kBearingReach] =
+                    static_cast<std::uint8_t>(
+                        AtanUnits(static_cast<float>(dy), static_cast<float>(dx)));
+    }
+};
+
+// The cosine and sine of twice every ridge angle of an orientation grid
+// (steps of pi/255).
+struct DoubledAngles {
+    float c[256], s[256];
+    DoubledAngles() {
+        for (int b = 0; b < 256; ++b) {
+            c[b] = std::cos(2 * b * kPi / 255);
+            s[b] = std::sin(2 * b * kPi / 255);
+        }
+    }
+};
+const DoubledAngles& Doubled() {
+    static const DoubledAngles table;
+    return table;
+}
+
+// Buffers for preparing prints, kept per thread.
+struct PrepareScratch {
+    std::vector<float> x, y;  // the points in index order, padded
+    std::vector<std::uint32_t> nearKeys, farKeys;
+    std::vector<int> ranks;
+    std::vector<std::uint16_t> next = std::vector<std::uint16_t>(256);
+    std::vector<std::uint16_t> rowNext;
+    std::vector<float> centres;
+};
+PrepareScratch& Scratchpad() {
+    thread_local PrepareScratch scratch;
+    return scratch;
+}
+
+// Ranks of `count` distinct keys: for each, how many are smaller.
+void Rank(const std::uint32_t* keys, int count, int* rank) {
+    int k = 0;
+#ifdef FP_MATCHER_SSE2
+    // Keys stay below 2^31, so signed comparisons order them. The padding
+    // after the keys holds the largest key, which ranks below nothing.
+    for (; k < count; ++k) {
+        const __m128i key = _mm_set1_epi32(static_cast<int>(keys[k]));
+        int smaller = 0;
+        for (int m = 0; m < count; m += 4) {
+            const __m128i other = _mm_loadu_si128(reinterpret_cast<const __m128i*>(keys + m));
+            smaller += LaneCount(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(key, other))));
+        }
+        rank[k] = smaller;
+    }
+#endif
+    for (; k < count; ++k) {
+        int smaller = 0;
+        for (int m = 0; m < count; ++m) smaller += keys[m] < keys[k];
+        rank[k] = smaller;
+    }
+}
+
+// For every point: its kNeighbours nearest within kReach (by distance, then
+// index), and its occupancy cells from all neighbours within kCellReach
+// (spread ones within kCellReach + 6 for a probe). Coordinates are whole
+// pixels, so squared distances are whole numbers, exact in float, and order
+// the neighbours as the distances do.
+void Neighbourhoods(bool asProbe, PreparedPrint& p) {
+    constexpr int K = PreparedPrint::kNeighbours;
+    constexpr int W = PreparedPrint::kCellWords;
+    constexpr float kReach = 120.f;
+    const std::size_t n = p.points.size();
+    p.neighbourhoods.resize(n);
+    p.cells.assign(n * W, 0);
+    if (asProbe) {
+        p.spreadCells.assign(n * W, 0);
+    } else {
+        p.spreadCells.clear();
+    }
+    static const BearingTable bearings;
+    PrepareScratch& s = Scratchpad();
+    const std::size_t padded = (n + 3) & ~std::size_t{3};
+    s.x.assign(padded, kOutside);
+    s.y.assign(padded, kOutside);
+    for (std::size_t i = 0; i < n; ++i) s.x[i] = p.points[i].x, s.y[i] = p.points[i].y;
+    // Room for every other point, in one of two lists, and padding for Rank.
+    s.nearKeys.resize(padded + 4);
+    s.farKeys.resize(padded + 4);
+    s.ranks.resize(padded + 4);
+    // Bearings are needed for the cells, so worked out for all within their
+    // reach; the nearest beyond it need theirs only when chosen.
+    const float cellReach = asProbe ? kCellReach + 6 : kCellReach;
+    const float nearSquare = cellReach * cellReach, cellSquare = kCellReach * kCellReach;
+    auto set = [](std::uint64_t* words, int bit) {
+        words[bit >> 6] |= std::uint64_t{1} << (bit & 63);
+    };
+    // A key: the squared distance, then the index.
+    auto key = [](float d2, std::size_t j) {
+        return (static_cast<std::uint32_t>(d2) << 16) | static_cast<std::uint32_t>(j);
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto& a = p.points[i];
+        // The others within reach, split at the reach of the cells.
+        int nearCount = 0, farCount = 0;
+        std::uint32_t* nearKeys = s.nearKeys.data();
+        std::uint32_t* farKeys = s.farKeys.data();
+        std::size_t j = 0;
+#ifdef FP_MATCHER_SSE2
+        const __m128 ax = _mm_set1_ps(a.x), ay = _mm_set1_ps(a.y);
+        const __m128 reach = _mm_set1_ps(kReach * kReach), nearReach = _mm_set1_ps(nearSquare);
+        // Four at a time, each key written to both lists and kept in one
+        // (or neither): no branch per point.
+        __m128i index = _mm_setr_epi32(0, 1, 2, 3);
+        const __m128i four = _mm_set1_epi32(4), self = _mm_set1_epi32(static_cast<int>(i));
+        for (; j < padded; j += 4, index = _mm_add_epi32(index, four)) {
+            const __m128 dx = _mm_sub_ps(_mm_loadu_ps(&s.x[j]), ax);
+            const __m128 dy = _mm_sub_ps(_mm_loadu_ps(&s.y[j]), ay);
+            const __m128 d2 = _mm_add_ps(_mm_mul_ps(dx, dx), _mm_mul_ps(dy, dy));
+            const __m128 within = _mm_andnot_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(index, self)),
+                                                _mm_cmplt_ps(d2, reach));
+            const int lanes = _mm_movemask_ps(within);
+            if (lanes == 0) continue;
+            const int close = _mm_movemask_ps(_mm_and_ps(within, _mm_cmplt_ps(d2, nearReach)));
+            const int far = lanes & ~close;
+            // The squares are whole numbers below 14400 where they count.
+            alignas(16) std::uint32_t keys[4];
+            _mm_store_si128(
+                reinterpret_cast<__m128i*>(keys),
+                _mm_or_si128(_mm_slli_epi32(_mm_cvttps_epi32(_mm_and_ps(d2, within)), 16), index));
+            for (int lane = 0; lane < 4; ++lane) {
+                nearKeys[nearCount] = keys[lane];
+                farKeys[farCount] = keys[lane];
+                nearCount += (close >> lane) & 1;
+                farCount += (far >> lane) & 1;
+            }
+        }
+#endif
+        for (; j < n; ++j) {
+            const float dx = s.x[j] - a.x, dy = s.y[j] - a.y;
+            const float d2 = dx * dx + dy * dy;
+            if (!(d2 < kReach * kReach) || j == i) continue;
+            if (d2 < nearSquare) {
+                nearKeys[nearCount++] = key(d2, j);
+            } else {
+                farKeys[farCount++] = key(d2, j);
+            }
+        }
+        // The cells gather in registers: no store waits for the one before.
+        std::uint64_t exact[W] = {}, spread[W] = {};
+        PreparedPrint::Neighbourhood& hood = p.neighbourhoods[i];
+        // Order the near ones; the nearest are the first of them, then the
+        // first of the far ones when there are too few.
+        for (int k = nearCount; k < nearCount + 4; ++k) nearKeys[k] = 0x7FFFFFFFu;
+        int* ranks = s.ranks.data();
+        Rank(nearKeys, nearCount, ranks);
+        for (int c = 0; c < nearCount; ++c) {
+            const std::uint32_t kk = nearKeys[c];
+            const auto& b = p.points[kk & 0xFFFF];
+            const float d2 = static_cast<float>(kk >> 16);
+            const float d = std::sqrt(d2);
+            const float dx = b.x - a.x, dy = b.y - a.y;
+            const int bearing =
+                (bearings.units[(static_cast<int>(dy) + kBearingReach) * BearingTable::kSide +
+                                static_cast<int>(dx) + kBearingReach] -
+                 a.angle) &
+                255;
+            const int turn = (b.angle - a.angle) & 255;
+            if (ranks[c] < K) {
+                hood.distance[ranks[c]] = d;
+                hood.bearing[ranks[c]] = static_cast<std::uint8_t>(bearing);
+                hood.turn[ranks[c]] = static_cast<std::uint8_t>(turn);
+            }
+            {
+                // Within the reach of the exact cells or not, without a branch.
+                // The ring, d / 20 rounded down, from the whole squared distance.
+                const int ring = (d2 >= 400.f) + (d2 >= 1600.f) + (d2 >= 3600.f);
+                const int bit = CellBit(ring, bearing >> 5, turn >> 6);
+                const std::uint64_t in = d2 < cellSquare ? ~std::uint64_t{0} : 0;
+                exact[bit >> 6] |= (std::uint64_t{1} << (bit & 63)) & in;
+            }
+            if (!asProbe) continue;
+            const int ring0 = static_cast<int>(std::max(0.f, d - 6) / 20);
+            const int ring1 = std::min(3, static_cast<int>((d + 6) / 20));
+            for (int r = ring0; r <= ring1; ++r)
+                for (int sb : {bearing - 10, bearing + 10})
+                    for (int tb : {turn - 14, turn + 14})
+                        set(spread, CellBit(r, (sb & 255) >> 5, (tb & 255) >> 6));
+        }
+        int count = std::min(nearCount, K);
+        if (count < K && farCount > 0) {
+            for (int k = farCount; k < farCount + 4; ++k) farKeys[k] = 0x7FFFFFFFu;
+            Rank(farKeys, farCount, ranks);
+            const int room = K - count;
+            for (int c = 0; c < farCount; ++c) {
+                if (ranks[c] >= room) continue;
+                const std::uint32_t kk = farKeys[c];
+                const auto& b = p.points[kk & 0xFFFF];
+                const int slot = count + ranks[c];
+                hood.distance[slot] = std::sqrt(static_cast<float>(kk >> 16));
+                hood.bearing[slot] = static_cast<std::uint8_t>(
+                    (bearings.units[(static_cast<int>(b.y - a.y) + kBearingReach) *
+                                        BearingTable::kSide +
+                                    static_cast<int>(b.x - a.x) + kBearingReach] -
+                     a.angle) &
+                    255);
+                hood.turn[slot] = static_cast<std::uint8_t>((b.angle - a.angle) & 255);
+            }
+            count += std::min(room, farCount);
+        }
+        hood.count = count;
+        for (int k = count; k < K; ++k) hood.distance[k] = 0.f, hood.bearing[k] = hood.turn[k] = 0;
+        for (int w = 0; w < W; ++w) {
+            p.cells[i * W + w] = exact[w];
+            if (asProbe) p.spreadCells[i * W + w] = spread[w];
+        }
+    }
+}
+
+}  // namespace
+
+PreparedPrint Prepare(const Features& f, bool asProbe) {
+    PreparedPrint p;
+    PrepareInto(f, asProbe, p);
+    return p;
+}
+
+void PrepareInto(const Features& f, bool asProbe, PreparedPrint& p) {
+    p.width = f.width;
+    p.height = f.height;
+    // The foreground grid, checked against the image size here so that the
+    // comparison needs no bounds checks; without a mask, one cell covers all.
+    const ForegroundMask& m = f.mask;
+    if (m.columns > 0 && m.rows > 0 && m.cell > 0) {
+        p.insideCell = m.cell;
+        p.insideShift = std::has_single_bit(static_cast<unsigned>(m.cell))
+                            ? std::countr_zero(static_cast<unsigned>(m.cell))
+                            : -1;
+        p.insideColumns = (p.width + m.cell - 1) / m.cell;
+        const int rows = (p.height + m.cell - 1) / m.cell;
+        const std::size_t cells = static_cast<std::size_t>(p.insideColumns) * rows;
+        p.inside.resize(cells);
+        if (m.columns == p.insideColumns && m.rows == rows && m.bits.size() == cells) {
+            std::size_t k = 0;
+#ifdef FP_MATCHER_SSE2
+            const __m128i zero = _mm_setzero_si128(), one = _mm_set1_epi8(1);
+            for (; k + 16 <= cells; k += 16) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(&m.bits[k]));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(&p.inside[k]),
+                                 _mm_andnot_si128(_mm_cmpeq_epi8(v, zero), one));
+            }
+#endif
+            for (; k < cells; ++k) p.inside[k] = m.bits[k] != 0;
+        } else {
+            for (int r = 0; r < rows; ++r)
+                for (int c = 0; c < p.insideColumns; ++c)
+                    p.inside[static_cast<std::size_t>(r) * p.insideColumns + c] = m.At(c, r);
+        }
+    } else {
+        p.insideCell = 1 << 16;
+        p.insideShift = 16;
+        p.insideColumns = 1;
+        p.inside.assign(1, 1);
+    }
+    // An orientation grid that does not fit its own size counts as none.
+    const OrientationGrid& g = f.orientation;
+    if (g.cell > 0 && g.angles.size() == static_cast<std::size_t>(g.columns) * g.rows) {
+        p.orientation.cell = g.cell;
+        p.orientation.columns = g.columns;
+        p.orientation.rows = g.rows;
+        p.orientation.angles.assign(g.angles.begin(), g.angles.end());
+    } else {
+        p.orientation = OrientationGrid{};
+    }
+    const OrientationGrid& o = p.orientation;
+    const DoubledAngles& doubled = Doubled();
+    {
+        // Every cell written, the background ones overwritten by the next.
+        const std::size_t all = o.angles.size();
+        p.flowX.resize(all + 4);
+        p.flowY.resize(all + 4);
+        p.flowCos.resize(all + 4);
+        p.flowSin.resize(all + 4);
+        std::size_t count = 0;
+        const float half = 0.5f * o.cell;
+        std::vector<float>& centres = Scratchpad().centres;
+        centres.resize(o.columns);
+        for (int c = 0; c < o.columns; ++c) centres[c] = static_cast<float>(c * o.cell) + half;
+        auto add = [&](const std::uint8_t* row, int c, float y) {
+            p.flowX[count] = centres[c];
+            p.flowY[count] = y;
+            p.flowCos[count] = doubled.c[row[c]];
+            p.flowSin[count] = doubled.s[row[c]];
+            ++count;
+        };
+        for (int r = 0; r < o.rows; ++r) {
+            const std::uint8_t* row = &o.angles[static_cast<std::size_t>(r) * o.columns];
+            const float y = static_cast<float>(r * o.cell) + half;
+            int c = 0;
+#ifdef FP_MATCHER_SSE2
+            // Sixteen cells at a time, the foreground ones picked by a bit mask.
+            const __m128i none = _mm_set1_epi8(static_cast<char>(OrientationGrid::kNone));
+            for (; c + 16 <= o.columns; c += 16) {
+                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + c));
+                for (unsigned fore =
+                         ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, none))) &
+                         0xFFFFu;
+                     fore != 0; fore &= fore - 1)
+                    add(row, c + std::countr_zero(fore), y);
+            }
+#endif
+            for (; c < o.columns; ++c)
+                if (row[c] != OrientationGrid::kNone) add(row, c, y);
+        }
+        p.flowCells = count;
+        const std::size_t padded = (count + 3) & ~std::size_t{3};
+        for (std::size_t k = count; k < padded; ++k)
+            p.flowX[k] = p.flowY[k] = kOutside, p.flowCos[k] = p.flowSin[k] = 0.f;
+        p.flowX.resize(padded);
+        p.flowY.resize(padded);
+        p.flowCos.resize(padded);
+        p.flowSin.resize(padded);
+    }
+    // The grid side of the check is the probe's.
+    p.flowGrid.resize(asProbe ? o.angles.size() * 4 : 0);
+    for (std::size_t k = 0; k < p.flowGrid.size() / 4; ++k) {
+        const std::uint8_t a = o.angles[k];
+        float* cell = &p.flowGrid[k * 4];
+        const bool fore = a != OrientationGrid::kNone;
+        cell[0] = fore ? doubled.c[a] : 0.f;
+        cell[1] = fore ? doubled.s[a] : 0.f;
+        cell[2] = fore ? 1.f : 0.f;
+        cell[3] = 0.f;
+    }
+
+    // Indices are 16 bits wide throughout the comparison.
+    const std::size_t n = std::min<std::size_t>(f.minutiae.size(), 0xFFFF);
+    p.points.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const Minutia& mi = f.minutiae[i];
+        p.points[i] = {static_cast<float>(mi.x), static_cast<float>(mi.y), mi.direction,
+                       mi.quality / 100.f, mi.type};
+    }
+    Neighbourhoods(asProbe, p);
+
+    // Direction order for the candidate search: a counting sort, so equal
+    // directions keep their index order.
+    p.firstAtLeast.assign(257, 0);
+    for (const auto& pt : p.points) ++p.firstAtLeast[static_cast<std::size_t>(pt.angle) + 1];
+    for (int a = 0; a < 256; ++a) p.firstAtLeast[a + 1] += p.firstAtLeast[a];
+    {
+        std::uint16_t* next = Scratchpad().next.data();
+        std::copy(p.firstAtLeast.begin(), p.firstAtLeast.end() - 1, next);
+        p.byAngle.resize(n);
+        for (std::size_t i = 0; i < n; ++i)
+            p.byAngle[next[p.points[i].angle]++] = static_cast<std::uint16_t>(i);
+    }
+    constexpr int W = PreparedPrint::kCellWords;
+    p.sortedKeys.resize(n);
+    p.sortedCells.resize(n * W);
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::size_t i = p.byAngle[k];
+        p.sortedKeys[k] = 0xFFFFu - i;
+        for (int w = 0; w < W; ++w) p.sortedCells[k * W + w] = p.cells[i * W + w];
+    }
+
+    // Row order for the pairing, by y and then index, and where each band of
+    // 4 rows starts in it: a counting sort on bands, then by y within.
+    const int bands = std::max(1, (p.height + 3) / 4);
+    p.band.assign(static_cast<std::size_t>(bands) + 1, 0);
+    auto bandOf = [&](const PreparedPrint::Point& pt) {
+        return std::min(bands - 1, static_cast<int>(pt.y) >> 2);
+    };
+    for (const auto& pt : p.points) ++p.band[static_cast<std::size_t>(bandOf(pt)) + 1];
+    for (int k = 0; k < bands; ++k) p.band[k + 1] += p.band[k];
+    {
+        std::vector<std::uint16_t>& next = Scratchpad().rowNext;
+        next.assign(p.band.begin(), p.band.end() - 1);
+        p.rowIndex.resize(n);
+        for (std::size_t i = 0; i < n; ++i)
+            p.rowIndex[next[static_cast<std::size_t>(bandOf(p.points[i]))]++] =
+                static_cast<std::uint16_t>(i);
+    }
+    for (int k = 0; k < bands; ++k)
+        if (p.band[k + 1] - p.band[k] > 1)
+            std::sort(p.rowIndex.begin() + p.band[k], p.rowIndex.begin() + p.band[k + 1],
+                      [&](std::uint16_t a, std::uint16_t b) {
+                          return p.points[a].y != p.points[b].y ? p.points[a].y < p.points[b].y
+                                                                : a < b;
+                      });
+    p.rowX.resize(n + 8);
+    p.rowY.resize(n + 8);
+    p.rowAngle.resize(n + 8);
+    for (std::size_t k = 0; k < n; ++k) {
+        const auto& pt = p.points[p.rowIndex[k]];
+        p.rowX[k] = pt.x, p.rowY[k] = pt.y;
+        p.rowAngle[k] = static_cast<std::uint8_t>(pt.angle);
+    }
+    for (std::size_t k = n; k < n + 8; ++k) p.rowX[k] = p.rowY[k] = kOutside, p.rowAngle[k] = 0;
+}
+
+}  // namespace fp
