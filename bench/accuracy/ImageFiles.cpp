@@ -16,9 +16,6 @@ namespace {
 
 constexpr int kMaxSide = 8192;
 
-unsigned Le16(const std::uint8_t* p) {
-    return p[0] | (p[1] << 8);
-}
 std::uint32_t Le32(const std::uint8_t* p) {
     return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
@@ -57,43 +54,6 @@ bool ReadPgm(const std::vector<std::uint8_t>& data, GreyImage& img, std::string&
         return false;
     }
     img.pixels.assign(data.begin() + pos, data.begin() + pos + need);
-    return true;
-}
-
-bool ReadBmp(const std::vector<std::uint8_t>& d, GreyImage& img, std::string& error) {
-    if (d.size() < 54 + 1024) {
-        error = "BMP truncated";
-        return false;
-    }
-    const std::uint32_t offset = Le32(&d[10]);
-    const int width = static_cast<int>(Le32(&d[18]));
-    int height = static_cast<int>(Le32(&d[22]));
-    const unsigned bits = Le16(&d[28]), compression = Le32(&d[30]);
-    if (bits != 8 || compression != 0 || width <= 0 || width > kMaxSide || height == 0 ||
-        std::abs(height) > kMaxSide) {
-        error = "only uncompressed 8-bit BMP is supported";
-        return false;
-    }
-    const bool topDown = height < 0;
-    height = std::abs(height);
-    const std::size_t stride = (static_cast<std::size_t>(width) + 3) / 4 * 4;
-    if (offset > d.size() || d.size() - offset < stride * height) {
-        error = "BMP truncated";
-        return false;
-    }
-    // Map through the palette's green channel, which is the grey level of a grey palette.
-    const std::size_t palette = 14 + Le32(&d[14]);
-    img.width = width;
-    img.height = height;
-    img.pixels.resize(static_cast<std::size_t>(width) * height);
-    for (int y = 0; y < height; ++y) {
-        const std::size_t row = offset + stride * (topDown ? y : height - 1 - y);
-        for (int x = 0; x < width; ++x) {
-            const std::size_t entry = palette + 4 * d[row + x] + 1;
-            img.pixels[static_cast<std::size_t>(y) * width + x] =
-                entry < offset ? d[entry] : d[row + x];
-        }
-    }
     return true;
 }
 
@@ -204,7 +164,7 @@ bool ReadGreyImage(const std::string& path, GreyImage& img, std::string& error) 
         return false;
     }
     if (data[0] == 'P' && data[1] == '5') return ReadPgm(data, img, error);
-    if (data[0] == 'B' && data[1] == 'M') return ReadBmp(data, img, error);
+    if (data[0] == 'B' && data[1] == 'M') return DecodeBmp(data, img, error);
     if ((data[0] == 'I' && data[1] == 'I') || (data[0] == 'M' && data[1] == 'M'))
         return ReadTiff(data, img, error);
 #if KVT_ACCURACY_PNG

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "GreyImage.h"
+
 namespace accuracy {
 
-struct GreyImage {
-    int width = 0, height = 0;
-    std::vector<std::uint8_t> pixels;  // row-major, top row first
-};
+// BMP files are read by the tools' decoder; the image type is theirs too.
+using ::GreyImage;
 
 // False with a reason in `error` when the file cannot be read as 8-bit grey.
 bool ReadGreyImage(const std::string& path, GreyImage& image, std::string& error);
