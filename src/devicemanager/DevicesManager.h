@@ -153,7 +153,7 @@ private:
     int32_t GradeCapture(const DevicePtr& device, const std::vector<uint8_t>& raw,
                          bool& deliverable);
     // Accepts sensors on one listener until the manager stops or suspends.
-    void AddEthernetDeviceThread(SocketEndpoint listener, int echoPort);
+    void AddEthernetDeviceThread(SocketEndpoint listener, const ListenerConfig& config);
 
     std::atomic<bool> m_suspended{false};
     CLog* m_log;
