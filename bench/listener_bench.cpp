@@ -60,8 +60,8 @@ const Library& RunningLibrary() {
                             ("kvt-bench-listener-" + std::to_string(made.listenerPort));
         std::filesystem::create_directories(folder);
         std::ofstream(folder / "KVTDeviceManager.ini")
-            << "LogLevel=2\n[DeviceListener_1]\nIP-Address=127.0.0.1\nPort="
-            << made.listenerPort << "\nEchoPort=" << made.echoPort << "\n";
+            << "LogLevel=2\n[DeviceListener_1]\nIP-Address=127.0.0.1\nPort=" << made.listenerPort
+            << "\nEchoPort=" << made.echoPort << "\n";
         setenv("KVT_DATA_DIR", folder.string().c_str(), 1);
         made.running = KVT_Start(&CountNewDevices, nullptr) == KVT_RESULT_OK;
         if (made.running) std::atexit([] { KVT_Stop(); });
@@ -94,7 +94,8 @@ public:
 private:
     bool Pause(std::chrono::milliseconds length) {
         const auto end = Clock::now() + length;
-        while (!m_stop && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        while (!m_stop && Clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         return !m_stop;
     }
     bool ReadRequest(ethernet::CommandHeader& header) {
@@ -102,7 +103,8 @@ private:
         size_t have = 0;
         while (!m_stop && have < ethernet::kHeaderSize) {
             if (platform::WaitReadable(m_socket, 50) != 1) continue;
-            const int got = platform::RecvSome(m_socket, bytes + have, int(ethernet::kHeaderSize - have));
+            const int got =
+                platform::RecvSome(m_socket, bytes + have, int(ethernet::kHeaderSize - have));
             if (got <= 0) return false;
             have += size_t(got);
         }

@@ -106,6 +106,26 @@ void SetUpEthernetDevice(CDevicesManager& manager, const SocketEndpoint& connect
     CEthernetDevice::StartThreadEcho(manager, device);
 }
 
+std::string ListenerName(const ListenerConfig& config) {
+    return config.address + ":" + std::to_string(config.port);
+}
+
+// The listener's AllowedPeers, with a log line for each entry it cannot use.
+CPeerFilter ReadPeerFilter(const ListenerConfig& config) {
+    std::vector<std::string> rejected;
+    CPeerFilter filter = CPeerFilter::Parse(config.allowedPeers, rejected);
+    for (const std::string& entry : rejected) {
+        CLog::Instance().Error(
+            "DeviceListener: %s ignores AllowedPeers entry \"%s\": not an IPv4 address or prefix",
+            ListenerName(config).c_str(), entry.c_str());
+    }
+    if (filter.IsRestricted()) {
+        CLog::Instance().Always("DeviceListener: %s admits only AllowedPeers %s",
+                                ListenerName(config).c_str(), config.allowedPeers.c_str());
+    }
+    return filter;
+}
+
 }  // namespace
 
 void CDevicesManager::CreateDeviceListenerThreads() {
@@ -119,7 +139,10 @@ void CDevicesManager::CreateDeviceListenerThreads() {
         }
         m_log->Always("DeviceListener: Listening on %s:%d for devices", config.address.c_str(),
                       config.port);
-        if (!StartWorkerThread([this, listener, config] { AddEthernetDeviceThread(listener, config); })) {
+        const CPeerFilter filter = ReadPeerFilter(config);
+        if (!StartWorkerThread([this, listener, config, filter] {
+                AddEthernetDeviceThread(listener, config, filter);
+            })) {
             CloseEndpoint(listener);
             m_log->Error("CDevicesManager::CreateDeviceListenerThreads: no thread for %s:%d",
                          config.address.c_str(), config.port);
@@ -127,19 +150,10 @@ void CDevicesManager::CreateDeviceListenerThreads() {
     }
 }
 
-void CDevicesManager::AddEthernetDeviceThread(SocketEndpoint listener, const ListenerConfig& config) {
+void CDevicesManager::AddEthernetDeviceThread(SocketEndpoint listener, const ListenerConfig& config,
+                                              const CPeerFilter& filter) {
     CFunctionTrace trace("CDevicesManager::AddEthernetDeviceThread");
-    const std::string name = config.address + ":" + std::to_string(config.port);
-    std::vector<std::string> rejected;
-    const CPeerFilter filter = CPeerFilter::Parse(config.allowedPeers, rejected);
-    for (const std::string& entry : rejected) {
-        m_log->Error("DeviceListener: %s ignores AllowedPeers entry \"%s\": not an IPv4 address or prefix",
-                     name.c_str(), entry.c_str());
-    }
-    if (filter.IsRestricted()) {
-        m_log->Always("DeviceListener: %s admits only AllowedPeers %s", name.c_str(),
-                      config.allowedPeers.c_str());
-    }
+    const std::string name = ListenerName(config);
     const auto slots = std::make_shared<CHandshakeSlots>(kMaxHandshakes, kMaxHandshakesPerPeer);
     RefusalLog refusals(name);
 
@@ -163,13 +177,14 @@ void CDevicesManager::AddEthernetDeviceThread(SocketEndpoint listener, const Lis
         } else if (!(slot = slots->TryTake(connection.address))) {
             refusals.Refused(connection.address, "too many connections being set up");
             CloseEndpoint(connection);
-        } else if (!StartWorkerThread([this, connection, listener, echoPort = config.echoPort,
-                                       held = std::make_shared<CHandshakeSlots::Slot>(
-                                           std::move(slot))] {
-                       SetUpEthernetDevice(*this, connection, listener, echoPort);
-                   })) {
-            m_log->Error("CDevicesManager::AddEthernetDeviceThread: no thread for a connection from %s",
-                         platform::AddressText(connection.address).c_str());
+        } else if (!StartWorkerThread(
+                       [this, connection, listener, echoPort = config.echoPort,
+                        held = std::make_shared<CHandshakeSlots::Slot>(std::move(slot))] {
+                           SetUpEthernetDevice(*this, connection, listener, echoPort);
+                       })) {
+            m_log->Error(
+                "CDevicesManager::AddEthernetDeviceThread: no thread for a connection from %s",
+                platform::AddressText(connection.address).c_str());
             CloseEndpoint(connection);
         }
     }
