@@ -27,7 +27,7 @@ namespace ethernet_replay {
 inline constexpr int kOperations = 6;
 // How long the sensor side waits for the next request before it hangs up; a
 // device that sends none waits for an image the replies do not hold.
-inline constexpr int kQuietMs = 50;
+inline constexpr int kQuietMs = 10;
 // Requests carry a few bytes; a longer one is not worth reading.
 inline constexpr uint32_t kMaxRequestBody = 64;
 

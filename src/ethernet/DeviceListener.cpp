@@ -5,6 +5,8 @@
 // or drip from delaying the sensors that connect after them.
 #include <atomic>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "common/Log.h"
 #include "common/Timing.h"

@@ -287,7 +287,7 @@ TEST_F(HostileListenerTest, StallingPeersNeitherKeepASensorOutNorOutliveTheShutd
     ASSERT_TRUE(WaitUntil([&] { return Registered() == 1; }, 5000));
     EXPECT_EQ(manager_->Devices().First()->GetSerialNumber(), "20000042");
     EXPECT_EQ(Registered(), 1u);  // none of the hostile peers got in
-    EXPECT_EQ(Occurrences(LogText(), "refused"), 0u);
+    EXPECT_THAT(LogText(), Not(HasSubstr("too many connections being set up")));
 
     // The connections still being set up end with the shutdown, in time.
     manager_->Stop();
