@@ -60,9 +60,9 @@ public:
     void Refused(const platform::SocketAddress& peer, const char* why) {
         ++m_unlogged;
         if (m_logged && !m_period.IsElapsed()) return;
-        CLog::Instance().Warning("DeviceListener: %s refused %s (%s); %u refused since last report",
-                                 m_listener.c_str(), platform::AddressText(peer).c_str(), why,
-                                 m_unlogged);
+        CLog::Instance().Warning(
+            "DeviceListener: %s refused %s (%s); %u refused since the last such line",
+            m_listener.c_str(), platform::AddressText(peer).c_str(), why, m_unlogged);
         m_unlogged = 0;
         m_logged = true;
         m_period.Restart();
@@ -91,7 +91,7 @@ void SetUpEthernetDevice(CDevicesManager& manager, const SocketEndpoint& connect
     // is refused all the same, as it did not set up in time.
     const bool late = deadline->Finish();
     if (late) {
-        CLog::Instance().Info(
+        CLog::Instance().Warning(
             "CDevicesManager::AddEthernetDeviceThread: %s did not finish connecting within %u ms",
             platform::AddressText(connection.address).c_str(), kHandshakeLimitMs);
     }
