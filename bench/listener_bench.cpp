@@ -154,9 +154,12 @@ void BM_SensorJoinsPastHostilePeers(benchmark::State& state) {
     unsigned serial = 30000000;
     for (auto _ : state) {
         std::vector<std::unique_ptr<HostilePeer>> peers;
+        // Spread over five hosts, so that a listener bounding each host still
+        // has to set all of them up.
+        const char* hosts[] = {"127.0.1.1", "127.0.1.2", "127.0.1.3", "127.0.1.4", "127.0.1.5"};
         for (int i = 0; i < state.range(0); ++i) {
             peers.push_back(std::make_unique<HostilePeer>(HostilePeer::Kind::kIdle,
-                                                          library.listenerPort, "127.0.0.1"));
+                                                          library.listenerPort, hosts[i % 5]));
         }
         if (state.range(1) != 0) {
             peers.push_back(std::make_unique<HostilePeer>(HostilePeer::Kind::kDrip,
