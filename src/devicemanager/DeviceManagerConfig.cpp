@@ -58,6 +58,8 @@ bool DeviceManagerConfig::Read(const std::string& path) {
         // and never makes the file count as repaired.
         const int32_t echoPort = file.GetInt("EchoPort", section);
         if (echoPort > 0 && echoPort <= 65535) listener.echoPort = echoPort;
+        // Checked where the listener opens, which logs what it cannot use.
+        listener.allowedPeers = file.GetValue("AllowedPeers", section);
         listeners.push_back(listener);
     }
 
@@ -93,6 +95,11 @@ bool DeviceManagerConfig::Write(const std::string& path) const {
         if (listeners.front().echoPort != ListenerConfig::kDefaultEchoPort) {
             file.SetInt("EchoPort", listeners.front().echoPort,
                         "; Port of the sensors' echo service (keep-alive)", section);
+        }
+        if (!listeners.front().allowedPeers.empty()) {
+            file.SetValue("AllowedPeers", listeners.front().allowedPeers,
+                          "; Only these addresses may connect (e.g. 192.168.1.20, 10.0.0.0/8)",
+                          section);
         }
     }
     file.SetValue("LogFileName", logFileName, "; (relative or absolute)");

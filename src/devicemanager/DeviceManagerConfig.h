@@ -14,6 +14,9 @@ struct ListenerConfig {
     std::string address;
     int32_t port = 0;
     int32_t echoPort = kDefaultEchoPort;
+    // Key AllowedPeers: the addresses and prefixes ("10.0.0.0/8") that may
+    // connect, separated by commas; empty lets anyone connect.
+    std::string allowedPeers = {};
 };
 
 // The contents of KVTDeviceManager.ini that the device manager uses.

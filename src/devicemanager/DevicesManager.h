@@ -18,6 +18,7 @@
 #include "platform/SystemMutex.h"
 
 class PLWinBmp;
+class CPeerFilter;
 class CUSBManager;
 
 // A service-shaped object: Start runs it until Stop is asked for.
@@ -153,7 +154,8 @@ private:
     int32_t GradeCapture(const DevicePtr& device, const std::vector<uint8_t>& raw,
                          bool& deliverable);
     // Accepts sensors on one listener until the manager stops or suspends.
-    void AddEthernetDeviceThread(SocketEndpoint listener, int echoPort);
+    void AddEthernetDeviceThread(SocketEndpoint listener, const ListenerConfig& config,
+                                 const CPeerFilter& filter);
 
     std::atomic<bool> m_suspended{false};
     CLog* m_log;

@@ -1,8 +1,18 @@
 // The manager's Ethernet listeners: one accepting thread per configured
-// listener turns each sensor that connects into a registered CEthernetDevice.
+// listener, and one short-lived thread per accepted connection that turns it
+// into a registered CEthernetDevice. Setting up a connection on its own thread,
+// within a deadline and with a bounded number at once, keeps peers that stall
+// or drip from delaying the sensors that connect after them.
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
 #include "common/Log.h"
+#include "common/Timing.h"
 #include "devicemanager/DevicesManager.h"
 #include "ethernet/EthernetDevice.h"
+#include "ethernet/ListenerAdmission.h"
 #include "platform/Time.h"
 
 namespace {
@@ -11,6 +21,112 @@ constexpr int kAcceptBacklog = 5;
 // A failing accept is tried again after this pause, so a listener that keeps
 // failing does not spin.
 constexpr uint32_t kAcceptRetryMs = 100;
+// A sensor answers its five set-up exchanges in milliseconds; a peer still not
+// through after this long is not one worth waiting for.
+constexpr uint32_t kHandshakeLimitMs = 2000;
+// Connections set up at once per listener, and from one peer address.
+constexpr size_t kMaxHandshakes = 32;
+constexpr size_t kMaxHandshakesPerPeer = 4;
+// Refusals are logged at most this often per listener, so a peer that keeps
+// connecting cannot flood the log.
+constexpr uint32_t kRefusalLogPeriodMs = 1000;
+
+// The deadline of one connection's set-up. It ends every wait on the peer once
+// it passes, and no longer counts once the set-up is over.
+class HandshakeDeadline {
+public:
+    HandshakeDeadline() : m_deadline(kHandshakeLimitMs) {}
+    bool Passed() {
+        if (m_over.load() || !m_deadline.IsElapsed()) return false;
+        m_cut = true;
+        return true;
+    }
+    // Ends the deadline; true when it cut a wait short.
+    bool Finish() {
+        m_over = true;
+        return m_cut.load();
+    }
+
+private:
+    const CTimeout m_deadline;
+    std::atomic<bool> m_over{false};
+    std::atomic<bool> m_cut{false};
+};
+
+// Logs refusals of one listener, the first at once and the rest summed up.
+class RefusalLog {
+public:
+    explicit RefusalLog(std::string listener) : m_listener(std::move(listener)) {}
+    void Refused(const platform::SocketAddress& peer, const char* why) {
+        ++m_unlogged;
+        if (m_logged && !m_period.IsElapsed()) return;
+        CLog::Instance().Warning(
+            "DeviceListener: %s refused %s (%s); %u refused since the last such line",
+            m_listener.c_str(), platform::AddressText(peer).c_str(), why, m_unlogged);
+        m_unlogged = 0;
+        m_logged = true;
+        m_period.Restart();
+    }
+
+private:
+    const std::string m_listener;
+    CTimeout m_period{kRefusalLogPeriodMs};
+    bool m_logged = false;
+    unsigned m_unlogged = 0;
+};
+
+// Sets up one accepted connection and registers the sensor behind it.
+void SetUpEthernetDevice(CDevicesManager& manager, const SocketEndpoint& connection,
+                         const SocketEndpoint& listener, int echoPort) {
+    CFunctionTrace trace("SetUpEthernetDevice");
+    const auto running = [&manager] { return !manager.IsStopping() && !manager.IsSuspended(); };
+    auto deadline = std::make_shared<HandshakeDeadline>();
+    // The device owns the connection from here; its destructor closes it.
+    DevicePtr device = MakeDevice<CEthernetDevice>(connection, listener, echoPort, [deadline] {
+        return CDevicesManager::HaltRequested() || deadline->Passed();
+    });
+    if (!running()) return;
+    const bool initialized = device->Initialize();
+    // A cut wait may have cost only a value that is merely logged; the sensor
+    // is refused all the same, as it did not set up in time.
+    const bool late = deadline->Finish();
+    if (late) {
+        CLog::Instance().Warning(
+            "CDevicesManager::AddEthernetDeviceThread: %s did not finish connecting within %u ms",
+            platform::AddressText(connection.address).c_str(), kHandshakeLimitMs);
+    }
+    if (!initialized || late) {
+        CLog::Instance().Info(
+            "CDevicesManager::AddEthernetDeviceThread: failed to initialize new CEthernetDevice");
+        device->CloseDevice();
+        return;
+    }
+    // A stop during Initialize must not register a sensor after the
+    // shutdown emptied the registry.
+    if (!running()) return;
+    manager.AddDevice(device);
+    CEthernetDevice::StartThreadEcho(manager, device);
+}
+
+std::string ListenerName(const ListenerConfig& config) {
+    return config.address + ":" + std::to_string(config.port);
+}
+
+// The listener's AllowedPeers, with a log line for each entry it cannot use.
+CPeerFilter ReadPeerFilter(const ListenerConfig& config) {
+    std::vector<std::string> rejected;
+    CPeerFilter filter = CPeerFilter::Parse(config.allowedPeers, rejected);
+    for (const std::string& entry : rejected) {
+        CLog::Instance().Error(
+            "DeviceListener: %s ignores AllowedPeers entry \"%s\": not an IPv4 address or prefix",
+            ListenerName(config).c_str(), entry.c_str());
+    }
+    if (filter.IsRestricted()) {
+        CLog::Instance().Always("DeviceListener: %s admits only AllowedPeers %s",
+                                ListenerName(config).c_str(), config.allowedPeers.c_str());
+    }
+    return filter;
+}
 
 }  // namespace
 
@@ -25,9 +141,10 @@ void CDevicesManager::CreateDeviceListenerThreads() {
         }
         m_log->Always("DeviceListener: Listening on %s:%d for devices", config.address.c_str(),
                       config.port);
-        const int echoPort = config.echoPort;
-        if (!StartWorkerThread(
-                [this, listener, echoPort] { AddEthernetDeviceThread(listener, echoPort); })) {
+        const CPeerFilter filter = ReadPeerFilter(config);
+        if (!StartWorkerThread([this, listener, config, filter] {
+                AddEthernetDeviceThread(listener, config, filter);
+            })) {
             CloseEndpoint(listener);
             m_log->Error("CDevicesManager::CreateDeviceListenerThreads: no thread for %s:%d",
                          config.address.c_str(), config.port);
@@ -35,8 +152,13 @@ void CDevicesManager::CreateDeviceListenerThreads() {
     }
 }
 
-void CDevicesManager::AddEthernetDeviceThread(SocketEndpoint listener, int echoPort) {
+void CDevicesManager::AddEthernetDeviceThread(SocketEndpoint listener, const ListenerConfig& config,
+                                              const CPeerFilter& filter) {
     CFunctionTrace trace("CDevicesManager::AddEthernetDeviceThread");
+    const std::string name = ListenerName(config);
+    const auto slots = std::make_shared<CHandshakeSlots>(kMaxHandshakes, kMaxHandshakesPerPeer);
+    RefusalLog refusals(name);
+
     // The listener is not left to the manager's closing of registered
     // sockets: closing it while this thread waits on it could make the wait
     // use whatever socket gets the number next. The wait asks for the flags
@@ -48,22 +170,25 @@ void CDevicesManager::AddEthernetDeviceThread(SocketEndpoint listener, int echoP
             if (running()) platform::SleepMs(kAcceptRetryMs);
             continue;
         }
-        // The device owns the connection from here; its destructor closes it.
-        DevicePtr device = MakeDevice<CEthernetDevice>(connection, listener, echoPort,
-                                                       &CDevicesManager::HaltRequested);
-        if (!running()) continue;
-        if (!device->Initialize()) {
-            m_log->Info(
-                "CDevicesManager::AddEthernetDeviceThread: failed to initialize new "
-                "CEthernetDevice");
-            device->CloseDevice();
-            continue;
+        CHandshakeSlots::Slot slot;
+        if (!running()) {
+            CloseEndpoint(connection);
+        } else if (!filter.Allows(connection.address)) {
+            refusals.Refused(connection.address, "not in AllowedPeers");
+            CloseEndpoint(connection);
+        } else if (!(slot = slots->TryTake(connection.address))) {
+            refusals.Refused(connection.address, "too many connections being set up");
+            CloseEndpoint(connection);
+        } else if (!StartWorkerThread(
+                       [this, connection, listener, echoPort = config.echoPort,
+                        held = std::make_shared<CHandshakeSlots::Slot>(std::move(slot))] {
+                           SetUpEthernetDevice(*this, connection, listener, echoPort);
+                       })) {
+            m_log->Error(
+                "CDevicesManager::AddEthernetDeviceThread: no thread for a connection from %s",
+                platform::AddressText(connection.address).c_str());
+            CloseEndpoint(connection);
         }
-        // A stop during Initialize must not register a sensor after the
-        // shutdown emptied the registry.
-        if (!running()) continue;
-        AddDevice(device);
-        CEthernetDevice::StartThreadEcho(*this, device);
     }
     CloseEndpoint(listener);
 }

@@ -10,6 +10,7 @@
 #include "devicemanager/WorkerThreads.h"
 #include "ethernet/EthernetDevice.h"
 #include "ethernet/ScriptedSensor.h"
+#include "sim/ethernet/EmulatedEthernetSensor.h"
 #include "support/LoggedTest.h"
 #include "support/TempDir.h"
 
@@ -21,7 +22,8 @@ namespace {
 
 struct ListenerSection {
     int port;
-    int echoPort;  // 0: no EchoPort key
+    int echoPort;                   // 0: no EchoPort key
+    std::string allowedPeers = {};  // empty: no AllowedPeers key
 };
 
 std::string ManagerIni(const std::vector<ListenerSection>& listeners) {
@@ -33,6 +35,7 @@ std::string ManagerIni(const std::vector<ListenerSection>& listeners) {
         ini += "[DeviceListener_" + std::to_string(++n) +
                "]\nIP-Address=127.0.0.1\nPort=" + std::to_string(listener.port) + "\n";
         if (listener.echoPort != 0) ini += "EchoPort=" + std::to_string(listener.echoPort) + "\n";
+        if (!listener.allowedPeers.empty()) ini += "AllowedPeers=" + listener.allowedPeers + "\n";
     }
     return ini;
 }
@@ -205,6 +208,154 @@ TEST_F(DeviceListenerTest, EchoPortIsReadKeptThroughARewriteAndOtherwiseAbsent) 
     DeviceManagerConfig defaults;
     defaults.Read(IniPath().string());
     EXPECT_THAT(ReadFile(IniPath()), Not(HasSubstr("EchoPort")));
+}
+
+// A TCP client of a listener that sends nothing; it sees whether the library
+// closed the connection.
+class IdlePeer {
+public:
+    IdlePeer(const platform::SocketAddress& listener, const char* from) {
+        platform::SocketAddress local;
+        EXPECT_TRUE(platform::MakeSocketAddress(from, 0, local));
+        socket_ = platform::OpenTcpSocket();
+        EXPECT_TRUE(platform::BindSocket(socket_, local));
+        EXPECT_TRUE(platform::ConnectTcp(socket_, listener, 2000));
+    }
+    ~IdlePeer() { platform::CloseSocket(socket_); }
+    IdlePeer(const IdlePeer&) = delete;
+    IdlePeer& operator=(const IdlePeer&) = delete;
+
+    // True once the library closed its end; requests it sent are skipped.
+    bool ClosedWithin(int timeoutMs) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (std::chrono::steady_clock::now() < end) {
+            if (platform::WaitReadable(socket_, 20) != 1) continue;
+            uint8_t discard[64];
+            if (platform::RecvSome(socket_, discard, sizeof discard) <= 0) return true;
+        }
+        return false;
+    }
+
+private:
+    platform::SocketHandle socket_ = platform::kInvalidSocket;
+};
+
+size_t Occurrences(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// Peers that connect and then stall, drip or answer too slowly must neither
+// keep real sensors out nor hold the listener for long.
+class HostileListenerTest : public DeviceListenerTest {
+protected:
+    // A status answer sent one byte every dripMs.
+    static std::function<void(ScriptedSensor&)> Dripping(uint32_t dripMs) {
+        return [dripMs](ScriptedSensor& sensor) {
+            sensor.Queue(Reply{StatusAnswer(66, 1), SIZE_MAX, dripMs});
+        };
+    }
+};
+
+TEST_F(HostileListenerTest, StallingPeersNeitherKeepASensorOutNorOutliveTheShutdown) {
+    const int echoPort = FreeLoopbackPort();
+    StartListeners({{port_, echoPort}});
+    // Twenty idle connections from five hosts, a peer dripping a byte every
+    // half second and a fake sensor whose answers crawl, all connected first.
+    std::vector<std::unique_ptr<IdlePeer>> idle;
+    const char* hosts[] = {"127.0.1.1", "127.0.1.2", "127.0.1.3", "127.0.1.4", "127.0.1.5"};
+    for (int i = 0; i < 20; ++i) {
+        idle.push_back(std::make_unique<IdlePeer>(ListenerAddress(port_), hosts[i % 5]));
+    }
+    ScriptedSensor drip(ListenerAddress(port_), Dripping(500), "127.0.0.3");
+    ScriptedSensor crawl(ListenerAddress(port_), Dripping(100), "127.0.0.4");
+    ASSERT_TRUE(drip.WaitForRequests(1, 5000));
+    ASSERT_TRUE(crawl.WaitForRequests(1, 5000));
+
+    sim::EthernetSensorConfig config;
+    config.listenerPort = port_;
+    config.sensorAddress = "127.0.0.2";
+    config.serialNumber = 20000042;
+    config.echoPort = echoPort;
+    sim::EmulatedEthernetSensor sensor(config);
+    ASSERT_TRUE(sensor.Start());
+    // How soon is the benchmark's business; a listener that sets up one
+    // connection at a time needs many seconds per stalling peer here.
+    ASSERT_TRUE(WaitUntil([&] { return Registered() == 1; }, 5000));
+    EXPECT_EQ(manager_->Devices().First()->GetSerialNumber(), "20000042");
+    EXPECT_EQ(Registered(), 1u);  // none of the hostile peers got in
+    EXPECT_THAT(LogText(), Not(HasSubstr("too many connections being set up")));
+
+    // The connections still being set up end with the shutdown, in time.
+    manager_->Stop();
+    EXPECT_TRUE(manager_->ShutDown(true));
+    EXPECT_THAT(LogText(), HasSubstr("open Threads: 0 after 0 loops"));
+    for (auto& peer : idle) EXPECT_TRUE(peer->ClosedWithin(1000));
+}
+
+TEST_F(HostileListenerTest, PeersAreCutAtTheDeadlineAndAHostCannotTakeEveryPlace) {
+    EchoService echo("127.0.1.9");
+    StartListeners({{port_, echo.Port()}});
+    // One host holds its four places with idle connections; a fifth is
+    // refused at once, and the log says so.
+    std::vector<std::unique_ptr<IdlePeer>> idle;
+    for (int i = 0; i < 4; ++i) {
+        idle.push_back(std::make_unique<IdlePeer>(ListenerAddress(port_), "127.0.1.9"));
+    }
+    ScriptedSensor crawl(ListenerAddress(port_), Dripping(100), "127.0.0.4");
+    ASSERT_TRUE(crawl.WaitForRequests(1, 5000));
+    IdlePeer fifth(ListenerAddress(port_), "127.0.1.9");
+    EXPECT_TRUE(fifth.ClosedWithin(1000));
+    EXPECT_THAT(LogText(), HasSubstr("refused 127.0.1.9 (too many connections being set up)"));
+    EXPECT_FALSE(idle[0]->ClosedWithin(300));
+
+    // The deadline covers the whole set-up: the slow fake sensor, whose every
+    // byte comes well within a receive's wait, is dropped with the idle ones.
+    for (auto& peer : idle) EXPECT_TRUE(peer->ClosedWithin(5000));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return Occurrences(LogText(), "did not finish connecting within 2000 ms") == 5; },
+        5000));
+    EXPECT_THAT(LogText(), HasSubstr("127.0.0.4 did not finish connecting within 2000 ms"));
+    EXPECT_EQ(Occurrences(LogText(), "failed to initialize new CEthernetDevice"), 5u);
+    EXPECT_EQ(Registered(), 0u);
+    EXPECT_TRUE(TakeMessages().empty());
+
+    // The places are free again: a sensor from the same host gets in.
+    ScriptedSensor sensor(ListenerAddress(port_), {}, "127.0.1.9");
+    EXPECT_TRUE(WaitUntil([&] { return Registered() == 1; }, 5000));
+}
+
+TEST_F(HostileListenerTest, AllowedPeersAdmitOnlyTheirAddressesAndAreKeptThroughARewrite) {
+    EchoService echo("127.0.3.7");
+    StartListeners({{port_, echo.Port(), "127.0.0.2, 127.0.3.0/24, sensor-9"}});
+    const std::string log = LogText();
+    EXPECT_THAT(log, HasSubstr("ignores AllowedPeers entry \"sensor-9\""));
+    EXPECT_THAT(log, HasSubstr("admits only AllowedPeers 127.0.0.2, 127.0.3.0/24, sensor-9"));
+
+    IdlePeer stranger(ListenerAddress(port_), "127.0.0.1");
+    EXPECT_TRUE(stranger.ClosedWithin(2000));
+    EXPECT_THAT(LogText(), HasSubstr("refused 127.0.0.1 (not in AllowedPeers)"));
+    ScriptedSensor allowed(ListenerAddress(port_), {}, "127.0.3.7");
+    ASSERT_TRUE(WaitUntil([&] { return Registered() == 1; }, 5000));
+    EXPECT_EQ(Registered(), 1u);
+
+    // A repaired file keeps the list; a file without one gets none.
+    std::string ini = ManagerIni({{43000, 0, "10.1.2.3,10.9.0.0/16"}});
+    ini.replace(ini.find("LogLevel=0"), 10, "LogLevel=9");
+    WriteFile(IniPath(), ini);
+    DeviceManagerConfig config;
+    EXPECT_TRUE(config.Read(IniPath().string()));
+    EXPECT_EQ(config.listeners.at(0).allowedPeers, "10.1.2.3,10.9.0.0/16");
+    EXPECT_THAT(ReadFile(IniPath()), HasSubstr("AllowedPeers=10.1.2.3,10.9.0.0/16"));
+    ini = ManagerIni({{43000, 0}});
+    ini.replace(ini.find("LogLevel=0"), 10, "LogLevel=9");
+    WriteFile(IniPath(), ini);
+    EXPECT_TRUE(config.Read(IniPath().string()));
+    EXPECT_EQ(config.listeners.at(0).allowedPeers, "");
+    EXPECT_THAT(ReadFile(IniPath()), Not(HasSubstr("AllowedPeers")));
 }
 
 // The keep-alive needs a whole period to notice a silent sensor.

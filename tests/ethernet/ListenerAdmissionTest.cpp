@@ -1,0 +1,110 @@
+#include "ethernet/ListenerAdmission.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+using testing::ElementsAre;
+using testing::IsEmpty;
+
+namespace {
+
+platform::SocketAddress Address(const char* text) {
+    platform::SocketAddress address;
+    EXPECT_TRUE(platform::MakeSocketAddress(text, 4000, address)) << text;
+    return address;
+}
+
+TEST(PeerFilterTest, AddressesAndPrefixesAdmitExactlyTheirPeers) {
+    std::vector<std::string> rejected;
+    const CPeerFilter filter =
+        CPeerFilter::Parse(" 192.168.1.20,10.0.0.0/8\t172.16.4.0/23 ,,", rejected);
+    EXPECT_THAT(rejected, IsEmpty());
+    EXPECT_TRUE(filter.IsRestricted());
+    for (const char* allowed :
+         {"192.168.1.20", "10.0.0.0", "10.255.255.255", "172.16.4.1", "172.16.5.254"}) {
+        EXPECT_TRUE(filter.Allows(Address(allowed))) << allowed;
+    }
+    for (const char* refused : {"192.168.1.21", "192.168.1.2", "11.0.0.1", "9.255.255.255",
+                                "172.16.6.1", "172.16.3.255", "0.0.0.0"}) {
+        EXPECT_FALSE(filter.Allows(Address(refused))) << refused;
+    }
+    // A prefix given with host bits set covers its whole network.
+    const CPeerFilter loose = CPeerFilter::Parse("127.0.3.9/24", rejected);
+    EXPECT_TRUE(loose.Allows(Address("127.0.3.200")));
+    EXPECT_FALSE(loose.Allows(Address("127.0.4.9")));
+    const CPeerFilter everyone = CPeerFilter::Parse("0.0.0.0/0", rejected);
+    EXPECT_TRUE(everyone.Allows(Address("203.0.113.7")));
+    EXPECT_THAT(rejected, IsEmpty());
+}
+
+TEST(PeerFilterTest, UnusableEntriesAreReportedAndNeverOpenTheListener) {
+    std::vector<std::string> rejected;
+    const CPeerFilter filter = CPeerFilter::Parse(
+        "999.1.1.1, 10.0.0.1/33, sensor-7, 10.0.0.2/, 1.2.3, 10.0.0.3/-1, 10.0.0.4/8x, 10.0.0.5",
+        rejected);
+    EXPECT_THAT(rejected, ElementsAre("999.1.1.1", "10.0.0.1/33", "sensor-7", "10.0.0.2/", "1.2.3",
+                                      "10.0.0.3/-1", "10.0.0.4/8x"));
+    EXPECT_TRUE(filter.Allows(Address("10.0.0.5")));
+    EXPECT_FALSE(filter.Allows(Address("10.0.0.1")));
+
+    // A list with nothing usable lets nobody in, rather than everybody.
+    rejected.clear();
+    const CPeerFilter broken = CPeerFilter::Parse("localhost", rejected);
+    EXPECT_THAT(rejected, ElementsAre("localhost"));
+    EXPECT_TRUE(broken.IsRestricted());
+    EXPECT_FALSE(broken.Allows(Address("127.0.0.1")));
+
+    // Without a list (or with only separators) anyone may connect.
+    for (const char* open : {"", " , \t"}) {
+        const CPeerFilter filter = CPeerFilter::Parse(open, rejected);
+        EXPECT_FALSE(filter.IsRestricted());
+        EXPECT_TRUE(filter.Allows(Address("198.51.100.1")));
+    }
+}
+
+TEST(HandshakeSlotsTest, BoundsHoldInAllAndPerPeerAndPlacesComeBack) {
+    const auto slots = std::make_shared<CHandshakeSlots>(5, 2);
+    const auto a = Address("10.0.0.1");
+    const auto b = Address("10.0.0.2");
+    std::vector<CHandshakeSlots::Slot> held;
+    held.push_back(slots->TryTake(a));
+    held.push_back(slots->TryTake(a));
+    ASSERT_TRUE(held[0] && held[1]);
+    EXPECT_FALSE(slots->TryTake(a));  // per peer
+    held.push_back(slots->TryTake(b));
+    held.push_back(slots->TryTake(b));
+    held.push_back(slots->TryTake(Address("10.0.0.3")));
+    for (const auto& slot : held) EXPECT_TRUE(slot);
+    EXPECT_FALSE(slots->TryTake(Address("10.0.0.4")));  // in all
+    EXPECT_EQ(slots->InUse(), 5u);
+
+    // A moved slot is given back once, by its last holder.
+    CHandshakeSlots::Slot moved = std::move(held[0]);
+    held.erase(held.begin());
+    EXPECT_EQ(slots->InUse(), 5u);
+    moved = CHandshakeSlots::Slot{};
+    EXPECT_EQ(slots->InUse(), 4u);
+    EXPECT_TRUE(slots->TryTake(a));  // taken and given back at once
+    EXPECT_EQ(slots->InUse(), 4u);
+    held.clear();
+    EXPECT_EQ(slots->InUse(), 0u);
+
+    // A slot outliving the listener's own reference gives its place back
+    // into an owner it kept alive (the sanitizer builds would see otherwise).
+    CHandshakeSlots::Slot survivor;
+    std::weak_ptr<CHandshakeSlots> owner;
+    {
+        const auto temporary = std::make_shared<CHandshakeSlots>(1, 1);
+        owner = temporary;
+        survivor = temporary->TryTake(a);
+    }
+    ASSERT_TRUE(survivor);
+    EXPECT_FALSE(owner.expired());
+    survivor = CHandshakeSlots::Slot{};
+    EXPECT_TRUE(owner.expired());
+}
+
+}  // namespace
