@@ -203,15 +203,18 @@ bool CDataFile::ParseLines(fstream_encrypted& file) {
     while (!done) {
         const size_t budget = consumed < kMaxFileSize ? kMaxFileSize - consumed : 0;
         file.ReadLine(raw, budget);
-        consumed += raw.size() + 1;
+        consumed += raw.size() + (file.eof() ? 0 : 1);  // the line end, unless the file ended
         ++lineNumber;
         done = file.eof() || file.fail();
 
+        if (consumed > kMaxFileSize) {
+            m_loadStatus = LoadStatus::kUnparsable;
+            m_loadProblem = "larger than " + std::to_string(kMaxFileSize) + " bytes";
+            return false;
+        }
         if (file.error()) {
-            const bool tooLarge = consumed > kMaxFileSize;
-            m_loadStatus = tooLarge ? LoadStatus::kUnparsable : LoadStatus::kUnreadable;
-            m_loadProblem = tooLarge ? "larger than " + std::to_string(kMaxFileSize) + " bytes"
-                                     : "read error in line " + std::to_string(lineNumber);
+            m_loadStatus = LoadStatus::kUnreadable;
+            m_loadProblem = "read error in line " + std::to_string(lineNumber);
             return false;
         }
         if (!IsText(raw)) {

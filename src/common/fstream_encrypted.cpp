@@ -48,7 +48,7 @@ bool fstream_encrypted::Open(const std::string& name, Mode mode, bool scrambled)
     }
 
     if (mode == kRead) {
-        m_readBuffer.resize(kReadBlock);
+        if (!m_readBuffer) m_readBuffer = std::make_unique_for_overwrite<char[]>(kReadBlock);
         if (!FillBuffer() && m_error) {
             m_openError = errno != 0 ? errno : EIO;
             Close();
@@ -56,7 +56,7 @@ bool fstream_encrypted::Open(const std::string& name, Mode mode, bool scrambled)
             return false;
         }
         if (m_readEnd >= sizeof(kMagic) &&
-            std::memcmp(m_readBuffer.data(), kMagic, sizeof(kMagic)) == 0) {
+            std::memcmp(m_readBuffer.get(), kMagic, sizeof(kMagic)) == 0) {
             m_scrambled = true;
             m_readPos = sizeof(kMagic);
         }
@@ -85,7 +85,7 @@ void fstream_encrypted::Close() {
 
 bool fstream_encrypted::FillBuffer() {
     m_readPos = 0;
-    m_readEnd = std::fread(m_readBuffer.data(), 1, m_readBuffer.size(), m_file);
+    m_readEnd = std::fread(m_readBuffer.get(), 1, kReadBlock, m_file);
     if (m_readEnd == 0 && std::ferror(m_file)) m_error = true;
     return m_readEnd != 0;
 }
@@ -105,7 +105,7 @@ bool fstream_encrypted::ReadLine(std::string& line, size_t maxLength) {
             if (!extracted || m_error) m_fail = true;
             break;
         }
-        const char* const begin = m_readBuffer.data() + m_readPos;
+        const char* const begin = m_readBuffer.get() + m_readPos;
         const size_t available = m_readEnd - m_readPos;
         const void* found = std::memchr(begin, delimiter, available);
         const size_t length = found != nullptr

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
-#include <vector>
 
 #include "common/Log.h"  // KVT_PRINTF
 
@@ -71,7 +71,7 @@ private:
 
     std::FILE* m_file = nullptr;
     // Read ahead in blocks: per-character reads made large files slow.
-    std::vector<char> m_readBuffer;
+    std::unique_ptr<char[]> m_readBuffer;
     size_t m_readPos = 0;
     size_t m_readEnd = 0;
     Mode m_mode = kRead;

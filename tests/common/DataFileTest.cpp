@@ -423,6 +423,8 @@ TEST_F(DataFileTest, UnusableFilesAreRefusedAndSayWhy) {
              return many;
          }(),
          CDataFile::LoadStatus::kUnparsable, "larger than"},
+        {"too large in empty lines", std::string(CDataFile::kMaxFileSize + 1, '\n'),
+         CDataFile::LoadStatus::kUnparsable, "larger than"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -436,6 +438,11 @@ TEST_F(DataFileTest, UnusableFilesAreRefusedAndSayWhy) {
         EXPECT_EQ(ini.SectionCount(), 1u);
         EXPECT_FALSE(ini.IsDirty());
     }
+
+    // The largest file that is taken.
+    CDataFile largest;
+    LoadText(largest, std::string(CDataFile::kMaxFileSize - 5, ';') + "\nA=1\n");
+    EXPECT_EQ(largest.GetInt("A"), 1);
 
     // Tabs, carriage returns and bytes above 0x7F are text.
     CDataFile text;
