@@ -220,7 +220,7 @@ bool CDataFile::ParseLines(fstream_encrypted& file) {
         if (!IsText(raw)) {
             m_loadStatus = LoadStatus::kUnparsable;
             m_loadProblem =
-                "not a text file (control characters in line " + std::to_string(lineNumber) + ")";
+                "not a text file: control characters in line " + std::to_string(lineNumber);
             return false;
         }
 

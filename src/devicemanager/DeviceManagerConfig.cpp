@@ -59,29 +59,25 @@ bool DeviceManagerConfig::Read(const std::string& path) {
         LoadLFDThresholds(file);  // nothing loaded: every threshold takes its default
 
         if (file.LastLoadStatus() != CDataFile::LoadStatus::kMissing) {
+            const bool unreadable = file.LastLoadStatus() == CDataFile::LoadStatus::kUnreadable;
+            const std::string trouble = "DeviceManagerConfig::Read: " + path +
+                                        (unreadable ? " cannot be read (" : " cannot be parsed (") +
+                                        file.LoadProblem() + ")";
             const std::string badPath = path + kBadFileSuffix;
-            const std::string why = file.LastLoadStatus() == CDataFile::LoadStatus::kUnreadable
-                                        ? "cannot be read"
-                                        : "cannot be parsed";
             const std::string failed = KeepAside(path, badPath);
             if (!failed.empty()) {
-                findings.push_back("DeviceManagerConfig::Read: " + path + " " + why + " (" +
-                                   file.LoadProblem() + ") and cannot be kept aside (" + failed +
+                findings.push_back(trouble + " and cannot be kept aside (" + failed +
                                    "); defaults used, the file is left as it is");
                 return false;
             }
-            findings.push_back("DeviceManagerConfig::Read: " + path + " " + why + " (" +
-                               file.LoadProblem() + "); kept as " + badPath + ", defaults used");
+            findings.push_back(trouble + "; kept as " + badPath + ", defaults used");
         }
         return WriteBack(path);
     }
 
     const DeviceManagerConfig defaults;
     bool repaired = false;
-    // A value that fails its check takes the default, is noted, and marks the
-    // file for a rewrite.
-    auto repair = [&](const char* key, const std::string& section, const std::string& used) {
-        repaired = true;
+    auto note = [&](const char* key, const std::string& section, const std::string& used) {
         const std::string raw = file.GetValue(key, section);
         const std::string where = section.empty() ? "" : " in [" + section + "]";
         if (raw.empty()) {
@@ -91,6 +87,12 @@ bool DeviceManagerConfig::Read(const std::string& path) {
             findings.push_back("DeviceManagerConfig::Read: " + std::string(key) + "=" +
                                Quoted(raw) + where + " is not valid, " + used + " used");
         }
+    };
+    // A value that fails its check takes the default, is noted, and marks the
+    // file for a rewrite.
+    auto repair = [&](const char* key, const std::string& section, const std::string& used) {
+        repaired = true;
+        note(key, section, used);
     };
     auto readInt = [&](const char* key, const std::string& section, int32_t fallback,
                        bool (*valid)(int32_t)) {
@@ -116,7 +118,8 @@ bool DeviceManagerConfig::Read(const std::string& path) {
     if (!isSet(port)) {
         port = defaults.port;
     } else if (!IsPort(port)) {
-        port = readInt("Port", "", defaults.port, IsPort);
+        repair("Port", "", std::to_string(defaults.port));
+        port = defaults.port;
     }
 
     // Sections are counted, not named: n runs over the named sections' count.
@@ -127,10 +130,14 @@ bool DeviceManagerConfig::Read(const std::string& path) {
         ListenerConfig listener;
         listener.address = readText("IP-Address", section, kDefaultListenerAddress, IsIPv4Address);
         listener.port = readInt("Port", section, kDefaultListenerPort, IsPort);
-        // An addition of ours: a missing or unusable value quietly means 7
-        // and never makes the file count as repaired.
+        // An addition of ours: a missing or unusable value means 7 and never
+        // makes the file count as repaired; an unusable one is noted.
         const int32_t echoPort = file.GetInt("EchoPort", section);
-        if (IsPort(echoPort)) listener.echoPort = echoPort;
+        if (IsPort(echoPort)) {
+            listener.echoPort = echoPort;
+        } else if (echoPort != CDataFile::kIntMissing) {
+            note("EchoPort", section, std::to_string(ListenerConfig::kDefaultEchoPort));
+        }
         listeners.push_back(listener);
     }
 

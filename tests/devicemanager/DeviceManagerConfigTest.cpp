@@ -202,6 +202,21 @@ TEST_F(DeviceManagerConfigTest, OutOfRangeValuesAreRepairedAndSaidSo) {
     }
 }
 
+TEST_F(DeviceManagerConfigTest, AnUnusableEchoPortIsSaidButNeedsNoRewrite) {
+    const std::string text =
+        std::string(kCompleteTopSection) +
+        "[DeviceListener_1]\nIP-Address=127.0.0.1\nPort=5001\nEchoPort=70000\n";
+    WriteFile(Path(), text);
+    DeviceManagerConfig config;
+    EXPECT_FALSE(config.Read(Path()));
+    EXPECT_THAT(
+        config.findings,
+        ElementsAre(HasSubstr("EchoPort=70000 in [DeviceListener_1] is not valid, 7 used")));
+    ASSERT_EQ(config.listeners.size(), 1u);
+    EXPECT_EQ(config.listeners[0].echoPort, ListenerConfig::kDefaultEchoPort);
+    EXPECT_EQ(ReadFile(Path()), text);
+}
+
 TEST_F(DeviceManagerConfigTest, ValuesAtTheirBoundsAreKept) {
     std::string text = kCompleteTopSection;
     text.replace(text.find("Port=9000"), 9, "Port=65535");

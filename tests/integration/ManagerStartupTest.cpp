@@ -120,7 +120,8 @@ TEST_F(ManagerStartupTest, BrokenSettingsLoseNothingAndTheLogSaysWhatWasRepaired
          TopSection("2") + "; " + std::string(600, '=') + "\n" + kTwoListeners, ""},
         {"two listeners and a bad log level", TopSection("9") + kTwoListeners,
          "DeviceManagerConfig::Read: LogLevel=9 is not valid, 2 used"},
-        {"binary garbage", garbage, "cannot be parsed (not a text file"},
+        {"binary garbage", garbage,
+         "cannot be parsed (not a text file: control characters in line 1)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -205,6 +206,25 @@ TEST_F(ManagerStartupTest, AFailedStartSaysWhyAndReturnsTheFittingResult) {
     // Both leave the library able to start.
     ASSERT_EQ(KVT_Start(IgnoreMessage, nullptr), 0);
     ASSERT_EQ(KVT_Stop(), 0);
+}
+
+TEST_F(ManagerStartupTest, WithoutALogRepairsAreSaidOnStandardError) {
+    const fs::path notAFolder = DataDir() / "not-a-folder";
+    WriteFile(notAFolder, "x");
+    const std::string logFile = (notAFolder / "kvt.log").string();
+    WriteFile(ConfigPath(), "LogFileName=" + logFile +
+                                "\nLogFileSize=1000000\nLogLevel=9\nU2AsyncSleepTime=500\n"
+                                "TemperatureCompensation=0\n");
+    testing::internal::CaptureStderr();
+    const int started = KVT_Start(IgnoreMessage, nullptr);
+    const int stopped = KVT_Stop();
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(started, 0);
+    EXPECT_EQ(stopped, 0);
+    EXPECT_THAT(said, HasSubstr("KVTBasic: CDevicesManager::Start: cannot write the log file " +
+                                logFile + " ("));
+    EXPECT_THAT(said, HasSubstr("KVTBasic: DeviceManagerConfig::Read: LogLevel=9 is not valid, "
+                                "2 used\n"));
 }
 
 }  // namespace
