@@ -416,13 +416,6 @@ TEST_F(DataFileTest, UnusableFilesAreRefusedAndSayWhy) {
         {"escape in a comment", "; \x1b[31m\nA=1\n", CDataFile::LoadStatus::kUnparsable, "line 1"},
         {"too large", std::string(CDataFile::kMaxFileSize + 10, 'x'),
          CDataFile::LoadStatus::kUnparsable, "larger than"},
-        {"too large in short lines",
-         [] {
-             std::string many;
-             while (many.size() <= CDataFile::kMaxFileSize) many += "Key=Value\n";
-             return many;
-         }(),
-         CDataFile::LoadStatus::kUnparsable, "larger than"},
         {"too large in empty lines", std::string(CDataFile::kMaxFileSize + 1, '\n'),
          CDataFile::LoadStatus::kUnparsable, "larger than"},
     };
