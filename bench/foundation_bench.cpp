@@ -69,4 +69,29 @@ void BM_ReadDeviceManagerConfig(benchmark::State& state) {
 }
 BENCHMARK(BM_ReadDeviceManagerConfig);
 
+// A configuration bloated with keys (about 70 bytes each): reading must stay
+// linear in the file size, so that no file can hold up the start.
+void BM_LoadLargeIni(benchmark::State& state) {
+    const std::string path = (BenchFolder() / "large.ini").string();
+    {
+        std::FILE* file = std::fopen(path.c_str(), "wb");
+        if (file == nullptr) {
+            state.SkipWithError("cannot write the file");
+            return;
+        }
+        long written = 0;
+        for (int n = 0; written < state.range(0); ++n) {
+            written +=
+                std::fprintf(file, "; key number %d\nGeneratedKey%06d=some value %d\n", n, n, n);
+        }
+        std::fclose(file);
+    }
+    for (auto _ : state) {
+        CDataFile file;
+        benchmark::DoNotOptimize(file.Load(path));
+    }
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_LoadLargeIni)->Arg(200 << 10)->Arg(1 << 20)->Unit(benchmark::kMillisecond);
+
 }  // namespace

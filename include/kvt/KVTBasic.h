@@ -148,6 +148,12 @@ typedef void(KVT_CALLBACK* KVT_MessageCallback)(KVT_Message* message, void* user
  * Starts the library. callback may be NULL: the functions that deliver events
  * then return KVT_RESULT_NO_CALLBACK, and the call pauses 2 s before returning.
  * Calling it while running changes nothing and returns 0.
+ * Returns KVT_RESULT_START_FAILED when another device manager runs on this
+ * machine, and KVT_RESULT_FAILED when the data folder cannot be written or
+ * the device manager does not come up within 10 s. A failed start says why in
+ * the log, or on standard error when no log can be written. Settings in
+ * KVTDeviceManager.ini that had to be repaired are logged as warnings; a file
+ * that cannot be read or parsed is kept as KVTDeviceManager.ini.bad.
  */
 KVT_API int KVT_CALL KVT_Start(KVT_MessageCallback callback, void* userValue);
 

@@ -1,6 +1,7 @@
 #include "common/DataFile.h"
 
 #include <cctype>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -9,7 +10,6 @@
 #include <system_error>
 
 #include "common/Log.h"
-#include "common/Text.h"
 #include "common/fstream_encrypted.h"
 
 namespace {
@@ -23,6 +23,23 @@ std::string Trim(std::string_view text) {
 
 bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The key of the lookup indexes: names compare as EqualNoCase compares them.
+std::string Fold(std::string_view name) {
+    std::string folded(name);
+    for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return folded;
+}
+
+// Text files hold no control characters other than blanks; anything else is
+// binary content that must not be taken for settings.
+bool IsText(std::string_view line) {
+    for (const char c : line) {
+        const auto u = static_cast<unsigned char>(c);
+        if ((u < 0x20 && !IsSpace(c)) || u == 0x7F) return false;
+    }
+    return true;
 }
 
 bool IsDigit(char c) {
@@ -122,11 +139,11 @@ float ParseFloat(const std::string& text) {
 }  // namespace
 
 CDataFile::CDataFile() {
-    m_sections.push_back(Section{});
+    AddSection("", "");
 }
 
 CDataFile::CDataFile(const std::string& fileName) : m_fileName(fileName) {
-    m_sections.push_back(Section{});
+    AddSection("", "");
 }
 
 CDataFile::~CDataFile() {
@@ -140,27 +157,74 @@ CDataFile::~CDataFile() {
 
 bool CDataFile::Load(const std::string& fileName) {
     m_fileName = fileName;
+    m_loadStatus = LoadStatus::kLoaded;
+    m_loadProblem.clear();
 
     fstream_encrypted file;
     if (!file.Open(fileName, fstream_encrypted::kRead)) {
-        CLog::Instance().Debug("CDataFile::Load: cannot open %s", fileName.c_str());
+        const int error = file.OpenError();
+        m_loadStatus = error == ENOENT ? LoadStatus::kMissing : LoadStatus::kUnreadable;
+        m_loadProblem = std::generic_category().message(error);
+        CLog::Instance().Debug("CDataFile::Load: cannot open %s (%s)", fileName.c_str(),
+                               m_loadProblem.c_str());
         return false;
     }
 
+    // A file that turns out to be unusable part-way leaves nothing behind.
+    std::vector<Section> savedSections = m_sections;
+    Index savedSectionIndex = m_sectionIndex;
+    std::vector<Index> savedKeyIndex = m_keyIndex;
     const int savedFlags = m_flags;
     const bool savedDirty = m_dirty;
     m_flags |= kAutoCreateSections | kAutoCreateKeys;
 
+    const bool parsed = ParseLines(file);
+
+    m_flags = savedFlags;
+    m_dirty = savedDirty;
+    file.Close();
+    if (parsed) return true;
+
+    m_sections = std::move(savedSections);
+    m_sectionIndex = std::move(savedSectionIndex);
+    m_keyIndex = std::move(savedKeyIndex);
+    CLog::Instance().Warning("CDataFile::Load: %s: %s", fileName.c_str(), m_loadProblem.c_str());
+    return false;
+}
+
+bool CDataFile::ParseLines(fstream_encrypted& file) {
     std::string current;  // the unnamed section
     std::string comment;
-    char buffer[fstream_encrypted::kLineSize];
+    std::string raw;
+    size_t consumed = 0;
+    size_t lineNumber = 0;
     const std::string_view indicators(kCommentIndicators);
     bool done = false;
     while (!done) {
-        file.ReadLine(buffer);
+        const size_t budget = consumed < kMaxFileSize ? kMaxFileSize - consumed : 0;
+        file.ReadLine(raw, budget);
+        consumed += raw.size() + (file.eof() ? 0 : 1);  // the line end, unless the file ended
+        ++lineNumber;
         done = file.eof() || file.fail();
 
-        std::string line = Trim(buffer);
+        if (consumed > kMaxFileSize) {
+            m_loadStatus = LoadStatus::kUnparsable;
+            m_loadProblem = "larger than " + std::to_string(kMaxFileSize) + " bytes";
+            return false;
+        }
+        if (file.error()) {
+            m_loadStatus = LoadStatus::kUnreadable;
+            m_loadProblem = "read error in line " + std::to_string(lineNumber);
+            return false;
+        }
+        if (!IsText(raw)) {
+            m_loadStatus = LoadStatus::kUnparsable;
+            m_loadProblem =
+                "not a text file: control characters in line " + std::to_string(lineNumber);
+            return false;
+        }
+
+        std::string line = Trim(raw);
         if (line.empty()) continue;
 
         if (indicators.find(line[0]) != std::string_view::npos) {
@@ -184,10 +248,6 @@ bool CDataFile::Load(const std::string& fileName) {
             }
         }
     }
-
-    m_flags = savedFlags;
-    m_dirty = savedDirty;
-    file.Close();
     return true;
 }
 
@@ -237,10 +297,10 @@ bool CDataFile::Save() {
 }
 
 std::string CDataFile::GetValue(const std::string& key, const std::string& section) const {
-    const Section* s = FindSection(section);
-    if (s == nullptr) return std::string();
-    const Key* k = FindKey(*s, key);
-    return k != nullptr ? k->value : std::string();
+    const size_t s = FindSection(section);
+    if (s == std::string::npos) return std::string();
+    const size_t k = FindKey(s, key);
+    return k != std::string::npos ? m_sections[s].keys[k].value : std::string();
 }
 
 int CDataFile::GetInt(const std::string& key, const std::string& section) const {
@@ -257,21 +317,22 @@ float CDataFile::GetFloat(const std::string& key, const std::string& section) co
 
 bool CDataFile::SetValue(const std::string& key, const std::string& value,
                          const std::string& comment, const std::string& section) {
-    Section* s = FindSection(section);
-    if (s == nullptr) {
+    size_t s = FindSection(section);
+    if (s == std::string::npos) {
         if ((m_flags & kAutoCreateSections) == 0) return false;
-        CreateSection(section);
-        s = FindSection(section);
-        if (s == nullptr) return false;
+        AddSection(section, "");
+        s = m_sections.size() - 1;
     }
 
-    Key* k = FindKey(*s, key);
-    if (k == nullptr) {
+    std::vector<Key>& keys = m_sections[s].keys;
+    const size_t k = FindKey(s, key);
+    if (k == std::string::npos) {
         if (key.empty() || (m_flags & kAutoCreateKeys) == 0) return false;
-        s->keys.push_back(Key{key, value, comment});
+        m_keyIndex[s].emplace(Fold(key), keys.size());
+        keys.push_back(Key{key, value, comment});
     } else {
-        k->value = value;
-        k->comment = comment;
+        keys[k].value = value;
+        keys[k].comment = comment;
     }
     m_dirty = true;
     return true;
@@ -285,10 +346,16 @@ bool CDataFile::SetInt(const std::string& key, int value, const std::string& com
 }
 
 bool CDataFile::CreateSection(const std::string& name, const std::string& comment) {
-    if (FindSection(name) != nullptr) return false;
-    m_sections.push_back(Section{name, comment, {}});
+    if (FindSection(name) != std::string::npos) return false;
+    AddSection(name, comment);
     m_dirty = true;
     return true;
+}
+
+void CDataFile::AddSection(const std::string& name, const std::string& comment) {
+    m_sectionIndex.emplace(Fold(name), m_sections.size());
+    m_sections.push_back(Section{name, comment, {}});
+    m_keyIndex.emplace_back();
 }
 
 size_t CDataFile::KeyCount() const {
@@ -307,30 +374,13 @@ std::string CDataFile::CommentText(const std::string& comment) {
     return text;
 }
 
-CDataFile::Section* CDataFile::FindSection(const std::string& name) {
-    for (Section& section : m_sections) {
-        if (EqualNoCase(section.name, name)) return &section;
-    }
-    return nullptr;
+size_t CDataFile::FindSection(const std::string& name) const {
+    const auto found = m_sectionIndex.find(Fold(name));
+    return found != m_sectionIndex.end() ? found->second : std::string::npos;
 }
 
-const CDataFile::Section* CDataFile::FindSection(const std::string& name) const {
-    for (const Section& section : m_sections) {
-        if (EqualNoCase(section.name, name)) return &section;
-    }
-    return nullptr;
-}
-
-CDataFile::Key* CDataFile::FindKey(Section& section, const std::string& name) {
-    for (Key& key : section.keys) {
-        if (EqualNoCase(key.name, name)) return &key;
-    }
-    return nullptr;
-}
-
-const CDataFile::Key* CDataFile::FindKey(const Section& section, const std::string& name) {
-    for (const Key& key : section.keys) {
-        if (EqualNoCase(key.name, name)) return &key;
-    }
-    return nullptr;
+size_t CDataFile::FindKey(size_t section, const std::string& name) const {
+    const Index& keys = m_keyIndex[section];
+    const auto found = keys.find(Fold(name));
+    return found != keys.end() ? found->second : std::string::npos;
 }

@@ -3,7 +3,10 @@
 #include <cfloat>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
+
+class fstream_encrypted;
 
 // An INI file held in memory: sections of keys, both in file order. The first
 // section is always the unnamed one, which holds the keys that come before any
@@ -11,7 +14,8 @@
 //
 // Syntax: lines beginning with ';' or '#' are comments and belong to the next
 // section header or key; "[name]" starts a section; "key=value" or "key:value"
-// is a key. Files are read and written through fstream_encrypted.
+// is a key. Lines may be of any length. Files are read and written through
+// fstream_encrypted.
 //
 // Not thread-safe: one object per configuration step, used on one thread.
 class CDataFile {
@@ -28,6 +32,17 @@ public:
     static constexpr const char* kCommentIndicators = ";#";
     static constexpr const char* kSeparators = "=:";
     static constexpr const char* kBlanks = " \t\n\r";
+
+    // No settings file comes near this; a larger one is refused rather than
+    // held in memory (and it would hold up the start).
+    static constexpr size_t kMaxFileSize = 8u << 20;
+
+    enum class LoadStatus {
+        kLoaded,
+        kMissing,     // no such file
+        kUnreadable,  // it exists but cannot be opened or read
+        kUnparsable,  // binary content, or larger than kMaxFileSize
+    };
 
     struct Key {
         std::string name;
@@ -51,11 +66,17 @@ public:
     CDataFile& operator=(const CDataFile&) = delete;
 
     // Remembers the name and merges the file's contents into this object.
-    // Returns false when the file cannot be opened (a missing file included);
-    // the name is remembered all the same, so a later Save creates the file.
-    // Loading does not count as a change: a loaded object is not dirty unless
-    // it already was.
+    // Returns false when the file cannot be opened (a missing file included),
+    // cannot be read to its end or is not text (control characters other
+    // than blanks, or larger than kMaxFileSize); the object then keeps what
+    // it held before. The name is remembered all the same, so a later Save
+    // creates the file. LastLoadStatus and LoadProblem tell why. Loading
+    // does not count as a change: a loaded object is not dirty unless it
+    // already was.
     bool Load(const std::string& fileName);
+    LoadStatus LastLoadStatus() const { return m_loadStatus; }
+    // What was wrong with the file, in words; empty after a successful load.
+    const std::string& LoadProblem() const { return m_loadProblem; }
     // Writes the file (plain text). Returns false when there is nothing to
     // write, the file name is empty or the file cannot be opened. Clears the
     // dirty flag on success.
@@ -97,13 +118,22 @@ public:
     static std::string CommentText(const std::string& comment);
 
 private:
-    Section* FindSection(const std::string& name);
-    const Section* FindSection(const std::string& name) const;
-    static Key* FindKey(Section& section, const std::string& name);
-    static const Key* FindKey(const Section& section, const std::string& name);
+    using Index = std::unordered_map<std::string, size_t>;
+
+    // Positions in m_sections and in a section's keys (npos when missing),
+    // found through indexes by case-folded name so that loading a file with
+    // many keys stays linear.
+    size_t FindSection(const std::string& name) const;
+    size_t FindKey(size_t section, const std::string& name) const;
+    void AddSection(const std::string& name, const std::string& comment);
+    bool ParseLines(fstream_encrypted& file);
 
     std::string m_fileName;
     std::vector<Section> m_sections;
+    Index m_sectionIndex;
+    std::vector<Index> m_keyIndex;  // one per section
     int m_flags = kDefaultFlags;
     bool m_dirty = false;
+    LoadStatus m_loadStatus = LoadStatus::kLoaded;
+    std::string m_loadProblem;
 };

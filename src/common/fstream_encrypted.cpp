@@ -1,5 +1,6 @@
 #include "common/fstream_encrypted.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <vector>
@@ -9,6 +10,8 @@
 #endif
 
 namespace {
+
+constexpr size_t kReadBlock = 64 * 1024;
 
 std::FILE* OpenShared(const std::string& name, const char* mode) {
 #if defined(_WIN32)
@@ -28,25 +31,34 @@ bool fstream_encrypted::Open(const std::string& name, Mode mode, bool scrambled)
     Close();
     m_eof = false;
     m_fail = false;
+    m_error = false;
     m_wroteAny = false;
+    m_openError = 0;
     m_mode = mode;
     m_scrambled = false;
+    m_readPos = 0;
+    m_readEnd = 0;
 
+    errno = 0;
     m_file = OpenShared(name, mode == kRead ? "rb" : "wb");
     if (m_file == nullptr) {
+        m_openError = errno;
         m_fail = true;
         return false;
     }
 
     if (mode == kRead) {
-        char head[sizeof(kMagic)];
-        const size_t got = std::fread(head, 1, sizeof(head), m_file);
-        if (got == sizeof(head) && std::memcmp(head, kMagic, sizeof(kMagic)) == 0) {
-            m_scrambled = true;
-        } else if (std::fseek(m_file, 0, SEEK_SET) != 0) {
+        if (!m_readBuffer) m_readBuffer = std::make_unique_for_overwrite<char[]>(kReadBlock);
+        if (!FillBuffer() && m_error) {
+            m_openError = errno != 0 ? errno : EIO;
             Close();
             m_fail = true;
             return false;
+        }
+        if (m_readEnd >= sizeof(kMagic) &&
+            std::memcmp(m_readBuffer.get(), kMagic, sizeof(kMagic)) == 0) {
+            m_scrambled = true;
+            m_readPos = sizeof(kMagic);
         }
         return true;
     }
@@ -71,37 +83,51 @@ void fstream_encrypted::Close() {
     }
 }
 
-bool fstream_encrypted::ReadLine(char buffer[kLineSize]) {
-    buffer[0] = '\0';
-    if (m_file == nullptr || m_mode != kRead) {
-        m_fail = true;
-        return false;
-    }
-    if (m_eof || m_fail) {
+bool fstream_encrypted::FillBuffer() {
+    m_readPos = 0;
+    m_readEnd = std::fread(m_readBuffer.get(), 1, kReadBlock, m_file);
+    if (m_readEnd == 0 && std::ferror(m_file)) m_error = true;
+    return m_readEnd != 0;
+}
+
+bool fstream_encrypted::ReadLine(std::string& line, size_t maxLength) {
+    line.clear();
+    if (m_file == nullptr || m_mode != kRead || m_eof || m_fail) {
         m_fail = true;
         return false;
     }
 
-    const int delimiter = m_scrambled ? kScrambledLineEnd : '\n';
-    size_t count = 0;
+    const char delimiter = static_cast<char>(m_scrambled ? kScrambledLineEnd : '\n');
+    bool extracted = false;
     for (;;) {
-        const int c = std::getc(m_file);
-        if (c == EOF) {
+        if (m_readPos == m_readEnd && !FillBuffer()) {
             m_eof = true;
-            if (count == 0 || std::ferror(m_file)) m_fail = true;
+            if (!extracted || m_error) m_fail = true;
             break;
         }
-        if (c == delimiter) break;
-        if (count + 1 >= kLineSize) {
-            // The line does not fit: keep what was read, leave the rest.
-            std::ungetc(c, m_file);
+        const char* const begin = m_readBuffer.get() + m_readPos;
+        const size_t available = m_readEnd - m_readPos;
+        const void* found = std::memchr(begin, delimiter, available);
+        const size_t length = found != nullptr
+                                  ? static_cast<size_t>(static_cast<const char*>(found) - begin)
+                                  : available;
+        extracted = true;
+        if (length > maxLength - line.size()) {
+            const size_t fits = maxLength - line.size();
+            line.append(begin, fits);
+            m_readPos += fits;
             m_fail = true;
+            m_error = true;
             break;
         }
-        buffer[count++] = static_cast<char>(c);
+        line.append(begin, length);
+        m_readPos += length;
+        if (found != nullptr) {
+            ++m_readPos;  // the line end is consumed, not stored
+            break;
+        }
     }
-    buffer[count] = '\0';
-    if (m_scrambled) Scramble(buffer, count);
+    if (m_scrambled) Scramble(line.data(), line.size());
     return !m_fail;
 }
 

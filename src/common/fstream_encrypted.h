@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "common/Log.h"  // KVT_PRINTF
@@ -20,7 +22,8 @@ class fstream_encrypted {
 public:
     enum Mode { kRead, kWrite };
 
-    // Buffer size of ReadLine and WriteLine; a line holds at most 511 characters.
+    // WriteLine formats into a buffer of this size first; longer lines take a
+    // heap buffer. Reading has no line limit of its own.
     static constexpr size_t kLineSize = 512;
     static constexpr char kMagic[3] = {'i', 'n', 'i'};
     // The scrambled form of a line feed.
@@ -33,15 +36,17 @@ public:
 
     // Opens the file (shared for reading and writing by others). For writing
     // the file is created or truncated; `scrambled` only applies to writing.
+    // On failure OpenError() holds the errno value.
     bool Open(const std::string& name, Mode mode, bool scrambled = false);
+    int OpenError() const { return m_openError; }
     bool IsOpen() const { return m_file != nullptr; }
     void Close();
 
-    // Reads one line into buffer (NUL-terminated, the line end not stored), at
-    // most kLineSize - 1 characters. Like std::istream::getline: end of file
-    // sets eof(); no character extracted, or a line that does not fit, sets
-    // fail(). Returns !fail().
-    bool ReadLine(char buffer[kLineSize]);
+    // Reads one line into line (the line end not stored). Like
+    // std::getline: end of file sets eof(); no character extracted sets
+    // fail(). A line longer than maxLength, or a read error, sets fail() and
+    // error(); what was read of it is kept. Returns !fail().
+    bool ReadLine(std::string& line, size_t maxLength = SIZE_MAX);
 
     // Formats printf-style and writes the text, followed by a line feed unless
     // it already ends in a line feed or carriage return. Returns false on a
@@ -51,6 +56,7 @@ public:
     bool IsScrambled() const { return m_scrambled; }
     bool eof() const { return m_eof; }
     bool fail() const { return m_fail; }
+    bool error() const { return m_error; }
     bool good() const { return m_file != nullptr && !m_eof && !m_fail; }
 
     // Exchanges the 4-bit halves of every byte; its own inverse.
@@ -61,11 +67,18 @@ public:
 
 private:
     bool WriteRaw(char* data, size_t length);
+    bool FillBuffer();
 
     std::FILE* m_file = nullptr;
+    // Read ahead in blocks: per-character reads made large files slow.
+    std::unique_ptr<char[]> m_readBuffer;
+    size_t m_readPos = 0;
+    size_t m_readEnd = 0;
     Mode m_mode = kRead;
     bool m_scrambled = false;
     bool m_eof = false;
     bool m_fail = false;
+    bool m_error = false;
     bool m_wroteAny = false;
+    int m_openError = 0;
 };

@@ -3,9 +3,11 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "common/Log.h"
 #include "devicemanager/DevicesManager.h"
+#include "devicemanager/StartupReport.h"
 #include "platform/Event.h"
 #include "platform/Time.h"
 
@@ -16,6 +18,7 @@ namespace {
 struct StartEvent {
     platform::CEvent event{false, false};
     std::atomic<bool> managerUp{false};
+    std::atomic<int> failure{KVT_RESULT_START_FAILED};
 };
 
 std::mutex g_startMutex;
@@ -41,9 +44,15 @@ bool CDMThread::SignalStartEvent() {
     return true;
 }
 
+void CDMThread::SignalStartFailure(int result) {
+    const std::shared_ptr<StartEvent> start = CurrentStartEvent();
+    if (start) start->failure = result;
+}
+
 int CDMThread::Run(KVT_MessageCallback callback, void* userValue) {
     if (m_thread.IsValid()) return KVT_RESULT_FAILED;
     if (callback != nullptr && !m_messageThread.Start(callback, userValue)) {
+        ReportStartup(CLog::kError, "KVT_Start: cannot start the message thread");
         return KVT_RESULT_FAILED;
     }
 
@@ -56,10 +65,13 @@ int CDMThread::Run(KVT_MessageCallback callback, void* userValue) {
 
     int result;
     if (!started) {
+        ReportStartup(CLog::kError, "KVT_Start: cannot start the device manager thread");
         m_messageThread.Stop();
         result = KVT_RESULT_FAILED;
     } else if (!start->event.Wait(kStartWaitMs)) {
         // A thread cannot be killed safely here; it is left to end on its own.
+        ReportStartup(CLog::kError, "KVT_Start: the device manager did not start within " +
+                                        std::to_string(kStartWaitMs) + " ms");
         m_messageThread.Stop();
         m_thread.Abandon();
         result = KVT_RESULT_FAILED;
@@ -70,7 +82,7 @@ int CDMThread::Run(KVT_MessageCallback callback, void* userValue) {
         // The manager thread ended without the manager coming up.
         m_messageThread.Stop();
         m_thread.WaitForEnd(platform::kInfinite);
-        result = KVT_RESULT_START_FAILED;
+        result = start->failure;
     }
     SetStartEvent(nullptr);
 
@@ -86,9 +98,12 @@ void CDMThread::DMThreadFunction() {
         manager->Start();
         CDevicesManager::DropInstance();
     } catch (const std::exception& e) {
-        CLog::Instance().Error("CDMThread::DMThreadFunction exception: %s", e.what());
+        SignalStartFailure(KVT_RESULT_FAILED);
+        ReportStartup(CLog::kError,
+                      std::string("CDMThread::DMThreadFunction exception: ") + e.what());
     } catch (...) {
-        CLog::Instance().Error("CDMThread::DMThreadFunction exception");
+        SignalStartFailure(KVT_RESULT_FAILED);
+        ReportStartup(CLog::kError, "CDMThread::DMThreadFunction exception");
     }
 }
 

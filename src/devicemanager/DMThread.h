@@ -16,9 +16,9 @@ public:
     CDMThread(const CDMThread&) = delete;
     CDMThread& operator=(const CDMThread&) = delete;
 
-    // Starts the manager and waits until it runs. 0 when it runs, -6 when the
-    // manager thread ended first (another manager holds the machine-wide
-    // lock), -1 on any other failure.
+    // Starts the manager and waits until it runs. 0 when it runs, -6 when
+    // another manager holds the machine-wide lock, -1 on any other failure
+    // (the log, or standard error, says which).
     int Run(KVT_MessageCallback callback, void* userValue);
     // Stops the manager and the message thread. False when no manager exists
     // or its thread did not end within 10 s.
@@ -30,6 +30,9 @@ public:
 
     // Called by the manager once it runs. False when nobody waits for it.
     static bool SignalStartEvent();
+    // Called by a manager that cannot start: Run returns result (-6 unless
+    // told otherwise) once the manager thread has ended.
+    static void SignalStartFailure(int result);
 
 private:
     void DMThreadFunction();

@@ -1,11 +1,15 @@
 #include "devicemanager/DevicesManager.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
+#include <system_error>
 
 #include "common/Timing.h"
 #include "devicemanager/DMThread.h"
+#include "devicemanager/StartupReport.h"
 #include "devicemanager/WorkerThreads.h"
 #include "platform/LastError.h"
 #include "platform/Paths.h"
@@ -135,20 +139,59 @@ std::string CDevicesManager::ConfigPath() const {
 }
 
 void CDevicesManager::ReadConfiguration() {
-    m_config.Read(ConfigPath());
+    // Without a data folder Start fails; nothing is read or written elsewhere.
+    if (!m_dataFolder.empty()) m_config.Read(ConfigPath());
     g_u2AsyncSleepTime = m_config.u2AsyncSleepTime;
     g_temperatureCompensation = m_config.temperatureCompensation;
 }
 
-void CDevicesManager::Start() {
-    if (m_mutex.Create(kMutexName) != platform::CSystemMutex::Result::Created) return;
-
+void CDevicesManager::OpenLog() {
     std::string logPath = m_config.logFileName;
     if (platform::IsRelativePath(logPath)) {
         logPath = platform::JoinPath(m_dataFolder, logPath);
     }
-    m_log->StartLogging(logPath, m_config.logLevel, static_cast<uint32_t>(m_config.logFileSize),
-                        true);
+    if (!m_log->StartLogging(logPath, m_config.logLevel,
+                             static_cast<uint32_t>(m_config.logFileSize), true)) {
+        ReportStartup(CLog::kWarning, "CDevicesManager::Start: cannot write the log file " +
+                                          logPath + " (" + std::generic_category().message(errno) +
+                                          ")");
+    }
+    for (const std::string& finding : m_config.findings) ReportStartup(CLog::kWarning, finding);
+}
+
+void CDevicesManager::Start() {
+    if (m_dataFolder.empty()) {
+        const char* configured = std::getenv("KVT_DATA_DIR");
+        ReportStartup(CLog::kError,
+                      std::string("CDevicesManager::Start: no data folder that can be written") +
+                          (configured != nullptr ? std::string(" (KVT_DATA_DIR=") + configured + ")"
+                                                 : std::string()));
+        CDMThread::SignalStartFailure(KVT_RESULT_FAILED);
+        return;
+    }
+
+    errno = 0;
+    const auto lock = m_mutex.Create(kMutexName);
+    const int lockError = errno != 0 ? errno : EIO;
+    if (lock != platform::CSystemMutex::Result::Created) {
+        // Said in the log (when it can be written) and counted as a failed start.
+        OpenLog();
+        if (lock == platform::CSystemMutex::Result::AlreadyExists) {
+            ReportStartup(CLog::kError,
+                          "CDevicesManager::Start: another device manager is running (" +
+                              std::string(kMutexName) + " is taken)");
+            CDMThread::SignalStartFailure(KVT_RESULT_START_FAILED);
+        } else {
+            ReportStartup(CLog::kError, "CDevicesManager::Start: cannot take " +
+                                            std::string(kMutexName) + " (" +
+                                            std::generic_category().message(lockError) + ")");
+            CDMThread::SignalStartFailure(KVT_RESULT_FAILED);
+        }
+        m_log->StopLogging();
+        return;
+    }
+
+    OpenLog();
 
     const std::string version = platform::LibraryFileVersion();
     {

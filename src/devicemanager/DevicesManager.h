@@ -148,6 +148,8 @@ public:
 
 private:
     void ReadConfiguration();
+    // Opens the log the configuration names and logs what reading it found.
+    void OpenLog();
     void DMThreadGetAsyncImageProc(DevicePtr device);
     // The LFD level of a raw capture (0 without a second frame); deliverable
     // tells whether the buffer holds at least one frame of the picture size.

@@ -286,37 +286,40 @@ TEST_F(DataFileTest, ScrambledBytesWithoutMagicReadAsPlain) {
     WriteBytes(path, scrambled);
     ASSERT_TRUE(stream.Open(path, fstream_encrypted::kRead));
     EXPECT_FALSE(stream.IsScrambled());
-    char line[fstream_encrypted::kLineSize];
+    std::string line;
     stream.ReadLine(line);
     // Read from the first byte, unchanged: there is no line feed in it.
-    EXPECT_EQ(std::string(line), scrambled);
+    EXPECT_EQ(line, scrambled);
     EXPECT_TRUE(stream.eof());
     stream.Close();
 
+    // As plain text it is binary content, which is refused as a whole.
     CDataFile ini;
-    ASSERT_TRUE(ini.Load(path));
+    ASSERT_TRUE(ini.SetValue("Kept", "1"));
+    EXPECT_FALSE(ini.Load(path));
+    EXPECT_EQ(ini.LastLoadStatus(), CDataFile::LoadStatus::kUnparsable);
     EXPECT_EQ(ini.GetValue("Top"), "");
-    EXPECT_EQ(ini.KeyCount(), 0u);
-    EXPECT_EQ(ini.SectionCount(), 1u);
+    EXPECT_EQ(ini.GetValue("Kept"), "1");
+    EXPECT_EQ(ini.KeyCount(), 1u);
 }
 
 TEST_F(DataFileTest, ShortFilesAreNotScrambled) {
     fstream_encrypted stream;
-    char line[fstream_encrypted::kLineSize];
+    std::string line;
 
     const std::string two = Path("two.ini");
     WriteBytes(two, "in");
     ASSERT_TRUE(stream.Open(two, fstream_encrypted::kRead));
     EXPECT_FALSE(stream.IsScrambled());
     EXPECT_TRUE(stream.ReadLine(line));
-    EXPECT_STREQ(line, "in");
+    EXPECT_EQ(line, "in");
 
     const std::string magicOnly = Path("magic.ini");
     WriteBytes(magicOnly, "ini");
     ASSERT_TRUE(stream.Open(magicOnly, fstream_encrypted::kRead));
     EXPECT_TRUE(stream.IsScrambled());
     EXPECT_FALSE(stream.ReadLine(line));
-    EXPECT_STREQ(line, "");
+    EXPECT_EQ(line, "");
 }
 
 TEST_F(DataFileTest, ScrambledWriterRoundTrips) {
@@ -368,45 +371,104 @@ TEST_F(DataFileTest, ReadLineFollowsGetline) {
     WriteBytes(path, "one\n\nlast");
     fstream_encrypted in;
     ASSERT_TRUE(in.Open(path, fstream_encrypted::kRead));
-    char line[fstream_encrypted::kLineSize];
+    std::string line;
     EXPECT_TRUE(in.ReadLine(line));
-    EXPECT_STREQ(line, "one");
+    EXPECT_EQ(line, "one");
     EXPECT_TRUE(in.ReadLine(line));
-    EXPECT_STREQ(line, "");
+    EXPECT_EQ(line, "");
     EXPECT_TRUE(in.ReadLine(line));  // the last line, without a line feed
-    EXPECT_STREQ(line, "last");
+    EXPECT_EQ(line, "last");
     EXPECT_TRUE(in.eof());
     EXPECT_FALSE(in.fail());
     EXPECT_FALSE(in.ReadLine(line));
     EXPECT_TRUE(in.fail());
 }
 
-TEST_F(DataFileTest, OverlongLineIsCutAndEndsReading) {
+TEST_F(DataFileTest, LongLinesAreReadWholeAndReadingGoesOn) {
+    // Longer than the read-ahead block too, so a line spans several blocks.
+    const std::string longComment = "; " + std::string(70000, 'c');
     const std::string longValue(600, 'x');
-    CDataFile ini;
-    LoadText(ini, "A=1\nB=" + longValue + "\nC=3\n");
+    const std::string text = "A=1\n" + longComment + "\nB=" + longValue + "\n[S]\nC=3\n";
 
-    EXPECT_EQ(ini.GetValue("A"), "1");
-    // "B=" and 509 characters of the value make up the 511 characters read.
-    EXPECT_EQ(ini.GetValue("B"), std::string(509, 'x'));
-    EXPECT_EQ(ini.GetValue("C"), "");
-    EXPECT_FALSE(ini.IsDirty());
+    CDataFile plain;
+    LoadText(plain, text, "plain.ini");
+    CDataFile scrambled;
+    LoadText(scrambled, "ini" + Scrambled(text), "scrambled.ini");
+    for (const CDataFile* ini : {&plain, &scrambled}) {
+        EXPECT_EQ(ini->GetValue("A"), "1");
+        EXPECT_EQ(ini->GetValue("B"), longValue);
+        EXPECT_EQ(ini->Sections()[0].keys[1].comment, "\n" + longComment);
+        EXPECT_EQ(ini->GetValue("C", "S"), "3");
+        EXPECT_FALSE(ini->IsDirty());
+    }
 }
 
-TEST_F(DataFileTest, LineOf511CharactersIsWhole) {
-    const std::string value(509, 'y');  // "B=" + 509 = 511
-    CDataFile ini;
-    LoadText(ini, "B=" + value + "\nC=3\n");
-    EXPECT_EQ(ini.GetValue("B"), value);
-    EXPECT_EQ(ini.GetValue("C"), "3");
+TEST_F(DataFileTest, UnusableFilesAreRefusedAndSayWhy) {
+    struct Case {
+        const char* what;
+        std::string bytes;
+        CDataFile::LoadStatus status;
+        const char* problem;
+    };
+    const Case cases[] = {
+        {"NUL byte", std::string("A=1\nB=\0\x01\x02\n", 10), CDataFile::LoadStatus::kUnparsable,
+         "line 2"},
+        {"escape in a comment", "; \x1b[31m\nA=1\n", CDataFile::LoadStatus::kUnparsable, "line 1"},
+        {"too large", std::string(CDataFile::kMaxFileSize + 10, 'x'),
+         CDataFile::LoadStatus::kUnparsable, "larger than"},
+        {"too large in empty lines", std::string(CDataFile::kMaxFileSize + 1, '\n'),
+         CDataFile::LoadStatus::kUnparsable, "larger than"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = Path("bad.ini");
+        WriteBytes(path, c.bytes);
+        CDataFile ini;
+        EXPECT_FALSE(ini.Load(path));
+        EXPECT_EQ(ini.LastLoadStatus(), c.status);
+        EXPECT_NE(ini.LoadProblem().find(c.problem), std::string::npos) << ini.LoadProblem();
+        EXPECT_EQ(ini.KeyCount(), 0u);
+        EXPECT_EQ(ini.SectionCount(), 1u);
+        EXPECT_FALSE(ini.IsDirty());
+    }
+
+    // The largest file that is taken.
+    CDataFile largest;
+    LoadText(largest, std::string(CDataFile::kMaxFileSize - 5, ';') + "\nA=1\n");
+    EXPECT_EQ(largest.GetInt("A"), 1);
+
+    // Tabs, carriage returns and bytes above 0x7F are text.
+    CDataFile text;
+    LoadText(text, "; Gr\xc3\xbc\xc3\x9f\x65\r\nA=\t1\r\n");
+    EXPECT_EQ(text.GetInt("A"), 1);
+    EXPECT_EQ(text.LastLoadStatus(), CDataFile::LoadStatus::kLoaded);
+    EXPECT_TRUE(text.LoadProblem().empty());
+
+    CDataFile missing;
+    EXPECT_FALSE(missing.Load(Path("none.ini")));
+    EXPECT_EQ(missing.LastLoadStatus(), CDataFile::LoadStatus::kMissing);
+
+    CDataFile folder;
+    EXPECT_FALSE(folder.Load(Dir().string()));
+    EXPECT_EQ(folder.LastLoadStatus(), CDataFile::LoadStatus::kUnreadable);
 }
 
-TEST_F(DataFileTest, OverlongScrambledLineIsCut) {
-    const std::string plain = "A=" + std::string(600, 'z') + "\nC=3\n";
+TEST_F(DataFileTest, ManyKeysAndSectionsAreAllFound) {
+    std::string text;
+    for (int n = 0; n < 3000; ++n)
+        text += "Key" + std::to_string(n) + "=" + std::to_string(n) + "\n";
+    for (int n = 0; n < 300; ++n)
+        text += "[Sec" + std::to_string(n) + "]\nk=" + std::to_string(n) + "\n";
+    text += "KEY17=again\n[sec5]\nK=five\n";
     CDataFile ini;
-    LoadText(ini, "ini" + Scrambled(plain));
-    EXPECT_EQ(ini.GetValue("A"), std::string(509, 'z'));
-    EXPECT_EQ(ini.GetValue("C"), "");
+    LoadText(ini, text);
+    EXPECT_EQ(ini.KeyCount(), 3301u);
+    EXPECT_EQ(ini.SectionCount(), 301u);
+    EXPECT_EQ(ini.GetInt("key2999"), 2999);
+    EXPECT_EQ(ini.GetValue("Key17"), "17");  // the later KEY17 belongs to [Sec299]
+    EXPECT_EQ(ini.GetValue("key17", "SEC299"), "again");
+    EXPECT_EQ(ini.GetValue("k", "Sec5"), "five");
+    EXPECT_EQ(ini.Sections()[6].keys.size(), 1u);
 }
 
 // ---------------------------------------------------------------------------

@@ -99,6 +99,9 @@ TEST_F(LifecycleTest, ASecondProcessGetsStartFailedWhileTheFirstRuns) {
     ASSERT_EQ(KVT_Start(IgnoreMessage, nullptr), 0);
     EXPECT_EQ(StartInAnotherProcess(), -6);
     ASSERT_EQ(KVT_Stop(), 0);
+    // The refused process said why, in the log the two share.
+    EXPECT_THAT(ReadFile(LogPath()),
+                HasSubstr("CDevicesManager::Start: another device manager is running"));
     EXPECT_EQ(StartInAnotherProcess(), 0);
 }
 

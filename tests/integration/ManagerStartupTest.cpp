@@ -94,4 +94,137 @@ TEST_F(ManagerStartupTest, TheLogRotatesAtItsConfiguredSize) {
     EXPECT_LE(fs::file_size(LogPath()), 600u + 200u);
 }
 
+// Listener addresses that are no local address: the sections are read and
+// kept, but no listener of these tests takes a port.
+constexpr char kTwoListeners[] =
+    "[DeviceListener_1]\nIP-Address=192.0.2.1\nPort=5001\n"
+    "[DeviceListener_2]\nIP-Address=192.0.2.2\nPort=5002\n";
+
+std::string TopSection(const std::string& logLevel) {
+    return "Port=82\nLogFileName=.\\Logfiles\\KVTDeviceManager.log\nLogFileSize=1000000\n"
+           "LogLevel=" +
+           logLevel + "\nU2AsyncSleepTime=500\nTemperatureCompensation=0\n";
+}
+
+TEST_F(ManagerStartupTest, BrokenSettingsLoseNothingAndTheLogSaysWhatWasRepaired) {
+    const fs::path bad = ConfigPath().string() + ".bad";
+    std::string garbage;
+    for (int n = 0; n < 2048; ++n) garbage += static_cast<char>((n * 131 + 7) % 256);
+    struct Case {
+        const char* what;
+        std::string ini;
+        std::string logged;
+    };
+    const Case cases[] = {
+        {"a comment longer than a line used to be, then two listeners",
+         TopSection("2") + "; " + std::string(600, '=') + "\n" + kTwoListeners, ""},
+        {"two listeners and a bad log level", TopSection("9") + kTwoListeners,
+         "DeviceManagerConfig::Read: LogLevel=9 is not valid, 2 used"},
+        {"binary garbage", garbage,
+         "cannot be parsed (not a text file: control characters in line 1)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(bad);
+        fs::remove(LogPath());
+        WriteFile(ConfigPath(), c.ini);
+        ASSERT_EQ(KVT_Start(IgnoreMessage, nullptr), 0);
+        ASSERT_EQ(KVT_Stop(), 0);
+        const std::string ini = ReadFile(ConfigPath());
+        const std::string log = ReadFile(LogPath());
+        if (c.ini == garbage) {
+            EXPECT_EQ(ReadFile(bad), garbage);
+            EXPECT_EQ(ini, kDefaultDeviceManagerIni);
+            EXPECT_THAT(log, HasSubstr("kept as " + bad.string() + ", defaults used"));
+        } else {
+            EXPECT_FALSE(fs::exists(bad));
+            EXPECT_THAT(ini, HasSubstr("[DeviceListener_1]\n"));
+            EXPECT_THAT(ini, HasSubstr("IP-Address=192.0.2.1\n"));
+            EXPECT_THAT(ini, HasSubstr("[DeviceListener_2]\n"));
+            EXPECT_THAT(ini, HasSubstr("IP-Address=192.0.2.2\n"));
+            EXPECT_THAT(ini, HasSubstr("\nPort=5002\n"));
+        }
+        if (c.logged.empty()) {
+            EXPECT_EQ(ini, c.ini);  // nothing to repair: not rewritten
+            EXPECT_THAT(log, Not(HasSubstr("DeviceManagerConfig::")));
+        } else {
+            EXPECT_THAT(log, HasSubstr("Warning "));
+            EXPECT_THAT(log, HasSubstr(c.logged));
+        }
+    }
+}
+
+TEST_F(ManagerStartupTest, ALargeConfigurationStartsAndAHugeOneIsKeptAside) {
+    // The size of the file that used to make the start time out.
+    std::string large = TopSection("2");
+    for (int n = 0; large.size() < (1u << 20); ++n) {
+        large += "; padding comment " + std::to_string(n) + "\nGeneratedKey" + std::to_string(n) +
+                 "=value " + std::to_string(n) + "\n";
+    }
+    WriteFile(ConfigPath(), large);
+    ASSERT_EQ(KVT_Start(IgnoreMessage, nullptr), 0);
+    ASSERT_EQ(KVT_Stop(), 0);
+    EXPECT_EQ(ReadFile(ConfigPath()), large);
+
+    const std::string huge = large + std::string(9u << 20, ';');
+    WriteFile(ConfigPath(), huge);
+    ASSERT_EQ(KVT_Start(IgnoreMessage, nullptr), 0);
+    ASSERT_EQ(KVT_Stop(), 0);
+    EXPECT_EQ(fs::file_size(ConfigPath().string() + ".bad"), huge.size());
+    EXPECT_EQ(ReadFile(ConfigPath()), kDefaultDeviceManagerIni);
+    EXPECT_THAT(ReadFile(LogPath()), HasSubstr("cannot be parsed (larger than"));
+}
+
+TEST_F(ManagerStartupTest, AFailedStartSaysWhyAndReturnsTheFittingResult) {
+    // The machine-wide lock cannot be taken: a folder stands where its file goes.
+    WriteVerboseConfig();
+    const fs::path lock = DataDir() / "KVT_DevicesManagerMutex.lock";
+    fs::remove(lock);
+    fs::create_directory(lock);
+    EXPECT_EQ(KVT_Start(IgnoreMessage, nullptr), -1);
+    EXPECT_EQ(KVT_IsRunning(), -1);
+    fs::remove(lock);
+    EXPECT_THAT(ReadFile(LogPath()),
+                HasSubstr("CDevicesManager::Start: cannot take KVT_DevicesManagerMutex ("));
+
+    // A data folder that cannot be made (below a file): no log, so standard error.
+    const fs::path dataDir = DataDir();
+    const fs::path file = dataDir / "a-file";
+    WriteFile(file, "x");
+    SetEnv("KVT_DATA_DIR", (file / "data").string());
+    testing::internal::CaptureStderr();
+    const int result = KVT_Start(IgnoreMessage, nullptr);
+    const std::string said = testing::internal::GetCapturedStderr();
+    SetEnv("KVT_DATA_DIR", dataDir.string());
+    EXPECT_EQ(result, -1);
+    EXPECT_THAT(said, HasSubstr("KVTBasic: CDevicesManager::Start: no data folder that can be "
+                                "written (KVT_DATA_DIR=" +
+                                (file / "data").string() + ")"));
+    EXPECT_FALSE(
+        fs::exists(fs::current_path() / "KVTDeviceManager.ini"));  // nothing written elsewhere
+
+    // Both leave the library able to start.
+    ASSERT_EQ(KVT_Start(IgnoreMessage, nullptr), 0);
+    ASSERT_EQ(KVT_Stop(), 0);
+}
+
+TEST_F(ManagerStartupTest, WithoutALogRepairsAreSaidOnStandardError) {
+    const fs::path notAFolder = DataDir() / "not-a-folder";
+    WriteFile(notAFolder, "x");
+    const std::string logFile = (notAFolder / "kvt.log").string();
+    WriteFile(ConfigPath(), "LogFileName=" + logFile +
+                                "\nLogFileSize=1000000\nLogLevel=9\nU2AsyncSleepTime=500\n"
+                                "TemperatureCompensation=0\n");
+    testing::internal::CaptureStderr();
+    const int started = KVT_Start(IgnoreMessage, nullptr);
+    const int stopped = KVT_Stop();
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(started, 0);
+    EXPECT_EQ(stopped, 0);
+    EXPECT_THAT(said, HasSubstr("KVTBasic: CDevicesManager::Start: cannot write the log file " +
+                                logFile + " ("));
+    EXPECT_THAT(said, HasSubstr("KVTBasic: DeviceManagerConfig::Read: LogLevel=9 is not valid, "
+                                "2 used\n"));
+}
+
 }  // namespace
