@@ -46,12 +46,17 @@ void CMessageThread::ThreadFunction() {
     // while a callback still runs.
     const KVT_MessageCallback callback = m_callback;
     void* const userValue = m_userValue;
+    CMessageDeliveryScope delivering;
     CCallContext context;
-    while (true) {
+    bool offline = false;
+    // The going-offline message of a stopping manager is the last one there is.
+    while (!offline) {
         kvt__TransportMessage record;
         record.data.LFDLevel = -1;
         // A failed query still leaves an Unspecified record to deliver.
         if (!CDevicesManager::QueryMessageIfRunning(&context, record)) break;
+        offline =
+            record.type == kvt__MessageType__DMGoingOffline && CDevicesManager::StopRequested();
         if (callback != nullptr) callback(m_ring.Convert(record), userValue);
         context.Release();
     }
