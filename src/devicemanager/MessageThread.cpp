@@ -2,6 +2,7 @@
 
 #include "common/Log.h"
 #include "devicemanager/DevicesManager.h"
+#include "platform/Time.h"
 
 CMessageThread::~CMessageThread() {
     Stop();
@@ -23,14 +24,19 @@ void CMessageThread::Release() {
 
 bool CMessageThread::Stop() {
     if (!m_thread.IsValid()) return true;
+    // A thread still in a callback ends as soon as the callback returns.
+    ++m_generation;
     // A thread never released runs only to see that it must end.
     m_go.Set();
-    const bool ended = m_thread.WaitForEnd(kStopWaitMs);
+    // Called from the callback, the thread cannot end before this returns.
+    const bool ownThread = m_thread.Id() == platform::CurrentThreadId();
+    const bool ended = !ownThread && m_thread.WaitForEnd(kStopWaitMs);
     if (!ended) {
         // A callback still blocks the thread. It keeps this object's ring, so
         // the ring is left alone rather than freed under its reader.
         m_thread.Abandon();
-        CLog::Instance().Error("CMessageThread::Stop: message thread did not end in time");
+        if (!ownThread)
+            CLog::Instance().Error("CMessageThread::Stop: message thread did not end in time");
     }
     m_released = false;
     m_callback = nullptr;
@@ -46,11 +52,12 @@ void CMessageThread::ThreadFunction() {
     // while a callback still runs.
     const KVT_MessageCallback callback = m_callback;
     void* const userValue = m_userValue;
+    const uint64_t generation = m_generation.load();
     CMessageDeliveryScope delivering;
     CCallContext context;
     bool offline = false;
     // The going-offline message of a stopping manager is the last one there is.
-    while (!offline) {
+    while (!offline && m_generation.load() == generation) {
         kvt__TransportMessage record;
         record.data.LFDLevel = -1;
         // A failed query still leaves an Unspecified record to deliver.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 #include "common/MessageRing.h"
 #include "kvt/KVTBasic.h"
@@ -37,5 +38,7 @@ private:
     CMessageRing m_ring;
     platform::CThread m_thread;
     std::atomic<bool> m_released{false};
+    // Advanced by Stop: a thread started before it delivers nothing more.
+    std::atomic<uint64_t> m_generation{0};
     platform::CEvent m_go{true, false};
 };

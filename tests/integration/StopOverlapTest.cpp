@@ -77,7 +77,8 @@ protected:
     void SetUp() override {
         WriteQuietConfig();
         Start();
-        sensorId_ = Plug(KVTSIM_MODEL_U2, &simId_);
+        ASSERT_EQ(KVTSim_AttachUsbSensor(KVTSIM_MODEL_U2, nullptr, &simId_), KVTSIM_OK);
+        sensorId_ = RunningSensorId();
         ASSERT_FALSE(sensorId_.empty());
         ASSERT_EQ(KVTSim_PlaceFinger(simId_, 4, 1, 1), KVTSIM_OK);
         KVT_CapturedData data{};
@@ -272,6 +273,31 @@ TEST_F(StopOverlapTest, UnterminatedIdsAndBadReferencesAreRefused) {
     references[1].size = sizeof(KVT_Template);
     EXPECT_EQ(KVT_MatchTemplate(&reference_, references.data(), 2, &match), KVT_RESULT_OK);
     EXPECT_EQ(match.success, 0);
+}
+
+// The application stops the library from its callback on the first event.
+struct StopFromCallback {
+    static void KVT_CALLBACK Callback(KVT_Message* message, void* user) {
+        auto* self = static_cast<StopFromCallback*>(user);
+        if (message->type != KVT_MSG_NEW_DEVICE || self->result.load() != 1) return;
+        self->result = KVT_Stop();
+    }
+    std::atomic<int> result{1};
+};
+
+TEST_F(StopOverlapTest, TheCallbackMayStopTheLibrary) {
+    StopFromCallback stopper;
+    ASSERT_EQ(KVT_Start(&StopFromCallback::Callback, &stopper), KVT_RESULT_OK);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (KVT_IsRunning() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(KVT_IsRunning(), -1);
+    while (stopper.result.load() == 1 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(stopper.result.load(), KVT_RESULT_OK);
+    // And it starts again.
+    EXPECT_EQ(KVT_Start(&MessageLog::Callback, &messages_), KVT_RESULT_OK);
+    EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
 }
 
 TEST(CalcImageSizeOverflowTest, SizesBeyondThirtyTwoBitsGiveZero) {
