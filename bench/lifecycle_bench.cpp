@@ -58,7 +58,10 @@ void BM_StopWithUsbSensor(benchmark::State& state) {
 }
 
 void BM_StopWithListener(benchmark::State& state) {
-    UseDataFolder("kvt-bench-stop-listener", "[DeviceListener_1]\nIP-Address=127.0.0.1\nPort=0\n");
+    // A port of this process's own, so parallel runs do not collide.
+    const int port = 20000 + static_cast<int>(getpid() % 20000);
+    UseDataFolder("kvt-bench-stop-listener",
+                  "[DeviceListener_1]\nIP-Address=127.0.0.1\nPort=" + std::to_string(port) + "\n");
     TimeStops(state);
 }
 
