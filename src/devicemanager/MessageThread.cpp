@@ -14,7 +14,9 @@ bool CMessageThread::Start(KVT_MessageCallback callback, void* userValue) {
     m_userValue = userValue;
     m_released = false;
     m_go.Reset();
-    return m_thread.Start([this] { ThreadFunction(); });
+    // Taken here, before any Stop can advance it.
+    const uint64_t generation = m_generation.load();
+    return m_thread.Start([this, generation] { ThreadFunction(generation); });
 }
 
 void CMessageThread::Release() {
@@ -45,14 +47,13 @@ bool CMessageThread::Stop() {
     return ended;
 }
 
-void CMessageThread::ThreadFunction() {
+void CMessageThread::ThreadFunction(uint64_t generation) {
     m_go.Wait(platform::kInfinite);
     if (!m_released) return;
     // Taken once: Stop clears the members and may give up on this thread
     // while a callback still runs.
     const KVT_MessageCallback callback = m_callback;
     void* const userValue = m_userValue;
-    const uint64_t generation = m_generation.load();
     CMessageDeliveryScope delivering;
     CCallContext context;
     bool offline = false;

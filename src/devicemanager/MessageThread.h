@@ -31,7 +31,8 @@ public:
     bool IsReleased() const { return m_released.load(); }
 
 private:
-    void ThreadFunction();
+    // generation: the value of m_generation when the thread was started.
+    void ThreadFunction(uint64_t generation);
 
     KVT_MessageCallback m_callback = nullptr;
     void* m_userValue = nullptr;
