@@ -20,7 +20,18 @@
  *   KVT_BiometricsInfo   96                              96
  *
  * Text fields are zero-terminated and hold at most their width minus one
- * characters; longer texts are cut.
+ * characters; longer texts are cut. A device id passed in is read up to its
+ * terminating zero or 256 bytes, whichever comes first; one without a zero
+ * within 256 bytes gives KVT_RESULT_BAD_ARGUMENT.
+ *
+ * Threads
+ * -------
+ * Every export may be called from any thread, also while another thread runs
+ * KVT_Start or KVT_Stop. KVT_Start and KVT_Stop take turns. A device function
+ * that arrives while the library stops, or after, returns
+ * KVT_RESULT_NOT_RUNNING; a biometric function returns
+ * KVT_RESULT_NO_ALGORITHM. KVT_Stop lets the calls already inside the library
+ * finish before it releases what they use.
  */
 #ifndef KVT_KVTBASIC_H
 #define KVT_KVTBASIC_H
@@ -149,15 +160,24 @@ typedef void(KVT_CALLBACK* KVT_MessageCallback)(KVT_Message* message, void* user
  * then return KVT_RESULT_NO_CALLBACK, and the call pauses 2 s before returning.
  * Calling it while running changes nothing and returns 0.
  * Returns KVT_RESULT_START_FAILED when another device manager runs on this
- * machine, and KVT_RESULT_FAILED when the data folder cannot be written or
- * the device manager does not come up within 10 s. A failed start says why in
- * the log, or on standard error when no log can be written. Settings in
+ * machine, and KVT_RESULT_FAILED when the data folder cannot be written, the
+ * device manager does not come up within 10 s (it is then stopped again) or a
+ * device manager of an earlier run has still not ended. A failed start says
+ * why in the log, or on standard error when no log can be written. Settings in
  * KVTDeviceManager.ini that had to be repaired are logged as warnings; a file
  * that cannot be read or parsed is kept as KVTDeviceManager.ini.bad.
  */
 KVT_API int KVT_CALL KVT_Start(KVT_MessageCallback callback, void* userValue);
 
-/* Stops the library; -1 when the device manager did not end within 10 s. */
+/*
+ * Stops the library. Calls still inside it are given time to finish first.
+ * The callback receives the KVT_MSG_LOST_DEVICE messages of the sensors and,
+ * as its last message, KVT_MSG_GOING_OFFLINE, unless it is still busy with an
+ * earlier message for more than 0.5 s. The log file is closed; lines logged
+ * while stopped are appended to it. Returns -1 when the device manager did
+ * not end within 10 s. Calling it while stopped returns 0. It may be called
+ * from the callback; it then takes up to 0.5 s longer.
+ */
 KVT_API int KVT_CALL KVT_Stop(void);
 
 /* 0 when the library is running, -1 when it is not. */
@@ -169,7 +189,10 @@ KVT_API int KVT_CALL KVT_IsRunning(void);
  */
 KVT_API int KVT_CALL KVT_GetVersion(char* buffer, unsigned int size);
 
-/* Byte size of the BMP file of a captured image: ((width + 3) & ~3) * height + 1078. */
+/*
+ * Byte size of the BMP file of a captured image: ((width + 3) & ~3) * height +
+ * 1078; 0 when that does not fit into 32 bits. Needs no started library.
+ */
 KVT_API unsigned int KVT_CALL KVT_CalcImageSize(unsigned int width, unsigned int height);
 
 /*
@@ -239,7 +262,8 @@ KVT_API int KVT_CALL KVT_ExtractTemplate(const KVT_CapturedData* image, KVT_Temp
  * references. result->success is 0 when the best reference matched, 1 when
  * none did; index is that reference's position (-1 when nothing could be
  * compared). Templates of another algorithm, no references or a count of 0
- * give -1; a bytesEffective outside 0..10000 gives -5.
+ * give -1; a bytesEffective outside 0..10000, or a reference whose size field
+ * is not sizeof(KVT_Template), gives -5.
  */
 KVT_API int KVT_CALL KVT_MatchTemplate(const KVT_Template* probe, const KVT_Template* references,
                                        unsigned int count, KVT_MatchResult* result);

@@ -18,13 +18,19 @@ namespace {
 
 constexpr uint32_t kImageModePhoto = 1;
 
-// The started library's algorithm; null, logged for the export, when there is none.
-CAlgo* AvailableAlgorithm(const char* exportName) {
-    CAlgo* algorithm = State().algorithm.get();
-    if (algorithm == nullptr)
-        CLog::Instance().Info("%s: BioAlgorithm is not available", exportName);
-    return algorithm;
-}
+// The started library's algorithm, held for the whole call; empty, logged for
+// the export, when there is none (also once a stop has begun).
+class AvailableAlgorithm {
+public:
+    explicit AvailableAlgorithm(const char* exportName) : m_use(State().algorithm) {
+        if (m_use.get() == nullptr)
+            CLog::Instance().Info("%s: BioAlgorithm is not available", exportName);
+    }
+    CAlgo* get() const { return m_use.get(); }
+
+private:
+    CAlgorithmSlot::Use m_use;
+};
 
 template <size_t N>
 std::string FieldText(const char (&field)[N]) {
@@ -83,7 +89,8 @@ extern "C" {
 KVT_API int KVT_CALL KVT_ExtractTemplate(const KVT_CapturedData* image, KVT_Template* result) {
     CFunctionTrace trace("KVT_ExtractTemplate");
     return GuardExport("KVT_ExtractTemplate", [&] {
-        CAlgo* algorithm = AvailableAlgorithm("KVT_ExtractTemplate");
+        const AvailableAlgorithm available("KVT_ExtractTemplate");
+        CAlgo* algorithm = available.get();
         if (algorithm == nullptr) return KVT_RESULT_NO_ALGORITHM;
         CLog& log = CLog::Instance();
         if (image == nullptr || image->size != static_cast<int>(sizeof(KVT_CapturedData)) ||
@@ -117,7 +124,8 @@ KVT_API int KVT_CALL KVT_MatchTemplate(const KVT_Template* probe, const KVT_Temp
                                        unsigned int count, KVT_MatchResult* result) {
     CFunctionTrace trace("KVT_MatchTemplate");
     return GuardExport("KVT_MatchTemplate", [&] {
-        CAlgo* algorithm = AvailableAlgorithm("KVT_MatchTemplate");
+        const AvailableAlgorithm available("KVT_MatchTemplate");
+        CAlgo* algorithm = available.get();
         if (algorithm == nullptr) return KVT_RESULT_NO_ALGORITHM;
         CLog& log = CLog::Instance();
         if (result == nullptr || result->size != static_cast<int>(sizeof(KVT_MatchResult)) ||
@@ -131,6 +139,11 @@ KVT_API int KVT_CALL KVT_MatchTemplate(const KVT_Template* probe, const KVT_Temp
         if (references != nullptr) {
             descriptions.reserve(count);
             for (unsigned int i = 0; i < count; ++i) {
+                if (references[i].size != static_cast<int>(sizeof(KVT_Template))) {
+                    log.Error("KVT_MatchTemplate: reference %u has the size field %d", i,
+                              references[i].size);
+                    return KVT_RESULT_BAD_ARGUMENT;
+                }
                 if (!HasValidLength(references[i])) return KVT_RESULT_BAD_ARGUMENT;
                 descriptions.push_back(Describe(references[i]));
             }
@@ -155,7 +168,8 @@ KVT_API int KVT_CALL KVT_MatchTemplate(const KVT_Template* probe, const KVT_Temp
 KVT_API int KVT_CALL KVT_GetBiometricsInfo(KVT_BiometricsInfo* info) {
     CFunctionTrace trace("KVT_GetBiometricsInfo");
     return GuardExport("KVT_GetBiometricsInfo", [&] {
-        CAlgo* algorithm = AvailableAlgorithm("KVT_GetBiometricsInfo");
+        const AvailableAlgorithm available("KVT_GetBiometricsInfo");
+        CAlgo* algorithm = available.get();
         if (algorithm == nullptr) return KVT_RESULT_NO_ALGORITHM;
         if (info == nullptr || info->size != static_cast<int>(sizeof(KVT_BiometricsInfo)))
             return KVT_RESULT_BAD_ARGUMENT;

@@ -18,7 +18,7 @@ bool CopyText(const std::string& text, char* buffer, unsigned int size) {
 }
 
 bool HasCallback() {
-    return State().callback != nullptr;
+    return State().callback.load() != nullptr;
 }
 
 }  // namespace
@@ -56,7 +56,8 @@ KVT_API int KVT_CALL KVT_GetDeviceInformation(const char* deviceId, KVT_DeviceIn
     return GuardExport("KVT_GetDeviceInformation", [&] {
         if (info == nullptr || info->size != static_cast<int>(sizeof(KVT_DeviceInfo)))
             return KVT_RESULT_BAD_ARGUMENT;
-        if (deviceId == nullptr) return KVT_RESULT_BAD_ARGUMENT;
+        if (deviceId == nullptr || !IsDeviceIdTerminated("KVT_GetDeviceInformation", deviceId))
+            return KVT_RESULT_BAD_ARGUMENT;
 
         kvt__DeviceInformation information;
         return CallDeviceManager(
@@ -79,7 +80,9 @@ KVT_API int KVT_CALL KVT_CaptureImage(const char* deviceId, int timeout, KVT_Cap
         if ((!async || data != nullptr) && data->size != static_cast<int>(sizeof(KVT_CapturedData)))
             return KVT_RESULT_BAD_ARGUMENT;
         if (async && !HasCallback()) return KVT_RESULT_NO_CALLBACK;
-        if (deviceId == nullptr || timeout < 0) return KVT_RESULT_BAD_ARGUMENT;
+        if (deviceId == nullptr || timeout < 0 ||
+            !IsDeviceIdTerminated("KVT_CaptureImage(Ex)", deviceId))
+            return KVT_RESULT_BAD_ARGUMENT;
         // Room claimed without a buffer to write into.
         if (!async && data->image == nullptr && data->imageSize > 0) return KVT_RESULT_BAD_ARGUMENT;
 
@@ -111,7 +114,9 @@ KVT_API int KVT_CALL KVT_CancelAsyncCapture(const char* deviceId, int* deviceAva
     CFunctionTrace trace("KVT_CancelAsyncCapture");
     return GuardExport("KVT_CancelAsyncCapture", [&] {
         if (!HasCallback()) return KVT_RESULT_NO_CALLBACK;
-        if (deviceId == nullptr || deviceAvailable == nullptr) return KVT_RESULT_BAD_ARGUMENT;
+        if (deviceId == nullptr || deviceAvailable == nullptr ||
+            !IsDeviceIdTerminated("KVT_CancelAsyncCapture", deviceId))
+            return KVT_RESULT_BAD_ARGUMENT;
         *deviceAvailable = 0;
         return CallDeviceManager(
             "KVT_CancelAsyncCapture",
@@ -129,7 +134,8 @@ KVT_API int KVT_CALL KVT_CancelAsyncCapture(const char* deviceId, int* deviceAva
 KVT_API int KVT_CALL KVT_IndicateResult(const char* deviceId, int result) {
     CFunctionTrace trace("KVT_IndicateResult");
     return GuardExport("KVT_IndicateResult", [&] {
-        if (deviceId == nullptr) return KVT_RESULT_BAD_ARGUMENT;
+        if (deviceId == nullptr || !IsDeviceIdTerminated("KVT_IndicateResult", deviceId))
+            return KVT_RESULT_BAD_ARGUMENT;
         return CallDeviceManager(
             "KVT_IndicateResult",
             [&](CDevicesManager& manager, CCallContext& context) {
@@ -142,7 +148,8 @@ KVT_API int KVT_CALL KVT_IndicateResult(const char* deviceId, int result) {
 KVT_API int KVT_CALL KVT_SetProperty(const char* deviceId, const char* key, const char* value) {
     CFunctionTrace trace("KVT_SetProperty");
     return GuardExport("KVT_SetProperty", [&] {
-        if (deviceId == nullptr || key == nullptr || value == nullptr)
+        if (deviceId == nullptr || key == nullptr || value == nullptr ||
+            !IsDeviceIdTerminated("KVT_SetProperty", deviceId))
             return KVT_RESULT_BAD_ARGUMENT;
         return CallDeviceManager(
             "KVT_SetProperty",
@@ -157,7 +164,8 @@ KVT_API int KVT_CALL KVT_GetProperty(const char* deviceId, const char* key, char
                                      unsigned int size) {
     CFunctionTrace trace("KVT_GetProperty");
     return GuardExport("KVT_GetProperty", [&] {
-        if (deviceId == nullptr || key == nullptr || buffer == nullptr)
+        if (deviceId == nullptr || key == nullptr || buffer == nullptr ||
+            !IsDeviceIdTerminated("KVT_GetProperty", deviceId))
             return KVT_RESULT_BAD_ARGUMENT;
         if (size > 0) buffer[0] = '\0';
         std::string value;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstring>
 #include <exception>
 
 #include "api/LibraryState.h"
@@ -10,11 +11,12 @@
 // The part of every device export after its own argument checks: the running
 // check, a call context, the manager's operation and the copy of its result.
 // operation(manager, context) returns the manager's result (0 = success);
-// copy() returns the export's result.
+// copy() returns the export's result. The lease keeps a stop from tearing the
+// manager down under the call; once a stop has begun, calls get -2.
 template <typename Operation, typename Copy>
 int CallDeviceManager(const char* exportName, Operation&& operation, Copy&& copy) {
-    if (!LibraryIsRunning()) return KVT_RESULT_NOT_RUNNING;
-    CDevicesManager* manager = CDevicesManager::Instance();
+    const CManagerLease manager;
+    if (!manager) return KVT_RESULT_NOT_RUNNING;
 
     CCallContext context;
     try {
@@ -29,6 +31,15 @@ int CallDeviceManager(const char* exportName, Operation&& operation, Copy&& copy
         CLog::Instance().Error("%s exception: %s", exportName, context.FaultText());
     }
     return KVT_RESULT_FAILED;
+}
+
+// A device id is at most 255 characters. One without its terminating zero
+// within the 256 bytes of a KVT_DeviceInfo field is refused and read no further.
+inline bool IsDeviceIdTerminated(const char* exportName, const char* deviceId) {
+    constexpr size_t kCapacity = sizeof(KVT_DeviceInfo::deviceId);
+    if (strnlen(deviceId, kCapacity) < kCapacity) return true;
+    CLog::Instance().Error("%s: device id without terminating zero", exportName);
+    return false;
 }
 
 // Runs an export's body so that no exception reaches the application: one

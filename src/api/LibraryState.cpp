@@ -1,12 +1,51 @@
 #include "api/LibraryState.h"
 
-#include "devicemanager/DevicesManager.h"
+#include <chrono>
+
+#include "common/Log.h"
 
 LibraryState& State() {
     static LibraryState state;
     return state;
 }
 
-bool LibraryIsRunning() {
-    return State().managerThread.IsRunning() && CDevicesManager::Instance() != nullptr;
+void CAlgorithmSlot::Install(std::unique_ptr<CAlgo> algorithm) {
+    std::shared_ptr<CAlgo> shared(algorithm.release(), [](CAlgo* freed) {
+        try {
+            freed->ExitAlgo();
+        } catch (...) {
+            CLog::Instance().Error("CAlgo::ExitAlgo failed");
+        }
+        delete freed;
+    });
+    std::lock_guard lock(m_mutex);
+    m_algorithm = std::move(shared);
+}
+
+std::shared_ptr<CAlgo> CAlgorithmSlot::Remove() {
+    std::lock_guard lock(m_mutex);
+    return std::move(m_algorithm);
+}
+
+bool CAlgorithmSlot::WaitUntilUnused(uint32_t timeoutMs) {
+    std::unique_lock lock(m_mutex);
+    return m_released.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                               [this] { return m_users == 0; });
+}
+
+CAlgorithmSlot::Use::Use(CAlgorithmSlot& slot) : m_slot(slot) {
+    std::lock_guard lock(slot.m_mutex);
+    m_algorithm = slot.m_algorithm;
+    if (m_algorithm) ++slot.m_users;
+}
+
+CAlgorithmSlot::Use::~Use() {
+    if (!m_algorithm) return;
+    {
+        std::lock_guard lock(m_slot.m_mutex);
+        --m_slot.m_users;
+    }
+    m_slot.m_released.notify_all();
+    // When the slot was emptied meanwhile, this frees the algorithm, outside the lock.
+    m_algorithm.reset();
 }

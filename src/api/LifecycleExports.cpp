@@ -1,6 +1,8 @@
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "algo/AlgoNeuro50.h"
@@ -12,12 +14,16 @@
 
 namespace {
 
+// How long KVT_Stop lets biometric calls finish; one still running after
+// that frees the algorithm itself when it returns.
+constexpr uint32_t kAlgorithmCallWaitMs = 5000;
+
 // Without an algorithm the device functions still work; the biometric ones
 // report that none is available.
 void StartAlgorithm(LibraryState& state) {
     try {
         auto algorithm = std::make_unique<CAlgoNeuro50>();
-        if (algorithm->InitAlgo()) state.algorithm = std::move(algorithm);
+        if (algorithm->InitAlgo()) state.algorithm.Install(std::move(algorithm));
     } catch (const std::exception& e) {
         CLog::Instance().Error("KVT_Start: the biometric algorithm failed to start: %s", e.what());
     } catch (...) {
@@ -33,6 +39,7 @@ KVT_API int KVT_CALL KVT_Start(KVT_MessageCallback callback, void* userValue) {
     CFunctionTrace trace("KVT_Start");
     return GuardExport("KVT_Start", [&] {
         LibraryState& state = State();
+        std::lock_guard lifecycle(state.lifecycleMutex);
         if (state.managerThread.IsRunning()) {
             CLog::Instance().Debug("unexpected call to KVT_Start()");
             return KVT_RESULT_OK;
@@ -44,6 +51,7 @@ KVT_API int KVT_CALL KVT_Start(KVT_MessageCallback callback, void* userValue) {
         if (result != KVT_RESULT_OK) {
             state.callback = nullptr;
             state.userValue = nullptr;
+            CLog::Instance().ReleaseFile();
             return result;
         }
         StartAlgorithm(state);
@@ -55,17 +63,23 @@ KVT_API int KVT_CALL KVT_Stop(void) {
     CFunctionTrace trace("KVT_Stop");
     return GuardExport("KVT_Stop", [&] {
         LibraryState& state = State();
+        std::lock_guard lifecycle(state.lifecycleMutex);
         if (!state.managerThread.IsRunning()) {
             CLog::Instance().Debug("unexpected call to KVT_Stop()");
             return KVT_RESULT_OK;
         }
+        // Biometric calls from now on find no algorithm; device calls are
+        // refused once the manager has been told to stop.
+        std::shared_ptr<CAlgo> algorithm = state.algorithm.Remove();
         const bool ended = state.managerThread.Stop();
         state.callback = nullptr;
         state.userValue = nullptr;
-        if (state.algorithm != nullptr) {
-            state.algorithm->ExitAlgo();
-            state.algorithm.reset();
+        if (!state.algorithm.WaitUntilUnused(kAlgorithmCallWaitMs)) {
+            CLog::Instance().Error("KVT_Stop: biometric calls still running");
         }
+        algorithm.reset();
+        // A stopped library keeps no handle on its log; later lines are appended.
+        CLog::Instance().ReleaseFile();
         return ended ? KVT_RESULT_OK : KVT_RESULT_FAILED;
     });
 }
@@ -97,7 +111,14 @@ KVT_API unsigned int KVT_CALL KVT_CalcImageSize(unsigned int width, unsigned int
     try {
         CFunctionTrace trace("KVT_CalcImageSize");
         // Rows are padded to 4 bytes; 1078 = file header, info header and grey palette.
-        return ((width + 3u) & ~3u) * height + 1078u;
+        const uint64_t size = (((uint64_t{width} + 3u) & ~uint64_t{3}) * height) + 1078u;
+        // A size that does not fit the result cannot be a picture of this library.
+        if (size > UINT32_MAX) {
+            CLog::Instance().Error("KVT_CalcImageSize: %u x %u does not fit 32 bits", width,
+                                   height);
+            return 0;
+        }
+        return static_cast<uint32_t>(size);
     } catch (...) {
         return 0;
     }

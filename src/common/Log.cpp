@@ -43,6 +43,7 @@ CLog::~CLog() {
 bool CLog::StartLogging(const std::string& path, int threshold, uint32_t sizeLimit, bool console) {
     CCritSecLock lock(m_lock);
     CloseLocked();
+    m_released = false;
     m_threshold = threshold;
     m_console = console;
     m_sizeLimit = sizeLimit;
@@ -59,6 +60,16 @@ bool CLog::StartLogging(const std::string& path, int threshold, uint32_t sizeLim
 void CLog::StopLogging() {
     CCritSecLock lock(m_lock);
     CloseLocked();
+    m_released = false;
+}
+
+void CLog::ReleaseFile() {
+    CCritSecLock lock(m_lock);
+    if (m_file == nullptr) return;
+    std::fflush(m_file);
+    std::fclose(m_file);
+    m_file = nullptr;
+    m_released = true;
 }
 
 bool CLog::IsOpen() const {
@@ -120,7 +131,7 @@ void CLog::WriteLineV(int level, const char* format, va_list args) {
     const uint32_t threadId = platform::CurrentThreadId();
 
     CCritSecLock lock(m_lock);
-    if (m_file == nullptr) return;
+    if (m_file == nullptr && !(m_released && OpenLocked())) return;
 
     char prefix[64];
     int n = std::snprintf(prefix, sizeof prefix, "%04d-%02d-%02d %02d:%02d:%02d.%03d %s ", now.year,
@@ -147,6 +158,10 @@ void CLog::WriteLineV(int level, const char* format, va_list args) {
     std::fflush(m_file);
 
     if (m_sizeLimit != 0 && m_currentSize > m_sizeLimit) RotateLocked();
+    if (m_released && m_file != nullptr) {
+        std::fclose(m_file);
+        m_file = nullptr;
+    }
 }
 
 #define KVT_LOG_AT(level)        \

@@ -30,6 +30,9 @@ public:
     bool StartLogging(const std::string& path, int threshold, uint32_t sizeLimit, bool console);
     // Flushes and closes the file; later lines are dropped until the next start.
     void StopLogging();
+    // Closes the file but goes on logging to it: each later line opens it,
+    // is appended and closes it again, until the next StartLogging.
+    void ReleaseFile();
 
     bool IsOpen() const;
     int Threshold() const;
@@ -68,6 +71,8 @@ private:
     std::atomic<int> m_threshold{kWarning};
     std::atomic<bool> m_open{false};
     bool m_console = false;
+    // Set by ReleaseFile: the file is open only while a line is written.
+    bool m_released = false;
     char m_buffer[kMessageBufferSize];
 };
 

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <atomic>
+#include <memory>
+
 #include "devicemanager/MessageThread.h"
 #include "kvt/KVTBasic.h"
 #include "platform/Thread.h"
@@ -25,7 +28,8 @@ public:
     bool Stop();
 
     // The library counts as running exactly while the manager thread exists.
-    bool IsRunning() const { return m_thread.IsValid(); }
+    // Safe to ask from any thread.
+    bool IsRunning() const { return m_running.load(); }
     CMessageThread& MessageThread() { return m_messageThread; }
 
     // Called by the manager once it runs. False when nobody waits for it.
@@ -34,9 +38,18 @@ public:
     // told otherwise) once the manager thread has ended.
     static void SignalStartFailure(int result);
 
+    // What a start and its manager thread share.
+    struct StartEvent;
+
 private:
-    void DMThreadFunction();
+    // True when KVT_Start gave up waiting for this start.
+    static bool StartAbandoned(const StartEvent& start);
+    void DMThreadFunction(const StartEvent& start);
 
     platform::CThread m_thread;
+    std::atomic<bool> m_running{false};
+    // The latest manager thread's start, kept until a later start has seen
+    // that thread end.
+    std::shared_ptr<StartEvent> m_start;
     CMessageThread m_messageThread;
 };

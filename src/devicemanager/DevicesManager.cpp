@@ -20,14 +20,15 @@
 
 namespace {
 
-// Guards the instance pointer so that StopRequested can be asked while the
-// manager thread drops the instance.
+// Guards the instance pointer and the counts below, so that the instance is
+// never destroyed while a call, a message query or a delivery still uses it.
 std::mutex g_instanceMutex;
 std::unique_ptr<CDevicesManager> g_instance;
 std::atomic<CDevicesManager*> g_instancePtr{nullptr};
-// Message queries running on the instance; it is not destroyed under them.
 int g_queryUsers = 0;
-std::condition_variable g_queryEnded;
+int g_callUsers = 0;
+int g_deliveringThreads = 0;
+std::condition_variable g_usersChanged;
 
 std::atomic<int32_t> g_u2AsyncSleepTime{500};
 std::atomic<int32_t> g_temperatureCompensation{0};
@@ -41,6 +42,8 @@ constexpr uint32_t kDestroyWaitMs = 100;
 constexpr int kDestroyWaitRounds = 100;
 constexpr uint32_t kQueryDeadlineMs = 30000;
 constexpr uint32_t kQueryPollMs = 300;
+// How long a stop lets the application's calls finish before it closes the sensors.
+constexpr uint32_t kCallWaitMs = 5000;
 
 }  // namespace
 
@@ -71,20 +74,34 @@ void CDevicesManager::DropInstance() {
         g_instancePtr = nullptr;
         dropped = std::move(g_instance);
         if (dropped) {
-            dropped->m_stopAsked = true;
+            dropped->m_stop = true;
+            dropped->m_dropping = true;
             dropped->m_messageQueue.Interrupt();
         }
-        g_queryEnded.wait(lock, [] { return g_queryUsers == 0; });
+        // A call still inside the manager returns soon once it has stopped;
+        // destroying the manager under it is never an option.
+        if (g_callUsers != 0) {
+            CLog::Instance().Error("CDevicesManager::DropInstance: waiting for %d calls",
+                                   g_callUsers);
+        }
+        g_usersChanged.wait(lock, [] { return g_queryUsers == 0 && g_callUsers == 0; });
     }
     dropped.reset();
     CPropertiesManager::DropInstance();
+}
+
+bool CDevicesManager::RequestStop() {
+    std::lock_guard lock(g_instanceMutex);
+    if (g_instance == nullptr) return false;
+    g_instance->Stop();
+    return true;
 }
 
 bool CDevicesManager::QueryMessageIfRunning(CCallContext* context, kvt__TransportMessage& out) {
     CDevicesManager* manager;
     {
         std::lock_guard lock(g_instanceMutex);
-        if (g_instance == nullptr || g_instance->m_stop.load()) return false;
+        if (g_instance == nullptr || g_instance->m_dropping.load()) return false;
         manager = g_instance.get();
         ++g_queryUsers;
     }
@@ -93,8 +110,53 @@ bool CDevicesManager::QueryMessageIfRunning(CCallContext* context, kvt__Transpor
         std::lock_guard lock(g_instanceMutex);
         --g_queryUsers;
     }
-    g_queryEnded.notify_all();
+    g_usersChanged.notify_all();
     return true;
+}
+
+CManagerLease::CManagerLease() {
+    std::lock_guard lock(g_instanceMutex);
+    CDevicesManager* manager = g_instance.get();
+    if (manager == nullptr || !manager->m_up.load() || manager->m_stop.load()) return;
+    m_manager = manager;
+    ++g_callUsers;
+}
+
+CManagerLease::~CManagerLease() {
+    if (m_manager == nullptr) return;
+    {
+        std::lock_guard lock(g_instanceMutex);
+        --g_callUsers;
+    }
+    g_usersChanged.notify_all();
+}
+
+CMessageDeliveryScope::CMessageDeliveryScope() {
+    std::lock_guard lock(g_instanceMutex);
+    ++g_deliveringThreads;
+}
+
+CMessageDeliveryScope::~CMessageDeliveryScope() {
+    {
+        std::lock_guard lock(g_instanceMutex);
+        --g_deliveringThreads;
+    }
+    g_usersChanged.notify_all();
+}
+
+void CDevicesManager::WaitForCalls() {
+    std::unique_lock lock(g_instanceMutex);
+    if (!g_usersChanged.wait_for(lock, std::chrono::milliseconds(kCallWaitMs),
+                                 [] { return g_callUsers == 0; })) {
+        m_log->Error("CDevicesManager::WaitForCalls: %d calls still running at shutdown",
+                     g_callUsers);
+    }
+}
+
+void CDevicesManager::WaitForMessageDelivery(uint32_t timeoutMs) {
+    std::unique_lock lock(g_instanceMutex);
+    g_usersChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                            [] { return g_deliveringThreads == 0; });
 }
 
 bool CDevicesManager::StopRequested() {
@@ -205,14 +267,19 @@ void CDevicesManager::Start() {
         CreateDeviceListenerThreads();
         m_usbManager->Start();
 
+        // Calls are admitted before KVT_Start returns, and refused again if
+        // nobody waits for this manager any more (its start was given up).
+        m_up = true;
         if (!CDMThread::SignalStartEvent()) {
             m_log->Error("CDevicesManager::CreateInstance GetLastError: %d", platform::LastError());
+            Stop();
         }
 
         // Woken at once by Stop; the poll only bounds the wait.
         while (!m_stop) m_stopEvent.Wait(kStopPollMs);
         m_log->Debug("Stop pending reported");
 
+        WaitForCalls();
         ShutDown(true);
         m_context.reset();
         m_mutex.Close();
@@ -225,8 +292,6 @@ void CDevicesManager::Stop() {
     // the flag is the last thing done to it here.
     m_log->Debug("SCM requests service to stop");
     m_stopEvent.Set();
-    m_stopAsked = true;
-    m_messageQueue.Interrupt();
     m_stop = true;
 }
 
@@ -255,13 +320,14 @@ int CDevicesManager::DMQueryMessage(CCallContext* context, const char* /*client*
                                     kvt__TransportMessage& out) {
     CFunctionTrace trace("CDevicesManager::DMQueryMessage");
     const CTimeout deadline(kQueryDeadlineMs);
-    auto stopping = [this] { return m_stop.load() || m_stopAsked.load(); };
-    if (stopping()) return CCallContext::kServerFault;
+    // A stopping manager is still asked: its shutdown posts the messages
+    // that tell the application the sensors and the manager went away.
+    if (m_dropping) return CCallContext::kServerFault;
     // Woken by a post, so delivery does not wait out the poll interval.
     while (m_messageQueue.isEmpty()) {
         if (deadline.IsElapsed()) return CCallContext::kServerFault;
         m_messageQueue.WaitForMessage(kQueryPollMs);
-        if (stopping()) return CCallContext::kServerFault;
+        if (m_dropping) return CCallContext::kServerFault;
     }
     QueuedMessage message;
     if (!m_messageQueue.fetchMessage(message)) return CCallContext::kServerFault;
@@ -303,15 +369,16 @@ bool CDevicesManager::ShutDown(bool full) {
     RemoveAllDevices();
     if (!m_usbManager->Stop()) m_log->Error("CDevicesManager::ShutDown: USB watcher did not stop");
 
+    // Each pause ends as soon as what it waits for has happened.
     if (full) {
         SendQuittingMessage();
-        platform::SleepMs(kGoingOfflinePauseMs);
+        WaitForMessageDelivery(kGoingOfflinePauseMs);
     }
-    platform::SleepMs(kShutdownPauseMs);
+    WorkerThreads::WaitForNone(kShutdownPauseMs);
 
     int rounds = 0;
     while (WorkerThreads::Count() != 0 && rounds < kWorkerWaitRounds) {
-        platform::SleepMs(kWorkerWaitMs);
+        WorkerThreads::WaitForNone(kWorkerWaitMs);
         ++rounds;
     }
     const int open = WorkerThreads::Count();

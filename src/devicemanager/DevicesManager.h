@@ -59,8 +59,12 @@ public:
     // True while the manager stops or is suspended, and whenever no manager
     // exists; sensor exchanges poll it so they end with the manager.
     static bool HaltRequested();
-    // Runs DMQueryMessage on the instance unless there is none or it stops;
-    // the instance is not destroyed while the query runs.
+    // Asks the instance, if there is one, to stop. False when there is none.
+    static bool RequestStop();
+    // Runs DMQueryMessage on the instance for the message thread; the instance
+    // is not destroyed while the query runs. False once there is no instance
+    // to ask, or it is being destroyed. A stopping manager is still asked, so
+    // that what its shutdown posts can be delivered.
     static bool QueryMessageIfRunning(CCallContext* context, kvt__TransportMessage& out);
 
     ~CDevicesManager() override;
@@ -147,9 +151,16 @@ public:
     explicit CDevicesManager(Token);
 
 private:
+    friend class CManagerLease;
+    friend class CMessageDeliveryScope;
+
     void ReadConfiguration();
     // Opens the log the configuration names and logs what reading it found.
     void OpenLog();
+    // Waits, bounded, for the calls that hold a lease to return.
+    void WaitForCalls();
+    // Waits, bounded by timeoutMs, until no message thread is delivering.
+    static void WaitForMessageDelivery(uint32_t timeoutMs);
     void DMThreadGetAsyncImageProc(DevicePtr device);
     // The LFD level of a raw capture (0 without a second frame); deliverable
     // tells whether the buffer holds at least one frame of the picture size.
@@ -163,9 +174,10 @@ private:
     CLog* m_log;
     platform::CEvent m_captureFinished{false, false};
     std::atomic<bool> m_stop{false};
-    // Set just before m_stop, while the manager is certain to exist, so a
-    // waiting message query can be woken.
-    std::atomic<bool> m_stopAsked{false};
+    // Set once the start has been reported; calls are admitted only from then on.
+    std::atomic<bool> m_up{false};
+    // Set when the instance is about to be destroyed: a waiting message query ends.
+    std::atomic<bool> m_dropping{false};
     platform::CEvent m_stopEvent{true, false};
     std::unique_ptr<CCallContext> m_context;
     // Found once: the configuration and a relative log path both live here.
@@ -181,6 +193,34 @@ private:
     bool m_socketsReady = false;
     // Threads of StartWorkerThread still running.
     std::atomic<int> m_workerThreads{0};
+};
+
+// Holds the running manager for the length of one call from the application:
+// it is neither torn down nor destroyed until the lease ends. Empty when no
+// manager runs, or it has been asked to stop.
+class CManagerLease {
+public:
+    CManagerLease();
+    ~CManagerLease();
+    CManagerLease(const CManagerLease&) = delete;
+    CManagerLease& operator=(const CManagerLease&) = delete;
+
+    explicit operator bool() const { return m_manager != nullptr; }
+    CDevicesManager& operator*() const { return *m_manager; }
+    CDevicesManager* operator->() const { return m_manager; }
+
+private:
+    CDevicesManager* m_manager = nullptr;
+};
+
+// Marks the message thread as delivering for its lifetime; the shutdown gives
+// it a bounded time to hand the going-offline message to the application.
+class CMessageDeliveryScope {
+public:
+    CMessageDeliveryScope();
+    ~CMessageDeliveryScope();
+    CMessageDeliveryScope(const CMessageDeliveryScope&) = delete;
+    CMessageDeliveryScope& operator=(const CMessageDeliveryScope&) = delete;
 };
 
 // Read by the newer USB model; set from the configuration.

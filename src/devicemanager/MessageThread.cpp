@@ -2,6 +2,7 @@
 
 #include "common/Log.h"
 #include "devicemanager/DevicesManager.h"
+#include "platform/Time.h"
 
 CMessageThread::~CMessageThread() {
     Stop();
@@ -13,7 +14,9 @@ bool CMessageThread::Start(KVT_MessageCallback callback, void* userValue) {
     m_userValue = userValue;
     m_released = false;
     m_go.Reset();
-    return m_thread.Start([this] { ThreadFunction(); });
+    // Taken here, before any Stop can advance it.
+    const uint64_t generation = m_generation.load();
+    return m_thread.Start([this, generation] { ThreadFunction(generation); });
 }
 
 void CMessageThread::Release() {
@@ -23,14 +26,19 @@ void CMessageThread::Release() {
 
 bool CMessageThread::Stop() {
     if (!m_thread.IsValid()) return true;
+    // A thread still in a callback ends as soon as the callback returns.
+    ++m_generation;
     // A thread never released runs only to see that it must end.
     m_go.Set();
-    const bool ended = m_thread.WaitForEnd(kStopWaitMs);
+    // Called from the callback, the thread cannot end before this returns.
+    const bool ownThread = m_thread.Id() == platform::CurrentThreadId();
+    const bool ended = !ownThread && m_thread.WaitForEnd(kStopWaitMs);
     if (!ended) {
         // A callback still blocks the thread. It keeps this object's ring, so
         // the ring is left alone rather than freed under its reader.
         m_thread.Abandon();
-        CLog::Instance().Error("CMessageThread::Stop: message thread did not end in time");
+        if (!ownThread)
+            CLog::Instance().Error("CMessageThread::Stop: message thread did not end in time");
     }
     m_released = false;
     m_callback = nullptr;
@@ -39,19 +47,24 @@ bool CMessageThread::Stop() {
     return ended;
 }
 
-void CMessageThread::ThreadFunction() {
+void CMessageThread::ThreadFunction(uint64_t generation) {
     m_go.Wait(platform::kInfinite);
     if (!m_released) return;
     // Taken once: Stop clears the members and may give up on this thread
     // while a callback still runs.
     const KVT_MessageCallback callback = m_callback;
     void* const userValue = m_userValue;
+    CMessageDeliveryScope delivering;
     CCallContext context;
-    while (true) {
+    bool offline = false;
+    // The going-offline message of a stopping manager is the last one there is.
+    while (!offline && m_generation.load() == generation) {
         kvt__TransportMessage record;
         record.data.LFDLevel = -1;
         // A failed query still leaves an Unspecified record to deliver.
         if (!CDevicesManager::QueryMessageIfRunning(&context, record)) break;
+        offline =
+            record.type == kvt__MessageType__DMGoingOffline && CDevicesManager::StopRequested();
         if (callback != nullptr) callback(m_ring.Convert(record), userValue);
         context.Release();
     }

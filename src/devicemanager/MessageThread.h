@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 #include "common/MessageRing.h"
 #include "kvt/KVTBasic.h"
@@ -30,12 +31,15 @@ public:
     bool IsReleased() const { return m_released.load(); }
 
 private:
-    void ThreadFunction();
+    // generation: the value of m_generation when the thread was started.
+    void ThreadFunction(uint64_t generation);
 
     KVT_MessageCallback m_callback = nullptr;
     void* m_userValue = nullptr;
     CMessageRing m_ring;
     platform::CThread m_thread;
     std::atomic<bool> m_released{false};
+    // Advanced by Stop: a thread started before it delivers nothing more.
+    std::atomic<uint64_t> m_generation{0};
     platform::CEvent m_go{true, false};
 };

@@ -1,25 +1,39 @@
 #include "devicemanager/WorkerThreads.h"
 
-#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 namespace {
-std::atomic<int> g_workerThreads{0};
-}
+std::mutex g_mutex;
+std::condition_variable g_changed;
+int g_workerThreads = 0;
+}  // namespace
 
 namespace WorkerThreads {
 
 void Enter() {
-    g_workerThreads.fetch_add(1);
+    std::lock_guard lock(g_mutex);
+    ++g_workerThreads;
 }
 
 void Leave() {
-    int current = g_workerThreads.load();
-    while (current > 0 && !g_workerThreads.compare_exchange_weak(current, current - 1)) {
+    {
+        std::lock_guard lock(g_mutex);
+        if (g_workerThreads > 0) --g_workerThreads;
     }
+    g_changed.notify_all();
 }
 
 int Count() {
-    return g_workerThreads.load();
+    std::lock_guard lock(g_mutex);
+    return g_workerThreads;
+}
+
+bool WaitForNone(uint32_t timeoutMs) {
+    std::unique_lock lock(g_mutex);
+    return g_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [] { return g_workerThreads == 0; });
 }
 
 }  // namespace WorkerThreads

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 // The process-wide count of running worker threads (asynchronous captures,
 // Ethernet connections). The manager's shutdown waits for it to reach 0.
 namespace WorkerThreads {
@@ -8,6 +10,8 @@ void Enter();
 // Never takes the count below 0.
 void Leave();
 int Count();
+// True once the count is 0, false when timeoutMs passed first.
+bool WaitForNone(uint32_t timeoutMs);
 
 }  // namespace WorkerThreads
 

@@ -38,6 +38,7 @@ constexpr uint32_t kDiagnosticStartMs = 50;
 constexpr uint32_t kDiagnosticRoundMs = 500;
 constexpr uint32_t kTriggerBeforeMs = 50;
 constexpr uint32_t kTriggerAfterMs = 100;
+constexpr uint32_t kSettleSliceMs = 10;
 constexpr uint32_t kFingerPollMs = 25;
 constexpr uint32_t kLFDPollMs = 20;
 
@@ -443,8 +444,14 @@ bool CUSBDeviceU2::GetAsyncImage(std::vector<uint8_t>& image) {
             return false;
         }
         if (trigger != 0) {
+            // The finger settles before the picture is taken; a cancel or a
+            // closing sensor ends the wait, however long it is configured.
             const int32_t settle = GetU2AsyncSleepTime();
-            platform::SleepMs(settle > 0 ? static_cast<uint32_t>(settle) : 0);
+            const CTimeout settled(settle > 0 ? static_cast<uint64_t>(settle) : 0);
+            while (!settled.IsElapsed() && IsDeviceOpen() && !CancelRequested()) {
+                platform::SleepMs(kSettleSliceMs);
+            }
+            if (!IsDeviceOpen() || CancelRequested()) break;
             return GetSyncImage(image);
         }
         platform::SleepMs(kFingerPollMs);

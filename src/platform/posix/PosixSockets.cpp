@@ -17,8 +17,9 @@ namespace platform {
 
 namespace {
 
-// How often a waiting accept asks whether it should go on waiting.
-constexpr int kAcceptSliceMs = 200;
+// How often a waiting accept asks whether it should go on waiting. A stop
+// waits for the listener to notice, so this bounds how long a stop takes.
+constexpr int kAcceptSliceMs = 20;
 
 sockaddr_in ToNative(const SocketAddress& address) {
     sockaddr_in native{};

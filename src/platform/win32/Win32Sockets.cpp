@@ -17,6 +17,10 @@ namespace platform {
 
 namespace {
 
+// How often a waiting accept asks whether it should go on waiting. A stop
+// waits for the listener to notice, so this bounds how long a stop takes.
+constexpr DWORD kAcceptSliceMs = 20;
+
 // AcceptEx reserves this much for each address; at least 16 bytes more than
 // sockaddr_in.
 constexpr DWORD kAcceptAddressSpace = 32;
@@ -163,7 +167,7 @@ bool AcceptTcp(SocketHandle listener, SocketHandle& connection, SocketAddress& l
     if (!done && WSAGetLastError() == ERROR_IO_PENDING) {
         // Closing the listener completes the accept with an error.
         for (;;) {
-            const DWORD wait = WaitForSingleObject(overlapped.hEvent, 200);
+            const DWORD wait = WaitForSingleObject(overlapped.hEvent, kAcceptSliceMs);
             if (wait == WAIT_OBJECT_0) {
                 DWORD flags = 0;
                 done =

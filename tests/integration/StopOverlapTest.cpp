@@ -1,0 +1,359 @@
+// Applications stop the library while other threads still call it, and start
+// it again after a start that failed. None of that may crash, hang, leave a
+// thread behind or flood the callback.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "integration/SimulatedSensorFixture.h"
+
+using namespace kvt_test;
+using testing::HasSubstr;
+
+namespace {
+
+// No listener section: nothing but the simulated USB sensors joins.
+void WriteQuietConfig(int u2AsyncSleepTime = 500) {
+    WriteFile(ConfigPath(),
+              "Port=82\nLogFileName=.\\Logfiles\\KVTDeviceManager.log\nLogFileSize=10000000\n"
+              "LogLevel=2\nU2AsyncSleepTime=" +
+                  std::to_string(u2AsyncSleepTime) + "\nTemperatureCompensation=0\n");
+}
+
+int ThreadCount() {
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/self/task"))
+        ++count;
+    return count;
+}
+
+// True when the process holds the file open.
+bool HoldsOpen(const std::filesystem::path& file) {
+    const auto target = std::filesystem::weakly_canonical(file);
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(entry.path(), ec) == target) return true;
+    }
+    return false;
+}
+
+// Counts what each run of the library delivers, from start to stop.
+class RunRecorder {
+public:
+    static void KVT_CALLBACK Callback(KVT_Message* message, void* user) {
+        auto* self = static_cast<RunRecorder*>(user);
+        std::lock_guard lock(self->m_mutex);
+        self->m_types.push_back(message->type);
+    }
+    // The types delivered since the last call.
+    std::vector<int> TakeRun() {
+        std::lock_guard lock(m_mutex);
+        return std::exchange(m_types, {});
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<int> m_types;
+};
+
+// A sensor with a finger on it, a picture taken from it and its template.
+class StopOverlapTest : public SimulatedSensorTest {
+protected:
+    void SetUp() override {
+        WriteQuietConfig();
+        Start();
+        ASSERT_EQ(KVTSim_AttachUsbSensor(KVTSIM_MODEL_U2, nullptr, &simId_), KVTSIM_OK);
+        sensorId_ = RunningSensorId();
+        ASSERT_FALSE(sensorId_.empty());
+        ASSERT_EQ(KVTSim_PlaceFinger(simId_, 4, 1, 1), KVTSIM_OK);
+        KVT_CapturedData data{};
+        ASSERT_EQ(Capture(sensorId_, picture_, data), KVT_RESULT_OK);
+        image_ = data;
+        image_.image = picture_.data();
+        reference_.size = sizeof reference_;
+        ASSERT_EQ(KVT_ExtractTemplate(&image_, &reference_), KVT_RESULT_OK);
+        ASSERT_EQ(KVT_Stop(), KVT_RESULT_OK);
+    }
+
+    // The sensor's id in the running library (each start gives new ids).
+    std::string RunningSensorId() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        do {
+            unsigned int count = 4;
+            KVT_DeviceInfo list[4] = {};
+            if (KVT_GetDeviceList(list, &count) == KVT_RESULT_OK && count > 0)
+                return list[0].deviceId;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        } while (std::chrono::steady_clock::now() < deadline);
+        return {};
+    }
+
+    // One round of every export that takes part in a stop.
+    void CallEveryExport(std::set<int>& deviceResults, std::set<int>& bioResults) {
+        unsigned int count = 4;
+        KVT_DeviceInfo list[4] = {};
+        deviceResults.insert(KVT_GetDeviceList(list, &count));
+        // Once the list was refused, the id of an earlier run stands in.
+        const std::string sensorId = count > 0 ? list[0].deviceId : sensorId_;
+        KVT_DeviceInfo info{};
+        info.size = sizeof info;
+        deviceResults.insert(KVT_GetDeviceInformation(sensorId.c_str(), &info));
+        std::vector<unsigned char> buffer(139190);
+        KVT_CapturedData data{};
+        data.size = sizeof data;
+        data.image = buffer.data();
+        data.imageSize = static_cast<unsigned int>(buffer.size());
+        deviceResults.insert(KVT_CaptureImage(sensorId.c_str(), 0, &data));
+        deviceResults.insert(KVT_CaptureImage(sensorId.c_str(), 1, nullptr));
+        int available = 0;
+        deviceResults.insert(KVT_CancelAsyncCapture(sensorId.c_str(), &available));
+        deviceResults.insert(KVT_IndicateResult(sensorId.c_str(), 1));
+        deviceResults.insert(KVT_SetProperty(sensorId.c_str(), "FastMode", "1"));
+        char value[64];
+        deviceResults.insert(KVT_GetProperty(sensorId.c_str(), "FastMode", value, sizeof value));
+
+        KVT_Template extracted{};
+        extracted.size = sizeof extracted;
+        bioResults.insert(KVT_ExtractTemplate(&image_, &extracted));
+        KVT_MatchResult match{};
+        match.size = sizeof match;
+        bioResults.insert(KVT_MatchTemplate(&reference_, &reference_, 1, &match));
+        KVT_BiometricsInfo bio{};
+        bio.size = sizeof bio;
+        bioResults.insert(KVT_GetBiometricsInfo(&bio));
+        KVT_IsRunning();
+    }
+
+    // Starts and stops the library cycles times while eight threads call it.
+    void StartAndStopUnderLoad(int cycles) {
+        std::atomic<bool> done{false};
+        std::mutex resultsMutex;
+        std::set<int> deviceResults;
+        std::set<int> bioResults;
+        std::vector<std::thread> callers;
+        for (int i = 0; i < 8; ++i) {
+            callers.emplace_back([&] {
+                std::set<int> device;
+                std::set<int> bio;
+                while (!done) CallEveryExport(device, bio);
+                std::lock_guard lock(resultsMutex);
+                deviceResults.insert(device.begin(), device.end());
+                bioResults.insert(bio.begin(), bio.end());
+            });
+        }
+        int failedStarts = 0;
+        int failedStops = 0;
+        for (int cycle = 0; cycle < cycles; ++cycle) {
+            failedStarts += KVT_Start(&RunRecorder::Callback, &recorder_) != KVT_RESULT_OK;
+            std::this_thread::sleep_for(std::chrono::milliseconds(cycle % 5));
+            failedStops += KVT_Stop() != KVT_RESULT_OK;
+            // Once stopped, nothing reaches the manager or the algorithm.
+            unsigned int count = 0;
+            EXPECT_EQ(KVT_GetDeviceList(nullptr, &count), KVT_RESULT_NOT_RUNNING);
+            KVT_BiometricsInfo bio{};
+            bio.size = sizeof bio;
+            EXPECT_EQ(KVT_GetBiometricsInfo(&bio), KVT_RESULT_NO_ALGORITHM);
+        }
+        done = true;
+        for (auto& caller : callers) caller.join();
+
+        EXPECT_EQ(failedStarts, 0);
+        EXPECT_EQ(failedStops, 0);
+        // The calls ran both inside a running library and against a stopped one,
+        // and got nothing but an answer a running or stopped library gives.
+        EXPECT_TRUE(deviceResults.count(KVT_RESULT_OK));
+        EXPECT_TRUE(deviceResults.count(KVT_RESULT_NOT_RUNNING));
+        EXPECT_THAT(deviceResults,
+                    testing::IsSubsetOf({KVT_RESULT_OK, KVT_RESULT_FAILED, KVT_RESULT_NOT_RUNNING,
+                                         KVT_RESULT_NO_CALLBACK}));
+        EXPECT_TRUE(bioResults.count(KVT_RESULT_OK));
+        EXPECT_TRUE(bioResults.count(KVT_RESULT_NO_ALGORITHM));
+        EXPECT_THAT(bioResults, testing::IsSubsetOf({KVT_RESULT_OK, KVT_RESULT_NO_ALGORITHM}));
+    }
+
+    int simId_ = 0;
+    std::string sensorId_;
+    std::vector<unsigned char> picture_;
+    KVT_CapturedData image_{};
+    KVT_Template reference_{};
+    RunRecorder recorder_;
+};
+
+TEST_F(StopOverlapTest, StopsWhileEveryExportIsCalledFromEightThreads) {
+    StartAndStopUnderLoad(12);
+}
+
+// The sanitizer builds run this; the cycle count can be changed for soak runs.
+using SlowStopOverlapTest = StopOverlapTest;
+
+TEST_F(SlowStopOverlapTest, StartsAndStopsTwoHundredTimesUnderLoad) {
+    const char* cycles = std::getenv("KVT_STRESS_CYCLES");
+    StartAndStopUnderLoad(cycles != nullptr ? std::atoi(cycles) : 200);
+}
+
+TEST_F(StopOverlapTest, EachStopEndsWithTheGoingOfflineMessageAndNoUnspecifiedBurst) {
+    recorder_.TakeRun();
+    for (int cycle = 0; cycle < 10; ++cycle) {
+        ASSERT_EQ(KVT_Start(&RunRecorder::Callback, &recorder_), KVT_RESULT_OK);
+        // A capture that the stop cuts short, so the stop has work to do.
+        ASSERT_EQ(KVT_CaptureImage(RunningSensorId().c_str(), 5, nullptr), KVT_RESULT_OK);
+        ASSERT_EQ(KVT_Stop(), KVT_RESULT_OK);
+        const std::vector<int> run = recorder_.TakeRun();
+        ASSERT_FALSE(run.empty()) << "cycle " << cycle;
+        EXPECT_EQ(run.back(), KVT_MSG_GOING_OFFLINE) << "cycle " << cycle;
+        EXPECT_EQ(std::count(run.begin(), run.end(), KVT_MSG_GOING_OFFLINE), 1);
+        EXPECT_LE(std::count(run.begin(), run.end(), KVT_MSG_UNSPECIFIED), 1);
+    }
+    EXPECT_THAT(ReadFile(LogPath()), HasSubstr("open Threads: 0 after 0 loops"));
+}
+
+TEST_F(StopOverlapTest, ALongSettlePauseBlocksNeitherCancelNorStop) {
+    WriteQuietConfig(600000);
+    Start();
+    sensorId_ = RunningSensorId();
+    // The finger lies on the sensor, so the capture goes straight into its pause.
+    ASSERT_EQ(KVT_CaptureImage(sensorId_.c_str(), 30, nullptr), KVT_RESULT_OK);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    int available = 0;
+    EXPECT_EQ(KVT_CancelAsyncCapture(sensorId_.c_str(), &available), KVT_RESULT_OK);
+    EXPECT_EQ(available, 1);
+    EXPECT_TRUE(messages_.WaitFor(KVT_MSG_CAPTURE_CANCELLED, sensorId_));
+
+    ASSERT_EQ(KVT_CaptureImage(sensorId_.c_str(), 30, nullptr), KVT_RESULT_OK);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
+    EXPECT_THAT(ReadFile(LogPath()), HasSubstr("open Threads: 0 after"));
+    EXPECT_EQ(KVT_Start(&MessageLog::Callback, &messages_), KVT_RESULT_OK);
+}
+
+TEST_F(StopOverlapTest, UnterminatedIdsAndBadReferencesAreRefused) {
+    Start();
+    ASSERT_FALSE(RunningSensorId().empty());
+    // Exactly the size of the id field, with no zero in it; ASan reports a read past it.
+    const std::vector<char> unterminated(256, 'x');
+    const char* id = unterminated.data();
+    KVT_DeviceInfo info{};
+    info.size = sizeof info;
+    EXPECT_EQ(KVT_GetDeviceInformation(id, &info), KVT_RESULT_BAD_ARGUMENT);
+    KVT_CapturedData data{};
+    data.size = sizeof data;
+    EXPECT_EQ(KVT_CaptureImage(id, 0, &data), KVT_RESULT_BAD_ARGUMENT);
+    EXPECT_EQ(KVT_CaptureImage(id, 5, nullptr), KVT_RESULT_BAD_ARGUMENT);
+    int available = 0;
+    EXPECT_EQ(KVT_CancelAsyncCapture(id, &available), KVT_RESULT_BAD_ARGUMENT);
+    EXPECT_EQ(KVT_IndicateResult(id, 1), KVT_RESULT_BAD_ARGUMENT);
+    EXPECT_EQ(KVT_SetProperty(id, "FastMode", "1"), KVT_RESULT_BAD_ARGUMENT);
+    char value[64];
+    EXPECT_EQ(KVT_GetProperty(id, "FastMode", value, sizeof value), KVT_RESULT_BAD_ARGUMENT);
+    EXPECT_THAT(ReadFile(LogPath()),
+                HasSubstr("KVT_IndicateResult: device id without terminating zero"));
+
+    // A reference whose size field is wrong is refused like a wrong probe.
+    std::array<KVT_Template, 2> references{reference_, reference_};
+    references[1].size = 0;
+    KVT_MatchResult match{};
+    match.size = sizeof match;
+    EXPECT_EQ(KVT_MatchTemplate(&reference_, references.data(), 2, &match),
+              KVT_RESULT_BAD_ARGUMENT);
+    references[1].size = sizeof(KVT_Template);
+    EXPECT_EQ(KVT_MatchTemplate(&reference_, references.data(), 2, &match), KVT_RESULT_OK);
+    EXPECT_EQ(match.success, 0);
+}
+
+// The application stops the library from its callback on the first event.
+struct StopFromCallback {
+    static void KVT_CALLBACK Callback(KVT_Message* message, void* user) {
+        auto* self = static_cast<StopFromCallback*>(user);
+        if (message->type != KVT_MSG_NEW_DEVICE || self->result.load() != 1) return;
+        self->result = KVT_Stop();
+    }
+    std::atomic<int> result{1};
+};
+
+TEST_F(StopOverlapTest, TheCallbackMayStopTheLibrary) {
+    StopFromCallback stopper;
+    ASSERT_EQ(KVT_Start(&StopFromCallback::Callback, &stopper), KVT_RESULT_OK);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (KVT_IsRunning() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(KVT_IsRunning(), -1);
+    while (stopper.result.load() == 1 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(stopper.result.load(), KVT_RESULT_OK);
+    // And it starts again.
+    EXPECT_EQ(KVT_Start(&MessageLog::Callback, &messages_), KVT_RESULT_OK);
+    EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
+}
+
+TEST(CalcImageSizeOverflowTest, SizesBeyondThirtyTwoBitsGiveZero) {
+    EXPECT_EQ(KVT_CalcImageSize(65536, 65536), 0u);
+    EXPECT_EQ(KVT_CalcImageSize(UINT_MAX, 1), 0u);
+    EXPECT_EQ(KVT_CalcImageSize(UINT_MAX - 3, 1), 0u);
+    // The largest picture that still fits.
+    const unsigned int rows = (UINT_MAX - 1078u) / 4u;
+    EXPECT_EQ(KVT_CalcImageSize(4, rows), 4u * rows + 1078u);
+}
+
+using LogReleaseTest = LibraryTest;
+
+TEST_F(LogReleaseTest, AStoppedLibraryHoldsNoHandleOnItsLogButStillWritesIt) {
+    WriteVerboseConfig();
+    ASSERT_EQ(KVT_Start(IgnoreMessage, nullptr), KVT_RESULT_OK);
+    EXPECT_TRUE(HoldsOpen(LogPath()));
+    ASSERT_EQ(KVT_Stop(), KVT_RESULT_OK);
+    EXPECT_FALSE(HoldsOpen(LogPath()));
+    EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
+    EXPECT_FALSE(HoldsOpen(LogPath()));
+    EXPECT_THAT(ReadFile(LogPath()), HasSubstr("unexpected call to KVT_Stop()"));
+}
+
+using SlowAbandonedStartTest = LibraryTest;
+
+// A log that cannot be opened yet (a pipe without a reader) holds the manager
+// in its start beyond the start's wait.
+TEST_F(SlowAbandonedStartTest, AStartThatGivesUpLeavesNoThreadAndTheNextStartWorks) {
+    const std::filesystem::path pipe = DataDir() / "held.log";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    WriteFile(ConfigPath(), "Port=82\nLogFileName=" + pipe.string() +
+                                "\nLogFileSize=1000000\nLogLevel=2\nU2AsyncSleepTime=500\n"
+                                "TemperatureCompensation=0\n");
+    const int threadsBefore = ThreadCount();
+
+    // Lets the manager go on once the start has given up on it.
+    std::thread reader([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10500));
+        std::ifstream drain(pipe);
+        std::string line;
+        while (std::getline(drain, line)) {
+        }
+    });
+    EXPECT_EQ(KVT_Start(IgnoreMessage, nullptr), KVT_RESULT_FAILED);
+    EXPECT_EQ(KVT_IsRunning(), -1);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (ThreadCount() > threadsBefore + 1 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // Only the test's own reader may still run.
+    EXPECT_LE(ThreadCount(), threadsBefore + 1);
+
+    WriteQuietConfig();
+    EXPECT_EQ(KVT_Start(IgnoreMessage, this), KVT_RESULT_OK);
+    EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
+    reader.join();
+}
+
+}  // namespace
