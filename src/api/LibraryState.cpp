@@ -9,17 +9,29 @@ LibraryState& State() {
     return state;
 }
 
-void CAlgorithmSlot::Install(std::unique_ptr<CAlgo> algorithm) {
-    std::shared_ptr<CAlgo> shared(algorithm.release(), [](CAlgo* freed) {
+namespace {
+
+// Owns the algorithm and runs ExitAlgo before freeing it.
+struct ExitingAlgorithm {
+    std::unique_ptr<CAlgo> algorithm;
+    ~ExitingAlgorithm() {
+        if (!algorithm) return;
         try {
-            freed->ExitAlgo();
+            algorithm->ExitAlgo();
         } catch (...) {
             CLog::Instance().Error("CAlgo::ExitAlgo failed");
         }
-        delete freed;
-    });
+    }
+};
+
+}  // namespace
+
+void CAlgorithmSlot::Install(std::unique_ptr<CAlgo> algorithm) {
+    auto owner = std::make_shared<ExitingAlgorithm>();
+    owner->algorithm = std::move(algorithm);
+    CAlgo* const raw = owner->algorithm.get();
     std::lock_guard lock(m_mutex);
-    m_algorithm = std::move(shared);
+    m_algorithm = std::shared_ptr<CAlgo>(std::move(owner), raw);
 }
 
 std::shared_ptr<CAlgo> CAlgorithmSlot::Remove() {
