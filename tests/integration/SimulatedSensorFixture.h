@@ -89,10 +89,11 @@ protected:
 
     // Plugs a sensor in and returns the library's id for it.
     std::string Plug(int model = KVTSIM_MODEL_U2, int* simId = nullptr) {
+        // Counted first: the announcement may arrive before the attach returns.
+        const int before = messages_.Count(KVT_MSG_NEW_DEVICE);
         int id = 0;
         EXPECT_EQ(KVTSim_AttachUsbSensor(model, nullptr, &id), KVTSIM_OK);
         if (simId != nullptr) *simId = id;
-        const int before = messages_.Count(KVT_MSG_NEW_DEVICE);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (messages_.Count(KVT_MSG_NEW_DEVICE) == before &&
                std::chrono::steady_clock::now() < deadline)
