@@ -837,8 +837,11 @@ Comparison Compare(const PreparedPrint& probe, const PreparedPrint& ref,
         // a match, at least kFloor of each print: so the similarity is at
         // most m^2 / kFloor^2.
         constexpr float kFloor = 12.f;
-        const float m = pairing.weight;
-        if (!reaches(m * m / (kFloor * kFloor))) continue;
+        const float bound = static_cast<float>(pairing.matched);
+        if (!reaches(bound * bound / (kFloor * kFloor))) continue;
+        float m = 0;
+        for (auto [i, j] : scratch.pairs)
+            m += LocalSimilarity(probe.neighbourhoods[i], ref.neighbourhoods[j]);
         const int seenP = CountInside(probe, t, ref);
         const int seenR = CountInside(ref, t.inverse(), probe);
         const double similarity =
@@ -864,7 +867,7 @@ Comparison Compare(const PreparedPrint& probe, const PreparedPrint& ref,
         if (cells >= kMinFlowCells) {
             const float f = std::clamp(
                 (agreement - kFlowUnrelated) / (kFlowAgrees - kFlowUnrelated), 0.05f, 1.f);
-            similarity *= f * f;
+            similarity *= f;
         }
         if (similarity > best.similarity ||
             (similarity == best.similarity && a.order < bestOrder)) {
