@@ -24,11 +24,11 @@ float LocalSimilarity(const PrintLayout::Neighbourhood& na, const PrintLayout::N
     static_assert(PrintLayout::kNeighbours == 8);
     static_assert(offsetof(PrintLayout::Neighbourhood, turn) ==
                   offsetof(PrintLayout::Neighbourhood, bearing) + 8);
-    static_assert(kBearingTolerance == 0x0E && kTurnTolerance == 0x12);
     const __m128 dv0 = _mm_loadu_ps(nb.distance), dv1 = _mm_loadu_ps(nb.distance + 4);
     // Bearings in bytes 0..7, directions in bytes 8..15.
     const __m128i anglesB = _mm_loadu_si128(reinterpret_cast<const __m128i*>(nb.bearing));
-    const __m128i tolerances = _mm_set_epi64x(0x1212121212121212, 0x0E0E0E0E0E0E0E0E);
+    const __m128i tolerances =
+        _mm_unpacklo_epi64(_mm_set1_epi8(kBearingTolerance), _mm_set1_epi8(kTurnTolerance));
     const __m128i zero = _mm_setzero_si128();
     // Lanes of b that exist and are still free.
     unsigned freeLanes = (1u << kb) - 1;

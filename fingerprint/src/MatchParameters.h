@@ -53,6 +53,8 @@ inline constexpr int kRefitRotationSlack = 8;
 // Overlap: each print counts at least this many minutiae in the other's
 // foreground, so that tiny overlaps cannot score high.
 inline constexpr float kOverlapFloor = 12.f;
+// An alignment with m pairs counts (m / (m + kFewPairs))^2 of its similarity.
+inline constexpr float kFewPairs = 4.f;
 
 // Ridge flow: agreement below kFlowUnrelated is what chance alignments of
 // different fingers show, above kFlowAgrees what impressions of one finger
