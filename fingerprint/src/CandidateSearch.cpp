@@ -178,7 +178,7 @@ void FindSeeds(const PrintLayout& probe, const PrintLayout& ref, int maxRotation
     seeds.clear();
     for (std::size_t k = 0; k < shortlist; ++k) {
         const int p = KeyProbe(keys[k]), r = KeyReference(keys[k]);
-        const float similarity = LocalSimilarity(probe.neighbourhoods[p], ref.neighbourhoods[r]);
+        const float similarity = scratch.Local(probe, ref, p, r);
         if (similarity > kMinSeedSimilarity) seeds.push_back({similarity, p, r, keys[k]});
     }
     const std::size_t hypotheses = std::min(seeds.size(), wanted);

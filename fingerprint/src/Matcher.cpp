@@ -40,6 +40,27 @@ Transform Transform::inverse() const {
     return t;
 }
 
+void Scratch::BeginComparison(std::size_t pairs) {
+    if (local.size() < pairs) {
+        local.resize(pairs);
+        localStamp.assign(pairs, 0);
+        stamp = 0;
+    }
+    if (++stamp == 0) {
+        std::fill(localStamp.begin(), localStamp.end(), 0);
+        stamp = 1;
+    }
+}
+
+float Scratch::Local(const PrintLayout& probe, const PrintLayout& ref, int p, int r) {
+    const std::size_t k = static_cast<std::size_t>(p) * ref.points.size() + r;
+    if (localStamp[k] != stamp) {
+        local[k] = LocalSimilarity(probe.neighbourhoods[p], ref.neighbourhoods[r]);
+        localStamp[k] = stamp;
+    }
+    return local[k];
+}
+
 }  // namespace detail
 
 using namespace detail;
@@ -77,6 +98,7 @@ Comparison Compare(const PreparedPrint& probePrint, const PreparedPrint& refPrin
     const std::size_t wanted = settings.hypotheses > 0
                                    ? static_cast<std::size_t>(settings.hypotheses)
                                    : static_cast<std::size_t>(kDefaultHypotheses);
+    scratch.BeginComparison(np * nr);
     FindSeeds(probe, ref, maxRotation, wanted, scratch);
 
     // With a threshold, what cannot reach it is left out: such a comparison
@@ -135,7 +157,7 @@ Comparison Compare(const PreparedPrint& probePrint, const PreparedPrint& refPrin
         float local = 0;
         for (std::size_t k = a.firstPair; k < a.firstPair + a.matched; ++k) {
             const auto [i, j] = scratch.alignedPairs[k];
-            local += LocalSimilarity(probe.neighbourhoods[i], ref.neighbourhoods[j]);
+            local += scratch.Local(probe, ref, i, j);
         }
         const double unchecked = static_cast<double>(local) * local * a.scale;
         if (!beats(unchecked, a.order) || !reaches(unchecked)) continue;

@@ -127,6 +127,14 @@ struct Placed {
 
 // Buffers reused by every comparison on one thread.
 struct Scratch {
+    // Local similarities already worked out in this comparison, by pair:
+    // valid where the stamp is the comparison's.
+    std::vector<float> local;
+    std::vector<std::uint32_t> localStamp;
+    std::uint32_t stamp = 0;
+    void BeginComparison(std::size_t pairs);
+    float Local(const PrintLayout& probe, const PrintLayout& ref, int p, int r);
+
     std::vector<Placed> placed;
     std::vector<std::uint64_t> candidates, ties;
     std::vector<Seed> seeds;
