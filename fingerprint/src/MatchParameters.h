@@ -50,9 +50,10 @@ inline constexpr int kMinPairs = 2;
 // A refit may turn beyond the rotation limit by this much.
 inline constexpr int kRefitRotationSlack = 8;
 
-// Overlap: each print counts at least this many minutiae in the other's
-// foreground, so that tiny overlaps cannot score high.
-inline constexpr float kOverlapFloor = 12.f;
+// Overlap: the minutiae of each print in the other's foreground, each
+// counted by its quality (0..1), count at least this much, so that tiny
+// overlaps cannot score high.
+inline constexpr float kOverlapFloor = 6.f;
 // An alignment with m pairs counts (m / (m + kFewPairs))^2 of its similarity.
 inline constexpr float kFewPairs = 4.f;
 

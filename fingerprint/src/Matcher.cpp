@@ -122,11 +122,11 @@ Comparison Compare(const PreparedPrint& probePrint, const PreparedPrint& refPrin
         for (auto [i, j] : scratch.pairs) covered[static_cast<std::size_t>(i) * nr + j] = 1;
 
         // Similarity = (sum of the pairs' local similarities x few)^2 / the
-        // minutiae each print could have shown of the other (at least
-        // kOverlapFloor); few pairs are weak evidence however well they
+        // minutiae each print could have shown of the other, by quality (at
+        // least kOverlapFloor); few pairs are weak evidence however well they
         // agree. A local similarity is at most 1, which bounds it.
-        const int seenP = CountInside(probe, pairing.t, ref);
-        const int seenR = CountInside(ref, pairing.t.inverse(), probe);
+        const double seenP = SeenWeight(probe, pairing.t, ref);
+        const double seenR = SeenWeight(ref, pairing.t.inverse(), probe);
         const double matched = pairing.matched;
         const double few = matched / (matched + kFewPairs);
         const double scale =

@@ -165,8 +165,10 @@ struct Pairing {
 bool AlignSeed(const PrintLayout& probe, const PrintLayout& ref, const Seed& seed, int maxRotation,
                Scratch& scratch, Pairing& out);
 
-// How many minutiae of `from`, moved by t, fall inside the foreground of `onto`.
-int CountInside(const PrintLayout& from, const Transform& t, const PrintLayout& onto);
+// The minutiae of `from` that the foreground of `onto` shows when moved by t,
+// each counted by its quality (0..1): low-quality minutiae are often false,
+// and one print's false minutiae are no evidence against a match.
+float SeenWeight(const PrintLayout& from, const Transform& t, const PrintLayout& onto);
 
 // Ridge-flow check: mean cos(2 x angle difference) of the ridge orientation
 // over the cells both prints show after alignment; `cells` counts them.

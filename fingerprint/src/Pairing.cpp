@@ -218,12 +218,13 @@ Transform Refit(const PrintLayout& probe, const PrintLayout& ref,
 
 }  // namespace
 
-// How many minutiae of `from`, moved by t, fall inside the foreground of
-// `onto` (visited in y order, which makes no difference to a count).
-int CountInside(const PrintLayout& from, const Transform& t, const PrintLayout& onto) {
+// The qualities of the minutiae of `from` that, moved by t, fall inside the
+// foreground of `onto`, added up in row order.
+float SeenWeight(const PrintLayout& from, const Transform& t, const PrintLayout& onto) {
     const std::size_t n = from.points.size();
     std::size_t i = 0;
-    int count = 0;
+    float weight = 0;
+    const float* quality = from.rowQuality.data();
 #ifdef FP_MATCHER_SSE2
     if (onto.insideShift >= 0 && onto.insideColumns < 0x8000) {
         const __m128 c = _mm_set1_ps(t.c), s = _mm_set1_ps(t.s);
@@ -249,18 +250,20 @@ int CountInside(const PrintLayout& from, const Transform& t, const PrintLayout& 
                 _mm_madd_epi16(_mm_or_si128(row, _mm_slli_epi32(column, 16)), rowStep);
             alignas(16) std::int32_t at[4];
             _mm_store_si128(reinterpret_cast<__m128i*>(at), index);
-            for (; lanes != 0; lanes &= lanes - 1)
-                count += inside[at[std::countr_zero(static_cast<unsigned>(lanes))]];
+            for (; lanes != 0; lanes &= lanes - 1) {
+                const int lane = std::countr_zero(static_cast<unsigned>(lanes));
+                if (inside[at[lane]]) weight += quality[i + static_cast<std::size_t>(lane)];
+            }
         }
-        return count;
+        return weight;
     }
 #endif
     for (; i < n; ++i) {
         float x, y;
-        t.apply(from.points[i].x, from.points[i].y, x, y);
-        count += Inside(onto, x, y);
+        t.apply(from.rowX[i], from.rowY[i], x, y);
+        if (Inside(onto, x, y)) weight += quality[i];
     }
-    return count;
+    return weight;
 }
 
 bool AlignSeed(const PrintLayout& probe, const PrintLayout& ref, const Seed& seed, int maxRotation,

@@ -422,12 +422,15 @@ void PrepareLayout(const Features& f, bool asProbe, PrintLayout& p) {
     p.rowX.resize(n + 8);
     p.rowY.resize(n + 8);
     p.rowAngle.resize(n + 8);
+    p.rowQuality.resize(n + 8);
     for (std::size_t k = 0; k < n; ++k) {
         const auto& pt = p.points[p.rowIndex[k]];
         p.rowX[k] = pt.x, p.rowY[k] = pt.y;
         p.rowAngle[k] = static_cast<std::uint8_t>(pt.angle);
+        p.rowQuality[k] = pt.quality;
     }
-    for (std::size_t k = n; k < n + 8; ++k) p.rowX[k] = p.rowY[k] = kOutside, p.rowAngle[k] = 0;
+    for (std::size_t k = n; k < n + 8; ++k)
+        p.rowX[k] = p.rowY[k] = kOutside, p.rowAngle[k] = 0, p.rowQuality[k] = 0;
 }
 
 }  // namespace detail

@@ -38,6 +38,7 @@ struct PrintLayout {
     std::vector<float> rowX, rowY;
     std::vector<std::uint16_t> rowIndex;
     std::vector<std::uint8_t> rowAngle;
+    std::vector<float> rowQuality;  // padded with 0
     std::vector<std::uint16_t> band;
     std::vector<Neighbourhood> neighbourhoods;  // one per point
     // Coarse neighbourhood occupancy (distance ring x sector x relative
