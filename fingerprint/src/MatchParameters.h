@@ -53,7 +53,7 @@ inline constexpr int kRefitRotationSlack = 8;
 // Overlap: the minutiae of each print in the other's foreground, each
 // counted by its quality (0..1), count at least this much, so that tiny
 // overlaps cannot score high.
-inline constexpr float kOverlapFloor = 6.f;
+inline constexpr float kOverlapFloor = 10.f;
 // An alignment with m pairs counts (m / (m + kFewPairs))^2 of its similarity.
 inline constexpr float kFewPairs = 4.f;
 
