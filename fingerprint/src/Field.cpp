@@ -300,9 +300,15 @@ BlockField ComputeField(const FloatImage& img) {
     std::sort(sorted.begin(), sorted.end());
     const float p90 = sorted[sorted.size() * 9 / 10];
     const float threshold = std::max(6.f, 0.3f * p90);
+    // Ridges keep one direction over several blocks; sensor noise and smudges
+    // in the background do not, so their averaged tensor is short.
+    std::vector<float> flowC(f.cos2), flowS(f.sin2), everywhere(n, 1.f);
+    SmoothWeighted(flowC, everywhere, f.columns, f.rows, 1.5f);
+    SmoothWeighted(flowS, everywhere, f.columns, f.rows, 1.5f);
     for (std::size_t i = 0; i < n; ++i)
-        f.mask[i] =
-            f.deviation[i] > threshold && (coherence[i] > 0.1f || f.deviation[i] > 2 * threshold);
+        f.mask[i] = f.deviation[i] > threshold &&
+                    (coherence[i] > 0.1f || f.deviation[i] > 2 * threshold) &&
+                    std::hypot(flowC[i], flowS[i]) > 0.2f;
     CleanMask(f.mask, f.columns, f.rows);
     f.depth = Depth(f.mask, f.columns, f.rows);
 
@@ -332,6 +338,8 @@ BlockField ComputeField(const FloatImage& img) {
     if (!found.empty()) {
         std::nth_element(found.begin(), found.begin() + found.size() / 2, found.end());
         median = found[found.size() / 2];
+        // A scale read from a few blocks would be a guess.
+        if (found.size() >= 16) f.typicalPeriod = median;
     }
     // Reject outliers against the print's own median before smoothing.
     for (std::size_t i = 0; i < n; ++i)
