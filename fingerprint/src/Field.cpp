@@ -35,6 +35,27 @@ private:
     std::vector<double> s_;
 };
 
+// Binomial 1 4 6 4 1 in both directions (a Gaussian of about one pixel).
+FloatImage Blur(const FloatImage& img) {
+    const int w = img.width, h = img.height;
+    FloatImage tmp(w, h), out(w, h);
+    auto clampX = [w](int x) { return std::clamp(x, 0, w - 1); };
+    auto clampY = [h](int y) { return std::clamp(y, 0, h - 1); };
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            tmp.at(x, y) =
+                (img.at(clampX(x - 2), y) + img.at(clampX(x + 2), y) +
+                 4 * (img.at(clampX(x - 1), y) + img.at(clampX(x + 1), y)) + 6 * img.at(x, y)) *
+                (1.f / 16);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            out.at(x, y) =
+                (tmp.at(x, clampY(y - 2)) + tmp.at(x, clampY(y + 2)) +
+                 4 * (tmp.at(x, clampY(y - 1)) + tmp.at(x, clampY(y + 1))) + 6 * tmp.at(x, y)) *
+                (1.f / 16);
+    return out;
+}
+
 // Gaussian smoothing of a block grid, counting only the blocks where weight > 0.
 void SmoothWeighted(std::vector<float>& values, const std::vector<float>& weight, int columns,
                     int rows, float sigma) {
@@ -250,10 +271,12 @@ BlockField ComputeField(const FloatImage& img) {
     f.rows = (h + kBlock - 1) / kBlock;
     const std::size_t n = static_cast<std::size_t>(f.columns) * f.rows;
 
-    // Sobel gradients.
+    // Sobel gradients of a lightly blurred copy: pixel noise of some sensors
+    // otherwise outweighs the ridges in the tensor.
+    const FloatImage soft = Blur(img);
     FloatImage gx(w, h), gy(w, h);
     auto px = [&](int x, int y) {
-        return img.at(std::clamp(x, 0, w - 1), std::clamp(y, 0, h - 1));
+        return soft.at(std::clamp(x, 0, w - 1), std::clamp(y, 0, h - 1));
     };
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
