@@ -199,8 +199,8 @@ float MeasurePeriod(const FloatImage& img, float cx, float cy, float nx, float n
         float s = 0;
         int n = 0;
         for (int l = -kAlong; l <= kAlong; l += 2) {
-            const int x = static_cast<int>(std::lround(cx + k * nx + l * tx));
-            const int y = static_cast<int>(std::lround(cy + k * ny + l * ty));
+            const int x = static_cast<int>(std::floor(cx + k * nx + l * tx + 0.5f));
+            const int y = static_cast<int>(std::floor(cy + k * ny + l * ty + 0.5f));
             if (x < 0 || y < 0 || x >= img.width || y >= img.height) continue;
             s += img.at(x, y);
             ++n;

@@ -18,6 +18,13 @@ constexpr std::size_t kSparse = 24;
 
 int Code(const ByteImage& s, int x, int y) {
     int code = 0;
+    if (x > 0 && y > 0 && x < s.width - 1 && y < s.height - 1) {
+        const std::uint8_t* p = &s.v[static_cast<std::size_t>(y) * s.width + x];
+        const std::ptrdiff_t w = s.width;
+        code = (p[-w] != 0) | (p[1 - w] != 0) << 1 | (p[1] != 0) << 2 | (p[1 + w] != 0) << 3 |
+               (p[w] != 0) << 4 | (p[w - 1] != 0) << 5 | (p[-1] != 0) << 6 | (p[-1 - w] != 0) << 7;
+        return code;
+    }
     for (int k = 0; k < 8; ++k)
         if (s.get(x + kDx[k], y + kDy[k])) code |= 1 << k;
     return code;
