@@ -47,6 +47,7 @@ struct BlockField {
     std::vector<float> mean, deviation;
     std::vector<std::uint8_t> mask;   // foreground blocks
     std::vector<std::uint8_t> depth;  // blocks to the nearest background block (0 background)
+    float typicalPeriod = 0;          // median of the measured periods, 0 when too few
 
     std::size_t index(int c, int r) const { return static_cast<std::size_t>(r) * columns + c; }
     bool inMask(int c, int r) const {
