@@ -99,6 +99,44 @@ struct Transform {
     Transform inverse() const;
 };
 
+#ifdef FP_MATCHER_SSE2
+// Four points at a time moved by a transform onto a grid of 2^shift-pixel
+// cells that covers [0, right) x [0, bottom): which of them land inside (all
+// bits of a lane) and the row-major index of each one's cell (0 outside).
+class GridLookup {
+public:
+    GridLookup(const Transform& t, float right, float bottom, int shift, int columns)
+        : c_(_mm_set1_ps(t.c)),
+          s_(_mm_set1_ps(t.s)),
+          dx_(_mm_set1_ps(t.dx)),
+          dy_(_mm_set1_ps(t.dy)),
+          right_(_mm_set1_ps(right)),
+          bottom_(_mm_set1_ps(bottom)),
+          shift_(_mm_cvtsi32_si128(shift)),
+          rowStep_(_mm_set1_epi32((1 << 16) | columns)) {}
+
+    // Columns and rows must stay below 2^15 (one multiply-add of 16-bit halves).
+    FP_ALWAYS_INLINE __m128 Cells(const float* xs, const float* ys, std::int32_t* at) const {
+        const __m128 px = _mm_loadu_ps(xs), py = _mm_loadu_ps(ys);
+        const __m128 x = _mm_add_ps(_mm_sub_ps(_mm_mul_ps(c_, px), _mm_mul_ps(s_, py)), dx_);
+        const __m128 y = _mm_add_ps(_mm_add_ps(_mm_mul_ps(s_, px), _mm_mul_ps(c_, py)), dy_);
+        const __m128 zero = _mm_setzero_ps();
+        const __m128 inside =
+            _mm_and_ps(_mm_and_ps(_mm_cmpge_ps(x, zero), _mm_cmplt_ps(x, right_)),
+                       _mm_and_ps(_mm_cmpge_ps(y, zero), _mm_cmplt_ps(y, bottom_)));
+        const __m128i column = _mm_sra_epi32(_mm_cvttps_epi32(_mm_and_ps(x, inside)), shift_);
+        const __m128i row = _mm_sra_epi32(_mm_cvttps_epi32(_mm_and_ps(y, inside)), shift_);
+        _mm_store_si128(reinterpret_cast<__m128i*>(at),
+                        _mm_madd_epi16(_mm_or_si128(row, _mm_slli_epi32(column, 16)), rowStep_));
+        return inside;
+    }
+
+private:
+    __m128 c_, s_, dx_, dy_, right_, bottom_;
+    __m128i shift_, rowStep_;
+};
+#endif
+
 // A candidate pair worth an alignment.
 struct Seed {
     float similarity;

@@ -227,29 +227,12 @@ float SeenWeight(const PrintLayout& from, const Transform& t, const PrintLayout&
     const float* quality = from.rowQuality.data();
 #ifdef FP_MATCHER_SSE2
     if (onto.insideShift >= 0 && onto.insideColumns < 0x8000) {
-        const __m128 c = _mm_set1_ps(t.c), s = _mm_set1_ps(t.s);
-        const __m128 dx = _mm_set1_ps(t.dx), dy = _mm_set1_ps(t.dy);
-        const __m128 zero = _mm_setzero_ps();
-        const __m128 right = _mm_set1_ps(static_cast<float>(onto.width));
-        const __m128 bottom = _mm_set1_ps(static_cast<float>(onto.height));
-        const __m128i shift = _mm_cvtsi32_si128(onto.insideShift);
-        const __m128i rowStep = _mm_set1_epi32((1 << 16) | onto.insideColumns);
+        const GridLookup grid(t, static_cast<float>(onto.width), static_cast<float>(onto.height),
+                              onto.insideShift, onto.insideColumns);
         const std::uint8_t* inside = onto.inside.data();
         for (; i < n; i += 4) {
-            const __m128 px = _mm_loadu_ps(&from.rowX[i]), py = _mm_loadu_ps(&from.rowY[i]);
-            const __m128 x = _mm_add_ps(_mm_sub_ps(_mm_mul_ps(c, px), _mm_mul_ps(s, py)), dx);
-            const __m128 y = _mm_add_ps(_mm_add_ps(_mm_mul_ps(s, px), _mm_mul_ps(c, py)), dy);
-            const __m128 within =
-                _mm_and_ps(_mm_and_ps(_mm_cmpge_ps(x, zero), _mm_cmplt_ps(x, right)),
-                           _mm_and_ps(_mm_cmpge_ps(y, zero), _mm_cmplt_ps(y, bottom)));
-            int lanes = _mm_movemask_ps(within);
-            if (lanes == 0) continue;
-            const __m128i column = _mm_sra_epi32(_mm_cvttps_epi32(_mm_and_ps(x, within)), shift);
-            const __m128i row = _mm_sra_epi32(_mm_cvttps_epi32(_mm_and_ps(y, within)), shift);
-            const __m128i index =
-                _mm_madd_epi16(_mm_or_si128(row, _mm_slli_epi32(column, 16)), rowStep);
             alignas(16) std::int32_t at[4];
-            _mm_store_si128(reinterpret_cast<__m128i*>(at), index);
+            int lanes = _mm_movemask_ps(grid.Cells(&from.rowX[i], &from.rowY[i], at));
             for (; lanes != 0; lanes &= lanes - 1) {
                 const int lane = std::countr_zero(static_cast<unsigned>(lanes));
                 if (inside[at[lane]]) weight += quality[i + static_cast<std::size_t>(lane)];

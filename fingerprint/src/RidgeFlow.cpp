@@ -37,31 +37,15 @@ float FlowAgreement(const PrintLayout& probe, const PrintLayout& ref, const Tran
         // Four cells at a time: a cell counts when it lands inside the
         // probe's grid, that is 0 <= x < columns x cell (and so for y). Four
         // partial sums, added up at the end.
-        const __m128 c = _mm_set1_ps(inverse.c), s = _mm_set1_ps(inverse.s);
-        const __m128 dx = _mm_set1_ps(inverse.dx), dy = _mm_set1_ps(inverse.dy);
-        const __m128 zero = _mm_setzero_ps();
-        const __m128 right = _mm_set1_ps(static_cast<float>(po.columns * cell));
-        const __m128 bottom = _mm_set1_ps(static_cast<float>(po.rows * cell));
+        const GridLookup lookup(inverse, static_cast<float>(po.columns * cell),
+                                static_cast<float>(po.rows * cell), shift, po.columns);
         const __m128 cosine = _mm_set1_ps(cr), sine = _mm_set1_ps(sr);
-        const __m128i count = _mm_cvtsi32_si128(shift);
-        const __m128i rowStep = _mm_set1_epi32((1 << 16) | po.columns);
         __m128 sums = _mm_setzero_ps(), counts = _mm_setzero_ps();
         for (std::size_t k = 0; k < n; k += 4) {
-            const __m128 fx = _mm_loadu_ps(&ref.flowX[k]), fy = _mm_loadu_ps(&ref.flowY[k]);
-            const __m128 x = _mm_add_ps(_mm_sub_ps(_mm_mul_ps(c, fx), _mm_mul_ps(s, fy)), dx);
-            const __m128 y = _mm_add_ps(_mm_add_ps(_mm_mul_ps(s, fx), _mm_mul_ps(c, fy)), dy);
-            const __m128 inside =
-                _mm_and_ps(_mm_and_ps(_mm_cmpge_ps(x, zero), _mm_cmplt_ps(x, right)),
-                           _mm_and_ps(_mm_cmpge_ps(y, zero), _mm_cmplt_ps(y, bottom)));
-            if (_mm_movemask_ps(inside) == 0) continue;
-            const __m128i column = _mm_sra_epi32(_mm_cvttps_epi32(_mm_and_ps(x, inside)), count);
-            const __m128i row = _mm_sra_epi32(_mm_cvttps_epi32(_mm_and_ps(y, inside)), count);
-            // row x columns + column in one multiply-add of 16-bit halves
-            // (cells outside read cell 0, and are dropped below).
-            const __m128i index =
-                _mm_madd_epi16(_mm_or_si128(row, _mm_slli_epi32(column, 16)), rowStep);
+            // Cells outside read cell 0, and are dropped below.
             alignas(16) std::int32_t at[4];
-            _mm_store_si128(reinterpret_cast<__m128i*>(at), index);
+            const __m128 inside = lookup.Cells(&ref.flowX[k], &ref.flowY[k], at);
+            if (_mm_movemask_ps(inside) == 0) continue;
             // The four probe cells, turned into a vector of cosines, one of
             // sines and one of counts.
             __m128 cb = _mm_loadu_ps(grid + 4 * at[0]), sb = _mm_loadu_ps(grid + 4 * at[1]);
