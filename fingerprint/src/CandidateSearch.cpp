@@ -15,7 +15,7 @@ using namespace params;
 
 // Population count without a popcnt target: std::popcount would be a library
 // call there.
-inline int Bits(std::uint64_t v) {
+[[maybe_unused]] int PortablePopcount(std::uint64_t v) {
     v -= (v >> 1) & 0x5555555555555555u;
     v = (v & 0x3333333333333333u) + ((v >> 2) & 0x3333333333333333u);
     v = (v + (v >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
@@ -71,10 +71,6 @@ FP_ALWAYS_INLINE std::size_t ScanCandidates(const PrintLayout& probe, const Prin
     return count;
 }
 
-int PortablePopcount(std::uint64_t v) {
-    return Bits(v);
-}
-
 using ScanFunction = std::size_t (*)(const PrintLayout&, const PrintLayout&, int, std::uint64_t*);
 
 #if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__)) && \
@@ -100,19 +96,15 @@ ScanFunction ChooseScan() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("popcnt") ? ScanPopcnt : ScanPortable;
 }
-#elif defined(FP_MATCHER_PORTABLE)
-std::size_t ScanNative(const PrintLayout& probe, const PrintLayout& ref, int limit,
-                       std::uint64_t* keys) {
-    return ScanCandidates<PortablePopcount>(probe, ref, limit, keys);
-}
-
-ScanFunction ChooseScan() {
-    return ScanNative;
-}
 #else
-// Elsewhere std::popcount is the instruction, or the compiler's best.
+// Elsewhere std::popcount is the instruction, or the compiler's best; the
+// portable build counts by hand, as on x86 without popcnt.
 int NativePopcount(std::uint64_t v) {
+#ifdef FP_MATCHER_PORTABLE
+    return PortablePopcount(v);
+#else
     return std::popcount(v);
+#endif
 }
 
 std::size_t ScanNative(const PrintLayout& probe, const PrintLayout& ref, int limit,
