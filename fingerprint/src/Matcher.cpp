@@ -114,57 +114,47 @@ Comparison Compare(const PreparedPrint& probePrint, const PreparedPrint& refPrin
     covered.assign(np * nr, 0);
     auto& alignments = scratch.alignments;
     alignments.clear();
-    scratch.alignedPairs.clear();
     for (const Seed& seed : scratch.seeds) {
         if (covered[static_cast<std::size_t>(seed.p) * nr + seed.r]) continue;
         Pairing pairing;
         if (!AlignSeed(probe, ref, seed, maxRotation, scratch, pairing)) continue;
-        for (auto [i, j] : scratch.pairs) covered[static_cast<std::size_t>(i) * nr + j] = 1;
-
+        float local = 0;
+        for (auto [i, j] : scratch.pairs) {
+            covered[static_cast<std::size_t>(i) * nr + j] = 1;
+            local += scratch.Local(probe, ref, i, j);
+        }
         // Similarity = (sum of the pairs' local similarities x few)^2 / the
         // minutiae each print could have shown of the other, by quality (at
         // least kOverlapFloor); few pairs are weak evidence however well they
-        // agree. A local similarity is at most 1, which bounds it.
-        const double seenP = SeenWeight(probe, pairing.t, ref);
-        const double seenR = SeenWeight(ref, pairing.t.inverse(), probe);
+        // agree. With both overlaps at the floor it is at its highest.
         const double matched = pairing.matched;
         const double few = matched / (matched + kFewPairs);
-        const double scale =
-            few * few /
-            (std::max<double>(seenP, kOverlapFloor) * std::max<double>(seenR, kOverlapFloor));
-        const double bound = matched * matched * scale;
-        if (!reaches(bound)) continue;
-        alignments.push_back({bound, scale, pairing.t, pairing.matched,
-                              static_cast<int>(alignments.size()), scratch.alignedPairs.size()});
-        scratch.alignedPairs.insert(scratch.alignedPairs.end(), scratch.pairs.begin(),
-                                    scratch.pairs.end());
+        const double evidence = static_cast<double>(local) * local * few * few;
+        if (!reaches(evidence / (kOverlapFloor * kOverlapFloor))) continue;
+        const double seenP = SeenWeight(probe, pairing.t, ref);
+        const double seenR = SeenWeight(ref, pairing.t.inverse(), probe);
+        const double similarity = evidence / (std::max<double>(seenP, kOverlapFloor) *
+                                              std::max<double>(seenR, kOverlapFloor));
+        if (!reaches(similarity)) continue;
+        alignments.push_back(
+            {similarity, pairing.t, pairing.matched, static_cast<int>(alignments.size())});
     }
 
-    // The local similarities and the ridge-flow check can only lower an
-    // alignment's bound, so alignments are finished from the highest bound
-    // down, until none left can beat the best.
+    // The ridge-flow check can only lower a similarity, so the alignments are
+    // checked from the most similar down, until none left can beat the best.
     std::sort(alignments.begin(), alignments.end(), [](const Alignment& a, const Alignment& b) {
-        if (a.bound != b.bound) return a.bound > b.bound;
+        if (a.similarity != b.similarity) return a.similarity > b.similarity;
         return a.order < b.order;
     });
     int bestOrder = 0;
-    auto beats = [&](double similarity, int order) {
-        return similarity > best.similarity ||
-               (similarity == best.similarity && best.similarity > 0 && order < bestOrder);
-    };
     for (const Alignment& a : alignments) {
-        if (a.bound < best.similarity || !reaches(a.bound)) break;
-        float local = 0;
-        for (std::size_t k = a.firstPair; k < a.firstPair + a.matched; ++k) {
-            const auto [i, j] = scratch.alignedPairs[k];
-            local += scratch.Local(probe, ref, i, j);
-        }
-        const double unchecked = static_cast<double>(local) * local * a.scale;
-        if (!beats(unchecked, a.order) || !reaches(unchecked)) continue;
+        if (a.similarity < best.similarity) break;
+        if (a.similarity == best.similarity && a.order > bestOrder) continue;
         int cells = 0;
         const float agreement = FlowAgreement(probe, ref, a.t, cells);
-        const double similarity = unchecked * FlowFactor(agreement, cells);
-        if (beats(similarity, a.order)) {
+        const double similarity = a.similarity * FlowFactor(agreement, cells);
+        if (similarity > best.similarity ||
+            (similarity == best.similarity && similarity > 0 && a.order < bestOrder)) {
             best.similarity = similarity;
             best.agreement = agreement;
             best.matched = a.matched;

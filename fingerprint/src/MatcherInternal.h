@@ -144,15 +144,12 @@ struct Seed {
     std::uint64_t key;  // its place in the candidate order, the tie-break
 };
 
-// What an alignment paired, before its pairs' local similarities and the
-// ridge-flow check are looked at.
+// An alignment that passed, waiting for its ridge-flow check.
 struct Alignment {
-    double bound;  // the similarity if every pair agreed fully: at least the final one
-    double scale;  // similarity = scale x (sum of local similarities)^2, before the flow check
+    double similarity;  // before the flow check, an upper bound of the final one
     Transform t;
     int matched;
     int order;
-    std::size_t firstPair;  // its pairs in Scratch::alignedPairs
 };
 
 // A probe minutia moved by an alignment: where it lands, its direction there,
@@ -178,7 +175,7 @@ struct Scratch {
     std::vector<Seed> seeds;
     std::vector<std::uint64_t> links;
     std::vector<std::uint64_t> usedP, usedR;  // bit sets
-    std::vector<std::pair<int, int>> pairs, seedPairs, alignedPairs;
+    std::vector<std::pair<int, int>> pairs, seedPairs;
     std::vector<std::uint8_t> covered;
     std::vector<Alignment> alignments;
 };
