@@ -59,7 +59,9 @@ inline constexpr float kFewPairs = 4.f;
 
 // Ridge flow: agreement below kFlowUnrelated is what chance alignments of
 // different fingers show, above kFlowAgrees what impressions of one finger
-// show; the similarity is scaled linearly in between, never below kFlowLeast.
+// show; in between the similarity is scaled by the square of where the
+// agreement lies, f = (a - kFlowUnrelated) / (kFlowAgrees - kFlowUnrelated),
+// never by less than kFlowLeast squared.
 inline constexpr float kFlowUnrelated = 0.6f;
 inline constexpr float kFlowAgrees = 0.95f;
 inline constexpr float kFlowLeast = 0.05f;

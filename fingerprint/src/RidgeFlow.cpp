@@ -90,8 +90,9 @@ float FlowAgreement(const PrintLayout& probe, const PrintLayout& ref, const Tran
 
 float FlowFactor(float agreement, int cells) {
     if (cells < kMinFlowCells) return 1.f;
-    return std::clamp((agreement - kFlowUnrelated) / (kFlowAgrees - kFlowUnrelated), kFlowLeast,
-                      1.f);
+    const float f =
+        std::clamp((agreement - kFlowUnrelated) / (kFlowAgrees - kFlowUnrelated), kFlowLeast, 1.f);
+    return f * f;
 }
 
 }  // namespace fp::detail
