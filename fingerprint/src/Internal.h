@@ -9,6 +9,13 @@
 
 #include "fp/Extractor.h"
 
+// Four pixels at a time where SSE2 is there; the portable build of the engine
+// (FP_MATCHER_PORTABLE, see the tests) uses plain C++ for the same results.
+#if (defined(__SSE2__) || defined(_M_X64)) && !defined(FP_MATCHER_PORTABLE)
+#include <emmintrin.h>
+#define FP_EXTRACTOR_SSE2 1
+#endif
+
 namespace fp::detail {
 
 inline constexpr float kPi = std::numbers::pi_v<float>;
