@@ -12,8 +12,6 @@ constexpr int kAngleBins = 32;
 constexpr float kMinPeriod = 3.f, kMaxPeriod = 20.f, kPeriodStep = 0.5f;
 constexpr int kPeriodBins = static_cast<int>((kMaxPeriod - kMinPeriod) / kPeriodStep) + 1;
 // Long enough along the ridge to bridge the gaps of dry or broken ridges.
-constexpr int kAlongRadius = 9;
-constexpr float kAlongSigma = 4.5f;
 constexpr int kPad = 24;  // no filter reaches further; lets the loops skip bounds checks
 
 struct Taps {
@@ -159,7 +157,7 @@ void DropSmall(ByteImage& img, const BlockField& f, std::uint8_t value, int minS
 
 }  // namespace
 
-ByteImage Binarise(const FloatImage& img, const BlockField& f, bool enhance) {
+ByteImage Binarise(const FloatImage& img, const BlockField& f, const Enhancement* enhance) {
     const int w = img.width, h = img.height;
     const PixelInterpolator lerp(f, w);
     std::vector<float> rowA(w), rowB(w);
@@ -194,13 +192,16 @@ ByteImage Binarise(const FloatImage& img, const BlockField& f, bool enhance) {
         for (int y = 0; y < h; ++y)
             for (int x = 0; x < w; ++x) source[padded(x, y)] = norm.at(x, y);
 
-        std::vector<float> along(2 * kAlongRadius + 1);
-        for (int k = -kAlongRadius; k <= kAlongRadius; ++k)
-            along[k + kAlongRadius] = std::exp(-k * k / (2 * kAlongSigma * kAlongSigma));
+        const float alongSigma = enhance->alongSigma;
+        const int alongRadius = static_cast<int>(std::ceil(2 * alongSigma));
+        std::vector<float> along(2 * alongRadius + 1);
+        for (int k = -alongRadius; k <= alongRadius; ++k)
+            along[k + alongRadius] = std::exp(-k * k / (2 * alongSigma * alongSigma));
         std::vector<Taps> alongTaps(kAngleBins);
         std::vector<Taps> acrossTaps(static_cast<std::size_t>(kAngleBins) * kPeriodBins);
         for (int p = 0; p < kPeriodBins; ++p) {
-            const float period = kMinPeriod + p * kPeriodStep, sigma = 0.45f * period;
+            const float period = kMinPeriod + p * kPeriodStep,
+                        sigma = enhance->acrossSigma * period;
             const int radius = std::min(static_cast<int>(std::ceil(3 * sigma)), kPad);
             std::vector<float> envelope(2 * radius + 1), kernel(2 * radius + 1);
             float se = 0, sc = 0;

@@ -108,6 +108,9 @@ float NormalisingScale(float typicalPeriod, int resolution) {
     return declared * std::clamp(fix, 0.75f, 1.25f);
 }
 
+// Fewer minutiae than the SDK asks of a template.
+constexpr std::size_t kFewMinutiae = 15;
+
 }  // namespace
 
 ExtractStatus Extract(const ImageView& image, const ExtractorSettings& settings, Features& out) {
@@ -135,15 +138,27 @@ ExtractStatus Extract(const ImageView& image, const ExtractorSettings& settings,
     const auto foreground = std::count(field.mask.begin(), field.mask.end(), 1);
     if (foreground < 24) return ExtractStatus::NoFingerprint;  // less than about 40 x 40 pixels
 
-    const ByteImage ridges = Binarise(img, field, settings.enhance);
+    const Enhancement usual;
+    ByteImage ridges = Binarise(img, field, settings.enhance ? &usual : nullptr);
     ByteImage skeleton = ridges;
     Thin(skeleton);
+    std::vector<Minutia> minutiae = FindMinutiae(skeleton, ridges, field, settings);
+    // A print this poor may have had its detail smoothed away with the breaks
+    // (dry prints with little area): filters that keep more detail may find more.
+    if (settings.enhance && minutiae.size() < kFewMinutiae) {
+        const Enhancement sharp{2.f, 0.4f};
+        ridges = Binarise(img, field, &sharp);
+        skeleton = ridges;
+        Thin(skeleton);
+        std::vector<Minutia> more = FindMinutiae(skeleton, ridges, field, settings);
+        if (more.size() > minutiae.size()) minutiae.swap(more);
+    }
 
     Features f;
     f.width = static_cast<std::uint16_t>(img.width);
     f.height = static_cast<std::uint16_t>(img.height);
     f.resolution = 500;
-    f.minutiae = FindMinutiae(skeleton, ridges, field, settings);
+    f.minutiae = std::move(minutiae);
     f.singularPoints = FindSingularPoints(field, settings);
     if (settings.fullTemplate) {
         f.mask = MaskOf(field, img.width, img.height);

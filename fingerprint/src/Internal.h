@@ -69,8 +69,16 @@ struct BlockField {
 // Gradient structure, segmentation, smoothed orientation and ridge period.
 BlockField ComputeField(const FloatImage& image);
 
-// Ridges as 1, valleys and background as 0.
-ByteImage Binarise(const FloatImage& image, const BlockField& field, bool enhance);
+// Contextual filtering: a Gaussian along the ridges (sigma in pixels), then an
+// even Gabor across them (sigma in ridge periods).
+struct Enhancement {
+    float alongSigma = 4.5f;  // bridges the gaps of dry or broken ridges
+    float acrossSigma = 0.45f;
+};
+
+// Ridges as 1, valleys and background as 0; without enhancement, the sign of
+// the locally normalised grey level.
+ByteImage Binarise(const FloatImage& image, const BlockField& field, const Enhancement* enhance);
 
 // One-pixel-wide ridges (Zhang-Suen thinning), in place.
 void Thin(ByteImage& ridges);
