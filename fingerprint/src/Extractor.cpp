@@ -98,9 +98,9 @@ detail::FloatImage Resample(const detail::FloatImage& src, float scale) {
 float NormalisingScale(float typicalPeriod, int resolution) {
     const float declared = 500.f / static_cast<float>(resolution);
     if (typicalPeriod <= 0) return declared;
-    // Fingers at 500 dpi measure about 8 to 9.5 pixels. Wide prints are pulled in
+    // Fingers at 500 dpi measure about 8 to 10 pixels. Wide prints are pulled in
     // further than narrow ones are pushed out: enlarging adds no detail.
-    constexpr float kWidest = 9.5f, kNarrowest = 7.f;
+    constexpr float kWidest = 10.f, kNarrowest = 7.f;
     const float period = typicalPeriod * declared;
     const float fix = period > kWidest      ? kWidest / period
                       : period < kNarrowest ? kNarrowest / period

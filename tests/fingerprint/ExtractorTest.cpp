@@ -148,11 +148,12 @@ TEST(Extractor, WideRidgesAreBroughtToTheUsualScale) {
     ASSERT_EQ(ExtractImage(Render(p, 300, 300, {}, 0), usual), fp::ExtractStatus::Ok);
     EXPECT_EQ(usual.width, 300) << "a usual ridge period must not be rescaled";
 
-    constexpr float kZoom = 1.25f;  // about 625 dpi
-    ASSERT_EQ(ExtractImage(Render(Scaled(p, kZoom), 375, 375, {}, 0), wide), fp::ExtractStatus::Ok);
-    // Brought back to a period of at most 9.5 pixels: within 6 % of the usual frame.
-    EXPECT_LT(wide.width, 300 * 1.06f);
-    EXPECT_GT(wide.width, 300 * 0.94f);
+    constexpr float kZoom = 1.4f;  // 700 dpi
+    ASSERT_EQ(ExtractImage(Render(Scaled(p, kZoom), 420, 420, {}, 0), wide), fp::ExtractStatus::Ok);
+    // Brought back to the widest usual ridge period (10 pixels), give or take
+    // the measurement: far smaller than the image, not smaller than the usual print.
+    EXPECT_LT(wide.width, 300 * 10 / 9 * 1.05f);
+    EXPECT_GT(wide.width, 300 * 0.97f);
     EXPECT_EQ(wide.width, wide.height);
     EXPECT_EQ(wide.resolution, 500);
     ASSERT_GT(wide.mask.columns, 0);
