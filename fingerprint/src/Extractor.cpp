@@ -119,8 +119,8 @@ ExtractStatus Extract(const ImageView& image, const ExtractorSettings& settings,
     if (image.width < kMinImageSide || image.height < kMinImageSide ||
         image.width > kMaxImageSide || image.height > kMaxImageSide)
         return ExtractStatus::BadSize;
-    // Ridge periods and all tolerances assume about 500 dpi.
-    if (settings.resolution < 450 || settings.resolution > 550) return ExtractStatus::BadResolution;
+    if (settings.resolution < kMinResolution || settings.resolution > kMaxResolution)
+        return ExtractStatus::BadResolution;
 
     FloatImage img(image.width, image.height);
     for (int y = 0; y < image.height; ++y) {
@@ -128,7 +128,10 @@ ExtractStatus Extract(const ImageView& image, const ExtractorSettings& settings,
         for (int x = 0; x < image.width; ++x) img.at(x, y) = row[x];
     }
     BlockField field = ComputeField(img);
-    const float scale = NormalisingScale(field.typicalPeriod, settings.resolution);
+    // The result stays within the sizes accepted, which also bounds the memory.
+    const float scale =
+        std::min(NormalisingScale(field.typicalPeriod, settings.resolution),
+                 static_cast<float>(kMaxImageSide) / std::max(image.width, image.height));
     // Below a few percent the matcher's tolerances absorb the difference.
     if (std::fabs(scale - 1.f) > 0.02f &&
         std::min(image.width, image.height) * scale >= kMinImageSide) {

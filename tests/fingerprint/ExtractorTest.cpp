@@ -167,6 +167,16 @@ TEST(Extractor, WideRidgesAreBroughtToTheUsualScale) {
     ASSERT_GT(inside, 8);
     EXPECT_GE(foundUsual, inside * 3 / 4);
     EXPECT_GE(foundWide, inside * 3 / 4);
+
+    // A declared resolution is applied as it is, even within the usual periods.
+    fp::ExtractorSettings at600;
+    at600.resolution = 600;
+    fp::Features declared;
+    ASSERT_EQ(ExtractImage(Render(Scaled(p, 1.2f), 360, 360, {}, 0), declared, at600),
+              fp::ExtractStatus::Ok);
+    EXPECT_EQ(declared.width, 300);
+    EXPECT_EQ(declared.resolution, 500);
+    EXPECT_GE(FoundNear(declared, p, 30, 270, 1.f, 7.f), inside * 3 / 4);
 }
 
 // Light, random breaks along every ridge, as in a dry print: the ridges must
@@ -263,7 +273,7 @@ TEST(Extractor, RefusesBadImagesWithoutCrashing) {
     EXPECT_EQ(fp::Extract({pixels.data(), 300, 300, 299}, s, f), fp::ExtractStatus::BadArgument);
     EXPECT_EQ(fp::Extract({pixels.data(), 0, 0, 0}, s, f), fp::ExtractStatus::BadSize);
     EXPECT_EQ(fp::Extract({pixels.data(), 5000, 20, 5000}, s, f), fp::ExtractStatus::BadSize);
-    s.resolution = 1000;
+    s.resolution = 2000;
     EXPECT_EQ(fp::Extract({pixels.data(), 300, 300, 300}, s, f), fp::ExtractStatus::BadResolution);
     s.resolution = 500;
     // Blank, flat grey and pure noise images hold no fingerprint.
