@@ -245,6 +245,27 @@ TEST(Extractor, NoisyBackgroundIsNotPrint) {
     EXPECT_GE(f.minutiae.size(), 5u) << "the print itself was lost";
 }
 
+// Low declared resolutions enlarge the image; it must stay within the sizes a
+// template can describe, and the smallest images must not shrink below them.
+TEST(Extractor, RescaledImagesStayWithinTheSizesAccepted) {
+    Pattern p = fptest::RandomPattern(41, 1536, 1536, 12, 200.f);
+    p.period = 6.f;  // a 300 dpi sensor
+    fp::ExtractorSettings at300;
+    at300.resolution = 300;
+    fp::Features big;
+    ASSERT_EQ(ExtractImage(Render(p, 1536, 1536), big, at300), fp::ExtractStatus::Ok);
+    EXPECT_EQ(big.width, fp::kMaxImageSide);
+    EXPECT_EQ(big.height, fp::kMaxImageSide);
+    for (const fp::Minutia& m : big.minutiae) ASSERT_TRUE(m.x < big.width && m.y < big.height);
+
+    fp::ExtractorSettings at1000;
+    at1000.resolution = 1000;
+    fp::Features small;
+    const fptest::Image tiny = Render(fptest::RandomPattern(42, 100, 100, 2), 100, 100, {}, 4);
+    ASSERT_EQ(ExtractImage(tiny, small, at1000), fp::ExtractStatus::Ok);
+    EXPECT_EQ(small.width, 100) << "halving would go below 64";
+}
+
 TEST(Extractor, SettingsLimitWhatIsKept) {
     const fptest::Image img = Render(fptest::RandomPattern(3, 360, 360, 16), 360, 360);
     fp::Features all, few, small;
