@@ -11,7 +11,6 @@ namespace {
 constexpr int kAngleBins = 32;
 constexpr float kMinPeriod = 3.f, kMaxPeriod = 20.f, kPeriodStep = 0.5f;
 constexpr int kPeriodBins = static_cast<int>((kMaxPeriod - kMinPeriod) / kPeriodStep) + 1;
-// Long enough along the ridge to bridge the gaps of dry or broken ridges.
 constexpr int kPad = 24;  // no filter reaches further; lets the loops skip bounds checks
 
 struct Taps {
