@@ -98,15 +98,18 @@ detail::FloatImage Resample(const detail::FloatImage& src, float scale) {
 float NormalisingScale(float typicalPeriod, int resolution) {
     const float declared = 500.f / static_cast<float>(resolution);
     if (typicalPeriod <= 0) return declared;
-    // Fingers at 500 dpi measure about 8 to 9.5 pixels. Wide prints are pulled in
+    // Fingers at 500 dpi measure about 8 to 10 pixels. Wide prints are pulled in
     // further than narrow ones are pushed out: enlarging adds no detail.
-    constexpr float kWidest = 9.5f, kNarrowest = 7.f;
+    constexpr float kWidest = 10.f, kNarrowest = 7.f;
     const float period = typicalPeriod * declared;
     const float fix = period > kWidest      ? kWidest / period
                       : period < kNarrowest ? kNarrowest / period
                                             : 1.f;
     return declared * std::clamp(fix, 0.75f, 1.25f);
 }
+
+// Fewer minutiae than the SDK asks of a template.
+constexpr std::size_t kFewMinutiae = 15;
 
 }  // namespace
 
@@ -116,8 +119,8 @@ ExtractStatus Extract(const ImageView& image, const ExtractorSettings& settings,
     if (image.width < kMinImageSide || image.height < kMinImageSide ||
         image.width > kMaxImageSide || image.height > kMaxImageSide)
         return ExtractStatus::BadSize;
-    // Ridge periods and all tolerances assume about 500 dpi.
-    if (settings.resolution < 450 || settings.resolution > 550) return ExtractStatus::BadResolution;
+    if (settings.resolution < kMinResolution || settings.resolution > kMaxResolution)
+        return ExtractStatus::BadResolution;
 
     FloatImage img(image.width, image.height);
     for (int y = 0; y < image.height; ++y) {
@@ -125,7 +128,10 @@ ExtractStatus Extract(const ImageView& image, const ExtractorSettings& settings,
         for (int x = 0; x < image.width; ++x) img.at(x, y) = row[x];
     }
     BlockField field = ComputeField(img);
-    const float scale = NormalisingScale(field.typicalPeriod, settings.resolution);
+    // The result stays within the sizes accepted, which also bounds the memory.
+    const float scale =
+        std::min(NormalisingScale(field.typicalPeriod, settings.resolution),
+                 static_cast<float>(kMaxImageSide) / std::max(image.width, image.height));
     // Below a few percent the matcher's tolerances absorb the difference.
     if (std::fabs(scale - 1.f) > 0.02f &&
         std::min(image.width, image.height) * scale >= kMinImageSide) {
@@ -135,15 +141,27 @@ ExtractStatus Extract(const ImageView& image, const ExtractorSettings& settings,
     const auto foreground = std::count(field.mask.begin(), field.mask.end(), 1);
     if (foreground < 24) return ExtractStatus::NoFingerprint;  // less than about 40 x 40 pixels
 
-    const ByteImage ridges = Binarise(img, field, settings.enhance);
+    const Enhancement usual;
+    ByteImage ridges = Binarise(img, field, settings.enhance ? &usual : nullptr);
     ByteImage skeleton = ridges;
     Thin(skeleton);
+    std::vector<Minutia> minutiae = FindMinutiae(skeleton, ridges, field, settings);
+    // A print this poor may have had its detail smoothed away with the breaks
+    // (dry prints with little area): filters that keep more detail may find more.
+    if (settings.enhance && minutiae.size() < kFewMinutiae) {
+        const Enhancement sharp{2.f, 0.4f};
+        ridges = Binarise(img, field, &sharp);
+        skeleton = ridges;
+        Thin(skeleton);
+        std::vector<Minutia> more = FindMinutiae(skeleton, ridges, field, settings);
+        if (more.size() > minutiae.size()) minutiae.swap(more);
+    }
 
     Features f;
     f.width = static_cast<std::uint16_t>(img.width);
     f.height = static_cast<std::uint16_t>(img.height);
     f.resolution = 500;
-    f.minutiae = FindMinutiae(skeleton, ridges, field, settings);
+    f.minutiae = std::move(minutiae);
     f.singularPoints = FindSingularPoints(field, settings);
     if (settings.fullTemplate) {
         f.mask = MaskOf(field, img.width, img.height);

@@ -190,6 +190,13 @@ std::vector<std::uint8_t> Depth(const std::vector<std::uint8_t>& mask, int colum
     return depth;
 }
 
+// Nearest integer, halves rounded up; inline, unlike std::floor without SSE4.1.
+int RoundToInt(float v) {
+    const float u = v + 0.5f;
+    const int i = static_cast<int>(u);
+    return i - (static_cast<float>(i) > u);
+}
+
 // Ridge period from the grey profile across the ridges, by zero crossings.
 float MeasurePeriod(const FloatImage& img, float cx, float cy, float nx, float ny) {
     constexpr int kAcross = 16, kAlong = 6;
@@ -199,8 +206,8 @@ float MeasurePeriod(const FloatImage& img, float cx, float cy, float nx, float n
         float s = 0;
         int n = 0;
         for (int l = -kAlong; l <= kAlong; l += 2) {
-            const int x = static_cast<int>(std::floor(cx + k * nx + l * tx + 0.5f));
-            const int y = static_cast<int>(std::floor(cy + k * ny + l * ty + 0.5f));
+            const int x = RoundToInt(cx + k * nx + l * tx);
+            const int y = RoundToInt(cy + k * ny + l * ty);
             if (x < 0 || y < 0 || x >= img.width || y >= img.height) continue;
             s += img.at(x, y);
             ++n;

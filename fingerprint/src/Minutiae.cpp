@@ -334,24 +334,27 @@ std::vector<Minutia> FindMinutiae(const ByteImage& s, const ByteImage& ridges, c
     }
 
     // Dense clusters come from noise, not from skin.
-    auto crowded = [](const Minutia& m, const std::vector<Minutia>& others) {
+    auto crowded = [](const std::vector<Minutia>& all, std::size_t i) {
+        const Minutia& m = all[i];
         const float radius = std::max(6.f, 0.9f * m.period / 10.f);
         int near = 0;
-        for (const Minutia& o : others)
-            if (&o != &m && std::hypot(m.x - o.x, m.y - o.y) < radius) ++near;
+        for (std::size_t j = 0; j < all.size(); ++j)
+            if (j != i && std::hypot(m.x - all[j].x, m.y - all[j].y) < radius) ++near;
         return near >= 2;
     };
     auto byQuality = [](const Minutia& a, const Minutia& b) { return a.quality > b.quality; };
     std::vector<Minutia> kept;
-    for (const Minutia& m : inner)
-        if (!crowded(m, inner) && m.quality >= settings.minMinutiaQuality) kept.push_back(m);
+    for (std::size_t i = 0; i < inner.size(); ++i)
+        if (!crowded(inner, i) && inner[i].quality >= settings.minMinutiaQuality)
+            kept.push_back(inner[i]);
     std::stable_sort(kept.begin(), kept.end(), byQuality);
     if (kept.size() < kSparse) {
         std::vector<Minutia> all(inner);
         all.insert(all.end(), edge.begin(), edge.end());
         std::vector<Minutia> extra;
-        for (const Minutia& m : edge)
-            if (!crowded(m, all) && m.quality >= settings.minMinutiaQuality) extra.push_back(m);
+        for (std::size_t i = inner.size(); i < all.size(); ++i)
+            if (!crowded(all, i) && all[i].quality >= settings.minMinutiaQuality)
+                extra.push_back(all[i]);
         std::stable_sort(extra.begin(), extra.end(), byQuality);
         extra.resize(std::min(extra.size(), kSparse - kept.size()));
         kept.insert(kept.end(), extra.begin(), extra.end());

@@ -148,11 +148,12 @@ TEST(Extractor, WideRidgesAreBroughtToTheUsualScale) {
     ASSERT_EQ(ExtractImage(Render(p, 300, 300, {}, 0), usual), fp::ExtractStatus::Ok);
     EXPECT_EQ(usual.width, 300) << "a usual ridge period must not be rescaled";
 
-    constexpr float kZoom = 1.25f;  // about 625 dpi
-    ASSERT_EQ(ExtractImage(Render(Scaled(p, kZoom), 375, 375, {}, 0), wide), fp::ExtractStatus::Ok);
-    // Brought back to a period of at most 9.5 pixels: within 6 % of the usual frame.
-    EXPECT_LT(wide.width, 300 * 1.06f);
-    EXPECT_GT(wide.width, 300 * 0.94f);
+    constexpr float kZoom = 1.4f;  // 700 dpi
+    ASSERT_EQ(ExtractImage(Render(Scaled(p, kZoom), 420, 420, {}, 0), wide), fp::ExtractStatus::Ok);
+    // Brought back to the widest usual ridge period (10 pixels), give or take
+    // the measurement: far smaller than the image, not smaller than the usual print.
+    EXPECT_LT(wide.width, 300 * 10 / 9 * 1.05f);
+    EXPECT_GT(wide.width, 300 * 0.97f);
     EXPECT_EQ(wide.width, wide.height);
     EXPECT_EQ(wide.resolution, 500);
     ASSERT_GT(wide.mask.columns, 0);
@@ -166,6 +167,16 @@ TEST(Extractor, WideRidgesAreBroughtToTheUsualScale) {
     ASSERT_GT(inside, 8);
     EXPECT_GE(foundUsual, inside * 3 / 4);
     EXPECT_GE(foundWide, inside * 3 / 4);
+
+    // A declared resolution is applied as it is, even within the usual periods.
+    fp::ExtractorSettings at600;
+    at600.resolution = 600;
+    fp::Features declared;
+    ASSERT_EQ(ExtractImage(Render(Scaled(p, 1.2f), 360, 360, {}, 0), declared, at600),
+              fp::ExtractStatus::Ok);
+    EXPECT_EQ(declared.width, 300);
+    EXPECT_EQ(declared.resolution, 500);
+    EXPECT_GE(FoundNear(declared, p, 30, 270, 1.f, 7.f), inside * 3 / 4);
 }
 
 // Light, random breaks along every ridge, as in a dry print: the ridges must
@@ -234,6 +245,27 @@ TEST(Extractor, NoisyBackgroundIsNotPrint) {
     EXPECT_GE(f.minutiae.size(), 5u) << "the print itself was lost";
 }
 
+// Low declared resolutions enlarge the image; it must stay within the sizes a
+// template can describe, and the smallest images must not shrink below them.
+TEST(Extractor, RescaledImagesStayWithinTheSizesAccepted) {
+    Pattern p = fptest::RandomPattern(41, 1536, 1536, 12, 200.f);
+    p.period = 6.f;  // a 300 dpi sensor
+    fp::ExtractorSettings at300;
+    at300.resolution = 300;
+    fp::Features big;
+    ASSERT_EQ(ExtractImage(Render(p, 1536, 1536), big, at300), fp::ExtractStatus::Ok);
+    EXPECT_EQ(big.width, fp::kMaxImageSide);
+    EXPECT_EQ(big.height, fp::kMaxImageSide);
+    for (const fp::Minutia& m : big.minutiae) ASSERT_TRUE(m.x < big.width && m.y < big.height);
+
+    fp::ExtractorSettings at1000;
+    at1000.resolution = 1000;
+    fp::Features small;
+    const fptest::Image tiny = Render(fptest::RandomPattern(42, 100, 100, 2), 100, 100, {}, 4);
+    ASSERT_EQ(ExtractImage(tiny, small, at1000), fp::ExtractStatus::Ok);
+    EXPECT_EQ(small.width, 100) << "halving would go below 64";
+}
+
 TEST(Extractor, SettingsLimitWhatIsKept) {
     const fptest::Image img = Render(fptest::RandomPattern(3, 360, 360, 16), 360, 360);
     fp::Features all, few, small;
@@ -262,7 +294,7 @@ TEST(Extractor, RefusesBadImagesWithoutCrashing) {
     EXPECT_EQ(fp::Extract({pixels.data(), 300, 300, 299}, s, f), fp::ExtractStatus::BadArgument);
     EXPECT_EQ(fp::Extract({pixels.data(), 0, 0, 0}, s, f), fp::ExtractStatus::BadSize);
     EXPECT_EQ(fp::Extract({pixels.data(), 5000, 20, 5000}, s, f), fp::ExtractStatus::BadSize);
-    s.resolution = 1000;
+    s.resolution = 2000;
     EXPECT_EQ(fp::Extract({pixels.data(), 300, 300, 300}, s, f), fp::ExtractStatus::BadResolution);
     s.resolution = 500;
     // Blank, flat grey and pure noise images hold no fingerprint.
