@@ -106,4 +106,25 @@ float LocalSimilarity(const PrintLayout::Neighbourhood& na, const PrintLayout::N
 #endif
 }
 
+void Scratch::BeginComparison(std::size_t pairs) {
+    if (local.size() < pairs) {
+        local.resize(pairs);
+        localStamp.assign(pairs, 0);
+        stamp = 0;
+    }
+    if (++stamp == 0) {
+        std::fill(localStamp.begin(), localStamp.end(), 0);
+        stamp = 1;
+    }
+}
+
+float Scratch::Local(const PrintLayout& probe, const PrintLayout& ref, int p, int r) {
+    const std::size_t k = static_cast<std::size_t>(p) * ref.points.size() + r;
+    if (localStamp[k] != stamp) {
+        local[k] = LocalSimilarity(probe.neighbourhoods[p], ref.neighbourhoods[r]);
+        localStamp[k] = stamp;
+    }
+    return local[k];
+}
+
 }  // namespace fp::detail
