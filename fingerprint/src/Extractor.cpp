@@ -145,7 +145,8 @@ ExtractStatus Extract(const ImageView& image, const ExtractorSettings& settings,
     ByteImage ridges = Binarise(img, field, settings.enhance ? &usual : nullptr);
     ByteImage skeleton = ridges;
     Thin(skeleton);
-    std::vector<Minutia> minutiae = FindMinutiae(skeleton, ridges, field, settings);
+    std::vector<Minutia> reserve;
+    std::vector<Minutia> minutiae = FindMinutiae(skeleton, ridges, field, settings, &reserve);
     // A print this poor may have had its detail smoothed away with the breaks
     // (dry prints with little area): filters that keep more detail may find more.
     if (settings.enhance && minutiae.size() < kFewMinutiae) {
@@ -153,9 +154,16 @@ ExtractStatus Extract(const ImageView& image, const ExtractorSettings& settings,
         ridges = Binarise(img, field, &sharp);
         skeleton = ridges;
         Thin(skeleton);
-        std::vector<Minutia> more = FindMinutiae(skeleton, ridges, field, settings);
-        if (more.size() > minutiae.size()) minutiae.swap(more);
+        std::vector<Minutia> moreReserve;
+        std::vector<Minutia> more = FindMinutiae(skeleton, ridges, field, settings, &moreReserve);
+        if (more.size() > minutiae.size()) minutiae.swap(more), reserve.swap(moreReserve);
     }
+    // Still too few for a template: the doubtful ones fill up to the minimum,
+    // at the lowest ranks, rather than leave a finger without a template.
+    const std::size_t limit = static_cast<std::size_t>(std::clamp(settings.maxMinutiae, 0, 255));
+    for (std::size_t i = 0; i < reserve.size() && minutiae.size() < std::min(kFewMinutiae, limit);
+         ++i)
+        minutiae.push_back(reserve[i]);
 
     Features f;
     f.width = static_cast<std::uint16_t>(img.width);

@@ -84,8 +84,12 @@ ByteImage Binarise(const FloatImage& image, const BlockField& field, const Enhan
 void Thin(ByteImage& ridges);
 
 // Minutiae on the skeleton of `ridges`, with false ones removed, best quality first.
+// `reserve`, when given, receives the doubtful ones (a trace that dies early,
+// facing endings across a gap) at half quality, best first: a print too poor
+// for a template may take them.
 std::vector<Minutia> FindMinutiae(const ByteImage& skeleton, const ByteImage& ridges,
-                                  const BlockField& field, const ExtractorSettings& settings);
+                                  const BlockField& field, const ExtractorSettings& settings,
+                                  std::vector<Minutia>* reserve = nullptr);
 
 std::vector<SingularPoint> FindSingularPoints(const BlockField& field,
                                               const ExtractorSettings& settings);

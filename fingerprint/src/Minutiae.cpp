@@ -55,6 +55,9 @@ struct Candidate {
     MinutiaType type = MinutiaType::Other;
     bool valid = true;  // false: a junction of more than three branches, never reported
     bool removed = false;
+    // Removed by a rule that real minutiae sometimes break too (a trace that
+    // dies early, a gap between facing endings): kept in reserve.
+    bool doubtful = false;
     float angle = 0;
 };
 
@@ -172,7 +175,8 @@ void Thin(ByteImage& s) {
 }
 
 std::vector<Minutia> FindMinutiae(const ByteImage& s, const ByteImage& ridges, const BlockField& f,
-                                  const ExtractorSettings& settings) {
+                                  const ExtractorSettings& settings,
+                                  std::vector<Minutia>* reserve) {
     const int w = s.width, h = s.height;
     auto idx = [w](int x, int y) { return static_cast<std::size_t>(y) * w + x; };
     std::vector<int> owner(s.v.size(), -1);
@@ -268,7 +272,7 @@ std::vector<Minutia> FindMinutiae(const ByteImage& s, const ByteImage& ridges, c
                 c.removed = true;
                 cands[p.hit].removed = true;
             }
-            if (p.hit < 0 && static_cast<int>(p.points.size()) < checkSteps) c.removed = true;
+            if (p.hit < 0 && static_cast<int>(p.points.size()) < checkSteps) c.doubtful = true;
         }
         if (c.type == MinutiaType::Ending) {
             const float traced = PathAngle(c.x, c.y, paths[0], directionSteps) + kPi;
@@ -299,7 +303,7 @@ std::vector<Minutia> FindMinutiae(const ByteImage& s, const ByteImage& ridges, c
             const float toB = std::atan2(dy, dx);
             if (AngleDistance(a.angle, b.angle + kPi) < kPi / 4 &&
                 AngleDistance(a.angle, toB) < kPi / 3) {
-                a.removed = b.removed = true;
+                a.doubtful = b.doubtful = true;
             }
         }
     }
@@ -307,7 +311,7 @@ std::vector<Minutia> FindMinutiae(const ByteImage& s, const ByteImage& ridges, c
     // Near the edge of the print ridges end where the contact ends, so minutiae
     // there are kept only when the print has too few elsewhere (small or dry
     // prints), and then after all the others.
-    std::vector<Minutia> inner, edge;
+    std::vector<Minutia> inner, edge, doubtful;
     for (const Candidate& c : cands) {
         if (!c.valid || c.removed) continue;
         const float depthBlocks = f.depthAt(c.x, c.y);
@@ -330,7 +334,13 @@ std::vector<Minutia> FindMinutiae(const ByteImage& s, const ByteImage& ridges, c
             static_cast<std::uint8_t>(std::clamp(std::lround(255 * (1 - coherence)), 0L, 255L));
         m.period =
             static_cast<std::uint8_t>(std::clamp(std::lround(10 * f.periodAt(c.x, c.y)), 0L, 255L));
-        (depthBlocks < 2 ? edge : inner).push_back(m);
+        if (c.doubtful) {
+            // Counts for half as much in a match as a minutia of that place would.
+            m.quality = static_cast<std::uint8_t>(m.quality / 2);
+            doubtful.push_back(m);
+        } else {
+            (depthBlocks < 2 ? edge : inner).push_back(m);
+        }
     }
 
     // Dense clusters come from noise, not from skin.
@@ -361,6 +371,12 @@ std::vector<Minutia> FindMinutiae(const ByteImage& s, const ByteImage& ridges, c
     }
     const std::size_t limit = static_cast<std::size_t>(std::clamp(settings.maxMinutiae, 0, 255));
     if (kept.size() > limit) kept.resize(limit);
+    if (reserve != nullptr) {
+        reserve->clear();
+        for (std::size_t i = 0; i < doubtful.size(); ++i)
+            if (!crowded(doubtful, i)) reserve->push_back(doubtful[i]);
+        std::stable_sort(reserve->begin(), reserve->end(), byQuality);
+    }
     return kept;
 }
 

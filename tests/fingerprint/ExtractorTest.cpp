@@ -203,6 +203,33 @@ TEST(Extractor, DryBrokenRidgesStillGiveTheirMinutiae) {
     EXPECT_GE(f.minutiae.size(), 15u) << "too few for a template the SDK accepts";
 }
 
+// A small print with too few clear minutiae for a template is filled up to
+// the minimum from the doubtful ones (here: ridge ends at breaks), which come
+// after the clear ones at lower quality.
+TEST(Extractor, TooFewMinutiaeAreFilledUpFromTheDoubtfulOnes) {
+    const Pattern p = fptest::RandomPattern(3, 300, 300, 3);
+    fptest::Image img = Render(p, 300, 300);
+    unsigned state = 7;
+    auto next = [&state] { return (state = state * 1103515245u + 12345u) >> 8; };
+    for (int gap = 0; gap < 400; ++gap) {
+        const int cx = 40 + static_cast<int>(next() % 220),
+                  cy = 40 + static_cast<int>(next() % 220);
+        for (int y = cy - 1; y <= cy + 1; ++y)
+            for (int x = cx - 4; x <= cx + 4; ++x)
+                img.pixels[static_cast<std::size_t>(y) * 300 + x] = 230;
+    }
+    fp::Features broken;
+    ASSERT_EQ(ExtractImage(img, broken), fp::ExtractStatus::Ok);
+    ASSERT_GE(broken.minutiae.size(), 15u);
+    // The planted minutiae are still there, ahead of the fill.
+    int inside = 0;
+    EXPECT_GE(FoundNear(broken, p, 0, 300, 1.f, 8.f, &inside), inside * 7 / 10);
+    const auto best = std::max_element(
+        broken.minutiae.begin(), broken.minutiae.end(),
+        [](const fp::Minutia& a, const fp::Minutia& b) { return a.quality < b.quality; });
+    EXPECT_LE(broken.minutiae.back().quality * 2, best->quality + 1);
+}
+
 // A print in a frame of sensor noise as strong as its ridges: the noise is
 // background, and gives neither foreground nor minutiae.
 TEST(Extractor, NoisyBackgroundIsNotPrint) {
