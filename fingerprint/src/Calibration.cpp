@@ -35,8 +35,8 @@ struct CalibrationPoint {
     double similarity, minusLogFmr;
 };
 constexpr CalibrationPoint kMeasured[] = {
-    {0, 0.000},         {1.417e-06, 0.250}, {3.155e-05, 0.500},
-    {0.0002217, 0.750}, {0.0005796, 1.000}, {0.001108, 1.250},
+    {0, 0.000},         {1.415e-06, 0.250}, {3.148e-05, 0.500},
+    {0.0002216, 0.750}, {0.0005796, 1.000}, {0.001108, 1.250},
     {0.001975, 1.500},  {0.003041, 1.750},  {0.004297, 2.000},
 };
 // The exponential tail beyond the last measured point: decades of false
