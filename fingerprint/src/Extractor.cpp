@@ -70,6 +70,47 @@ OrientationGrid OrientationOf(const BlockField& field, int width, int height) {
     return o;
 }
 
+// Bilinear, sampled at the centres of the new pixels. Ridges stay well below
+// the sampling limit at the scales used here, so no prefilter is needed.
+detail::FloatImage Resample(const detail::FloatImage& src, float scale) {
+    const int w = static_cast<int>(std::lround(src.width * scale));
+    const int h = static_cast<int>(std::lround(src.height * scale));
+    const float sx = static_cast<float>(src.width) / w, sy = static_cast<float>(src.height) / h;
+    detail::FloatImage out(w, h);
+    for (int y = 0; y < h; ++y) {
+        const float fy = std::clamp((y + 0.5f) * sy - 0.5f, 0.f, src.height - 1.f);
+        const int y0 = static_cast<int>(fy), y1 = std::min(y0 + 1, src.height - 1);
+        const float ay = fy - y0;
+        for (int x = 0; x < w; ++x) {
+            const float fx = std::clamp((x + 0.5f) * sx - 0.5f, 0.f, src.width - 1.f);
+            const int x0 = static_cast<int>(fx), x1 = std::min(x0 + 1, src.width - 1);
+            const float ax = fx - x0;
+            out.at(x, y) = (1 - ay) * ((1 - ax) * src.at(x0, y0) + ax * src.at(x1, y0)) +
+                           ay * ((1 - ax) * src.at(x0, y1) + ax * src.at(x1, y1));
+        }
+    }
+    return out;
+}
+
+// Scale that brings a print to 500 dpi. The declared resolution is not always
+// the true one, so the print's own ridge period corrects it; periods within
+// the usual spread of fingers are left alone, since fingers differ too.
+float NormalisingScale(float typicalPeriod, int resolution) {
+    const float declared = 500.f / static_cast<float>(resolution);
+    if (typicalPeriod <= 0) return declared;
+    // Fingers at 500 dpi measure about 8 to 10 pixels. Wide prints are pulled in
+    // further than narrow ones are pushed out: enlarging adds no detail.
+    constexpr float kWidest = 10.f, kNarrowest = 7.f;
+    const float period = typicalPeriod * declared;
+    const float fix = period > kWidest      ? kWidest / period
+                      : period < kNarrowest ? kNarrowest / period
+                                            : 1.f;
+    return declared * std::clamp(fix, 0.75f, 1.25f);
+}
+
+// Fewer minutiae than the SDK asks of a template.
+constexpr std::size_t kFewMinutiae = 15;
+
 }  // namespace
 
 ExtractStatus Extract(const ImageView& image, const ExtractorSettings& settings, Features& out) {
@@ -78,31 +119,61 @@ ExtractStatus Extract(const ImageView& image, const ExtractorSettings& settings,
     if (image.width < kMinImageSide || image.height < kMinImageSide ||
         image.width > kMaxImageSide || image.height > kMaxImageSide)
         return ExtractStatus::BadSize;
-    // Ridge periods and all tolerances assume about 500 dpi.
-    if (settings.resolution < 450 || settings.resolution > 550) return ExtractStatus::BadResolution;
+    if (settings.resolution < kMinResolution || settings.resolution > kMaxResolution)
+        return ExtractStatus::BadResolution;
 
     FloatImage img(image.width, image.height);
     for (int y = 0; y < image.height; ++y) {
         const std::uint8_t* row = image.pixels + static_cast<std::size_t>(y) * image.stride;
         for (int x = 0; x < image.width; ++x) img.at(x, y) = row[x];
     }
-    const BlockField field = ComputeField(img);
+    BlockField field = ComputeField(img);
+    // The result stays within the sizes accepted, which also bounds the memory.
+    const float scale =
+        std::min(NormalisingScale(field.typicalPeriod, settings.resolution),
+                 static_cast<float>(kMaxImageSide) / std::max(image.width, image.height));
+    // Below a few percent the matcher's tolerances absorb the difference.
+    if (std::fabs(scale - 1.f) > 0.02f &&
+        std::min(image.width, image.height) * scale >= kMinImageSide) {
+        img = Resample(img, scale);
+        field = ComputeField(img);
+    }
     const auto foreground = std::count(field.mask.begin(), field.mask.end(), 1);
     if (foreground < 24) return ExtractStatus::NoFingerprint;  // less than about 40 x 40 pixels
 
-    const ByteImage ridges = Binarise(img, field, settings.enhance);
+    const Enhancement usual;
+    ByteImage ridges = Binarise(img, field, settings.enhance ? &usual : nullptr);
     ByteImage skeleton = ridges;
     Thin(skeleton);
+    std::vector<Minutia> reserve;
+    std::vector<Minutia> minutiae = FindMinutiae(skeleton, ridges, field, settings, &reserve);
+    // A print this poor may have had its detail smoothed away with the breaks
+    // (dry prints with little area): filters that keep more detail may find more.
+    if (settings.enhance && minutiae.size() < kFewMinutiae) {
+        const Enhancement sharp{2.f, 0.4f};
+        ridges = Binarise(img, field, &sharp);
+        skeleton = ridges;
+        Thin(skeleton);
+        std::vector<Minutia> moreReserve;
+        std::vector<Minutia> more = FindMinutiae(skeleton, ridges, field, settings, &moreReserve);
+        if (more.size() > minutiae.size()) minutiae.swap(more), reserve.swap(moreReserve);
+    }
+    // Still too few for a template: the doubtful ones fill up to the minimum,
+    // at the lowest ranks, rather than leave a finger without a template.
+    const std::size_t limit = static_cast<std::size_t>(std::clamp(settings.maxMinutiae, 0, 255));
+    for (std::size_t i = 0; i < reserve.size() && minutiae.size() < std::min(kFewMinutiae, limit);
+         ++i)
+        minutiae.push_back(reserve[i]);
 
     Features f;
-    f.width = static_cast<std::uint16_t>(image.width);
-    f.height = static_cast<std::uint16_t>(image.height);
-    f.resolution = static_cast<std::uint16_t>(settings.resolution);
-    f.minutiae = FindMinutiae(skeleton, ridges, field, settings);
+    f.width = static_cast<std::uint16_t>(img.width);
+    f.height = static_cast<std::uint16_t>(img.height);
+    f.resolution = 500;
+    f.minutiae = std::move(minutiae);
     f.singularPoints = FindSingularPoints(field, settings);
     if (settings.fullTemplate) {
-        f.mask = MaskOf(field, image.width, image.height);
-        f.orientation = OrientationOf(field, image.width, image.height);
+        f.mask = MaskOf(field, img.width, img.height);
+        f.orientation = OrientationOf(field, img.width, img.height);
     }
     out = std::move(f);
     return ExtractStatus::Ok;

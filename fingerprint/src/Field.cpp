@@ -35,6 +35,27 @@ private:
     std::vector<double> s_;
 };
 
+// Binomial 1 4 6 4 1 in both directions (a Gaussian of about one pixel).
+FloatImage Blur(const FloatImage& img) {
+    const int w = img.width, h = img.height;
+    FloatImage tmp(w, h), out(w, h);
+    auto clampX = [w](int x) { return std::clamp(x, 0, w - 1); };
+    auto clampY = [h](int y) { return std::clamp(y, 0, h - 1); };
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            tmp.at(x, y) =
+                (img.at(clampX(x - 2), y) + img.at(clampX(x + 2), y) +
+                 4 * (img.at(clampX(x - 1), y) + img.at(clampX(x + 1), y)) + 6 * img.at(x, y)) *
+                (1.f / 16);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            out.at(x, y) =
+                (tmp.at(x, clampY(y - 2)) + tmp.at(x, clampY(y + 2)) +
+                 4 * (tmp.at(x, clampY(y - 1)) + tmp.at(x, clampY(y + 1))) + 6 * tmp.at(x, y)) *
+                (1.f / 16);
+    return out;
+}
+
 // Gaussian smoothing of a block grid, counting only the blocks where weight > 0.
 void SmoothWeighted(std::vector<float>& values, const std::vector<float>& weight, int columns,
                     int rows, float sigma) {
@@ -169,6 +190,13 @@ std::vector<std::uint8_t> Depth(const std::vector<std::uint8_t>& mask, int colum
     return depth;
 }
 
+// Nearest integer, halves rounded up; inline, unlike std::floor without SSE4.1.
+int RoundToInt(float v) {
+    const float u = v + 0.5f;
+    const int i = static_cast<int>(u);
+    return i - (static_cast<float>(i) > u);
+}
+
 // Ridge period from the grey profile across the ridges, by zero crossings.
 float MeasurePeriod(const FloatImage& img, float cx, float cy, float nx, float ny) {
     constexpr int kAcross = 16, kAlong = 6;
@@ -178,8 +206,8 @@ float MeasurePeriod(const FloatImage& img, float cx, float cy, float nx, float n
         float s = 0;
         int n = 0;
         for (int l = -kAlong; l <= kAlong; l += 2) {
-            const int x = static_cast<int>(std::lround(cx + k * nx + l * tx));
-            const int y = static_cast<int>(std::lround(cy + k * ny + l * ty));
+            const int x = RoundToInt(cx + k * nx + l * tx);
+            const int y = RoundToInt(cy + k * ny + l * ty);
             if (x < 0 || y < 0 || x >= img.width || y >= img.height) continue;
             s += img.at(x, y);
             ++n;
@@ -250,10 +278,12 @@ BlockField ComputeField(const FloatImage& img) {
     f.rows = (h + kBlock - 1) / kBlock;
     const std::size_t n = static_cast<std::size_t>(f.columns) * f.rows;
 
-    // Sobel gradients.
+    // Sobel gradients of a lightly blurred copy: pixel noise of some sensors
+    // otherwise outweighs the ridges in the tensor.
+    const FloatImage soft = Blur(img);
     FloatImage gx(w, h), gy(w, h);
     auto px = [&](int x, int y) {
-        return img.at(std::clamp(x, 0, w - 1), std::clamp(y, 0, h - 1));
+        return soft.at(std::clamp(x, 0, w - 1), std::clamp(y, 0, h - 1));
     };
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) {
@@ -300,9 +330,15 @@ BlockField ComputeField(const FloatImage& img) {
     std::sort(sorted.begin(), sorted.end());
     const float p90 = sorted[sorted.size() * 9 / 10];
     const float threshold = std::max(6.f, 0.3f * p90);
+    // Ridges keep one direction over several blocks; sensor noise and smudges
+    // in the background do not, so their averaged tensor is short.
+    std::vector<float> flowC(f.cos2), flowS(f.sin2), everywhere(n, 1.f);
+    SmoothWeighted(flowC, everywhere, f.columns, f.rows, 1.5f);
+    SmoothWeighted(flowS, everywhere, f.columns, f.rows, 1.5f);
     for (std::size_t i = 0; i < n; ++i)
-        f.mask[i] =
-            f.deviation[i] > threshold && (coherence[i] > 0.1f || f.deviation[i] > 2 * threshold);
+        f.mask[i] = f.deviation[i] > threshold &&
+                    (coherence[i] > 0.1f || f.deviation[i] > 2 * threshold) &&
+                    std::hypot(flowC[i], flowS[i]) > 0.2f;
     CleanMask(f.mask, f.columns, f.rows);
     f.depth = Depth(f.mask, f.columns, f.rows);
 
@@ -332,6 +368,8 @@ BlockField ComputeField(const FloatImage& img) {
     if (!found.empty()) {
         std::nth_element(found.begin(), found.begin() + found.size() / 2, found.end());
         median = found[found.size() / 2];
+        // A scale read from a few blocks would be a guess.
+        if (found.size() >= 16) f.typicalPeriod = median;
     }
     // Reject outliers against the print's own median before smoothing.
     for (std::size_t i = 0; i < n; ++i)

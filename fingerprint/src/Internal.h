@@ -9,6 +9,13 @@
 
 #include "fp/Extractor.h"
 
+// Four pixels at a time where SSE2 is there; the portable build of the engine
+// (FP_MATCHER_PORTABLE, see the tests) uses plain C++ for the same results.
+#if (defined(__SSE2__) || defined(_M_X64)) && !defined(FP_MATCHER_PORTABLE)
+#include <emmintrin.h>
+#define FP_EXTRACTOR_SSE2 1
+#endif
+
 namespace fp::detail {
 
 inline constexpr float kPi = std::numbers::pi_v<float>;
@@ -47,6 +54,7 @@ struct BlockField {
     std::vector<float> mean, deviation;
     std::vector<std::uint8_t> mask;   // foreground blocks
     std::vector<std::uint8_t> depth;  // blocks to the nearest background block (0 background)
+    float typicalPeriod = 0;          // median of the measured periods, 0 when too few
 
     std::size_t index(int c, int r) const { return static_cast<std::size_t>(r) * columns + c; }
     bool inMask(int c, int r) const {
@@ -61,15 +69,27 @@ struct BlockField {
 // Gradient structure, segmentation, smoothed orientation and ridge period.
 BlockField ComputeField(const FloatImage& image);
 
-// Ridges as 1, valleys and background as 0.
-ByteImage Binarise(const FloatImage& image, const BlockField& field, bool enhance);
+// Contextual filtering: a Gaussian along the ridges (sigma in pixels), then an
+// even Gabor across them (sigma in ridge periods).
+struct Enhancement {
+    float alongSigma = 4.5f;  // bridges the gaps of dry or broken ridges
+    float acrossSigma = 0.45f;
+};
+
+// Ridges as 1, valleys and background as 0; without enhancement, the sign of
+// the locally normalised grey level.
+ByteImage Binarise(const FloatImage& image, const BlockField& field, const Enhancement* enhance);
 
 // One-pixel-wide ridges (Zhang-Suen thinning), in place.
 void Thin(ByteImage& ridges);
 
 // Minutiae on the skeleton of `ridges`, with false ones removed, best quality first.
+// `reserve`, when given, receives the doubtful ones (a trace that dies early,
+// facing endings across a gap) at half quality, best first: a print too poor
+// for a template may take them.
 std::vector<Minutia> FindMinutiae(const ByteImage& skeleton, const ByteImage& ridges,
-                                  const BlockField& field, const ExtractorSettings& settings);
+                                  const BlockField& field, const ExtractorSettings& settings,
+                                  std::vector<Minutia>* reserve = nullptr);
 
 std::vector<SingularPoint> FindSingularPoints(const BlockField& field,
                                               const ExtractorSettings& settings);

@@ -13,8 +13,18 @@ namespace {
 constexpr int kDx[8] = {0, 1, 1, 1, 0, -1, -1, -1};
 constexpr int kDy[8] = {-1, -1, 0, 1, 1, 1, 0, -1};
 
+// Prints with fewer minutiae than this away from their edge also get those near it.
+constexpr std::size_t kSparse = 24;
+
 int Code(const ByteImage& s, int x, int y) {
     int code = 0;
+    if (x > 0 && y > 0 && x < s.width - 1 && y < s.height - 1) {
+        const std::uint8_t* p = &s.v[static_cast<std::size_t>(y) * s.width + x];
+        const std::ptrdiff_t w = s.width;
+        code = (p[-w] != 0) | (p[1 - w] != 0) << 1 | (p[1] != 0) << 2 | (p[1 + w] != 0) << 3 |
+               (p[w] != 0) << 4 | (p[w - 1] != 0) << 5 | (p[-1] != 0) << 6 | (p[-1 - w] != 0) << 7;
+        return code;
+    }
     for (int k = 0; k < 8; ++k)
         if (s.get(x + kDx[k], y + kDy[k])) code |= 1 << k;
     return code;
@@ -45,6 +55,9 @@ struct Candidate {
     MinutiaType type = MinutiaType::Other;
     bool valid = true;  // false: a junction of more than three branches, never reported
     bool removed = false;
+    // Removed by a rule that real minutiae sometimes break too (a trace that
+    // dies early, a gap between facing endings): kept in reserve.
+    bool doubtful = false;
     float angle = 0;
 };
 
@@ -162,7 +175,8 @@ void Thin(ByteImage& s) {
 }
 
 std::vector<Minutia> FindMinutiae(const ByteImage& s, const ByteImage& ridges, const BlockField& f,
-                                  const ExtractorSettings& settings) {
+                                  const ExtractorSettings& settings,
+                                  std::vector<Minutia>* reserve) {
     const int w = s.width, h = s.height;
     auto idx = [w](int x, int y) { return static_cast<std::size_t>(y) * w + x; };
     std::vector<int> owner(s.v.size(), -1);
@@ -258,7 +272,7 @@ std::vector<Minutia> FindMinutiae(const ByteImage& s, const ByteImage& ridges, c
                 c.removed = true;
                 cands[p.hit].removed = true;
             }
-            if (p.hit < 0 && static_cast<int>(p.points.size()) < checkSteps) c.removed = true;
+            if (p.hit < 0 && static_cast<int>(p.points.size()) < checkSteps) c.doubtful = true;
         }
         if (c.type == MinutiaType::Ending) {
             const float traced = PathAngle(c.x, c.y, paths[0], directionSteps) + kPi;
@@ -289,23 +303,26 @@ std::vector<Minutia> FindMinutiae(const ByteImage& s, const ByteImage& ridges, c
             const float toB = std::atan2(dy, dx);
             if (AngleDistance(a.angle, b.angle + kPi) < kPi / 4 &&
                 AngleDistance(a.angle, toB) < kPi / 3) {
-                a.removed = b.removed = true;
+                a.doubtful = b.doubtful = true;
             }
         }
     }
 
-    std::vector<Minutia> out;
+    // Near the edge of the print ridges end where the contact ends, so minutiae
+    // there are kept only when the print has too few elsewhere (small or dry
+    // prints), and then after all the others.
+    std::vector<Minutia> inner, edge, doubtful;
     for (const Candidate& c : cands) {
         if (!c.valid || c.removed) continue;
-        // Near the edge of the print ridges end where the contact ends.
-        if (f.depthAt(c.x, c.y) < 2) continue;
+        const float depthBlocks = f.depthAt(c.x, c.y);
+        if (depthBlocks < 1) continue;
         if (c.type == MinutiaType::Ending) {
             const float ax = c.x + 16 * std::cos(c.angle), ay = c.y + 16 * std::sin(c.angle);
             if (ax < 0 || ay < 0 || ax >= w || ay >= h || f.depthAt(ax, ay) < 1) continue;
         }
         float coherence = 0;
         f.orientationAt(c.x, c.y, &coherence);
-        const float depth = std::min(1.f, (f.depthAt(c.x, c.y) - 1) / 3.f);
+        const float depth = std::clamp((depthBlocks - 1) / 3.f, 0.f, 1.f);
         const float q = 100.f * std::min(1.f, coherence / 0.7f) * (0.6f + 0.4f * depth);
         Minutia m;
         m.x = static_cast<std::uint16_t>(c.x);
@@ -317,25 +334,49 @@ std::vector<Minutia> FindMinutiae(const ByteImage& s, const ByteImage& ridges, c
             static_cast<std::uint8_t>(std::clamp(std::lround(255 * (1 - coherence)), 0L, 255L));
         m.period =
             static_cast<std::uint8_t>(std::clamp(std::lround(10 * f.periodAt(c.x, c.y)), 0L, 255L));
-        out.push_back(m);
+        if (c.doubtful) {
+            // Counts for half as much in a match as a minutia of that place would.
+            m.quality = static_cast<std::uint8_t>(m.quality / 2);
+            doubtful.push_back(m);
+        } else {
+            (depthBlocks < 2 ? edge : inner).push_back(m);
+        }
     }
 
     // Dense clusters come from noise, not from skin.
-    std::vector<bool> crowded(out.size(), false);
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        const float radius = std::max(6.f, 0.9f * out[i].period / 10.f);
+    auto crowded = [](const std::vector<Minutia>& all, std::size_t i) {
+        const Minutia& m = all[i];
+        const float radius = std::max(6.f, 0.9f * m.period / 10.f);
         int near = 0;
-        for (std::size_t j = 0; j < out.size(); ++j)
-            if (i != j && std::hypot(out[i].x - out[j].x, out[i].y - out[j].y) < radius) ++near;
-        crowded[i] = near >= 2;
-    }
+        for (std::size_t j = 0; j < all.size(); ++j)
+            if (j != i && std::hypot(m.x - all[j].x, m.y - all[j].y) < radius) ++near;
+        return near >= 2;
+    };
+    auto byQuality = [](const Minutia& a, const Minutia& b) { return a.quality > b.quality; };
     std::vector<Minutia> kept;
-    for (std::size_t i = 0; i < out.size(); ++i)
-        if (!crowded[i] && out[i].quality >= settings.minMinutiaQuality) kept.push_back(out[i]);
-    std::stable_sort(kept.begin(), kept.end(),
-                     [](const Minutia& a, const Minutia& b) { return a.quality > b.quality; });
+    for (std::size_t i = 0; i < inner.size(); ++i)
+        if (!crowded(inner, i) && inner[i].quality >= settings.minMinutiaQuality)
+            kept.push_back(inner[i]);
+    std::stable_sort(kept.begin(), kept.end(), byQuality);
+    if (kept.size() < kSparse) {
+        std::vector<Minutia> all(inner);
+        all.insert(all.end(), edge.begin(), edge.end());
+        std::vector<Minutia> extra;
+        for (std::size_t i = inner.size(); i < all.size(); ++i)
+            if (!crowded(all, i) && all[i].quality >= settings.minMinutiaQuality)
+                extra.push_back(all[i]);
+        std::stable_sort(extra.begin(), extra.end(), byQuality);
+        extra.resize(std::min(extra.size(), kSparse - kept.size()));
+        kept.insert(kept.end(), extra.begin(), extra.end());
+    }
     const std::size_t limit = static_cast<std::size_t>(std::clamp(settings.maxMinutiae, 0, 255));
     if (kept.size() > limit) kept.resize(limit);
+    if (reserve != nullptr) {
+        reserve->clear();
+        for (std::size_t i = 0; i < doubtful.size(); ++i)
+            if (!crowded(doubtful, i)) reserve->push_back(doubtful[i]);
+        std::stable_sort(reserve->begin(), reserve->end(), byQuality);
+    }
     return kept;
 }
 

@@ -9,9 +9,10 @@
 #include "fp/Matcher.h"
 
 namespace fp {
+namespace detail {
 namespace {
 
-using namespace detail;
+using namespace params;
 
 // atan2 in steps of pi/128 with an error below half a step; the library call
 // dominated preparation.
@@ -30,7 +31,7 @@ int AtanUnits(float y, float x) {
 // once), so that preparation looks bearings up instead of working them out:
 // neighbours are only looked for within 120 pixels, and minutia coordinates
 // are whole pixels.
-constexpr int kBearingReach = 119;
+constexpr int kBearingReach = static_cast<int>(kNeighbourReach) - 1;
 struct BearingTable {
     static constexpr int kSide = 2 * kBearingReach + 1;
     std::uint8_t units[kSide * kSide];
@@ -98,13 +99,13 @@ void Rank(const std::uint32_t* keys, int count, int* rank) {
 
 // For every point: its kNeighbours nearest within kReach (by distance, then
 // index), and its occupancy cells from all neighbours within kCellReach
-// (spread ones within kCellReach + 6 for a probe). Coordinates are whole
+// (spread ones within kCellReach + kCellSpreadDistance for a probe). Coordinates are whole
 // pixels, so squared distances are whole numbers, exact in float, and order
 // the neighbours as the distances do.
-void Neighbourhoods(bool asProbe, PreparedPrint& p) {
-    constexpr int K = PreparedPrint::kNeighbours;
-    constexpr int W = PreparedPrint::kCellWords;
-    constexpr float kReach = 120.f;
+void Neighbourhoods(bool asProbe, PrintLayout& p) {
+    constexpr int K = PrintLayout::kNeighbours;
+    constexpr int W = PrintLayout::kCellWords;
+    constexpr float kReach = kNeighbourReach;
     const std::size_t n = p.points.size();
     p.neighbourhoods.resize(n);
     p.cells.assign(n * W, 0);
@@ -125,7 +126,7 @@ void Neighbourhoods(bool asProbe, PreparedPrint& p) {
     s.ranks.resize(padded + 4);
     // Bearings are needed for the cells, so worked out for all within their
     // reach; the nearest beyond it need theirs only when chosen.
-    const float cellReach = asProbe ? kCellReach + 6 : kCellReach;
+    const float cellReach = asProbe ? kCellReach + kCellSpreadDistance : kCellReach;
     const float nearSquare = cellReach * cellReach, cellSquare = kCellReach * kCellReach;
     auto set = [](std::uint64_t* words, int bit) {
         words[bit >> 6] |= std::uint64_t{1} << (bit & 63);
@@ -183,7 +184,7 @@ void Neighbourhoods(bool asProbe, PreparedPrint& p) {
         }
         // The cells gather in registers: no store waits for the one before.
         std::uint64_t exact[W] = {}, spread[W] = {};
-        PreparedPrint::Neighbourhood& hood = p.neighbourhoods[i];
+        PrintLayout::Neighbourhood& hood = p.neighbourhoods[i];
         // Order the near ones; the nearest are the first of them, then the
         // first of the far ones when there are too few.
         for (int k = nearCount; k < nearCount + 4; ++k) nearKeys[k] = 0x7FFFFFFFu;
@@ -208,18 +209,19 @@ void Neighbourhoods(bool asProbe, PreparedPrint& p) {
             }
             {
                 // Within the reach of the exact cells or not, without a branch.
-                // The ring, d / 20 rounded down, from the whole squared distance.
-                const int ring = (d2 >= 400.f) + (d2 >= 1600.f) + (d2 >= 3600.f);
+                // The ring, d / kCellRing rounded down, from the whole squared distance.
+                constexpr float r1 = kCellRing * kCellRing, r2 = 4 * r1, r3 = 9 * r1;
+                const int ring = (d2 >= r1) + (d2 >= r2) + (d2 >= r3);
                 const int bit = CellBit(ring, bearing >> 5, turn >> 6);
                 const std::uint64_t in = d2 < cellSquare ? ~std::uint64_t{0} : 0;
                 exact[bit >> 6] |= (std::uint64_t{1} << (bit & 63)) & in;
             }
             if (!asProbe) continue;
-            const int ring0 = static_cast<int>(std::max(0.f, d - 6) / 20);
-            const int ring1 = std::min(3, static_cast<int>((d + 6) / 20));
+            const int ring0 = static_cast<int>(std::max(0.f, d - kCellSpreadDistance) / kCellRing);
+            const int ring1 = std::min(3, static_cast<int>((d + kCellSpreadDistance) / kCellRing));
             for (int r = ring0; r <= ring1; ++r)
-                for (int sb : {bearing - 10, bearing + 10})
-                    for (int tb : {turn - 14, turn + 14})
+                for (int sb : {bearing - kCellSpreadBearing, bearing + kCellSpreadBearing})
+                    for (int tb : {turn - kCellSpreadTurn, turn + kCellSpreadTurn})
                         set(spread, CellBit(r, (sb & 255) >> 5, (tb & 255) >> 6));
         }
         int count = std::min(nearCount, K);
@@ -254,13 +256,7 @@ void Neighbourhoods(bool asProbe, PreparedPrint& p) {
 
 }  // namespace
 
-PreparedPrint Prepare(const Features& f, bool asProbe) {
-    PreparedPrint p;
-    PrepareInto(f, asProbe, p);
-    return p;
-}
-
-void PrepareInto(const Features& f, bool asProbe, PreparedPrint& p) {
+void PrepareLayout(const Features& f, bool asProbe, PrintLayout& p) {
     p.width = f.width;
     p.height = f.height;
     // The foreground grid, checked against the image size here so that the
@@ -390,7 +386,7 @@ void PrepareInto(const Features& f, bool asProbe, PreparedPrint& p) {
         for (std::size_t i = 0; i < n; ++i)
             p.byAngle[next[p.points[i].angle]++] = static_cast<std::uint16_t>(i);
     }
-    constexpr int W = PreparedPrint::kCellWords;
+    constexpr int W = PrintLayout::kCellWords;
     p.sortedKeys.resize(n);
     p.sortedCells.resize(n * W);
     for (std::size_t k = 0; k < n; ++k) {
@@ -403,7 +399,7 @@ void PrepareInto(const Features& f, bool asProbe, PreparedPrint& p) {
     // 4 rows starts in it: a counting sort on bands, then by y within.
     const int bands = std::max(1, (p.height + 3) / 4);
     p.band.assign(static_cast<std::size_t>(bands) + 1, 0);
-    auto bandOf = [&](const PreparedPrint::Point& pt) {
+    auto bandOf = [&](const PrintLayout::Point& pt) {
         return std::min(bands - 1, static_cast<int>(pt.y) >> 2);
     };
     for (const auto& pt : p.points) ++p.band[static_cast<std::size_t>(bandOf(pt)) + 1];
@@ -426,12 +422,27 @@ void PrepareInto(const Features& f, bool asProbe, PreparedPrint& p) {
     p.rowX.resize(n + 8);
     p.rowY.resize(n + 8);
     p.rowAngle.resize(n + 8);
+    p.rowQuality.resize(n + 8);
     for (std::size_t k = 0; k < n; ++k) {
         const auto& pt = p.points[p.rowIndex[k]];
         p.rowX[k] = pt.x, p.rowY[k] = pt.y;
         p.rowAngle[k] = static_cast<std::uint8_t>(pt.angle);
+        p.rowQuality[k] = pt.quality;
     }
-    for (std::size_t k = n; k < n + 8; ++k) p.rowX[k] = p.rowY[k] = kOutside, p.rowAngle[k] = 0;
+    for (std::size_t k = n; k < n + 8; ++k)
+        p.rowX[k] = p.rowY[k] = kOutside, p.rowAngle[k] = 0, p.rowQuality[k] = 0;
+}
+
+}  // namespace detail
+
+PreparedPrint Prepare(const Features& features, bool asProbe) {
+    PreparedPrint p;
+    PrepareInto(features, asProbe, p);
+    return p;
+}
+
+void PrepareInto(const Features& features, bool asProbe, PreparedPrint& out) {
+    detail::PrepareLayout(features, asProbe, out.writableLayout());
 }
 
 }  // namespace fp

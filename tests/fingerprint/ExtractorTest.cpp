@@ -1,6 +1,7 @@
 // Extraction on drawn ridge patterns whose minutiae we know.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -67,8 +68,12 @@ TEST(Extractor, FindsPlantedMinutiaeWithTypeAndDirection) {
             << "at " << s.x << "," << s.y;
     }
     ASSERT_EQ(endings, 2) << "the rows were meant to give both types";
-    // Clean ridges must not produce minutiae of their own.
-    EXPECT_LE(f.minutiae.size(), p.singularities.size() + 1);
+    // Clean ridges must not produce minutiae of their own. A print this sparse
+    // also gets those near its edge, where the drawn ridges stop.
+    int inside = 0;
+    for (const fp::Minutia& m : f.minutiae)
+        inside += m.x > 60 && m.y > 60 && m.x < 240 && m.y < 240;
+    EXPECT_LE(inside, static_cast<int>(p.singularities.size()) + 1);
     EXPECT_EQ(f.width, 300);
     EXPECT_EQ(f.height, 300);
     ASSERT_GT(f.mask.columns, 0);
@@ -96,6 +101,7 @@ TEST(Extractor, MinutiaeFollowARotatedAndShiftedImpression) {
     const fptest::Placement moved{0.4f, 10.f, -8.f};
     fp::Features f;
     ASSERT_EQ(ExtractImage(Render(p, 360, 360, moved, 0), f), fp::ExtractStatus::Ok);
+    const float scale = f.width / 360.f;  // wide ridges are brought to the usual period
     int found = 0, inside = 0;
     for (const Singularity& s : p.singularities) {
         float x, y;
@@ -103,11 +109,188 @@ TEST(Extractor, MinutiaeFollowARotatedAndShiftedImpression) {
         if (x < 30 || y < 30 || x > 330 || y > 330) continue;
         ++inside;
         float distance;
-        Nearest(f, x, y, distance);
+        Nearest(f, x * scale, y * scale, distance);
         found += distance < 8.f;
     }
     ASSERT_GT(inside, 6);
     EXPECT_GE(found, inside * 3 / 4);
+}
+
+// Matching minutiae of `f` to the pattern's singularities that lie inside
+// [lo, hi) of the pattern, with pattern coordinates multiplied by `scale`.
+int FoundNear(const fp::Features& f, const Pattern& p, float lo, float hi, float scale,
+              float tolerance, int* inside = nullptr) {
+    int found = 0, counted = 0;
+    for (const Singularity& s : p.singularities) {
+        if (s.x < lo || s.y < lo || s.x >= hi || s.y >= hi) continue;
+        ++counted;
+        float distance;
+        Nearest(f, s.x * scale, s.y * scale, distance);
+        found += distance < tolerance;
+    }
+    if (inside) *inside = counted;
+    return found;
+}
+
+Pattern Scaled(Pattern p, float scale) {
+    p.period *= scale;
+    p.bend /= scale * scale;  // the bend term is quadratic in the coordinates
+    for (Singularity& s : p.singularities) s.x *= scale, s.y *= scale;
+    return p;
+}
+
+// A sensor of higher resolution shows the same finger larger, with wider
+// ridges; the features must come out as if it had been taken at 500 dpi.
+TEST(Extractor, WideRidgesAreBroughtToTheUsualScale) {
+    Pattern p = fptest::RandomPattern(31, 300, 300, 14, 45.f);
+    p.period = 9.f;
+    fp::Features usual, wide;
+    ASSERT_EQ(ExtractImage(Render(p, 300, 300, {}, 0), usual), fp::ExtractStatus::Ok);
+    EXPECT_EQ(usual.width, 300) << "a usual ridge period must not be rescaled";
+
+    constexpr float kZoom = 1.4f;  // 700 dpi
+    ASSERT_EQ(ExtractImage(Render(Scaled(p, kZoom), 420, 420, {}, 0), wide), fp::ExtractStatus::Ok);
+    // Brought back to the widest usual ridge period (10 pixels), give or take
+    // the measurement: far smaller than the image, not smaller than the usual print.
+    EXPECT_LT(wide.width, 300 * 10 / 9 * 1.05f);
+    EXPECT_GT(wide.width, 300 * 0.97f);
+    EXPECT_EQ(wide.width, wide.height);
+    EXPECT_EQ(wide.resolution, 500);
+    ASSERT_GT(wide.mask.columns, 0);
+    EXPECT_EQ(wide.mask.columns, (wide.width + wide.mask.cell - 1) / wide.mask.cell);
+
+    // The planted minutiae sit where the rescaling puts them, in both prints.
+    int inside = 0;
+    const float back = static_cast<float>(wide.width) / 300.f;
+    const int foundUsual = FoundNear(usual, p, 30, 270, 1.f, 7.f, &inside);
+    const int foundWide = FoundNear(wide, p, 30, 270, back, 7.f);
+    ASSERT_GT(inside, 8);
+    EXPECT_GE(foundUsual, inside * 3 / 4);
+    EXPECT_GE(foundWide, inside * 3 / 4);
+
+    // A declared resolution is applied as it is, even within the usual periods.
+    fp::ExtractorSettings at600;
+    at600.resolution = 600;
+    fp::Features declared;
+    ASSERT_EQ(ExtractImage(Render(Scaled(p, 1.2f), 360, 360, {}, 0), declared, at600),
+              fp::ExtractStatus::Ok);
+    EXPECT_EQ(declared.width, 300);
+    EXPECT_EQ(declared.resolution, 500);
+    EXPECT_GE(FoundNear(declared, p, 30, 270, 1.f, 7.f), inside * 3 / 4);
+}
+
+// Light, random breaks along every ridge, as in a dry print: the ridges must
+// be bridged, not turned into dozens of endings.
+TEST(Extractor, DryBrokenRidgesStillGiveTheirMinutiae) {
+    const Pattern p = fptest::RandomPattern(7, 360, 360, 14);
+    fptest::Image img = Render(p, 360, 360);
+    unsigned state = 99;
+    auto next = [&state] { return (state = state * 1103515245u + 12345u) >> 8; };
+    for (int gap = 0; gap < 2200; ++gap) {
+        const int cx = static_cast<int>(next() % 360), cy = static_cast<int>(next() % 360);
+        for (int y = cy - 2; y <= cy + 2; ++y)
+            for (int x = cx - 2; x <= cx + 2; ++x)
+                if (x >= 0 && y >= 0 && x < 360 && y < 360 &&
+                    (x - cx) * (x - cx) + (y - cy) * (y - cy) <= 5)
+                    img.pixels[static_cast<std::size_t>(y) * 360 + x] = 230;
+    }
+    fp::Features f;
+    ASSERT_EQ(ExtractImage(img, f), fp::ExtractStatus::Ok);
+    int inside = 0;
+    const int found = FoundNear(f, p, 0, 360, 1.f, 8.f, &inside);
+    EXPECT_GE(found, inside * 7 / 10);
+    EXPECT_LE(f.minutiae.size(), p.singularities.size() + 8) << "breaks taken for endings";
+    EXPECT_GE(f.minutiae.size(), 15u) << "too few for a template the SDK accepts";
+}
+
+// A small print with too few clear minutiae for a template is filled up to
+// the minimum from the doubtful ones (here: ridge ends at breaks), which come
+// after the clear ones at lower quality.
+TEST(Extractor, TooFewMinutiaeAreFilledUpFromTheDoubtfulOnes) {
+    const Pattern p = fptest::RandomPattern(3, 300, 300, 3);
+    fptest::Image img = Render(p, 300, 300);
+    unsigned state = 7;
+    auto next = [&state] { return (state = state * 1103515245u + 12345u) >> 8; };
+    for (int gap = 0; gap < 400; ++gap) {
+        const int cx = 40 + static_cast<int>(next() % 220),
+                  cy = 40 + static_cast<int>(next() % 220);
+        for (int y = cy - 1; y <= cy + 1; ++y)
+            for (int x = cx - 4; x <= cx + 4; ++x)
+                img.pixels[static_cast<std::size_t>(y) * 300 + x] = 230;
+    }
+    fp::Features broken;
+    ASSERT_EQ(ExtractImage(img, broken), fp::ExtractStatus::Ok);
+    ASSERT_GE(broken.minutiae.size(), 15u);
+    // The planted minutiae are still there, ahead of the fill.
+    int inside = 0;
+    EXPECT_GE(FoundNear(broken, p, 0, 300, 1.f, 8.f, &inside), inside * 7 / 10);
+    const auto best = std::max_element(
+        broken.minutiae.begin(), broken.minutiae.end(),
+        [](const fp::Minutia& a, const fp::Minutia& b) { return a.quality < b.quality; });
+    EXPECT_LE(broken.minutiae.back().quality * 2, best->quality + 1);
+}
+
+// A print in a frame of sensor noise as strong as its ridges: the noise is
+// background, and gives neither foreground nor minutiae.
+TEST(Extractor, NoisyBackgroundIsNotPrint) {
+    Pattern p = fptest::RandomPattern(5, 400, 400, 16);
+    p.period = 9.f;
+    fptest::Image img = Render(p, 400, 400);
+    unsigned state = 7;
+    auto next = [&state] { return (state = state * 1103515245u + 12345u) >> 16; };
+    std::vector<float> noise(400 * 400);
+    for (float& v : noise) v = static_cast<float>(next() % 256);
+    for (int y = 0; y < 400; ++y)
+        for (int x = 0; x < 400; ++x) {
+            if (x >= 100 && y >= 100 && x < 300 && y < 300) continue;
+            // Blurred a little, so that it has the grain of a real sensor.
+            float sum = 0;
+            int n = 0;
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dx = -1; dx <= 1; ++dx)
+                    if (x + dx >= 0 && y + dy >= 0 && x + dx < 400 && y + dy < 400)
+                        sum += noise[static_cast<std::size_t>(y + dy) * 400 + x + dx], ++n;
+            img.pixels[static_cast<std::size_t>(y) * 400 + x] = static_cast<std::uint8_t>(
+                std::clamp(130.f + 2.5f * (sum / n - 127.5f), 0.f, 255.f));
+        }
+    fp::Features f;
+    ASSERT_EQ(ExtractImage(img, f), fp::ExtractStatus::Ok);
+    ASSERT_EQ(f.width, 400);
+    int noiseCells = 0, noiseForeground = 0;
+    for (int r = 0; r < f.mask.rows; ++r)
+        for (int c = 0; c < f.mask.columns; ++c) {
+            const int x = c * f.mask.cell + f.mask.cell / 2, y = r * f.mask.cell + f.mask.cell / 2;
+            if (x >= 84 && y >= 84 && x < 316 && y < 316) continue;
+            ++noiseCells;
+            noiseForeground += f.mask.At(c, r);
+        }
+    EXPECT_LT(noiseForeground, noiseCells / 20);
+    int inNoise = 0;
+    for (const fp::Minutia& m : f.minutiae)
+        inNoise += m.x < 92 || m.y < 92 || m.x >= 308 || m.y >= 308;
+    EXPECT_LE(inNoise, 1);
+    EXPECT_GE(f.minutiae.size(), 5u) << "the print itself was lost";
+}
+
+// Low declared resolutions enlarge the image; it must stay within the sizes a
+// template can describe, and the smallest images must not shrink below them.
+TEST(Extractor, RescaledImagesStayWithinTheSizesAccepted) {
+    Pattern p = fptest::RandomPattern(41, 1536, 1536, 12, 200.f);
+    p.period = 6.f;  // a 300 dpi sensor
+    fp::ExtractorSettings at300;
+    at300.resolution = 300;
+    fp::Features big;
+    ASSERT_EQ(ExtractImage(Render(p, 1536, 1536), big, at300), fp::ExtractStatus::Ok);
+    EXPECT_EQ(big.width, fp::kMaxImageSide);
+    EXPECT_EQ(big.height, fp::kMaxImageSide);
+    for (const fp::Minutia& m : big.minutiae) ASSERT_TRUE(m.x < big.width && m.y < big.height);
+
+    fp::ExtractorSettings at1000;
+    at1000.resolution = 1000;
+    fp::Features small;
+    const fptest::Image tiny = Render(fptest::RandomPattern(42, 100, 100, 2), 100, 100, {}, 4);
+    ASSERT_EQ(ExtractImage(tiny, small, at1000), fp::ExtractStatus::Ok);
+    EXPECT_EQ(small.width, 100) << "halving would go below 64";
 }
 
 TEST(Extractor, SettingsLimitWhatIsKept) {
@@ -138,7 +321,7 @@ TEST(Extractor, RefusesBadImagesWithoutCrashing) {
     EXPECT_EQ(fp::Extract({pixels.data(), 300, 300, 299}, s, f), fp::ExtractStatus::BadArgument);
     EXPECT_EQ(fp::Extract({pixels.data(), 0, 0, 0}, s, f), fp::ExtractStatus::BadSize);
     EXPECT_EQ(fp::Extract({pixels.data(), 5000, 20, 5000}, s, f), fp::ExtractStatus::BadSize);
-    s.resolution = 1000;
+    s.resolution = 2000;
     EXPECT_EQ(fp::Extract({pixels.data(), 300, 300, 300}, s, f), fp::ExtractStatus::BadResolution);
     s.resolution = 500;
     // Blank, flat grey and pure noise images hold no fingerprint.

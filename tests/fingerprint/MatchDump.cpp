@@ -5,6 +5,7 @@
 #include <random>
 #include <vector>
 
+#include "PrintLayout.h"
 #include "SyntheticPrint.h"
 #include "fp/Extractor.h"
 #include "fp/Matcher.h"
@@ -65,7 +66,7 @@ int main() {
     std::vector<fp::PreparedPrint> prepared;
     for (const fp::Features& f : prints) prepared.push_back(fp::Prepare(f));
     for (std::size_t i = 0; i < prepared.size(); ++i) {
-        const fp::PreparedPrint& p = prepared[i];
+        const fp::detail::PrintLayout& p = *prepared[i].layout();
         for (std::size_t k = 0; k < p.neighbourhoods.size(); ++k) {
             const auto& n = p.neighbourhoods[k];
             std::printf("hood %zu %zu %d", i, k, n.count);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <random>
 
 #include "SyntheticPrint.h"
@@ -291,16 +292,80 @@ TEST(Matcher, RememberedReferencesScoreAsFreshOnesAndStayBounded) {
     EXPECT_EQ(score, plain);
 }
 
-TEST(Matcher, ScoreScaleGrowsWithSimilarity) {
+// The scale is pieced together from a measured table, an exponential tail
+// and a power law beyond: no step back and no jump where the pieces meet.
+TEST(Matcher, ScoreScaleGrowsSmoothlyWithSimilarity) {
     EXPECT_EQ(fp::ScoreFromSimilarity(0), 0);
     EXPECT_EQ(fp::ScoreFromSimilarity(-1), 0);
+    EXPECT_EQ(fp::ScoreFromSimilarity(std::nan("")), 0);
     int previous = 0;
-    for (double s = 0.01; s < 2; s += 0.01) {
+    for (double s = 1e-7; s < 1e3; s *= 1.0005) {
         const int score = fp::ScoreFromSimilarity(s);
-        EXPECT_GE(score, previous) << s;
+        ASSERT_GE(score, previous) << s;
+        ASSERT_LE(score - previous, 1) << s;
         previous = score;
     }
     EXPECT_GT(previous, 100);
+    const int huge = fp::ScoreFromSimilarity(1e300);
+    EXPECT_GE(huge, previous);
+    EXPECT_LE(huge, 12 * 10000);
+    const int infinite = fp::ScoreFromSimilarity(std::numeric_limits<double>::infinity());
+    EXPECT_GE(infinite, huge);
+    EXPECT_LE(infinite, 12 * 10000);
+}
+
+// Taking paired minutiae away from a mate, a few at a time, never raises its score.
+TEST(Matcher, ScoresFallAsPairedMinutiaeAreTakenAway) {
+    const fp::Features probe = RandomPrint(70, 45);
+    Change moved;
+    moved.rotation = 0.15f, moved.dx = 9, moved.dy = -6, moved.jitter = 1;
+    fp::Features reference = Impression(probe, moved);
+    std::vector<int> scores;
+    while (reference.minutiae.size() > 13) {
+        scores.push_back(Score(probe, reference));
+        reference.minutiae.erase(reference.minutiae.begin(), reference.minutiae.begin() + 8);
+    }
+    ASSERT_GE(scores.size(), 4u);
+    for (std::size_t k = 1; k < scores.size(); ++k) EXPECT_LE(scores[k], scores[k - 1]) << k;
+    EXPECT_GE(scores.front(), 80);
+    EXPECT_LT(scores.back(), scores.front());
+}
+
+// Minutiae of low quality are often false ones: extra minutiae in a mate
+// count less against it when their quality is low. Only the quality differs
+// between the two references.
+TEST(Matcher, LowQualityExtraMinutiaeCountLessAgainstAMatch) {
+    const fp::Features probe = RandomPrint(71, 35);
+    Change moved;
+    moved.rotation = -0.1f, moved.dx = 5, moved.jitter = 1;
+    const fp::Features mate = Impression(probe, moved);
+    const fp::Features extras = RandomPrint(72, 25);
+    int scores[2] = {};
+    for (int poor = 0; poor < 2; ++poor) {
+        fp::Features reference = mate;
+        for (fp::Minutia m : extras.minutiae) {
+            m.quality = poor ? 15 : 95;
+            reference.minutiae.push_back(m);
+        }
+        scores[poor] = Score(probe, reference);
+    }
+    EXPECT_GT(scores[1], scores[0]);
+    EXPECT_GT(scores[0], 0);
+}
+
+// A prepared print that was moved from compares as an empty one and can be
+// prepared again.
+TEST(Matcher, MovedFromPreparedPrintIsEmptyAndReusable) {
+    const fp::Features f = RandomPrint(73);
+    fp::PreparedPrint a = fp::Prepare(f);
+    const fp::PreparedPrint b = std::move(a);
+    EXPECT_EQ(a.minutiae(), 0u);
+    EXPECT_EQ(fp::Compare(a, b, {}).score, 0);
+    EXPECT_EQ(fp::Compare(b, a, {}).score, 0);
+    fp::PrepareInto(f, true, a);
+    EXPECT_EQ(a.minutiae(), f.minutiae.size());
+    EXPECT_EQ(fp::Compare(a, b, {}).similarity, fp::Compare(b, b, {}).similarity);
+    EXPECT_GE(fp::Compare(a, b, {}).score, 80);
 }
 
 // A threshold lets the matcher skip work that cannot reach it: scores at or

@@ -9,6 +9,9 @@ namespace fp {
 
 inline constexpr int kMinImageSide = 64;
 inline constexpr int kMaxImageSide = 2048;
+// Declared resolutions accepted; features always come out as if at 500 dpi.
+inline constexpr int kMinResolution = 300;
+inline constexpr int kMaxResolution = 1000;
 
 struct ImageView {
     const std::uint8_t* pixels = nullptr;
@@ -26,20 +29,25 @@ struct ExtractorSettings {
     int maxCores = 2;
     int maxDeltas = 2;
     int maxDoubleCores = 1;
-    int resolution = 500;  // dots per inch of the image
+    int resolution = 500;  // dots per inch of the image, as the sensor declares it
 };
 
 enum class ExtractStatus {
     Ok = 0,
     BadArgument,    // null pixels or a stride shorter than a row
     BadSize,        // a side outside kMinImageSide..kMaxImageSide
-    BadResolution,  // far from 500 dpi; the engine does not rescale
+    BadResolution,  // outside kMinResolution..kMaxResolution
     NoFingerprint,  // no foreground with ridges was found
 };
 
 const char* ToString(ExtractStatus status);
 
-// Finds the minutiae of one image. Thread-safe: keeps no state between calls.
+// Finds the minutiae of one image. The image is first brought to 500 dpi: by
+// the declared resolution, and when the print's ridges are wider than those
+// of any finger at 500 dpi, by its own ridge period (the declared resolution
+// of some sensors is not their true one). Coordinates, width and height of
+// `out` are those of the image so rescaled, and its resolution is 500.
+// Thread-safe: keeps no state between calls.
 ExtractStatus Extract(const ImageView& image, const ExtractorSettings& settings, Features& out);
 
 }  // namespace fp

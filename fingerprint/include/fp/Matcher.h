@@ -3,8 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <list>
-#include <unordered_map>
+#include <memory>
 #include <vector>
 
 #include "fp/Features.h"
@@ -23,62 +22,31 @@ struct MatcherSettings {
     int cachedReferences = 2048;
 };
 
-// A print made ready for comparison: its minutiae with local neighbourhood
-// descriptors. Made once per probe and once per reference.
-struct PreparedPrint {
-    // Angles are in steps of pi/128, as in the template.
-    struct Point {
-        float x, y;
-        int angle;
-        float quality;  // 0..1
-        MinutiaType type;
-    };
-    static constexpr int kNeighbours = 8;
-    // The nearest neighbours of one minutia, nearest first: distance, and
-    // bearing and direction relative to the minutia's own direction.
-    struct Neighbourhood {
-        float distance[kNeighbours];
-        std::uint8_t bearing[kNeighbours];
-        std::uint8_t turn[kNeighbours];
-        int count;
-    };
+namespace detail {
+struct PrintLayout;
+class ReferenceCache;
+}  // namespace detail
 
-    std::vector<Point> points;
-    // The points once more, ordered by y (by index among equal y), side by
-    // side for vector loads and padded with eight positions outside every
-    // image; band[k] is the first of them with y >= 4 k, up to the height.
-    std::vector<float> rowX, rowY;
-    std::vector<std::uint16_t> rowIndex;
-    std::vector<std::uint8_t> rowAngle;
-    std::vector<std::uint16_t> band;
-    std::vector<Neighbourhood> neighbourhoods;  // one per point
-    // Coarse neighbourhood occupancy (distance ring x sector x relative
-    // direction), exact and with tolerance spread; compared by popcount to
-    // pick the pairs worth a full neighbourhood comparison.
-    std::vector<std::uint64_t> cells, spreadCells;  // kCellWords per point
-    static constexpr int kCellWords = 2;
-    // The points ordered by direction, with their cells in that order, so a
-    // probe minutia visits only the reference minutiae within the rotation
-    // limit; firstAtLeast[a] is the first position with a direction >= a.
-    std::vector<std::uint16_t> byAngle;
-    std::vector<std::uint64_t> sortedCells;
-    std::vector<std::uint64_t> sortedKeys;    // 0xFFFF - index, the low bits of a candidate's key
-    std::vector<std::uint16_t> firstAtLeast;  // 257 entries
-    // The foreground on a grid that covers the whole image (every cell set
-    // when the template has no mask), for counting the minutiae one print
-    // could have shown of the other.
-    int insideCell = 0, insideShift = -1, insideColumns = 0;
-    std::vector<std::uint8_t> inside;
-    OrientationGrid orientation;
-    // Ridge flow, checked for an alignment by the reference's foreground
-    // cells against the probe's grid. The cells: their centres (padded as
-    // rowX) and the cosine and sine of twice their ridge angle. The grid (a
-    // probe's only): for each cell that cosine, that sine and 1, then 0 (all
-    // 0 in the background).
-    std::size_t flowCells = 0;
-    std::vector<float> flowX, flowY, flowCos, flowSin;
-    std::vector<float> flowGrid;
-    int width = 0, height = 0;
+// A print made ready for comparison: its minutiae with local neighbourhood
+// descriptors and lookup structures, laid out as the engine needs them (its
+// own business). Made once per probe and once per reference; movable, and a
+// moved-from print compares as one without minutiae.
+class PreparedPrint {
+public:
+    PreparedPrint();
+    ~PreparedPrint();
+    PreparedPrint(PreparedPrint&&) noexcept;
+    PreparedPrint& operator=(PreparedPrint&&) noexcept;
+    PreparedPrint(const PreparedPrint&) = delete;
+    PreparedPrint& operator=(const PreparedPrint&) = delete;
+
+    std::size_t minutiae() const;
+    // The engine's view; null only after a move.
+    const detail::PrintLayout* layout() const { return layout_.get(); }
+    detail::PrintLayout& writableLayout();
+
+private:
+    std::unique_ptr<detail::PrintLayout> layout_;
 };
 
 // A print compared as a probe needs the spread occupancy cells and the flow
@@ -110,7 +78,10 @@ int ScoreFromSimilarity(double similarity);
 // object, so the cache needs no lock of its own.
 class Matcher {
 public:
-    explicit Matcher(MatcherSettings settings = {}) : settings_(settings) {}
+    explicit Matcher(MatcherSettings settings = {});
+    ~Matcher();
+    Matcher(Matcher&&) noexcept;
+    Matcher& operator=(Matcher&&) noexcept;
 
     MatcherSettings& settings() { return settings_; }
 
@@ -122,28 +93,17 @@ public:
     void IdentifyEnd();
     bool identifying() const { return identifying_; }
     const Comparison& last() const { return last_; }
-    std::size_t cachedReferences() const { return cache_.size(); }
+    std::size_t cachedReferences() const;
     void ClearCache();
 
 private:
-    struct CachedReference {
-        std::vector<std::uint8_t> bytes;  // the template as given, up to its declared size
-        PreparedPrint print;
-        std::list<std::uint32_t>::iterator recency;
-    };
-    const PreparedPrint* Lookup(const std::uint8_t* reference, std::size_t size);
-    PreparedPrint& Remember(const std::uint8_t* reference, std::size_t size);
-
     MatcherSettings settings_;
     PreparedPrint probe_;
     PreparedPrint reference_;  // buffers reused from one reference to the next
     Features decoded_;
     Comparison last_;
     bool identifying_ = false;
-    // Keyed by the template's own checksum; the bytes confirm a hit.
-    std::unordered_map<std::uint32_t, CachedReference> cache_;
-    std::list<std::uint32_t> recency_;    // most recently used first
-    std::vector<CachedReference> spare_;  // buffers of cleared entries, for reuse
+    std::unique_ptr<detail::ReferenceCache> cache_;
 };
 
 }  // namespace fp

@@ -1,0 +1,70 @@
+// Every tuning constant of the matcher, in one place. Angles are in steps of
+// pi/128 unless said otherwise, distances in pixels at about 500 dpi.
+#pragma once
+
+#include <cstddef>
+
+namespace fp::detail::params {
+
+// Preparation: the nearest neighbours kept per minutia and how far they may lie.
+inline constexpr int kNeighbours = 8;
+inline constexpr float kNeighbourReach = 120.f;
+// Occupancy cells: 4 rings of kCellRing pixels, 8 sectors, 4 relative directions.
+inline constexpr float kCellRing = 20.f;
+inline constexpr float kCellReach = 4 * kCellRing;
+// A probe's cells are spread by these tolerances: distance, bearing, direction.
+inline constexpr float kCellSpreadDistance = 6.f;
+inline constexpr int kCellSpreadBearing = 10;
+inline constexpr int kCellSpreadTurn = 14;
+
+// Candidate search.
+inline constexpr int kDefaultHypotheses = 10;
+// Candidates compared neighbour by neighbour per alignment tried.
+inline constexpr std::size_t kShortlistFactor = 3;
+// Occupancy cells a candidate pair must share at least.
+inline constexpr int kMinSharedCells = 2;
+// Local similarity a candidate needs to seed an alignment.
+inline constexpr float kMinSeedSimilarity = 0.2f;
+// A seed pair's direction difference is the rotation plus the direction
+// errors of both minutiae; allowed beyond the rotation limit.
+inline constexpr int kSeedAngleSlack = 12;
+
+// Local similarity: neighbours agree within kLocalDistanceBase plus
+// kLocalDistanceShare of their distance, and these angles.
+inline constexpr float kLocalDistanceBase = 6.f;
+inline constexpr float kLocalDistanceShare = 0.08f;
+inline constexpr int kBearingTolerance = 14;  // about 20 degrees
+inline constexpr int kTurnTolerance = 18;     // about 25 degrees
+
+// Pairing: partners lie within a base distance plus kStretch of the distance
+// to the alignment centre (skin stretches), at most kMostPairDistance, and
+// within kPairAngleTolerance in direction.
+inline constexpr float kSeedPairDistance = 10.f;
+inline constexpr float kRefitPairDistance = 8.f;
+inline constexpr float kStretch = 0.05f;
+inline constexpr float kMostPairDistance = 18.f;
+inline constexpr int kPairAngleTolerance = 16;  // about 22 degrees
+// Pairs an alignment needs before it is refitted by least squares, and to count at all.
+inline constexpr int kRefitPairs = 5;
+inline constexpr int kMinPairs = 2;
+// A refit may turn beyond the rotation limit by this much.
+inline constexpr int kRefitRotationSlack = 8;
+
+// Overlap: the minutiae of each print in the other's foreground, each
+// counted by its quality (0..1), count at least this much, so that tiny
+// overlaps cannot score high.
+inline constexpr float kOverlapFloor = 10.f;
+// An alignment with m pairs counts (m / (m + kFewPairs))^2 of its similarity.
+inline constexpr float kFewPairs = 4.f;
+
+// Ridge flow: agreement below kFlowUnrelated is what chance alignments of
+// different fingers show, above kFlowAgrees what impressions of one finger
+// show; in between the similarity is scaled by the square of where the
+// agreement lies, f = (a - kFlowUnrelated) / (kFlowAgrees - kFlowUnrelated),
+// never by less than kFlowLeast squared.
+inline constexpr float kFlowUnrelated = 0.6f;
+inline constexpr float kFlowAgrees = 0.95f;
+inline constexpr float kFlowLeast = 0.05f;
+inline constexpr int kMinFlowCells = 8;
+
+}  // namespace fp::detail::params

@@ -1,0 +1,77 @@
+// What preparation makes of a print for the comparison: its minutiae with
+// local neighbourhoods, occupancy cells, and the orders and grids the
+// comparison looks things up in. Internal to the engine; fp::PreparedPrint
+// holds one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "MatchParameters.h"
+#include "fp/Features.h"
+
+namespace fp::detail {
+
+struct PrintLayout {
+    // Angles are in steps of pi/128, as in the template.
+    struct Point {
+        float x, y;
+        int angle;
+        float quality;  // 0..1
+        MinutiaType type;
+    };
+    static constexpr int kNeighbours = params::kNeighbours;
+    // The nearest neighbours of one minutia, nearest first: distance, and
+    // bearing and direction relative to the minutia's own direction.
+    struct Neighbourhood {
+        float distance[kNeighbours];
+        std::uint8_t bearing[kNeighbours];
+        std::uint8_t turn[kNeighbours];
+        int count;
+    };
+
+    std::vector<Point> points;
+    // The points once more, ordered by y (by index among equal y), side by
+    // side for vector loads and padded with eight positions outside every
+    // image; band[k] is the first of them with y >= 4 k, up to the height.
+    std::vector<float> rowX, rowY;
+    std::vector<std::uint16_t> rowIndex;
+    std::vector<std::uint8_t> rowAngle;
+    std::vector<float> rowQuality;  // padded with 0
+    std::vector<std::uint16_t> band;
+    std::vector<Neighbourhood> neighbourhoods;  // one per point
+    // Coarse neighbourhood occupancy (distance ring x sector x relative
+    // direction), exact and with tolerance spread; compared by popcount to
+    // pick the pairs worth a full neighbourhood comparison.
+    std::vector<std::uint64_t> cells, spreadCells;  // kCellWords per point
+    static constexpr int kCellWords = 2;
+    // The points ordered by direction, with their cells in that order, so a
+    // probe minutia visits only the reference minutiae within the rotation
+    // limit; firstAtLeast[a] is the first position with a direction >= a.
+    std::vector<std::uint16_t> byAngle;
+    std::vector<std::uint64_t> sortedCells;
+    std::vector<std::uint64_t> sortedKeys;    // 0xFFFF - index, the low bits of a candidate's key
+    std::vector<std::uint16_t> firstAtLeast;  // 257 entries
+    // The foreground on a grid that covers the whole image (every cell set
+    // when the template has no mask), for counting the minutiae one print
+    // could have shown of the other.
+    int insideCell = 0, insideShift = -1, insideColumns = 0;
+    std::vector<std::uint8_t> inside;
+    OrientationGrid orientation;
+    // Ridge flow, checked for an alignment by the reference's foreground
+    // cells against the probe's grid. The cells: their centres (padded as
+    // rowX) and the cosine and sine of twice their ridge angle. The grid (a
+    // probe's only): for each cell that cosine, that sine and 1, then 0 (all
+    // 0 in the background).
+    std::size_t flowCells = 0;
+    std::vector<float> flowX, flowY, flowCos, flowSin;
+    std::vector<float> flowGrid;
+    int width = 0, height = 0;
+};
+
+// Fills `out`, reusing its buffers. A probe also gets the spread cells and
+// the flow grid, and then serves as a reference as well.
+void PrepareLayout(const Features& features, bool asProbe, PrintLayout& out);
+
+}  // namespace fp::detail

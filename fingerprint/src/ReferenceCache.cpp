@@ -1,0 +1,80 @@
+#include "ReferenceCache.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace fp::detail {
+namespace {
+
+// Length and stored checksum of what looks like a template; false when the
+// bytes cannot be one (the decoder then says why).
+bool TemplateKey(const std::uint8_t* data, std::size_t size, std::size_t& length,
+                 std::uint32_t& crc) {
+    constexpr std::size_t kChecksum = 4;
+    if (data == nullptr || size < kTemplateHeaderSize + kChecksum) return false;
+    length = static_cast<std::size_t>(data[6] | (data[7] << 8));
+    if (length < kTemplateHeaderSize + kChecksum || length > size) return false;
+    const std::uint8_t* c = data + length - kChecksum;
+    crc = static_cast<std::uint32_t>(c[0]) | (static_cast<std::uint32_t>(c[1]) << 8) |
+          (static_cast<std::uint32_t>(c[2]) << 16) | (static_cast<std::uint32_t>(c[3]) << 24);
+    return true;
+}
+
+}  // namespace
+
+const PreparedPrint* ReferenceCache::Find(const std::uint8_t* reference, std::size_t size) {
+    std::size_t length = 0;
+    std::uint32_t crc = 0;
+    if (!TemplateKey(reference, size, length, crc)) return nullptr;
+    const auto it = entries_.find(crc);
+    if (it == entries_.end()) return nullptr;
+    // Only identical bytes are a hit, so a damaged copy of a cached template
+    // still goes through the decoder's checks.
+    const auto& bytes = it->second.bytes;
+    if (bytes.size() != length || std::memcmp(bytes.data(), reference, length) != 0) return nullptr;
+    recency_.splice(recency_.begin(), recency_, it->second.recency);
+    return &it->second.print;
+}
+
+const PreparedPrint& ReferenceCache::Remember(const std::uint8_t* reference, std::size_t size,
+                                              const Features& decoded, std::size_t capacity) {
+    std::size_t length = 0;
+    std::uint32_t crc = 0;
+    TemplateKey(reference, size, length, crc);
+    auto it = entries_.find(crc);
+    if (it == entries_.end()) {
+        Entry entry;
+        if (entries_.size() < capacity && !spare_.empty()) {
+            entry = std::move(spare_.back());
+            spare_.pop_back();
+        }
+        while (entries_.size() >= capacity && !recency_.empty()) {
+            auto oldest = entries_.find(recency_.back());
+            entry.bytes = std::move(oldest->second.bytes);
+            entry.print = std::move(oldest->second.print);
+            entries_.erase(oldest);
+            recency_.pop_back();
+        }
+        recency_.push_front(crc);
+        entry.recency = recency_.begin();
+        it = entries_.emplace(crc, std::move(entry)).first;
+    } else {
+        recency_.splice(recency_.begin(), recency_, it->second.recency);
+    }
+    it->second.bytes.assign(reference, reference + length);
+    PrepareInto(decoded, false, it->second.print);
+    return it->second.print;
+}
+
+void ReferenceCache::Clear(std::size_t capacity) {
+    // The buffers stay for the next references: a cold identification then
+    // allocates nothing per reference either.
+    for (auto& [crc, entry] : entries_) {
+        if (spare_.size() >= capacity) break;
+        spare_.push_back(std::move(entry));
+    }
+    entries_.clear();
+    recency_.clear();
+}
+
+}  // namespace fp::detail
