@@ -179,21 +179,30 @@ TEST(Extractor, WideRidgesAreBroughtToTheUsualScale) {
     EXPECT_GE(FoundNear(declared, p, 30, 270, 1.f, 7.f), inside * 3 / 4);
 }
 
+// Light spots at `count` random centres in [lo, hi) on both axes, as the breaks
+// of a dry print: each covers the pixels within (rx, ry) of its centre that
+// `covers(dx, dy)` accepts.
+template <class Covers>
+void PaintBreaks(fptest::Image& img, unsigned seed, int count, int lo, int hi, int rx, int ry,
+                 Covers covers) {
+    unsigned state = seed;
+    auto next = [&state] { return (state = state * 1103515245u + 12345u) >> 8; };
+    for (int gap = 0; gap < count; ++gap) {
+        const int cx = lo + static_cast<int>(next() % (hi - lo));
+        const int cy = lo + static_cast<int>(next() % (hi - lo));
+        for (int y = cy - ry; y <= cy + ry; ++y)
+            for (int x = cx - rx; x <= cx + rx; ++x)
+                if (x >= 0 && y >= 0 && x < img.width && y < img.height && covers(x - cx, y - cy))
+                    img.pixels[static_cast<std::size_t>(y) * img.width + x] = 230;
+    }
+}
+
 // Light, random breaks along every ridge, as in a dry print: the ridges must
 // be bridged, not turned into dozens of endings.
 TEST(Extractor, DryBrokenRidgesStillGiveTheirMinutiae) {
     const Pattern p = fptest::RandomPattern(7, 360, 360, 14);
     fptest::Image img = Render(p, 360, 360);
-    unsigned state = 99;
-    auto next = [&state] { return (state = state * 1103515245u + 12345u) >> 8; };
-    for (int gap = 0; gap < 2200; ++gap) {
-        const int cx = static_cast<int>(next() % 360), cy = static_cast<int>(next() % 360);
-        for (int y = cy - 2; y <= cy + 2; ++y)
-            for (int x = cx - 2; x <= cx + 2; ++x)
-                if (x >= 0 && y >= 0 && x < 360 && y < 360 &&
-                    (x - cx) * (x - cx) + (y - cy) * (y - cy) <= 5)
-                    img.pixels[static_cast<std::size_t>(y) * 360 + x] = 230;
-    }
+    PaintBreaks(img, 99, 2200, 0, 360, 2, 2, [](int dx, int dy) { return dx * dx + dy * dy <= 5; });
     fp::Features f;
     ASSERT_EQ(ExtractImage(img, f), fp::ExtractStatus::Ok);
     int inside = 0;
@@ -209,15 +218,7 @@ TEST(Extractor, DryBrokenRidgesStillGiveTheirMinutiae) {
 TEST(Extractor, TooFewMinutiaeAreFilledUpFromTheDoubtfulOnes) {
     const Pattern p = fptest::RandomPattern(3, 300, 300, 3);
     fptest::Image img = Render(p, 300, 300);
-    unsigned state = 7;
-    auto next = [&state] { return (state = state * 1103515245u + 12345u) >> 8; };
-    for (int gap = 0; gap < 400; ++gap) {
-        const int cx = 40 + static_cast<int>(next() % 220),
-                  cy = 40 + static_cast<int>(next() % 220);
-        for (int y = cy - 1; y <= cy + 1; ++y)
-            for (int x = cx - 4; x <= cx + 4; ++x)
-                img.pixels[static_cast<std::size_t>(y) * 300 + x] = 230;
-    }
+    PaintBreaks(img, 7, 400, 40, 260, 4, 1, [](int, int) { return true; });
     fp::Features broken;
     ASSERT_EQ(ExtractImage(img, broken), fp::ExtractStatus::Ok);
     ASSERT_GE(broken.minutiae.size(), 15u);
