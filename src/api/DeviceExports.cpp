@@ -56,8 +56,7 @@ KVT_API int KVT_CALL KVT_GetDeviceInformation(const char* deviceId, KVT_DeviceIn
     return GuardExport("KVT_GetDeviceInformation", [&] {
         if (info == nullptr || info->size != static_cast<int>(sizeof(KVT_DeviceInfo)))
             return KVT_RESULT_BAD_ARGUMENT;
-        if (deviceId == nullptr || !IsDeviceIdTerminated("KVT_GetDeviceInformation", deviceId))
-            return KVT_RESULT_BAD_ARGUMENT;
+        if (!IsDeviceId("KVT_GetDeviceInformation", deviceId)) return KVT_RESULT_BAD_ARGUMENT;
 
         kvt__DeviceInformation information;
         return CallDeviceManager(
@@ -80,8 +79,7 @@ KVT_API int KVT_CALL KVT_CaptureImage(const char* deviceId, int timeout, KVT_Cap
         if ((!async || data != nullptr) && data->size != static_cast<int>(sizeof(KVT_CapturedData)))
             return KVT_RESULT_BAD_ARGUMENT;
         if (async && !HasCallback()) return KVT_RESULT_NO_CALLBACK;
-        if (deviceId == nullptr || timeout < 0 ||
-            !IsDeviceIdTerminated("KVT_CaptureImage(Ex)", deviceId))
+        if (timeout < 0 || !IsDeviceId("KVT_CaptureImage(Ex)", deviceId))
             return KVT_RESULT_BAD_ARGUMENT;
         // Room claimed without a buffer to write into.
         if (!async && data->image == nullptr && data->imageSize > 0) return KVT_RESULT_BAD_ARGUMENT;
@@ -114,8 +112,7 @@ KVT_API int KVT_CALL KVT_CancelAsyncCapture(const char* deviceId, int* deviceAva
     CFunctionTrace trace("KVT_CancelAsyncCapture");
     return GuardExport("KVT_CancelAsyncCapture", [&] {
         if (!HasCallback()) return KVT_RESULT_NO_CALLBACK;
-        if (deviceId == nullptr || deviceAvailable == nullptr ||
-            !IsDeviceIdTerminated("KVT_CancelAsyncCapture", deviceId))
+        if (deviceAvailable == nullptr || !IsDeviceId("KVT_CancelAsyncCapture", deviceId))
             return KVT_RESULT_BAD_ARGUMENT;
         *deviceAvailable = 0;
         return CallDeviceManager(
@@ -134,8 +131,7 @@ KVT_API int KVT_CALL KVT_CancelAsyncCapture(const char* deviceId, int* deviceAva
 KVT_API int KVT_CALL KVT_IndicateResult(const char* deviceId, int result) {
     CFunctionTrace trace("KVT_IndicateResult");
     return GuardExport("KVT_IndicateResult", [&] {
-        if (deviceId == nullptr || !IsDeviceIdTerminated("KVT_IndicateResult", deviceId))
-            return KVT_RESULT_BAD_ARGUMENT;
+        if (!IsDeviceId("KVT_IndicateResult", deviceId)) return KVT_RESULT_BAD_ARGUMENT;
         return CallDeviceManager(
             "KVT_IndicateResult",
             [&](CDevicesManager& manager, CCallContext& context) {
@@ -148,8 +144,7 @@ KVT_API int KVT_CALL KVT_IndicateResult(const char* deviceId, int result) {
 KVT_API int KVT_CALL KVT_SetProperty(const char* deviceId, const char* key, const char* value) {
     CFunctionTrace trace("KVT_SetProperty");
     return GuardExport("KVT_SetProperty", [&] {
-        if (deviceId == nullptr || key == nullptr || value == nullptr ||
-            !IsDeviceIdTerminated("KVT_SetProperty", deviceId))
+        if (key == nullptr || value == nullptr || !IsDeviceId("KVT_SetProperty", deviceId))
             return KVT_RESULT_BAD_ARGUMENT;
         return CallDeviceManager(
             "KVT_SetProperty",
@@ -164,8 +159,7 @@ KVT_API int KVT_CALL KVT_GetProperty(const char* deviceId, const char* key, char
                                      unsigned int size) {
     CFunctionTrace trace("KVT_GetProperty");
     return GuardExport("KVT_GetProperty", [&] {
-        if (deviceId == nullptr || key == nullptr || buffer == nullptr ||
-            !IsDeviceIdTerminated("KVT_GetProperty", deviceId))
+        if (key == nullptr || buffer == nullptr || !IsDeviceId("KVT_GetProperty", deviceId))
             return KVT_RESULT_BAD_ARGUMENT;
         if (size > 0) buffer[0] = '\0';
         std::string value;

@@ -33,9 +33,11 @@ int CallDeviceManager(const char* exportName, Operation&& operation, Copy&& copy
     return KVT_RESULT_FAILED;
 }
 
-// A device id is at most 255 characters. One without its terminating zero
-// within the 256 bytes of a KVT_DeviceInfo field is refused and read no further.
-inline bool IsDeviceIdTerminated(const char* exportName, const char* deviceId) {
+// A device id is given and at most 255 characters long. One without its
+// terminating zero within the 256 bytes of a KVT_DeviceInfo field is refused
+// and read no further.
+inline bool IsDeviceId(const char* exportName, const char* deviceId) {
+    if (deviceId == nullptr) return false;
     constexpr size_t kCapacity = sizeof(KVT_DeviceInfo::deviceId);
     if (strnlen(deviceId, kCapacity) < kCapacity) return true;
     CLog::Instance().Error("%s: device id without terminating zero", exportName);
