@@ -30,6 +30,15 @@ int g_callUsers = 0;
 int g_deliveringThreads = 0;
 std::condition_variable g_usersChanged;
 
+// Counts one user out of a count above and wakes whoever waits on the counts.
+void CountOut(int& users) {
+    {
+        std::lock_guard lock(g_instanceMutex);
+        --users;
+    }
+    g_usersChanged.notify_all();
+}
+
 std::atomic<int32_t> g_u2AsyncSleepTime{500};
 std::atomic<int32_t> g_temperatureCompensation{0};
 
@@ -106,11 +115,7 @@ bool CDevicesManager::QueryMessageIfRunning(CCallContext* context, kvt__Transpor
         ++g_queryUsers;
     }
     manager->DMQueryMessage(context, nullptr, out);
-    {
-        std::lock_guard lock(g_instanceMutex);
-        --g_queryUsers;
-    }
-    g_usersChanged.notify_all();
+    CountOut(g_queryUsers);
     return true;
 }
 
@@ -123,12 +128,7 @@ CManagerLease::CManagerLease() {
 }
 
 CManagerLease::~CManagerLease() {
-    if (m_manager == nullptr) return;
-    {
-        std::lock_guard lock(g_instanceMutex);
-        --g_callUsers;
-    }
-    g_usersChanged.notify_all();
+    if (m_manager != nullptr) CountOut(g_callUsers);
 }
 
 CMessageDeliveryScope::CMessageDeliveryScope() {
@@ -137,11 +137,7 @@ CMessageDeliveryScope::CMessageDeliveryScope() {
 }
 
 CMessageDeliveryScope::~CMessageDeliveryScope() {
-    {
-        std::lock_guard lock(g_instanceMutex);
-        --g_deliveringThreads;
-    }
-    g_usersChanged.notify_all();
+    CountOut(g_deliveringThreads);
 }
 
 void CDevicesManager::WaitForCalls() {
