@@ -39,8 +39,8 @@ inline int KeyReference(std::uint64_t key) {
 template <int (*Popcount)(std::uint64_t)>
 FP_ALWAYS_INLINE std::size_t ScanCandidates(const PrintLayout& probe, const PrintLayout& ref,
                                             int limit, std::uint64_t* keys) {
-    const std::size_t np = probe.points.size();
-    const int nr = static_cast<int>(ref.points.size());
+    const std::size_t np = std::min<std::size_t>(probe.points.size(), kSeedMinutiae);
+    const int nr = static_cast<int>(ref.sortedKeys.size());
     const std::uint64_t* cells = ref.sortedCells.data();
     const std::uint64_t* low = ref.sortedKeys.data();
     const std::uint16_t* first = ref.firstAtLeast.data();

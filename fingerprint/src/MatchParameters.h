@@ -19,8 +19,12 @@ inline constexpr int kCellSpreadTurn = 14;
 
 // Candidate search.
 inline constexpr int kDefaultHypotheses = 10;
+// Minutiae of each print, best quality first, that may seed an alignment:
+// the candidate search grows with the product of the two counts, and the
+// weakest minutiae of large prints are the likeliest to be false.
+inline constexpr std::size_t kSeedMinutiae = 32;
 // Candidates compared neighbour by neighbour per alignment tried.
-inline constexpr std::size_t kShortlistFactor = 3;
+inline constexpr std::size_t kShortlistFactor = 2;
 // Occupancy cells a candidate pair must share at least.
 inline constexpr int kMinSharedCells = 2;
 // Local similarity a candidate needs to seed an alignment.

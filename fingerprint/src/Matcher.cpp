@@ -67,7 +67,7 @@ Comparison Compare(const PreparedPrint& probePrint, const PreparedPrint& refPrin
     const PrintLayout& ref = *refPrint.layout();
     const std::size_t np = probe.points.size(), nr = ref.points.size();
     if (np < 3 || nr < 3 || probe.spreadCells.size() != np * PrintLayout::kCellWords ||
-        ref.sortedCells.size() != nr * PrintLayout::kCellWords)
+        ref.sortedCells.size() != std::min(nr, kSeedMinutiae) * PrintLayout::kCellWords)
         return best;
     const int maxRotation = std::clamp(settings.maxRotation, 0, 128);
 

@@ -376,20 +376,23 @@ void PrepareLayout(const Features& f, bool asProbe, PrintLayout& p) {
 
     // Direction order for the candidate search: a counting sort, so equal
     // directions keep their index order.
+    // Only the best minutiae (they come best quality first) seed alignments.
+    const std::size_t seeding = std::min<std::size_t>(n, kSeedMinutiae);
     p.firstAtLeast.assign(257, 0);
-    for (const auto& pt : p.points) ++p.firstAtLeast[static_cast<std::size_t>(pt.angle) + 1];
+    for (std::size_t i = 0; i < seeding; ++i)
+        ++p.firstAtLeast[static_cast<std::size_t>(p.points[i].angle) + 1];
     for (int a = 0; a < 256; ++a) p.firstAtLeast[a + 1] += p.firstAtLeast[a];
     {
         std::uint16_t* next = Scratchpad().next.data();
         std::copy(p.firstAtLeast.begin(), p.firstAtLeast.end() - 1, next);
-        p.byAngle.resize(n);
-        for (std::size_t i = 0; i < n; ++i)
+        p.byAngle.resize(seeding);
+        for (std::size_t i = 0; i < seeding; ++i)
             p.byAngle[next[p.points[i].angle]++] = static_cast<std::uint16_t>(i);
     }
     constexpr int W = PrintLayout::kCellWords;
-    p.sortedKeys.resize(n);
-    p.sortedCells.resize(n * W);
-    for (std::size_t k = 0; k < n; ++k) {
+    p.sortedKeys.resize(seeding);
+    p.sortedCells.resize(seeding * W);
+    for (std::size_t k = 0; k < seeding; ++k) {
         const std::size_t i = p.byAngle[k];
         p.sortedKeys[k] = 0xFFFFu - i;
         for (int w = 0; w < W; ++w) p.sortedCells[k * W + w] = p.cells[i * W + w];
