@@ -4,13 +4,21 @@
 // drawn prints. Warm: the gallery as the matcher already keeps it prepared.
 // Cold: a gallery the matcher has not seen, every reference decoded and
 // prepared (copies whose bytes differ, more of them than it keeps).
+//
+// KVT_BENCH_GALLERY=FOLDER takes the gallery from the fingerprint images in
+// that folder instead (PGM, BMP, TIFF or PNG, as kvt-accuracy reads them; the
+// first image, sorted by name, is the probe), so identification can be timed
+// on real prints of a sensor's size and minutiae counts.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include "ImageFiles.h"
 
 #include "fp/Template.h"
 #include "kvt/KVTBasic.h"
@@ -18,15 +26,33 @@
 
 namespace {
 
-constexpr unsigned kGallery = 100;
-// Copies of the gallery for the cold runs: more templates than the matcher's
-// 2048 cached references, so cycling through them finds none prepared.
-constexpr unsigned kColdCopies = 24;
+constexpr unsigned kDrawnGallery = 100;
+// The matcher's cached references: the copies of the gallery for the cold
+// runs hold more templates than that, so cycling through them finds none
+// prepared.
+constexpr std::size_t kCachedReferences = 2048;
 
 void KVT_CALLBACK Ignore(KVT_Message*, void*) {}
 
 fptest::Image Finger(unsigned id, fptest::Placement placement = {}) {
     return fptest::Render(fptest::RandomPattern(id, 288, 320, 24, 28.f), 288, 320, placement, 0);
+}
+
+// The images of a folder, sorted by name; those that cannot be read are skipped.
+std::vector<fptest::Image> ReadFolder(const char* folder) {
+    std::vector<std::string> paths;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec))
+        if (entry.is_regular_file()) paths.push_back(entry.path().string());
+    std::sort(paths.begin(), paths.end());
+    std::vector<fptest::Image> images;
+    for (const std::string& path : paths) {
+        accuracy::GreyImage grey;
+        std::string error;
+        if (!accuracy::ReadGreyImage(path, grey, error)) continue;
+        images.push_back({grey.width, grey.height, std::move(grey.pixels)});
+    }
+    return images;
 }
 
 bool ExtractInto(const fptest::Image& image, KVT_Template& out) {
@@ -46,6 +72,7 @@ struct Setup {
     KVT_Template probe{};
     std::vector<KVT_Template> gallery;
     std::vector<std::vector<KVT_Template>> copies;
+    int expected = 37;  // the gallery entry the probe is identified as
 
     Setup() {
         char made[] = "/tmp/kvt-bench-XXXXXX";
@@ -53,13 +80,24 @@ struct Setup {
         folder = made;
         if (setenv("KVT_DATA_DIR", made, 1) != 0) return;
         if (KVT_Start(Ignore, nullptr) != KVT_RESULT_OK) return;
-        gallery.resize(kGallery);
-        for (unsigned i = 0; i < kGallery; ++i)
-            if (!ExtractInto(Finger(700 + i), gallery[i])) return;
-        if (!ExtractInto(Finger(737, {0.2f, 9.f, -7.f}), probe)) return;
+        if (const char* folder = std::getenv("KVT_BENCH_GALLERY")) {
+            const std::vector<fptest::Image> images = ReadFolder(folder);
+            if (images.size() < 2) return;
+            gallery.resize(images.size());
+            for (std::size_t i = 0; i < images.size(); ++i)
+                if (!ExtractInto(images[i], gallery[i])) return;
+            probe = gallery[0];
+            expected = 0;
+        } else {
+            gallery.resize(kDrawnGallery);
+            for (unsigned i = 0; i < kDrawnGallery; ++i)
+                if (!ExtractInto(Finger(700 + i), gallery[i])) return;
+            if (!ExtractInto(Finger(737, {0.2f, 9.f, -7.f}), probe)) return;
+        }
         // Each copy changes one minutia's quality by one, which changes the
         // bytes (and checksum) but hardly the score.
-        for (unsigned c = 0; c < kColdCopies; ++c) {
+        const std::size_t coldCopies = kCachedReferences / gallery.size() + 2;
+        for (std::size_t c = 0; c < coldCopies; ++c) {
             std::vector<KVT_Template>& copy = copies.emplace_back(gallery);
             for (KVT_Template& t : copy) {
                 fp::Features f;
@@ -87,8 +125,9 @@ Setup& Shared() {
 void Identify(benchmark::State& state, const std::vector<KVT_Template>& gallery) {
     KVT_MatchResult result{};
     result.size = sizeof result;
-    if (KVT_MatchTemplate(&Shared().probe, gallery.data(), kGallery, &result) != KVT_RESULT_OK ||
-        result.index != 37)
+    if (KVT_MatchTemplate(&Shared().probe, gallery.data(), static_cast<int>(gallery.size()),
+                          &result) != KVT_RESULT_OK ||
+        result.index != Shared().expected)
         state.SkipWithError("the probe was not identified");
 }
 
@@ -97,7 +136,8 @@ void BM_MatchTemplateWarm(benchmark::State& state) {
     if (!s.ok) return state.SkipWithError("the library or the gallery could not be set up");
     Identify(state, s.gallery);
     for (auto _ : state) Identify(state, s.gallery);
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * kGallery);
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(s.gallery.size()));
 }
 BENCHMARK(BM_MatchTemplateWarm)->Unit(benchmark::kMillisecond);
 
@@ -109,7 +149,8 @@ void BM_MatchTemplateCold(benchmark::State& state) {
         Identify(state, s.copies[next]);
         next = (next + 1) % s.copies.size();
     }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * kGallery);
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) *
+                            static_cast<std::int64_t>(s.gallery.size()));
 }
 BENCHMARK(BM_MatchTemplateCold)->Unit(benchmark::kMillisecond);
 

@@ -155,8 +155,10 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
             const __m128 d2 = _mm_add_ps(_mm_mul_ps(dx, dx), _mm_mul_ps(dy, dy));
             const __m128 within = _mm_andnot_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(index, self)),
                                                 _mm_cmplt_ps(d2, reach));
+            // No branch on whether any lane is within: which groups are
+            // varies from point to point, and a mispredicted branch costs
+            // more than the four stores.
             const int lanes = _mm_movemask_ps(within);
-            if (lanes == 0) continue;
             const int close = _mm_movemask_ps(_mm_and_ps(within, _mm_cmplt_ps(d2, nearReach)));
             const int far = lanes & ~close;
             // The squares are whole numbers below 14400 where they count.
@@ -184,7 +186,12 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
         }
         // The cells gather in registers: no store waits for the one before.
         std::uint64_t exact[W] = {}, spread[W] = {};
-        PrintLayout::Neighbourhood& hood = p.neighbourhoods[i];
+        // The neighbourhood is filled in a copy with one slot more, where
+        // those that do not rank among the nearest land: no branch per
+        // neighbour.
+        PrintLayout::Neighbourhood hood{};
+        float distances[K + 1];
+        std::uint8_t bearings8[K + 1], turns[K + 1];
         // Order the near ones; the nearest are the first of them, then the
         // first of the far ones when there are too few.
         for (int k = nearCount; k < nearCount + 4; ++k) nearKeys[k] = 0x7FFFFFFFu;
@@ -202,11 +209,10 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
                  a.angle) &
                 255;
             const int turn = (b.angle - a.angle) & 255;
-            if (ranks[c] < K) {
-                hood.distance[ranks[c]] = d;
-                hood.bearing[ranks[c]] = static_cast<std::uint8_t>(bearing);
-                hood.turn[ranks[c]] = static_cast<std::uint8_t>(turn);
-            }
+            const int slot = std::min(ranks[c], K);
+            distances[slot] = d;
+            bearings8[slot] = static_cast<std::uint8_t>(bearing);
+            turns[slot] = static_cast<std::uint8_t>(turn);
             {
                 // Within the reach of the exact cells or not, without a branch.
                 // The ring, d / kCellRing rounded down, from the whole squared distance.
@@ -230,23 +236,25 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
             Rank(farKeys, farCount, ranks);
             const int room = K - count;
             for (int c = 0; c < farCount; ++c) {
-                if (ranks[c] >= room) continue;
                 const std::uint32_t kk = farKeys[c];
                 const auto& b = p.points[kk & 0xFFFF];
-                const int slot = count + ranks[c];
-                hood.distance[slot] = std::sqrt(static_cast<float>(kk >> 16));
-                hood.bearing[slot] = static_cast<std::uint8_t>(
+                const int slot = std::min(count + ranks[c], K);
+                distances[slot] = std::sqrt(static_cast<float>(kk >> 16));
+                bearings8[slot] = static_cast<std::uint8_t>(
                     (bearings.units[(static_cast<int>(b.y - a.y) + kBearingReach) *
                                         BearingTable::kSide +
                                     static_cast<int>(b.x - a.x) + kBearingReach] -
                      a.angle) &
                     255);
-                hood.turn[slot] = static_cast<std::uint8_t>((b.angle - a.angle) & 255);
+                turns[slot] = static_cast<std::uint8_t>((b.angle - a.angle) & 255);
             }
             count += std::min(room, farCount);
         }
         hood.count = count;
-        for (int k = count; k < K; ++k) hood.distance[k] = 0.f, hood.bearing[k] = hood.turn[k] = 0;
+        for (int k = 0; k < count; ++k)
+            hood.distance[k] = distances[k], hood.bearing[k] = bearings8[k],
+            hood.turn[k] = turns[k];
+        p.neighbourhoods[i] = hood;
         for (int w = 0; w < W; ++w) {
             p.cells[i * W + w] = exact[w];
             if (asProbe) p.spreadCells[i * W + w] = spread[w];
@@ -306,7 +314,6 @@ void PrepareLayout(const Features& f, bool asProbe, PrintLayout& p) {
     const OrientationGrid& o = p.orientation;
     const DoubledAngles& doubled = Doubled();
     {
-        // Every cell written, the background ones overwritten by the next.
         const std::size_t all = o.angles.size();
         p.flowX.resize(all + 4);
         p.flowY.resize(all + 4);
@@ -317,31 +324,18 @@ void PrepareLayout(const Features& f, bool asProbe, PrintLayout& p) {
         std::vector<float>& centres = Scratchpad().centres;
         centres.resize(o.columns);
         for (int c = 0; c < o.columns; ++c) centres[c] = static_cast<float>(c * o.cell) + half;
-        auto add = [&](const std::uint8_t* row, int c, float y) {
-            p.flowX[count] = centres[c];
-            p.flowY[count] = y;
-            p.flowCos[count] = doubled.c[row[c]];
-            p.flowSin[count] = doubled.s[row[c]];
-            ++count;
-        };
+        // Every cell written, the background ones overwritten by the next:
+        // which cells are foreground is too irregular for a branch to guess.
         for (int r = 0; r < o.rows; ++r) {
             const std::uint8_t* row = &o.angles[static_cast<std::size_t>(r) * o.columns];
             const float y = static_cast<float>(r * o.cell) + half;
-            int c = 0;
-#ifdef FP_MATCHER_SSE2
-            // Sixteen cells at a time, the foreground ones picked by a bit mask.
-            const __m128i none = _mm_set1_epi8(static_cast<char>(OrientationGrid::kNone));
-            for (; c + 16 <= o.columns; c += 16) {
-                const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + c));
-                for (unsigned fore =
-                         ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, none))) &
-                         0xFFFFu;
-                     fore != 0; fore &= fore - 1)
-                    add(row, c + std::countr_zero(fore), y);
+            for (int c = 0; c < o.columns; ++c) {
+                p.flowX[count] = centres[c];
+                p.flowY[count] = y;
+                p.flowCos[count] = doubled.c[row[c]];
+                p.flowSin[count] = doubled.s[row[c]];
+                count += row[c] != OrientationGrid::kNone;
             }
-#endif
-            for (; c < o.columns; ++c)
-                if (row[c] != OrientationGrid::kNone) add(row, c, y);
         }
         p.flowCells = count;
         const std::size_t padded = (count + 3) & ~std::size_t{3};
