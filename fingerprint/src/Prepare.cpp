@@ -155,7 +155,7 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
             const __m128 d2 = _mm_add_ps(_mm_mul_ps(dx, dx), _mm_mul_ps(dy, dy));
             const __m128 within = _mm_andnot_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(index, self)),
                                                 _mm_cmplt_ps(d2, reach));
-            // No branch on whether any lane is within: which groups are
+            // No branch on whether any lane is within: which groups hold one
             // varies from point to point, and a mispredicted branch costs
             // more than the four stores.
             const int lanes = _mm_movemask_ps(within);
@@ -190,8 +190,8 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
         // those that do not rank among the nearest land: no branch per
         // neighbour.
         PrintLayout::Neighbourhood hood{};
-        float distances[K + 1];
-        std::uint8_t bearings8[K + 1], turns[K + 1];
+        float slotDistance[K + 1];
+        std::uint8_t slotBearing[K + 1], slotTurn[K + 1];
         // Order the near ones; the nearest are the first of them, then the
         // first of the far ones when there are too few.
         for (int k = nearCount; k < nearCount + 4; ++k) nearKeys[k] = 0x7FFFFFFFu;
@@ -210,9 +210,9 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
                 255;
             const int turn = (b.angle - a.angle) & 255;
             const int slot = std::min(ranks[c], K);
-            distances[slot] = d;
-            bearings8[slot] = static_cast<std::uint8_t>(bearing);
-            turns[slot] = static_cast<std::uint8_t>(turn);
+            slotDistance[slot] = d;
+            slotBearing[slot] = static_cast<std::uint8_t>(bearing);
+            slotTurn[slot] = static_cast<std::uint8_t>(turn);
             {
                 // Within the reach of the exact cells or not, without a branch.
                 // The ring, d / kCellRing rounded down, from the whole squared distance.
@@ -239,21 +239,21 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
                 const std::uint32_t kk = farKeys[c];
                 const auto& b = p.points[kk & 0xFFFF];
                 const int slot = std::min(count + ranks[c], K);
-                distances[slot] = std::sqrt(static_cast<float>(kk >> 16));
-                bearings8[slot] = static_cast<std::uint8_t>(
+                slotDistance[slot] = std::sqrt(static_cast<float>(kk >> 16));
+                slotBearing[slot] = static_cast<std::uint8_t>(
                     (bearings.units[(static_cast<int>(b.y - a.y) + kBearingReach) *
                                         BearingTable::kSide +
                                     static_cast<int>(b.x - a.x) + kBearingReach] -
                      a.angle) &
                     255);
-                turns[slot] = static_cast<std::uint8_t>((b.angle - a.angle) & 255);
+                slotTurn[slot] = static_cast<std::uint8_t>((b.angle - a.angle) & 255);
             }
             count += std::min(room, farCount);
         }
         hood.count = count;
         for (int k = 0; k < count; ++k)
-            hood.distance[k] = distances[k], hood.bearing[k] = bearings8[k],
-            hood.turn[k] = turns[k];
+            hood.distance[k] = slotDistance[k], hood.bearing[k] = slotBearing[k],
+            hood.turn[k] = slotTurn[k];
         p.neighbourhoods[i] = hood;
         for (int w = 0; w < W; ++w) {
             p.cells[i * W + w] = exact[w];
@@ -368,9 +368,9 @@ void PrepareLayout(const Features& f, bool asProbe, PrintLayout& p) {
     }
     Neighbourhoods(asProbe, p);
 
-    // Direction order for the candidate search: a counting sort, so equal
-    // directions keep their index order.
-    // Only the best minutiae (they come best quality first) seed alignments.
+    // Direction order for the candidate search, of the minutiae that may seed
+    // an alignment (the best: they come best quality first): a counting sort,
+    // so equal directions keep their index order.
     const std::size_t seeding = std::min<std::size_t>(n, kSeedMinutiae);
     p.firstAtLeast.assign(257, 0);
     for (std::size_t i = 0; i < seeding; ++i)
