@@ -301,12 +301,16 @@ class Library:
         return self
 
     def stop(self) -> None:
-        """Stops the library (KVT_Stop) after the sensors' last events are delivered."""
+        """Stops the library (KVT_Stop) after the sensors' last events are delivered,
+        and unplugs the simulated sensors plugged in through it."""
         try:
             check(self._lib.KVT_Stop(), "KVT_Stop")
         finally:
             self._end_dispatcher()
             self._algorithm = None
+            # Simulated sensors would otherwise come back at the next start.
+            if self._simulator is not None:
+                self._simulator.detach_all()
 
     def __enter__(self) -> "Library":
         return self.start()

@@ -3,11 +3,13 @@
 from __future__ import annotations
 
 import ctypes
+import os
 import threading
+import time
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Optional, Union
+from typing import TYPE_CHECKING, Any, Callable, List, Optional, Union
 
-from .errors import KvtError, check
+from .errors import check
 
 if TYPE_CHECKING:
     from .library import Library, Sensor
@@ -59,6 +61,7 @@ class SimulatedSensor:
                                  and e.device_id == self.sensor.device_id)
         try:
             self.simulator._call("KVTSim_Detach", self.sim_id)
+            self.simulator._forget(self)
             if wait and waiter.wait(timeout) is None:
                 raise TimeoutError(f"{self.sensor.model} was not reported lost within {timeout} s")
         finally:
@@ -70,16 +73,23 @@ class Simulator:
 
     def __init__(self, library: "Library") -> None:
         self._library = library
-        self._lock = threading.Lock()  # one announcement at a time tells sensors apart
+        self._lock = threading.Lock()
+        self._attached: List[SimulatedSensor] = []
+        self._next_serial = 30000000 + (os.getpid() % 10000) * 1000
 
     def attach_usb(self, model: str = "u2", serial: Optional[str] = None,
                    timeout: float = 30) -> SimulatedSensor:
         """Plugs in a simulated USB sensor (``"u1"`` or ``"u2"``) and waits until it is announced."""
         if model not in MODELS:
             raise ValueError(f"unknown simulated sensor model {model!r} (u1 or u2)")
+        if serial is None:
+            # A serial of our own tells this sensor's announcement from others'.
+            with self._lock:
+                self._next_serial += 1
+                serial = str(self._next_serial)
+        text = serial
         return self._plug(lambda sim_id: self._call(
-            "KVTSim_AttachUsbSensor", MODELS[model], serial.encode() if serial else None, sim_id),
-            timeout)
+            "KVTSim_AttachUsbSensor", MODELS[model], text.encode(), sim_id), text, timeout)
 
     def connect_ethernet(self, listener_port: int, *, serial: int = 20000001,
                          sensor_address: str = "127.0.0.2", listener_address: str = "127.0.0.1",
@@ -90,24 +100,41 @@ class Simulator:
         """
         return self._plug(lambda sim_id: self._call(
             "KVTSim_ConnectEthernetSensor", listener_address.encode(), listener_port,
-            sensor_address.encode(), serial, echo_port, sim_id), timeout)
+            sensor_address.encode(), serial, echo_port, sim_id), str(serial), timeout)
 
-    def _plug(self, plug, timeout: float) -> SimulatedSensor:  # type: ignore[no-untyped-def]
-        library = self._library
+    def detach_all(self) -> None:
+        """Unplugs every sensor plugged in here (Library.stop does it)."""
         with self._lock:
-            before = {s.device_id for s in library.sensors()}
-            waiter = library._expect(lambda e: e.name == "new_device" and e.device_id not in before)
-            try:
-                sim_id = ctypes.c_int(0)
-                plug(ctypes.byref(sim_id))
-                event = waiter.wait(timeout)
-            finally:
-                library._forget(waiter)
-        if event is None:
-            raise TimeoutError(f"the simulated sensor was not announced within {timeout} s")
-        return SimulatedSensor(self, sim_id.value, library.sensor(event.device_id))
+            attached, self._attached = self._attached, []
+        for simulated in attached:
+            self._library._lib.KVTSim_Detach(simulated.sim_id)
+
+    def _plug(self, plug: Callable[[Any], None], serial: str, timeout: float) -> SimulatedSensor:
+        library = self._library
+        waiter = library._expect(lambda e: e.name == "new_device")
+        try:
+            sim_id = ctypes.c_int(0)
+            plug(ctypes.byref(sim_id))
+            deadline = time.monotonic() + timeout
+            while True:
+                event = waiter.wait(max(0.0, deadline - time.monotonic()))
+                if event is None:
+                    raise TimeoutError(f"simulated sensor {serial} was not announced within {timeout} s")
+                # A U2 shows its serial twice ("B<serial>I<serial>").
+                sensor = library.sensor(event.device_id)
+                if serial in sensor.serial:
+                    break
+        finally:
+            library._forget(waiter)
+        simulated = SimulatedSensor(self, sim_id.value, sensor)
+        with self._lock:
+            self._attached.append(simulated)
+        return simulated
+
+    def _forget(self, simulated: SimulatedSensor) -> None:
+        with self._lock:
+            if simulated in self._attached:
+                self._attached.remove(simulated)
 
     def _call(self, name: str, *args: object) -> None:
-        result = getattr(self._library._lib, name)(*args)
-        if result != 0:
-            check(result, name)
+        check(getattr(self._library._lib, name)(*args), name)
