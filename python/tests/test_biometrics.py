@@ -2,7 +2,10 @@
 
 from __future__ import annotations
 
+import os
 import struct
+import subprocess
+from pathlib import Path
 from typing import Dict
 
 import pytest
@@ -111,3 +114,31 @@ def test_malformed_records_are_refused() -> None:
                 standard.decode(bytes(bad))
             except kvtbasic.TemplateFormatError:
                 pass
+
+
+def kvt_tool() -> Path:
+    configured = os.environ.get("KVT_TOOL")
+    if configured:
+        return Path(configured)
+    library = os.environ.get("KVTBASIC_LIBRARY", "")
+    return Path(library).resolve().parents[1] / "tools" / "kvt" / "kvt" if library else Path("kvt")
+
+
+def test_package_and_engine_write_the_same_records(lib: kvtbasic.Library, tmp_path: Path) -> None:
+    """The package's converter and the engine's (through kvt) agree byte for byte."""
+    tool = kvt_tool()
+    if not tool.exists():
+        pytest.skip("the kvt tool is not built")
+    simulated = lib.simulator.attach_usb("u2")
+    simulated.place_finger(15, 1)
+    picture = simulated.sensor.capture()
+    picture.save(tmp_path / "f15.bmp")
+    template = lib.extract(picture)
+    env = dict(os.environ, KVT_DATA_DIR=str(tmp_path / "kvt"), KVT_LOG_CONSOLE="0")
+    (tmp_path / "kvt").mkdir()
+    for fmt, expected in (("iso", template.to_iso()), ("ansi", template.to_ansi())):
+        out = tmp_path / f"f15.{fmt}"
+        subprocess.run([str(tool), "extract", str(tmp_path / "f15.bmp"), "--format", fmt, "-o", str(out)],
+                       env=env, check=True, capture_output=True, timeout=120)
+        assert out.read_bytes() == expected
+        assert kvtbasic.Template.from_bytes(out.read_bytes()).data == kvtbasic.Template.from_bytes(expected).data
