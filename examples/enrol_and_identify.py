@@ -19,7 +19,7 @@ def capture(lib: kvtbasic.Library, simulated: kvtbasic.SimulatedSensor, finger: 
             impression: int) -> kvtbasic.Template:
     simulated.place_finger(finger, impression)
     try:
-        picture = simulated.sensor.capture(timeout=10)
+        picture = simulated.sensor.capture()
     finally:
         simulated.lift_finger()
     return lib.extract(picture)
