@@ -2,11 +2,14 @@
 
 from __future__ import annotations
 
+import atexit
 import ctypes
 import os
 import queue
 import struct
 import threading
+import traceback
+import weakref
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, Union
@@ -285,6 +288,8 @@ class Library:
         self._simulator: Optional["Simulator"] = None
         # The library calls this object for as long as it runs: keep it.
         self._callback = n.CALLBACK(self._on_message)
+        # A library left running would call into an interpreter that is shutting down.
+        atexit.register(_stop_at_exit, weakref.ref(self))
 
     # Lifecycle.
     def start(self) -> "Library":
@@ -442,7 +447,7 @@ class Library:
             self._inbox.put(Event(m.type, EVENT_NAMES.get(m.type, str(m.type)), n.text(m.deviceId),
                                   n.text(m.additionalInfo), picture))
         except Exception:  # an exception must not unwind into the library
-            pass
+            traceback.print_exc()
 
     def _dispatch(self) -> None:
         while True:
@@ -467,14 +472,14 @@ class Library:
                 try:
                     listener(event)
                 except Exception:
-                    import traceback
-
                     traceback.print_exc()
 
     def _end_dispatcher(self) -> None:
         if self._dispatcher is not None:
             self._inbox.put(_STOP)
-            self._dispatcher.join()
+            # A listener that stops the library ends its own thread on return.
+            if self._dispatcher is not threading.current_thread():
+                self._dispatcher.join()
             self._dispatcher = None
 
     def _capture_sync(self, device_id: str) -> Picture:
@@ -494,3 +499,10 @@ class Library:
         raise KvtError("KVT_CaptureImage: the picture kept growing", function="KVT_CaptureImage")
 
 
+def _stop_at_exit(library: "weakref.ref[Library]") -> None:
+    alive = library()
+    if alive is not None and alive._dispatcher is not None:
+        try:
+            alive.stop()
+        except KvtError:
+            pass

@@ -75,8 +75,10 @@ def read_native(data: bytes) -> Features:
     if len(data) < 24 or data[:4] != _NATIVE_MAGIC or data[4] != 1:
         raise TemplateFormatError("not a template of our engine")
     size, width, height, resolution, count, singular = struct.unpack_from("<HHHHHB", data, 6)
-    if size > len(data) or zlib.crc32(data[: size - 4]) != struct.unpack_from("<I", data, size - 4)[0]:
-        raise TemplateFormatError("template truncated or damaged")
+    if not 24 <= size <= len(data) or 20 + 9 * count + 6 * singular > size - 4:
+        raise TemplateFormatError("template truncated")
+    if zlib.crc32(data[: size - 4]) != struct.unpack_from("<I", data, size - 4)[0]:
+        raise TemplateFormatError("template checksum mismatch")
     f = Features(width, height, resolution)
     at = 20
     for _ in range(count):

@@ -168,6 +168,23 @@ class TestEvents:
             names.append(seen.get()[0])
         assert "going_offline" in names
 
+    def test_listener_may_stop_the_library(self, tmp_path: Path, ports: Tuple[int, int]) -> None:
+        stopped = threading.Event()
+        library = kvtbasic.Library(data_dir=tmp_path)
+
+        def on_event(event: kvtbasic.Event) -> None:
+            if event.name == "capture_cancelled":
+                library.stop()
+                stopped.set()
+
+        library.add_listener(on_event)
+        with library:
+            sensor = library.simulator.attach_usb("u2").sensor
+            sensor.capture_async(30)
+            sensor.cancel()
+            assert stopped.wait(30)
+            assert not library.running
+
     def test_iterator_delivers_captured_pictures(self, lib: kvtbasic.Library) -> None:
         simulated = lib.simulator.attach_usb("u2")
         simulated.place_finger(7, 1)
