@@ -8,7 +8,7 @@ import os
 import sys
 import threading
 from pathlib import Path
-from typing import List, Optional
+from typing import List, Optional, Type, TypeVar
 
 from .errors import LibraryNotFound
 
@@ -93,10 +93,13 @@ class BiometricsInfo(ctypes.Structure):
     ]
 
 
-def new(struct_type: type) -> ctypes.Structure:
+_Record = TypeVar("_Record", bound=ctypes.Structure)
+
+
+def new(struct_type: Type[_Record]) -> _Record:
     """A zeroed record with its size field set, as every export expects."""
     record = struct_type()
-    record.size = ctypes.sizeof(struct_type)
+    setattr(record, "size", ctypes.sizeof(struct_type))
     return record
 
 
@@ -143,7 +146,7 @@ def candidates() -> List[str]:
     found: List[str] = []
     here = Path(__file__).resolve().parent
     try:
-        from . import _location  # written by cmake --install
+        from . import _location  # type: ignore[attr-defined]  # written by cmake --install
 
         folder = (here / _location.LIBRARY_DIR).resolve()
         found += [str(folder / name) for name in _FILE_NAMES]

@@ -12,7 +12,7 @@ import traceback
 import weakref
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, Union
+from typing import TYPE_CHECKING, Any, Callable, Iterator, List, Optional, Sequence, Union
 
 from . import _native as n
 from . import standard
@@ -20,6 +20,7 @@ from .errors import CaptureCancelled, CaptureTimeout, KvtError, TemplateFormatEr
 
 if TYPE_CHECKING:
     import numpy
+    import numpy.typing
 
     from .simulator import Simulator
 
@@ -44,17 +45,17 @@ class Picture:
 
     @property
     def width(self) -> int:
-        return struct.unpack_from("<i", self.bmp, 18)[0] if len(self.bmp) >= 26 else 0
+        return int(struct.unpack_from("<i", self.bmp, 18)[0]) if len(self.bmp) >= 26 else 0
 
     @property
     def height(self) -> int:
-        return abs(struct.unpack_from("<i", self.bmp, 22)[0]) if len(self.bmp) >= 26 else 0
+        return abs(int(struct.unpack_from("<i", self.bmp, 22)[0])) if len(self.bmp) >= 26 else 0
 
     def save(self, path: Union[str, "os.PathLike[str]"]) -> None:
         """Writes the BMP file."""
         Path(path).write_bytes(self.bmp)
 
-    def to_numpy(self) -> "numpy.ndarray":
+    def to_numpy(self) -> "numpy.typing.NDArray[numpy.uint8]":
         """The grey levels as a ``height`` x ``width`` uint8 array, top row first (needs NumPy)."""
         import numpy
 
@@ -212,7 +213,8 @@ class Sensor:
             raise CaptureTimeout(f"no finger on {self.model} within {seconds} s")
         if event.type == n.MSG_CAPTURE_CANCELLED:
             raise CaptureCancelled(f"capture on {self.model} cancelled")
-        assert event.picture is not None
+        if event.picture is None:
+            raise KvtError(f"{self.model} delivered a captured image without picture")
         return event.picture
 
     def capture_async(self, timeout: int) -> None:
@@ -325,7 +327,7 @@ class Library:
 
     @property
     def running(self) -> bool:
-        return self._lib.KVT_IsRunning() == 0
+        return bool(self._lib.KVT_IsRunning() == 0)
 
     @property
     def version(self) -> str:
@@ -396,6 +398,7 @@ class Library:
             info = n.new(n.BiometricsInfo)
             check(self._lib.KVT_GetBiometricsInfo(ctypes.byref(info)), "KVT_GetBiometricsInfo")
             self._algorithm = info
+            return info
         return self._algorithm
 
     # Events.

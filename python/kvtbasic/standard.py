@@ -134,7 +134,7 @@ def encode(f: Features, fmt: str, info: Optional[RecordInfo] = None) -> bytes:
         view += struct.pack(">HHBB", (m.type << 14) | (m.x & 0x3FFF), (f.height - 1 - m.y) & 0x3FFF,
                             _encode_angle(_to_picture(m.direction) + _STANDARD_SENSE, fmt),
                             max(1, min(m.quality, 100)))
-    extended = bytearray()
+    extended = b""
     cores = [s for s in f.singular_points if s.type != 2][:15]
     deltas = [s for s in f.singular_points if s.type == 2][:15]
     if cores or deltas:
