@@ -20,11 +20,10 @@ namespace {
 
 constexpr const char* kScoreNote =
     "PROBE and the references are template files written by kvt extract (kvt,\n"
-    "ISO 19794-2 or ANSI 378), or pictures (BMP) that are extracted on the way. Scores grow with "
-    "similarity:\n"
-    "a score s stands for a false-match rate of 10^(-s/12), so 48 is 0.01 %.\n"
-    "Whether a score counts as a match is up to the library's threshold\n"
-    "(VF50-MThreshold in KVTBiometricsManager.ini).";
+    "ISO 19794-2 or ANSI 378), or pictures (BMP) that are extracted on the way.\n"
+    "Scores grow with similarity: a score s stands for a false-match rate of\n"
+    "10^(-s/12), so 48 is 0.01 %. Whether a score counts as a match is up to\n"
+    "the library's threshold (VF50-MThreshold in KVTBiometricsManager.ini).";
 
 struct Fingerprint {
     std::string path;
