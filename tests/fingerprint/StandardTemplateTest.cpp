@@ -238,6 +238,27 @@ TEST(StandardTemplate, BringsOtherResolutionsTo500Dpi) {
               std::make_tuple(std::uint16_t{200}, std::uint16_t{399}));
 }
 
+TEST(StandardTemplate, ReadsTheAnsiLongLength) {
+    // A zero 2-byte length announces a 4-byte one; the rest of the header follows it.
+    Bytes b;
+    b.magic().u16(0).u32(0).u16(0x1B).u16(0x02).u16(0x0FFF).u16(256).u16(360).u16(197).u16(197);
+    b.u8(1).u8(0).u8(5).u8(0x08).u8(40).u8(1).u16(0x8000 | 255).u16(359).u8(179).u8(30).u16(0);
+    b.v[13] = static_cast<std::uint8_t>(b.v.size());
+    ASSERT_EQ(fp::DetectStandardFormat(b.v.data(), b.v.size()), StandardFormat::Ansi2004);
+    fp::Features f;
+    fp::StandardRecordInfo info;
+    ASSERT_EQ(
+        fp::DecodeStandardTemplate(b.v.data(), b.v.size(), StandardFormat::Ansi2004, f, &info),
+        StandardError::None);
+    EXPECT_EQ(std::tie(info.cbeffOwner, info.cbeffType, info.captureDevice, info.impressionType),
+              std::make_tuple(std::uint16_t{0x1B}, std::uint16_t{2}, std::uint16_t{0xFFF},
+                              std::uint8_t{8}));
+    ASSERT_EQ(f.minutiae.size(), 1u);
+    EXPECT_EQ(
+        std::tie(f.minutiae[0].x, f.minutiae[0].y, f.minutiae[0].type),
+        std::make_tuple(std::uint16_t{255}, std::uint16_t{359}, fp::MinutiaType::Bifurcation));
+}
+
 TEST(StandardTemplate, MalformedRecordsAreRefusedByName) {
     const std::vector<std::uint8_t> good = TwoViewIsoRecord();
     // Offsets: header 0..23, view 0 at 24, its minutia at 28, view 1 at 36,
