@@ -4,7 +4,8 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
           libbenchmark-dev libpng-dev g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils
-          pkg-config libusb-1.0-0-dev imagemagick)
+          pkg-config libusb-1.0-0-dev imagemagick
+          python3-pytest python3-setuptools python3-venv python3-numpy)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

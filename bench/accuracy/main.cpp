@@ -12,12 +12,14 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "ImageFiles.h"
 #include "fp/Extractor.h"
 #include "fp/Matcher.h"
+#include "fp/StandardTemplate.h"
 #include "fp/Template.h"
 
 namespace fs = std::filesystem;
@@ -116,7 +118,8 @@ void Dump(const std::string& folder, const Sample& s, const accuracy::GreyImage&
 int Usage() {
     std::fprintf(
         stderr,
-        "usage: kvt-accuracy [--all-impostors] [--scores FILE] [--dump FOLDER] IMAGE_FOLDER\n");
+        "usage: kvt-accuracy [--all-impostors] [--via iso|ansi] [--scores FILE] [--dump FOLDER] "
+        "IMAGE_FOLDER\n");
     return 2;
 }
 
@@ -124,11 +127,22 @@ int Usage() {
 
 int main(int argc, char** argv) {
     bool allImpostors = false;
+    // Every template taken through a standard record and back, as another
+    // vendor's extractor would hand it to us: no mask, no orientation grid.
+    std::optional<fp::StandardFormat> via;
     std::string folder, scoresFile, dumpFolder;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--all-impostors") {
             allImpostors = true;
+        } else if (a == "--via" && i + 1 < argc) {
+            const std::string format = argv[++i];
+            if (format == "iso")
+                via = fp::StandardFormat::Iso2005;
+            else if (format == "ansi")
+                via = fp::StandardFormat::Ansi2004;
+            else
+                return Usage();
         } else if (a == "--scores" && i + 1 < argc) {
             scoresFile = argv[++i];
         } else if (a == "--dump" && i + 1 < argc) {
@@ -198,6 +212,16 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "%s: %s\n", s.name.c_str(), fp::ToString(status));
             ++failures;
             continue;
+        }
+        if (via) {
+            const std::vector<std::uint8_t> record = fp::EncodeStandardTemplate(s.features, *via);
+            if (const fp::StandardError e =
+                    fp::DecodeStandardTemplate(record.data(), record.size(), *via, s.features);
+                e != fp::StandardError::None) {
+                std::fprintf(stderr, "%s: %s\n", s.name.c_str(), fp::ToString(e));
+                ++failures;
+                continue;
+            }
         }
         s.extracted = true;
         s.templ = fp::EncodeTemplate(s.features);

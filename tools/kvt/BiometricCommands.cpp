@@ -9,6 +9,8 @@
 #include "Files.h"
 #include "Output.h"
 #include "Session.h"
+#include "fp/StandardTemplate.h"
+#include "fp/Template.h"
 
 namespace fs = std::filesystem;
 using cli::Args;
@@ -17,29 +19,90 @@ using cli::Reporter;
 namespace {
 
 constexpr const char* kScoreNote =
-    "PROBE and the references are template files written by kvt extract, or\n"
-    "pictures (BMP) that are extracted on the way. Scores grow with similarity:\n"
-    "a score s stands for a false-match rate of 10^(-s/12), so 48 is 0.01 %.\n"
-    "Whether a score counts as a match is up to the library's threshold\n"
-    "(VF50-MThreshold in KVTBiometricsManager.ini).";
+    "PROBE and the references are template files written by kvt extract (kvt,\n"
+    "ISO 19794-2 or ANSI 378), or pictures (BMP) that are extracted on the way.\n"
+    "Scores grow with similarity: a score s stands for a false-match rate of\n"
+    "10^(-s/12), so 48 is 0.01 %. Whether a score counts as a match is up to\n"
+    "the library's threshold (VF50-MThreshold in KVTBiometricsManager.ini).";
 
 struct Fingerprint {
     std::string path;
     KVT_Template tpl{};
 };
 
+// The library hands templates over with y running up the picture (BMP rows
+// are stored bottom-up); standard records count y down from the top.
+fp::StandardRecordInfo LibraryLayout() {
+    fp::StandardRecordInfo info;
+    info.bottomUp = true;
+    return info;
+}
+
+// An ISO or ANSI record as a template of the running algorithm: the library
+// matches it like one it extracted, without mask and orientation grid.
+bool ImportStandard(const std::vector<uint8_t>& bytes, fp::StandardFormat format, KVT_Template& tpl,
+                    std::string& error) {
+    fp::Features features;
+    fp::StandardRecordInfo info = LibraryLayout();
+    if (const fp::StandardError e =
+            fp::DecodeStandardTemplate(bytes.data(), bytes.size(), format, features, &info);
+        e != fp::StandardError::None) {
+        error = std::string(format == fp::StandardFormat::Iso2005 ? "ISO" : "ANSI") +
+                " record refused: " + fp::ToString(e);
+        return false;
+    }
+    const std::vector<std::uint8_t> native = fp::EncodeTemplate(features);
+    KVT_BiometricsInfo algorithm{};
+    algorithm.size = sizeof algorithm;
+    KVT_GetBiometricsInfo(&algorithm);
+    tpl = KVT_Template{};
+    tpl.size = sizeof tpl;
+    std::copy(native.begin(), native.end(), tpl.data);
+    tpl.bytesEffective = static_cast<int>(native.size());
+    tpl.minutiaeCount = static_cast<int>(features.minutiae.size());
+    tpl.quality = info.fingerQuality;
+    tpl.type = algorithm.type;
+    tpl.subType = algorithm.subType;
+    return true;
+}
+
+// The template in the format asked for: kvt's own file, or a standard record.
+bool ExportTemplate(const KVT_Template& tpl, const std::string& format, std::vector<uint8_t>& out,
+                    std::string& error) {
+    if (format == "kvt") {
+        out = EncodeTemplate(tpl);
+        return true;
+    }
+    fp::Features features;
+    if (const fp::TemplateError e = fp::DecodeTemplate(
+            tpl.data, static_cast<std::size_t>(std::clamp(tpl.bytesEffective, 0, 10000)), features);
+        e != fp::TemplateError::None) {
+        error = std::string("the template cannot be converted: ") + fp::ToString(e);
+        return false;
+    }
+    out = fp::EncodeStandardTemplate(
+        features, format == "iso" ? fp::StandardFormat::Iso2005 : fp::StandardFormat::Ansi2004,
+        LibraryLayout());
+    return true;
+}
+
 // Template or picture file -> template; returns an exit code.
 int Load(const std::string& path, const std::string& properties, KVT_Template& tpl,
          std::string& error) {
     std::vector<uint8_t> bytes;
     if (!ReadFile(path, bytes, error)) return cli::kExitFile;
+    if (const auto format = fp::DetectStandardFormat(bytes.data(), bytes.size())) {
+        if (ImportStandard(bytes, *format, tpl, error)) return cli::kExitOk;
+        error = Quoted(path) + ": " + error;
+        return cli::kExitFile;
+    }
     if (LooksLikeTemplate(bytes)) {
         if (DecodeTemplate(bytes, tpl, error)) return cli::kExitOk;
         error = Quoted(path) + ": " + error;
         return cli::kExitFile;
     }
     if (!LooksLikeBmp(bytes)) {
-        error = Quoted(path) + " is neither a BMP picture nor a kvt template";
+        error = Quoted(path) + " is neither a BMP picture nor a template";
         return cli::kExitFile;
     }
     KVT_CapturedData image{};
@@ -82,7 +145,11 @@ int RunExtract(const Args& args, const Reporter& report) {
     const std::string properties = args.Value("--properties");
     if (properties.size() >= sizeof(KVT_CapturedData::properties))
         return report.Fail(cli::kExitUsage, "--properties is too long");
-    const std::string output = args.Value("-o", fs::path(image).replace_extension(".tpl").string());
+    const std::string format = args.Value("--format", "kvt");
+    if (format != "kvt" && format != "iso" && format != "ansi")
+        return report.Fail(cli::kExitUsage, "--format is kvt, iso or ansi");
+    const std::string output = args.Value(
+        "-o", fs::path(image).replace_extension(format == "kvt" ? ".tpl" : ".fmr").string());
 
     Session session;
     if (const int exit = StartAlgorithm(session, report); exit != cli::kExitOk) return exit;
@@ -91,8 +158,9 @@ int RunExtract(const Args& args, const Reporter& report) {
     if (const int exit = Load(image, properties, print.tpl, error); exit != cli::kExitOk)
         return report.Fail(exit, error);
     session.Stop();
-    if (!WriteFile(output, EncodeTemplate(print.tpl), error))
-        return report.Fail(cli::kExitFile, error);
+    std::vector<uint8_t> bytes;
+    if (!ExportTemplate(print.tpl, format, bytes, error)) return report.Fail(cli::kExitFile, error);
+    if (!WriteFile(output, bytes, error)) return report.Fail(cli::kExitFile, error);
 
     if (report.Json()) {
         std::fprintf(report.Out(), "%s\n", TemplateJson(output, print.tpl).c_str());
@@ -272,11 +340,14 @@ std::vector<cli::Command> BiometricCommands() {
         {"extract",
          "IMAGE [-o TEMPLATE] [options]",
          "Extract a fingerprint template from a picture taken by kvt capture.",
-         "The template is written to TEMPLATE, by default IMAGE with the extension .tpl.\n"
+         "The template is written to TEMPLATE, by default IMAGE with the extension .tpl\n"
+         "(.fmr for --format iso or ansi: a finger minutiae record of ISO/IEC\n"
+         "19794-2:2005 or ANSI INCITS 378-2004 that other vendors' matchers read).\n"
          "A picture taken with --photo is mirrored before extraction when its properties\n"
          "text (printed by kvt capture) is given with --properties.",
          {OptionSpec{"-o", "TEMPLATE", "where to write the template"},
-          OptionSpec{"--properties", "TEXT", "the picture's properties text"}},
+          OptionSpec{"--properties", "TEXT", "the picture's properties text"},
+          OptionSpec{"--format", "FORMAT", "kvt (default), iso or ansi"}},
          1,
          1,
          true,

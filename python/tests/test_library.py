@@ -1,0 +1,226 @@
+"""The library through the package: lifecycle, sensors, capture, events, errors."""
+
+from __future__ import annotations
+
+import os
+import queue
+import threading
+import time
+from pathlib import Path
+from typing import List, Tuple
+
+import pytest
+
+import kvtbasic
+from kvtbasic import _native
+
+
+def thread_names() -> List[str]:
+    names = []
+    for task in os.listdir("/proc/self/task"):
+        try:
+            names.append(Path(f"/proc/self/task/{task}/comm").read_text().strip())
+        except OSError:  # ended meanwhile
+            pass
+    return sorted(names)
+
+
+def threads_return_to(expected: int) -> bool:
+    # A joined thread may still be leaving the kernel; give it time, not a fixed pause.
+    deadline = time.monotonic() + 10
+    while len(thread_names()) != expected and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return len(thread_names()) == expected
+
+
+def next_event(lib: kvtbasic.Library, name: str, timeout: float = 30) -> kvtbasic.Event:
+    for event in lib.iter_events(timeout):
+        if event.name == name:
+            return event
+    raise AssertionError(f"no {name} event")
+
+
+class TestLifecycle:
+    def test_start_stop_and_no_thread_left_behind(self, tmp_path: Path, ports: Tuple[int, int]) -> None:
+        _native.load()
+        threads, tasks = threading.active_count(), len(thread_names())
+        library = kvtbasic.Library(data_dir=tmp_path)
+        for _ in range(2):
+            with library as lib:
+                assert lib.running
+                assert lib.version.count(".") == 3
+                lib.start()  # a second start changes nothing
+                lib.simulator.attach_usb("u1")
+            assert not library.running
+            assert threading.active_count() == threads
+            assert threads_return_to(tasks), thread_names()
+        library.stop()  # stopping a stopped library is fine
+
+    def test_log_stays_off_standard_output(self, lib: kvtbasic.Library, capfd: pytest.CaptureFixture[str]) -> None:
+        lib.simulator.attach_usb("u2")
+        assert "DeviceManager" not in capfd.readouterr().out
+
+    def test_calls_after_stop_raise_not_running(self, tmp_path: Path, ports: Tuple[int, int]) -> None:
+        with kvtbasic.Library(data_dir=tmp_path) as lib:
+            sensor = lib.simulator.attach_usb("u2").sensor
+        with pytest.raises(kvtbasic.NotRunning) as raised:
+            lib.sensors()
+        assert raised.value.code == -2 and raised.value.function == "KVT_GetDeviceList"
+        with pytest.raises(kvtbasic.NotRunning):
+            sensor.capture()
+
+
+class TestSensors:
+    def test_lists_usb_and_ethernet_sensors(self, lib: kvtbasic.Library, ports: Tuple[int, int]) -> None:
+        u1 = lib.simulator.attach_usb("u1", serial="10000042")
+        u2 = lib.simulator.attach_usb("u2")
+        e1 = lib.simulator.connect_ethernet(ports[0], serial=20000042, echo_port=ports[1])
+        listed = {s.device_id: s for s in lib.sensors()}
+        assert set(listed) == {u1.sensor.device_id, u2.sensor.device_id, e1.sensor.device_id}
+        assert (u1.sensor.model, u1.sensor.serial, u1.sensor.connection) == ("Kelo U1 USB", "10000042", "usb")
+        assert u2.sensor.model == "Kelo U2 USB" and u2.sensor.firmware
+        assert (e1.sensor.model, e1.sensor.serial, e1.sensor.connection) == (
+            "Kelo E1 Ethernet", "20000042", "ethernet")
+        u1.detach()
+        assert u1.sensor.device_id not in {s.device_id for s in lib.sensors()}
+        e1.detach()
+
+    def test_properties_round_trip(self, lib: kvtbasic.Library) -> None:
+        sensor = lib.simulator.attach_usb("u2").sensor
+        sensor.set_property("PictureSize", "Full")
+        assert sensor.get_property("PictureSize").lower() == "full"
+        with pytest.raises(kvtbasic.KvtError):
+            sensor.get_property("NoSuchKey")
+
+
+class TestCapture:
+    def test_sync_capture_gives_a_picture(self, lib: kvtbasic.Library, tmp_path: Path) -> None:
+        simulated = lib.simulator.attach_usb("u2")
+        simulated.place_finger(4, 1)
+        roi = simulated.sensor.capture(size="ROI")
+        full = simulated.sensor.capture(size="Full")
+        assert (roi.width, roi.height) == (256, 360)
+        assert full.width * full.height > roi.width * roi.height
+        assert roi.lfd_level == 5 and len(roi.properties) == 32
+        roi.save(tmp_path / "roi.bmp")
+        assert (tmp_path / "roi.bmp").read_bytes() == roi.bmp
+
+    def test_to_numpy_and_inverted_pictures(self, lib: kvtbasic.Library) -> None:
+        np = pytest.importorskip("numpy")
+        simulated = lib.simulator.attach_usb("u2")
+        simulated.place_finger(5, 1)
+        plain = simulated.sensor.capture(invert=False).to_numpy()
+        inverted = simulated.sensor.capture(invert=True).to_numpy()
+        assert plain.shape == (360, 256) and plain.dtype == np.uint8
+        # Ridges dark in one are light in the other.
+        correlation = np.corrcoef(plain.ravel().astype(float), inverted.ravel().astype(float))[0, 1]
+        assert correlation < -0.5
+
+    def test_fake_finger_grades_lower(self, lib: kvtbasic.Library) -> None:
+        simulated = lib.simulator.attach_usb("u2")
+        simulated.place_finger(2, 1, live=False)
+        assert simulated.sensor.capture().lfd_level == 0
+
+    def test_async_capture_takes_a_finger(self, lib: kvtbasic.Library) -> None:
+        simulated = lib.simulator.attach_usb("u2")
+        simulated.place_finger(6, 1)
+        picture = simulated.sensor.capture(timeout=10)
+        assert picture.width == 256
+
+    def test_async_capture_without_finger_times_out(self, lib: kvtbasic.Library) -> None:
+        simulated = lib.simulator.attach_usb("u1")
+        with pytest.raises(kvtbasic.CaptureTimeout):
+            simulated.sensor.capture(timeout=1)
+
+    def test_cancel_ends_an_async_capture(self, lib: kvtbasic.Library) -> None:
+        sensor = lib.simulator.attach_usb("u2").sensor
+        sensor.capture_async(30)
+        assert sensor.cancel()
+        assert next_event(lib, "capture_cancelled").device_id == sensor.device_id
+
+    def test_fault_surfaces_as_an_exception(self, lib: kvtbasic.Library) -> None:
+        simulated = lib.simulator.attach_usb("u2")
+        simulated.place_finger(1, 1)
+        simulated.inject_fault("short_answer")
+        with pytest.raises(kvtbasic.KvtError) as raised:
+            simulated.sensor.capture()
+        assert raised.value.code is not None and raised.value.code < 0
+        assert simulated.sensor.capture().width == 256  # the next capture works again
+
+
+class TestEvents:
+    def test_callback_runs_off_the_library_thread_and_may_call_back(
+        self, tmp_path: Path, ports: Tuple[int, int]
+    ) -> None:
+        seen: "queue.Queue[Tuple[str, int]]" = queue.Queue()
+
+        def on_event(event: kvtbasic.Event) -> None:
+            # Listing from inside a listener is fine: it runs on the package's thread.
+            seen.put((event.name, len(lib.sensors()) if event.name == "new_device" else -1))
+
+        with kvtbasic.Library(data_dir=tmp_path, on_event=on_event) as lib:
+            simulated = lib.simulator.attach_usb("u2")
+            assert seen.get(timeout=30) == ("new_device", 1)
+            simulated.detach()
+            assert seen.get(timeout=30)[0] == "lost_device"
+        names: List[str] = []
+        while not seen.empty():
+            names.append(seen.get()[0])
+        assert "going_offline" in names
+
+    def test_listener_may_stop_the_library(self, tmp_path: Path, ports: Tuple[int, int]) -> None:
+        stopped = threading.Event()
+        library = kvtbasic.Library(data_dir=tmp_path)
+
+        def on_event(event: kvtbasic.Event) -> None:
+            if event.name == "capture_cancelled":
+                library.stop()
+                stopped.set()
+
+        library.add_listener(on_event)
+        with library:
+            sensor = library.simulator.attach_usb("u2").sensor
+            sensor.capture_async(30)
+            sensor.cancel()
+            assert stopped.wait(30)
+            assert not library.running
+
+    def test_iterator_delivers_captured_pictures(self, lib: kvtbasic.Library) -> None:
+        simulated = lib.simulator.attach_usb("u2")
+        simulated.place_finger(7, 1)
+        simulated.sensor.capture_async(10)
+        event = next_event(lib, "captured_image")
+        assert event.device_id == simulated.sensor.device_id
+        assert event.picture is not None and event.picture.width == 256
+
+    def test_wait_for_times_out_without_the_event(self, lib: kvtbasic.Library) -> None:
+        with pytest.raises(TimeoutError):
+            lib.wait_for("lost_device", timeout=0.2)
+
+
+class TestErrors:
+    def test_unknown_device_is_a_bad_argument_or_failure(self, lib: kvtbasic.Library) -> None:
+        with pytest.raises(kvtbasic.KvtError) as raised:
+            lib.sensor("no such sensor")
+        assert type(raised.value) in (kvtbasic.BadArgument, kvtbasic.Failed)
+        assert raised.value.code in (-5, -1)
+
+    def test_undecodable_picture_is_a_bad_argument(self, lib: kvtbasic.Library) -> None:
+        with pytest.raises(kvtbasic.BadArgument) as raised:
+            lib.extract(kvtbasic.Picture(b"BM not a bitmap"))
+        assert raised.value.code == -5
+
+    def test_every_result_code_has_its_class(self) -> None:
+        from kvtbasic.errors import error_for
+
+        for code, cls in [(-1, kvtbasic.Failed), (-2, kvtbasic.NotRunning), (-3, kvtbasic.TooSmall),
+                          (-4, kvtbasic.NoCallback), (-5, kvtbasic.BadArgument),
+                          (-6, kvtbasic.StartFailed), (-7, kvtbasic.NoAlgorithm)]:
+            error = error_for(code, "KVT_X")
+            assert type(error) is cls and error.code == code and "KVT_X" in str(error)
+        assert type(error_for(-99, "KVT_X")) is kvtbasic.KvtError
+
+    def test_library_path_order(self, monkeypatch: pytest.MonkeyPatch) -> None:
+        monkeypatch.setenv("KVTBASIC_LIBRARY", "/somewhere/libkvtbasic.so")
+        found = _native.candidates()
+        assert found.index("/somewhere/libkvtbasic.so") < found.index("libkvtbasic.so")

@@ -1,0 +1,364 @@
+// Finger minutiae records of the ISO and ANSI formats: our features survive
+// the trip, records of other producers are read, broken ones refused.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "SyntheticPrint.h"
+#include "fp/Extractor.h"
+#include "fp/Matcher.h"
+#include "fp/StandardTemplate.h"
+
+namespace {
+
+using fp::StandardError;
+using fp::StandardFormat;
+
+fp::Features RandomFeatures(unsigned seed) {
+    std::mt19937 rng(seed);
+    fp::Features f;
+    f.width = 388;
+    f.height = 374;
+    for (int i = 0; i < 60; ++i) {
+        fp::Minutia m;
+        m.x = static_cast<std::uint16_t>(rng() % f.width);
+        m.y = static_cast<std::uint16_t>(rng() % f.height);
+        m.direction = static_cast<std::uint8_t>(rng());
+        m.type = static_cast<fp::MinutiaType>(rng() % 3);
+        m.quality = static_cast<std::uint8_t>(1 + rng() % 100);
+        f.minutiae.push_back(m);
+    }
+    f.singularPoints = {{100, 120, fp::SingularType::Core, 40},
+                        {200, 300, fp::SingularType::Delta, 0},
+                        {0, 373, fp::SingularType::Core, 200}};
+    return f;
+}
+
+int AngleDistance(int a, int b) {
+    const int d = (a - b) & 0xFF;
+    return std::min(d, 256 - d);
+}
+
+// Big-endian record bytes written field by field, as another producer would.
+struct Bytes {
+    std::vector<std::uint8_t> v;
+    Bytes& u8(unsigned x) {
+        v.push_back(static_cast<std::uint8_t>(x));
+        return *this;
+    }
+    Bytes& u16(unsigned x) { return u8(x >> 8).u8(x & 0xFF); }
+    Bytes& u32(std::uint32_t x) { return u16(x >> 16).u16(x & 0xFFFF); }
+    Bytes& magic() { return u32(0x464D5200).u32(0x20323000); }
+};
+
+// An ISO record of two views: the first bare, the second with ridge counts,
+// cores and deltas with angles, and an area of a type nobody defined.
+std::vector<std::uint8_t> TwoViewIsoRecord() {
+    Bytes b;
+    b.magic().u32(0).u16(0x1123).u16(400).u16(500).u16(197).u16(197).u8(2).u8(0);
+    b.u8(2).u8(0x01).u8(70).u8(1);  // right index, view 0, rolled
+    b.u16(0x4000 | 10).u16(20).u8(0).u8(80);
+    b.u16(0);
+    b.u8(7).u8(0x12).u8(55).u8(3);               // left index, view 1, non-live plain
+    b.u16(0x4000 | 100).u16(200).u8(64).u8(90);  // ending pointing up the picture
+    b.u16(0x8000 | 150).u16(250).u8(0).u8(0);    // bifurcation, quality not reported
+    b.u16(0x0000 | 399).u16(499).u8(255).u8(100);
+    const std::size_t extendedAt = b.v.size();
+    b.u16(0);
+    b.u16(1).u16(4 + 1 + 6).u8(1).u8(1).u8(2).u8(5).u8(2).u8(3).u8(4);
+    b.u16(2).u16(4 + 1 + 5 + 1 + 4).u8(0x41).u16(120).u16(130).u8(64).u8(0x01).u16(300).u16(310);
+    b.u16(0x7777).u16(4 + 3).u8(1).u8(2).u8(3);
+    const std::size_t extended = b.v.size() - extendedAt - 2;
+    b.v[extendedAt] = static_cast<std::uint8_t>(extended >> 8);
+    b.v[extendedAt + 1] = static_cast<std::uint8_t>(extended);
+    const std::size_t n = b.v.size();
+    for (int k = 0; k < 4; ++k) b.v[8 + k] = static_cast<std::uint8_t>(n >> (24 - 8 * k));
+    return b.v;
+}
+
+class StandardTemplateRoundTrip
+    : public ::testing::TestWithParam<std::tuple<StandardFormat, bool>> {};
+
+TEST_P(StandardTemplateRoundTrip, GivesTheSameMinutiae) {
+    const auto [format, bottomUp] = GetParam();
+    const fp::Features f = RandomFeatures(bottomUp ? 3 : 4);
+    fp::StandardRecordInfo info;
+    info.bottomUp = bottomUp;
+    const std::vector<std::uint8_t> record = fp::EncodeStandardTemplate(f, format, info);
+    ASSERT_EQ(fp::DetectStandardFormat(record.data(), record.size()), format);
+
+    fp::Features back;
+    fp::StandardRecordInfo read;
+    read.bottomUp = bottomUp;
+    ASSERT_EQ(fp::DecodeStandardTemplate(record.data(), record.size(), format, back, &read),
+              StandardError::None);
+    EXPECT_EQ(back.width, f.width);
+    EXPECT_EQ(back.height, f.height);
+    EXPECT_EQ(back.resolution, 500);
+    EXPECT_EQ(back.mask.columns, 0);
+    EXPECT_EQ(back.orientation.columns, 0);
+    // ISO keeps our 1/256 turn; ANSI's 2 degrees is 1.42 of them.
+    const int angleTolerance = format == StandardFormat::Iso2005 ? 0 : 1;
+    ASSERT_EQ(back.minutiae.size(), f.minutiae.size());
+    for (std::size_t i = 0; i < f.minutiae.size(); ++i) {
+        const fp::Minutia &a = f.minutiae[i], &b = back.minutiae[i];
+        EXPECT_EQ(std::tie(a.x, a.y, a.type, a.quality), std::tie(b.x, b.y, b.type, b.quality));
+        EXPECT_LE(AngleDistance(a.direction, b.direction), angleTolerance) << "minutia " << i;
+    }
+    ASSERT_EQ(back.singularPoints.size(), f.singularPoints.size());
+    // Written cores first, then deltas.
+    const fp::SingularPoint expected[] = {f.singularPoints[0], f.singularPoints[2],
+                                          f.singularPoints[1]};
+    for (std::size_t i = 0; i < 3; ++i) {
+        const fp::SingularPoint &a = expected[i], &b = back.singularPoints[i];
+        EXPECT_EQ(std::tie(a.x, a.y, a.type), std::tie(b.x, b.y, b.type));
+        EXPECT_LE(AngleDistance(a.direction, b.direction), angleTolerance);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, StandardTemplateRoundTrip,
+                         ::testing::Combine(::testing::Values(StandardFormat::Iso2005,
+                                                              StandardFormat::Ansi2004),
+                                            ::testing::Bool()));
+
+TEST(StandardTemplate, HeaderFieldsAreFilled) {
+    fp::Features f = RandomFeatures(5);
+    fp::StandardRecordInfo info;
+    info.fingerPosition = 3;
+    info.viewNumber = 2;
+    info.impressionType = 1;
+    info.cbeffOwner = 0x1234;
+    info.cbeffType = 0x5678;
+    info.captureDevice = 0xABC;
+    long sum = 0;
+    for (const fp::Minutia& m : f.minutiae) sum += m.quality;
+
+    const auto iso = fp::EncodeStandardTemplate(f, StandardFormat::Iso2005, info);
+    const std::vector<std::uint8_t> isoHeader = {'F',
+                                                 'M',
+                                                 'R',
+                                                 0,
+                                                 ' ',
+                                                 '2',
+                                                 '0',
+                                                 0,
+                                                 0,
+                                                 0,
+                                                 static_cast<std::uint8_t>(iso.size() >> 8),
+                                                 static_cast<std::uint8_t>(iso.size()),
+                                                 0x0A,
+                                                 0xBC,
+                                                 388 >> 8,
+                                                 388 & 0xFF,
+                                                 374 >> 8,
+                                                 374 & 0xFF,
+                                                 0,
+                                                 197,
+                                                 0,
+                                                 197,
+                                                 1,
+                                                 0,
+                                                 3,
+                                                 0x21,
+                                                 static_cast<std::uint8_t>(sum / 60),
+                                                 60};
+    EXPECT_EQ(std::vector<std::uint8_t>(iso.begin(), iso.begin() + 28), isoHeader);
+
+    const auto ansi = fp::EncodeStandardTemplate(f, StandardFormat::Ansi2004, info);
+    EXPECT_EQ(ansi.size(), iso.size() + 2);
+    EXPECT_EQ((ansi[8] << 8) | ansi[9], static_cast<int>(ansi.size()));
+    EXPECT_EQ(std::vector<std::uint8_t>(ansi.begin() + 10, ansi.begin() + 16),
+              (std::vector<std::uint8_t>{0x12, 0x34, 0x56, 0x78, 0x0A, 0xBC}));
+    // From the image size to the view header both formats agree; angles differ.
+    EXPECT_TRUE(std::equal(ansi.begin() + 16, ansi.begin() + 30, iso.begin() + 14));
+
+    fp::StandardRecordInfo read;
+    fp::Features back;
+    ASSERT_EQ(
+        fp::DecodeStandardTemplate(ansi.data(), ansi.size(), StandardFormat::Ansi2004, back, &read),
+        StandardError::None);
+    EXPECT_EQ(std::tie(read.fingerPosition, read.viewNumber, read.impressionType, read.cbeffOwner,
+                       read.cbeffType, read.captureDevice),
+              std::tie(info.fingerPosition, info.viewNumber, info.impressionType, info.cbeffOwner,
+                       info.cbeffType, info.captureDevice));
+    EXPECT_EQ(read.fingerQuality, sum / 60);
+}
+
+TEST(StandardTemplate, ReadsEveryOptionalBlockOfAnotherProducer) {
+    const std::vector<std::uint8_t> record = TwoViewIsoRecord();
+    ASSERT_EQ(fp::DetectStandardFormat(record.data(), record.size()), StandardFormat::Iso2005);
+
+    fp::Features f;
+    fp::StandardRecordInfo info;
+    ASSERT_EQ(fp::DecodeStandardTemplate(record.data(), record.size(), StandardFormat::Iso2005, f,
+                                         &info, 1),
+              StandardError::None);
+    EXPECT_EQ(std::tie(info.fingerPosition, info.viewNumber, info.impressionType,
+                       info.fingerQuality, info.captureDevice),
+              std::make_tuple(std::uint8_t{7}, std::uint8_t{1}, std::uint8_t{2}, 55,
+                              std::uint16_t{0x123}));
+    EXPECT_EQ(f.width, 400);
+    EXPECT_EQ(f.height, 500);
+    ASSERT_EQ(f.minutiae.size(), 3u);
+    EXPECT_EQ(std::tie(f.minutiae[0].x, f.minutiae[0].y, f.minutiae[0].type),
+              std::make_tuple(std::uint16_t{100}, std::uint16_t{200}, fp::MinutiaType::Ending));
+    // The record's quarter turn counter-clockwise points up the picture; ours
+    // is clockwise in top-down rows and points the other way.
+    EXPECT_EQ(f.minutiae[0].direction, 64);
+    EXPECT_EQ(f.minutiae[1].type, fp::MinutiaType::Bifurcation);
+    EXPECT_EQ(f.minutiae[1].quality, 50);
+    EXPECT_EQ(f.minutiae[2].type, fp::MinutiaType::Other);
+    ASSERT_EQ(f.singularPoints.size(), 2u);
+    EXPECT_EQ(
+        std::tie(f.singularPoints[0].x, f.singularPoints[0].type, f.singularPoints[0].direction),
+        std::make_tuple(std::uint16_t{120}, fp::SingularType::Core, std::uint8_t{192}));
+    EXPECT_EQ(std::tie(f.singularPoints[1].y, f.singularPoints[1].type),
+              std::make_tuple(std::uint16_t{310}, fp::SingularType::Delta));
+
+    ASSERT_EQ(fp::DecodeStandardTemplate(record.data(), record.size(), StandardFormat::Iso2005, f,
+                                         &info, 0),
+              StandardError::None);
+    EXPECT_EQ(f.minutiae.size(), 1u);
+    EXPECT_EQ(info.fingerPosition, 2);
+    EXPECT_EQ(fp::DecodeStandardTemplate(record.data(), record.size(), StandardFormat::Iso2005, f,
+                                         nullptr, 2),
+              StandardError::NoSuchView);
+}
+
+TEST(StandardTemplate, BringsOtherResolutionsTo500Dpi) {
+    Bytes b;
+    b.magic().u32(0).u16(0).u16(800).u16(1000).u16(394).u16(394).u8(1).u8(0);
+    b.u8(0).u8(0).u8(60).u8(1).u16(0x4000 | 401).u16(799).u8(0).u8(60).u16(0);
+    b.v[11] = static_cast<std::uint8_t>(b.v.size());
+    fp::Features f;
+    ASSERT_EQ(fp::DecodeStandardTemplate(b.v.data(), b.v.size(), StandardFormat::Iso2005, f),
+              StandardError::None);
+    EXPECT_EQ(std::tie(f.width, f.height), std::make_tuple(std::uint16_t{400}, std::uint16_t{500}));
+    EXPECT_EQ(std::tie(f.minutiae[0].x, f.minutiae[0].y),
+              std::make_tuple(std::uint16_t{200}, std::uint16_t{399}));
+}
+
+TEST(StandardTemplate, ReadsTheAnsiLongLength) {
+    // A zero 2-byte length announces a 4-byte one; the rest of the header follows it.
+    Bytes b;
+    b.magic().u16(0).u32(0).u16(0x1B).u16(0x02).u16(0x0FFF).u16(256).u16(360).u16(197).u16(197);
+    b.u8(1).u8(0).u8(5).u8(0x08).u8(40).u8(1).u16(0x8000 | 255).u16(359).u8(179).u8(30).u16(0);
+    b.v[13] = static_cast<std::uint8_t>(b.v.size());
+    ASSERT_EQ(fp::DetectStandardFormat(b.v.data(), b.v.size()), StandardFormat::Ansi2004);
+    fp::Features f;
+    fp::StandardRecordInfo info;
+    ASSERT_EQ(
+        fp::DecodeStandardTemplate(b.v.data(), b.v.size(), StandardFormat::Ansi2004, f, &info),
+        StandardError::None);
+    EXPECT_EQ(std::tie(info.cbeffOwner, info.cbeffType, info.captureDevice, info.impressionType),
+              std::make_tuple(std::uint16_t{0x1B}, std::uint16_t{2}, std::uint16_t{0xFFF},
+                              std::uint8_t{8}));
+    ASSERT_EQ(f.minutiae.size(), 1u);
+    EXPECT_EQ(
+        std::tie(f.minutiae[0].x, f.minutiae[0].y, f.minutiae[0].type),
+        std::make_tuple(std::uint16_t{255}, std::uint16_t{359}, fp::MinutiaType::Bifurcation));
+}
+
+TEST(StandardTemplate, MalformedRecordsAreRefusedByName) {
+    const std::vector<std::uint8_t> good = TwoViewIsoRecord();
+    // Offsets: header 0..23, view 0 at 24, its minutia at 28, view 1 at 36,
+    // its minutiae at 40, 46, 52, extended data length at 58.
+    const struct {
+        const char* what;
+        std::size_t at;
+        std::uint8_t value;
+        StandardError expected;
+    } cases[] = {
+        {"magic", 1, 'X', StandardError::BadMagic},
+        {"version", 5, '3', StandardError::BadMagic},
+        {"length too small", 11, 30, StandardError::BadLength},
+        {"length past the end", 10, 0x10, StandardError::Truncated},
+        {"zero width", 14, 0, StandardError::None},  // completed below
+        {"zero resolution", 18, 0, StandardError::None},
+        {"no views", 22, 0, StandardError::BadHeader},
+        {"finger position", 24, 11, StandardError::BadView},
+        {"impression", 25, 0x05, StandardError::BadView},
+        {"finger quality", 26, 101, StandardError::BadView},
+        {"minutia type", 28, 0xC0, StandardError::BadMinutia},
+        {"minutia x", 40, 0x7F, StandardError::BadMinutia},
+        {"minutia quality", 45, 101, StandardError::BadMinutia},
+        {"extended area length", 63, 3, StandardError::BadExtended},
+        {"ridge count index", 65, 9, StandardError::BadExtended},
+        {"core info type", 75, 0xC1, StandardError::BadExtended},
+        {"core position", 76, 0x30, StandardError::BadExtended},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::uint8_t> bad = good;
+        bad[c.at] = c.value;
+        if (c.expected == StandardError::None) {  // a 16-bit field zeroed whole
+            bad[c.at + 1] = 0;
+        }
+        fp::Features f = RandomFeatures(1);
+        const std::size_t before = f.minutiae.size();
+        const StandardError e = fp::DecodeStandardTemplate(bad.data(), bad.size(),
+                                                           StandardFormat::Iso2005, f, nullptr, 1);
+        EXPECT_EQ(e, c.expected == StandardError::None ? StandardError::BadHeader : c.expected)
+            << c.what << ": " << fp::ToString(e);
+        EXPECT_EQ(f.minutiae.size(), before) << c.what;
+    }
+
+    auto ansi = fp::EncodeStandardTemplate(RandomFeatures(2), StandardFormat::Ansi2004);
+    ansi[26 + 4 + 4] = 180;  // first minutia's angle: 2-degree steps end at 179
+    fp::Features f;
+    EXPECT_EQ(fp::DecodeStandardTemplate(ansi.data(), ansi.size(), StandardFormat::Ansi2004, f),
+              StandardError::BadMinutia);
+    EXPECT_EQ(fp::DecodeStandardTemplate(nullptr, 100, StandardFormat::Iso2005, f),
+              StandardError::NullData);
+}
+
+TEST(StandardTemplate, EveryTruncationAndByteValueIsHandled) {
+    const std::vector<std::uint8_t> good = TwoViewIsoRecord();
+    fp::Features f;
+    for (std::size_t n = 0; n < good.size(); ++n)
+        EXPECT_NE(fp::DecodeStandardTemplate(good.data(), n, StandardFormat::Iso2005, f),
+                  StandardError::None)
+            << n;
+    // Any value in any byte is accepted or refused, never read out of bounds
+    // (the sanitizer builds watch the latter).
+    for (std::size_t at = 0; at < good.size(); ++at)
+        for (unsigned v : {0u, 1u, 0x7Fu, 0x80u, 0xFFu}) {
+            std::vector<std::uint8_t> bad = good;
+            bad[at] = static_cast<std::uint8_t>(v);
+            for (StandardFormat format : {StandardFormat::Iso2005, StandardFormat::Ansi2004})
+                fp::DecodeStandardTemplate(bad.data(), bad.size(), format, f, nullptr, 1);
+        }
+}
+
+TEST(StandardTemplate, ImportedTemplatesStillMatch) {
+    const fptest::Pattern pattern = fptest::RandomPattern(7, 360, 360, 30, 30.f);
+    const fptest::Image a = fptest::Render(pattern, 360, 360);
+    const fptest::Image b = fptest::Render(pattern, 360, 360, {0.1f, 6.f, -4.f});
+    const fptest::Image other =
+        fptest::Render(fptest::RandomPattern(8, 360, 360, 30, 30.f), 360, 360);
+    auto extract = [](const fptest::Image& img) {
+        fp::Features f;
+        EXPECT_EQ(fp::Extract({img.pixels.data(), img.width, img.height, img.width}, {}, f),
+                  fp::ExtractStatus::Ok);
+        return f;
+    };
+    auto viaIso = [](const fp::Features& f) {
+        const auto record = fp::EncodeStandardTemplate(f, StandardFormat::Iso2005);
+        fp::Features back;
+        EXPECT_EQ(
+            fp::DecodeStandardTemplate(record.data(), record.size(), StandardFormat::Iso2005, back),
+            StandardError::None);
+        return back;
+    };
+    const fp::Features fa = extract(a), fb = extract(b), fo = extract(other);
+    const fp::MatcherSettings settings;
+    const auto genuine =
+        fp::Compare(fp::Prepare(viaIso(fa)), fp::Prepare(viaIso(fb), false), settings);
+    const auto mixed = fp::Compare(fp::Prepare(fa), fp::Prepare(viaIso(fb), false), settings);
+    const auto impostor =
+        fp::Compare(fp::Prepare(viaIso(fa)), fp::Prepare(viaIso(fo), false), settings);
+    EXPECT_GE(genuine.score, 48);
+    EXPECT_GE(mixed.score, 48);
+    EXPECT_LT(impostor.score, 24);
+}
+
+}  // namespace
