@@ -57,8 +57,9 @@ void PackDescriptor(const libusb_device_descriptor& d, uint8_t* out) {
 
 class LibusbHandle : public UsbDriverHandle {
 public:
-    LibusbHandle(libusb_device_handle* handle, uint8_t outEndpoint, uint8_t inEndpoint)
-        : m_handle(handle), m_out(outEndpoint), m_in(inEndpoint) {}
+    LibusbHandle(libusb_device_handle* handle, uint8_t outEndpoint, uint8_t inEndpoint,
+                 bool reattachDriver)
+        : m_handle(handle), m_out(outEndpoint), m_in(inEndpoint), m_reattach(reattachDriver) {}
     ~LibusbHandle() override { Close(); }
 
     bool Write(const uint8_t* data, uint32_t length, uint32_t& transferred) override {
@@ -79,6 +80,7 @@ public:
     void Close() override {
         if (m_handle == nullptr) return;
         libusb_release_interface(m_handle, kSensorInterface);
+        if (m_reattach) libusb_attach_kernel_driver(m_handle, kSensorInterface);
         libusb_close(m_handle);
         m_handle = nullptr;
     }
@@ -104,6 +106,7 @@ private:
     libusb_device_handle* m_handle;
     uint8_t m_out;
     uint8_t m_in;
+    bool m_reattach;  // a kernel driver had the interface before us
 };
 
 class LibusbBus : public UsbBus {
@@ -208,15 +211,28 @@ private:
         }
         libusb_device_handle* handle = nullptr;
         error = libusb_open(device, &handle);
+        if (error == LIBUSB_ERROR_ACCESS) {
+            CLog::Instance().Warning(
+                "libusb: no read-write access to /dev/bus/usb/%03u/%03u (%s); install the udev "
+                "rule %s from share/kvtbasic/udev/ in /etc/udev/rules.d/ and plug the sensor in "
+                "again",
+                static_cast<unsigned>(libusb_get_bus_number(device)),
+                static_cast<unsigned>(libusb_get_device_address(device)), PathOf(device).c_str(),
+                kUdevRuleFile);
+        }
         if (error != 0) return nullptr;
-        libusb_set_auto_detach_kernel_driver(handle, 1);
+        // Only a driver that is known to hold the interface is detached: where
+        // the question cannot be answered, claiming shows whether it is free.
+        const bool detach = libusb_kernel_driver_active(handle, kSensorInterface) == 1 &&
+                            libusb_detach_kernel_driver(handle, kSensorInterface) == 0;
         // No sharing: a second opener fails here, as the driver's exclusive open does.
         error = libusb_claim_interface(handle, kSensorInterface);
         if (error != 0) {
+            if (detach) libusb_attach_kernel_driver(handle, kSensorInterface);
             libusb_close(handle);
             return nullptr;
         }
-        return std::make_unique<LibusbHandle>(handle, out, in);
+        return std::make_unique<LibusbHandle>(handle, out, in, detach);
     }
 
     static int LIBUSB_CALL OnHotplug(libusb_context*, libusb_device* device,
