@@ -149,6 +149,16 @@ protected:
     std::string Log() const {
         return ReadFile(m_data->Path() / "Logfiles" / "KVTDeviceManager.log");
     }
+    // The log once it holds the text, or after 30 s.
+    std::string WaitForLog(const std::string& text) const {
+        std::string log = Log();
+        const auto deadline = Clock::now() + std::chrono::seconds(30);
+        while (Clock::now() < deadline && log.find(text) == std::string::npos) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            log = Log();
+        }
+        return log;
+    }
 
     UMockdevTestbed* m_testbed = nullptr;
     std::optional<kvt_test::TempDir> m_data;
@@ -257,12 +267,7 @@ TEST_F(LibusbUnderUmockdev, NodeWithoutReadWriteAccessIsRefusedNamingTheUdevRule
         ASSERT_EQ(seteuid(kNobody), 0);
     }
     Start();
-    std::string log;
-    const auto deadline = Clock::now() + std::chrono::seconds(30);
-    while (Clock::now() < deadline && log.find("udev rule") == std::string::npos) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        log = Log();
-    }
+    const std::string log = WaitForLog("udev rule");
     const unsigned int count = DeviceCount();
     EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
     if (root) {
@@ -273,6 +278,25 @@ TEST_F(LibusbUnderUmockdev, NodeWithoutReadWriteAccessIsRefusedNamingTheUdevRule
     EXPECT_EQ(messages_.Count(KVT_MSG_NEW_DEVICE), 0);
     EXPECT_NE(log.find("no read-write access to /dev/bus/usb/001/002"), std::string::npos) << log;
     EXPECT_NE(log.find("install the udev rule 60-kvt-sensors.rules"), std::string::npos) << log;
+}
+
+TEST_F(LibusbUnderUmockdev, SensorWithoutBulkPipesIsNotOpened) {
+    // Both endpoints of the interface turned into interrupt endpoints.
+    const auto pipes = [](int transferType) {
+        char hex[64];
+        std::snprintf(hex, sizeof hex, "0705%02X%02X0002000705%02X%02X000200", kvt_umock::kBulkOut,
+                      transferType, kvt_umock::kBulkIn, transferType);
+        return std::string(hex);
+    };
+    std::string text = Description(kvt_umock::kU2);
+    const size_t at = text.find(pipes(2));
+    ASSERT_NE(at, std::string::npos) << text;
+    AddDescription(text.replace(at, pipes(2).size(), pipes(3)));
+    LoadRecording(kvt_umock::kU2, kvt_umock::kAnnounced);
+    Start();
+    const std::string log = WaitForLog("CreateFile for USB device failed");
+    EXPECT_NE(log.find("CreateFile for USB device failed (-12)"), std::string::npos) << log;
+    EXPECT_EQ(DeviceCount(), 0u);
 }
 
 // The recording ends where the capture waits for the sensor's answer.
