@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Text.h"
 #include "kvt/KVTBasic.h"
 #include "platform/UsbDriver.h"
 #include "sim/usb/SimUsbBus.h"
@@ -104,17 +105,13 @@ public:
         self->m_ids.push_back(message->deviceId);
         self->m_changed.notify_all();
     }
-    // The library's id of the sensor whose path ends the id.
+    // The library's id of the sensor: an eight-digit prefix and the path.
     std::string WaitFor(const std::string& path) {
-        std::string lowered = path;
-        for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         std::unique_lock lock(m_mutex);
         std::string found;
         m_changed.wait_for(lock, kWait, [&] {
             for (const std::string& id : m_ids)
-                if (id.size() >= lowered.size() &&
-                    id.compare(id.size() - lowered.size(), lowered.size(), lowered) == 0)
-                    found = id;
+                if (id.size() > 8 && EqualNoCase(std::string_view(id).substr(8), path)) found = id;
             return !found.empty();
         });
         return found;
@@ -148,17 +145,15 @@ struct UsbDevice {
 // A device as umockdev-record describes it: what libusb reads from sysfs and
 // the udev properties its hot-plug monitor filters on.
 std::string Describe(const UsbDevice& device) {
-    char node[32];
-    std::snprintf(node, sizeof node, "bus/usb/%03u/%03u", device.bus, device.address);
+    const std::string node = kvt_umock::NodeName(device.bus, device.address);
     const auto& d = device.descriptors;
     char ids[96];
     std::snprintf(ids, sizeof ids,
                   "A: idVendor=%02x%02x\nA: idProduct=%02x%02x\nA: bcdDevice=%02x%02x\n", d[9],
                   d[8], d[11], d[10], d[13], d[12]);
     std::string text = "P: " + device.sysfsPath.substr(4) + "\nN: " + node + "\n";
-    text += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/" + std::string(node) + "\n";
-    text +=
-        "E: BUSNUM=" + std::string(node + 8, 3) + "\nE: DEVNUM=" + std::string(node + 12, 3) + "\n";
+    text += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/" + node + "\n";
+    text += "E: BUSNUM=" + node.substr(8, 3) + "\nE: DEVNUM=" + node.substr(12, 3) + "\n";
     text += "A: busnum=" + std::to_string(device.bus) +
             "\nA: devnum=" + std::to_string(device.address) + "\n";
     // usb_device nodes: major 189, minor (bus - 1) * 128 + address - 1.

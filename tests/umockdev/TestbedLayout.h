@@ -4,6 +4,7 @@
 // port 1 and an external hub on port 2 with a U2 on its port 3. The recorder
 // writes the device descriptions and recordings for it; the tests load them.
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace kvt_umock {
@@ -48,7 +49,15 @@ inline std::string SysfsPath(const TestbedSensor& sensor) {
     return path + "/" + name;
 }
 
-// The library's device-interface path for the sensor (lowercase, as in its id).
+// The device node under /dev.
+inline std::string NodeName(uint8_t bus, uint8_t address) {
+    char name[32];
+    std::snprintf(name, sizeof name, "bus/usb/%03u/%03u", bus, address);
+    return name;
+}
+
+// The library's device-interface path for the sensor; its device id is an
+// eight-digit prefix and this path.
 inline std::string InterfacePath(const TestbedSensor& sensor) {
     return std::string("\\\\?\\usb#vid_1013&pid_") + (sensor.u2 ? "0019" : "0015") + "#" +
            sensor.sysfsName + "#{4f6e7f7f-b621-403a-9af3-8cd5a6a1daa4}";
