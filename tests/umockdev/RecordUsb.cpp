@@ -191,25 +191,30 @@ std::vector<uint8_t> SensorDescriptors(sim::EmulatedSensor& sensor) {
     return bytes;
 }
 
+// A hub's device descriptor, configuration, interface and status endpoint.
+std::vector<uint8_t> HubDescriptors(uint16_t vendor, uint16_t product, uint16_t release) {
+    // USB 2.00, hub class, 64-byte control packets, no strings, one configuration.
+    std::vector<uint8_t> bytes = {18, 1, 0x00, 0x02, 9, 0, 1, 64, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    const uint16_t ids[] = {vendor, product, release};  // little-endian from byte 8
+    for (size_t i = 0; i < std::size(ids); ++i) {
+        bytes[8 + 2 * i] = static_cast<uint8_t>(ids[i]);
+        bytes[9 + 2 * i] = static_cast<uint8_t>(ids[i] >> 8);
+    }
+    const uint8_t configuration[] = {
+        9, 2, 25,   0, 1, 1, 0,  0xE0, 0,  // configuration, self-powered
+        9, 4, 0,    0, 1, 9, 0,  0,    0,  // hub interface
+        7, 5, 0x81, 3, 1, 0, 12,           // status change endpoint
+    };
+    bytes.insert(bytes.end(), std::begin(configuration), std::end(configuration));
+    return bytes;
+}
+
 std::string HubsDescription() {
     const std::string root = "/sys/devices/pci0000:00/0000:00:14.0/usb1";
-    // Each hub: device descriptor, configuration, interface and status endpoint.
     const UsbDevice rootHub{
-        root,
-        1,
-        1,
-        {18, 1, 0, 2,    9, 0, 1, 64, 0x6B, 0x1D, 2, 0, 0x06, 0x06, 3, 2, 1,    1, 9, 2, 25, 0,
-         1,  1, 0, 0xE0, 0, 9, 4, 0,  0,    1,    9, 0, 0,    0,    7, 5, 0x81, 3, 4, 0, 12},
-        "xHCI Host Controller",
-        ""};
-    const UsbDevice externalHub{root + "/1-2",
-                                1,
-                                3,
-                                {18, 1, 0, 2, 9, 0,  1, 64, 0xE3, 0x05, 0x08, 0x06, 0x60, 0x88, 0,
-                                 1,  0, 1, 9, 2, 25, 0, 1,  1,    0,    0xE0, 50,   9,    4,    0,
-                                 0,  1, 9, 0, 0, 0,  7, 5,  0x81, 3,    1,    0,    12},
-                                "USB2.0 Hub",
-                                ""};
+        root, 1, 1, HubDescriptors(0x1D6B, 0x0002, 0x0606), "xHCI Host Controller", ""};
+    const UsbDevice externalHub{root + "/1-2", 1, 3, HubDescriptors(0x05E3, 0x0608, 0x8860),
+                                "USB2.0 Hub",  ""};
     return Describe(rootHub) + "\n" + Describe(externalHub);
 }
 
