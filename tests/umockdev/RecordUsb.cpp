@@ -171,22 +171,15 @@ std::vector<uint8_t> SensorDescriptors(sim::EmulatedSensor& sensor) {
     uint32_t read = 0;
     sensor.HostReadDescriptor(bytes.data(), static_cast<uint32_t>(bytes.size()), read);
     bytes.resize(read);
-    // One configuration with one vendor-specific interface and the two bulk
-    // pipes, 512-byte packets at high speed.
+    // One configuration with one interface and the two bulk pipes, at high speed.
+    // clang-format off
     const uint8_t configuration[] = {
-        9, 2,    32,
-        0, 1,    1,
-        0, 0x80, 50,  // configuration
-        9, 4,    0,
-        0, 2,    0xFF,
-        0, 0,    0,  // interface 0
-        7, 5,    kvt_umock::kBulkOut,
-        2, 0x00, 0x02,
-        0,  // pipe 0
-        7, 5,    kvt_umock::kBulkIn,
-        2, 0x00, 0x02,
-        0,  // pipe 1
+        9, 2, 32, 0, 1, 1, 0, 0x80, 50,               // configuration 1, 100 mA
+        9, 4, 0, 0, 2, 0xFF, 0, 0, 0,                 // interface 0, vendor-specific
+        7, 5, kvt_umock::kBulkOut, 2, 0x00, 0x02, 0,  // pipe 0: bulk OUT, 512 bytes
+        7, 5, kvt_umock::kBulkIn, 2, 0x00, 0x02, 0,   // pipe 1: bulk IN, 512 bytes
     };
+    // clang-format on
     bytes.insert(bytes.end(), std::begin(configuration), std::end(configuration));
     return bytes;
 }
