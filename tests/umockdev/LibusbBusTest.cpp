@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <future>
 #include <optional>
@@ -31,6 +32,23 @@ const std::filesystem::path kTestbedFiles = KVT_UMOCKDEV_TESTBED;
 #else
 const std::filesystem::path kTestbedFiles;
 #endif
+
+// The process's effective user until the end of the scope; its threads
+// follow (glibc changes them all).
+class EffectiveUser {
+public:
+    explicit EffectiveUser(uid_t user) : m_previous(geteuid()), m_changed(seteuid(user) == 0) {}
+    ~EffectiveUser() {
+        if (m_changed && seteuid(m_previous) != 0) std::abort();
+    }
+    EffectiveUser(const EffectiveUser&) = delete;
+    EffectiveUser& operator=(const EffectiveUser&) = delete;
+    bool Changed() const { return m_changed; }
+
+private:
+    uid_t m_previous;
+    bool m_changed;
+};
 
 class LibusbUnderUmockdev : public kvt_test::SimulatedSensorTest {
 protected:
@@ -237,24 +255,21 @@ TEST_F(LibusbUnderUmockdev, NodeWithoutReadWriteAccessIsRefusedNamingTheUdevRule
     ASSERT_EQ(chmod(node.c_str(), 0444), 0);
     // root opens any node: the library then runs as nobody, with the test bed
     // and data folder its own and only the node root's.
-    const bool root = geteuid() == 0;
-    constexpr uid_t kNobody = 65534;
-    if (root) {
+    std::optional<EffectiveUser> nobody;
+    if (geteuid() == 0) {
+        constexpr uid_t kNobody = 65534;
         for (const auto& top : {TestbedRoot(), m_data->Path()}) {
             ASSERT_EQ(chown(top.c_str(), kNobody, kNobody), 0);
             for (const auto& entry : std::filesystem::recursive_directory_iterator(top))
                 ASSERT_EQ(lchown(entry.path().c_str(), kNobody, kNobody), 0);
         }
         ASSERT_EQ(chown(node.c_str(), 0, 0), 0);
-        ASSERT_EQ(seteuid(kNobody), 0);
+        ASSERT_TRUE(nobody.emplace(kNobody).Changed());
     }
     Start();
     const std::string log = WaitForLog("udev rule");
     const unsigned int count = DeviceCount();
     EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
-    if (root) {
-        ASSERT_EQ(seteuid(0), 0);
-    }
 
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(messages_.Count(KVT_MSG_NEW_DEVICE), 0);
