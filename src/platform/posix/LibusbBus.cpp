@@ -19,6 +19,8 @@ namespace {
 constexpr unsigned kTransferTimeoutMs = 5000;
 constexpr int kEventPollMs = 200;
 constexpr int kSensorInterface = 0;
+// Shipped in packaging/; it lets logged-in users open the sensors' device nodes.
+constexpr const char* kUdevRuleFile = "60-kvt-sensors.rules";
 
 std::vector<uint8_t> PortChain(libusb_device* device) {
     uint8_t ports[8];

@@ -9,8 +9,6 @@ struct libusb_interface_descriptor;
 namespace platform {
 
 constexpr uint16_t kSensorVendorId = 0x1013;
-// Shipped in packaging/; it lets logged-in users open the sensors' device nodes.
-constexpr const char* kUdevRuleFile = "60-kvt-sensors.rules";
 
 // The device-interface path the rest of the library knows sensors by:
 // \\?\usb#vid_1013&pid_0019#<bus>-<port chain>#{4f6e7f7f-b621-403a-9af3-8cd5a6a1daa4}
