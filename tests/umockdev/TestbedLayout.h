@@ -10,7 +10,7 @@
 namespace kvt_umock {
 
 struct TestbedSensor {
-    const char* name;  // file names: <name>.umockdev, <name>.pcap
+    const char* name;  // file names: <name>.umockdev, <name>-<exchange>.pcap
     bool u2;
     uint32_t serial;
     uint8_t bus;

@@ -25,7 +25,7 @@ UsbmonWriter::UsbmonWriter(const std::string& path, uint8_t bus, uint8_t address
     : m_file(std::fopen(path.c_str(), "wb")), m_bus(bus), m_address(address) {
     if (!m_file) return;
     std::vector<uint8_t> header;
-    Put(header, 0xA1B2C3D4, 4);  // microsecond time stamps, written in host order
+    Put(header, 0xA1B2C3D4, 4);  // microsecond time stamps; little-endian like the rest
     Put(header, 2, 2);
     Put(header, 4, 2);
     Put(header, 0, 4);  // time zone
