@@ -2,6 +2,8 @@
 #include <libusb-1.0/libusb.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <thread>
@@ -19,6 +21,8 @@ namespace {
 constexpr unsigned kTransferTimeoutMs = 5000;
 constexpr int kEventPollMs = 200;
 constexpr int kSensorInterface = 0;
+// Shipped in packaging/; it lets logged-in users open the sensors' device nodes.
+constexpr const char* kUdevRuleFile = "60-kvt-sensors.rules";
 
 std::vector<uint8_t> PortChain(libusb_device* device) {
     uint8_t ports[8];
@@ -57,8 +61,17 @@ void PackDescriptor(const libusb_device_descriptor& d, uint8_t* out) {
 
 class LibusbHandle : public UsbDriverHandle {
 public:
-    LibusbHandle(libusb_device_handle* handle, uint8_t outEndpoint, uint8_t inEndpoint)
-        : m_handle(handle), m_out(outEndpoint), m_in(inEndpoint) {}
+    // events: whether the bus's event thread handles the context's events;
+    // while it does not, a transfer handles them itself.
+    LibusbHandle(libusb_context* context, const std::atomic<bool>& events,
+                 libusb_device_handle* handle, uint8_t outEndpoint, uint8_t inEndpoint,
+                 bool reattachDriver)
+        : m_context(context),
+          m_events(events),
+          m_handle(handle),
+          m_out(outEndpoint),
+          m_in(inEndpoint),
+          m_reattach(reattachDriver) {}
     ~LibusbHandle() override { Close(); }
 
     bool Write(const uint8_t* data, uint32_t length, uint32_t& transferred) override {
@@ -79,6 +92,7 @@ public:
     void Close() override {
         if (m_handle == nullptr) return;
         libusb_release_interface(m_handle, kSensorInterface);
+        if (m_reattach) libusb_attach_kernel_driver(m_handle, kSensorInterface);
         libusb_close(m_handle);
         m_handle = nullptr;
     }
@@ -86,14 +100,67 @@ public:
     uintptr_t LogValue() const override { return reinterpret_cast<uintptr_t>(m_handle); }
 
 private:
+    // Signalled by the transfer's callback, the last thing libusb does with
+    // the transfer on the thread that completes it.
+    struct Completion {
+        std::mutex mutex;
+        std::condition_variable finished;
+        bool done = false;
+    };
+
+    static void LIBUSB_CALL OnTransferDone(libusb_transfer* transfer) {
+        auto* completion = static_cast<Completion*>(transfer->user_data);
+        std::lock_guard lock(completion->mutex);
+        completion->done = true;
+        completion->finished.notify_all();
+    }
+
+    static int ResultOf(const libusb_transfer& transfer) {
+        switch (transfer.status) {
+            case LIBUSB_TRANSFER_COMPLETED:
+                return LIBUSB_SUCCESS;
+            case LIBUSB_TRANSFER_TIMED_OUT:
+                return LIBUSB_ERROR_TIMEOUT;
+            case LIBUSB_TRANSFER_STALL:
+                return LIBUSB_ERROR_PIPE;
+            case LIBUSB_TRANSFER_NO_DEVICE:
+                return LIBUSB_ERROR_NO_DEVICE;
+            case LIBUSB_TRANSFER_OVERFLOW:
+                return LIBUSB_ERROR_OVERFLOW;
+            default:
+                return LIBUSB_ERROR_IO;
+        }
+    }
+
+    // Not libusb_bulk_transfer: libusb 1.0.26 may complete a synchronous
+    // transfer on the event thread and still touch it there after the waiting
+    // thread has freed it.
     bool Transfer(uint8_t endpoint, uint8_t* data, uint32_t length, uint32_t& transferred) {
         transferred = 0;
         if (m_handle == nullptr) return false;
-        // libusb moves at most INT_MAX bytes per call; the sensor never asks for more.
-        int moved = 0;
-        const int result = libusb_bulk_transfer(m_handle, endpoint, data, static_cast<int>(length),
-                                                &moved, kTransferTimeoutMs);
-        transferred = static_cast<uint32_t>(moved);
+        libusb_transfer* transfer = libusb_alloc_transfer(0);
+        if (transfer == nullptr) return false;
+        Completion completion;
+        // libusb moves at most INT_MAX bytes per transfer; the sensor never asks for more.
+        libusb_fill_bulk_transfer(transfer, m_handle, endpoint, data, static_cast<int>(length),
+                                  &LibusbHandle::OnTransferDone, &completion, kTransferTimeoutMs);
+        int result = libusb_submit_transfer(transfer);
+        if (result == 0) {
+            std::unique_lock lock(completion.mutex);
+            while (!completion.done) {
+                if (m_events.load()) {
+                    completion.finished.wait_for(lock, std::chrono::milliseconds(kEventPollMs));
+                    continue;
+                }
+                lock.unlock();
+                timeval poll{0, kEventPollMs * 1000};
+                libusb_handle_events_timeout_completed(m_context, &poll, nullptr);
+                lock.lock();
+            }
+            result = ResultOf(*transfer);
+            transferred = static_cast<uint32_t>(transfer->actual_length);
+        }
+        libusb_free_transfer(transfer);
         if (result != 0) {
             CLog::Instance().Debug("libusb transfer on endpoint 0x%02X failed: %s", endpoint,
                                    libusb_error_name(result));
@@ -101,9 +168,12 @@ private:
         return result == 0;
     }
 
+    libusb_context* m_context;
+    const std::atomic<bool>& m_events;
     libusb_device_handle* m_handle;
     uint8_t m_out;
     uint8_t m_in;
+    bool m_reattach;  // a kernel driver had the interface before us
 };
 
 class LibusbBus : public UsbBus {
@@ -192,7 +262,7 @@ public:
     }
 
 private:
-    static std::unique_ptr<UsbDriverHandle> OpenDevice(libusb_device* device, int& error) {
+    std::unique_ptr<UsbDriverHandle> OpenDevice(libusb_device* device, int& error) {
         libusb_config_descriptor* config = nullptr;
         error = libusb_get_active_config_descriptor(device, &config);
         if (error != 0) return nullptr;
@@ -208,15 +278,28 @@ private:
         }
         libusb_device_handle* handle = nullptr;
         error = libusb_open(device, &handle);
+        if (error == LIBUSB_ERROR_ACCESS) {
+            CLog::Instance().Warning(
+                "libusb: no read-write access to /dev/bus/usb/%03u/%03u (%s); install the udev "
+                "rule %s from share/kvtbasic/udev/ in /etc/udev/rules.d/ and plug the sensor in "
+                "again",
+                static_cast<unsigned>(libusb_get_bus_number(device)),
+                static_cast<unsigned>(libusb_get_device_address(device)), PathOf(device).c_str(),
+                kUdevRuleFile);
+        }
         if (error != 0) return nullptr;
-        libusb_set_auto_detach_kernel_driver(handle, 1);
+        // Only a driver that is known to hold the interface is detached: where
+        // the question cannot be answered, claiming shows whether it is free.
+        const bool detach = libusb_kernel_driver_active(handle, kSensorInterface) == 1 &&
+                            libusb_detach_kernel_driver(handle, kSensorInterface) == 0;
         // No sharing: a second opener fails here, as the driver's exclusive open does.
         error = libusb_claim_interface(handle, kSensorInterface);
         if (error != 0) {
+            if (detach) libusb_attach_kernel_driver(handle, kSensorInterface);
             libusb_close(handle);
             return nullptr;
         }
-        return std::make_unique<LibusbHandle>(handle, out, in);
+        return std::make_unique<LibusbHandle>(m_context, m_running, handle, out, in, detach);
     }
 
     static int LIBUSB_CALL OnHotplug(libusb_context*, libusb_device* device,

@@ -1,0 +1,319 @@
+// The library's libusb bus on a Linux machine whose USB sensors umockdev
+// emulates: sysfs descriptions and usbmon recordings made by kvt-usb-record
+// from the emulated sensors, replayed to the real libusb.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <umockdev.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <future>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "integration/SimulatedSensorFixture.h"
+#include "support/TempDir.h"
+#include "umockdev/Preload.h"
+#include "umockdev/TestbedLayout.h"
+
+namespace {
+
+using kvt_test::ReadFile;
+using kvt_umock::TestbedSensor;
+using Clock = std::chrono::steady_clock;
+
+const std::filesystem::path kTestbedFiles = KVT_UMOCKDEV_TESTBED;
+
+// The process's effective user until the end of the scope; its threads
+// follow (glibc changes them all).
+class EffectiveUser {
+public:
+    explicit EffectiveUser(uid_t user) : m_previous(geteuid()), m_changed(seteuid(user) == 0) {}
+    ~EffectiveUser() {
+        if (m_changed && seteuid(m_previous) != 0) std::abort();
+    }
+    EffectiveUser(const EffectiveUser&) = delete;
+    EffectiveUser& operator=(const EffectiveUser&) = delete;
+    bool Changed() const { return m_changed; }
+
+private:
+    uid_t m_previous;
+    bool m_changed;
+};
+
+class LibusbUnderUmockdev : public kvt_test::SimulatedSensorTest {
+protected:
+    void SetUp() override {
+        if (!kvt_umock::PreloadIsLoaded())
+            GTEST_SKIP() << "libumockdev-preload.so.0 could not be preloaded (Debian package "
+                            "umockdev); the libusb bus is not tested";
+        m_testbed = umockdev_testbed_new();
+        ASSERT_NE(m_testbed, nullptr);
+        m_data.emplace("kvt-umockdev");
+        kvt_test::SetEnv("KVT_DATA_DIR", m_data->Path().string());
+        kvt_test::WriteFile(m_data->Path() / "KVTDeviceManager.ini", kvt_umock::kDeviceManagerIni);
+        AddDescription(ReadFile(kTestbedFiles / kvt_umock::kHubsDescription));
+    }
+    void TearDown() override {
+        kvt_test::SimulatedSensorTest::TearDown();
+        if (m_testbed != nullptr) g_object_unref(m_testbed);
+    }
+
+    void AddDescription(const std::string& text) {
+        ASSERT_FALSE(text.empty()) << "no test bed files in " << kTestbedFiles;
+        GError* error = nullptr;
+        ASSERT_TRUE(umockdev_testbed_add_from_string(m_testbed, text.c_str(), &error))
+            << error->message;
+    }
+    void LoadRecording(const TestbedSensor& sensor, const char* exchange) {
+        GError* error = nullptr;
+        const std::string file = (kTestbedFiles / kvt_umock::Recording(sensor, exchange)).string();
+        ASSERT_TRUE(umockdev_testbed_load_pcap(m_testbed, kvt_umock::SysfsPath(sensor).c_str(),
+                                               file.c_str(), &error))
+            << error->message;
+    }
+    std::string Description(const TestbedSensor& sensor) {
+        return ReadFile(kTestbedFiles / (std::string(sensor.name) + ".umockdev"));
+    }
+
+    // A sensor present before the library starts, its traffic replayed from
+    // the recording of the exchange (null: nothing answers).
+    void PlugIn(const TestbedSensor& sensor, const char* exchange) {
+        AddDescription(Description(sensor));
+        if (exchange != nullptr) LoadRecording(sensor, exchange);
+    }
+
+    // A sensor plugged in while the library runs. Adding a device announces
+    // it at once, so it is added without the property that libusb's monitor
+    // looks for, and announced once its recording is in place.
+    void HotPlug(const TestbedSensor& sensor, const char* exchange) {
+        std::string text = Description(sensor);
+        const std::string devtype = "E: DEVTYPE=usb_device\n";
+        const size_t at = text.find(devtype);
+        ASSERT_NE(at, std::string::npos);
+        AddDescription(text.erase(at, devtype.size()));
+        LoadRecording(sensor, exchange);
+        const std::string path = kvt_umock::SysfsPath(sensor);
+        umockdev_testbed_set_property(m_testbed, path.c_str(), "DEVTYPE", "usb_device");
+        umockdev_testbed_uevent(m_testbed, path.c_str(), "add");
+    }
+
+    void Unplug(const TestbedSensor& sensor) {
+        const std::string path = kvt_umock::SysfsPath(sensor);
+        umockdev_testbed_uevent(m_testbed, path.c_str(), "remove");
+        umockdev_testbed_remove_device(m_testbed, path.c_str());
+    }
+
+    std::filesystem::path TestbedRoot() const {
+        char* root = umockdev_testbed_get_root_dir(m_testbed);
+        std::filesystem::path path = root;
+        g_free(root);
+        return path;
+    }
+
+    // The library's id of the sensor, once announced; empty after 30 s.
+    std::string WaitForArrival(const TestbedSensor& sensor) {
+        const std::string path = kvt_umock::InterfacePath(sensor);
+        const auto deadline = Clock::now() + std::chrono::seconds(30);
+        while (Clock::now() < deadline) {
+            for (const auto& message : messages_.All())
+                if (message.type == KVT_MSG_NEW_DEVICE && message.deviceId.size() > 8 &&
+                    message.deviceId.substr(8) == path)
+                    return message.deviceId;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return {};
+    }
+
+    static unsigned int DeviceCount() {
+        KVT_DeviceInfo list[4] = {};
+        unsigned int count = 4;
+        EXPECT_EQ(KVT_GetDeviceList(list, &count), KVT_RESULT_OK);
+        return count;
+    }
+
+    std::string Log() const {
+        return ReadFile(m_data->Path() / "Logfiles" / "KVTDeviceManager.log");
+    }
+    // The log once it holds the text, or after 30 s.
+    std::string WaitForLog(const std::string& text) const {
+        std::string log = Log();
+        const auto deadline = Clock::now() + std::chrono::seconds(30);
+        while (Clock::now() < deadline && log.find(text) == std::string::npos) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            log = Log();
+        }
+        return log;
+    }
+
+    UMockdevTestbed* m_testbed = nullptr;
+    std::optional<kvt_test::TempDir> m_data;
+};
+
+TEST_F(LibusbUnderUmockdev, FindsBothModelsAtStartByTheirPorts) {
+    PlugIn(kvt_umock::kU1, kvt_umock::kAnnounced);
+    PlugIn(kvt_umock::kU2, kvt_umock::kAnnounced);
+    Start();
+    const std::string u1 = WaitForArrival(kvt_umock::kU1);
+    const std::string u2 = WaitForArrival(kvt_umock::kU2);
+    ASSERT_FALSE(u1.empty());
+    ASSERT_FALSE(u2.empty());
+    // One manager: one prefix.
+    EXPECT_EQ(u1.substr(0, 8), u2.substr(0, 8));
+
+    KVT_DeviceInfo list[4] = {};
+    unsigned int count = 4;
+    ASSERT_EQ(KVT_GetDeviceList(list, &count), KVT_RESULT_OK);
+    ASSERT_EQ(count, 2u);
+    for (const KVT_DeviceInfo& info : std::vector<KVT_DeviceInfo>(list, list + count)) {
+        const bool isU1 = info.deviceId == u1;
+        EXPECT_TRUE(isU1 || info.deviceId == u2) << info.deviceId;
+        EXPECT_EQ(info.connectionType, KVT_CONNECTION_USB);
+        EXPECT_EQ(info.deviceType, isU1 ? KVT_DEVICE_KELO_A : KVT_DEVICE_KELO_B);
+        EXPECT_STREQ(info.description, isU1 ? "Kelo U1 USB" : "Kelo U2 USB");
+        // Serial numbers come from the sensors' answers, so the replay reached them.
+        EXPECT_NE(std::string(info.serialNumber)
+                      .find(std::to_string(isU1 ? kvt_umock::kU1.serial
+                                                : kvt_umock::kU2.serial & 0xFFFFFF)),
+                  std::string::npos)
+            << info.serialNumber;
+    }
+}
+
+TEST_F(LibusbUnderUmockdev, SynchronousCapturesEqualTheSimulatedBusOnes) {
+    // First the same sensors, with the same fingers, on the simulated bus.
+    std::vector<std::vector<unsigned char>> simulated;
+    Start();
+    for (const TestbedSensor* sensor : {&kvt_umock::kU1, &kvt_umock::kU2}) {
+        const int before = messages_.Count(KVT_MSG_NEW_DEVICE);
+        int simId = 0;
+        ASSERT_EQ(KVTSim_AttachUsbSensor(sensor->u2 ? KVTSIM_MODEL_U2 : KVTSIM_MODEL_U1,
+                                         std::to_string(sensor->serial).c_str(), &simId),
+                  KVTSIM_OK);
+        ASSERT_EQ(KVTSim_PlaceFinger(simId, static_cast<int>(sensor->fingerId),
+                                     static_cast<int>(sensor->impression), 1),
+                  KVTSIM_OK);
+        const auto deadline = Clock::now() + std::chrono::seconds(30);
+        while (Clock::now() < deadline && messages_.Count(KVT_MSG_NEW_DEVICE) == before)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::vector<unsigned char> image;
+        KVT_CapturedData data{};
+        ASSERT_EQ(Capture(messages_.Last(KVT_MSG_NEW_DEVICE).deviceId, image, data), KVT_RESULT_OK);
+        simulated.push_back(image);
+        ASSERT_EQ(KVTSim_Detach(simId), KVTSIM_OK);
+    }
+    ASSERT_EQ(KVT_Stop(), KVT_RESULT_OK);
+
+    PlugIn(kvt_umock::kU1, kvt_umock::kCaptured);
+    PlugIn(kvt_umock::kU2, kvt_umock::kCaptured);
+    Start();
+    size_t index = 0;
+    for (const TestbedSensor* sensor : {&kvt_umock::kU1, &kvt_umock::kU2}) {
+        const std::string id = WaitForArrival(*sensor);
+        ASSERT_FALSE(id.empty()) << sensor->name;
+        std::vector<unsigned char> image;
+        KVT_CapturedData data{};
+        ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK) << sensor->name;
+        // A finger shows: the pixels after the header and palette are not all alike.
+        ASSERT_GT(image.size(), 1078u);
+        EXPECT_NE(std::count(image.begin() + 1078, image.end(), image[1078]),
+                  static_cast<std::ptrdiff_t>(image.size() - 1078));
+        EXPECT_TRUE(image == simulated[index++]) << sensor->name << ": the pictures differ";
+    }
+}
+
+TEST_F(LibusbUnderUmockdev, HotPlugAnnouncesArrivalAndRemoval) {
+    Start();
+    HotPlug(kvt_umock::kU2, kvt_umock::kAnnounced);
+    const std::string id = WaitForArrival(kvt_umock::kU2);
+    ASSERT_FALSE(id.empty());
+    EXPECT_EQ(DeviceCount(), 1u);
+
+    Unplug(kvt_umock::kU2);
+    ASSERT_TRUE(messages_.WaitFor(KVT_MSG_LOST_DEVICE, id));
+    EXPECT_EQ(DeviceCount(), 0u);
+}
+
+TEST_F(LibusbUnderUmockdev, NodeWithoutReadWriteAccessIsRefusedNamingTheUdevRule) {
+    PlugIn(kvt_umock::kU1, nullptr);
+    const std::string nodeName = kvt_umock::NodeName(kvt_umock::kU1.bus, kvt_umock::kU1.address);
+    const auto node = TestbedRoot() / "dev" / nodeName;
+    ASSERT_EQ(chmod(node.c_str(), 0444), 0);
+    // root opens any node: the library then runs as nobody, with the test bed
+    // and data folder its own and only the node root's.
+    std::optional<EffectiveUser> nobody;
+    if (geteuid() == 0) {
+        constexpr uid_t kNobody = 65534;
+        for (const auto& top : {TestbedRoot(), m_data->Path()}) {
+            ASSERT_EQ(chown(top.c_str(), kNobody, kNobody), 0);
+            for (const auto& entry : std::filesystem::recursive_directory_iterator(top))
+                ASSERT_EQ(lchown(entry.path().c_str(), kNobody, kNobody), 0);
+        }
+        ASSERT_EQ(chown(node.c_str(), 0, 0), 0);
+        ASSERT_TRUE(nobody.emplace(kNobody).Changed());
+    }
+    Start();
+    const std::string log = WaitForLog("udev rule");
+    const unsigned int count = DeviceCount();
+    EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
+
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(messages_.Count(KVT_MSG_NEW_DEVICE), 0);
+    EXPECT_NE(log.find("no read-write access to /dev/" + nodeName), std::string::npos) << log;
+    EXPECT_NE(log.find("install the udev rule 60-kvt-sensors.rules"), std::string::npos) << log;
+}
+
+TEST_F(LibusbUnderUmockdev, SensorWithoutBulkPipesIsNotOpened) {
+    // Both endpoints of the interface turned into interrupt endpoints.
+    const auto pipes = [](int transferType) {
+        char hex[64];
+        std::snprintf(hex, sizeof hex, "0705%02X%02X0002000705%02X%02X000200", kvt_umock::kBulkOut,
+                      transferType, kvt_umock::kBulkIn, transferType);
+        return std::string(hex);
+    };
+    std::string text = Description(kvt_umock::kU2);
+    const size_t at = text.find(pipes(2));
+    ASSERT_NE(at, std::string::npos) << text;
+    AddDescription(text.replace(at, pipes(2).size(), pipes(3)));
+    LoadRecording(kvt_umock::kU2, kvt_umock::kAnnounced);
+    Start();
+    const std::string log = WaitForLog("CreateFile for USB device failed");
+    EXPECT_NE(log.find("CreateFile for USB device failed (-12)"), std::string::npos) << log;
+    EXPECT_EQ(DeviceCount(), 0u);
+}
+
+// The recording ends where the capture waits for the sensor's answer.
+class SlowLibusbUnderUmockdev : public LibusbUnderUmockdev {};
+
+TEST_F(SlowLibusbUnderUmockdev, TransferWithoutAnswerEndsAtItsTimeOutAndStopReturns) {
+    PlugIn(kvt_umock::kU2, kvt_umock::kStalled);
+    Start();
+    const std::string id = WaitForArrival(kvt_umock::kU2);
+    ASSERT_FALSE(id.empty());
+
+    const auto captureStart = Clock::now();
+    auto capture = std::async(std::launch::async, [&] {
+        std::vector<unsigned char> image;
+        KVT_CapturedData data{};
+        const int result = Capture(id, image, data);
+        return std::make_pair(result, Clock::now() - captureStart);
+    });
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const auto stopStart = Clock::now();
+    EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
+    const auto stopTook = Clock::now() - stopStart;
+    const auto [result, captureTook] = capture.get();
+
+    EXPECT_NE(result, KVT_RESULT_OK);
+    EXPECT_GE(captureTook, std::chrono::milliseconds(4900));
+    EXPECT_LT(captureTook, std::chrono::seconds(9));
+    EXPECT_LT(stopTook, std::chrono::seconds(9));
+    EXPECT_NE(Log().find("failed: LIBUSB_ERROR_TIMEOUT"), std::string::npos);
+}
+
+}  // namespace

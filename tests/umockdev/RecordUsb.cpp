@@ -1,0 +1,349 @@
+// kvt-usb-record: runs the library against the emulated USB sensors and writes
+// what umockdev needs to present them to libusb as if they were plugged in:
+// device descriptions (.umockdev) and the sensors' traffic as usbmon captures
+// (.pcap). The exchanges are those of the tests in this folder, so the
+// recordings stay in step with the library and the sensor models.
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/Text.h"
+#include "kvt/KVTBasic.h"
+#include "platform/UsbDriver.h"
+#include "sim/usb/SimUsbBus.h"
+#include "sim/usb/SynthFrameSource.h"
+#include "umockdev/TestbedLayout.h"
+#include "umockdev/UsbmonWriter.h"
+
+namespace {
+
+using kvt_umock::TestbedSensor;
+using kvt_umock::UsbmonWriter;
+
+constexpr auto kWait = std::chrono::seconds(30);
+
+// A sensor's handle that records each transfer on the pipes' endpoints.
+class RecordingHandle final : public platform::UsbDriverHandle {
+public:
+    RecordingHandle(std::unique_ptr<platform::UsbDriverHandle> inner,
+                    std::shared_ptr<UsbmonWriter> writer)
+        : m_inner(std::move(inner)), m_writer(std::move(writer)) {}
+
+    bool Write(const uint8_t* data, uint32_t length, uint32_t& transferred) override {
+        const bool done = m_inner->Write(data, length, transferred);
+        m_writer->Transfer(kvt_umock::kBulkOut, length, data, done ? int64_t{transferred} : -1);
+        return done;
+    }
+    bool Read(uint8_t* data, uint32_t length, uint32_t& transferred) override {
+        const bool done = m_inner->Read(data, length, transferred);
+        m_writer->Transfer(kvt_umock::kBulkIn, length, data, done ? int64_t{transferred} : -1);
+        return done;
+    }
+    // libusb answers this from the description, without traffic.
+    bool ReadDescriptor(uint8_t* descriptor, uint32_t capacity, uint32_t& transferred) override {
+        return m_inner->ReadDescriptor(descriptor, capacity, transferred);
+    }
+    void Close() override { m_inner->Close(); }
+    bool IsOpen() const override { return m_inner->IsOpen(); }
+    uintptr_t LogValue() const override { return m_inner->LogValue(); }
+
+private:
+    std::unique_ptr<platform::UsbDriverHandle> m_inner;
+    std::shared_ptr<UsbmonWriter> m_writer;
+};
+
+// The emulated sensors, with every transfer of a sensor that has a writer
+// recorded.
+class RecordingBus final : public platform::UsbBus {
+public:
+    sim::SimUsbBus& Sensors() { return m_sensors; }
+    void RecordInto(int simId, std::shared_ptr<UsbmonWriter> writer) {
+        std::lock_guard lock(m_mutex);
+        m_writers[m_sensors.PathOf(simId)] = std::move(writer);
+    }
+    void StopRecording() {
+        std::lock_guard lock(m_mutex);
+        m_writers.clear();
+    }
+
+    const char* Name() const override { return "recording"; }
+    std::vector<std::string> PresentPaths() override { return m_sensors.PresentPaths(); }
+    std::unique_ptr<platform::UsbDriverHandle> Open(const std::string& path, int& error) override {
+        auto handle = m_sensors.Open(path, error);
+        std::lock_guard lock(m_mutex);
+        const auto writer = m_writers.find(path);
+        if (!handle || writer == m_writers.end()) return handle;
+        return std::make_unique<RecordingHandle>(std::move(handle), writer->second);
+    }
+    void Watch(platform::UsbBusListener* listener) override { m_sensors.Watch(listener); }
+    void Unwatch() override { m_sensors.Unwatch(); }
+
+private:
+    sim::SimUsbBus m_sensors;
+    std::mutex m_mutex;
+    std::map<std::string, std::shared_ptr<UsbmonWriter>> m_writers;
+};
+
+// The arrivals the library announces.
+class Arrivals {
+public:
+    static void KVT_CALLBACK Callback(KVT_Message* message, void* user) {
+        if (message->type != KVT_MSG_NEW_DEVICE) return;
+        auto* self = static_cast<Arrivals*>(user);
+        std::lock_guard lock(self->m_mutex);
+        self->m_ids.push_back(message->deviceId);
+        self->m_changed.notify_all();
+    }
+    // The library's id of the sensor: an eight-digit prefix and the path.
+    std::string WaitFor(const std::string& path) {
+        std::unique_lock lock(m_mutex);
+        std::string found;
+        m_changed.wait_for(lock, kWait, [&] {
+            for (const std::string& id : m_ids)
+                if (id.size() > 8 && EqualNoCase(std::string_view(id).substr(8), path)) found = id;
+            return !found.empty();
+        });
+        return found;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<std::string> m_ids;
+};
+
+std::string Hex(const std::vector<uint8_t>& bytes) {
+    std::string text;
+    char digits[3];
+    for (uint8_t byte : bytes) {
+        std::snprintf(digits, sizeof digits, "%02X", byte);
+        text += digits;
+    }
+    return text;
+}
+
+struct UsbDevice {
+    std::string sysfsPath;  // /sys/devices/...
+    uint8_t bus;
+    uint8_t address;
+    std::vector<uint8_t> descriptors;  // device descriptor, then the configuration
+    std::string product;
+    std::string serial;
+};
+
+// A device as umockdev-record describes it: what libusb reads from sysfs and
+// the udev properties its hot-plug monitor filters on.
+std::string Describe(const UsbDevice& device) {
+    const std::string node = kvt_umock::NodeName(device.bus, device.address);
+    const auto& d = device.descriptors;
+    char ids[96];
+    std::snprintf(ids, sizeof ids,
+                  "A: idVendor=%02x%02x\nA: idProduct=%02x%02x\nA: bcdDevice=%02x%02x\n", d[9],
+                  d[8], d[11], d[10], d[13], d[12]);
+    std::string text = "P: " + device.sysfsPath.substr(4) + "\nN: " + node + "\n";
+    text += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/" + node + "\n";
+    text += "E: BUSNUM=" + node.substr(8, 3) + "\nE: DEVNUM=" + node.substr(12, 3) + "\n";
+    text += "A: busnum=" + std::to_string(device.bus) +
+            "\nA: devnum=" + std::to_string(device.address) + "\n";
+    // usb_device nodes: major 189, minor (bus - 1) * 128 + address - 1.
+    text += "A: dev=189:" + std::to_string((device.bus - 1) * 128 + device.address - 1) + "\n";
+    text += "A: speed=480\nA: bConfigurationValue=1\nA: bNumConfigurations=1\n";
+    text += ids;
+    if (!device.product.empty()) text += "A: product=" + device.product + "\n";
+    if (!device.serial.empty()) text += "A: serial=" + device.serial + "\n";
+    text += "H: descriptors=" + Hex(device.descriptors) + "\n";
+    return text;
+}
+
+std::vector<uint8_t> SensorDescriptors(sim::EmulatedSensor& sensor) {
+    std::vector<uint8_t> bytes(platform::UsbDriverHandle::kDescriptorSize);
+    uint32_t read = 0;
+    sensor.HostReadDescriptor(bytes.data(), static_cast<uint32_t>(bytes.size()), read);
+    bytes.resize(read);
+    // One configuration with one interface and the two bulk pipes, at high speed.
+    // clang-format off
+    const uint8_t configuration[] = {
+        9, 2, 32, 0, 1, 1, 0, 0x80, 50,               // configuration 1, 100 mA
+        9, 4, 0, 0, 2, 0xFF, 0, 0, 0,                 // interface 0, vendor-specific
+        7, 5, kvt_umock::kBulkOut, 2, 0x00, 0x02, 0,  // pipe 0: bulk OUT, 512 bytes
+        7, 5, kvt_umock::kBulkIn, 2, 0x00, 0x02, 0,   // pipe 1: bulk IN, 512 bytes
+    };
+    // clang-format on
+    bytes.insert(bytes.end(), std::begin(configuration), std::end(configuration));
+    return bytes;
+}
+
+// A hub's device descriptor, configuration, interface and status endpoint.
+std::vector<uint8_t> HubDescriptors(uint16_t vendor, uint16_t product, uint16_t release) {
+    // USB 2.00, hub class, 64-byte control packets, no strings, one configuration.
+    std::vector<uint8_t> bytes = {18, 1, 0x00, 0x02, 9, 0, 1, 64, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    const uint16_t ids[] = {vendor, product, release};  // little-endian from byte 8
+    for (size_t i = 0; i < std::size(ids); ++i) {
+        bytes[8 + 2 * i] = static_cast<uint8_t>(ids[i]);
+        bytes[9 + 2 * i] = static_cast<uint8_t>(ids[i] >> 8);
+    }
+    const uint8_t configuration[] = {
+        9, 2, 25,   0, 1, 1, 0,  0xE0, 0,  // configuration, self-powered
+        9, 4, 0,    0, 1, 9, 0,  0,    0,  // hub interface
+        7, 5, 0x81, 3, 1, 0, 12,           // status change endpoint
+    };
+    bytes.insert(bytes.end(), std::begin(configuration), std::end(configuration));
+    return bytes;
+}
+
+std::string HubsDescription() {
+    const std::string root = "/sys/devices/pci0000:00/0000:00:14.0/usb1";
+    const UsbDevice rootHub{
+        root, 1, 1, HubDescriptors(0x1D6B, 0x0002, 0x0606), "xHCI Host Controller", ""};
+    const UsbDevice externalHub{root + "/1-2", 1, 3, HubDescriptors(0x05E3, 0x0608, 0x8860),
+                                "USB2.0 Hub",  ""};
+    return Describe(rootHub) + "\n" + Describe(externalHub);
+}
+
+bool WriteText(const std::filesystem::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+    return static_cast<bool>(out.flush());
+}
+
+bool Fail(const char* what) {
+    std::fprintf(stderr, "kvt-usb-record: %s\n", what);
+    return false;
+}
+
+int Attach(RecordingBus& bus, const TestbedSensor& spec) {
+    sim::SimUsbBus& sensors = bus.Sensors();
+    const int simId =
+        sensors.Attach(spec.u2 ? sim::SensorModel::kU2 : sim::SensorModel::kU1, spec.serial);
+    sensors.Sensor(simId)->PlaceFinger({spec.fingerId, spec.impression, true});
+    return simId;
+}
+
+int CaptureNow(const std::string& id) {
+    std::vector<unsigned char> image(KVT_CalcImageSize(332, 416));
+    KVT_CapturedData data{};
+    data.size = sizeof data;
+    data.image = image.data();
+    data.imageSize = static_cast<unsigned>(image.size());
+    return KVT_CaptureImage(id.c_str(), 0, &data);
+}
+
+// What the application does with each sensor once it is announced; false
+// when the sensor does not behave as the exchange expects.
+using Exchange = std::function<bool(const std::string& id, sim::EmulatedSensor& sensor)>;
+
+// The sensors present at start, announced, put through the exchange one after
+// the other, and closed when the library stops.
+bool Record(RecordingBus& bus, const std::filesystem::path& out,
+            std::initializer_list<const TestbedSensor*> specs, const char* exchangeName,
+            const Exchange& exchange) {
+    std::vector<std::shared_ptr<UsbmonWriter>> writers;
+    std::vector<int> simIds;
+    for (const TestbedSensor* spec : specs) {
+        const int simId = Attach(bus, *spec);
+        auto writer = std::make_shared<UsbmonWriter>(
+            (out / kvt_umock::Recording(*spec, exchangeName)).string(), spec->bus, spec->address);
+        if (!writer->IsOpen()) return Fail("cannot write a recording");
+        bus.RecordInto(simId, writer);
+        writers.push_back(writer);
+        simIds.push_back(simId);
+    }
+    Arrivals arrivals;
+    if (KVT_Start(&Arrivals::Callback, &arrivals) != KVT_RESULT_OK) return Fail("KVT_Start failed");
+    bool behaved = true;
+    for (const int simId : simIds) {
+        const std::string id = arrivals.WaitFor(bus.Sensors().PathOf(simId));
+        behaved = behaved && !id.empty() && exchange(id, *bus.Sensors().Sensor(simId));
+    }
+    KVT_Stop();
+    bus.StopRecording();
+    bus.Sensors().DetachAll();
+    if (!behaved) {
+        std::fprintf(stderr, "kvt-usb-record: exchange '%s' went wrong\n", exchangeName);
+        return false;
+    }
+    for (const auto& writer : writers)
+        if (!writer->Close()) return Fail("cannot write a recording");
+    return true;
+}
+
+bool RecordAll(RecordingBus& bus, const std::filesystem::path& out) {
+    const auto both = {&kvt_umock::kU1, &kvt_umock::kU2};
+    return Record(bus, out, both, kvt_umock::kAnnounced,
+                  [](const std::string&, sim::EmulatedSensor&) { return true; }) &&
+           Record(bus, out, both, kvt_umock::kCaptured,
+                  [](const std::string& id, sim::EmulatedSensor&) {
+                      return CaptureNow(id) == KVT_RESULT_OK;
+                  }) &&
+           Record(bus, out, {&kvt_umock::kU2}, kvt_umock::kStalled,
+                  [](const std::string& id, sim::EmulatedSensor& sensor) {
+                      sensor.InjectFault(sim::Fault::kNoAnswer);
+                      return CaptureNow(id) != KVT_RESULT_OK;
+                  });
+}
+
+bool WriteDescriptions(RecordingBus& bus, const std::filesystem::path& out) {
+    if (!WriteText(out / kvt_umock::kHubsDescription, HubsDescription()))
+        return Fail("cannot write the hubs' description");
+    for (const TestbedSensor* spec : {&kvt_umock::kU1, &kvt_umock::kU2}) {
+        const int simId = Attach(bus, *spec);
+        const UsbDevice device{kvt_umock::SysfsPath(*spec),
+                               spec->bus,
+                               spec->address,
+                               SensorDescriptors(*bus.Sensors().Sensor(simId)),
+                               spec->u2 ? "Kelo U2 USB" : "Kelo U1 USB",
+                               std::to_string(spec->serial)};
+        bus.Sensors().Detach(simId);
+        if (!WriteText(out / (std::string(spec->name) + ".umockdev"), Describe(device)))
+            return Fail("cannot write a device description");
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2 || std::strcmp(argv[1], "--help") == 0) {
+        std::fprintf(stderr,
+                     "Usage: kvt-usb-record FOLDER\n"
+                     "Writes the umockdev test bed of the libusb tests into FOLDER: %s,\n"
+                     "u1.umockdev and u2.umockdev (the sensors), and the sensors' traffic with\n"
+                     "the library as usbmon captures: u1-%s.pcap, u2-%s.pcap (found, then\n"
+                     "closed), u1-%s.pcap, u2-%s.pcap (one synchronous capture) and\n"
+                     "u2-%s.pcap (the capture's first answer never comes).\n",
+                     kvt_umock::kHubsDescription, kvt_umock::kAnnounced, kvt_umock::kAnnounced,
+                     kvt_umock::kCaptured, kvt_umock::kCaptured, kvt_umock::kStalled);
+        return argc == 2 ? 0 : 64;
+    }
+    const std::filesystem::path out = argv[1];
+    std::error_code error;
+    std::filesystem::create_directories(out, error);
+    const std::filesystem::path data = out / "data";
+    std::filesystem::remove_all(data, error);
+    std::filesystem::create_directories(data, error);
+    if (error || !WriteText(data / "KVTDeviceManager.ini", kvt_umock::kDeviceManagerIni)) {
+        Fail("cannot create the output folder");
+        return 1;
+    }
+    setenv("KVT_DATA_DIR", data.c_str(), 1);
+    setenv("KVT_LOG_CONSOLE", "0", 1);
+    unsetenv("KVT_SIMULATED_SENSORS");
+
+    sim::SetFrameSource(std::make_shared<sim::SynthFrameSource>());
+    static RecordingBus bus;  // buses stay registered until the process ends
+    platform::AddUsbBus(&bus);
+    const bool done = WriteDescriptions(bus, out) && RecordAll(bus, out);
+    std::filesystem::remove_all(data, error);
+    return done ? 0 : 1;
+}
