@@ -212,7 +212,8 @@ Impression RenderImpression(const MasterPrint& m, uint64_t populationSeed, uint3
     Rng skinRng(MixKey(populationSeed, m.fingerId, kSkinTag));
     const ValueNoise pores(skinRng, m.width, m.height, 2.3);  // one pore per ~3 ridge widths
     const ValueNoise edges(skinRng, m.width, m.height, 3.5);
-    // Creases and small scars: thin lines where the skin does not touch.
+    // Creases, shallow lines across which the ridges fade without breaking,
+    // and now and then a scar, a wider line where the skin does not touch.
     struct Crease {
         double ax, ay, bx, by, halfWidth, depth;
     };
@@ -228,7 +229,6 @@ Impression RenderImpression(const MasterPrint& m, uint64_t populationSeed, uint3
         det::SinCos(dir, &sn, &cs);
         const double width =
             k < creaseCount ? skinRng.Uniform(0.4, 1.0) : skinRng.Uniform(2.5, 4.5);
-        // Most creases are shallow: the ridges fade across them without breaking.
         const double depth = k < creaseCount ? skinRng.Uniform(0.3, 0.75) : 1.0;
         creases.push_back(
             {cx - half * cs, cy - half * sn, cx + half * cs, cy + half * sn, width, depth});

@@ -7,7 +7,8 @@
 
 // Impressions: one touch of a master print on the sensor. Placement and
 // rotation, elastic skin distortion, pressure (ridge width and contact area),
-// partial contact, dry and wet skin, background, blur and noise, rendered at
+// partial contact, dry and wet skin, creases and scars, residue on the glass,
+// background, blur and noise, rendered at
 // 500 dpi into the upright frame of a sensor's raw geometry. The master's
 // minutiae are carried through the same transform.
 namespace kvt::sim {
