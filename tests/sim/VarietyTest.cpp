@@ -27,14 +27,14 @@ constexpr uint32_t kFingers = 50;
 // both outlines, as the engine's ridge-flow check measures it.
 double BestFlowAgreement(const FingerLayout& a, const FingerLayout& b) {
     double best = -1;
-    for (int turn = -12; turn <= 12; turn += 4) {
+    for (int turn = -12; turn <= 12; turn += 6) {
         const double t = turn * 3.14159265358979 / 180.0, c = std::cos(t), s = std::sin(t);
-        for (int dy = -48; dy <= 48; dy += 12) {
+        for (int dy = -48; dy <= 48; dy += 16) {
             for (int dx = -36; dx <= 36; dx += 12) {
                 double sum = 0;
                 int n = 0;
-                for (int y = -150; y <= 150; y += 10) {
-                    for (int x = -110; x <= 110; x += 10) {
+                for (int y = -150; y <= 150; y += 14) {
+                    for (int x = -112; x <= 112; x += 14) {
                         const double ax = a.centreX + x, ay = a.centreY + y;
                         const double bx = b.centreX + dx + x * c + y * s;
                         const double by = b.centreY + dy - x * s + y * c;
@@ -46,7 +46,7 @@ double BestFlowAgreement(const FingerLayout& a, const FingerLayout& b) {
                         ++n;
                     }
                 }
-                if (n > 100) best = std::max(best, sum / n);
+                if (n > 60) best = std::max(best, sum / n);
             }
         }
     }
