@@ -65,37 +65,37 @@ FingerLayout MakeFingerLayout(uint64_t populationSeed, uint32_t fingerId) {
     };
     switch (L.patternClass) {
         case PatternClass::Arch: {
-            L.archAmplitude = rng.Uniform(28, 55);
-            L.archWidth = rng.Uniform(75, 110);
+            L.archAmplitude = rng.Uniform(22, 70);
+            L.archWidth = rng.Uniform(65, 125);
             break;
         }
         case PatternClass::TentedArch: {
-            const double x = rng.Normal(0, 12), y = rng.Normal(-30, 15);
+            const double x = rng.Normal(0, 20), y = rng.Normal(-25, 25);
             add(x, y, true);
-            const double dx = rng.Normal(0, 8);
-            const double dy = rng.Uniform(55, 95);
+            const double dx = rng.Normal(0, 12);
+            const double dy = rng.Uniform(50, 110);
             add(x + dx, y + dy, false);
             break;
         }
         case PatternClass::LeftLoop:
         case PatternClass::RightLoop: {
             const double side = L.patternClass == PatternClass::LeftLoop ? 1.0 : -1.0;
-            const double x = rng.Normal(0, 15), y = rng.Normal(-25, 18);
+            const double x = rng.Normal(0, 24), y = rng.Normal(-20, 28);
             add(x, y, true);
-            const double dx = rng.Uniform(55, 115);
-            const double dy = rng.Uniform(85, 140);
+            const double dx = rng.Uniform(45, 140);
+            const double dy = rng.Uniform(70, 170);
             add(x + side * dx, y + dy, false);
             break;
         }
         case PatternClass::Whorl: {
-            const double x = rng.Normal(0, 12), y = rng.Normal(-20, 15);
-            const double d = rng.Uniform(14, 40);
-            const double tilt = rng.Normal(0, 0.5);
+            const double x = rng.Normal(0, 22), y = rng.Normal(-15, 25);
+            const double d = rng.Uniform(12, 55);
+            const double tilt = rng.Normal(0, 0.7);
             add(x - 0.5 * d * det::Sin(tilt), y - 0.5 * d * det::Cos(tilt), true);
             add(x + 0.5 * d * det::Sin(tilt), y + 0.5 * d * det::Cos(tilt), true);
             for (const double side : {-1.0, 1.0}) {
-                const double dx = rng.Uniform(75, 120);
-                const double dy = rng.Uniform(85, 135);
+                const double dx = rng.Uniform(60, 135);
+                const double dy = rng.Uniform(70, 160);
                 add(x + side * dx, y + dy, false);
             }
             break;
@@ -109,23 +109,40 @@ FingerLayout MakeFingerLayout(uint64_t populationSeed, uint32_t fingerId) {
             sp.y = static_cast<float>(cy + (sp.y - cy) * 0.97);
         }
     }
-    L.thetaInf = rng.Normal(0, 0.05);
-    L.tipCurvature = rng.Uniform(0.35, 0.6);
-    for (int i = 0; i < 3; ++i) {
-        const double wl = rng.Uniform(180, 420);
+    for (size_t i = 0; i < L.singularities.size(); ++i) {
+        FingerLayout::Shape shape{};
+        shape.s1 = rng.Normal(0, 0.35);
+        shape.c1 = rng.Normal(0, 0.35);
+        shape.s2 = rng.Normal(0, 0.15);
+        shape.c2 = rng.Normal(0, 0.15);
+        L.singularShapes.push_back(shape);
+    }
+    L.thetaInf = rng.Normal(0, 0.12);
+    L.tipCurvature = rng.Uniform(0.25, 0.7);
+    for (int i = 0; i < 5; ++i) {
+        // Three broad waves and two shorter ones.
+        const double wl = i < 3 ? rng.Uniform(180, 420) : rng.Uniform(90, 180);
         const double dir = rng.Uniform(0, det::kPi);
+        const double amplitude = i < 3 ? rng.Uniform(0.06, 0.2) : rng.Uniform(0.04, 0.12);
         L.orientationWaves.push_back({det::kTwoPi / wl * det::Cos(dir),
                                       det::kTwoPi / wl * det::Sin(dir), rng.Uniform(0, det::kTwoPi),
-                                      rng.Uniform(0.02, 0.07)});
+                                      amplitude});
     }
     // Ridge period: about 9 pixels at 500 dpi (inter-ridge distance 0.46 mm).
-    L.basePeriod = det::Clamp(rng.Normal(8.6, 0.45), 7.8, 9.5);
+    L.basePeriod = det::Clamp(rng.Normal(8.7, 0.55), 7.7, 10.0);
     for (int i = 0; i < 3; ++i) {
         const double wl = rng.Uniform(160, 400);
         const double dir = rng.Uniform(0, det::kPi);
         L.periodWaves.push_back({det::kTwoPi / wl * det::Cos(dir), det::kTwoPi / wl * det::Sin(dir),
                                  rng.Uniform(0, det::kTwoPi), rng.Uniform(0.15, 0.4)});
     }
+    // Local texture: how much of it sets the finger's minutia density.
+    L.orientationNoiseAmplitude = rng.Uniform(0.14, 0.3);
+    const double orientationCell = rng.Uniform(35, 60);
+    L.orientationNoise = ValueNoise(rng, L.width, L.height, orientationCell);
+    L.periodNoiseAmplitude = rng.Uniform(0.8, 1.6);
+    const double periodCell = rng.Uniform(22, 40);
+    L.periodNoise = ValueNoise(rng, L.width, L.height, periodCell);
     return L;
 }
 
@@ -147,8 +164,16 @@ double OrientationAt(const FingerLayout& L, double x, double y) {
     } else {
         // Sherlock-Monro zero-pole model.
         double sum = 0;
-        for (const auto& sp : L.singularities) {
-            const double a = det::Atan2(Y - (L.centreY - sp.y), X - (sp.x - L.centreX));
+        for (size_t i = 0; i < L.singularities.size(); ++i) {
+            const SingularPoint& sp = L.singularities[i];
+            double a = det::Atan2(Y - (L.centreY - sp.y), X - (sp.x - L.centreX));
+            if (i < L.singularShapes.size()) {
+                const FingerLayout::Shape& k = L.singularShapes[i];
+                double s1, c1;
+                det::SinCos(a, &s1, &c1);
+                const double s2 = 2 * s1 * c1, c2 = c1 * c1 - s1 * s1;
+                a += k.s1 * s1 + k.c1 * c1 + k.s2 * s2 + k.c2 * c2;
+            }
             sum += sp.core ? a : -a;
         }
         theta += 0.5 * sum;
@@ -164,6 +189,7 @@ double OrientationAt(const FingerLayout& L, double x, double y) {
     }
     for (const auto& w : L.orientationWaves)
         theta += w.amplitude * det::Cos(w.kx * X + w.ky * Y + w.phase);
+    theta += 2.0 * L.orientationNoiseAmplitude * (L.orientationNoise.At(x, y) - 0.5);
     theta = theta - det::kPi * std::floor(theta / det::kPi);
     return theta >= det::kPi ? 0.0 : theta;
 }
@@ -172,6 +198,7 @@ double PeriodAt(const FingerLayout& L, double x, double y) {
     const double X = x - L.centreX, Y = L.centreY - y;
     double t = L.basePeriod;
     for (const auto& w : L.periodWaves) t += w.amplitude * det::Cos(w.kx * X + w.ky * Y + w.phase);
+    t += 2.0 * L.periodNoiseAmplitude * (L.periodNoise.At(x, y) - 0.5);
     // Ridges are wider apart above the upper core and below the lower delta.
     double topY = -1e9, bottomY = 1e9;
     for (const auto& sp : L.singularities) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "sim/MasterPrint.h"
+#include "sim/ValueNoise.h"
 
 // The global design of a finger, drawn from its id: pattern class, outline,
 // singular points, and the orientation and ridge-period models built on them.
@@ -20,6 +21,14 @@ struct FingerLayout {
     int width = 0, height = 0;                             // canvas
     float centreX = 0, centreY = 0;
     std::vector<SingularPoint> singularities;  // canvas coordinates
+    // Per singular point, how the flow turns around it departs from an even
+    // turn (after Vizcaya and Gerhardt): coefficients of sin a, cos a,
+    // sin 2a, cos 2a added to the angle a round the point. Narrow, wide,
+    // slanted and lopsided loops come from these.
+    struct Shape {
+        double s1, c1, s2, c2;
+    };
+    std::vector<Shape> singularShapes;
     // Orientation model.
     double thetaInf = 0;       // far-field orientation (radians)
     double archAmplitude = 0;  // arch bump height (pixels), arch class only
@@ -29,6 +38,13 @@ struct FingerLayout {
         double kx, ky, phase, amplitude;
     };
     std::vector<Wave> orientationWaves;  // smooth random orientation perturbation
+    // Local bends of the flow and local changes of the ridge spacing, a few
+    // ridges across: ridges must end or fork there, so the minutiae of a
+    // finger lie all over it rather than only where its flow converges.
+    ValueNoise orientationNoise;
+    double orientationNoiseAmplitude = 0;  // radians
+    ValueNoise periodNoise;
+    double periodNoiseAmplitude = 0;  // pixels
     // Ridge-period model.
     double basePeriod = 9;
     std::vector<Wave> periodWaves;

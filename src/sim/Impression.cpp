@@ -42,9 +42,9 @@ ImpressionParams DrawImpressionParams(const MasterPrint& m, uint64_t populationS
                                       uint32_t impression) {
     Rng rng(MixKey(populationSeed, m.fingerId, impression, kParamsTag));
     ImpressionParams p;
-    p.rotation = det::Clamp(rng.Normal(0, 7.0), -20, 20);
-    p.offsetX = det::Clamp(rng.Normal(0, 9), -24, 24);
-    p.offsetY = det::Clamp(rng.Normal(0, 11), -28, 28);
+    p.rotation = det::Clamp(rng.Normal(0, 11.0), -30, 30);
+    p.offsetX = det::Clamp(rng.Normal(0, 13), -36, 36);
+    p.offsetY = det::Clamp(rng.Normal(0, 16), -44, 44);
     p.pressure = rng.Uniform(0.15, 0.95);
     p.ridgeThreshold = 0.3 - 0.55 * p.pressure;
     const double lengthHalf = 0.5 * (m.topHeight + m.bottomHeight);
@@ -52,25 +52,35 @@ ImpressionParams DrawImpressionParams(const MasterPrint& m, uint64_t populationS
     p.contactB = lengthHalf * det::Clamp(0.72 + 0.22 * p.pressure + rng.Normal(0, 0.04), 0.6, 1.0);
     p.contactX = rng.Normal(0, 8);
     p.contactY = rng.Normal(12, 12);
-    if (rng.Chance(0.12)) {
+    // A user centres the pad, not the whole finger tip, on the window.
+    p.padX = p.contactX;
+    p.padY = p.contactY;
+    if (rng.Chance(0.25)) {
         // Partial contact: the finger rolled or was put down off its centre.
         p.partial = true;
         const double dir = rng.Uniform(0, det::kTwoPi);
-        const double dist = rng.Uniform(35, 65);
+        const double dist = rng.Uniform(35, 70);
         p.contactX += dist * det::Cos(dir);
         p.contactY += dist * det::Sin(dir);
     }
-    p.distortionAngle = det::Clamp(rng.Normal(0, 2.0), -5, 5);
-    p.distortionScale = det::Clamp(rng.Normal(0, 0.015), -0.04, 0.04);
-    p.distortionX = det::Clamp(rng.Normal(0, 4.5), -12, 12);
-    p.distortionY = det::Clamp(rng.Normal(0, 4.5), -12, 12);
+    // Skin drags as the finger is pressed and turned: some touches barely,
+    // a few a lot.
+    const double drag = rng.Uniform(0.3, 1.3);
+    p.distortionAngle = det::Clamp(rng.Normal(0, 7 * drag), -16, 16);
+    p.distortionScale = det::Clamp(rng.Normal(0, 0.045 * drag), -0.1, 0.1);
+    p.distortionX = det::Clamp(rng.Normal(0, 15 * drag), -34, 34);
+    p.distortionY = det::Clamp(rng.Normal(0, 15 * drag), -34, 34);
     const double d = rng.Uniform();
-    p.dryness = d * d * d * 0.55;
+    p.dryness = d * d * 0.55;
     const double wv = rng.Uniform();
-    p.wetness = wv * wv * wv * 0.5;
-    p.background = rng.Uniform(198, 232);
-    p.ridgeLevel = rng.Uniform(28, 72);
-    p.noise = rng.Uniform(2.5, 5.5);
+    p.wetness = wv * wv * 0.6;
+    p.widthVariation = rng.Uniform(0.2, 0.6);
+    p.contrastVariation = rng.Uniform(0.1, 0.45);
+    const double r = rng.Uniform();
+    p.residue = r * r;
+    p.background = rng.Uniform(190, 234);
+    p.ridgeLevel = rng.Uniform(28, 95);
+    p.noise = rng.Uniform(2.5, 7.0);
     return p;
 }
 
@@ -81,6 +91,8 @@ ImpressionWarp::ImpressionWarp(const MasterPrint& m, const ImpressionParams& p,
     det::SinCos(det::Rad(p.rotation), &m_sin, &m_cos);
     m_mcx = m.centreX;
     m_mcy = m.centreY;
+    m_padX = p.padX;
+    m_padY = p.padY;
     m_ea = p.contactA, m_eb = p.contactB, m_ex = p.contactX, m_ey = p.contactY;
     double s, c;
     det::SinCos(det::Rad(p.distortionAngle), &s, &c);
@@ -94,8 +106,8 @@ ImpressionWarp::ImpressionWarp(const MasterPrint& m, const ImpressionParams& p,
 void ImpressionWarp::ToFingerFrame(double u, double v, double* qx, double* qy) const {
     // Undo the placement and the rotation (counter-clockwise on the screen).
     const double dx = u - m_cu, dy = v - m_cv;
-    *qx = dx * m_cos - dy * m_sin;
-    *qy = dx * m_sin + dy * m_cos;
+    *qx = dx * m_cos - dy * m_sin + m_padX;
+    *qy = dx * m_sin + dy * m_cos + m_padY;
 }
 
 void ImpressionWarp::ToMaster(double u, double v, double* mx, double* my) const {
@@ -112,7 +124,7 @@ void ImpressionWarp::ToMaster(double u, double v, double* mx, double* my) const 
 
 bool ImpressionWarp::ToFrame(double mx, double my, double* u, double* v) const {
     // Start from the rigid placement and refine with Newton's method.
-    const double qx = mx - m_mcx, qy = my - m_mcy;
+    const double qx = mx - m_mcx - m_padX, qy = my - m_mcy - m_padY;
     double pu = m_cu + qx * m_cos + qy * m_sin;
     double pv = m_cv - qx * m_sin + qy * m_cos;
     constexpr double h = 0.25;
@@ -187,28 +199,39 @@ Impression RenderImpression(const MasterPrint& m, uint64_t populationSeed, uint3
     Rng rng(MixKey(populationSeed, m.fingerId, impression, kTextureTag));
     const ValueNoise shade(rng, W, H, 64);     // slow illumination changes
     const ValueNoise contrast(rng, W, H, 28);  // patchy contact
-    const ValueNoise dry(rng, W, H, 3.0);      // ridge breaks of dry skin
-    const ValueNoise wet(rng, W, H, 6);        // sweat filling valleys
+    const ValueNoise dry(rng, W, H, 4.5);      // ridge breaks of dry skin
+    const ValueNoise wet(rng, W, H, 9);        // sweat filling valleys
+    const ValueNoise wetDetail(rng, W, H, 4);
+    const ValueNoise width(rng, W, H, 10);         // ridge width along a ridge
+    const ValueNoise tone(rng, W, H, 13);          // ridge darkness along a ridge
+    const ValueNoise residue(rng, W, H, 17);       // smudges and residue on the glass,
+    const ValueNoise residueDetail(rng, W, H, 6);  // with ragged borders
 
     // Skin texture of the finger itself (the same in every impression): sweat
     // pores along the ridge middles and rough ridge borders, in master coordinates.
     Rng skinRng(MixKey(populationSeed, m.fingerId, kSkinTag));
     const ValueNoise pores(skinRng, m.width, m.height, 2.3);  // one pore per ~3 ridge widths
     const ValueNoise edges(skinRng, m.width, m.height, 3.5);
-    // Creases and small scars: thin lines where the skin does not touch.
+    // Creases, shallow lines across which the ridges fade without breaking,
+    // and now and then a scar, a wider line where the skin does not touch.
     struct Crease {
-        double ax, ay, bx, by, halfWidth;
+        double ax, ay, bx, by, halfWidth, depth;
     };
     std::vector<Crease> creases;
-    const int creaseCount = skinRng.Chance(0.45) ? 1 + static_cast<int>(skinRng.Below(3)) : 0;
-    for (int k = 0; k < creaseCount; ++k) {
+    const int creaseCount = skinRng.Chance(0.4) ? 1 + static_cast<int>(skinRng.Below(3)) : 0;
+    // A scar is a rarer, wider line.
+    const int scarCount = skinRng.Chance(0.05) ? 1 : 0;
+    for (int k = 0; k < creaseCount + scarCount; ++k) {
         const double cx = m.centreX + skinRng.Uniform(-0.7, 0.7) * m.halfWidth;
         const double cy = m.centreY + skinRng.Uniform(-0.6, 0.8) * m.bottomHeight;
-        const double dir = skinRng.Uniform(0, det::kPi), half = skinRng.Uniform(15, 70);
+        const double dir = skinRng.Uniform(0, det::kPi), half = skinRng.Uniform(15, 90);
         double sn, cs;
         det::SinCos(dir, &sn, &cs);
-        creases.push_back({cx - half * cs, cy - half * sn, cx + half * cs, cy + half * sn,
-                           skinRng.Uniform(0.8, 1.6)});
+        const double width =
+            k < creaseCount ? skinRng.Uniform(0.4, 1.0) : skinRng.Uniform(2.5, 4.5);
+        const double depth = k < creaseCount ? skinRng.Uniform(0.3, 0.75) : 1.0;
+        creases.push_back(
+            {cx - half * cs, cy - half * sn, cx + half * cs, cy + half * sn, width, depth});
     }
 
     std::vector<float> img(N);
@@ -222,15 +245,24 @@ Impression RenderImpression(const MasterPrint& m, uint64_t populationSeed, uint3
             const double inside = Sample(m.mask, m.width, m.height, mx, my, 0.0) / 255.0;
             const double w = inside * warp.Contact(u, v) * (0.75 + 0.25 * contrast.At(u, v));
             out.contact[i] = static_cast<uint8_t>(det::Round(255.0 * w));
-            const double bg = p.background + 14.0 * (shade.At(u, v) - 0.5);
+            const double smudge =
+                p.residue *
+                det::Smoothstep(0.5, 0.8, 0.7 * residue.At(u, v) + 0.3 * residueDetail.At(u, v));
+            const double bg = p.background + 14.0 * (shade.At(u, v) - 0.5) - 30.0 * smudge;
             double value = bg;
             if (w > 0) {
                 const double field = Sample(m.ridge, m.width, m.height, mx, my, 0.0) / 100.0;
-                // Lighter contact makes thinner, fainter ridges.
-                const double t = t0 + 0.9 * (1.0 - w) + 0.3 * (edges.At(mx, my) - 0.5);
+                double wetFill = 0;
+                if (p.wetness > 0)
+                    wetFill = det::Smoothstep(1.0 - p.wetness, 1.1 - p.wetness * 0.5,
+                                              0.7 * wet.At(u, v) + 0.3 * wetDetail.At(u, v));
+                // Lighter contact makes thinner, fainter ridges; sweat widens them.
+                const double t = t0 + 0.9 * (1.0 - w) + 0.3 * (edges.At(mx, my) - 0.5) +
+                                 p.widthVariation * (width.At(u, v) - 0.5) - 0.35 * wetFill;
                 double ridge = det::Smoothstep(t - 0.3, t + 0.3, field);
-                const double pore = det::Smoothstep(0.8, 0.92, pores.At(mx, my)) *
-                                    det::Smoothstep(0.35, 0.75, field);
+                // Pores open on the ridge crests only, in a row along each ridge.
+                const double pore =
+                    det::Smoothstep(0.8, 0.92, pores.At(mx, my)) * det::Smoothstep(0.7, 0.9, field);
                 ridge *= 1.0 - 0.75 * pore;
                 for (const Crease& c : creases) {
                     const double ex = c.bx - c.ax, ey = c.by - c.ay;
@@ -238,17 +270,17 @@ Impression RenderImpression(const MasterPrint& m, uint64_t populationSeed, uint3
                         ((mx - c.ax) * ex + (my - c.ay) * ey) / (ex * ex + ey * ey), 0, 1);
                     const double dx = mx - c.ax - f * ex, dy = my - c.ay - f * ey;
                     const double d = std::sqrt(dx * dx + dy * dy);
-                    ridge *= det::Smoothstep(c.halfWidth, c.halfWidth + 1.2, d);
+                    ridge *= 1.0 - c.depth * det::Smoothstep(c.halfWidth + 1.2, c.halfWidth, d);
                 }
                 if (p.dryness > 0) {
+                    // Dry skin touches in pieces: ridges break into short segments.
                     const double d = p.dryness * (1.3 - 0.6 * w);
-                    ridge *= det::Smoothstep(d - 0.08, d + 0.08, dry.At(u, v));
+                    ridge *= det::Smoothstep(d - 0.05, d + 0.05, dry.At(u, v));
                 }
-                const double depth = bg - p.ridgeLevel;
-                double wetFill = 0;
-                if (p.wetness > 0)
-                    wetFill = det::Smoothstep(1.0 - p.wetness, 1.1 - p.wetness * 0.5, wet.At(u, v));
-                const double dark = ridge + (1.0 - ridge) * 0.45 * wetFill;
+                ridge *= 1.0 - p.contrastVariation * tone.At(u, v);
+                // Residue on the glass washes out the ridges under it.
+                const double depth = (bg - p.ridgeLevel) * (1.0 - 0.6 * smudge);
+                const double dark = ridge + (1.0 - ridge) * 0.6 * wetFill;
                 value = bg - w * depth * dark;
             }
             img[i] = static_cast<float>(value);

@@ -7,7 +7,8 @@
 
 // Impressions: one touch of a master print on the sensor. Placement and
 // rotation, elastic skin distortion, pressure (ridge width and contact area),
-// partial contact, dry and wet skin, background, blur and noise, rendered at
+// partial contact, dry and wet skin, creases and scars, residue on the glass,
+// background, blur and noise, rendered at
 // 500 dpi into the upright frame of a sensor's raw geometry. The master's
 // minutiae are carried through the same transform.
 namespace kvt::sim {
@@ -44,10 +45,14 @@ struct ImpressionParams {
     double ridgeThreshold = 0;                // ridge-field level of a ridge's border
     double contactA = 150, contactB = 200;    // contact ellipse semi-axes (master pixels)
     double contactX = 0, contactY = 0;        // its centre relative to the finger centre
+    double padX = 0, padY = 0;                // the pad, where a centred touch is centred
     double distortionAngle = 0;               // degrees: skin dragged round the contact centre...
     double distortionScale = 0;               // ...stretched...
     double distortionX = 0, distortionY = 0;  // ...and pushed (pixels)
     double dryness = 0, wetness = 0;          // 0..1
+    double widthVariation = 0.3;              // ridge width changes along a ridge
+    double contrastVariation = 0.2;           // ridge darkness changes along a ridge
+    double residue = 0;                       // 0..1: smudges and residue on the sensor
     double background = 215;                  // grey level of the empty sensor
     double ridgeLevel = 50;                   // grey level of a ridge in full contact
     double noise = 4;                         // sensor noise (grey levels, standard deviation)
@@ -74,6 +79,7 @@ private:
     void ToFingerFrame(double u, double v, double* qx, double* qy) const;
     double m_cu, m_cv, m_cos, m_sin;
     double m_mcx, m_mcy;
+    double m_padX, m_padY;
     double m_ea, m_eb, m_ex, m_ey;  // contact ellipse (finger frame)
     double m_dc, m_ds, m_dx, m_dy;  // distortion: rotation/scale matrix minus identity, push
     double m_coreA, m_coreB;

@@ -13,7 +13,14 @@ namespace kvt::sim {
 
 namespace {
 constexpr uint64_t kSeedTag = 0x5345454453ull;  // "SEEDS"
-}
+// A finger tip with fewer minutiae than this is grown again with a busier
+// ridge spacing: smooth arches would otherwise leave a small touch with too
+// few to enrol.
+constexpr size_t kFewestMinutiae = 45;
+constexpr int kDensityRetries = 2;
+
+MasterPrint Grow(uint64_t populationSeed, uint32_t fingerId, const FingerLayout& L);
+}  // namespace
 
 size_t MasterPrint::MemoryUse() const {
     return sizeof(*this) + ridge.size() + mask.size() +
@@ -22,7 +29,19 @@ size_t MasterPrint::MemoryUse() const {
 }
 
 MasterPrint GenerateMaster(uint64_t populationSeed, uint32_t fingerId) {
-    const FingerLayout L = MakeFingerLayout(populationSeed, fingerId);
+    FingerLayout L = MakeFingerLayout(populationSeed, fingerId);
+    MasterPrint m = Grow(populationSeed, fingerId, L);
+    for (int retry = 0; retry < kDensityRetries && m.minutiae.size() < kFewestMinutiae; ++retry) {
+        L.periodNoiseAmplitude += 0.5;
+        L.orientationNoiseAmplitude += 0.04;
+        m = Grow(populationSeed, fingerId, L);
+    }
+    return m;
+}
+
+namespace {
+
+MasterPrint Grow(uint64_t populationSeed, uint32_t fingerId, const FingerLayout& L) {
     MasterPrint m;
     m.fingerId = fingerId;
     m.patternClass = L.patternClass;
@@ -98,5 +117,7 @@ MasterPrint GenerateMaster(uint64_t populationSeed, uint32_t fingerId) {
     m.minutiae = ExtractMinutiae(ex);
     return m;
 }
+
+}  // namespace
 
 }  // namespace kvt::sim

@@ -10,6 +10,8 @@ namespace kvt::sim {
 // interpolated with smoothstep weights. Deterministic in the Rng's state.
 class ValueNoise {
 public:
+    // A flat field of 0.5 (a texture that is switched off).
+    ValueNoise() : m_cols(3), m_rows(3), m_inv(0), m_v(9, 0.5f) {}
     ValueNoise(Rng& rng, int width, int height, double cell)
         : m_cols(static_cast<int>(width / cell) + 3),
           m_rows(static_cast<int>(height / cell) + 3),

@@ -53,7 +53,7 @@ TEST_F(SimImpression, PinnedBytes) {
     // platform. A deliberate change of the synthesizer changes this value
     // (and every print of the accuracy benchmark): update it then.
     const Impression imp = Synth().Render(1, 2, kGeometryRoi);
-    EXPECT_EQ(kvt_test::Fnv1a(imp.Raw()), 0xcfc563dda43d5751ull)
+    EXPECT_EQ(kvt_test::Fnv1a(imp.Raw()), 0x1117c89b707095bbull)
         << std::hex << kvt_test::Fnv1a(imp.Raw());
 }
 
@@ -97,7 +97,7 @@ TEST_F(SimImpression, WarpRoundTrips) {
     const MasterPtr m = Synth().Master(6);
     for (uint32_t k = 0; k < 8; ++k) {
         const ImpressionParams p = DrawImpressionParams(*m, 0, k);
-        EXPECT_LE(std::fabs(p.rotation), 20.0);
+        EXPECT_LE(std::fabs(p.rotation), 30.0);
         const ImpressionWarp warp(*m, p, kGeometryRoi);
         for (double u = 0; u < 320; u += 23) {
             for (double v = 0; v < 384; v += 29) {
@@ -206,8 +206,8 @@ TEST_F(SimImpression, MinutiaDirectionsFollowTheImageRidges) {
 TEST_F(SimImpression, ImpressionsOfOneFingerAgreeAfterAlignment) {
     // Same master minutiae in two impressions: after the best rigid alignment
     // (least squares over the common minutiae) they coincide up to the skin
-    // distortion.
-    std::vector<double> residuals;
+    // distortion, which can turn a minutia by a few tens of degrees.
+    std::vector<double> residuals, turns;
     for (uint32_t id = 0; id < 12; ++id) {
         const Impression a = Synth().Render(id, 0, kGeometryRoi),
                          b = Synth().Render(id, 1, kGeometryRoi);
@@ -235,12 +235,16 @@ TEST_F(SimImpression, ImpressionsOfOneFingerAgreeAfterAlignment) {
             residuals.push_back(std::hypot(x - q->x, y - q->y));
             // Directions turn by the same rotation (screen angles turn the other way).
             const double turned = p->angle * kPi / 180.0 - rot;
-            EXPECT_LT(kvt_test::DirectionGap(turned, q->angle * kPi / 180.0), 20 * kPi / 180) << id;
+            turns.push_back(kvt_test::DirectionGap(turned, q->angle * kPi / 180.0) * 180 / kPi);
         }
     }
     std::sort(residuals.begin(), residuals.end());
-    EXPECT_LT(residuals[residuals.size() / 2], 4.0);
-    EXPECT_LT(residuals[residuals.size() * 9 / 10], 9.0);
+    EXPECT_LT(residuals[residuals.size() / 2], 5.0);
+    EXPECT_LT(residuals[residuals.size() * 9 / 10], 12.0);
+    std::sort(turns.begin(), turns.end());
+    EXPECT_LT(turns[turns.size() / 2], 8.0);
+    EXPECT_LT(turns[turns.size() * 9 / 10], 25.0);
+    EXPECT_LT(turns.back(), 65.0);
 }
 
 TEST_F(SimImpression, DistinctFingersDiffer) {
