@@ -78,20 +78,20 @@ check() {
         passed=$((passed + 1))
     else
         echo "FAILED: $what"
-        tail -20 "$work/check.log"
+        tail -40 "$work/check.log"
         failed=$((failed + 1))
     fi
 }
-data="$work/data"
-mkdir -p "$data"
-export KVT_DATA_DIR="$data"
+mkdir -p "$work/data"
+KVT_DATA_DIR=$("$wine" winepath -w "$work/data" | tr -d '\r')
+export KVT_DATA_DIR
 check "kvt-sensor-sim.exe takes 32-bit serial numbers" \
     "$wine" "$bin/kvt-sensor-sim.exe" --sensor 127.0.0.2:4294967295 --help
 check "kvt.exe list --json prints JSON only" \
     bash -c "KVT_SIMULATED_SENSORS=u2 '$wine' '$bin/kvt.exe' list --json | python3 -m json.tool"
-check "kvt.exe capture --png writes a PNG" \
+check "kvt.exe capture --png writes a PNG that ImageMagick reads" \
     bash -c "'$wine' '$bin/kvt.exe' capture --simulate u2 --png '$work/finger.png' &&
-             head -c 8 '$work/finger.png' | od -An -c | grep -q 'P   N   G'"
+             test \"\$(identify -format '%m %w %h' '$work/finger.png')\" = 'PNG 256 360'"
 check "kvt.exe demo" "$wine" "$bin/kvt.exe" demo
 
 echo "Wine: $passed passed, $failed failed, $skipped skipped"
