@@ -1,5 +1,6 @@
-// The library in processes of their own: one that ends without KVT_Stop, and
-// one that loads it by full path from a folder other than its own.
+// The library in processes of their own: one that ends without KVT_Stop, one
+// that loads it by full path from a folder other than its own, and on Windows
+// one without a desktop.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@ using kvt_test::ChildResult;
 using kvt_test::RunChild;
 using kvt_test::TempDir;
 using testing::HasSubstr;
+using testing::Not;
 namespace fs = std::filesystem;
 
 #ifdef _WIN32
@@ -27,6 +29,15 @@ TEST(ProcessLifetime, AnApplicationThatNeverStopsTheLibraryStillExits) {
     ASSERT_EQ(run.exit, 0) << "still running after 10 s, or failed; output:\n" << run.out;
     EXPECT_THAT(run.out, HasSubstr("result=0"));
     RecordProperty("exit_ms", static_cast<int>(run.elapsed.count()));
+}
+
+// Hot-plug needs the device notification window. A message-only one needs no
+// desktop, which services and Wine without a display lack.
+TEST(ProcessLifetime, TheUsbNotificationWindowNeedsNoDesktop) {
+    const ChildResult run = RunChild(KVT_START_PROBE, {});
+    ASSERT_EQ(run.exit, 0) << run.out;
+    EXPECT_THAT(run.out, HasSubstr("result=0"));
+    EXPECT_THAT(run.out, Not(HasSubstr("USB notification window could not be created")));
 }
 #endif
 

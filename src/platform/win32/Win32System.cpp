@@ -61,7 +61,19 @@ std::string EnvironmentVariable(const char* name) {
 }
 
 uint32_t GetTickCount32() {
-    return GetTickCount();
+    // GetTickCount moves in steps of up to 15.6 ms and on another clock than
+    // Sleep: a Sleep(100) could measure 99. The performance counter has neither
+    // fault; the milliseconds wrap at 2^32 as GetTickCount's do.
+    static const int64_t frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f.QuadPart;
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    const int64_t ms =
+        now.QuadPart / frequency * 1000 + now.QuadPart % frequency * 1000 / frequency;
+    return static_cast<uint32_t>(ms);
 }
 
 void SleepMs(uint32_t milliseconds) {
