@@ -113,7 +113,6 @@ public:
     // Waits for the end, at most `limit`; the result's exit is -1 if it did not end.
     ChildResult Wait(std::chrono::milliseconds limit = std::chrono::seconds(120)) {
         ChildResult result;
-        const auto deadline = std::chrono::steady_clock::now() + limit;
 #ifdef _WIN32
         if (m_process != nullptr && !m_ended) {
             m_ended =
@@ -122,6 +121,7 @@ public:
             if (m_ended && GetExitCodeProcess(m_process, &code)) m_exit = static_cast<int>(code);
         }
 #else
+        const auto deadline = std::chrono::steady_clock::now() + limit;
         int status = 0;
         while (m_pid > 0 && !m_ended && std::chrono::steady_clock::now() < deadline) {
             if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
@@ -132,7 +132,6 @@ public:
             }
         }
 #endif
-        (void)deadline;
         result.exit = m_exit;
         result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::steady_clock::now() - m_start);
