@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "common/Log.h"
+#include "platform/Thread.h"
 
 LibraryState& State() {
     static LibraryState state;
@@ -16,6 +17,11 @@ struct ExitingAlgorithm {
     std::unique_ptr<CAlgo> algorithm;
     ~ExitingAlgorithm() {
         if (!algorithm) return;
+        // At process exit the modules may already be unloaded.
+        if (platform::ProcessIsExiting()) {
+            (void)algorithm.release();
+            return;
+        }
         try {
             algorithm->ExitAlgo();
         } catch (...) {

@@ -14,6 +14,7 @@
 #include "common/Log.h"
 #include "common/Text.h"
 #include "kvt/KVTSimulator.h"
+#include "platform/Environment.h"
 #include "platform/Sockets.h"
 #include "sim/ethernet/EmulatedEthernetSensor.h"
 #include "sim/usb/SimUsbBus.h"
@@ -133,9 +134,7 @@ void AttachSimulatedSensorsFromEnvironment() {
     // Once per process: sensors stay plugged in across restarts of the library.
     static std::once_flag attached;
     std::call_once(attached, [] {
-        const char* list = std::getenv("KVT_SIMULATED_SENSORS");
-        if (list == nullptr) return;
-        std::string text = list;
+        const std::string text = platform::EnvironmentVariable("KVT_SIMULATED_SENSORS");
         size_t start = 0;
         while (start <= text.size()) {
             const size_t comma = std::min(text.find(',', start), text.size());

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "platform/Paths.h"
+#include "platform/Thread.h"
 #include "platform/Time.h"
 
 namespace {
@@ -119,6 +120,8 @@ void CLog::WriteConsole(const char* data, size_t length) {
 
 void CLog::WriteV(int level, const char* format, va_list args) noexcept {
     if (!m_open || level < m_threshold) return;
+    // A thread that the system ended at process exit may hold the lock.
+    if (platform::ProcessIsExiting()) return;
     // Logging runs in destructors and error paths: it must never throw.
     try {
         WriteLineV(level, format, args);

@@ -1,12 +1,11 @@
 #include "devicemanager/DeviceManagerConfig.h"
 
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <system_error>
 
 #include "common/DataFile.h"
 #include "image/LFDThresholds.h"
+#include "platform/Environment.h"
 #include "platform/Sockets.h"
 
 namespace {
@@ -212,9 +211,7 @@ bool DeviceManagerConfig::Write(const std::string& path) const {
 }
 
 bool DeviceManagerConfig::EchoLogToConsole() const {
-    const char* value = std::getenv("KVT_LOG_CONSOLE");
-    if (value != nullptr && (std::strcmp(value, "0") == 0 || std::strcmp(value, "1") == 0)) {
-        return value[0] == '1';
-    }
+    const std::string value = platform::EnvironmentVariable("KVT_LOG_CONSOLE");
+    if (value == "0" || value == "1") return value == "1";
     return logToConsole;
 }

@@ -13,6 +13,7 @@
 #include "devicemanager/WorkerThreads.h"
 #include "platform/LastError.h"
 #include "platform/Paths.h"
+#include "platform/Thread.h"
 #include "platform/Time.h"
 #include "platform/Version.h"
 #include "properties/PropertiesManager.h"
@@ -23,7 +24,17 @@ namespace {
 // Guards the instance pointer and the counts below, so that the instance is
 // never destroyed while a call, a message query or a delivery still uses it.
 std::mutex g_instanceMutex;
-std::unique_ptr<CDevicesManager> g_instance;
+
+// An application that exits without KVT_Stop leaves the manager running. On
+// Windows its threads are gone by then and tearing it down would wait for
+// them; the system reclaims what it holds.
+struct InstanceOwner : std::unique_ptr<CDevicesManager> {
+    ~InstanceOwner() {
+        if (platform::ProcessIsExiting()) (void)release();
+    }
+    using std::unique_ptr<CDevicesManager>::operator=;
+};
+InstanceOwner g_instance;
 std::atomic<CDevicesManager*> g_instancePtr{nullptr};
 int g_queryUsers = 0;
 int g_callUsers = 0;

@@ -12,10 +12,9 @@ public:
     Module(const Module&) = delete;
     Module& operator=(const Module&) = delete;
 
-    // Loads a module by its Windows file name, e.g. "VFExtractor.dll". On
-    // Windows the system's search order for that name applies. Elsewhere the
-    // name becomes "libVFExtractor.so", looked up next to this library first,
-    // then in the system's search order. A non-empty folder replaces all of
+    // Loads a module by its Windows file name, e.g. "VFExtractor.dll", looked
+    // up next to this library first, then in the system's search order. Off
+    // Windows the name becomes "libVFExtractor.so". A non-empty folder replaces all of
     // that: the module is taken from that folder or not at all. On failure
     // whyNot (when given) receives the system's reason. A module already
     // loaded by this object is unloaded first.

@@ -5,7 +5,8 @@
 
 namespace platform {
 
-// A named lock shared by every process of the machine.
+// A named lock shared by every process of the machine (of the data folder,
+// when KVT_DATA_DIR is set).
 class CSystemMutex {
 public:
     enum class Result { Created, AlreadyExists, Failed };

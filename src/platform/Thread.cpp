@@ -50,6 +50,7 @@ bool CThread::HasEnded() const {
 
 bool CThread::WaitForEnd(uint32_t timeoutMs) {
     if (!m_thread.joinable()) return true;
+    if (ProcessIsExiting()) return false;
     if (!m_shared->ended.Wait(timeoutMs)) return false;
     m_thread.join();
     return true;

@@ -7,6 +7,12 @@
 
 namespace platform {
 
+// True once the process is ending without having unloaded the library (an
+// application that returned from main without KVT_Stop). On Windows every
+// other thread has then been ended by the system, and a wait for one of them
+// would never return. Always false elsewhere, where threads run on until exit.
+bool ProcessIsExiting();
+
 // A joinable thread whose end can be awaited with a time-out. A thread that
 // does not end in time can be abandoned: it runs on, detached, and its handle
 // counts as closed.
@@ -20,7 +26,8 @@ public:
     bool Start(std::function<void()> body);
     bool IsValid() const { return m_thread.joinable(); }
     bool HasEnded() const;
-    // True (and the thread joined) when it ended within timeoutMs.
+    // True (and the thread joined) when it ended within timeoutMs; false at
+    // once when the process is exiting.
     bool WaitForEnd(uint32_t timeoutMs);
     void Abandon();
     uint32_t Id() const;

@@ -1,6 +1,9 @@
 /* Starts the library in a process of its own and prints the result of
- * KVT_Start, so that tests can see what a second process gets. */
+ * KVT_Start, so that tests can see what a second process gets. With
+ * --no-stop it returns from main with the library running, as an
+ * application that forgets KVT_Stop does. */
 #include <stdio.h>
+#include <string.h>
 
 #include "kvt/KVTBasic.h"
 
@@ -9,10 +12,11 @@ static void KVT_CALLBACK OnMessage(KVT_Message* message, void* userValue) {
     (void)userValue;
 }
 
-int main(void) {
+int main(int argc, char** argv) {
+    const int stop = !(argc > 1 && strcmp(argv[1], "--no-stop") == 0);
     int result = KVT_Start(OnMessage, NULL);
     printf("\nresult=%d\n", result);
     fflush(stdout);
-    if (result == 0) KVT_Stop();
+    if (result == 0 && stop) KVT_Stop();
     return 0;
 }

@@ -1,5 +1,7 @@
 #include "GreyImage.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -110,10 +112,95 @@ bool WritePng(const std::string& path, const GreyImage& image) {
     return true;
 }
 #else
+// Without libpng (the Windows cross builds) the picture goes into stored,
+// uncompressed deflate blocks: larger files, but no zlib needed.
 bool PngSupported() {
-    return false;
+    return true;
 }
-bool WritePng(const std::string&, const GreyImage&) {
-    return false;
+
+bool WritePng(const std::string& path, const GreyImage& image) {
+    const std::vector<uint8_t> bytes = EncodeStoredPng(image);
+    File f(std::fopen(path.c_str(), "wb"));
+    if (!f) return false;
+    return std::fwrite(bytes.data(), 1, bytes.size(), f.get()) == bytes.size() &&
+           std::fflush(f.get()) == 0;
 }
 #endif
+
+namespace {
+
+uint32_t Crc32(const uint8_t* data, size_t length, uint32_t crc = 0) {
+    static const auto table = [] {
+        std::array<uint32_t, 256> t{};
+        for (uint32_t n = 0; n < 256; ++n) {
+            uint32_t c = n;
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            t[n] = c;
+        }
+        return t;
+    }();
+    crc = ~crc;
+    for (size_t i = 0; i < length; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    return ~crc;
+}
+
+void PutBe32(std::vector<uint8_t>& out, uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<uint8_t>(value >> shift));
+}
+
+void PutChunk(std::vector<uint8_t>& out, const char (&type)[5], const std::vector<uint8_t>& data) {
+    PutBe32(out, static_cast<uint32_t>(data.size()));
+    const size_t start = out.size();
+    out.insert(out.end(), type, type + 4);
+    out.insert(out.end(), data.begin(), data.end());
+    PutBe32(out, Crc32(out.data() + start, out.size() - start));
+}
+
+}  // namespace
+
+std::vector<uint8_t> EncodeStoredPng(const GreyImage& image) {
+    // Scanlines with filter type 0 in front of each row.
+    const size_t width = static_cast<size_t>(image.width);
+    std::vector<uint8_t> raw;
+    raw.reserve((width + 1) * static_cast<size_t>(image.height));
+    for (int y = 0; y < image.height; ++y) {
+        raw.push_back(0);
+        const auto row = image.pixels.begin() + static_cast<std::ptrdiff_t>(y * width);
+        raw.insert(raw.end(), row, row + static_cast<std::ptrdiff_t>(width));
+    }
+    // zlib stream: header (deflate, 32K window, no dictionary), stored blocks
+    // of at most 65535 bytes each, Adler-32 of the raw bytes.
+    constexpr size_t kMaxBlock = 65535;
+    std::vector<uint8_t> zlib{0x78, 0x01};
+    size_t offset = 0;
+    do {
+        const size_t length = std::min(kMaxBlock, raw.size() - offset);
+        const bool last = offset + length == raw.size();
+        zlib.push_back(last ? 1 : 0);
+        const auto len = static_cast<uint16_t>(length);
+        const auto nlen = static_cast<uint16_t>(~len);
+        zlib.insert(zlib.end(), {static_cast<uint8_t>(len), static_cast<uint8_t>(len >> 8),
+                                 static_cast<uint8_t>(nlen), static_cast<uint8_t>(nlen >> 8)});
+        zlib.insert(zlib.end(), raw.begin() + static_cast<std::ptrdiff_t>(offset),
+                    raw.begin() + static_cast<std::ptrdiff_t>(offset + length));
+        offset += length;
+    } while (offset < raw.size());
+    uint32_t a = 1, b = 0;
+    for (uint8_t byte : raw) {
+        a = (a + byte) % 65521;
+        b = (b + a) % 65521;
+    }
+    PutBe32(zlib, (b << 16) | a);
+
+    std::vector<uint8_t> png{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    std::vector<uint8_t> header;
+    PutBe32(header, static_cast<uint32_t>(image.width));
+    PutBe32(header, static_cast<uint32_t>(image.height));
+    // 8-bit grey, deflate, adaptive filtering, no interlace.
+    header.insert(header.end(), {8, 0, 0, 0, 0});
+    PutChunk(png, "IHDR", header);
+    PutChunk(png, "IDAT", zlib);
+    PutChunk(png, "IEND", {});
+    return png;
+}

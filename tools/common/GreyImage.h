@@ -4,8 +4,7 @@
 #include <string>
 #include <vector>
 
-// 8-bit grey images: read from the library's BMP files, written as PNG (when
-// built with libpng) or PGM.
+// 8-bit grey images: read from the library's BMP files, written as PNG or PGM.
 struct GreyImage {
     int width = 0;
     int height = 0;
@@ -19,6 +18,10 @@ bool DecodeBmp(const std::vector<uint8_t>& bytes, GreyImage& image, std::string&
 
 // Writes a binary PGM (P5). False on an I/O error.
 bool WritePgm(const std::string& path, const GreyImage& image);
-// Writes an 8-bit grey PNG. False on an I/O error or when PNG support was not built.
+// Writes an 8-bit grey PNG, compressed with libpng where the build has it. False
+// on an I/O error.
 bool WritePng(const std::string& path, const GreyImage& image);
 bool PngSupported();
+// An 8-bit grey PNG without compression (stored deflate blocks), as WritePng
+// writes it where libpng is missing.
+std::vector<uint8_t> EncodeStoredPng(const GreyImage& image);

@@ -63,16 +63,17 @@ struct Options {
     bool verbose = false;
 };
 
-bool ParseNumber(const std::string& text, long low, long high, long& value) {
+// long long: long has 32 bits on Windows, too few for a serial number.
+bool ParseNumber(const std::string& text, long long low, long long high, long long& value) {
     if (text.empty()) return false;
     char* end = nullptr;
-    value = std::strtol(text.c_str(), &end, 10);
+    value = std::strtoll(text.c_str(), &end, 10);
     return *end == '\0' && value >= low && value <= high;
 }
 
 // "ADDRESS:NUMBER" with the number optional when required is false.
-bool SplitAddress(const std::string& text, bool required, long high, std::string& address,
-                  long& number) {
+bool SplitAddress(const std::string& text, bool required, long long high, std::string& address,
+                  long long& number) {
     const size_t colon = text.rfind(':');
     if (colon == std::string::npos) {
         address = text;
@@ -91,7 +92,7 @@ bool ParseFinger(const std::string& text, sim::FingerOnSensor& finger) {
         start = colon + 1;
     }
     if (parts.size() > 3) return false;
-    long id = 0, impression = 0;
+    long long id = 0, impression = 0;
     if (!ParseNumber(parts[0], 0, 0x7FFFFFFF, id)) return false;
     finger = {static_cast<uint32_t>(id), 0, true};
     for (size_t i = 1; i < parts.size(); ++i) {
@@ -127,14 +128,14 @@ int Parse(int argc, char** argv, Options& options) {
         }
         const std::string value = argv[++i];
         bool ok = true;
-        long number = 0;
+        long long number = 0;
         if (option == "--listener") {
             ok = SplitAddress(value, true, 65535, options.listenerAddress, number) && number > 0;
             options.listenerPort = static_cast<int>(number);
         } else if (option == "--sensor") {
             std::string address;
             number = nextSerial;
-            ok = SplitAddress(value, false, 0xFFFFFFFFL, address, number);
+            ok = SplitAddress(value, false, 0xFFFFFFFFLL, address, number);
             options.sensors.push_back({address, static_cast<uint32_t>(number)});
             if (static_cast<uint32_t>(number) >= nextSerial)
                 nextSerial = static_cast<uint32_t>(number) + 1;
@@ -143,7 +144,7 @@ int Parse(int argc, char** argv, Options& options) {
             options.echoPort = static_cast<int>(number);
         } else if (option == "--firmware") {
             const size_t dot = value.find('.');
-            long minor = 0;
+            long long minor = 0;
             ok = dot != std::string::npos && ParseNumber(value.substr(0, dot), 0, 255, number) &&
                  ParseNumber(value.substr(dot + 1), 0, 255, minor);
             options.firmwareMajor = static_cast<int>(number);

@@ -3,8 +3,8 @@
 #include <cstdio>
 
 // The library echoes its log lines to standard output. The tool keeps its own
-// output on the real standard output and sends the library's echo to standard
-// error (--verbose) or nowhere.
+// output on the real standard output: the echo is switched off, or sent to
+// standard error with --verbose.
 class Console {
 public:
     explicit Console(bool verbose);

@@ -13,9 +13,11 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/Environment.h"
 #include "platform/Guid.h"
 #include "platform/LastError.h"
 #include "platform/Paths.h"
+#include "platform/Thread.h"
 #include "platform/Time.h"
 #include "platform/Version.h"
 
@@ -66,6 +68,15 @@ bool IsWritableFolder(const std::string& path) {
 }
 
 }  // namespace
+
+bool ProcessIsExiting() {
+    return false;
+}
+
+std::string EnvironmentVariable(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? std::string(value) : std::string();
+}
 
 std::string DataFolder() {
     const char* override = std::getenv("KVT_DATA_DIR");

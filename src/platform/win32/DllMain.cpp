@@ -2,12 +2,14 @@
 
 #include <atomic>
 
+#include "platform/Thread.h"
 #include "platform/win32/ModuleHandle.h"
 
 namespace {
 
 // Written under the loader lock, read from any thread.
 std::atomic<HMODULE> g_module{nullptr};
+std::atomic<bool> g_processExiting{false};
 
 }  // namespace
 
@@ -28,11 +30,22 @@ void SetLibraryModule(HMODULE module) {
 
 }  // namespace platform::win32
 
-// Only records where the library was loaded from: anything more (threads,
-// locks, other libraries) is unsafe under the loader lock and is left to KVT_Start.
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/) {
+namespace platform {
+
+bool ProcessIsExiting() {
+    return g_processExiting.load();
+}
+
+}  // namespace platform
+
+// Only records where the library was loaded from and whether the process is
+// ending: anything more (threads, locks, other libraries) is unsafe under the
+// loader lock. The runtime runs the static destructors after this returns.
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_ATTACH || reason == DLL_THREAD_ATTACH) {
         if (g_module.load() != instance) platform::win32::SetLibraryModule(instance);
     }
+    // A non-null reserved pointer: the process ends, rather than FreeLibrary.
+    if (reason == DLL_PROCESS_DETACH && reserved != nullptr) g_processExiting = true;
     return TRUE;
 }

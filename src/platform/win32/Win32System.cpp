@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Environment.h"
 #include "platform/Guid.h"
 #include "platform/LastError.h"
 #include "platform/Paths.h"
@@ -31,7 +32,19 @@ bool IsDirectory(const std::string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-// Empty when the variable is missing or empty.
+// Full path of the library's own file, empty when unknown or longer than MAX_PATH.
+std::string LibraryFilePath() {
+    HMODULE module = win32::LibraryModule();
+    if (module == nullptr) return {};
+    char buffer[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(module, buffer, MAX_PATH);
+    // A length of MAX_PATH means the name was cut (and may lack its zero).
+    if (length == 0 || length >= MAX_PATH) return {};
+    return std::string(buffer, length);
+}
+
+}  // namespace
+
 std::string EnvironmentVariable(const char* name) {
     std::string value(MAX_PATH, '\0');
     for (;;) {
@@ -47,21 +60,20 @@ std::string EnvironmentVariable(const char* name) {
     }
 }
 
-// Full path of the library's own file, empty when unknown or longer than MAX_PATH.
-std::string LibraryFilePath() {
-    HMODULE module = win32::LibraryModule();
-    if (module == nullptr) return {};
-    char buffer[MAX_PATH];
-    const DWORD length = GetModuleFileNameA(module, buffer, MAX_PATH);
-    // A length of MAX_PATH means the name was cut (and may lack its zero).
-    if (length == 0 || length >= MAX_PATH) return {};
-    return std::string(buffer, length);
-}
-
-}  // namespace
-
 uint32_t GetTickCount32() {
-    return GetTickCount();
+    // GetTickCount moves in steps of up to 15.6 ms and on another clock than
+    // Sleep: a Sleep(100) could measure 99. The performance counter has neither
+    // fault; the milliseconds wrap at 2^32 as GetTickCount's do.
+    static const int64_t frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f.QuadPart;
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    const int64_t ms =
+        now.QuadPart / frequency * 1000 + now.QuadPart % frequency * 1000 / frequency;
+    return static_cast<uint32_t>(ms);
 }
 
 void SleepMs(uint32_t milliseconds) {

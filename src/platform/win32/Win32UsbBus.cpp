@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/Log.h"
+#include "platform/Thread.h"
 #include "platform/UsbDriver.h"
 #include "platform/win32/ModuleHandle.h"
 
@@ -123,22 +124,20 @@ public:
         std::lock_guard lock(m_watchMutex);
         if (m_thread.joinable() || listener == nullptr) return;
         m_listener = listener;
+        ResetEvent(m_stop);
         m_thread = std::thread([this] { NotificationLoop(); });
     }
 
     void Unwatch() override {
         std::lock_guard lock(m_watchMutex);
         if (!m_thread.joinable()) return;
-        // The loop may not have made its window yet; keep asking until it ends.
-        while (!m_ended.load()) {
-            const DWORD threadId = m_threadId.load();
-            if (threadId != 0) PostThreadMessageA(threadId, WM_QUIT, 0, 0);
-            Sleep(10);
-        }
-        m_thread.join();
+        SetEvent(m_stop);
+        // At process exit Windows has already ended the thread: nothing to wait for.
+        if (ProcessIsExiting())
+            m_thread.detach();
+        else
+            m_thread.join();
         m_listener = nullptr;
-        m_threadId = 0;
-        m_ended = false;
     }
 
 private:
@@ -162,16 +161,14 @@ private:
     }
 
     void NotificationLoop() {
-        m_threadId = GetCurrentThreadId();
-        MSG message;
-        // Makes the thread's message queue, so an early WM_QUIT is not lost.
-        PeekMessageA(&message, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
         WNDCLASSA windowClass{};
         windowClass.lpfnWndProc = &WindowProcedure;
         windowClass.hInstance = win32::LibraryModule();
         windowClass.lpszClassName = kWindowClass;
         RegisterClassA(&windowClass);
-        HWND window = CreateWindowExA(0, kWindowClass, "", 0, 0, 0, 0, 0, nullptr, nullptr,
+        // A message-only window: it needs no desktop, so hot-plug works in
+        // services and headless sessions as well.
+        HWND window = CreateWindowExA(0, kWindowClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                       win32::LibraryModule(), this);
         if (window == nullptr) {
             CLog::Instance().Error("USB notification window could not be created (%lu)",
@@ -187,23 +184,27 @@ private:
                         RegisterDeviceNotificationA(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE))
                     notifications.push_back(notification);
             }
-            while (GetMessageA(&message, nullptr, 0, 0) > 0) {
-                TranslateMessage(&message);
-                DispatchMessageA(&message);
+            // Messages until Unwatch signals the stop event.
+            while (MsgWaitForMultipleObjects(1, &m_stop, FALSE, INFINITE, QS_ALLINPUT) ==
+                   WAIT_OBJECT_0 + 1) {
+                MSG message;
+                while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+                    TranslateMessage(&message);
+                    DispatchMessageA(&message);
+                }
             }
             for (HDEVNOTIFY notification : notifications)
                 UnregisterDeviceNotification(notification);
             DestroyWindow(window);
         }
         UnregisterClassA(kWindowClass, win32::LibraryModule());
-        m_ended = true;
     }
 
     std::mutex m_watchMutex;
     std::atomic<UsbBusListener*> m_listener{nullptr};
     std::thread m_thread;
-    std::atomic<DWORD> m_threadId{0};
-    std::atomic<bool> m_ended{false};
+    // Manual reset; never closed, as the bus lives until the process ends.
+    HANDLE m_stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
 };
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "common/Log.h"
 #include "common/Text.h"
+#include "platform/Thread.h"
 #include "sim/usb/EmulatedU1.h"
 #include "sim/usb/EmulatedU2.h"
 
@@ -85,6 +86,10 @@ SimUsbBus::SimUsbBus(bool joinsBusList) : m_joinsBusList(joinsBusList) {}
 
 SimUsbBus::~SimUsbBus() {
     Unwatch();
+    if (platform::ProcessIsExiting()) {
+        if (m_deliveryThread.joinable()) m_deliveryThread.detach();
+        return;
+    }
     // A thread left by an Unwatch from its own callback.
     std::unique_lock lock(m_eventMutex);
     std::thread ending = std::move(m_deliveryThread);
@@ -197,6 +202,8 @@ void SimUsbBus::Watch(platform::UsbBusListener* listener) {
 }
 
 void SimUsbBus::Unwatch() {
+    // At process exit the delivery thread is gone, and so may be whoever held the mutex.
+    if (platform::ProcessIsExiting()) return;
     std::unique_lock lock(m_eventMutex);
     m_listener = nullptr;
     m_stopDelivery = true;
