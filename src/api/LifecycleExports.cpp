@@ -10,6 +10,8 @@
 #include "api/LibraryState.h"
 #include "api/SimulatorExports.h"
 #include "common/Log.h"
+#include "devicemanager/MessageThread.h"
+#include "platform/Thread.h"
 #include "platform/Version.h"
 
 namespace {
@@ -29,6 +31,14 @@ void StartAlgorithm(LibraryState& state) {
     } catch (...) {
         CLog::Instance().Error("KVT_Start: the biometric algorithm failed to start");
     }
+}
+
+// An application that returns from main without KVT_Stop: the library's
+// threads must end before its static objects are destroyed.
+void StopAtExit() {
+    if (!State().managerThread.IsRunning()) return;
+    CMessageThread::MuteForProcessExit();
+    KVT_Stop();
 }
 
 }  // namespace
@@ -55,6 +65,9 @@ KVT_API int KVT_CALL KVT_Start(KVT_MessageCallback callback, void* userValue) {
             return result;
         }
         StartAlgorithm(state);
+        if (!platform::StopBeforeExit(StopAtExit)) {
+            CLog::Instance().Warning("KVT_Start: no stop at process exit could be arranged");
+        }
         return KVT_RESULT_OK;
     });
 }

@@ -65,7 +65,7 @@ void CMessageThread::ThreadFunction(uint64_t generation) {
         if (!CDevicesManager::QueryMessageIfRunning(&context, record)) break;
         offline =
             record.type == kvt__MessageType__DMGoingOffline && CDevicesManager::StopRequested();
-        if (callback != nullptr) callback(m_ring.Convert(record), userValue);
+        if (callback != nullptr && !s_muted.load()) callback(m_ring.Convert(record), userValue);
         context.Release();
     }
 }

@@ -28,11 +28,17 @@ public:
     bool Stop();
 
     bool Exists() const { return m_thread.IsValid(); }
+
+    // From now on no message reaches any callback: a stop at process exit
+    // must not call into an application whose main has returned.
+    static void MuteForProcessExit() { s_muted = true; }
     bool IsReleased() const { return m_released.load(); }
 
 private:
     // generation: the value of m_generation when the thread was started.
     void ThreadFunction(uint64_t generation);
+
+    static inline std::atomic<bool> s_muted{false};
 
     KVT_MessageCallback m_callback = nullptr;
     void* m_userValue = nullptr;

@@ -13,6 +13,14 @@ namespace platform {
 // would never return. Always false elsewhere, where threads run on until exit.
 bool ProcessIsExiting();
 
+// Has stop run when the process exits with the library still running, before
+// the library's static objects are destroyed: where threads outlive main
+// (POSIX) they must have ended by then. Call it again after each start, so it
+// runs before the statics that start created. Nothing on Windows, where the
+// system has ended the threads already and DllMain takes care of the rest.
+// False when the handler could not be registered.
+bool StopBeforeExit(void (*stop)());
+
 // A joinable thread whose end can be awaited with a time-out. A thread that
 // does not end in time can be abandoned: it runs on, detached, and its handle
 // counts as closed.

@@ -19,17 +19,23 @@ using testing::HasSubstr;
 using testing::Not;
 namespace fs = std::filesystem;
 
-#ifdef _WIN32
-// Windows ends the library's threads before its static destructors run. (On
-// Linux they run on meanwhile, which is not handled yet.)
+// Windows ends the library's threads before its static destructors run;
+// elsewhere they run on and must be ended before them. Either way the
+// callback hears nothing once main has returned.
 TEST(ProcessLifetime, AnApplicationThatNeverStopsTheLibraryStillExits) {
-    // Simulated sensors keep the bus, device and message threads busy.
-    const ChildResult run = RunChild(KVT_START_PROBE, {"--no-stop"},
-                                     {"KVT_SIMULATED_SENSORS=u2,u1"}, std::chrono::seconds(10));
-    ASSERT_EQ(run.exit, 0) << "still running after 10 s, or failed; output:\n" << run.out;
-    EXPECT_THAT(run.out, HasSubstr("result=0"));
-    RecordProperty("exit_ms", static_cast<int>(run.elapsed.count()));
+    // Simulated sensors keep the bus, device and message threads busy. A
+    // crash at exit depends on timing, so a few runs.
+    for (int run = 0; run < 5; ++run) {
+        const ChildResult child =
+            RunChild(KVT_START_PROBE, {"--no-stop"}, {"KVT_SIMULATED_SENSORS=u2,u1"},
+                     std::chrono::seconds(10));
+        ASSERT_EQ(child.exit, 0) << "still running after 10 s, or crashed; output:\n" << child.out;
+        EXPECT_THAT(child.out, HasSubstr("result=0"));
+        EXPECT_THAT(child.out, Not(HasSubstr("callback after main returned")));
+    }
 }
+
+#ifdef _WIN32
 
 // Hot-plug needs the device notification window. A message-only one needs no
 // desktop, which services and Wine without a display lack.

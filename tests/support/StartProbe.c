@@ -2,14 +2,21 @@
  * KVT_Start, so that tests can see what a second process gets. With
  * --no-stop it returns from main with the library running, as an
  * application that forgets KVT_Stop does. */
+#include <stdatomic.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "kvt/KVTBasic.h"
 
+static atomic_int g_mainReturned;
+
 static void KVT_CALLBACK OnMessage(KVT_Message* message, void* userValue) {
     (void)message;
     (void)userValue;
+    if (atomic_load(&g_mainReturned)) {
+        printf("callback after main returned\n");
+        fflush(stdout);
+    }
 }
 
 int main(int argc, char** argv) {
@@ -18,5 +25,6 @@ int main(int argc, char** argv) {
     printf("\nresult=%d\n", result);
     fflush(stdout);
     if (result == 0 && stop) KVT_Stop();
+    atomic_store(&g_mainReturned, 1);
     return 0;
 }

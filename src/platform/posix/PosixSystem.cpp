@@ -73,6 +73,12 @@ bool ProcessIsExiting() {
     return false;
 }
 
+bool StopBeforeExit(void (*stop)()) {
+    // Handlers run in reverse order of registration, interleaved with the
+    // destructors of statics; in a shared library they also run at dlclose.
+    return std::atexit(stop) == 0;
+}
+
 std::string EnvironmentVariable(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr ? std::string(value) : std::string();

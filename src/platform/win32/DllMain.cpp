@@ -36,6 +36,10 @@ bool ProcessIsExiting() {
     return g_processExiting.load();
 }
 
+bool StopBeforeExit(void (*)()) {
+    return true;
+}
+
 }  // namespace platform
 
 // Only records where the library was loaded from and whether the process is
