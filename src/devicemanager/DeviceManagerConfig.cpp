@@ -1,5 +1,7 @@
 #include "devicemanager/DeviceManagerConfig.h"
 
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -153,6 +155,13 @@ bool DeviceManagerConfig::Read(const std::string& path) {
     temperatureCompensation =
         readInt("TemperatureCompensation", "", defaults.temperatureCompensation,
                 [](int32_t v) { return v == 0 || v == 1; });
+    // Like EchoPort: absent means on and never counts as a repair.
+    const std::string console = TrimBlanks(file.GetValue("LogToConsole"));
+    if (console == "0" || console == "1") {
+        logToConsole = console == "1";
+    } else if (!console.empty()) {
+        note("LogToConsole", "", "1");
+    }
     LoadLFDThresholds(file);
 
     return repaired && WriteBack(path);
@@ -196,5 +205,16 @@ bool DeviceManagerConfig::Write(const std::string& path) const {
                 "; Sleep time [ms] for U2 async image capturing");
     file.SetInt("TemperatureCompensation", temperatureCompensation,
                 "; Temperature compensation for LFD, on (1) or off(0), default is off");
+    if (!logToConsole) {
+        file.SetInt("LogToConsole", 0, "; Log lines to standard output too, on (1) or off (0)");
+    }
     return file.Save();
+}
+
+bool DeviceManagerConfig::EchoLogToConsole() const {
+    const char* value = std::getenv("KVT_LOG_CONSOLE");
+    if (value != nullptr && (std::strcmp(value, "0") == 0 || std::strcmp(value, "1") == 0)) {
+        return value[0] == '1';
+    }
+    return logToConsole;
 }

@@ -23,6 +23,10 @@ struct DeviceManagerConfig {
     int32_t logLevel = 2;
     int32_t u2AsyncSleepTime = 500;
     int32_t temperatureCompensation = 0;
+    // Key LogToConsole: 0 keeps log lines off standard output, which command-
+    // line and scripting hosts need; the environment variable
+    // KVT_LOG_CONSOLE, when set to 0 or 1, overrides it.
+    bool logToConsole = true;
 
     // What Read found wrong and did about it, one log line each. Read runs
     // before the log is open, so the manager logs them once it is.
@@ -40,6 +44,10 @@ struct DeviceManagerConfig {
     // Writes exactly the documented keys with their comments, with one
     // DeviceListener_<n> section per listener.
     bool Write(const std::string& path) const;
+
+    // Whether log lines go to standard output too: KVT_LOG_CONSOLE when it
+    // holds 0 or 1, otherwise logToConsole.
+    bool EchoLogToConsole() const;
 
 private:
     // Write, with a failure noted among the findings.

@@ -220,7 +220,8 @@ void CDevicesManager::OpenLog() {
         logPath = platform::JoinPath(m_dataFolder, logPath);
     }
     if (!m_log->StartLogging(logPath, m_config.logLevel,
-                             static_cast<uint32_t>(m_config.logFileSize), true)) {
+                             static_cast<uint32_t>(m_config.logFileSize),
+                             m_config.EchoLogToConsole())) {
         ReportStartup(CLog::kWarning, "CDevicesManager::Start: cannot write the log file " +
                                           logPath + " (" + std::generic_category().message(errno) +
                                           ")");

@@ -312,3 +312,45 @@ TEST_F(DeviceManagerConfigTest, AScrambledFileIsRead) {
 }
 
 }  // namespace
+
+TEST_F(DeviceManagerConfigTest, TheConsoleEchoFollowsTheFileUnlessTheEnvironmentSaysOtherwise) {
+    struct Case {
+        const char* line;  // appended to the top section
+        const char* environment;
+        bool echo;
+        bool noted;
+    };
+    const Case cases[] = {
+        {"", "", true, false},
+        {"LogToConsole=0\n", "", false, false},
+        {"LogToConsole = 1 \n", "", true, false},
+        {"LogToConsole=off\n", "", true, true},
+        {"LogToConsole=1\n", "0", false, false},
+        {"LogToConsole=0\n", "1", true, false},
+        {"LogToConsole=0\n", "yes", false, false},  // only 0 and 1 override
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.line) + " / KVT_LOG_CONSOLE=" + c.environment);
+        const std::string text = std::string(kCompleteTopSection) + c.line;
+        WriteFile(Path(), text);
+        kvt_test::SetEnv("KVT_LOG_CONSOLE", c.environment);
+        DeviceManagerConfig config;
+        EXPECT_FALSE(config.Read(Path()));
+        EXPECT_EQ(config.EchoLogToConsole(), c.echo);
+        EXPECT_EQ(!config.findings.empty(), c.noted);
+        EXPECT_EQ(ReadFile(Path()), text);
+    }
+    kvt_test::SetEnv("KVT_LOG_CONSOLE", "");
+}
+
+TEST_F(DeviceManagerConfigTest, ARewriteKeepsTheConsoleEchoSwitchedOff) {
+    std::string text = std::string(kCompleteTopSection) + "LogToConsole=0\n";
+    text.replace(text.find("LogLevel=0"), 10, "LogLevel=9");
+    WriteFile(Path(), text);
+    DeviceManagerConfig config;
+    EXPECT_TRUE(config.Read(Path()));
+    DeviceManagerConfig again;
+    EXPECT_FALSE(again.Read(Path()));
+    EXPECT_FALSE(again.logToConsole);
+    EXPECT_THAT(ReadFile(Path()), HasSubstr("LogToConsole=0"));
+}
