@@ -5,6 +5,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
           libbenchmark-dev libpng-dev g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils
           pkg-config libusb-1.0-0-dev imagemagick)
+# The formatting and static-analysis checks of CI.
+packages+=(clang-format clang-tidy)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
