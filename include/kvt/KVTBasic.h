@@ -59,7 +59,7 @@
  * The library logs to Logfiles/KVTDeviceManager.log in its data folder and, by
  * default, echoes every line to standard output. LogToConsole=0 in the
  * unnamed section of KVTDeviceManager.ini turns the echo off; the environment
- * variable KVT_LOG_CONSOLE overrides the file ("0" off, any other value on).
+ * variable KVT_LOG_CONSOLE overrides the file ("0" off, "1" on).
  */
 #ifndef KVT_KVTBASIC_H
 #define KVT_KVTBASIC_H
