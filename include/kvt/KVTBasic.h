@@ -144,17 +144,17 @@ typedef struct KVT_DeviceInfo {
     int size;           /* sizeof(KVT_DeviceInfo) */
     char deviceId[256]; /* the id the device functions take; stable while the sensor stays */
     char firmwareVersion[101];
-    int connectionType; /* KVT_CONNECTION_* */
-    int deviceType;     /* KVT_DEVICE_* */
+    int connectionType;    /* KVT_CONNECTION_* */
+    int deviceType;        /* KVT_DEVICE_* */
     char description[256]; /* model name, such as "Kelo U2 USB" */
     char serialNumber[101];
 } KVT_DeviceInfo;
 
 /* One captured picture. */
 typedef struct KVT_CapturedData {
-    int size;     /* sizeof(KVT_CapturedData) */
-    int LFDLevel; /* live finger detection level 0 (fake or not measured) to 5 (live) */
-    char LFDData[256]; /* the measurement behind the level, for diagnosis */
+    int size;             /* sizeof(KVT_CapturedData) */
+    int LFDLevel;         /* live finger detection level 0 (fake or not measured) to 5 (live) */
+    char LFDData[256];    /* the measurement behind the level, for diagnosis */
     char properties[256]; /* capture properties in force, 32 hexadecimal characters */
     unsigned char* image; /* the complete BMP file */
     /* In: capacity of the caller's image buffer. Out: size of the image. */
@@ -163,8 +163,8 @@ typedef struct KVT_CapturedData {
 
 /* One event, as the callback receives it. */
 typedef struct KVT_Message {
-    int size; /* sizeof(KVT_Message) */
-    int type; /* KVT_MSG_* */
+    int size;                 /* sizeof(KVT_Message) */
+    int type;                 /* KVT_MSG_* */
     char deviceId[256];       /* the sensor the event is about, or empty (see KVT_MSG_*) */
     char additionalInfo[256]; /* free text per type (see KVT_MSG_*) */
     /* Filled when type is KVT_MSG_CAPTURED_IMAGE; otherwise zero apart from its size. */
@@ -173,7 +173,7 @@ typedef struct KVT_Message {
 
 /* A fingerprint template of the loaded algorithm. */
 typedef struct KVT_Template {
-    int size; /* sizeof(KVT_Template) */
+    int size;                  /* sizeof(KVT_Template) */
     unsigned char data[10000]; /* the template; its first bytesEffective bytes count */
     int bytesEffective;
     int quality;       /* the algorithm's quality of the picture, 0..100 */

@@ -350,9 +350,10 @@ int32_t CDevicesManager::GetLFDLevel(DevicePtr device, const CProperties& proper
     int32_t level = 0;
     if (device && raw != nullptr) {
         CDevice& sensor = *device;
-        level = GradeLiveFinger(
-            properties, raw, sensor.GetDeviceType(),
-            [&sensor](LFDMeasurement& measurement) { return sensor.GetBoundLFD(1000, measurement); });
+        level = GradeLiveFinger(properties, raw, sensor.GetDeviceType(),
+                                [&sensor](LFDMeasurement& measurement) {
+                                    return sensor.GetBoundLFD(1000, measurement);
+                                });
     } else {
         CLog::Instance().Error("CDevicesManager::GetLFDLevel: no device or no image");
     }

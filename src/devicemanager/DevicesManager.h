@@ -76,7 +76,9 @@ public:
     bool IsStopping() const override { return m_stop.load(); }
     CUSBManager& UsbManager() { return *m_usbManager; }
     bool IsSuspended() const override { return m_suspended.load(); }
-    HaltCheck Halted() const override { return [] { return HaltRequested(); }; }
+    HaltCheck Halted() const override {
+        return [] { return HaltRequested(); };
+    }
     int32_t U2AsyncSleepTime() const override;
     int32_t TemperatureCompensation() const override;
     const DeviceManagerConfig& Config() const { return m_config; }

@@ -193,7 +193,7 @@ void StartDeviceListeners(SensorHost& host, const std::vector<ListenerConfig>& l
             })) {
             CloseEndpoint(listener);
             log.Error("CDevicesManager::CreateDeviceListenerThreads: no thread for %s:%d",
-                         config.address.c_str(), config.port);
+                      config.address.c_str(), config.port);
         }
     }
 }

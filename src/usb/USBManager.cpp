@@ -172,12 +172,11 @@ void CUSBManager::DeviceFound(const std::string& rawPath, platform::UsbBus& bus)
         return;
     }
 
-    DevicePtr device = model == Model::kU1 ? MakeDevice<CUSBDeviceU1>(std::move(handle), id)
-                                           : MakeDevice<CUSBDeviceU2>(
-                                                 std::move(handle), id,
-                                                 U2Settings{
-                                                     m_host.U2AsyncSleepTime(),
-                                                     m_host.TemperatureCompensation()});
+    DevicePtr device = model == Model::kU1
+                           ? MakeDevice<CUSBDeviceU1>(std::move(handle), id)
+                           : MakeDevice<CUSBDeviceU2>(std::move(handle), id,
+                                                      U2Settings{m_host.U2AsyncSleepTime(),
+                                                                 m_host.TemperatureCompensation()});
     if (!device->Initialize()) {
         log.Info(model == Model::kU1
                      ? "CUSBManager::DeviceFound: failed to initialize new CUSBDeviceU1"
