@@ -202,7 +202,7 @@ std::string CEthernetDevice::GetFirmwareVersion() {
         known = m_firmwareKnown;
     }
     if (!known) ReadFirmwareVersion();
-    const std::string version = [this] {
+    std::string version = [this] {
         std::lock_guard lock(m_identityLock);
         return m_firmwareVersion;
     }();
@@ -469,7 +469,7 @@ constexpr size_t kEchoProbeSize = 8;
 
 }  // namespace
 
-void CEthernetDevice::StartThreadEcho(SensorHost& host, DevicePtr device) {
+void CEthernetDevice::StartThreadEcho(SensorHost& host, const DevicePtr& device) {
     CFunctionTrace trace("CEthernetDevice::StartThreadEcho");
     if (host.StartWorkerThread([&host, device] { EchoThread(host, device); })) return;
     // A sensor nobody watches would stay registered after it is gone.
@@ -478,7 +478,7 @@ void CEthernetDevice::StartThreadEcho(SensorHost& host, DevicePtr device) {
     host.RemoveDeviceFromList(device);
 }
 
-void CEthernetDevice::EchoThread(SensorHost& host, DevicePtr device) {
+void CEthernetDevice::EchoThread(SensorHost& host, const DevicePtr& device) {
     CFunctionTrace trace("CEthernetDevice::EchoThread");
     CEthernetDevice& self = *device->AsEthernetDevice();
     const auto halted = [&host] { return host.IsStopping() || host.IsSuspended(); };
