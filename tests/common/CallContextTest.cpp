@@ -26,7 +26,7 @@ TEST(CallContextTest, RecordsAndArraysLiveWithTheContext) {
     info->deviceId = "id";
     ArrayOfDeviceInformation list = context.CreateArray<kvt__DeviceInformation>(3);
     ASSERT_EQ(list.size, 3);
-    for (auto& element : list) element.serialNumber = std::string(1, 'S');
+    for (auto& element : list) element.serialNumber = "S";
     EXPECT_EQ(list.ptr[2].serialNumber, "S");
     EXPECT_EQ(context.CreateArray<kvt__DeviceInformation>(0).ptr, nullptr);
 }

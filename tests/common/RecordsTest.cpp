@@ -110,8 +110,7 @@ TEST(MessageRingTest, TheHundredFirstMessageReusesTheFirstSlot) {
     std::vector<unsigned char> image(100, 7);
     KVT_Message* first = ring.Convert(MakeMessage(kvt__MessageType__CapturedImage, "m0", &image));
     for (int i = 1; i < 100; ++i) {
-        ring.Convert(
-            MakeMessage(kvt__MessageType__Timeout, std::string("m").append(std::to_string(i))));
+        ring.Convert(MakeMessage(kvt__MessageType__Timeout, "m" + std::to_string(i)));
     }
     EXPECT_EQ(ring.NextSlot(), 0u);
     EXPECT_STREQ(first->deviceId, "m0");  // still valid after 99 further messages
