@@ -9,6 +9,8 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-d
           pkg-config libusb-1.0-0-dev imagemagick umockdev libumockdev-dev
           python3-pytest python3-setuptools python3-venv python3-numpy
           wine wine64 googletest)
+# The formatting and static-analysis checks of CI.
+packages+=(clang-format clang-tidy)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

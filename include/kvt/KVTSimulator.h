@@ -10,7 +10,14 @@
  * listeners. One simId names either kind.
  *
  * Every function returns KVTSIM_OK (0), KVTSIM_BAD_ARGUMENT (-5) for a null
- * pointer, an unknown model, fault or sensor id, or KVTSIM_FAILED (-1).
+ * pointer, an unknown model, fault or sensor id, or KVTSIM_FAILED (-1) when
+ * the sensor cannot be set up (or an internal error was caught and logged).
+ * Texts passed in are read during the call only; *simId and *state are the
+ * caller's.
+ *
+ * Every function may be called from any thread, whether the library runs or
+ * not, and from inside the callback. The events a call causes (a hot-plug, an
+ * unplug) arrive through the callback afterwards, never within the call.
  */
 #ifndef KVT_KVTSIMULATOR_H
 #define KVT_KVTSIMULATOR_H

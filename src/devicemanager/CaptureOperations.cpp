@@ -146,6 +146,8 @@ int CDevicesManager::DMCaptureImage(CCallContext* context, const char* clientId,
     return 0;
 }
 
+// The capture thread's own reference keeps the sensor alive while it runs.
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
 void CDevicesManager::DMThreadGetAsyncImageProc(DevicePtr device) {
     CFunctionTrace trace("CDevicesManager::DMThreadGetAsyncImageProc");
     m_captureFinished.Reset();

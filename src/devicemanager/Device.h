@@ -21,6 +21,14 @@ class CUSBDevice;
 class CDevice {
 public:
     enum InUseState : int32_t { kFree = 0, kInUse = 1, kClosingRequested = 2, kClosed = 3 };
+    // What GetDeviceStatus returns. An Ethernet sensor's own status values
+    // other than these are passed on unchanged.
+    enum DeviceStatus : int {
+        kDeviceStatusOk = 0,
+        // The Ethernet sensor's idle state, the one its trigger can be armed in.
+        kDeviceStatusTriggerReady = 1,
+        kDeviceStatusError = 3,
+    };
     enum CaptureState : int32_t {
         kIdle = 0,
         kSyncCapture = 1,
@@ -61,7 +69,6 @@ public:
     virtual CLog* GetLog() { return m_log; }
     // Non-zero refuses: the sensor stays registered and may be asked again.
     virtual int CloseDevice();
-    virtual bool Reserved() { return false; }
     virtual bool IsFirmwareSupported() = 0;
     virtual bool FirmwareRequiresDiagnostic() = 0;
     virtual bool FirmwareDiagnostic() = 0;

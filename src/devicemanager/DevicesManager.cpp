@@ -11,8 +11,12 @@
 #include "devicemanager/DMThread.h"
 #include "devicemanager/StartupReport.h"
 #include "devicemanager/WorkerThreads.h"
+#include "ethernet/DeviceListener.h"
+#include "image/LFDLevel.h"
+#include "image/Makeup.h"
 #include "platform/LastError.h"
 #include "platform/Paths.h"
+#include "platform/Sockets.h"
 #include "platform/Thread.h"
 #include "platform/Time.h"
 #include "platform/Version.h"
@@ -72,6 +76,13 @@ int32_t GetU2AsyncSleepTime() {
 }
 int32_t GetTemperatureCompensation() {
     return g_temperatureCompensation.load();
+}
+
+int32_t CDevicesManager::U2AsyncSleepTime() const {
+    return GetU2AsyncSleepTime();
+}
+int32_t CDevicesManager::TemperatureCompensation() const {
+    return GetTemperatureCompensation();
 }
 
 CDevicesManager* CDevicesManager::CreateInstance() {
@@ -179,7 +190,7 @@ bool CDevicesManager::HaltRequested() {
 CDevicesManager::CDevicesManager(Token)
     : m_log(&CLog::Instance()),
       m_dataFolder(GetApplicationDataFolder()),
-      m_usbManager(std::make_unique<CUSBManager>()) {
+      m_usbManager(std::make_unique<CUSBManager>(*this)) {
     ReadConfiguration();
     m_socketsReady = platform::SocketLibraryStartup();
     if (m_socketsReady) {
@@ -322,6 +333,43 @@ bool CDevicesManager::StartWorkerThread(std::function<void()> body) {
         --m_workerThreads;
     }
     return started;
+}
+
+void CDevicesManager::CreateDeviceListenerThreads() {
+    StartDeviceListeners(*this, m_config.listeners);
+}
+
+void CDevicesManager::MakeupImage(const uint8_t* raw, const CProperties& properties,
+                                  PLWinBmp& bitmap) {
+    picture::MakeupImage(raw, properties, bitmap);
+}
+
+void CDevicesManager::CopyImageToBase64Binary(const uint8_t* raw, CCallContext* context,
+                                              const CProperties& properties,
+                                              xsd__base64Binary* target) {
+    picture::CopyImageToBase64Binary(raw, context, properties, target);
+}
+
+void CDevicesManager::CopyImageToMessage(const uint8_t* raw, const CProperties& properties,
+                                         QueuedMessage& message) {
+    picture::CopyImageToFile(raw, properties, message.image);
+}
+
+int32_t CDevicesManager::GetLFDLevel(DevicePtr device, const CProperties& properties,
+                                     const uint8_t* raw) {
+    CFunctionTrace trace("CDevicesManager::GetLFDLevel");
+    int32_t level = 0;
+    if (device && raw != nullptr) {
+        CDevice& sensor = *device;
+        level = GradeLiveFinger(properties, raw, sensor.GetDeviceType(),
+                                [&sensor](LFDMeasurement& measurement) {
+                                    return sensor.GetBoundLFD(1000, measurement);
+                                });
+    } else {
+        CLog::Instance().Error("CDevicesManager::GetLFDLevel: no device or no image");
+    }
+    device.Reset();
+    return level;
 }
 
 int CDevicesManager::DMQueryMessage(CCallContext* context, const char* /*client*/,

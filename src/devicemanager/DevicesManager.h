@@ -12,13 +12,12 @@
 #include "devicemanager/DeviceList.h"
 #include "devicemanager/DeviceManagerConfig.h"
 #include "devicemanager/MessageQueue.h"
-#include "ethernet/SocketEndpoint.h"
+#include "devicemanager/SensorHost.h"
 #include "platform/CritSec.h"
 #include "platform/Event.h"
 #include "platform/SystemMutex.h"
 
 class PLWinBmp;
-class CPeerFilter;
 class CUSBManager;
 
 // A service-shaped object: Start runs it until Stop is asked for.
@@ -46,7 +45,7 @@ enum PowerEvent : int {
 
 // The one device manager of the process: configuration, log, sensors,
 // listeners and the machine-wide single-instance lock.
-class CDevicesManager : public CServerBase {
+class CDevicesManager : public CServerBase, public SensorHost {
 public:
     static constexpr const char* kMutexName = "KVT_DevicesManagerMutex";
 
@@ -74,9 +73,14 @@ public:
     bool OnPowerEvent(int eventType) override;
     void Drop() override { DropInstance(); }
 
-    bool IsStopping() const { return m_stop.load(); }
+    bool IsStopping() const override { return m_stop.load(); }
     CUSBManager& UsbManager() { return *m_usbManager; }
-    bool IsSuspended() const { return m_suspended.load(); }
+    bool IsSuspended() const override { return m_suspended.load(); }
+    HaltCheck Halted() const override {
+        return [] { return HaltRequested(); };
+    }
+    int32_t U2AsyncSleepTime() const override;
+    int32_t TemperatureCompensation() const override;
     const DeviceManagerConfig& Config() const { return m_config; }
     std::string ConfigPath() const;
 
@@ -87,13 +91,14 @@ public:
     // Runs body on a detached thread that counts as a worker thread, so the
     // shutdown waits for it, and that the manager's destruction waits for as
     // well. False when no thread could be started.
-    bool StartWorkerThread(std::function<void()> body);
+    bool StartWorkerThread(std::function<void()> body) override;
 
     // The registry. Adding posts NewDevice, removing posts LostDevice.
     DeviceList& Devices() { return m_devices; }
-    void AddDevice(DevicePtr device);
+    void AddDevice(DevicePtr device) override;
     // 0 when removed; -1 when the reference is empty or the sensor refused to close.
-    int RemoveDeviceFromList(DevicePtr device);
+    int RemoveDeviceFromList(DevicePtr device) override;
+    DevicePtr FindDevice(const char* deviceId) override { return m_devices.Get(deviceId); }
     // Returns only once the registry is empty, retrying sensors that refuse to close.
     void RemoveAllDevices();
 
@@ -121,7 +126,7 @@ public:
     int DMGetProperty(CCallContext* context, const char* clientId, const char* target,
                       const char* key, std::string& value);
 
-    // The image path (bodies in src/image/); they touch no manager state.
+    // The image path: forwarders to image/Makeup.h and image/LFDLevel.h.
     // Turns frame 1 of a raw capture buffer into the delivered picture.
     static void MakeupImage(const uint8_t* raw, const CProperties& properties, PLWinBmp& bitmap);
     // Make-up encoded as a BMP file of 500 dpi, owned by context. A null raw
@@ -166,9 +171,6 @@ private:
     // tells whether the buffer holds at least one frame of the picture size.
     int32_t GradeCapture(const DevicePtr& device, const std::vector<uint8_t>& raw,
                          bool& deliverable);
-    // Accepts sensors on one listener until the manager stops or suspends.
-    void AddEthernetDeviceThread(SocketEndpoint listener, const ListenerConfig& config,
-                                 const CPeerFilter& filter);
 
     std::atomic<bool> m_suspended{false};
     CLog* m_log;
@@ -223,6 +225,6 @@ public:
     CMessageDeliveryScope& operator=(const CMessageDeliveryScope&) = delete;
 };
 
-// Read by the newer USB model; set from the configuration.
+// The configuration's settings of the newer USB model, as the sensors get them.
 int32_t GetU2AsyncSleepTime();
 int32_t GetTemperatureCompensation();

@@ -1,4 +1,4 @@
-// The manager's Ethernet listeners: one accepting thread per configured
+// The Ethernet listeners: one accepting thread per configured
 // listener, and one short-lived thread per accepted connection that turns it
 // into a registered CEthernetDevice. Setting up a connection on its own thread,
 // within a deadline and with a bounded number at once, keeps peers that stall
@@ -10,7 +10,9 @@
 
 #include "common/Log.h"
 #include "common/Timing.h"
-#include "devicemanager/DevicesManager.h"
+#include "ethernet/DeviceListener.h"
+
+#include "devicemanager/SensorHost.h"
 #include "ethernet/EthernetDevice.h"
 #include "ethernet/ListenerAdmission.h"
 #include "platform/Time.h"
@@ -76,15 +78,15 @@ private:
 };
 
 // Sets up one accepted connection and registers the sensor behind it.
-void SetUpEthernetDevice(CDevicesManager& manager, const SocketEndpoint& connection,
+void SetUpEthernetDevice(SensorHost& host, const SocketEndpoint& connection,
                          const SocketEndpoint& listener, int echoPort) {
     CFunctionTrace trace("SetUpEthernetDevice");
-    const auto running = [&manager] { return !manager.IsStopping() && !manager.IsSuspended(); };
+    const auto running = [&host] { return !host.IsStopping() && !host.IsSuspended(); };
     auto deadline = std::make_shared<HandshakeDeadline>();
     // The device owns the connection from here; its destructor closes it.
-    DevicePtr device = MakeDevice<CEthernetDevice>(connection, listener, echoPort, [deadline] {
-        return CDevicesManager::HaltRequested() || deadline->Passed();
-    });
+    DevicePtr device = MakeDevice<CEthernetDevice>(
+        connection, listener, echoPort,
+        [halted = host.Halted(), deadline] { return halted() || deadline->Passed(); });
     if (!running()) return;
     const bool initialized = device->Initialize();
     // A cut wait may have cost only a value that is merely logged; the sensor
@@ -104,8 +106,8 @@ void SetUpEthernetDevice(CDevicesManager& manager, const SocketEndpoint& connect
     // A stop during Initialize must not register a sensor after the
     // shutdown emptied the registry.
     if (!running()) return;
-    manager.AddDevice(device);
-    CEthernetDevice::StartThreadEcho(manager, device);
+    host.AddDevice(device);
+    CEthernetDevice::StartThreadEcho(host, device);
 }
 
 std::string ListenerName(const ListenerConfig& config) {
@@ -128,33 +130,11 @@ CPeerFilter ReadPeerFilter(const ListenerConfig& config) {
     return filter;
 }
 
-}  // namespace
-
-void CDevicesManager::CreateDeviceListenerThreads() {
-    CFunctionTrace trace("CDevicesManager::CreateDeviceListenerThreads");
-    for (const ListenerConfig& config : m_config.listeners) {
-        SocketEndpoint listener;
-        // A listener that cannot bind does not exist; only those that do are logged.
-        if (!SetEndpointAddress(listener, config.address.c_str(), config.port) ||
-            !BindEndpoint(listener)) {
-            continue;
-        }
-        m_log->Always("DeviceListener: Listening on %s:%d for devices", config.address.c_str(),
-                      config.port);
-        const CPeerFilter filter = ReadPeerFilter(config);
-        if (!StartWorkerThread([this, listener, config, filter] {
-                AddEthernetDeviceThread(listener, config, filter);
-            })) {
-            CloseEndpoint(listener);
-            m_log->Error("CDevicesManager::CreateDeviceListenerThreads: no thread for %s:%d",
-                         config.address.c_str(), config.port);
-        }
-    }
-}
-
-void CDevicesManager::AddEthernetDeviceThread(SocketEndpoint listener, const ListenerConfig& config,
-                                              const CPeerFilter& filter) {
+// Accepts sensors on one listener until host stops or suspends.
+void AcceptSensors(SensorHost& host, SocketEndpoint listener, const ListenerConfig& config,
+                   const CPeerFilter& filter) {
     CFunctionTrace trace("CDevicesManager::AddEthernetDeviceThread");
+    CLog& log = CLog::Instance();
     const std::string name = ListenerName(config);
     const auto slots = std::make_shared<CHandshakeSlots>(kMaxHandshakes, kMaxHandshakesPerPeer);
     RefusalLog refusals(name);
@@ -163,7 +143,7 @@ void CDevicesManager::AddEthernetDeviceThread(SocketEndpoint listener, const Lis
     // sockets: closing it while this thread waits on it could make the wait
     // use whatever socket gets the number next. The wait asks for the flags
     // a few times a second instead, and the socket is closed here.
-    const auto running = [this] { return !m_stop.load() && !m_suspended.load(); };
+    const auto running = [&host] { return !host.IsStopping() && !host.IsSuspended(); };
     while (running()) {
         SocketEndpoint connection;
         if (!AcceptConnection(listener, connection, kAcceptBacklog, running)) {
@@ -179,16 +159,41 @@ void CDevicesManager::AddEthernetDeviceThread(SocketEndpoint listener, const Lis
         } else if (!(slot = slots->TryTake(connection.address))) {
             refusals.Refused(connection.address, "too many connections being set up");
             CloseEndpoint(connection);
-        } else if (!StartWorkerThread(
-                       [this, connection, listener, echoPort = config.echoPort,
+        } else if (!host.StartWorkerThread(
+                       [&host, connection, listener, echoPort = config.echoPort,
                         held = std::make_shared<CHandshakeSlots::Slot>(std::move(slot))] {
-                           SetUpEthernetDevice(*this, connection, listener, echoPort);
+                           SetUpEthernetDevice(host, connection, listener, echoPort);
                        })) {
-            m_log->Error(
+            log.Error(
                 "CDevicesManager::AddEthernetDeviceThread: no thread for a connection from %s",
                 platform::AddressText(connection.address).c_str());
             CloseEndpoint(connection);
         }
     }
     CloseEndpoint(listener);
+}
+
+}  // namespace
+
+void StartDeviceListeners(SensorHost& host, const std::vector<ListenerConfig>& listeners) {
+    CFunctionTrace trace("CDevicesManager::CreateDeviceListenerThreads");
+    CLog& log = CLog::Instance();
+    for (const ListenerConfig& config : listeners) {
+        SocketEndpoint listener;
+        // A listener that cannot bind does not exist; only those that do are logged.
+        if (!SetEndpointAddress(listener, config.address.c_str(), config.port) ||
+            !BindEndpoint(listener)) {
+            continue;
+        }
+        log.Always("DeviceListener: Listening on %s:%d for devices", config.address.c_str(),
+                   config.port);
+        const CPeerFilter filter = ReadPeerFilter(config);
+        if (!host.StartWorkerThread([&host, listener, config, filter] {
+                AcceptSensors(host, listener, config, filter);
+            })) {
+            CloseEndpoint(listener);
+            log.Error("CDevicesManager::CreateDeviceListenerThreads: no thread for %s:%d",
+                      config.address.c_str(), config.port);
+        }
+    }
 }

@@ -5,7 +5,7 @@
 
 #include "common/Log.h"
 #include "common/Timing.h"
-#include "devicemanager/DevicesManager.h"
+#include "devicemanager/SensorHost.h"
 #include "image/PictureGeometry.h"
 #include "platform/Time.h"
 
@@ -159,7 +159,7 @@ int CEthernetDevice::GetDeviceStatus() {
         "DEV_STATUS_ERROR",
         "CEthernetDevice::GetDeviceStatus: Header mirror-check failed"};
     if (!Request(kGetStatus, nullptr, 0, kGetStatus, kTexts, response)) {
-        return kDevStatusError;
+        return kDeviceStatusError;
     }
     uint8_t body[kStatusBodySize];
     if (!RecvAll(m_connection, body, sizeof body, kWaitSeconds, Stop())) {
@@ -167,7 +167,7 @@ int CEthernetDevice::GetDeviceStatus() {
             "CEthernetDevice::GetDeviceStatus:(%s-%s) Recv(CMD_RESPONSE_STATUS) failed due to "
             "DEV_STATUS_ERROR",
             Id(), Serial());
-        return kDevStatusError;
+        return kDeviceStatusError;
     }
     const int status = static_cast<int>(GetU32(body + 4));
     m_log->Debug("CEthernetDevice::GetDeviceStatus:(%s-%s) Device reported status: %d", Id(),
@@ -191,7 +191,7 @@ bool CEthernetDevice::Initialize() {
     CFunctionTrace trace("CEthernetDevice::Initialize");
     const int status = GetDeviceStatus();
     ReadFirmwareVersion();
-    return status != static_cast<int>(kDevStatusError);
+    return status != kDeviceStatusError;
 }
 
 std::string CEthernetDevice::GetFirmwareVersion() {
@@ -202,7 +202,7 @@ std::string CEthernetDevice::GetFirmwareVersion() {
         known = m_firmwareKnown;
     }
     if (!known) ReadFirmwareVersion();
-    const std::string version = [this] {
+    std::string version = [this] {
         std::lock_guard lock(m_identityLock);
         return m_firmwareVersion;
     }();
@@ -290,7 +290,7 @@ bool CEthernetDevice::GetSingleImage(std::vector<uint8_t>& image, uint16_t frame
 bool CEthernetDevice::SetTrigger(const SocketEndpoint& endpoint, bool on) {
     CFunctionTrace trace("CEthernetDevice::SetTrigger");
     CCritSecLock lock(m_exchangeLock);
-    if (GetDeviceStatus() == static_cast<int>(kDevStatusError)) {
+    if (GetDeviceStatus() == kDeviceStatusError) {
         m_log->Error("CEthernetDevice::SetTrigger:(%s-%s) GetDeviceStatus() failed", Id(),
                      Serial());
         return false;
@@ -469,26 +469,26 @@ constexpr size_t kEchoProbeSize = 8;
 
 }  // namespace
 
-void CEthernetDevice::StartThreadEcho(CDevicesManager& manager, DevicePtr device) {
+void CEthernetDevice::StartThreadEcho(SensorHost& host, const DevicePtr& device) {
     CFunctionTrace trace("CEthernetDevice::StartThreadEcho");
-    if (manager.StartWorkerThread([&manager, device] { EchoThread(manager, device); })) return;
+    if (host.StartWorkerThread([&host, device] { EchoThread(host, device); })) return;
     // A sensor nobody watches would stay registered after it is gone.
     CLog::Instance().Error("CEthernetDevice::StartThreadEcho: no keep-alive thread for %s",
                            device->GetDeviceID().c_str());
-    manager.RemoveDeviceFromList(device);
+    host.RemoveDeviceFromList(device);
 }
 
-void CEthernetDevice::EchoThread(CDevicesManager& manager, DevicePtr device) {
+void CEthernetDevice::EchoThread(SensorHost& host, const DevicePtr& device) {
     CFunctionTrace trace("CEthernetDevice::EchoThread");
     CEthernetDevice& self = *device->AsEthernetDevice();
-    const auto halted = [&manager] { return manager.IsStopping() || manager.IsSuspended(); };
+    const auto halted = [&host] { return host.IsStopping() || host.IsSuspended(); };
     // A closed sensor has left the registry already; its keep-alive just ends.
     const StopCheck stop = [&] { return halted() || self.IsClosing(); };
 
     SocketEndpoint echo;
     echo.socket = platform::OpenTcpSocket();
     if (echo.socket == platform::kInvalidSocket) {
-        manager.RemoveDeviceFromList(device);
+        host.RemoveDeviceFromList(device);
         return;
     }
     platform::SocketAddress local = self.m_listener.address;
@@ -499,7 +499,7 @@ void CEthernetDevice::EchoThread(CDevicesManager& manager, DevicePtr device) {
                                      self.m_echoPort, peer) ||
         !platform::ConnectTcp(echo.socket, peer, kEchoConnectMs)) {
         CloseEndpoint(echo);
-        manager.RemoveDeviceFromList(device);
+        host.RemoveDeviceFromList(device);
         return;
     }
 
@@ -513,6 +513,6 @@ void CEthernetDevice::EchoThread(CDevicesManager& manager, DevicePtr device) {
         uint8_t answer[kEchoProbeSize];
         if (platform::RecvSome(echo.socket, answer, sizeof answer) <= 0) break;
     }
-    if (!stop()) manager.RemoveDeviceFromList(device);
+    if (!stop()) host.RemoveDeviceFromList(device);
     CloseEndpoint(echo);
 }

@@ -12,7 +12,7 @@
 #include "ethernet/SocketEndpoint.h"
 #include "platform/CritSec.h"
 
-class CDevicesManager;
+class SensorHost;
 
 // The Ethernet sensor: a TCP client of one of the manager's listeners, driven
 // over that connection with the binary command protocol. A keep-alive thread
@@ -75,7 +75,7 @@ public:
                            uint32_t expectedCmdId);
 
     // Starts the keep-alive thread of a registered sensor.
-    static void StartThreadEcho(CDevicesManager& manager, DevicePtr device);
+    static void StartThreadEcho(SensorHost& host, const DevicePtr& device);
 
     bool IsClosing() const { return m_closing.load(); }
     int EchoPort() const { return m_echoPort; }
@@ -92,7 +92,7 @@ private:
         bool flushAfterMirror = false;
     };
 
-    static void EchoThread(CDevicesManager& manager, DevicePtr device);
+    static void EchoThread(SensorHost& host, const DevicePtr& device);
 
     // Discards stale input, sends a command and takes its checked response
     // header (waitSeconds for it); the body is left to the caller. Logs the

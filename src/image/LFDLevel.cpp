@@ -1,13 +1,13 @@
 // Live finger detection of one capture, as the device manager runs it.
 #include <exception>
 
+#include "image/LFDLevel.h"
+
 #include "common/Log.h"
-#include "devicemanager/DevicesManager.h"
 #include "image/LFDCheck.h"
 
-namespace {
-
-int32_t Grade(CDevice& device, const CProperties& properties, const uint8_t* raw) {
+int32_t GradeLiveFinger(const CProperties& properties, const uint8_t* raw,
+                        kvt__DeviceType deviceType, const MeasureLFD& measure) {
     CLog& log = CLog::Instance();
     if (properties.GetValue("LFD") == 0) return 0;
     if (properties.GetValue("FastMode") != 0) {
@@ -21,31 +21,16 @@ int32_t Grade(CDevice& device, const CProperties& properties, const uint8_t* raw
     // only; the bitmap classes' exceptions are the capture's to handle.
     try {
         LFDMeasurement measurement{};
-        if (!device.GetBoundLFD(1000, measurement)) return 0;
+        if (!measure(measurement)) return 0;
         const LFDWindow& window = LFDWindowFor(properties.GetValue("PictureSize"));
         const size_t frameBytes =
             static_cast<size_t>(window.rawWidth) * static_cast<size_t>(window.rawHeight);
         const int32_t level =
-            CLFDCheck(window).Check(raw, raw + frameBytes, measurement, device.GetDeviceType());
+            CLFDCheck(window).Check(raw, raw + frameBytes, measurement, deviceType);
         log.Debug("CDevicesManager::GetLFDLevel: LFD-level: %d", level);
         return level;
     } catch (const std::exception& e) {
         log.Debug("CDevicesManager::GetLFDLevel: LFD check failed: %s", e.what());
         return 0;
     }
-}
-
-}  // namespace
-
-int32_t CDevicesManager::GetLFDLevel(DevicePtr device, const CProperties& properties,
-                                     const uint8_t* raw) {
-    CFunctionTrace trace("CDevicesManager::GetLFDLevel");
-    int32_t level = 0;
-    if (device && raw != nullptr) {
-        level = Grade(*device, properties, raw);
-    } else {
-        CLog::Instance().Error("CDevicesManager::GetLFDLevel: no device or no image");
-    }
-    device.Reset();
-    return level;
 }

@@ -1,9 +1,10 @@
 // The picture a capture delivers: make-up of the raw frame and its BMP file.
+#include "image/Makeup.h"
+
 #include <cstddef>
 #include <cstring>
 
 #include "common/Log.h"
-#include "devicemanager/DevicesManager.h"
 #include "image/PLBmpEncoder.h"
 #include "image/PLMemSink.h"
 #include "image/PLWinBmp.h"
@@ -19,7 +20,7 @@ constexpr int32_t kSyncDotsPerInch = 500;
 size_t EncodePicture(const uint8_t* raw, const CProperties& properties, int32_t dotsPerInch,
                      PLMemSink& sink, const char* caller) {
     PLWinBmp bitmap;
-    CDevicesManager::MakeupImage(raw, properties, bitmap);
+    picture::MakeupImage(raw, properties, bitmap);
     bitmap.SetResolution({dotsPerInch, dotsPerInch});
     // The object's own size on top of the file: room to spare for the encoder.
     if (sink.Open("mem", bitmap.GetMemUsed()) != 0) {
@@ -37,8 +38,7 @@ size_t EncodePicture(const uint8_t* raw, const CProperties& properties, int32_t 
 // columns become picture rows, then mirrored and inverted as asked. Done in
 // one pass straight from the frame: the same result as cropping, rotating,
 // mirroring and inverting in turn, without four intermediate pictures.
-void CDevicesManager::MakeupImage(const uint8_t* raw, const CProperties& properties,
-                                  PLWinBmp& bitmap) {
+void picture::MakeupImage(const uint8_t* raw, const CProperties& properties, PLWinBmp& bitmap) {
     CFunctionTrace trace("CDevicesManager::MakeupImage");
     const PictureGeometry& g = PictureGeometryFor(properties.GetValue("PictureSize"));
     const int32_t croppedWidth = g.rawWidth - 2 * g.cropColumns;
@@ -62,9 +62,8 @@ void CDevicesManager::MakeupImage(const uint8_t* raw, const CProperties& propert
     }
 }
 
-void CDevicesManager::CopyImageToBase64Binary(const uint8_t* raw, CCallContext* context,
-                                              const CProperties& properties,
-                                              xsd__base64Binary* target) {
+void picture::CopyImageToBase64Binary(const uint8_t* raw, CCallContext* context,
+                                      const CProperties& properties, xsd__base64Binary* target) {
     static constexpr const char* kName = "CDevicesManager::CopyImageToBase64Binary";
     CFunctionTrace trace(kName);
     if (raw == nullptr) return;
@@ -92,16 +91,16 @@ void CDevicesManager::CopyImageToBase64Binary(const uint8_t* raw, CCallContext* 
     target->size = static_cast<int32_t>(size);
 }
 
-void CDevicesManager::CopyImageToMessage(const uint8_t* raw, const CProperties& properties,
-                                         QueuedMessage& message) {
+void picture::CopyImageToFile(const uint8_t* raw, const CProperties& properties,
+                              std::vector<uint8_t>& file) {
     static constexpr const char* kName = "CDevicesManager::CopyImageToMessage";
     CFunctionTrace trace(kName);
     if (raw == nullptr) return;
-    message.image.clear();
+    file.clear();
 
     PLMemSink sink;
     const size_t size = EncodePicture(raw, properties, 0, sink, kName);
     if (size == 0) return;
-    const uint8_t* file = sink.GetBytes();
-    message.image.assign(file, file + size);
+    const uint8_t* bytes = sink.GetBytes();
+    file.assign(bytes, bytes + size);
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <new>
 
 #include "image/PLAnyBmp.h"
@@ -117,7 +118,7 @@ const PLPixelDesc& DecodedFormat(int bits) {
 
 int32_t DotsPerInch(int32_t pixelsPerMetre) {
     if (pixelsPerMetre <= 0) return 0;
-    const auto dpi = static_cast<int32_t>(pixelsPerMetre / kInchesPerMetre + 0.5);
+    const auto dpi = static_cast<int32_t>(std::lround(pixelsPerMetre / kInchesPerMetre));
     return dpi < 2 ? 0 : dpi;
 }
 

@@ -365,10 +365,10 @@ int CUSBDevice::GetDeviceStatus() {
     if (!ReadI2CCommandFromDevice(GetMemoryLocationForCommand(GetCommand_State), GetCommand_State,
                                   answer, length) ||
         !UpdateStates(answer, length)) {
-        return 3;
+        return kDeviceStatusError;
     }
     CCritSecLock lock(m_exchangeLock);
-    return m_State0[2] != 0 ? 3 : 0;
+    return m_State0[2] != 0 ? kDeviceStatusError : kDeviceStatusOk;
 }
 
 bool CUSBDevice::ResetAsyncWaitDevice() {

@@ -53,12 +53,10 @@ public:
     std::string GetFirmwareVersion() override;
     std::string GetDeviceID() override;
     int CloseDevice() override;
-    bool Reserved() override { return false; }
 
     virtual bool IsDeviceOpen();
     // The memory that holds the model's copy of the imager registers.
     virtual uint8_t GetMemoryLocationForRegister() = 0;
-    virtual int ReservedUsb() = 0;
     virtual uint8_t GetMemoryLocationForCommand(uint16_t command) = 0;
     // Used while the sensor reports no auto-trigger sensitivity of its own.
     virtual uint8_t GetDefaultTriggerSensitivity() = 0;

@@ -36,7 +36,6 @@ public:
     bool GetTriggerValue(uint16_t& value) override;
 
     uint8_t GetMemoryLocationForRegister() override { return usb::MemoryBioBoard; }
-    int ReservedUsb() override { return 0; }
     uint8_t GetMemoryLocationForCommand(uint16_t) override { return usb::MemoryBioBoard; }
     uint8_t GetDefaultTriggerSensitivity() override { return 14; }
     bool SetEEPROMLockBit(bool) override { return false; }

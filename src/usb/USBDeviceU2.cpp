@@ -7,7 +7,6 @@
 
 #include "common/Log.h"
 #include "common/Timing.h"
-#include "devicemanager/DevicesManager.h"
 #include "image/PictureGeometry.h"
 #include "platform/Time.h"
 
@@ -70,8 +69,8 @@ uint32_t DecimalValue(const char* text) {
 }  // namespace
 
 CUSBDeviceU2::CUSBDeviceU2(std::unique_ptr<platform::UsbDriverHandle> handle,
-                           const std::string& deviceId)
-    : CUSBDevice(std::move(handle), deviceId) {
+                           const std::string& deviceId, U2Settings settings)
+    : CUSBDevice(std::move(handle), deviceId), m_settings(settings) {
     m_description = "Kelo U2 USB";
     m_log->Debug("CUSBDeviceU2::CUSBDeviceU2");
 }
@@ -104,7 +103,7 @@ bool CUSBDeviceU2::Initialize() {
                        id, m_serialNumber.c_str());
         return false;
     }
-    const uint8_t compensation = static_cast<uint8_t>(GetTemperatureCompensation());
+    const uint8_t compensation = static_cast<uint8_t>(m_settings.temperatureCompensation);
     if (!WriteI2CCommandToDevice(MemoryIlluBoard, SetCommand_TemperatureCompensation, &compensation,
                                  1)) {
         m_log->Warning("CUSBDeviceU2::Initialize:(%s-%s) set temperature compensation failed.", id,
@@ -446,7 +445,7 @@ bool CUSBDeviceU2::GetAsyncImage(std::vector<uint8_t>& image) {
         if (trigger != 0) {
             // The finger settles before the picture is taken; a cancel or a
             // closing sensor ends the wait, however long it is configured.
-            const int32_t settle = GetU2AsyncSleepTime();
+            const int32_t settle = m_settings.asyncSleepMs;
             const CTimeout settled(settle > 0 ? static_cast<uint64_t>(settle) : 0);
             while (!settled.IsElapsed() && IsDeviceOpen() && !CancelRequested()) {
                 platform::SleepMs(kSettleSliceMs);

@@ -2,6 +2,13 @@
 
 #include "usb/USBDevice.h"
 
+// The two settings of the device manager's configuration that the newer USB
+// model reads, at the configuration's defaults.
+struct U2Settings {
+    int32_t asyncSleepMs = 500;
+    int32_t temperatureCompensation = 0;
+};
+
 // The newer USB sensor: a main board with the USB controller and an
 // illumination board that drives the LEDs, reads the finger trigger and
 // measures the finger under coloured light. Every frame is requested on its
@@ -24,7 +31,8 @@ public:
     // An offset of this value asks for the sensor's own offsets.
     static constexpr uint8_t kSensorOffset = 255;
 
-    CUSBDeviceU2(std::unique_ptr<platform::UsbDriverHandle> handle, const std::string& deviceId);
+    CUSBDeviceU2(std::unique_ptr<platform::UsbDriverHandle> handle, const std::string& deviceId,
+                 U2Settings settings = {});
     ~CUSBDeviceU2() override;
 
     bool Initialize() override;
@@ -56,7 +64,6 @@ public:
     bool SetSerialNumber(const std::string& serialNumber) override;
 
     uint8_t GetMemoryLocationForRegister() override { return usb::MemoryIlluBoard; }
-    int ReservedUsb() override { return 0; }
     uint8_t GetMemoryLocationForCommand(uint16_t command) override;
     uint8_t GetDefaultTriggerSensitivity() override { return 25; }
     bool SetEEPROMLockBit(bool on) override;
@@ -86,4 +93,6 @@ private:
     // Maintenance operations wait for a running one and then refuse.
     bool RefuseMaintenance();
     bool RestoreLockBit();
+
+    const U2Settings m_settings;
 };

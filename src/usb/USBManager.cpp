@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "common/Log.h"
-#include "devicemanager/DevicesManager.h"
+#include "devicemanager/SensorHost.h"
 #include "devicemanager/WorkerThreads.h"
 #include "platform/Time.h"
 #include "usb/USBDeviceU1.h"
@@ -34,7 +34,7 @@ Model ModelForPath(const std::string& lowercasePath) {
 
 }  // namespace
 
-CUSBManager::CUSBManager() {
+CUSBManager::CUSBManager(SensorHost& host) : m_host(host) {
     char prefix[16];
     std::snprintf(prefix, sizeof prefix, "%08x", platform::GetTickCount32());
     m_strIDPrefix = prefix;
@@ -166,16 +166,17 @@ void CUSBManager::DeviceFound(const std::string& rawPath, platform::UsbBus& bus)
         return;
     }
 
-    CDevicesManager* manager = CDevicesManager::Instance();
-    if (manager == nullptr) return;
     const std::string id = m_strIDPrefix + path;
-    if (manager->Devices().Get(id.c_str())) {
+    if (m_host.FindDevice(id.c_str())) {
         handle->Close();
         return;
     }
 
-    DevicePtr device = model == Model::kU1 ? MakeDevice<CUSBDeviceU1>(std::move(handle), id)
-                                           : MakeDevice<CUSBDeviceU2>(std::move(handle), id);
+    DevicePtr device = model == Model::kU1
+                           ? MakeDevice<CUSBDeviceU1>(std::move(handle), id)
+                           : MakeDevice<CUSBDeviceU2>(std::move(handle), id,
+                                                      U2Settings{m_host.U2AsyncSleepTime(),
+                                                                 m_host.TemperatureCompensation()});
     if (!device->Initialize()) {
         log.Info(model == Model::kU1
                      ? "CUSBManager::DeviceFound: failed to initialize new CUSBDeviceU1"
@@ -197,7 +198,7 @@ void CUSBManager::DeviceFound(const std::string& rawPath, platform::UsbBus& bus)
             return;
         }
     }
-    manager->AddDevice(device);
+    m_host.AddDevice(device);
 }
 
 bool CUSBManager::DeviceRemoved(const std::string& path) {
@@ -205,10 +206,8 @@ bool CUSBManager::DeviceRemoved(const std::string& path) {
 }
 
 bool CUSBManager::RemoveById(const std::string& id) {
-    CDevicesManager* manager = CDevicesManager::Instance();
-    if (manager == nullptr) return true;
-    DevicePtr device = manager->Devices().Get(id.c_str());
-    return !device || manager->RemoveDeviceFromList(device) == 0;
+    DevicePtr device = m_host.FindDevice(id.c_str());
+    return !device || m_host.RemoveDeviceFromList(device) == 0;
 }
 
 void CUSBManager::RetryRemovals() {

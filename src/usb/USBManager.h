@@ -12,6 +12,8 @@
 #include "platform/Thread.h"
 #include "platform/UsbDriver.h"
 
+class SensorHost;
+
 // Finds the USB sensors present at start and those plugged in or pulled out
 // later. One watcher thread handles every arrival and removal, one at a time
 // and in order; the buses only post events to it.
@@ -19,7 +21,8 @@ class CUSBManager : public platform::UsbBusObserver {
 public:
     static constexpr uint32_t kStopWaitMs = 5000;
 
-    CUSBManager();
+    // The sensors found go to host's registry.
+    explicit CUSBManager(SensorHost& host);
     ~CUSBManager() override;
     CUSBManager(const CUSBManager&) = delete;
     CUSBManager& operator=(const CUSBManager&) = delete;
@@ -61,6 +64,7 @@ private:
     bool RemoveById(const std::string& id);
     void RetryRemovals();
 
+    SensorHost& m_host;
     std::string m_strIDPrefix;
     platform::CThread m_thread;
     std::mutex m_eventMutex;

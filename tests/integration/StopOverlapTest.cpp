@@ -285,7 +285,9 @@ struct StopFromCallback {
     std::atomic<int> result{1};
 };
 
-TEST_F(StopOverlapTest, TheCallbackMayStopTheLibrary) {
+TEST_F(StopOverlapTest, TheCallbackMayStopTheLibraryAndNoThreadStaysBehind) {
+    // The fixture ran the library once, so the runtime's own threads exist by now.
+    const int threadsBefore = ThreadCount();
     StopFromCallback stopper;
     ASSERT_EQ(KVT_Start(&StopFromCallback::Callback, &stopper), KVT_RESULT_OK);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -295,6 +297,10 @@ TEST_F(StopOverlapTest, TheCallbackMayStopTheLibrary) {
     while (stopper.result.load() == 1 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(stopper.result.load(), KVT_RESULT_OK);
+    // The message thread that ran the callback ends once the callback returns.
+    while (ThreadCount() > threadsBefore && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_LE(ThreadCount(), threadsBefore);
     // And it starts again.
     EXPECT_EQ(KVT_Start(&MessageLog::Callback, &messages_), KVT_RESULT_OK);
     EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);

@@ -181,7 +181,7 @@ TEST_F(USBManagerTest, ASensorThatCannotInitialiseIsDropped) {
 }
 
 TEST_F(USBManagerTest, StopWithoutStartSucceeds) {
-    CUSBManager idle;
+    CUSBManager idle(*manager_);
     EXPECT_TRUE(idle.Stop());
 }
 

@@ -89,7 +89,7 @@ std::string DataFolder() {
     if (override != nullptr && *override != '\0') {
         return IsWritableFolder(override) ? std::string(override) : std::string();
     }
-    const std::string machineWide = std::string("/var/lib/") + kDataFolderName;
+    std::string machineWide = std::string("/var/lib/") + kDataFolderName;
     if (IsWritableFolder(machineWide)) return machineWide;
 
     std::string base;
