@@ -137,16 +137,16 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
     };
     for (std::size_t i = 0; i < n; ++i) {
         const auto& a = p.points[i];
-        // The others within reach, split at the reach of the cells.
-        int nearCount = 0, farCount = 0;
+        // The others within the reach of the cells.
+        int nearCount = 0;
         std::uint32_t* nearKeys = s.nearKeys.data();
         std::uint32_t* farKeys = s.farKeys.data();
         std::size_t j = 0;
 #ifdef FP_MATCHER_SSE2
         const __m128 ax = _mm_set1_ps(a.x), ay = _mm_set1_ps(a.y);
-        const __m128 reach = _mm_set1_ps(kReach * kReach), nearReach = _mm_set1_ps(nearSquare);
-        // Four at a time, each key written to both lists and kept in one
-        // (or neither): no branch per point.
+        const __m128 nearReach = _mm_set1_ps(nearSquare);
+        // Four at a time, each key written and kept or not: no branch per
+        // point.
         __m128i index = _mm_setr_epi32(0, 1, 2, 3);
         const __m128i four = _mm_set1_epi32(4), self = _mm_set1_epi32(static_cast<int>(i));
         for (; j < padded; j += 4, index = _mm_add_epi32(index, four)) {
@@ -154,13 +154,11 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
             const __m128 dy = _mm_sub_ps(_mm_loadu_ps(&s.y[j]), ay);
             const __m128 d2 = _mm_add_ps(_mm_mul_ps(dx, dx), _mm_mul_ps(dy, dy));
             const __m128 within = _mm_andnot_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(index, self)),
-                                                _mm_cmplt_ps(d2, reach));
+                                                _mm_cmplt_ps(d2, nearReach));
             // No branch on whether any lane is within: which groups hold one
             // varies from point to point, and a mispredicted branch costs
             // more than the four stores.
-            const int lanes = _mm_movemask_ps(within);
-            const int close = _mm_movemask_ps(_mm_and_ps(within, _mm_cmplt_ps(d2, nearReach)));
-            const int far = lanes & ~close;
+            const int close = _mm_movemask_ps(within);
             // The squares are whole numbers below 14400 where they count.
             alignas(16) std::uint32_t keys[4];
             _mm_store_si128(
@@ -168,22 +166,24 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
                 _mm_or_si128(_mm_slli_epi32(_mm_cvttps_epi32(_mm_and_ps(d2, within)), 16), index));
             for (int lane = 0; lane < 4; ++lane) {
                 nearKeys[nearCount] = keys[lane];
-                farKeys[farCount] = keys[lane];
                 nearCount += (close >> lane) & 1;
-                farCount += (far >> lane) & 1;
             }
         }
 #endif
         for (; j < n; ++j) {
             const float dx = s.x[j] - a.x, dy = s.y[j] - a.y;
             const float d2 = dx * dx + dy * dy;
-            if (!(d2 < kReach * kReach) || j == i) continue;
-            if (d2 < nearSquare) {
-                nearKeys[nearCount++] = key(d2, j);
-            } else {
-                farKeys[farCount++] = key(d2, j);
-            }
+            if (d2 < nearSquare && j != i) nearKeys[nearCount++] = key(d2, j);
         }
+        // Those beyond, up to kReach, count only when the near ones are too
+        // few, as for few minutiae of most prints.
+        int farCount = 0;
+        if (nearCount < K)
+            for (std::size_t f = 0; f < n; ++f) {
+                const float dx = s.x[f] - a.x, dy = s.y[f] - a.y;
+                const float d2 = dx * dx + dy * dy;
+                if (d2 >= nearSquare && d2 < kReach * kReach) farKeys[farCount++] = key(d2, f);
+            }
         // The cells gather in registers: no store waits for the one before.
         std::uint64_t exact[W] = {}, spread[W] = {};
         // The neighbourhood is filled in a copy with one slot more, where
@@ -264,7 +264,38 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
 
 }  // namespace
 
-void PrepareLayout(const Features& f, bool asProbe, PrintLayout& p) {
+void PrepareFlow(const OrientationGrid& o, FlowCells& out) {
+    const DoubledAngles& doubled = Doubled();
+    // The buffers only grow: a smaller grid leaves them longer than needed,
+    // and the next larger one need not fill them again.
+    const std::size_t all = o.angles.size() + 4;
+    for (std::vector<float>* v : {&out.x, &out.y, &out.cos, &out.sin})
+        if (v->size() < all) v->resize(all);
+    std::size_t count = 0;
+    const float half = 0.5f * o.cell;
+    std::vector<float>& centres = Scratchpad().centres;
+    centres.resize(o.columns);
+    for (int c = 0; c < o.columns; ++c) centres[c] = static_cast<float>(c * o.cell) + half;
+    // Every cell written, the background ones overwritten by the next:
+    // which cells are foreground is too irregular for a branch to guess.
+    float *x = out.x.data(), *y = out.y.data(), *cs = out.cos.data(), *sn = out.sin.data();
+    for (int r = 0; r < o.rows; ++r) {
+        const std::uint8_t* row = &o.angles[static_cast<std::size_t>(r) * o.columns];
+        const float rowY = static_cast<float>(r * o.cell) + half;
+        for (int c = 0; c < o.columns; ++c) {
+            x[count] = centres[c];
+            y[count] = rowY;
+            cs[count] = doubled.c[row[c]];
+            sn[count] = doubled.s[row[c]];
+            count += row[c] != OrientationGrid::kNone;
+        }
+    }
+    out.count = count;
+    const std::size_t padded = (count + 3) & ~std::size_t{3};
+    for (std::size_t k = count; k < padded; ++k) x[k] = y[k] = kOutside, cs[k] = sn[k] = 0.f;
+}
+
+void PrepareLayout(const Features& f, bool asProbe, PrintLayout& p, bool withFlow) {
     p.width = f.width;
     p.height = f.height;
     // The foreground grid, checked against the image size here so that the
@@ -312,40 +343,9 @@ void PrepareLayout(const Features& f, bool asProbe, PrintLayout& p) {
         p.orientation = OrientationGrid{};
     }
     const OrientationGrid& o = p.orientation;
+    p.flowPrepared = withFlow;
+    if (withFlow) PrepareFlow(o, p.flow);
     const DoubledAngles& doubled = Doubled();
-    {
-        const std::size_t all = o.angles.size();
-        p.flowX.resize(all + 4);
-        p.flowY.resize(all + 4);
-        p.flowCos.resize(all + 4);
-        p.flowSin.resize(all + 4);
-        std::size_t count = 0;
-        const float half = 0.5f * o.cell;
-        std::vector<float>& centres = Scratchpad().centres;
-        centres.resize(o.columns);
-        for (int c = 0; c < o.columns; ++c) centres[c] = static_cast<float>(c * o.cell) + half;
-        // Every cell written, the background ones overwritten by the next:
-        // which cells are foreground is too irregular for a branch to guess.
-        for (int r = 0; r < o.rows; ++r) {
-            const std::uint8_t* row = &o.angles[static_cast<std::size_t>(r) * o.columns];
-            const float y = static_cast<float>(r * o.cell) + half;
-            for (int c = 0; c < o.columns; ++c) {
-                p.flowX[count] = centres[c];
-                p.flowY[count] = y;
-                p.flowCos[count] = doubled.c[row[c]];
-                p.flowSin[count] = doubled.s[row[c]];
-                count += row[c] != OrientationGrid::kNone;
-            }
-        }
-        p.flowCells = count;
-        const std::size_t padded = (count + 3) & ~std::size_t{3};
-        for (std::size_t k = count; k < padded; ++k)
-            p.flowX[k] = p.flowY[k] = kOutside, p.flowCos[k] = p.flowSin[k] = 0.f;
-        p.flowX.resize(padded);
-        p.flowY.resize(padded);
-        p.flowCos.resize(padded);
-        p.flowSin.resize(padded);
-    }
     // The grid side of the check is the probe's.
     p.flowGrid.resize(asProbe ? o.angles.size() * 4 : 0);
     for (std::size_t k = 0; k < p.flowGrid.size() / 4; ++k) {
