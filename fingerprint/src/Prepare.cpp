@@ -97,6 +97,48 @@ void Rank(const std::uint32_t* keys, int count, int* rank) {
     }
 }
 
+// Keys (the squared distance, then the index) of the points other than
+// point i whose squared distance from it lies in [low, high), in index
+// order; returns how many. The squares are whole numbers below 2^15.
+int Within(const PrepareScratch& s, std::size_t n, std::size_t i, float low, float high,
+           std::uint32_t* keys) {
+    const float ax = s.x[i], ay = s.y[i];
+    int count = 0;
+    std::size_t j = 0;
+#ifdef FP_MATCHER_SSE2
+    const __m128 x = _mm_set1_ps(ax), y = _mm_set1_ps(ay);
+    const __m128 lo = _mm_set1_ps(low), hi = _mm_set1_ps(high);
+    // Four at a time, each key written and kept or not: which groups hold
+    // one varies from point to point, and a mispredicted branch costs more
+    // than the four stores. The padding lies outside every reach.
+    __m128i index = _mm_setr_epi32(0, 1, 2, 3);
+    const __m128i four = _mm_set1_epi32(4), self = _mm_set1_epi32(static_cast<int>(i));
+    for (; j < n; j += 4, index = _mm_add_epi32(index, four)) {
+        const __m128 dx = _mm_sub_ps(_mm_loadu_ps(&s.x[j]), x);
+        const __m128 dy = _mm_sub_ps(_mm_loadu_ps(&s.y[j]), y);
+        const __m128 d2 = _mm_add_ps(_mm_mul_ps(dx, dx), _mm_mul_ps(dy, dy));
+        const __m128 within = _mm_andnot_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(index, self)),
+                                            _mm_and_ps(_mm_cmpge_ps(d2, lo), _mm_cmplt_ps(d2, hi)));
+        const int lanes = _mm_movemask_ps(within);
+        alignas(16) std::uint32_t k[4];
+        _mm_store_si128(
+            reinterpret_cast<__m128i*>(k),
+            _mm_or_si128(_mm_slli_epi32(_mm_cvttps_epi32(_mm_and_ps(d2, within)), 16), index));
+        for (int lane = 0; lane < 4; ++lane) {
+            keys[count] = k[lane];
+            count += (lanes >> lane) & 1;
+        }
+    }
+#endif
+    for (; j < n; ++j) {
+        const float dx = s.x[j] - ax, dy = s.y[j] - ay;
+        const float d2 = dx * dx + dy * dy;
+        if (d2 >= low && d2 < high && j != i)
+            keys[count++] = (static_cast<std::uint32_t>(d2) << 16) | static_cast<std::uint32_t>(j);
+    }
+    return count;
+}
+
 // For every point: its kNeighbours nearest within kReach (by distance, then
 // index), and its occupancy cells from all neighbours within kCellReach
 // (spread ones within kCellReach + kCellSpreadDistance for a probe). Coordinates are whole
@@ -131,59 +173,15 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
     auto set = [](std::uint64_t* words, int bit) {
         words[bit >> 6] |= std::uint64_t{1} << (bit & 63);
     };
-    // A key: the squared distance, then the index.
-    auto key = [](float d2, std::size_t j) {
-        return (static_cast<std::uint32_t>(d2) << 16) | static_cast<std::uint32_t>(j);
-    };
     for (std::size_t i = 0; i < n; ++i) {
         const auto& a = p.points[i];
-        // The others within the reach of the cells.
-        int nearCount = 0;
+        // The others within the reach of the cells; those beyond, up to
+        // kReach, count only when the near ones are too few.
         std::uint32_t* nearKeys = s.nearKeys.data();
         std::uint32_t* farKeys = s.farKeys.data();
-        std::size_t j = 0;
-#ifdef FP_MATCHER_SSE2
-        const __m128 ax = _mm_set1_ps(a.x), ay = _mm_set1_ps(a.y);
-        const __m128 nearReach = _mm_set1_ps(nearSquare);
-        // Four at a time, each key written and kept or not: no branch per
-        // point.
-        __m128i index = _mm_setr_epi32(0, 1, 2, 3);
-        const __m128i four = _mm_set1_epi32(4), self = _mm_set1_epi32(static_cast<int>(i));
-        for (; j < padded; j += 4, index = _mm_add_epi32(index, four)) {
-            const __m128 dx = _mm_sub_ps(_mm_loadu_ps(&s.x[j]), ax);
-            const __m128 dy = _mm_sub_ps(_mm_loadu_ps(&s.y[j]), ay);
-            const __m128 d2 = _mm_add_ps(_mm_mul_ps(dx, dx), _mm_mul_ps(dy, dy));
-            const __m128 within = _mm_andnot_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(index, self)),
-                                                _mm_cmplt_ps(d2, nearReach));
-            // No branch on whether any lane is within: which groups hold one
-            // varies from point to point, and a mispredicted branch costs
-            // more than the four stores.
-            const int close = _mm_movemask_ps(within);
-            // The squares are whole numbers below 14400 where they count.
-            alignas(16) std::uint32_t keys[4];
-            _mm_store_si128(
-                reinterpret_cast<__m128i*>(keys),
-                _mm_or_si128(_mm_slli_epi32(_mm_cvttps_epi32(_mm_and_ps(d2, within)), 16), index));
-            for (int lane = 0; lane < 4; ++lane) {
-                nearKeys[nearCount] = keys[lane];
-                nearCount += (close >> lane) & 1;
-            }
-        }
-#endif
-        for (; j < n; ++j) {
-            const float dx = s.x[j] - a.x, dy = s.y[j] - a.y;
-            const float d2 = dx * dx + dy * dy;
-            if (d2 < nearSquare && j != i) nearKeys[nearCount++] = key(d2, j);
-        }
-        // Those beyond, up to kReach, count only when the near ones are too
-        // few, as for few minutiae of most prints.
-        int farCount = 0;
-        if (nearCount < K)
-            for (std::size_t f = 0; f < n; ++f) {
-                const float dx = s.x[f] - a.x, dy = s.y[f] - a.y;
-                const float d2 = dx * dx + dy * dy;
-                if (d2 >= nearSquare && d2 < kReach * kReach) farKeys[farCount++] = key(d2, f);
-            }
+        const int nearCount = Within(s, n, i, -1.f, nearSquare, nearKeys);
+        const int farCount =
+            nearCount < K ? Within(s, n, i, nearSquare, kReach * kReach, farKeys) : 0;
         // The cells gather in registers: no store waits for the one before.
         std::uint64_t exact[W] = {}, spread[W] = {};
         // The neighbourhood is filled in a copy with one slot more, where
