@@ -62,7 +62,6 @@ const DoubledAngles& Doubled() {
 
 // Buffers for preparing prints, kept per thread.
 struct PrepareScratch {
-    std::vector<float> x, y;  // the points in index order, padded
     std::vector<std::uint32_t> nearKeys, farKeys;
     std::vector<int> ranks;
     std::vector<std::uint16_t> next = std::vector<std::uint16_t>(256);
@@ -98,45 +97,102 @@ void Rank(const std::uint32_t* keys, int count, int* rank) {
 }
 
 // Keys (the squared distance, then the index) of the points other than
-// point i whose squared distance from it lies in [low, high), in index
-// order; returns how many. The squares are whole numbers below 2^15.
-int Within(const PrepareScratch& s, std::size_t n, std::size_t i, float low, float high,
+// point i whose squared distance from it lies in [low, high), in row order;
+// returns how many. Only the bands of rows within `reach` (at least the
+// square root of `high`) are looked at. The squares are whole numbers below
+// 2^15.
+int Within(const PrintLayout& p, std::size_t i, float low, float high, float reach,
            std::uint32_t* keys) {
-    const float ax = s.x[i], ay = s.y[i];
+    const float ax = p.points[i].x, ay = p.points[i].y;
+    const int bands = static_cast<int>(p.band.size()) - 1;
+    const int top = std::clamp(static_cast<int>(std::floor((ay - reach) / 4)), 0, bands - 1);
+    const int bottom = std::clamp(static_cast<int>(std::floor((ay + reach) / 4)), 0, bands - 1);
+    const std::size_t end = p.band[static_cast<std::size_t>(bottom) + 1];
+    std::size_t k = p.band[static_cast<std::size_t>(top)];
     int count = 0;
-    std::size_t j = 0;
 #ifdef FP_MATCHER_SSE2
     const __m128 x = _mm_set1_ps(ax), y = _mm_set1_ps(ay);
     const __m128 lo = _mm_set1_ps(low), hi = _mm_set1_ps(high);
     // Four at a time, each key written and kept or not: which groups hold
     // one varies from point to point, and a mispredicted branch costs more
-    // than the four stores. The padding lies outside every reach.
-    __m128i index = _mm_setr_epi32(0, 1, 2, 3);
-    const __m128i four = _mm_set1_epi32(4), self = _mm_set1_epi32(static_cast<int>(i));
-    for (; j < n; j += 4, index = _mm_add_epi32(index, four)) {
-        const __m128 dx = _mm_sub_ps(_mm_loadu_ps(&s.x[j]), x);
-        const __m128 dy = _mm_sub_ps(_mm_loadu_ps(&s.y[j]), y);
+    // than the four stores. The rows are padded for the loads; positions
+    // from `end` on are left out.
+    const __m128i self = _mm_set1_epi32(static_cast<int>(i));
+    const __m128i last = _mm_set1_epi32(static_cast<int>(end));
+    __m128i position =
+        _mm_add_epi32(_mm_set1_epi32(static_cast<int>(k)), _mm_setr_epi32(0, 1, 2, 3));
+    const __m128i four = _mm_set1_epi32(4), zero = _mm_setzero_si128();
+    for (; k < end; k += 4, position = _mm_add_epi32(position, four)) {
+        const __m128 dx = _mm_sub_ps(_mm_loadu_ps(&p.rowX[k]), x);
+        const __m128 dy = _mm_sub_ps(_mm_loadu_ps(&p.rowY[k]), y);
         const __m128 d2 = _mm_add_ps(_mm_mul_ps(dx, dx), _mm_mul_ps(dy, dy));
-        const __m128 within = _mm_andnot_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(index, self)),
-                                            _mm_and_ps(_mm_cmpge_ps(d2, lo), _mm_cmplt_ps(d2, hi)));
+        const __m128i index = _mm_unpacklo_epi16(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&p.rowIndex[k])), zero);
+        const __m128i other =
+            _mm_andnot_si128(_mm_cmpeq_epi32(index, self), _mm_cmpgt_epi32(last, position));
+        const __m128 within = _mm_and_ps(_mm_castsi128_ps(other),
+                                         _mm_and_ps(_mm_cmpge_ps(d2, lo), _mm_cmplt_ps(d2, hi)));
         const int lanes = _mm_movemask_ps(within);
-        alignas(16) std::uint32_t k[4];
+        alignas(16) std::uint32_t kk[4];
         _mm_store_si128(
-            reinterpret_cast<__m128i*>(k),
+            reinterpret_cast<__m128i*>(kk),
             _mm_or_si128(_mm_slli_epi32(_mm_cvttps_epi32(_mm_and_ps(d2, within)), 16), index));
         for (int lane = 0; lane < 4; ++lane) {
-            keys[count] = k[lane];
+            keys[count] = kk[lane];
             count += (lanes >> lane) & 1;
         }
     }
 #endif
-    for (; j < n; ++j) {
-        const float dx = s.x[j] - ax, dy = s.y[j] - ay;
+    for (; k < end; ++k) {
+        const float dx = p.rowX[k] - ax, dy = p.rowY[k] - ay;
         const float d2 = dx * dx + dy * dy;
+        const std::uint32_t j = p.rowIndex[k];
         if (d2 >= low && d2 < high && j != i)
-            keys[count++] = (static_cast<std::uint32_t>(d2) << 16) | static_cast<std::uint32_t>(j);
+            keys[count++] = (static_cast<std::uint32_t>(d2) << 16) | j;
     }
     return count;
+}
+
+// Row order for the pairing, by y and then index, and where each band of 4
+// rows starts in it: a counting sort on bands, then by y within. Padded with
+// eight positions outside every image.
+void RowOrder(PrintLayout& p) {
+    const std::size_t n = p.points.size();
+    const int bands = std::max(1, (p.height + 3) / 4);
+    p.band.assign(static_cast<std::size_t>(bands) + 1, 0);
+    auto bandOf = [&](const PrintLayout::Point& pt) {
+        return std::min(bands - 1, static_cast<int>(pt.y) >> 2);
+    };
+    for (const auto& pt : p.points) ++p.band[static_cast<std::size_t>(bandOf(pt)) + 1];
+    for (int k = 0; k < bands; ++k) p.band[k + 1] += p.band[k];
+    {
+        std::vector<std::uint16_t>& next = Scratchpad().rowNext;
+        next.assign(p.band.begin(), p.band.end() - 1);
+        p.rowIndex.resize(n + 8);
+        for (std::size_t i = 0; i < n; ++i)
+            p.rowIndex[next[static_cast<std::size_t>(bandOf(p.points[i]))]++] =
+                static_cast<std::uint16_t>(i);
+        std::fill(p.rowIndex.begin() + static_cast<std::ptrdiff_t>(n), p.rowIndex.end(), 0);
+    }
+    for (int k = 0; k < bands; ++k)
+        if (p.band[k + 1] - p.band[k] > 1)
+            std::sort(p.rowIndex.begin() + p.band[k], p.rowIndex.begin() + p.band[k + 1],
+                      [&](std::uint16_t a, std::uint16_t b) {
+                          return p.points[a].y != p.points[b].y ? p.points[a].y < p.points[b].y
+                                                                : a < b;
+                      });
+    p.rowX.resize(n + 8);
+    p.rowY.resize(n + 8);
+    p.rowAngle.resize(n + 8);
+    p.rowQuality.resize(n + 8);
+    for (std::size_t k = 0; k < n; ++k) {
+        const auto& pt = p.points[p.rowIndex[k]];
+        p.rowX[k] = pt.x, p.rowY[k] = pt.y;
+        p.rowAngle[k] = static_cast<std::uint8_t>(pt.angle);
+        p.rowQuality[k] = pt.quality;
+    }
+    for (std::size_t k = n; k < n + 8; ++k)
+        p.rowX[k] = p.rowY[k] = kOutside, p.rowAngle[k] = 0, p.rowQuality[k] = 0;
 }
 
 // For every point: its kNeighbours nearest within kReach (by distance, then
@@ -159,9 +215,6 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
     static const BearingTable bearings;
     PrepareScratch& s = Scratchpad();
     const std::size_t padded = (n + 3) & ~std::size_t{3};
-    s.x.assign(padded, kOutside);
-    s.y.assign(padded, kOutside);
-    for (std::size_t i = 0; i < n; ++i) s.x[i] = p.points[i].x, s.y[i] = p.points[i].y;
     // Room for every other point, in one of two lists, and padding for Rank.
     s.nearKeys.resize(padded + 4);
     s.farKeys.resize(padded + 4);
@@ -179,9 +232,9 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
         // kReach, count only when the near ones are too few.
         std::uint32_t* nearKeys = s.nearKeys.data();
         std::uint32_t* farKeys = s.farKeys.data();
-        const int nearCount = Within(s, n, i, -1.f, nearSquare, nearKeys);
+        const int nearCount = Within(p, i, -1.f, nearSquare, cellReach, nearKeys);
         const int farCount =
-            nearCount < K ? Within(s, n, i, nearSquare, kReach * kReach, farKeys) : 0;
+            nearCount < K ? Within(p, i, nearSquare, kReach * kReach, kReach, farKeys) : 0;
         // The cells gather in registers: no store waits for the one before.
         std::uint64_t exact[W] = {}, spread[W] = {};
         // The neighbourhood is filled in a copy with one slot more, where
@@ -364,6 +417,7 @@ void PrepareLayout(const Features& f, bool asProbe, PrintLayout& p, bool withFlo
         p.points[i] = {static_cast<float>(mi.x), static_cast<float>(mi.y), mi.direction,
                        mi.quality / 100.f, mi.type};
     }
+    RowOrder(p);
     Neighbourhoods(asProbe, p);
 
     // Direction order for the candidate search, of the minutiae that may seed
@@ -389,43 +443,6 @@ void PrepareLayout(const Features& f, bool asProbe, PrintLayout& p, bool withFlo
         p.sortedKeys[k] = 0xFFFFu - i;
         for (int w = 0; w < W; ++w) p.sortedCells[k * W + w] = p.cells[i * W + w];
     }
-
-    // Row order for the pairing, by y and then index, and where each band of
-    // 4 rows starts in it: a counting sort on bands, then by y within.
-    const int bands = std::max(1, (p.height + 3) / 4);
-    p.band.assign(static_cast<std::size_t>(bands) + 1, 0);
-    auto bandOf = [&](const PrintLayout::Point& pt) {
-        return std::min(bands - 1, static_cast<int>(pt.y) >> 2);
-    };
-    for (const auto& pt : p.points) ++p.band[static_cast<std::size_t>(bandOf(pt)) + 1];
-    for (int k = 0; k < bands; ++k) p.band[k + 1] += p.band[k];
-    {
-        std::vector<std::uint16_t>& next = Scratchpad().rowNext;
-        next.assign(p.band.begin(), p.band.end() - 1);
-        p.rowIndex.resize(n);
-        for (std::size_t i = 0; i < n; ++i)
-            p.rowIndex[next[static_cast<std::size_t>(bandOf(p.points[i]))]++] =
-                static_cast<std::uint16_t>(i);
-    }
-    for (int k = 0; k < bands; ++k)
-        if (p.band[k + 1] - p.band[k] > 1)
-            std::sort(p.rowIndex.begin() + p.band[k], p.rowIndex.begin() + p.band[k + 1],
-                      [&](std::uint16_t a, std::uint16_t b) {
-                          return p.points[a].y != p.points[b].y ? p.points[a].y < p.points[b].y
-                                                                : a < b;
-                      });
-    p.rowX.resize(n + 8);
-    p.rowY.resize(n + 8);
-    p.rowAngle.resize(n + 8);
-    p.rowQuality.resize(n + 8);
-    for (std::size_t k = 0; k < n; ++k) {
-        const auto& pt = p.points[p.rowIndex[k]];
-        p.rowX[k] = pt.x, p.rowY[k] = pt.y;
-        p.rowAngle[k] = static_cast<std::uint8_t>(pt.angle);
-        p.rowQuality[k] = pt.quality;
-    }
-    for (std::size_t k = n; k < n + 8; ++k)
-        p.rowX[k] = p.rowY[k] = kOutside, p.rowAngle[k] = 0, p.rowQuality[k] = 0;
 }
 
 }  // namespace detail

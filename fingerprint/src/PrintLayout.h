@@ -42,7 +42,8 @@ struct PrintLayout {
     std::vector<Point> points;
     // The points once more, ordered by y (by index among equal y), side by
     // side for vector loads and padded with eight positions outside every
-    // image; band[k] is the first of them with y >= 4 k, up to the height.
+    // image (index 0); band[k] is the first of them with y >= 4 k, up to the
+    // height.
     std::vector<float> rowX, rowY;
     std::vector<std::uint16_t> rowIndex;
     std::vector<std::uint8_t> rowAngle;
