@@ -241,7 +241,8 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
         // those that do not rank among the nearest land: no branch per
         // neighbour.
         PrintLayout::Neighbourhood hood{};
-        float slotDistance[K + 1];
+        // Squared distances: the root is only taken of those kept.
+        float slotSquare[K + 1];
         std::uint8_t slotBearing[K + 1], slotTurn[K + 1];
         // Order the near ones; the nearest are the first of them, then the
         // first of the far ones when there are too few.
@@ -252,7 +253,6 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
             const std::uint32_t kk = nearKeys[c];
             const auto& b = p.points[kk & 0xFFFF];
             const float d2 = static_cast<float>(kk >> 16);
-            const float d = std::sqrt(d2);
             const float dx = b.x - a.x, dy = b.y - a.y;
             const int bearing =
                 (bearings.units[(static_cast<int>(dy) + kBearingReach) * BearingTable::kSide +
@@ -261,7 +261,7 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
                 255;
             const int turn = (b.angle - a.angle) & 255;
             const int slot = std::min(ranks[c], K);
-            slotDistance[slot] = d;
+            slotSquare[slot] = d2;
             slotBearing[slot] = static_cast<std::uint8_t>(bearing);
             slotTurn[slot] = static_cast<std::uint8_t>(turn);
             {
@@ -274,6 +274,7 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
                 exact[bit >> 6] |= (std::uint64_t{1} << (bit & 63)) & in;
             }
             if (!asProbe) continue;
+            const float d = std::sqrt(d2);
             const int ring0 = static_cast<int>(std::max(0.f, d - kCellSpreadDistance) / kCellRing);
             const int ring1 = std::min(3, static_cast<int>((d + kCellSpreadDistance) / kCellRing));
             for (int r = ring0; r <= ring1; ++r)
@@ -290,7 +291,7 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
                 const std::uint32_t kk = farKeys[c];
                 const auto& b = p.points[kk & 0xFFFF];
                 const int slot = std::min(count + ranks[c], K);
-                slotDistance[slot] = std::sqrt(static_cast<float>(kk >> 16));
+                slotSquare[slot] = static_cast<float>(kk >> 16);
                 slotBearing[slot] = static_cast<std::uint8_t>(
                     (bearings.units[(static_cast<int>(b.y - a.y) + kBearingReach) *
                                         BearingTable::kSide +
@@ -303,7 +304,7 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
         }
         hood.count = count;
         for (int k = 0; k < count; ++k)
-            hood.distance[k] = slotDistance[k], hood.bearing[k] = slotBearing[k],
+            hood.distance[k] = std::sqrt(slotSquare[k]), hood.bearing[k] = slotBearing[k],
             hood.turn[k] = slotTurn[k];
         p.neighbourhoods[i] = hood;
         for (int w = 0; w < W; ++w) {
