@@ -69,11 +69,11 @@ struct PrintLayout {
     std::vector<std::uint8_t> inside;
     OrientationGrid orientation;
     // Ridge flow, checked for an alignment by the reference's foreground
-    // cells against the probe's grid. The cells (FlowCells) are only worked
-    // out ahead for prints compared more than once: most references seen for
-    // the first time never reach the check. The grid (a probe's only): for
-    // each cell the cosine and sine of twice its ridge angle and 1, then 0
-    // (all 0 in the background).
+    // cells against the probe's grid. The reference cache leaves the cells
+    // out (flowPrepared false) until a reference is seen again: most
+    // references seen once never reach the check. The grid (a probe's
+    // only): for each cell the cosine and sine of twice its ridge angle and
+    // 1, then 0 (all 0 in the background).
     FlowCells flow;
     bool flowPrepared = false;
     std::vector<float> flowGrid;
