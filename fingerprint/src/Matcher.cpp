@@ -126,11 +126,16 @@ Comparison Compare(const PreparedPrint& probePrint, const PreparedPrint& refPrin
         return a.order < b.order;
     });
     int bestOrder = 0;
+    const FlowCells* refFlow = ref.flowPrepared ? &ref.flow : nullptr;
     for (const Alignment& a : alignments) {
         if (a.similarity < best.similarity) break;
         if (a.similarity == best.similarity && a.order > bestOrder) continue;
+        if (refFlow == nullptr) {
+            PrepareFlow(ref.orientation, scratch.flow);
+            refFlow = &scratch.flow;
+        }
         int cells = 0;
-        const float agreement = FlowAgreement(probe, ref, a.t, cells);
+        const float agreement = FlowAgreement(probe, *refFlow, a.t, cells);
         const double similarity = a.similarity * FlowFactor(agreement, cells);
         if (similarity > best.similarity ||
             (similarity == best.similarity && similarity > 0 && a.order < bestOrder)) {

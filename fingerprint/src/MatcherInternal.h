@@ -178,6 +178,7 @@ struct Scratch {
     std::vector<std::pair<int, int>> pairs, seedPairs;
     std::vector<std::uint8_t> covered;
     std::vector<Alignment> alignments;
+    FlowCells flow;  // a reference's, when it has none prepared
 };
 
 // Candidate search: pairs of minutiae within the rotation limit (plus slack)
@@ -207,8 +208,8 @@ float SeenWeight(const PrintLayout& from, const Transform& t, const PrintLayout&
 
 // Ridge-flow check: mean cos(2 x angle difference) of the ridge orientation
 // over the cells both prints show after alignment; `cells` counts them.
-float FlowAgreement(const PrintLayout& probe, const PrintLayout& ref, const Transform& t,
-                    int& cells);
+// `ref` holds the reference's flow cells.
+float FlowAgreement(const PrintLayout& probe, const FlowCells& ref, const Transform& t, int& cells);
 // The factor, at most 1, by which a flow agreement scales a similarity.
 float FlowFactor(float agreement, int cells);
 

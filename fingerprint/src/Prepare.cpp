@@ -62,7 +62,6 @@ const DoubledAngles& Doubled() {
 
 // Buffers for preparing prints, kept per thread.
 struct PrepareScratch {
-    std::vector<float> x, y;  // the points in index order, padded
     std::vector<std::uint32_t> nearKeys, farKeys;
     std::vector<int> ranks;
     std::vector<std::uint16_t> next = std::vector<std::uint16_t>(256);
@@ -97,6 +96,105 @@ void Rank(const std::uint32_t* keys, int count, int* rank) {
     }
 }
 
+// Keys (the squared distance, then the index) of the points other than
+// point i whose squared distance from it lies in [low, high), in row order;
+// returns how many. Only the bands of rows within `reach` (at least the
+// square root of `high`) are looked at. The squares are whole numbers below
+// 2^15.
+int Within(const PrintLayout& p, std::size_t i, float low, float high, float reach,
+           std::uint32_t* keys) {
+    const float ax = p.points[i].x, ay = p.points[i].y;
+    const int bands = static_cast<int>(p.band.size()) - 1;
+    const int top = std::clamp(static_cast<int>(std::floor((ay - reach) / 4)), 0, bands - 1);
+    const int bottom = std::clamp(static_cast<int>(std::floor((ay + reach) / 4)), 0, bands - 1);
+    const std::size_t end = p.band[static_cast<std::size_t>(bottom) + 1];
+    std::size_t k = p.band[static_cast<std::size_t>(top)];
+    int count = 0;
+#ifdef FP_MATCHER_SSE2
+    const __m128 x = _mm_set1_ps(ax), y = _mm_set1_ps(ay);
+    const __m128 lo = _mm_set1_ps(low), hi = _mm_set1_ps(high);
+    // Four at a time, each key written and kept or not: which groups hold
+    // one varies from point to point, and a mispredicted branch costs more
+    // than the four stores. The rows are padded for the loads; positions
+    // from `end` on are left out.
+    const __m128i self = _mm_set1_epi32(static_cast<int>(i));
+    const __m128i last = _mm_set1_epi32(static_cast<int>(end));
+    __m128i position =
+        _mm_add_epi32(_mm_set1_epi32(static_cast<int>(k)), _mm_setr_epi32(0, 1, 2, 3));
+    const __m128i four = _mm_set1_epi32(4), zero = _mm_setzero_si128();
+    for (; k < end; k += 4, position = _mm_add_epi32(position, four)) {
+        const __m128 dx = _mm_sub_ps(_mm_loadu_ps(&p.rowX[k]), x);
+        const __m128 dy = _mm_sub_ps(_mm_loadu_ps(&p.rowY[k]), y);
+        const __m128 d2 = _mm_add_ps(_mm_mul_ps(dx, dx), _mm_mul_ps(dy, dy));
+        const __m128i index = _mm_unpacklo_epi16(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&p.rowIndex[k])), zero);
+        const __m128i other =
+            _mm_andnot_si128(_mm_cmpeq_epi32(index, self), _mm_cmpgt_epi32(last, position));
+        const __m128 within = _mm_and_ps(_mm_castsi128_ps(other),
+                                         _mm_and_ps(_mm_cmpge_ps(d2, lo), _mm_cmplt_ps(d2, hi)));
+        const int lanes = _mm_movemask_ps(within);
+        alignas(16) std::uint32_t kk[4];
+        _mm_store_si128(
+            reinterpret_cast<__m128i*>(kk),
+            _mm_or_si128(_mm_slli_epi32(_mm_cvttps_epi32(_mm_and_ps(d2, within)), 16), index));
+        for (int lane = 0; lane < 4; ++lane) {
+            keys[count] = kk[lane];
+            count += (lanes >> lane) & 1;
+        }
+    }
+#endif
+    for (; k < end; ++k) {
+        const float dx = p.rowX[k] - ax, dy = p.rowY[k] - ay;
+        const float d2 = dx * dx + dy * dy;
+        const std::uint32_t j = p.rowIndex[k];
+        if (d2 >= low && d2 < high && j != i)
+            keys[count++] = (static_cast<std::uint32_t>(d2) << 16) | j;
+    }
+    return count;
+}
+
+// Row order for the pairing, by y and then index, and where each band of 4
+// rows starts in it: a counting sort on bands, then by y within. Padded with
+// eight positions outside every image.
+void RowOrder(PrintLayout& p) {
+    const std::size_t n = p.points.size();
+    const int bands = std::max(1, (p.height + 3) / 4);
+    p.band.assign(static_cast<std::size_t>(bands) + 1, 0);
+    auto bandOf = [&](const PrintLayout::Point& pt) {
+        return std::min(bands - 1, static_cast<int>(pt.y) >> 2);
+    };
+    for (const auto& pt : p.points) ++p.band[static_cast<std::size_t>(bandOf(pt)) + 1];
+    for (int k = 0; k < bands; ++k) p.band[k + 1] += p.band[k];
+    {
+        std::vector<std::uint16_t>& next = Scratchpad().rowNext;
+        next.assign(p.band.begin(), p.band.end() - 1);
+        p.rowIndex.resize(n + 8);
+        for (std::size_t i = 0; i < n; ++i)
+            p.rowIndex[next[static_cast<std::size_t>(bandOf(p.points[i]))]++] =
+                static_cast<std::uint16_t>(i);
+        std::fill(p.rowIndex.begin() + static_cast<std::ptrdiff_t>(n), p.rowIndex.end(), 0);
+    }
+    for (int k = 0; k < bands; ++k)
+        if (p.band[k + 1] - p.band[k] > 1)
+            std::sort(p.rowIndex.begin() + p.band[k], p.rowIndex.begin() + p.band[k + 1],
+                      [&](std::uint16_t a, std::uint16_t b) {
+                          return p.points[a].y != p.points[b].y ? p.points[a].y < p.points[b].y
+                                                                : a < b;
+                      });
+    p.rowX.resize(n + 8);
+    p.rowY.resize(n + 8);
+    p.rowAngle.resize(n + 8);
+    p.rowQuality.resize(n + 8);
+    for (std::size_t k = 0; k < n; ++k) {
+        const auto& pt = p.points[p.rowIndex[k]];
+        p.rowX[k] = pt.x, p.rowY[k] = pt.y;
+        p.rowAngle[k] = static_cast<std::uint8_t>(pt.angle);
+        p.rowQuality[k] = pt.quality;
+    }
+    for (std::size_t k = n; k < n + 8; ++k)
+        p.rowX[k] = p.rowY[k] = kOutside, p.rowAngle[k] = 0, p.rowQuality[k] = 0;
+}
+
 // For every point: its kNeighbours nearest within kReach (by distance, then
 // index), and its occupancy cells from all neighbours within kCellReach
 // (spread ones within kCellReach + kCellSpreadDistance for a probe). Coordinates are whole
@@ -117,9 +215,6 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
     static const BearingTable bearings;
     PrepareScratch& s = Scratchpad();
     const std::size_t padded = (n + 3) & ~std::size_t{3};
-    s.x.assign(padded, kOutside);
-    s.y.assign(padded, kOutside);
-    for (std::size_t i = 0; i < n; ++i) s.x[i] = p.points[i].x, s.y[i] = p.points[i].y;
     // Room for every other point, in one of two lists, and padding for Rank.
     s.nearKeys.resize(padded + 4);
     s.farKeys.resize(padded + 4);
@@ -131,66 +226,23 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
     auto set = [](std::uint64_t* words, int bit) {
         words[bit >> 6] |= std::uint64_t{1} << (bit & 63);
     };
-    // A key: the squared distance, then the index.
-    auto key = [](float d2, std::size_t j) {
-        return (static_cast<std::uint32_t>(d2) << 16) | static_cast<std::uint32_t>(j);
-    };
     for (std::size_t i = 0; i < n; ++i) {
         const auto& a = p.points[i];
-        // The others within reach, split at the reach of the cells.
-        int nearCount = 0, farCount = 0;
+        // The others within the reach of the cells; those beyond, up to
+        // kReach, count only when the near ones are too few.
         std::uint32_t* nearKeys = s.nearKeys.data();
         std::uint32_t* farKeys = s.farKeys.data();
-        std::size_t j = 0;
-#ifdef FP_MATCHER_SSE2
-        const __m128 ax = _mm_set1_ps(a.x), ay = _mm_set1_ps(a.y);
-        const __m128 reach = _mm_set1_ps(kReach * kReach), nearReach = _mm_set1_ps(nearSquare);
-        // Four at a time, each key written to both lists and kept in one
-        // (or neither): no branch per point.
-        __m128i index = _mm_setr_epi32(0, 1, 2, 3);
-        const __m128i four = _mm_set1_epi32(4), self = _mm_set1_epi32(static_cast<int>(i));
-        for (; j < padded; j += 4, index = _mm_add_epi32(index, four)) {
-            const __m128 dx = _mm_sub_ps(_mm_loadu_ps(&s.x[j]), ax);
-            const __m128 dy = _mm_sub_ps(_mm_loadu_ps(&s.y[j]), ay);
-            const __m128 d2 = _mm_add_ps(_mm_mul_ps(dx, dx), _mm_mul_ps(dy, dy));
-            const __m128 within = _mm_andnot_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(index, self)),
-                                                _mm_cmplt_ps(d2, reach));
-            // No branch on whether any lane is within: which groups hold one
-            // varies from point to point, and a mispredicted branch costs
-            // more than the four stores.
-            const int lanes = _mm_movemask_ps(within);
-            const int close = _mm_movemask_ps(_mm_and_ps(within, _mm_cmplt_ps(d2, nearReach)));
-            const int far = lanes & ~close;
-            // The squares are whole numbers below 14400 where they count.
-            alignas(16) std::uint32_t keys[4];
-            _mm_store_si128(
-                reinterpret_cast<__m128i*>(keys),
-                _mm_or_si128(_mm_slli_epi32(_mm_cvttps_epi32(_mm_and_ps(d2, within)), 16), index));
-            for (int lane = 0; lane < 4; ++lane) {
-                nearKeys[nearCount] = keys[lane];
-                farKeys[farCount] = keys[lane];
-                nearCount += (close >> lane) & 1;
-                farCount += (far >> lane) & 1;
-            }
-        }
-#endif
-        for (; j < n; ++j) {
-            const float dx = s.x[j] - a.x, dy = s.y[j] - a.y;
-            const float d2 = dx * dx + dy * dy;
-            if (!(d2 < kReach * kReach) || j == i) continue;
-            if (d2 < nearSquare) {
-                nearKeys[nearCount++] = key(d2, j);
-            } else {
-                farKeys[farCount++] = key(d2, j);
-            }
-        }
+        const int nearCount = Within(p, i, -1.f, nearSquare, cellReach, nearKeys);
+        const int farCount =
+            nearCount < K ? Within(p, i, nearSquare, kReach * kReach, kReach, farKeys) : 0;
         // The cells gather in registers: no store waits for the one before.
         std::uint64_t exact[W] = {}, spread[W] = {};
         // The neighbourhood is filled in a copy with one slot more, where
         // those that do not rank among the nearest land: no branch per
         // neighbour.
         PrintLayout::Neighbourhood hood{};
-        float slotDistance[K + 1];
+        // Squared distances: the root is only taken of those kept.
+        float slotSquare[K + 1];
         std::uint8_t slotBearing[K + 1], slotTurn[K + 1];
         // Order the near ones; the nearest are the first of them, then the
         // first of the far ones when there are too few.
@@ -201,7 +253,6 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
             const std::uint32_t kk = nearKeys[c];
             const auto& b = p.points[kk & 0xFFFF];
             const float d2 = static_cast<float>(kk >> 16);
-            const float d = std::sqrt(d2);
             const float dx = b.x - a.x, dy = b.y - a.y;
             const int bearing =
                 (bearings.units[(static_cast<int>(dy) + kBearingReach) * BearingTable::kSide +
@@ -210,7 +261,7 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
                 255;
             const int turn = (b.angle - a.angle) & 255;
             const int slot = std::min(ranks[c], K);
-            slotDistance[slot] = d;
+            slotSquare[slot] = d2;
             slotBearing[slot] = static_cast<std::uint8_t>(bearing);
             slotTurn[slot] = static_cast<std::uint8_t>(turn);
             {
@@ -223,6 +274,7 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
                 exact[bit >> 6] |= (std::uint64_t{1} << (bit & 63)) & in;
             }
             if (!asProbe) continue;
+            const float d = std::sqrt(d2);
             const int ring0 = static_cast<int>(std::max(0.f, d - kCellSpreadDistance) / kCellRing);
             const int ring1 = std::min(3, static_cast<int>((d + kCellSpreadDistance) / kCellRing));
             for (int r = ring0; r <= ring1; ++r)
@@ -239,7 +291,7 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
                 const std::uint32_t kk = farKeys[c];
                 const auto& b = p.points[kk & 0xFFFF];
                 const int slot = std::min(count + ranks[c], K);
-                slotDistance[slot] = std::sqrt(static_cast<float>(kk >> 16));
+                slotSquare[slot] = static_cast<float>(kk >> 16);
                 slotBearing[slot] = static_cast<std::uint8_t>(
                     (bearings.units[(static_cast<int>(b.y - a.y) + kBearingReach) *
                                         BearingTable::kSide +
@@ -252,7 +304,7 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
         }
         hood.count = count;
         for (int k = 0; k < count; ++k)
-            hood.distance[k] = slotDistance[k], hood.bearing[k] = slotBearing[k],
+            hood.distance[k] = std::sqrt(slotSquare[k]), hood.bearing[k] = slotBearing[k],
             hood.turn[k] = slotTurn[k];
         p.neighbourhoods[i] = hood;
         for (int w = 0; w < W; ++w) {
@@ -264,7 +316,38 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
 
 }  // namespace
 
-void PrepareLayout(const Features& f, bool asProbe, PrintLayout& p) {
+void PrepareFlow(const OrientationGrid& o, FlowCells& out) {
+    const DoubledAngles& doubled = Doubled();
+    // The buffers only grow: a smaller grid leaves them longer than needed,
+    // and the next larger one need not fill them again.
+    const std::size_t all = o.angles.size() + 4;
+    for (std::vector<float>* v : {&out.x, &out.y, &out.cos, &out.sin})
+        if (v->size() < all) v->resize(all);
+    std::size_t count = 0;
+    const float half = 0.5f * o.cell;
+    std::vector<float>& centres = Scratchpad().centres;
+    centres.resize(o.columns);
+    for (int c = 0; c < o.columns; ++c) centres[c] = static_cast<float>(c * o.cell) + half;
+    // Every cell written, the background ones overwritten by the next:
+    // which cells are foreground is too irregular for a branch to guess.
+    float *x = out.x.data(), *y = out.y.data(), *cs = out.cos.data(), *sn = out.sin.data();
+    for (int r = 0; r < o.rows; ++r) {
+        const std::uint8_t* row = &o.angles[static_cast<std::size_t>(r) * o.columns];
+        const float rowY = static_cast<float>(r * o.cell) + half;
+        for (int c = 0; c < o.columns; ++c) {
+            x[count] = centres[c];
+            y[count] = rowY;
+            cs[count] = doubled.c[row[c]];
+            sn[count] = doubled.s[row[c]];
+            count += row[c] != OrientationGrid::kNone;
+        }
+    }
+    out.count = count;
+    const std::size_t padded = (count + 3) & ~std::size_t{3};
+    for (std::size_t k = count; k < padded; ++k) x[k] = y[k] = kOutside, cs[k] = sn[k] = 0.f;
+}
+
+void PrepareLayout(const Features& f, bool asProbe, PrintLayout& p, bool withFlow) {
     p.width = f.width;
     p.height = f.height;
     // The foreground grid, checked against the image size here so that the
@@ -312,40 +395,9 @@ void PrepareLayout(const Features& f, bool asProbe, PrintLayout& p) {
         p.orientation = OrientationGrid{};
     }
     const OrientationGrid& o = p.orientation;
+    p.flowPrepared = withFlow;
+    if (withFlow) PrepareFlow(o, p.flow);
     const DoubledAngles& doubled = Doubled();
-    {
-        const std::size_t all = o.angles.size();
-        p.flowX.resize(all + 4);
-        p.flowY.resize(all + 4);
-        p.flowCos.resize(all + 4);
-        p.flowSin.resize(all + 4);
-        std::size_t count = 0;
-        const float half = 0.5f * o.cell;
-        std::vector<float>& centres = Scratchpad().centres;
-        centres.resize(o.columns);
-        for (int c = 0; c < o.columns; ++c) centres[c] = static_cast<float>(c * o.cell) + half;
-        // Every cell written, the background ones overwritten by the next:
-        // which cells are foreground is too irregular for a branch to guess.
-        for (int r = 0; r < o.rows; ++r) {
-            const std::uint8_t* row = &o.angles[static_cast<std::size_t>(r) * o.columns];
-            const float y = static_cast<float>(r * o.cell) + half;
-            for (int c = 0; c < o.columns; ++c) {
-                p.flowX[count] = centres[c];
-                p.flowY[count] = y;
-                p.flowCos[count] = doubled.c[row[c]];
-                p.flowSin[count] = doubled.s[row[c]];
-                count += row[c] != OrientationGrid::kNone;
-            }
-        }
-        p.flowCells = count;
-        const std::size_t padded = (count + 3) & ~std::size_t{3};
-        for (std::size_t k = count; k < padded; ++k)
-            p.flowX[k] = p.flowY[k] = kOutside, p.flowCos[k] = p.flowSin[k] = 0.f;
-        p.flowX.resize(padded);
-        p.flowY.resize(padded);
-        p.flowCos.resize(padded);
-        p.flowSin.resize(padded);
-    }
     // The grid side of the check is the probe's.
     p.flowGrid.resize(asProbe ? o.angles.size() * 4 : 0);
     for (std::size_t k = 0; k < p.flowGrid.size() / 4; ++k) {
@@ -366,6 +418,7 @@ void PrepareLayout(const Features& f, bool asProbe, PrintLayout& p) {
         p.points[i] = {static_cast<float>(mi.x), static_cast<float>(mi.y), mi.direction,
                        mi.quality / 100.f, mi.type};
     }
+    RowOrder(p);
     Neighbourhoods(asProbe, p);
 
     // Direction order for the candidate search, of the minutiae that may seed
@@ -391,43 +444,6 @@ void PrepareLayout(const Features& f, bool asProbe, PrintLayout& p) {
         p.sortedKeys[k] = 0xFFFFu - i;
         for (int w = 0; w < W; ++w) p.sortedCells[k * W + w] = p.cells[i * W + w];
     }
-
-    // Row order for the pairing, by y and then index, and where each band of
-    // 4 rows starts in it: a counting sort on bands, then by y within.
-    const int bands = std::max(1, (p.height + 3) / 4);
-    p.band.assign(static_cast<std::size_t>(bands) + 1, 0);
-    auto bandOf = [&](const PrintLayout::Point& pt) {
-        return std::min(bands - 1, static_cast<int>(pt.y) >> 2);
-    };
-    for (const auto& pt : p.points) ++p.band[static_cast<std::size_t>(bandOf(pt)) + 1];
-    for (int k = 0; k < bands; ++k) p.band[k + 1] += p.band[k];
-    {
-        std::vector<std::uint16_t>& next = Scratchpad().rowNext;
-        next.assign(p.band.begin(), p.band.end() - 1);
-        p.rowIndex.resize(n);
-        for (std::size_t i = 0; i < n; ++i)
-            p.rowIndex[next[static_cast<std::size_t>(bandOf(p.points[i]))]++] =
-                static_cast<std::uint16_t>(i);
-    }
-    for (int k = 0; k < bands; ++k)
-        if (p.band[k + 1] - p.band[k] > 1)
-            std::sort(p.rowIndex.begin() + p.band[k], p.rowIndex.begin() + p.band[k + 1],
-                      [&](std::uint16_t a, std::uint16_t b) {
-                          return p.points[a].y != p.points[b].y ? p.points[a].y < p.points[b].y
-                                                                : a < b;
-                      });
-    p.rowX.resize(n + 8);
-    p.rowY.resize(n + 8);
-    p.rowAngle.resize(n + 8);
-    p.rowQuality.resize(n + 8);
-    for (std::size_t k = 0; k < n; ++k) {
-        const auto& pt = p.points[p.rowIndex[k]];
-        p.rowX[k] = pt.x, p.rowY[k] = pt.y;
-        p.rowAngle[k] = static_cast<std::uint8_t>(pt.angle);
-        p.rowQuality[k] = pt.quality;
-    }
-    for (std::size_t k = n; k < n + 8; ++k)
-        p.rowX[k] = p.rowY[k] = kOutside, p.rowAngle[k] = 0, p.rowQuality[k] = 0;
 }
 
 }  // namespace detail

@@ -13,6 +13,14 @@
 
 namespace fp::detail {
 
+// The foreground cells of an orientation grid: their centres and the cosine
+// and sine of twice their ridge angle, `count` of them, padded to a multiple
+// of four with cells outside every image.
+struct FlowCells {
+    std::size_t count = 0;
+    std::vector<float> x, y, cos, sin;
+};
+
 struct PrintLayout {
     // Angles are in steps of pi/128, as in the template.
     struct Point {
@@ -34,7 +42,8 @@ struct PrintLayout {
     std::vector<Point> points;
     // The points once more, ordered by y (by index among equal y), side by
     // side for vector loads and padded with eight positions outside every
-    // image; band[k] is the first of them with y >= 4 k, up to the height.
+    // image (index 0); band[k] is the first of them with y >= 4 k, up to the
+    // height.
     std::vector<float> rowX, rowY;
     std::vector<std::uint16_t> rowIndex;
     std::vector<std::uint8_t> rowAngle;
@@ -60,18 +69,21 @@ struct PrintLayout {
     std::vector<std::uint8_t> inside;
     OrientationGrid orientation;
     // Ridge flow, checked for an alignment by the reference's foreground
-    // cells against the probe's grid. The cells: their centres (padded as
-    // rowX) and the cosine and sine of twice their ridge angle. The grid (a
-    // probe's only): for each cell that cosine, that sine and 1, then 0 (all
-    // 0 in the background).
-    std::size_t flowCells = 0;
-    std::vector<float> flowX, flowY, flowCos, flowSin;
+    // cells against the probe's grid. The reference cache leaves the cells
+    // out (flowPrepared false) until a reference is seen again: most
+    // references seen once never reach the check. The grid (a probe's
+    // only): for each cell the cosine and sine of twice its ridge angle and
+    // 1, then 0 (all 0 in the background).
+    FlowCells flow;
+    bool flowPrepared = false;
     std::vector<float> flowGrid;
     int width = 0, height = 0;
 };
 
 // Fills `out`, reusing its buffers. A probe also gets the spread cells and
-// the flow grid, and then serves as a reference as well.
-void PrepareLayout(const Features& features, bool asProbe, PrintLayout& out);
+// the flow grid, and then serves as a reference as well. Without `withFlow`
+// the flow cells are left for PrepareFlow, when they are first needed.
+void PrepareLayout(const Features& features, bool asProbe, PrintLayout& out, bool withFlow = true);
+void PrepareFlow(const OrientationGrid& grid, FlowCells& out);
 
 }  // namespace fp::detail

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
+
+#include "PrintLayout.h"
 
 namespace fp::detail {
 namespace {
@@ -33,6 +36,12 @@ const PreparedPrint* ReferenceCache::Find(const std::uint8_t* reference, std::si
     const auto& bytes = it->second.bytes;
     if (bytes.size() != length || std::memcmp(bytes.data(), reference, length) != 0) return nullptr;
     recency_.splice(recency_.begin(), recency_, it->second.recency);
+    // Seen again: worth the flow cells that first sight left out.
+    PrintLayout& layout = it->second.print.writableLayout();
+    if (!layout.flowPrepared) {
+        PrepareFlow(layout.orientation, layout.flow);
+        layout.flowPrepared = true;
+    }
     return &it->second.print;
 }
 
@@ -43,26 +52,36 @@ const PreparedPrint& ReferenceCache::Remember(const std::uint8_t* reference, std
     TemplateKey(reference, size, length, crc);
     auto it = entries_.find(crc);
     if (it == entries_.end()) {
-        Entry entry;
-        if (entries_.size() < capacity && !spare_.empty()) {
-            entry = std::move(spare_.back());
-            spare_.pop_back();
-        }
-        while (entries_.size() >= capacity && !recency_.empty()) {
-            auto oldest = entries_.find(recency_.back());
-            entry.bytes = std::move(oldest->second.bytes);
-            entry.print = std::move(oldest->second.print);
-            entries_.erase(oldest);
+        while (entries_.size() > capacity && !recency_.empty()) {
+            entries_.erase(recency_.back());
             recency_.pop_back();
         }
-        recency_.push_front(crc);
-        entry.recency = recency_.begin();
-        it = entries_.emplace(crc, std::move(entry)).first;
+        if (entries_.size() == capacity && !recency_.empty()) {
+            // The least recently used entry, node and buffers, takes the new
+            // key: a cold identification allocates nothing per reference.
+            auto node = entries_.extract(recency_.back());
+            recency_.splice(recency_.begin(), recency_, std::prev(recency_.end()));
+            recency_.front() = crc;
+            node.key() = crc;
+            node.mapped().recency = recency_.begin();
+            it = entries_.insert(std::move(node)).position;
+        } else {
+            Entry entry;
+            if (!spare_.empty()) {
+                entry = std::move(spare_.back());
+                spare_.pop_back();
+            }
+            recency_.push_front(crc);
+            entry.recency = recency_.begin();
+            it = entries_.emplace(crc, std::move(entry)).first;
+        }
     } else {
         recency_.splice(recency_.begin(), recency_, it->second.recency);
     }
     it->second.bytes.assign(reference, reference + length);
-    PrepareInto(decoded, false, it->second.print);
+    // Most references seen for the first time never reach the ridge-flow
+    // check: its cells wait until the reference is seen again.
+    PrepareLayout(decoded, false, it->second.print.writableLayout(), false);
     return it->second.print;
 }
 

@@ -17,12 +17,11 @@ using namespace params;
 // unrelated flow. `cells` counts the overlap. With A twice the reference
 // cell's angle less the rotation and B twice the probe cell's, cos(A - B) =
 // cos A cos B + sin A sin B; background cells of the probe add 0 and count 0.
-float FlowAgreement(const PrintLayout& probe, const PrintLayout& ref, const Transform& t,
+float FlowAgreement(const PrintLayout& probe, const FlowCells& ref, const Transform& t,
                     int& cells) {
     cells = 0;
     const OrientationGrid& po = probe.orientation;
-    const OrientationGrid& ro = ref.orientation;
-    if (po.columns == 0 || ro.columns == 0 || probe.flowGrid.empty()) return 0;
+    if (po.columns == 0 || ref.count == 0 || probe.flowGrid.empty()) return 0;
     const Transform inverse = t.inverse();
     const float cr = std::cos(2 * t.angle), sr = std::sin(2 * t.angle);
     // Cells are 16 or 32 pixels in practice: a shift instead of a division.
@@ -31,7 +30,7 @@ float FlowAgreement(const PrintLayout& probe, const PrintLayout& ref, const Tran
                           ? std::countr_zero(static_cast<unsigned>(cell))
                           : -1;
     const float* grid = probe.flowGrid.data();
-    const std::size_t n = ref.flowCells;
+    const std::size_t n = ref.count;
 #ifdef FP_MATCHER_SSE2
     if (shift >= 0 && po.columns < 0x8000 && po.rows < 0x8000) {
         // Four cells at a time: a cell counts when it lands inside the
@@ -44,14 +43,14 @@ float FlowAgreement(const PrintLayout& probe, const PrintLayout& ref, const Tran
         for (std::size_t k = 0; k < n; k += 4) {
             // Cells outside read cell 0, and are dropped below.
             alignas(16) std::int32_t at[4];
-            const __m128 inside = lookup.Cells(&ref.flowX[k], &ref.flowY[k], at);
+            const __m128 inside = lookup.Cells(&ref.x[k], &ref.y[k], at);
             if (_mm_movemask_ps(inside) == 0) continue;
             // The four probe cells, turned into a vector of cosines, one of
             // sines and one of counts.
             __m128 cb = _mm_loadu_ps(grid + 4 * at[0]), sb = _mm_loadu_ps(grid + 4 * at[1]);
             __m128 fore = _mm_loadu_ps(grid + 4 * at[2]), unused = _mm_loadu_ps(grid + 4 * at[3]);
             _MM_TRANSPOSE4_PS(cb, sb, fore, unused);
-            const __m128 ca = _mm_loadu_ps(&ref.flowCos[k]), sa = _mm_loadu_ps(&ref.flowSin[k]);
+            const __m128 ca = _mm_loadu_ps(&ref.cos[k]), sa = _mm_loadu_ps(&ref.sin[k]);
             const __m128 cosA = _mm_add_ps(_mm_mul_ps(ca, cosine), _mm_mul_ps(sa, sine));
             const __m128 sinA = _mm_sub_ps(_mm_mul_ps(sa, cosine), _mm_mul_ps(ca, sine));
             const __m128 agreement = _mm_add_ps(_mm_mul_ps(cosA, cb), _mm_mul_ps(sinA, sb));
@@ -71,14 +70,14 @@ float FlowAgreement(const PrintLayout& probe, const PrintLayout& ref, const Tran
     float sums[4] = {};
     for (std::size_t k = 0; k < n; ++k) {
         float x, y;
-        inverse.apply(ref.flowX[k], ref.flowY[k], x, y);
+        inverse.apply(ref.x[k], ref.y[k], x, y);
         if (!(x >= 0 && y >= 0)) continue;
         const int xi = static_cast<int>(x), yi = static_cast<int>(y);
         const int column = shift >= 0 ? xi >> shift : xi / cell;
         const int row = shift >= 0 ? yi >> shift : yi / cell;
         if (column >= po.columns || row >= po.rows) continue;
         const float* b = grid + 4 * (static_cast<std::size_t>(row) * po.columns + column);
-        const float ca = ref.flowCos[k], sa = ref.flowSin[k];
+        const float ca = ref.cos[k], sa = ref.sin[k];
         const float cosA = ca * cr + sa * sr;
         const float sinA = sa * cr - ca * sr;
         sums[k & 3] += cosA * b[0] + sinA * b[1];

@@ -1,6 +1,7 @@
 // Matching on minutiae sets made up in the test: the same print moved, bent,
 // cut or thinned out must still match; unrelated prints must not.
 #include <gtest/gtest.h>
+#include <array>
 
 #include <algorithm>
 #include <cmath>
@@ -290,6 +291,61 @@ TEST(Matcher, RememberedReferencesScoreAsFreshOnesAndStayBounded) {
     ASSERT_EQ(remembering.IdentifyNext(gallery.back().data(), gallery.back().size(), score),
               fp::TemplateError::None);
     EXPECT_EQ(score, plain);
+}
+
+// A reference seen for the first time leaves its ridge-flow cells to the
+// comparison and gets them when seen again; either way it must compare
+// exactly as one prepared in full, whatever grid it comes with.
+TEST(Matcher, RidgeFlowWorkedOutLateComparesAsPreparedInFull) {
+    const fp::Features probe = RandomPrint(60);
+    std::vector<std::vector<std::uint8_t>> gallery;
+    for (int k = 0; k < 4; ++k) {
+        Change c;
+        c.rotation = 0.05f * k, c.jitter = 1.f;
+        fp::Features f = Impression(probe, c, 60 + k);
+        // Grids of different cell sizes and flows, one with half its cells
+        // in the background, so that buffers left by a larger grid are reused.
+        const int cell = std::array{16, 20, 25, 32}[k];
+        f.orientation.cell = static_cast<std::uint8_t>(cell);
+        f.orientation.columns = f.orientation.rows = (kSide + cell - 1) / cell;
+        f.orientation.angles.assign(
+            static_cast<std::size_t>(f.orientation.columns) * f.orientation.rows,
+            static_cast<std::uint8_t>(40 + 30 * k));
+        if (k == 2)
+            for (std::size_t i = 0; i < f.orientation.angles.size(); i += 2)
+                f.orientation.angles[i] = fp::OrientationGrid::kNone;
+        gallery.push_back(fp::EncodeTemplate(f));
+    }
+    fp::Features withFlow = probe;
+    withFlow.orientation.cell = 16;
+    withFlow.orientation.columns = withFlow.orientation.rows = kSide / 16;
+    withFlow.orientation.angles.assign(
+        static_cast<std::size_t>(withFlow.orientation.columns) * withFlow.orientation.rows, 40);
+
+    fp::MatcherSettings uncached;
+    uncached.cachedReferences = 0;
+    fp::Matcher full(uncached), remembering;
+    full.IdentifyStart(withFlow);
+    std::vector<fp::Comparison> expected;
+    for (const auto& ref : gallery) {
+        int score = 0;
+        ASSERT_EQ(full.IdentifyNext(ref.data(), ref.size(), score), fp::TemplateError::None);
+        expected.push_back(full.last());
+    }
+    // The flows differ, so the check decides the scores.
+    EXPECT_GT(expected[0].agreement, 0.99f);
+    EXPECT_LT(expected[3].agreement, 0.f);
+    EXPECT_GT(expected[0].score, 2 * expected[3].score);
+    remembering.IdentifyStart(withFlow);
+    for (int pass = 0; pass < 2; ++pass)
+        for (std::size_t k = 0; k < gallery.size(); ++k) {
+            int score = 0;
+            ASSERT_EQ(remembering.IdentifyNext(gallery[k].data(), gallery[k].size(), score),
+                      fp::TemplateError::None);
+            EXPECT_EQ(remembering.last().similarity, expected[k].similarity)
+                << "pass " << pass << ", reference " << k;
+            EXPECT_EQ(remembering.last().agreement, expected[k].agreement);
+        }
 }
 
 // The scale is pieced together from a measured table, an exponential tail
