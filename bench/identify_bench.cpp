@@ -84,8 +84,13 @@ struct Setup {
             const std::vector<fptest::Image> images = ReadFolder(folder);
             if (images.size() < 2) return;
             gallery.resize(images.size());
-            for (std::size_t i = 0; i < images.size(); ++i)
-                if (!ExtractInto(images[i], gallery[i])) return;
+            for (std::size_t i = 0; i < images.size(); ++i) {
+                if (!ExtractInto(images[i], gallery[i])) {
+                    std::fprintf(stderr, "no template from picture %zu of %s (sorted by name)\n",
+                                 i + 1, folder);
+                    return;
+                }
+            }
             probe = gallery[0];
             expected = 0;
         } else {
