@@ -99,7 +99,7 @@ check "kvt-sensor-sim.exe takes 32-bit serial numbers" \
 check "kvt.exe list --json prints JSON only" \
     bash -c "KVT_SIMULATED_SENSORS=u2 '$wine' '$bin/kvt.exe' list --json | python3 -m json.tool"
 check "kvt.exe capture --png writes a PNG that ImageMagick reads" \
-    bash -c "'$wine' '$bin/kvt.exe' capture --simulate u2 --png '$work/finger.png' &&
+    bash -c "'$wine' '$bin/kvt.exe' capture --simulate u2 --out '$work/finger.bmp' --png '$work/finger.png' &&
              test \"\$(identify -format '%m %w %h' '$work/finger.png')\" = 'PNG 256 360'"
 # The demo writes the settings it needs into a data folder of its own, as
 # tools/run-demo.sh gives it.
