@@ -178,7 +178,9 @@ TEST_F(SimulatedSensorTest, UnplugDuringAnAsynchronousCaptureLosesTheSensorOnly)
     ASSERT_TRUE(messages_.WaitFor(KVT_MSG_LOST_DEVICE, id));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_EQ(messages_.Count(KVT_MSG_CAPTURED_IMAGE), 0);
-    EXPECT_EQ(messages_.Count(KVT_MSG_TIMEOUT), 0);
+    // A capture that sees its transfers fail before the removal takes the
+    // sensor out ends as a failed one, with Timeout; never with more.
+    EXPECT_LE(messages_.Count(KVT_MSG_TIMEOUT), 1);
     EXPECT_EQ(messages_.Count(KVT_MSG_CAPTURE_CANCELLED), 0);
     unsigned int count = 1;
     EXPECT_EQ(KVT_GetDeviceList(nullptr, &count), KVT_RESULT_OK);
