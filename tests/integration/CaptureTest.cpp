@@ -3,16 +3,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <algorithm>
 #include <chrono>
 #include <thread>
 
 #include "integration/SimulatedSensorFixture.h"
+#include "support/ThreadCount.h"
 
 using kvt_test::ReadInt32;
 using kvt_test::SimulatedSensorTest;
+using kvt_test::ThreadCount;
 
 namespace {
 
@@ -216,15 +216,6 @@ TEST_F(SimulatedSensorTest, PropertiesAreKeptPerSensorAndApplyToTheNextCapture) 
     EXPECT_EQ(small[0], '\0');
     EXPECT_EQ(small[4], '#');
     EXPECT_EQ(KVT_GetProperty(id.c_str(), "PictureSize", small, 0), KVT_RESULT_FAILED);
-}
-
-size_t ThreadCount() {
-    size_t count = 0;
-    if (DIR* tasks = opendir("/proc/self/task")) {
-        while (dirent* entry = readdir(tasks)) count += entry->d_name[0] != '.';
-        closedir(tasks);
-    }
-    return count;
 }
 
 TEST_F(SimulatedSensorTest, StopDuringAnAsynchronousCaptureLeavesNoThreadBehind) {

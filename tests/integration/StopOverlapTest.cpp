@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "integration/SimulatedSensorFixture.h"
+#include "support/ThreadCount.h"
 
 using namespace kvt_test;
 using testing::HasSubstr;
@@ -32,14 +33,6 @@ void WriteQuietConfig(int u2AsyncSleepTime = 500) {
               "Port=82\nLogFileName=.\\Logfiles\\KVTDeviceManager.log\nLogFileSize=10000000\n"
               "LogLevel=2\nU2AsyncSleepTime=" +
                   std::to_string(u2AsyncSleepTime) + "\nTemperatureCompensation=0\n");
-}
-
-[[maybe_unused]] int ThreadCount() {
-    int count = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/self/task"))
-        ++count;
-    return count;
 }
 
 // True when the process holds the file open.
@@ -287,7 +280,7 @@ struct StopFromCallback {
 
 TEST_F(StopOverlapTest, TheCallbackMayStopTheLibraryAndNoThreadStaysBehind) {
     // The fixture ran the library once, so the runtime's own threads exist by now.
-    const int threadsBefore = ThreadCount();
+    const size_t threadsBefore = ThreadCount();
     StopFromCallback stopper;
     ASSERT_EQ(KVT_Start(&StopFromCallback::Callback, &stopper), KVT_RESULT_OK);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -339,7 +332,7 @@ TEST_F(SlowAbandonedStartTest, AStartThatGivesUpLeavesNoThreadAndTheNextStartWor
     WriteFile(ConfigPath(), "Port=82\nLogFileName=" + pipe.string() +
                                 "\nLogFileSize=1000000\nLogLevel=2\nU2AsyncSleepTime=500\n"
                                 "TemperatureCompensation=0\n");
-    const int threadsBefore = ThreadCount();
+    const size_t threadsBefore = ThreadCount();
 
     // Lets the manager go on once the start has given up on it.
     std::thread reader([&] {
