@@ -6,6 +6,7 @@ in CI); the package is imported from this source folder.
 
 from __future__ import annotations
 
+import random
 import socket
 import sys
 from pathlib import Path
@@ -20,10 +21,22 @@ import kvtbasic  # noqa: E402
 REPO = Path(__file__).resolve().parents[2]
 
 
+_next_port = random.randrange(12000)
+
+
 def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return int(s.getsockname()[1])
+    """A port below the ephemeral ranges, so no outgoing connection takes it first."""
+    global _next_port
+    for _ in range(12000):
+        port = 20000 + _next_port % 12000
+        _next_port += 1
+        with socket.socket() as s:
+            try:
+                s.bind(("0.0.0.0", port))
+            except OSError:
+                continue
+            return port
+    raise RuntimeError("no free port below the ephemeral range")
 
 
 @pytest.fixture

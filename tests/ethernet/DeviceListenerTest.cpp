@@ -12,6 +12,7 @@
 #include "ethernet/ScriptedSensor.h"
 #include "sim/ethernet/EmulatedEthernetSensor.h"
 #include "support/LoggedTest.h"
+#include "support/LoopbackPort.h"
 #include "support/TempDir.h"
 
 using namespace kvt_test;
@@ -79,7 +80,7 @@ protected:
     size_t Registered() { return manager_->Devices().Count(); }
 
     CDevicesManager* manager_ = nullptr;
-    const int port_ = FreeLoopbackPort();
+    const int port_ = UnusedLoopbackPort();
 };
 
 TEST_F(DeviceListenerTest, AConnectingSensorIsInitialisedRegisteredAndWatched) {
@@ -111,7 +112,7 @@ TEST_F(DeviceListenerTest, AConnectingSensorIsInitialisedRegisteredAndWatched) {
 }
 
 TEST_F(DeviceListenerTest, ASensorWithoutEchoServiceIsAddedAndRemovedAtOnce) {
-    StartListeners({{port_, FreeLoopbackPort()}});
+    StartListeners({{port_, UnusedLoopbackPort()}});
     ScriptedSensor sensor(ListenerAddress(port_));
     std::vector<QueuedMessage> messages;
     ASSERT_TRUE(WaitUntil(
@@ -262,7 +263,7 @@ protected:
 };
 
 TEST_F(HostileListenerTest, StallingPeersNeitherKeepASensorOutNorOutliveTheShutdown) {
-    const int echoPort = FreeLoopbackPort();
+    const int echoPort = UnusedLoopbackPort();
     StartListeners({{port_, echoPort}});
     // Twenty idle connections from five hosts, a peer dripping a byte every
     // half second and a fake sensor whose answers crawl, all connected first.

@@ -269,13 +269,4 @@ void EchoService::Run() {
     for (platform::SocketHandle connection : connections) platform::CloseSocket(connection);
 }
 
-int FreeLoopbackPort() {
-    const platform::SocketHandle probe = platform::OpenTcpSocket();
-    platform::SocketAddress address = Loopback("127.0.0.1", 0);
-    EXPECT_TRUE(platform::BindListener(probe, address, 1));
-    EXPECT_TRUE(platform::LocalAddress(probe, address));
-    platform::CloseSocket(probe);
-    return platform::AddressPort(address);
-}
-
 }  // namespace kvt_test

@@ -121,7 +121,4 @@ private:
     std::thread m_thread;
 };
 
-// A TCP port on 127.0.0.1 that nothing listens on right now.
-int FreeLoopbackPort();
-
 }  // namespace kvt_test

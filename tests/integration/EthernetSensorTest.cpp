@@ -9,6 +9,7 @@
 
 #include "integration/SimulatedSensorFixture.h"
 #include "platform/Sockets.h"
+#include "support/LoopbackPort.h"
 
 using kvt_test::ReadInt32;
 using kvt_test::SimulatedSensorTest;
@@ -16,18 +17,6 @@ using kvt_test::SimulatedSensorTest;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// A port that nothing on the loopback uses now; binding port 0 finds one.
-int FreePort() {
-    const platform::SocketHandle socket = platform::OpenTcpSocket();
-    platform::SocketAddress address;
-    platform::MakeSocketAddress("127.0.0.1", 0, address);
-    int port = 0;
-    if (platform::BindListener(socket, address, 1) && platform::LocalAddress(socket, address))
-        port = platform::AddressPort(address);
-    platform::CloseSocket(socket);
-    return port;
-}
 
 size_t Occurrences(const std::string& text, const std::string& what) {
     size_t count = 0;
@@ -42,8 +31,8 @@ class EthernetSensorTest : public SimulatedSensorTest {
 protected:
     void SetUp() override {
         ASSERT_TRUE(platform::SocketLibraryStartup());
-        listenerPort_ = FreePort();
-        echoPort_ = FreePort();
+        listenerPort_ = kvt_test::UnusedLoopbackPort();
+        echoPort_ = kvt_test::UnusedLoopbackPort();
         ASSERT_NE(listenerPort_, 0);
         ASSERT_NE(echoPort_, 0);
         kvt_test::WriteFile(kvt_test::ConfigPath(),
@@ -287,7 +276,8 @@ TEST(EthernetSimulatorInterface, ArgumentsAreChecked) {
     EXPECT_EQ(KVTSim_GetIndicatedResult(12345, &simId), KVTSIM_BAD_ARGUMENT);
 
     // Nobody listens: the sensor cannot connect.
-    EXPECT_EQ(KVTSim_ConnectEthernetSensor("127.0.0.1", FreePort(), "127.0.0.2", 1, 0, &simId),
+    EXPECT_EQ(KVTSim_ConnectEthernetSensor("127.0.0.1", kvt_test::UnusedLoopbackPort(), "127.0.0.2",
+                                           1, 0, &simId),
               KVTSIM_FAILED);
 
     // USB sensors have no Ethernet faults and no lights to read back.
