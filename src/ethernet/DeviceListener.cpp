@@ -4,6 +4,7 @@
 // within a deadline and with a bounded number at once, keeps peers that stall
 // or drip from delaying the sensors that connect after them.
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,20 +30,26 @@ constexpr uint32_t kHandshakeLimitMs = 2000;
 // Connections set up at once per listener, and from one peer address.
 constexpr size_t kMaxHandshakes = 32;
 constexpr size_t kMaxHandshakesPerPeer = 4;
+// When every place is taken, a set-up older than this gives way to a newcomer;
+// a sensor is through long before, so only stalling peers are dropped.
+constexpr auto kEvictAfter = std::chrono::milliseconds(250);
 // Refusals are logged at most this often per listener, so a peer that keeps
 // connecting cannot flood the log.
 constexpr uint32_t kRefusalLogPeriodMs = 1000;
 
 // The deadline of one connection's set-up. It ends every wait on the peer once
-// it passes, and no longer counts once the set-up is over.
+// it passes or the set-up is dropped for a newcomer, and no longer counts once
+// the set-up is over.
 class HandshakeDeadline {
 public:
     HandshakeDeadline() : m_deadline(kHandshakeLimitMs) {}
     bool Passed() {
-        if (m_over.load() || !m_deadline.IsElapsed()) return false;
+        if (m_over.load() || (!m_dropped.load() && !m_deadline.IsElapsed())) return false;
         m_cut = true;
         return true;
     }
+    void Drop() { m_dropped = true; }
+    bool Dropped() const { return m_dropped.load(); }
     // Ends the deadline; true when it cut a wait short.
     bool Finish() {
         m_over = true;
@@ -53,6 +60,7 @@ private:
     const CTimeout m_deadline;
     std::atomic<bool> m_over{false};
     std::atomic<bool> m_cut{false};
+    std::atomic<bool> m_dropped{false};
 };
 
 // Logs refusals of one listener, the first at once and the rest summed up.
@@ -79,10 +87,10 @@ private:
 
 // Sets up one accepted connection and registers the sensor behind it.
 void SetUpEthernetDevice(SensorHost& host, const SocketEndpoint& connection,
-                         const SocketEndpoint& listener, int echoPort) {
+                         const SocketEndpoint& listener, int echoPort,
+                         const std::shared_ptr<HandshakeDeadline>& deadline) {
     CFunctionTrace trace("SetUpEthernetDevice");
     const auto running = [&host] { return !host.IsStopping() && !host.IsSuspended(); };
-    auto deadline = std::make_shared<HandshakeDeadline>();
     // The device owns the connection from here; its destructor closes it.
     DevicePtr device = MakeDevice<CEthernetDevice>(
         connection, listener, echoPort,
@@ -92,7 +100,12 @@ void SetUpEthernetDevice(SensorHost& host, const SocketEndpoint& connection,
     // A cut wait may have cost only a value that is merely logged; the sensor
     // is refused all the same, as it did not set up in time.
     const bool late = deadline->Finish();
-    if (late) {
+    if (late && deadline->Dropped()) {
+        CLog::Instance().Warning(
+            "CDevicesManager::AddEthernetDeviceThread: %s was dropped while connecting, to make "
+            "room for another connection",
+            platform::AddressText(connection.address).c_str());
+    } else if (late) {
         CLog::Instance().Warning(
             "CDevicesManager::AddEthernetDeviceThread: %s did not finish connecting within %u ms",
             platform::AddressText(connection.address).c_str(), kHandshakeLimitMs);
@@ -136,7 +149,8 @@ void AcceptSensors(SensorHost& host, SocketEndpoint listener, const ListenerConf
     CFunctionTrace trace("CDevicesManager::AddEthernetDeviceThread");
     CLog& log = CLog::Instance();
     const std::string name = ListenerName(config);
-    const auto slots = std::make_shared<CHandshakeSlots>(kMaxHandshakes, kMaxHandshakesPerPeer);
+    const auto slots =
+        std::make_shared<CHandshakeSlots>(kMaxHandshakes, kMaxHandshakesPerPeer, kEvictAfter);
     RefusalLog refusals(name);
 
     // The listener is not left to the manager's closing of registered
@@ -151,18 +165,19 @@ void AcceptSensors(SensorHost& host, SocketEndpoint listener, const ListenerConf
             continue;
         }
         CHandshakeSlots::Slot slot;
+        const auto deadline = std::make_shared<HandshakeDeadline>();
         if (!running()) {
             CloseEndpoint(connection);
         } else if (!filter.Allows(connection.address)) {
             refusals.Refused(connection.address, "not in AllowedPeers");
             CloseEndpoint(connection);
-        } else if (!(slot = slots->TryTake(connection.address))) {
+        } else if (!(slot = slots->TryTake(connection.address, [deadline] { deadline->Drop(); }))) {
             refusals.Refused(connection.address, "too many connections being set up");
             CloseEndpoint(connection);
         } else if (!host.StartWorkerThread(
-                       [&host, connection, listener, echoPort = config.echoPort,
+                       [&host, connection, listener, echoPort = config.echoPort, deadline,
                         held = std::make_shared<CHandshakeSlots::Slot>(std::move(slot))] {
-                           SetUpEthernetDevice(host, connection, listener, echoPort);
+                           SetUpEthernetDevice(host, connection, listener, echoPort, deadline);
                        })) {
             log.Error(
                 "CDevicesManager::AddEthernetDeviceThread: no thread for a connection from %s",

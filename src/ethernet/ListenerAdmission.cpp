@@ -63,7 +63,7 @@ CHandshakeSlots::Slot& CHandshakeSlots::Slot::operator=(Slot&& other) noexcept {
     if (this != &other) {
         Release();
         m_owner = std::move(other.m_owner);
-        m_peer = other.m_peer;
+        m_id = other.m_id;
     }
     return *this;
 }
@@ -73,31 +73,40 @@ CHandshakeSlots::Slot::~Slot() {
 }
 
 void CHandshakeSlots::Slot::Release() {
-    if (m_owner) m_owner->Give(m_peer);
+    if (m_owner) m_owner->Give(m_id);
     m_owner.reset();
 }
 
-CHandshakeSlots::Slot CHandshakeSlots::TryTake(const platform::SocketAddress& peer) {
-    std::lock_guard lock(m_mutex);
-    size_t& ofPeer = m_byPeer[peer.address];
-    if (m_inUse >= m_total || ofPeer >= m_perPeer) {
-        if (ofPeer == 0) m_byPeer.erase(peer.address);
-        return {};
+CHandshakeSlots::Slot CHandshakeSlots::TryTake(const platform::SocketAddress& peer,
+                                               std::function<void()> cut, Clock::time_point now) {
+    std::function<void()> evicted;
+    uint64_t id = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        const auto ofPeer = std::count_if(m_holders.begin(), m_holders.end(),
+                                          [&](const Holder& h) { return h.peer == peer.address; });
+        if (static_cast<size_t>(ofPeer) >= m_perPeer) return {};
+        if (m_holders.size() >= m_total) {
+            if (m_holders.empty() || now - m_holders.front().since < m_evictAfter) return {};
+            evicted = std::move(m_holders.front().cut);
+            m_holders.pop_front();
+        }
+        id = ++m_lastId;
+        m_holders.push_back({id, peer.address, now, std::move(cut)});
     }
-    ++ofPeer;
-    ++m_inUse;
-    return Slot(shared_from_this(), peer.address);
+    if (evicted) evicted();
+    return Slot(shared_from_this(), id);
 }
 
 size_t CHandshakeSlots::InUse() const {
     std::lock_guard lock(m_mutex);
-    return m_inUse;
+    return m_holders.size();
 }
 
-void CHandshakeSlots::Give(uint32_t peer) {
+void CHandshakeSlots::Give(uint64_t id) {
     std::lock_guard lock(m_mutex);
-    const auto found = m_byPeer.find(peer);
-    if (found == m_byPeer.end()) return;
-    if (--found->second == 0) m_byPeer.erase(found);
-    --m_inUse;
+    // An evicted set-up's place is already someone else's.
+    const auto found = std::find_if(m_holders.begin(), m_holders.end(),
+                                    [id](const Holder& h) { return h.id == id; });
+    if (found != m_holders.end()) m_holders.erase(found);
 }

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <map>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,9 +36,14 @@ private:
 
 // Bounds the connections a listener is setting up at once, in all and per
 // peer address, so that a crowd of stalling peers cannot take every thread
-// and one peer cannot take every place.
+// and one peer cannot take every place. When every place is taken, a
+// newcomer takes the place of the oldest set-up, provided that one has run
+// long enough to be stalling: a sensor is through in milliseconds, so peers
+// on many addresses that hold their places cannot keep it out.
 class CHandshakeSlots : public std::enable_shared_from_this<CHandshakeSlots> {
 public:
+    using Clock = std::chrono::steady_clock;
+
     // Held by one connection while it is set up; gives its place back when
     // destroyed.
     class Slot {
@@ -49,27 +56,39 @@ public:
 
     private:
         friend class CHandshakeSlots;
-        Slot(std::shared_ptr<CHandshakeSlots> owner, uint32_t peer)
-            : m_owner(std::move(owner)), m_peer(peer) {}
+        Slot(std::shared_ptr<CHandshakeSlots> owner, uint64_t id)
+            : m_owner(std::move(owner)), m_id(id) {}
         void Release();
 
         std::shared_ptr<CHandshakeSlots> m_owner;
-        uint32_t m_peer = 0;
+        uint64_t m_id = 0;
     };
 
-    // Make with std::make_shared: slots keep their owner alive.
-    CHandshakeSlots(size_t total, size_t perPeer) : m_total(total), m_perPeer(perPeer) {}
+    // Make with std::make_shared: slots keep their owner alive. A set-up
+    // younger than evictAfter keeps its place.
+    CHandshakeSlots(size_t total, size_t perPeer, Clock::duration evictAfter)
+        : m_total(total), m_perPeer(perPeer), m_evictAfter(evictAfter) {}
 
-    // An empty slot when either bound is reached.
-    Slot TryTake(const platform::SocketAddress& peer);
+    // An empty slot when the peer has its share, or when every place is held
+    // by a set-up too young to give way. cut ends this set-up when a newcomer
+    // takes its place; it is called without the lock held.
+    Slot TryTake(const platform::SocketAddress& peer, std::function<void()> cut,
+                 Clock::time_point now = Clock::now());
     size_t InUse() const;
 
 private:
-    void Give(uint32_t peer);
+    struct Holder {
+        uint64_t id;
+        uint32_t peer;
+        Clock::time_point since;
+        std::function<void()> cut;
+    };
+    void Give(uint64_t id);
 
     const size_t m_total;
     const size_t m_perPeer;
+    const Clock::duration m_evictAfter;
     mutable std::mutex m_mutex;
-    size_t m_inUse = 0;
-    std::map<uint32_t, size_t> m_byPeer;
+    std::deque<Holder> m_holders;  // oldest first
+    uint64_t m_lastId = 0;
 };

@@ -227,6 +227,8 @@ public:
     IdlePeer(const IdlePeer&) = delete;
     IdlePeer& operator=(const IdlePeer&) = delete;
 
+    // True once the library sent something (the first request of its set-up).
+    bool Asked(int timeoutMs) { return platform::WaitReadable(socket_, timeoutMs) == 1; }
     // True once the library closed its end; requests it sent are skipped.
     bool ClosedWithin(int timeoutMs) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -328,6 +330,36 @@ TEST_F(HostileListenerTest, PeersAreCutAtTheDeadlineAndAHostCannotTakeEveryPlace
     // The places are free again: a sensor from the same host gets in.
     ScriptedSensor sensor(ListenerAddress(port_), {}, "127.0.1.9");
     EXPECT_TRUE(WaitUntil([&] { return Registered() == 1; }, 5000));
+}
+
+TEST_F(HostileListenerTest, StallingPeersOnEveryPlaceGiveWayToASensor) {
+    const int echoPort = UnusedLoopbackPort();
+    StartListeners({{port_, echoPort}});
+    // Eight hosts hold all 32 places with idle connections. Each is asked for
+    // its status before the next connects, so none waits in the backlog.
+    std::vector<std::unique_ptr<IdlePeer>> idle;
+    for (int i = 0; i < 32; ++i) {
+        const std::string host = "127.0.2." + std::to_string(1 + i % 8);
+        idle.push_back(std::make_unique<IdlePeer>(ListenerAddress(port_), host.c_str()));
+        ASSERT_TRUE(idle.back()->Asked(5000));
+    }
+
+    // A sensor that keeps trying gets in by taking a stalled peer's place,
+    // not by waiting for the stalled peers' deadline.
+    sim::EthernetSensorConfig config;
+    config.listenerPort = port_;
+    config.sensorAddress = "127.0.0.2";
+    config.serialNumber = 20000043;
+    config.echoPort = echoPort;
+    config.reconnectDelayMs = 50;
+    sim::EmulatedEthernetSensor sensor(config);
+    ASSERT_TRUE(sensor.Start());
+    ASSERT_TRUE(WaitUntil([&] { return Registered() == 1; }, 5000));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return Occurrences(LogText(), "was dropped while connecting, to make room") == 1; },
+        5000));
+    EXPECT_EQ(Occurrences(LogText(), "did not finish connecting within"), 0u);
+    sensor.Stop();
 }
 
 TEST_F(HostileListenerTest, AllowedPeersAdmitOnlyTheirAddressesAndAreKeptThroughARewrite) {

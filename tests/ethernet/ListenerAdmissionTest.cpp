@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -66,19 +67,19 @@ TEST(PeerFilterTest, UnusableEntriesAreReportedAndNeverOpenTheListener) {
 }
 
 TEST(HandshakeSlotsTest, BoundsHoldInAllAndPerPeerAndPlacesComeBack) {
-    const auto slots = std::make_shared<CHandshakeSlots>(5, 2);
+    const auto slots = std::make_shared<CHandshakeSlots>(5, 2, std::chrono::hours(1));
     const auto a = Address("10.0.0.1");
     const auto b = Address("10.0.0.2");
     std::vector<CHandshakeSlots::Slot> held;
-    held.push_back(slots->TryTake(a));
-    held.push_back(slots->TryTake(a));
+    held.push_back(slots->TryTake(a, {}));
+    held.push_back(slots->TryTake(a, {}));
     ASSERT_TRUE(held[0] && held[1]);
-    EXPECT_FALSE(slots->TryTake(a));  // per peer
-    held.push_back(slots->TryTake(b));
-    held.push_back(slots->TryTake(b));
-    held.push_back(slots->TryTake(Address("10.0.0.3")));
+    EXPECT_FALSE(slots->TryTake(a, {}));  // per peer
+    held.push_back(slots->TryTake(b, {}));
+    held.push_back(slots->TryTake(b, {}));
+    held.push_back(slots->TryTake(Address("10.0.0.3"), {}));
     for (const auto& slot : held) EXPECT_TRUE(slot);
-    EXPECT_FALSE(slots->TryTake(Address("10.0.0.4")));  // in all
+    EXPECT_FALSE(slots->TryTake(Address("10.0.0.4"), {}));  // in all
     EXPECT_EQ(slots->InUse(), 5u);
 
     // A moved slot is given back once, by its last holder.
@@ -87,7 +88,7 @@ TEST(HandshakeSlotsTest, BoundsHoldInAllAndPerPeerAndPlacesComeBack) {
     EXPECT_EQ(slots->InUse(), 5u);
     moved = CHandshakeSlots::Slot{};
     EXPECT_EQ(slots->InUse(), 4u);
-    EXPECT_TRUE(slots->TryTake(a));  // taken and given back at once
+    EXPECT_TRUE(slots->TryTake(a, {}));  // taken and given back at once
     EXPECT_EQ(slots->InUse(), 4u);
     held.clear();
     EXPECT_EQ(slots->InUse(), 0u);
@@ -97,14 +98,42 @@ TEST(HandshakeSlotsTest, BoundsHoldInAllAndPerPeerAndPlacesComeBack) {
     CHandshakeSlots::Slot survivor;
     std::weak_ptr<CHandshakeSlots> owner;
     {
-        const auto temporary = std::make_shared<CHandshakeSlots>(1, 1);
+        const auto temporary = std::make_shared<CHandshakeSlots>(1, 1, std::chrono::hours(1));
         owner = temporary;
-        survivor = temporary->TryTake(a);
+        survivor = temporary->TryTake(a, {});
     }
     ASSERT_TRUE(survivor);
     EXPECT_FALSE(owner.expired());
     survivor = CHandshakeSlots::Slot{};
     EXPECT_TRUE(owner.expired());
+}
+
+TEST(HandshakeSlotsTest, WhenFullTheOldestStalledSetUpGivesWayToANewcomer) {
+    using Clock = CHandshakeSlots::Clock;
+    const auto slots = std::make_shared<CHandshakeSlots>(2, 1, std::chrono::milliseconds(250));
+    const Clock::time_point start{};
+    std::vector<int> cut;
+    const auto cutter = [&cut](int which) { return [&cut, which] { cut.push_back(which); }; };
+    CHandshakeSlots::Slot first = slots->TryTake(Address("10.0.0.1"), cutter(1), start);
+    CHandshakeSlots::Slot second = slots->TryTake(Address("10.0.0.2"), cutter(2), start);
+    // Set-ups younger than the limit keep their places; a peer over its share
+    // never takes another's.
+    EXPECT_FALSE(
+        slots->TryTake(Address("10.0.0.3"), cutter(3), start + std::chrono::milliseconds(249)));
+    EXPECT_FALSE(slots->TryTake(Address("10.0.0.2"), cutter(3), start + std::chrono::seconds(1)));
+    EXPECT_TRUE(cut.empty());
+
+    // The oldest is cut and its place is the newcomer's at once; its own
+    // slot then gives nothing back.
+    CHandshakeSlots::Slot third =
+        slots->TryTake(Address("10.0.0.3"), cutter(3), start + std::chrono::milliseconds(250));
+    ASSERT_TRUE(third);
+    EXPECT_EQ(cut, std::vector<int>{1});
+    EXPECT_EQ(slots->InUse(), 2u);
+    first = CHandshakeSlots::Slot{};
+    EXPECT_EQ(slots->InUse(), 2u);
+    third = CHandshakeSlots::Slot{};
+    EXPECT_EQ(slots->InUse(), 1u);
 }
 
 }  // namespace
