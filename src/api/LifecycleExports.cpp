@@ -66,9 +66,6 @@ KVT_API int KVT_CALL KVT_Start(KVT_MessageCallback callback, void* userValue) {
             return result;
         }
         StartAlgorithm(state);
-        // The stop at exit runs before the destructors of statics made before
-        // it is arranged, so the ones that sensors use are made here first.
-        (void)RegisteredPropertyTypes();
         if (!platform::StopBeforeExit(StopAtExit)) {
             CLog::Instance().Warning("KVT_Start: no stop at process exit could be arranged");
         }

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "platform/Immortal.h"
 #include "platform/UsbDriver.h"
 
 namespace platform {
@@ -14,8 +15,8 @@ struct Registry {
 };
 
 Registry& TheRegistry() {
-    static Registry registry;
-    return registry;
+    static Immortal<Registry> registry;
+    return registry.Get();
 }
 
 }  // namespace

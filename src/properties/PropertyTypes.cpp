@@ -1,6 +1,7 @@
 #include "properties/PropertyTypes.h"
 
 #include "common/Text.h"
+#include "platform/Immortal.h"
 
 bool CPropertyType::TextToValue(const std::string& text, uint32_t& value) const {
     for (const auto& [permitted, number] : m_values) {
@@ -49,14 +50,16 @@ CPropertyTypeInverted::CPropertyTypeInverted() {
 }
 
 const std::vector<const CPropertyType*>& RegisteredPropertyTypes() {
-    static const CPropertyTypeImageMode imageMode;
-    static const CPropertyTypeLFD lfd;
-    static const CPropertyTypeFastMode fastMode;
-    static const CPropertyTypePictureSize pictureSize;
-    static const CPropertyTypeInverted inverted;
-    static const std::vector<const CPropertyType*> types{&imageMode, &lfd, &fastMode, &pictureSize,
-                                                         &inverted};
-    return types;
+    struct Types {
+        CPropertyTypeImageMode imageMode;
+        CPropertyTypeLFD lfd;
+        CPropertyTypeFastMode fastMode;
+        CPropertyTypePictureSize pictureSize;
+        CPropertyTypeInverted inverted;
+        std::vector<const CPropertyType*> all{&imageMode, &lfd, &fastMode, &pictureSize, &inverted};
+    };
+    static platform::Immortal<Types> types;
+    return types.Get().all;
 }
 
 const CPropertyType* FindPropertyType(const std::string& name) {

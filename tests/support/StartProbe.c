@@ -1,12 +1,13 @@
 /* Starts the library in a process of its own and prints the result of
  * KVT_Start, so that tests can see what a second process gets. With
- * --no-stop it returns from main with the library running, as an
- * application that forgets KVT_Stop does. */
+ * --no-stop it attaches a simulated sensor and returns from main with the
+ * library running, as an application that forgets KVT_Stop does. */
 #include <stdatomic.h>
 #include <stdio.h>
 #include <string.h>
 
 #include "kvt/KVTBasic.h"
+#include "kvt/KVTSimulator.h"
 
 static atomic_int g_mainReturned;
 
@@ -25,6 +26,9 @@ int main(int argc, char** argv) {
     printf("\nresult=%d\n", result);
     fflush(stdout);
     if (result == 0 && stop) KVT_Stop();
+    /* What the library first makes after the start must outlive the exit. */
+    int simId = 0;
+    if (result == 0 && !stop) KVTSim_AttachUsbSensor(KVTSIM_MODEL_U2, "4711", &simId);
     atomic_store(&g_mainReturned, 1);
     return 0;
 }

@@ -10,6 +10,7 @@
 
 #include "common/Log.h"
 #include "common/Text.h"
+#include "platform/Immortal.h"
 #include "platform/UsbDriver.h"
 #include "platform/posix/LibusbPaths.h"
 
@@ -360,8 +361,8 @@ bool FindBulkEndpoints(const libusb_interface_descriptor& interface, uint8_t& ou
 }
 
 UsbBus* SystemUsbBus() {
-    static LibusbBus bus;
-    return &bus;
+    static Immortal<LibusbBus> bus;
+    return &bus.Get();
 }
 
 }  // namespace platform

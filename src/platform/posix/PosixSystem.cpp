@@ -15,6 +15,7 @@
 
 #include "platform/Environment.h"
 #include "platform/Guid.h"
+#include "platform/Immortal.h"
 #include "platform/LastError.h"
 #include "platform/Paths.h"
 #include "platform/Thread.h"
@@ -153,12 +154,15 @@ namespace platform {
 
 Guid NewGuid() {
     // 122 random bits with the version-4 and variant marks of RFC 4122.
-    static std::mutex mutex;
-    static std::random_device source;
+    struct Source {
+        std::mutex mutex;
+        std::random_device device;
+    };
+    static Immortal<Source> source;
     uint32_t words[4];
     {
-        std::lock_guard<std::mutex> guard(mutex);
-        for (uint32_t& word : words) word = source();
+        std::lock_guard<std::mutex> guard(source.Get().mutex);
+        for (uint32_t& word : words) word = source.Get().device();
     }
     Guid guid{};
     guid.data1 = words[0];

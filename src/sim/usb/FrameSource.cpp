@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "platform/Immortal.h"
+
 namespace sim {
 
 bool TestPatternSource::InFingerArea(int row, int column) {
@@ -64,8 +66,8 @@ struct SourceSlot {
 };
 
 SourceSlot& Slot() {
-    static SourceSlot slot;
-    return slot;
+    static platform::Immortal<SourceSlot> slot;
+    return slot.Get();
 }
 
 }  // namespace

@@ -76,8 +76,8 @@ private:
 }  // namespace
 
 SimUsbBus& SimUsbBus::Instance() {
-    static SimUsbBus bus(true);
-    return bus;
+    static platform::Immortal<SimUsbBus> bus(true);
+    return bus.Get();
 }
 
 SimUsbBus::SimUsbBus() : SimUsbBus(false) {}

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Immortal.h"
 #include "platform/UsbDriver.h"
 #include "sim/usb/EmulatedSensor.h"
 
@@ -71,6 +72,7 @@ private:
         std::string path;
     };
 
+    friend class platform::Immortal<SimUsbBus>;
     explicit SimUsbBus(bool joinsBusList);
     void Post(uint32_t code, const std::string& path);
     void Deliver();
