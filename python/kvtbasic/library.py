@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import atexit
+import contextlib
 import ctypes
 import os
 import queue
@@ -271,14 +272,14 @@ class Library:
 
     Events reach ``on_event`` (called on a thread of this package, never the
     library's, so it may call anything), the queue ``events`` and
-    :meth:`iter_events` (which keeps the latest 1000). ``data_dir`` sets ``KVT_DATA_DIR`` for this process,
-    where the library keeps its configuration and log.
+    :meth:`iter_events` (which keeps the latest 1000). ``data_dir`` is the folder where
+    the library keeps its configuration and log (``KVT_DATA_DIR`` while it starts;
+    the process's environment is left as it was).
     """
 
     def __init__(self, *, data_dir: Optional[Union[str, "os.PathLike[str]"]] = None,
                  on_event: Optional[Callable[[Event], Any]] = None) -> None:
-        if data_dir is not None:
-            os.environ["KVT_DATA_DIR"] = os.fspath(data_dir)
+        self._data_dir = os.fspath(data_dir) if data_dir is not None else None
         self._lib = n.load()
         self._listeners: List[Callable[[Event], Any]] = [on_event] if on_event else []
         self._waiters: List[_Waiter] = []
@@ -301,7 +302,8 @@ class Library:
                                                 daemon=True)
             self._dispatcher.start()
         try:
-            check(self._lib.KVT_Start(self._callback, None), "KVT_Start")
+            with _environment("KVT_DATA_DIR", self._data_dir):
+                check(self._lib.KVT_Start(self._callback, None), "KVT_Start")
         except KvtError:
             self._end_dispatcher()
             raise
@@ -500,6 +502,24 @@ class Library:
             return Picture(bytes(buffer[: data.imageSize]), data.LFDLevel, n.text(data.properties),
                            n.text(data.LFDData))
         raise KvtError("KVT_CaptureImage: the picture kept growing", function="KVT_CaptureImage")
+
+
+@contextlib.contextmanager
+def _environment(name: str, value: Optional[str]) -> Iterator[None]:
+    """Sets one variable for the duration (the library reads its data folder only
+    while it starts), then restores what was there."""
+    if value is None:
+        yield
+        return
+    previous = os.environ.get(name)
+    os.environ[name] = value
+    try:
+        yield
+    finally:
+        if previous is None:
+            del os.environ[name]
+        else:
+            os.environ[name] = previous
 
 
 def _stop_at_exit(library: "weakref.ref[Library]") -> None:
