@@ -4,14 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <thread>
 #include <tuple>
 
 #include "devicemanager/DevicesManager.h"
-#include "kvt/KVTBasic.h"
 #include "sim/usb/EmulatedU2.h"
 #include "sim/usb/SimUsbBus.h"
 #include "support/ManagerTest.h"
@@ -177,52 +174,6 @@ TEST_F(USBManagerTest, TheWatcherFindsPresentSensorsAndFollowsPlugAndUnplug) {
     const auto posted = Posted();
     EXPECT_EQ(std::count(posted.begin(), posted.end(), kvt__MessageType__NewDevice), 2);
     EXPECT_EQ(std::count(posted.begin(), posted.end(), kvt__MessageType__LostDevice), 2);
-}
-
-}  // namespace
-
-namespace {
-
-// The running library: hot-plug reaches the application's callback.
-struct Events {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<std::pair<int, std::string>> received;
-
-    static void KVT_CALLBACK Callback(KVT_Message* message, void* user) {
-        auto* events = static_cast<Events*>(user);
-        if (message->type == KVT_MSG_UNSPECIFIED) return;
-        std::lock_guard lock(events->mutex);
-        events->received.emplace_back(message->type, message->deviceId);
-        events->changed.notify_all();
-    }
-    bool WaitFor(size_t count) {
-        std::unique_lock lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(20),
-                                [&] { return received.size() >= count; });
-    }
-};
-
-TEST(USBHotPlugTest, PlugAndUnplugReachTheCallback) {
-    Events events;
-    sim::SimUsbBus& bus = sim::SimUsbBus::Instance();
-    ASSERT_EQ(KVT_Start(&Events::Callback, &events), KVT_RESULT_OK);
-    const int simId = bus.Attach(sim::SensorModel::kU2, 424242);
-    ASSERT_TRUE(events.WaitFor(1));
-    unsigned int count = 1;
-    KVT_DeviceInfo info{};
-    info.size = sizeof info;
-    ASSERT_EQ(KVT_GetDeviceList(&info, &count), KVT_RESULT_OK);
-    ASSERT_EQ(count, 1u);
-    ASSERT_TRUE(bus.Detach(simId));
-    ASSERT_TRUE(events.WaitFor(2));
-    EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
-
-    std::lock_guard lock(events.mutex);
-    EXPECT_EQ(events.received[0].first, KVT_MSG_NEW_DEVICE);
-    EXPECT_EQ(events.received[0].second, info.deviceId);
-    EXPECT_EQ(events.received[1].first, KVT_MSG_LOST_DEVICE);
-    EXPECT_EQ(events.received[1].second, info.deviceId);
 }
 
 }  // namespace
