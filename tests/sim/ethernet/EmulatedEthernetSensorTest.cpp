@@ -7,6 +7,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <tuple>
 #include <vector>
 
 #include "ethernet/EthernetProtocol.h"
@@ -317,15 +318,16 @@ TEST_F(EthernetSensorTest, AutomaticTriggerSendsOneImageWhenAFingerComes) {
 TEST_F(EthernetSensorTest, ProcessStatusSetsTheLights) {
     Connect();
     EXPECT_EQ(sensor_->IndicatedState(), 0);
-    EXPECT_EQ(Status(peer_.Exchange(kSetInterface, ProcStatus(kProcStatusSuccess))),
-              kDevStatusReady);
-    EXPECT_EQ(sensor_->IndicatedState(), kProcStatusSuccess);
-    EXPECT_EQ(Status(peer_.Exchange(kSetInterface, ProcStatus(kProcStatusOther))), kDevStatusReady);
-    EXPECT_EQ(sensor_->IndicatedState(), kProcStatusOther);
-    EXPECT_EQ(Status(peer_.Exchange(kSetInterface, ProcStatus(kProcStatusSuccess, 2))),
-              kDevStatusError);
-    EXPECT_EQ(Status(peer_.Exchange(kSetInterface, ProcStatus(5))), kDevStatusError);
-    EXPECT_EQ(sensor_->IndicatedState(), kProcStatusOther);
+    // {item, state, answer, the lights after it}: a wrong item or state is refused.
+    const std::tuple<uint32_t, uint8_t, int64_t, int> cases[] = {
+        {kInterfaceProcStatus, kProcStatusSuccess, kDevStatusReady, kProcStatusSuccess},
+        {kInterfaceProcStatus, kProcStatusOther, kDevStatusReady, kProcStatusOther},
+        {2, kProcStatusSuccess, kDevStatusError, kProcStatusOther},
+        {kInterfaceProcStatus, 5, kDevStatusError, kProcStatusOther}};
+    for (const auto& [item, state, answer, lights] : cases) {
+        EXPECT_EQ(Status(peer_.Exchange(kSetInterface, ProcStatus(state, item))), answer);
+        EXPECT_EQ(sensor_->IndicatedState(), lights);
+    }
 }
 
 TEST_F(EthernetSensorTest, EchoServiceAnswersUntilItIsMadeToStop) {

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <condition_variable>
 #include <future>
 #include <mutex>
@@ -228,16 +227,6 @@ TEST(SimUsbBusTest, UnplugInTheMiddleOfAnImageDetachesTheSensor) {
     EXPECT_EQ(events[2], std::make_pair(uint32_t{platform::kUsbRemoveComplete}, path));
     EXPECT_TRUE(bus.PresentPaths().empty());
     bus.Unwatch();
-}
-
-TEST(SimUsbBusTest, ProcessBusJoinsTheBusListWithItsFirstSensor) {
-    SimUsbBus& bus = SimUsbBus::Instance();
-    const int id = bus.Attach(SensorModel::kU2, 1);
-    const auto buses = platform::UsbBuses();
-    EXPECT_NE(std::find(buses.begin(), buses.end(), &bus), buses.end());
-    EXPECT_STREQ(bus.Name(), "simulated");
-    bus.DetachAll();
-    EXPECT_FALSE(bus.Sensor(id));
 }
 
 }  // namespace
