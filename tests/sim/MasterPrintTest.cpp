@@ -51,43 +51,29 @@ TEST(SimMasterPrint, MinutiaeLieOnRidgesInsideTheFinger) {
     }
 }
 
-TEST(SimMasterPrint, EndingsPointOutOfTheirRidge) {
-    // A step along an ending's direction leaves the ridge; a step back stays on it.
-    int out = 0, total = 0;
+TEST(SimMasterPrint, MinutiaePointAlongTheirRidges) {
+    // A step along an ending's direction leaves the ridge; a step back stays
+    // on it. Behind a bifurcation (against its direction) lie the two branches
+    // with a valley between them; ahead lies the single stem.
+    int endingsOut = 0, endings = 0, bifurcationsOk = 0, bifurcations = 0;
     for (uint32_t id = 0; id < 6; ++id) {
         const MasterPtr master = kvt_test::SharedSynth()->Master(id);
         const MasterPrint& m = *master;
         for (const Minutia& mi : m.minutiae) {
-            if (mi.type != MinutiaType::Ending) continue;
             const double a = mi.angle * 3.14159265358979 / 180.0;
             const double c = std::cos(a), s = -std::sin(a);
-            ++total;
-            if (FieldAt(m, mi.x + 5 * c, mi.y + 5 * s) < 0 &&
-                FieldAt(m, mi.x - 5 * c, mi.y - 5 * s) > 0)
-                ++out;
+            const int ahead = FieldAt(m, mi.x + 5 * c, mi.y + 5 * s);
+            if (mi.type == MinutiaType::Ending) {
+                ++endings;
+                endingsOut += ahead < 0 && FieldAt(m, mi.x - 5 * c, mi.y - 5 * s) > 0;
+            } else {
+                ++bifurcations;
+                bifurcationsOk += ahead > 0 && FieldAt(m, mi.x - 6 * c, mi.y - 6 * s) < 0;
+            }
         }
     }
-    ASSERT_GT(total, 20);
-    EXPECT_GE(out, total * 8 / 10);
-}
-
-TEST(SimMasterPrint, BifurcationsPointAlongTheirStem) {
-    // Behind a bifurcation (against its direction) lie the two branches with a
-    // valley between them; ahead lies the single stem.
-    int ok = 0, total = 0;
-    for (uint32_t id = 0; id < 6; ++id) {
-        const MasterPtr master = kvt_test::SharedSynth()->Master(id);
-        const MasterPrint& m = *master;
-        for (const Minutia& mi : m.minutiae) {
-            if (mi.type != MinutiaType::Bifurcation) continue;
-            const double a = mi.angle * 3.14159265358979 / 180.0;
-            const double c = std::cos(a), s = -std::sin(a);
-            ++total;
-            if (FieldAt(m, mi.x + 5 * c, mi.y + 5 * s) > 0 &&
-                FieldAt(m, mi.x - 6 * c, mi.y - 6 * s) < 0)
-                ++ok;
-        }
-    }
-    ASSERT_GT(total, 20);
-    EXPECT_GE(ok, total * 7 / 10);
+    ASSERT_GT(endings, 20);
+    ASSERT_GT(bifurcations, 20);
+    EXPECT_GE(endingsOut, endings * 8 / 10);
+    EXPECT_GE(bifurcationsOk, bifurcations * 7 / 10);
 }

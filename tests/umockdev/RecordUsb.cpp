@@ -317,13 +317,9 @@ int main(int argc, char** argv) {
     if (argc != 2 || std::strcmp(argv[1], "--help") == 0) {
         std::fprintf(stderr,
                      "Usage: kvt-usb-record FOLDER\n"
-                     "Writes the umockdev test bed of the libusb tests into FOLDER: %s,\n"
-                     "u1.umockdev and u2.umockdev (the sensors), and the sensors' traffic with\n"
-                     "the library as usbmon captures: u1-%s.pcap, u2-%s.pcap (found, then\n"
-                     "closed), u1-%s.pcap, u2-%s.pcap (one synchronous capture) and\n"
-                     "u2-%s.pcap (the capture's first answer never comes).\n",
-                     kvt_umock::kHubsDescription, kvt_umock::kAnnounced, kvt_umock::kAnnounced,
-                     kvt_umock::kCaptured, kvt_umock::kCaptured, kvt_umock::kStalled);
+                     "Writes the umockdev test bed of the libusb tests into FOLDER: the hubs'\n"
+                     "and sensors' descriptions (.umockdev) and the sensors' traffic with the\n"
+                     "library as usbmon captures (<sensor>-<exchange>.pcap).\n");
         return argc == 2 ? 0 : 64;
     }
     const std::filesystem::path out = argv[1];

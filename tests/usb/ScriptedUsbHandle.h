@@ -13,10 +13,9 @@
 #include <utility>
 #include <vector>
 
-#include "common/Log.h"
 #include "platform/UsbDriver.h"
 #include "sim/usb/RawHost.h"
-#include "support/TempDir.h"
+#include "support/LoggedTest.h"
 
 namespace kvt_test {
 
@@ -173,21 +172,13 @@ private:
     std::shared_ptr<UsbScript> m_script;
 };
 
-// Logs at debug level into a file of the test's own; hands out handles on
-// m_script.
-class UsbLogFixture : public testing::Test {
+// Logs into a file of the test's own; hands out handles on m_script.
+class UsbLogFixture : public LoggedTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(CLog::Instance().StartLogging(LogPath(), CLog::kDebug, 0, false));
-    }
-    void TearDown() override { CLog::Instance().StopLogging(); }
-    std::string LogPath() const { return (m_dir / "usb.log").string(); }
-    std::string LogText() const { return ReadFile(LogPath()); }
     std::unique_ptr<platform::UsbDriverHandle> Handle() {
         return std::make_unique<ScriptedUsbHandle>(m_script);
     }
 
-    TempDir m_dir{"kvt-usb"};
     std::shared_ptr<UsbScript> m_script = std::make_shared<UsbScript>();
 };
 

@@ -4,12 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <functional>
 #include <thread>
+#include <tuple>
 
 #include "devicemanager/DevicesManager.h"
-#include "kvt/KVTBasic.h"
 #include "sim/usb/EmulatedU2.h"
 #include "sim/usb/SimUsbBus.h"
 #include "support/ManagerTest.h"
@@ -55,82 +54,90 @@ protected:
     sim::SimUsbBus bus_;
 };
 
-TEST_F(USBManagerTest, UpperCasePathsMakeTheNewerModelWithAnIdFromThePrefixAndPath) {
-    sim::SensorOptions options;
-    options.upperCasePath = true;
-    const int simId = bus_.Attach(sim::SensorModel::kU2, 12345678, options);
-    ASSERT_THAT(bus_.PathOf(simId), HasSubstr("VID_1013&PID_0019"));
-    Found(simId);
-    DevicePtr device = Registered(simId);
-    ASSERT_TRUE(device);
-    EXPECT_EQ(device->GetDeviceType(), kvt__DeviceType__Kelo_B);
-    EXPECT_EQ(device->GetDescription(), "Kelo U2 USB");
-    const std::string id = device->GetDeviceID();
+TEST_F(USBManagerTest, EachModelIsMadeOnceWithAnIdFromThePrefixAndPath) {
+    const int u1 = bus_.Attach(sim::SensorModel::kU1, 4711);
+    const int u2 = bus_.Attach(sim::SensorModel::kU2, 12345678, {.upperCasePath = true});
+    const int u2b = bus_.Attach(sim::SensorModel::kU2, 4712, {.productId = 0x0018});
+    ASSERT_THAT(bus_.PathOf(u2), HasSubstr("VID_1013&PID_0019"));
+    const std::tuple<int, kvt__DeviceType, const char*> expected[] = {
+        {u1, kvt__DeviceType__Kelo_A, "Kelo U1 USB"},
+        {u2, kvt__DeviceType__Kelo_B, "Kelo U2 USB"},
+        {u2b, kvt__DeviceType__Kelo_B, "Kelo U2 USB"}};
+    for (const auto& [simId, type, description] : expected) {
+        Found(simId);
+        Found(simId);  // a sensor found twice is added once
+        DevicePtr device = Registered(simId);
+        ASSERT_TRUE(device) << description;
+        EXPECT_EQ(device->GetDeviceType(), type);
+        EXPECT_EQ(device->GetDescription(), description);
+    }
+    const std::string id = Registered(u2)->GetDeviceID();
     EXPECT_EQ(id.substr(0, 8), Usb().IdPrefix());
     EXPECT_THAT(id, HasSubstr("vid_1013&pid_0019"));
     EXPECT_EQ(Usb().IdPrefix().find_first_not_of("0123456789abcdef"), std::string::npos);
-    EXPECT_EQ(Posted(), std::vector<kvt__MessageType>{kvt__MessageType__NewDevice});
+    EXPECT_EQ(manager_->Devices().Count(), 3u);
+    EXPECT_EQ(Posted(), std::vector<kvt__MessageType>(3, kvt__MessageType__NewDevice));
 }
 
-TEST_F(USBManagerTest, OlderModelAndTheSecondNewerProductAreRecognised) {
-    sim::SensorOptions u2b;
-    u2b.productId = 0x0018;
-    const int u1 = bus_.Attach(sim::SensorModel::kU1, 4711);
-    const int u2 = bus_.Attach(sim::SensorModel::kU2, 4712, u2b);
-    Found(u1);
-    Found(u2);
-    ASSERT_TRUE(Registered(u1));
-    ASSERT_TRUE(Registered(u2));
-    EXPECT_EQ(Registered(u1)->GetDescription(), "Kelo U1 USB");
-    EXPECT_EQ(Registered(u2)->GetDescription(), "Kelo U2 USB");
-}
-
-TEST_F(USBManagerTest, AForeignVendorIsClosedAndLogged) {
-    sim::SensorOptions options;
-    options.vendorId = 0x1014;
-    const int simId = bus_.Attach(sim::SensorModel::kU2, 1, options);
-    Found(simId);
-    EXPECT_EQ(manager_->Devices().Count(), 0u);
-    const std::string log = LogText();
-    EXPECT_THAT(log, HasSubstr("CUSBManager::DeviceFound: Bad or missing vendor ID"));
-    EXPECT_THAT(log, HasSubstr("result:true; Bytes read:18 (18), idVendor:4116 (4115)"));
-    // The handle was closed: the sensor can be opened again.
-    int error = 0;
-    EXPECT_NE(bus_.Open(bus_.PathOf(simId), error), nullptr);
-}
-
-TEST_F(USBManagerTest, AShortDescriptorOrAFailedOpenLeavesTheSensorAlone) {
-    sim::SensorOptions shortDescriptor;
-    shortDescriptor.descriptor = sim::DescriptorMode::kShort;
-    Found(bus_.Attach(sim::SensorModel::kU2, 1, shortDescriptor));
-    const int busy = bus_.Attach(sim::SensorModel::kU2, 2);
-    int error = 0;
-    auto held = bus_.Open(bus_.PathOf(busy), error);
-    ASSERT_NE(held, nullptr);
-    Found(busy);
-    EXPECT_EQ(manager_->Devices().Count(), 0u);
-    const std::string log = LogText();
-    EXPECT_THAT(log, HasSubstr("Bytes read:8 (18)"));
-    EXPECT_THAT(log, HasSubstr("CUSBManager::DeviceFound: CreateFile for USB device failed (32)."));
-}
-
-TEST_F(USBManagerTest, PathsOfOtherDevicesAreNotOpened) {
-    int error = 0;
+TEST_F(USBManagerTest, ASensorThatFailsAStepOfDiscoveryIsClosedAndLogged) {
+    // Paths of other devices are not even opened.
     Usb().DeviceFound("\\\\?\\usb#vid_1013&pid_0017#x#{4f6e7f7f-b621-403a-9af3-8cd5a6a1daa4}",
                       bus_);
     Usb().DeviceFound("\\\\?\\usb#vid_046d&pid_0019#x#{4f6e7f7f-b621-403a-9af3-8cd5a6a1daa4}",
                       bus_);
-    EXPECT_EQ(manager_->Devices().Count(), 0u);
     EXPECT_THAT(LogText(), Not(HasSubstr("CreateFile")));
-    (void)error;
-}
 
-TEST_F(USBManagerTest, ASensorFoundTwiceIsAddedOnce) {
-    const int simId = bus_.Attach(sim::SensorModel::kU1, 7);
-    Found(simId);
-    Found(simId);
-    EXPECT_EQ(manager_->Devices().Count(), 1u);
-    EXPECT_EQ(Posted(), std::vector<kvt__MessageType>{kvt__MessageType__NewDevice});
+    const sim::SensorOptions needsDiagnostic{.illuFirmware = sim::FirmwareVersion{0, 19}};
+    std::unique_ptr<platform::UsbDriverHandle> held;
+    struct Case {
+        sim::SensorOptions options;
+        std::function<void(int simId)> prepare;
+        std::vector<std::string> logged;
+    };
+    const Case cases[] = {
+        {{.vendorId = 0x1014},
+         {},
+         {"CUSBManager::DeviceFound: Bad or missing vendor ID",
+          "result:true; Bytes read:18 (18), idVendor:4116 (4115)"}},
+        {{.descriptor = sim::DescriptorMode::kShort}, {}, {"Bytes read:8 (18)"}},
+        {{},
+         [&](int simId) {
+             int error = 0;
+             held = bus_.Open(bus_.PathOf(simId), error);
+         },
+         {"CUSBManager::DeviceFound: CreateFile for USB device failed (32)."}},
+        {{.mainFirmware = sim::FirmwareVersion{1, 0}, .illuFirmware = sim::FirmwareVersion{0, 17}},
+         {},
+         {"CUSBManager::DeviceFound: Found Kelo with unsupported firmware!"}},
+        {needsDiagnostic,
+         [&](int simId) { bus_.SensorAs<sim::EmulatedU2>(simId)->SetDiagnostic(0x06, 0); },
+         {"CUSBManager::DeviceFound: Found Kelo with defect EEPROM (diagnostic returned "
+          "false)!"}},
+        {{},
+         [&](int simId) { bus_.Sensor(simId)->InjectFault(sim::Fault::kNoAnswer, -1); },
+         {"CUSBManager::DeviceFound: failed to initialize new CUSBDeviceU2"}},
+    };
+    for (const Case& c : cases) {
+        const int simId = bus_.Attach(sim::SensorModel::kU2, 1, c.options);
+        if (c.prepare) c.prepare(simId);
+        const size_t logStart = LogText().size();
+        Found(simId);
+        SCOPED_TRACE(c.logged[0]);
+        EXPECT_EQ(manager_->Devices().Count(), 0u);
+        const std::string log = LogText().substr(logStart);
+        for (const std::string& text : c.logged) EXPECT_THAT(log, HasSubstr(text));
+        // The handle was closed: the sensor can be opened again.
+        held.reset();
+        int error = 0;
+        EXPECT_NE(bus_.Open(bus_.PathOf(simId), error), nullptr);
+        ASSERT_TRUE(bus_.Detach(simId));
+    }
+
+    // A diagnostic that repairs the EEPROM lets the sensor in.
+    const int repaired = bus_.Attach(sim::SensorModel::kU2, 3, needsDiagnostic);
+    bus_.SensorAs<sim::EmulatedU2>(repaired)->SetDiagnostic(0x01, 1);
+    Found(repaired);
+    EXPECT_TRUE(Registered(repaired));
 }
 
 TEST_F(USBManagerTest, EveryRemovalEventRemovesOnce) {
@@ -146,46 +153,9 @@ TEST_F(USBManagerTest, EveryRemovalEventRemovesOnce) {
     EXPECT_TRUE(Registered(second));
 }
 
-TEST_F(USBManagerTest, FirmwareThatIsUnsupportedOrFailsItsDiagnosticIsRefused) {
-    sim::SensorOptions old;
-    old.mainFirmware = sim::FirmwareVersion{1, 0};
-    old.illuFirmware = sim::FirmwareVersion{0, 17};
-    Found(bus_.Attach(sim::SensorModel::kU2, 1, old));
-
-    sim::SensorOptions needsDiagnostic;
-    needsDiagnostic.illuFirmware = sim::FirmwareVersion{0, 19};
-    const int broken = bus_.Attach(sim::SensorModel::kU2, 2, needsDiagnostic);
-    bus_.SensorAs<sim::EmulatedU2>(broken)->SetDiagnostic(0x06, 0);
-    Found(broken);
-    const int repaired = bus_.Attach(sim::SensorModel::kU2, 3, needsDiagnostic);
-    bus_.SensorAs<sim::EmulatedU2>(repaired)->SetDiagnostic(0x01, 1);
-    Found(repaired);
-
-    EXPECT_EQ(manager_->Devices().Count(), 1u);
-    EXPECT_TRUE(Registered(repaired));
-    const std::string log = LogText();
-    EXPECT_THAT(log, HasSubstr("CUSBManager::DeviceFound: Found Kelo with unsupported firmware!"));
-    EXPECT_THAT(log, HasSubstr("CUSBManager::DeviceFound: Found Kelo with defect EEPROM "
-                               "(diagnostic returned false)!"));
-}
-
-TEST_F(USBManagerTest, ASensorThatCannotInitialiseIsDropped) {
-    const int simId = bus_.Attach(sim::SensorModel::kU2, 1);
-    bus_.Sensor(simId)->InjectFault(sim::Fault::kNoAnswer, -1);
-    Found(simId);
-    EXPECT_EQ(manager_->Devices().Count(), 0u);
-    EXPECT_THAT(LogText(),
-                HasSubstr("CUSBManager::DeviceFound: failed to initialize new CUSBDeviceU2"));
-    int error = 0;
-    EXPECT_NE(bus_.Open(bus_.PathOf(simId), error), nullptr);
-}
-
-TEST_F(USBManagerTest, StopWithoutStartSucceeds) {
-    CUSBManager idle(*manager_);
-    EXPECT_TRUE(idle.Stop());
-}
-
 TEST_F(USBManagerTest, TheWatcherFindsPresentSensorsAndFollowsPlugAndUnplug) {
+    CUSBManager idle(*manager_);
+    EXPECT_TRUE(idle.Stop());  // a stop without a start
     sim::SimUsbBus& shared = sim::SimUsbBus::Instance();
     const int present = shared.Attach(sim::SensorModel::kU2, 11);
     ASSERT_TRUE(Usb().Start());
@@ -204,52 +174,6 @@ TEST_F(USBManagerTest, TheWatcherFindsPresentSensorsAndFollowsPlugAndUnplug) {
     const auto posted = Posted();
     EXPECT_EQ(std::count(posted.begin(), posted.end(), kvt__MessageType__NewDevice), 2);
     EXPECT_EQ(std::count(posted.begin(), posted.end(), kvt__MessageType__LostDevice), 2);
-}
-
-}  // namespace
-
-namespace {
-
-// The running library: hot-plug reaches the application's callback.
-struct Events {
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<std::pair<int, std::string>> received;
-
-    static void KVT_CALLBACK Callback(KVT_Message* message, void* user) {
-        auto* events = static_cast<Events*>(user);
-        if (message->type == KVT_MSG_UNSPECIFIED) return;
-        std::lock_guard lock(events->mutex);
-        events->received.emplace_back(message->type, message->deviceId);
-        events->changed.notify_all();
-    }
-    bool WaitFor(size_t count) {
-        std::unique_lock lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(20),
-                                [&] { return received.size() >= count; });
-    }
-};
-
-TEST(USBHotPlugTest, PlugAndUnplugReachTheCallback) {
-    Events events;
-    sim::SimUsbBus& bus = sim::SimUsbBus::Instance();
-    ASSERT_EQ(KVT_Start(&Events::Callback, &events), KVT_RESULT_OK);
-    const int simId = bus.Attach(sim::SensorModel::kU2, 424242);
-    ASSERT_TRUE(events.WaitFor(1));
-    unsigned int count = 1;
-    KVT_DeviceInfo info{};
-    info.size = sizeof info;
-    ASSERT_EQ(KVT_GetDeviceList(&info, &count), KVT_RESULT_OK);
-    ASSERT_EQ(count, 1u);
-    ASSERT_TRUE(bus.Detach(simId));
-    ASSERT_TRUE(events.WaitFor(2));
-    EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
-
-    std::lock_guard lock(events.mutex);
-    EXPECT_EQ(events.received[0].first, KVT_MSG_NEW_DEVICE);
-    EXPECT_EQ(events.received[0].second, info.deviceId);
-    EXPECT_EQ(events.received[1].first, KVT_MSG_LOST_DEVICE);
-    EXPECT_EQ(events.received[1].second, info.deviceId);
 }
 
 }  // namespace

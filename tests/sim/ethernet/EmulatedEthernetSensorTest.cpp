@@ -7,11 +7,11 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <tuple>
 #include <vector>
 
 #include "ethernet/EthernetProtocol.h"
 #include "ethernet/SocketEndpoint.h"
-#include "image/LFDCheck.h"
 #include "platform/Sockets.h"
 
 using namespace ethernet;
@@ -102,15 +102,8 @@ public:
     // Exactly count bytes; false on a time-out or a close before them.
     bool Read(size_t count, std::vector<uint8_t>& out, int timeoutMs = 5000) const {
         out.resize(count);
-        size_t done = 0;
-        while (done < count) {
-            if (platform::WaitReadable(m_socket, timeoutMs) != 1) return false;
-            const int got =
-                platform::RecvSome(m_socket, out.data() + done, static_cast<int>(count - done));
-            if (got <= 0) return false;
-            done += static_cast<size_t>(got);
-        }
-        return true;
+        bool timedOut = false;
+        return RecvAllMs({{}, m_socket}, out.data(), static_cast<int>(count), timeoutMs, timedOut);
     }
     std::optional<Reply> ReceiveHeader(int timeoutMs = 5000) const {
         std::vector<uint8_t> header;
@@ -280,38 +273,6 @@ TEST_F(EthernetSensorTest, ImagesShowTheFingerInTheRequestedWindow) {
     }
 }
 
-// The colour readings go out one byte each; with the two frames of GET_IMAGE
-// they must grade a live finger as live and a fake one as not.
-TEST_F(EthernetSensorTest, MeasurementAndFramesGradeLiveAndFakeFingers) {
-    Connect();
-    const auto grade = [&](const FingerOnSensor* finger) {
-        if (finger != nullptr)
-            sensor_->PlaceFinger(*finger);
-        else
-            sensor_->LiftFinger();
-        const auto image = peer_.Exchange(kGetImage);
-        const auto ld = peer_.Exchange(kGetLD);
-        EXPECT_TRUE(image && ld && ld->cmdId == kGetLD && ld->body.size() == 8);
-        if (!image || !ld || ld->body.size() != 8) return -1;
-        EXPECT_EQ(std::vector<uint8_t>(ld->body.begin() + 4, ld->body.end()),
-                  std::vector<uint8_t>(4, 0));
-        LFDMeasurement measurement;
-        measurement.Ir = ld->body[0];
-        measurement.Blue = ld->body[1];
-        measurement.Green = ld->body[2];
-        measurement.Red = ld->body[3];
-        return CLFDCheck(kLFDWindow[0])
-            .Conditions(image->body.data(), image->body.data() + kRoiFrame, measurement);
-    };
-    const FingerOnSensor live{2, 1, true};
-    const FingerOnSensor fake{2, 1, false};
-    // Bytes cannot reach the absolute bounds (Red above 3000 and the like):
-    // the five ratio conditions hold, which is level 3.
-    EXPECT_EQ(grade(&live), 3);
-    EXPECT_EQ(grade(&fake), 0);
-    EXPECT_EQ(grade(nullptr), 0);
-}
-
 TEST_F(EthernetSensorTest, AutomaticTriggerSendsOneImageWhenAFingerComes) {
     Connect();
     EXPECT_EQ(Status(peer_.Exchange(kSetAutoTrigger, Trigger(kTriggerAutomatic))), kDevStatusReady);
@@ -357,15 +318,16 @@ TEST_F(EthernetSensorTest, AutomaticTriggerSendsOneImageWhenAFingerComes) {
 TEST_F(EthernetSensorTest, ProcessStatusSetsTheLights) {
     Connect();
     EXPECT_EQ(sensor_->IndicatedState(), 0);
-    EXPECT_EQ(Status(peer_.Exchange(kSetInterface, ProcStatus(kProcStatusSuccess))),
-              kDevStatusReady);
-    EXPECT_EQ(sensor_->IndicatedState(), kProcStatusSuccess);
-    EXPECT_EQ(Status(peer_.Exchange(kSetInterface, ProcStatus(kProcStatusOther))), kDevStatusReady);
-    EXPECT_EQ(sensor_->IndicatedState(), kProcStatusOther);
-    EXPECT_EQ(Status(peer_.Exchange(kSetInterface, ProcStatus(kProcStatusSuccess, 2))),
-              kDevStatusError);
-    EXPECT_EQ(Status(peer_.Exchange(kSetInterface, ProcStatus(5))), kDevStatusError);
-    EXPECT_EQ(sensor_->IndicatedState(), kProcStatusOther);
+    // {item, state, answer, the lights after it}: a wrong item or state is refused.
+    const std::tuple<uint32_t, uint8_t, int64_t, int> cases[] = {
+        {kInterfaceProcStatus, kProcStatusSuccess, kDevStatusReady, kProcStatusSuccess},
+        {kInterfaceProcStatus, kProcStatusOther, kDevStatusReady, kProcStatusOther},
+        {2, kProcStatusSuccess, kDevStatusError, kProcStatusOther},
+        {kInterfaceProcStatus, 5, kDevStatusError, kProcStatusOther}};
+    for (const auto& [item, state, answer, lights] : cases) {
+        EXPECT_EQ(Status(peer_.Exchange(kSetInterface, ProcStatus(state, item))), answer);
+        EXPECT_EQ(sensor_->IndicatedState(), lights);
+    }
 }
 
 TEST_F(EthernetSensorTest, EchoServiceAnswersUntilItIsMadeToStop) {

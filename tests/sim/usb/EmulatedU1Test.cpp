@@ -6,7 +6,6 @@
 using sim::EmulatedU1;
 using simtest::Descriptor;
 using simtest::kBioBoard;
-using simtest::kImager;
 using simtest::kRefused;
 using Bytes = std::vector<uint8_t>;
 
@@ -15,38 +14,6 @@ namespace {
 class EmulatedU1Test : public simtest::SimSensorTest<EmulatedU1> {
 protected:
     void SetUp() override { Plug(sim::SensorModel::kU1, 0x12345678); }
-
-    // Sum of the five outer pixels at both ends of every row of an unlit
-    // full frame.
-    uint32_t BorderSum() {
-        Bytes body = Descriptor(EmulatedU1::kFullWidth, EmulatedU1::kFullHeight, 0, 0, 0);
-        body.resize(16, 0);
-        auto answer = host_->Exchange(0x01, body);
-        if (!answer || answer->body.size() != 334656u) return UINT32_MAX;
-        uint32_t sum = 0;
-        for (int row = 0; row < EmulatedU1::kFullHeight; ++row) {
-            const uint8_t* line = &answer->body[row * EmulatedU1::kFullWidth];
-            for (int i = 0; i < 5; ++i) sum += line[i] + line[EmulatedU1::kFullWidth - 1 - i];
-        }
-        return sum;
-    }
-
-    bool WriteBlackLevel(uint8_t level) {
-        for (uint8_t reg : EmulatedU1::kBlackLevelRegisters)
-            if (Status(host_->WriteI2C(kImager, reg, level)) != 0) return false;
-        return true;
-    }
-
-    // Successive approximation: the highest level whose border still shows.
-    int Calibrate() {
-        int level = 0;
-        for (int bit = 7; bit >= 0; --bit) {
-            level |= 1 << bit;
-            if (!WriteBlackLevel(static_cast<uint8_t>(level))) return -1;
-            if (BorderSum() < 100) level &= ~(1 << bit);
-        }
-        return WriteBlackLevel(static_cast<uint8_t>(level)) ? level : -1;
-    }
 };
 
 TEST_F(EmulatedU1Test, AdcAnswersTriggerAndColourRequests) {
@@ -96,9 +63,7 @@ TEST_F(EmulatedU1Test, MainBoardHoldsSerialOffsetsAndSensitivity) {
 TEST_F(EmulatedU1Test, ImageRequestDeliversBothFramesOrOneInFastMode) {
     sensor_->PlaceFinger({.fingerId = 2, .live = false});
     const Bytes descriptor = Descriptor(384, 320, 0, 0, 0x80, 0x80);
-    Bytes both = descriptor;
-    both.insert(both.end(), descriptor.begin(), descriptor.end());
-    auto answer = host_->Exchange(0x01, both);
+    auto answer = host_->Exchange(0x01, simtest::ImageBody(descriptor, descriptor));
     ASSERT_TRUE(answer);
     ASSERT_EQ(answer->body.size(), 2u * 384 * 320);
     // Sensor point (160, 192) in each frame; the fake's cross frame is shifted by 50.
@@ -106,27 +71,12 @@ TEST_F(EmulatedU1Test, ImageRequestDeliversBothFramesOrOneInFastMode) {
     EXPECT_EQ(answer->body[centre], 160);
     EXPECT_EQ(answer->body[384 * 320 + centre], 210);
 
-    Bytes fast = descriptor;
-    fast.resize(16, 0);
-    EXPECT_EQ(host_->Exchange(0x01, fast)->body.size(), 384u * 320u);
-}
+    EXPECT_EQ(host_->Exchange(0x01, simtest::ImageBody(descriptor))->body.size(), 384u * 320u);
 
-TEST_F(EmulatedU1Test, BlackLevelCalibrationConvergesOnUnlitFrames) {
-    EXPECT_EQ(Calibrate(), 87);
-    // Just below the found level the border still shows, just above it is black.
-    EXPECT_GE(BorderSum(), 100u);
-    ASSERT_TRUE(WriteBlackLevel(88));
-    EXPECT_LT(BorderSum(), 100u);
-    for (uint8_t reg : EmulatedU1::kBlackLevelRegisters)
-        EXPECT_EQ(sensor_->ImagerRegister(reg), 88);
-}
-
-TEST_F(EmulatedU1Test, AllDarkFramesCalibrateToLevelZero) {
+    // The black-level calibration's frames: the imager can be made to show
+    // nothing but black (the calibration against the model is in the USB tests).
     sensor_->SetAllFramesDark(true);
-    EXPECT_EQ(Calibrate(), 0);
-    sensor_->PlaceFinger({});
-    Bytes lit = Descriptor(192, 160, 96, 80, 0x80);
-    lit.resize(16, 0);
+    const Bytes lit = simtest::ImageBody(Descriptor(192, 160, 96, 80, 0x80));
     EXPECT_EQ(host_->Exchange(0x01, lit)->body, Bytes(192 * 160, 0));
 }
 

@@ -29,10 +29,14 @@ protected:
     int SetCommand(uint16_t code, uint8_t value) {
         return Status(host_->WriteI2C(kIlluBoard, code, value));
     }
-    std::optional<Answer> Image(const Bytes& first, const Bytes& second = Bytes(8, 0)) {
-        Bytes body = first;
-        body.insert(body.end(), second.begin(), second.end());
-        return host_->Exchange(0x01, body);
+    std::optional<Answer> Image(const Bytes& descriptor) {
+        return host_->Exchange(0x01, simtest::ImageBody(descriptor));
+    }
+    // Image answer to a single-frame request, with the size of every body read.
+    std::optional<Answer> ChunkedImage(std::vector<uint32_t>& sizes) {
+        if (!host_->Send(0x01, simtest::ImageBody(Descriptor(384, 320, 40, 20, 0x80))))
+            return std::nullopt;
+        return host_->Receive(32768, &sizes);
     }
 };
 
@@ -138,25 +142,15 @@ TEST_F(EmulatedU2Test, TriggerIsNonZeroWhileAFingerLies) {
 }
 
 TEST_F(EmulatedU2Test, LiveFingerMeasurementStartsWithStateSixAndReadsInFixedOrder) {
-    LFDMeasurement fixed;
-    fixed.Ir = 900;
-    fixed.Blue = 200;
-    fixed.Green = 300;
-    fixed.Red = 400;
-    fixed.Off = -5;
-    sensor_->SetLfdReadings(fixed);
+    sensor_->SetLfdReadings(LFDMeasurement{900, 200, 300, 400, -5});
     sensor_->SetLfdSyncPolls(2);
     EXPECT_EQ(Command(0x29, 2), (Bytes{0, 0}));  // nothing started
     EXPECT_EQ(SetCommand(0x06, 6), 0);
-    EXPECT_EQ(Command(0x29, 2), (Bytes{0, 0}));
-    EXPECT_EQ(Command(0x29, 2), (Bytes{0, 0}));
-    EXPECT_EQ(Command(0x29, 2), (Bytes{1, 0}));
+    for (Bytes sync : {Bytes{0, 0}, Bytes{0, 0}, Bytes{1, 0}}) EXPECT_EQ(Command(0x29, 2), sync);
     // Infrared, red, green, blue, off.
-    EXPECT_EQ(Command(0x27, 2), (Bytes{0x03, 0x84}));
-    EXPECT_EQ(Command(0x27, 2), (Bytes{0x01, 0x90}));
-    EXPECT_EQ(Command(0x27, 2), (Bytes{0x01, 0x2C}));
-    EXPECT_EQ(Command(0x27, 2), (Bytes{0x00, 0xC8}));
-    EXPECT_EQ(Command(0x27, 2), (Bytes{0xFF, 0xFB}));
+    for (Bytes value : {Bytes{0x03, 0x84}, Bytes{0x01, 0x90}, Bytes{0x01, 0x2C}, Bytes{0x00, 0xC8},
+                        Bytes{0xFF, 0xFB}})
+        EXPECT_EQ(Command(0x27, 2), value);
     EXPECT_EQ(sensor_->StatusLedHistory(), Bytes{6});
 }
 
@@ -164,10 +158,7 @@ TEST_F(EmulatedU2Test, DiagnosticRunsForTheSetNumberOfPolls) {
     sensor_->SetDiagnostic(0x05, 2);
     EXPECT_EQ(Command(0x20, 1), Bytes{0});
     EXPECT_EQ(SetCommand(0x0A, 0), 0);
-    EXPECT_EQ(Command(0x20, 1), Bytes{0x80});
-    EXPECT_EQ(Command(0x20, 1), Bytes{0x80});
-    EXPECT_EQ(Command(0x20, 1), Bytes{0x05});
-    EXPECT_EQ(Command(0x20, 1), Bytes{0x05});
+    for (uint8_t result : {0x80, 0x80, 0x05, 0x05}) EXPECT_EQ(Command(0x20, 1), Bytes{result});
     EXPECT_EQ(sensor_->DiagnosticRuns(), 1);
 }
 
@@ -188,13 +179,8 @@ TEST_F(EmulatedU2Test, LedsAndTemperatureCompensationAreRecorded) {
 // Window (column 40, row 20): pixel (y, x) shows sensor point (20 + y, 40 + x).
 TEST_F(EmulatedU2Test, ImageComesInChunksAndShowsTheRequestedWindow) {
     sensor_->PlaceFinger({.fingerId = 1, .live = true});
-    ASSERT_TRUE(host_->Send(0x01, [] {
-        Bytes body = Descriptor(384, 320, 40, 20, 0x80);
-        body.resize(16, 0);
-        return body;
-    }()));
     std::vector<uint32_t> sizes;
-    auto answer = host_->Receive(32768, &sizes);
+    auto answer = ChunkedImage(sizes);
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->cmdId, 0x01);
     ASSERT_EQ(answer->body.size(), 384u * 320u);
@@ -220,15 +206,11 @@ TEST_F(EmulatedU2Test, ImageComesInChunksAndShowsTheRequestedWindow) {
     ASSERT_TRUE(empty);
     EXPECT_EQ(empty->body, Bytes(192 * 160, 255));
     EXPECT_EQ(Status(Image(Bytes(8, 0))), kRefused);
-}
 
-TEST_F(EmulatedU2Test, LimitedImageAnswerOf100000BytesIsThreeChunksAndARemainder) {
+    // An answer limited to 100000 bytes: three chunks and a remainder.
     sensor_->SetImageResponseLimit(100000);
-    Bytes body = Descriptor(384, 320, 0, 0, 0x80);
-    body.resize(16, 0);
-    ASSERT_TRUE(host_->Send(0x01, body));
-    std::vector<uint32_t> sizes;
-    auto answer = host_->Receive(32768, &sizes);
+    sizes.clear();
+    answer = ChunkedImage(sizes);
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->announced, 100000u);
     EXPECT_EQ(sizes, (std::vector<uint32_t>{32768, 32768, 32768, 1696}));

@@ -1,43 +1,154 @@
+// The frames and colour readings the simulated sensors show, graded by the
+// library's own live-finger check: live fingers pass and fakes fail, in every
+// window a sensor asks for.
+#include "sim/usb/FrameSource.h"
+
 #include <gtest/gtest.h>
 
+#include "image/LFDCheck.h"
+#include "sim/FingerprintSynth.h"
+#include "sim/TestPatternSource.h"
 #include "sim/usb/EmulatedU2.h"
 #include "sim/usb/SimSensorTest.h"
-
-using sim::FingerOnSensor;
-using sim::TestPatternSource;
+#include "sim/usb/SynthFrameSource.h"
 
 namespace {
 
-// How many of the nine colour conditions of live-finger detection hold, with
-// the default bounds.
-int ColourConditionsMet(const LFDMeasurement& m) {
-    const int ir = m.Ir, blue = m.Blue, green = m.Green, red = m.Red, off = m.Off;
-    auto between = [](double v, double low, double high) { return low < v && v < high; };
-    auto ratio = [](int a, int b) { return b == 0 ? 0.0 : static_cast<double>(a) / b; };
-    return between(red, 3000, 12000) + between(red - blue, 3000, 8500) +
-           between(red - green, 3000, 8500) + between(red - off, 3000, 8500) +
-           between(ratio(red - off, ir - off), 0.55, 0.85) + between(ratio(red, blue), 3, 99999) +
-           between(ratio(red, green), 3, 99999) + between(ratio(ir, green), 3, 99999) +
-           between(ratio(ir, blue), 3, 99999);
+using Bytes = std::vector<uint8_t>;
+
+LFDMeasurement Measurement(const kvt::sim::ColourReadings& c) {
+    return {c.ir, c.blue, c.green, c.red, c.off};
 }
 
-TEST(TestPatternSourceTest, LiveReadingsPassEveryColourConditionOthersNone) {
-    TestPatternSource source;
-    const FingerOnSensor live{.live = true};
-    const FingerOnSensor fake{.live = false};
-    EXPECT_EQ(ColourConditionsMet(source.Readings(&live)), 9);
-    EXPECT_EQ(ColourConditionsMet(source.Readings(&fake)), 0);
-    EXPECT_EQ(ColourConditionsMet(source.Readings(nullptr)), 0);
+// Both frames of a live touch of the test pattern, which pass the optical
+// test, so that the colour readings alone decide the grade.
+Bytes LivePatternFrames() {
+    kvt::sim::FrameRequest request;
+    request.crossFrame = true;
+    return kvt::sim::TestPatternSource().Frame(request);
+}
+
+TEST(FrameSourceTest, ImageSourcesGradeLiveAsLiveAndFakeAsFake) {
+    kvt::sim::SynthImageSource synth(std::make_shared<kvt::sim::FingerprintSynth>(0, 8));
+    kvt::sim::TestPatternSource pattern;
+    // fxRatio bounds: the check passes inside (3, 30); the synthesizer keeps
+    // live fingers well clear of both ends.
+    struct Case {
+        kvt::sim::ImageSource* source;
+        uint32_t pictureSize, fingers;
+        float liveAbove, liveBelow, fakeBelow;
+    };
+    const Case cases[] = {
+        {&synth, 0, 8, 5.0f, 20.0f, 2.5f},   {&synth, 2, 8, 5.0f, 20.0f, 2.5f},
+        {&synth, 1, 4, 3.0f, 30.0f, 3.0f},   {&pattern, 0, 1, 3.0f, 30.0f, 3.0f},
+        {&pattern, 1, 1, 3.0f, 30.0f, 3.0f},
+    };
+    for (const Case& c : cases) {
+        const LFDWindow& window = LFDWindowFor(c.pictureSize);
+        const CLFDCheck check(window);
+        for (uint32_t id = 0; id < c.fingers; ++id) {
+            for (bool live : {true, false}) {
+                SCOPED_TRACE(testing::Message()
+                             << (c.source == &synth ? "synth" : "pattern") << " size "
+                             << c.pictureSize << " finger " << id << (live ? " live" : " fake"));
+                kvt::sim::FrameRequest r{window.rawWidth, window.rawHeight, id, id % 4, live, true};
+                const Bytes frames = c.source->Frame(r);
+                const size_t n = static_cast<size_t>(r.rawWidth) * r.rawHeight;
+                ASSERT_EQ(frames.size(), 2 * n);
+                float fxRatio = 0;
+                check.XPolRatio(frames.data(), frames.data() + n, fxRatio);
+                if (live) {
+                    EXPECT_GT(fxRatio, c.liveAbove);
+                    EXPECT_LT(fxRatio, c.liveBelow);
+                } else {
+                    EXPECT_LT(fxRatio, c.fakeBelow);
+                }
+                EXPECT_EQ(check.Conditions(frames.data(), frames.data() + n,
+                                           Measurement(c.source->Colours(r))),
+                          live ? 5 : 0);
+                // Frame 1 is the plain frame.
+                r.crossFrame = false;
+                const Bytes single = c.source->Frame(r);
+                EXPECT_TRUE(std::equal(single.begin(), single.end(), frames.begin()));
+            }
+        }
+    }
+}
+
+TEST(FrameSourceTest, LiveColoursMeetEveryConditionFakeOnesAtMostOne) {
+    const Bytes frames = LivePatternFrames();
+    const CLFDCheck check(kLFDWindow[0]);
+    for (uint64_t seed = 0; seed < 2000; ++seed) {
+        for (bool live : {true, false}) {
+            kvt::sim::Rng rng(seed);
+            const kvt::sim::ColourReadings c = kvt::sim::MakeColourReadings(live, rng);
+            // Level 5 is all nine conditions; level 1 at most two, level 0 none.
+            const int level =
+                check.Conditions(frames.data(), frames.data() + 384 * 320, Measurement(c));
+            ASSERT_TRUE(live ? level == 5 : level <= 1)
+                << (live ? "live" : "fake") << " level " << level << ": Ir " << c.ir << " Blue "
+                << c.blue << " Green " << c.green << " Red " << c.red << " Off " << c.off;
+        }
+    }
+    // The sensors' test pattern: live readings pass, others meet no condition.
+    sim::TestPatternSource source;
+    const sim::FingerOnSensor live{.live = true}, fake{.live = false};
+    auto level = [&](const sim::FingerOnSensor* finger) {
+        return check.Conditions(frames.data(), frames.data() + 384 * 320, source.Readings(finger));
+    };
+    EXPECT_EQ(level(&live), 5);
+    EXPECT_EQ(level(&fake), 0);
+    EXPECT_EQ(level(nullptr), 0);
+}
+
+TEST(FrameSourceTest, SynthFramesThroughTheSensorWindowsGradeLikeTheCapture) {
+    sim::SynthFrameSource source;
+    for (uint32_t pictureSize : {0u, 1u, 2u}) {
+        const PictureGeometry& g = PictureGeometryFor(pictureSize);
+        const CLFDCheck check(LFDWindowFor(pictureSize));
+        for (uint32_t fingerId : {1u, 17u, 42u}) {
+            for (bool live : {true, false}) {
+                SCOPED_TRACE(testing::Message() << "size " << pictureSize << " finger " << fingerId
+                                                << (live ? " live" : " fake"));
+                const sim::FingerOnSensor finger{fingerId, 1, live};
+                Bytes frame1(static_cast<size_t>(g.rawWidth) * g.rawHeight), frame2(frame1);
+                source.Render(&finger, 0, g.rawWidth, g.rawHeight, g.windowShiftX, g.windowShiftY,
+                              frame1.data());
+                source.Render(&finger, 1, g.rawWidth, g.rawHeight, g.windowShiftX, g.windowShiftY,
+                              frame2.data());
+                EXPECT_EQ(check.Check(frame1.data(), frame2.data(), source.Readings(&finger),
+                                      kvt__DeviceType__Kelo_B),
+                          live ? 5 : 0);
+            }
+        }
+    }
+}
+
+TEST(FrameSourceTest, SynthWindowsAreCutFromOneSensorPlane) {
+    sim::SynthFrameSource source;
+    const sim::FingerOnSensor finger{3, 2, true};
+    Bytes full(416 * 332), roi(384 * 320);
+    source.Render(&finger, 0, 416, 332, -32, -12, full.data());
+    source.Render(&finger, 0, 384, 320, 0, 0, roi.data());
+    // The default window lies 32 columns and 12 rows into the full one.
+    for (int y = 0; y < 320; y += 29) {
+        for (int x = 0; x < 384; x += 31) {
+            ASSERT_EQ(roi[y * 384 + x], full[(y + 12) * 416 + x + 32]) << x << "," << y;
+        }
+    }
+    Bytes empty(100, 0);
+    source.Render(nullptr, 0, 10, 10, 0, 0, empty.data());
+    EXPECT_EQ(empty, Bytes(100, 255));
 }
 
 // Fills every pixel with its frame index plus 1.
 class FlatSource : public sim::FrameSource {
 public:
-    void Render(const FingerOnSensor*, int frameIndex, int width, int height, int, int,
+    void Render(const sim::FingerOnSensor*, int frameIndex, int width, int height, int, int,
                 uint8_t* out) override {
         std::fill(out, out + width * height, static_cast<uint8_t>(frameIndex + 1));
     }
-    LFDMeasurement Readings(const FingerOnSensor*) override { return {}; }
+    LFDMeasurement Readings(const sim::FingerOnSensor*) override { return {}; }
 };
 
 class FrameSourceSwapTest : public simtest::SimSensorTest<sim::EmulatedU2> {
@@ -47,12 +158,11 @@ protected:
 
 TEST_F(FrameSourceSwapTest, SensorsRenderFromTheProcessWideSource) {
     Plug(sim::SensorModel::kU2, 1);
-    std::vector<uint8_t> body = simtest::Descriptor(192, 160, 0, 0, 0x40);
-    body.resize(16, 0);
+    const Bytes body = simtest::ImageBody(simtest::Descriptor(192, 160, 0, 0, 0x40));
     sim::SetFrameSource(std::make_shared<FlatSource>());
-    EXPECT_EQ(host_->Exchange(0x01, body)->body, std::vector<uint8_t>(192 * 160, 2));
+    EXPECT_EQ(host_->Exchange(0x01, body)->body, Bytes(192 * 160, 2));
     sim::SetFrameSource(nullptr);
-    EXPECT_EQ(host_->Exchange(0x01, body)->body, std::vector<uint8_t>(192 * 160, 255));
+    EXPECT_EQ(host_->Exchange(0x01, body)->body, Bytes(192 * 160, 255));
 }
 
 }  // namespace

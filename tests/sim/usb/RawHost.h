@@ -72,6 +72,14 @@ inline std::vector<uint8_t> Descriptor(int width, int height, int column, int ro
             0};
 }
 
+// The body of an image request: two frame descriptors; an empty second one
+// asks for a single frame.
+inline std::vector<uint8_t> ImageBody(
+    std::vector<uint8_t> first, const std::vector<uint8_t>& second = std::vector<uint8_t>(8)) {
+    first.insert(first.end(), second.begin(), second.end());
+    return first;
+}
+
 class RawHost {
 public:
     explicit RawHost(platform::UsbDriverHandle& handle) : m_handle(handle) {}

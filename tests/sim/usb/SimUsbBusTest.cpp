@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <condition_variable>
 #include <future>
 #include <mutex>
@@ -82,20 +81,16 @@ TEST(SimUsbBusTest, PathsNameModelAndInstanceAndOpenWithoutRegardToCase) {
 
     EXPECT_FALSE(bus.Open("\\\\?\\usb#vid_1013&pid_0019#sim9" + std::string(kGuid), error));
     EXPECT_EQ(error, SimUsbBus::kErrorFileNotFound);
-}
 
-TEST(SimUsbBusTest, DescriptorCanNameAForeignVendorOrFail) {
-    SimUsbBus bus;
+    // The descriptor can name a foreign vendor, come up short or fail.
     const int foreign = bus.Attach(SensorModel::kU2, 1, {.vendorId = 0x1014});
     const int failing =
         bus.Attach(SensorModel::kU2, 2, {.descriptor = sim::DescriptorMode::kFails});
     const int shortOne =
         bus.Attach(SensorModel::kU1, 3, {.descriptor = sim::DescriptorMode::kShort});
-    int error = 0;
-    auto handle = bus.Open(bus.PathOf(foreign), error);
-    const Bytes descriptor = Descriptor(*handle);
-    EXPECT_EQ(descriptor[8], 0x14);
-    EXPECT_EQ(descriptor[9], 0x10);
+    handle = bus.Open(bus.PathOf(foreign), error);
+    EXPECT_EQ(Descriptor(*handle)[8], 0x14);
+    EXPECT_EQ(Descriptor(*handle)[9], 0x10);
     EXPECT_TRUE(Descriptor(*bus.Open(bus.PathOf(failing), error)).empty());
     EXPECT_EQ(Descriptor(*bus.Open(bus.PathOf(shortOne), error)).size(), 8u);
 }
@@ -219,9 +214,7 @@ TEST(SimUsbBusTest, UnplugInTheMiddleOfAnImageDetachesTheSensor) {
     simtest::RawHost host(*handle);
     bus.Sensor(id)->UnplugAfterImageChunks(2);
 
-    Bytes body = simtest::Descriptor(384, 320, 0, 0, 0x80);
-    body.resize(16, 0);
-    ASSERT_TRUE(host.Send(0x01, body));
+    ASSERT_TRUE(host.Send(0x01, simtest::ImageBody(simtest::Descriptor(384, 320, 0, 0, 0x80))));
     Bytes buffer(32768);
     uint32_t moved = 0;
     ASSERT_TRUE(handle->Read(buffer.data(), 8, moved));
@@ -234,16 +227,6 @@ TEST(SimUsbBusTest, UnplugInTheMiddleOfAnImageDetachesTheSensor) {
     EXPECT_EQ(events[2], std::make_pair(uint32_t{platform::kUsbRemoveComplete}, path));
     EXPECT_TRUE(bus.PresentPaths().empty());
     bus.Unwatch();
-}
-
-TEST(SimUsbBusTest, ProcessBusJoinsTheBusListWithItsFirstSensor) {
-    SimUsbBus& bus = SimUsbBus::Instance();
-    const int id = bus.Attach(SensorModel::kU2, 1);
-    const auto buses = platform::UsbBuses();
-    EXPECT_NE(std::find(buses.begin(), buses.end(), &bus), buses.end());
-    EXPECT_STREQ(bus.Name(), "simulated");
-    bus.DetachAll();
-    EXPECT_FALSE(bus.Sensor(id));
 }
 
 }  // namespace
