@@ -146,20 +146,4 @@ TEST_F(MessageDeliveryTest, ABlockedCallbackLosesOnlyTheOldestPendingMessage) {
     EXPECT_EQ(deliveries[100].deviceId, "p100");
 }
 
-TEST_F(MessageDeliveryTest, StopEndsDeliveryPromptlyAndTheLibraryStartsAgain) {
-    Start();
-    Post(kvt__MessageType__Timeout, "before");
-    ASSERT_EQ(collector_.WaitFor(1).size(), 1u);
-    ASSERT_EQ(KVT_Stop(), KVT_RESULT_OK);
-    EXPECT_EQ(CDevicesManager::Instance(), nullptr);
-    // The stop's going-offline message is delivered, and it is the last one.
-    ASSERT_EQ(collector_.WaitFor(2).size(), 2u);
-    EXPECT_EQ(collector_.WaitFor(2)[1].type, KVT_MSG_GOING_OFFLINE);
-    Start();
-    Post(kvt__MessageType__Timeout, "after");
-    const auto deliveries = collector_.WaitFor(3);
-    ASSERT_EQ(deliveries.size(), 3u);
-    EXPECT_EQ(deliveries[2].deviceId, "after");
-}
-
 }  // namespace
