@@ -41,7 +41,9 @@ def next_event(lib: kvtbasic.Library, name: str, timeout: float = 30) -> kvtbasi
 
 
 class TestLifecycle:
-    def test_start_stop_and_no_thread_left_behind(self, tmp_path: Path, ports: Tuple[int, int]) -> None:
+    def test_start_stop_leave_no_thread_behind_and_calls_after_stop_raise_not_running(
+        self, tmp_path: Path, ports: Tuple[int, int]
+    ) -> None:
         _native.load()
         threads, tasks = threading.active_count(), len(thread_names())
         library = kvtbasic.Library(data_dir=tmp_path)
@@ -50,17 +52,13 @@ class TestLifecycle:
                 assert lib.running
                 assert lib.version.count(".") == 3
                 lib.start()  # a second start changes nothing
-                lib.simulator.attach_usb("u1")
+                sensor = lib.simulator.attach_usb("u2").sensor
             assert not library.running
             assert threading.active_count() == threads
             assert threads_return_to(tasks), thread_names()
         library.stop()  # stopping a stopped library is fine
-
-    def test_calls_after_stop_raise_not_running(self, tmp_path: Path, ports: Tuple[int, int]) -> None:
-        with kvtbasic.Library(data_dir=tmp_path) as lib:
-            sensor = lib.simulator.attach_usb("u2").sensor
         with pytest.raises(kvtbasic.NotRunning) as raised:
-            lib.sensors()
+            library.sensors()
         assert raised.value.code == -2 and raised.value.function == "KVT_GetDeviceList"
         with pytest.raises(kvtbasic.NotRunning):
             sensor.capture()

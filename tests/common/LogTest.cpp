@@ -39,22 +39,6 @@ protected:
     TempDir dir_{"kvt-log"};
 };
 
-TEST_F(LogTest, LinesCarryTimeLevelAndThreadAndEndInCrLf) {
-    Start(CLog::kDebug, 0);
-    CLog::Instance().Debug("value %d of %s", 5, "x");
-    CLog::Instance().Always("banner %s", "text");
-    const auto lines = Lines(ReadFile(LogPath()));
-    ASSERT_EQ(lines.size(), 3u);
-    const char* const expected[] = {"Info    [0-9a-f]{8} Logging started",
-                                    "Debug   [0-9a-f]{8} value 5 of x",
-                                    "        [0-9a-f]{8} banner text"};
-    for (size_t i = 0; i < lines.size(); ++i) {
-        const std::regex line(R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} )" +
-                              std::string(expected[i]));
-        EXPECT_TRUE(std::regex_match(lines[i], line)) << lines[i];
-    }
-}
-
 TEST_F(LogTest, OnlyLinesAtTheThresholdOrBannersReachAnOpenFileWhichReopensForAppending) {
     CLog::Instance().Error("before start");
     Start(CLog::kError, 0);
