@@ -2,7 +2,6 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -51,30 +50,15 @@ std::int32_t Len(const Bytes& bytes) {
 
 class Modules : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        extractorModule = std::make_unique<Module>("VFExtractor");
-        matcherModule = std::make_unique<Module>("VFMatcher");
-        recordModule = std::make_unique<Module>("NFRecord");
-    }
-    static void TearDownTestSuite() {
-        extractorModule.reset();
-        matcherModule.reset();
-        recordModule.reset();
-    }
-
     void SetUp() override {
-        ASSERT_TRUE(extractorModule->loaded() && matcherModule->loaded() && recordModule->loaded())
+        ASSERT_TRUE(extractorModule.loaded() && matcherModule.loaded() && recordModule.loaded())
             << dlerror();
         ASSERT_EQ(vfeCreate(&extractor), VF_OK);
         ASSERT_EQ(vfmCreate(&matcher), VF_OK);
     }
     void TearDown() override {
-        if (extractor) {
-            EXPECT_EQ(vfeFree(extractor), VF_OK);
-        }
-        if (matcher) {
-            EXPECT_EQ(vfmFree(matcher), VF_OK);
-        }
+        EXPECT_EQ(extractor ? vfeFree(extractor) : VF_OK, VF_OK);
+        EXPECT_EQ(matcher ? vfmFree(matcher) : VF_OK, VF_OK);
     }
 
     // The adapter's call: both resolutions 500, then 0 and 9, capacity 10000.
@@ -92,41 +76,40 @@ protected:
         return fptest::Render(fptest::RandomPattern(id, 360, 360, 30, 30.f), 360, 360, moved, 0);
     }
 
-    static inline std::unique_ptr<Module> extractorModule, matcherModule, recordModule;
-
-    // The suite loads the modules before any test object is made.
-    decltype(&VfeCreate) vfeCreate = RESOLVE(*extractorModule, VfeCreate);
-    decltype(&VfeFree) vfeFree = RESOLVE(*extractorModule, VfeFree);
-    decltype(&VfeExtract) vfeExtract = RESOLVE(*extractorModule, VfeExtract);
-    decltype(&VfeSetParameterA) vfeSet = RESOLVE(*extractorModule, VfeSetParameterA);
-    decltype(&VfeGetParameterA) vfeGet = RESOLVE(*extractorModule, VfeGetParameterA);
-    decltype(&VfmCreate) vfmCreate = RESOLVE(*matcherModule, VfmCreate);
-    decltype(&VfmFree) vfmFree = RESOLVE(*matcherModule, VfmFree);
-    decltype(&VfmSetParameterA) vfmSet = RESOLVE(*matcherModule, VfmSetParameterA);
-    decltype(&VfmGetParameterA) vfmGet = RESOLVE(*matcherModule, VfmGetParameterA);
-    decltype(&VfmIdentifyStart) start = RESOLVE(*matcherModule, VfmIdentifyStart);
-    decltype(&VfmIdentifyNext) next = RESOLVE(*matcherModule, VfmIdentifyNext);
-    decltype(&VfmIdentifyEnd) end = RESOLVE(*matcherModule, VfmIdentifyEnd);
-    decltype(&VfmMatchDetailsFree) detailsFree = RESOLVE(*matcherModule, VfmMatchDetailsFree);
+    // Loaded once for the whole program, as the SDK keeps them.
+    static inline const Module extractorModule{"VFExtractor"}, matcherModule{"VFMatcher"},
+        recordModule{"NFRecord"};
+    decltype(&VfeCreate) vfeCreate = RESOLVE(extractorModule, VfeCreate);
+    decltype(&VfeFree) vfeFree = RESOLVE(extractorModule, VfeFree);
+    decltype(&VfeExtract) vfeExtract = RESOLVE(extractorModule, VfeExtract);
+    decltype(&VfeSetParameterA) vfeSet = RESOLVE(extractorModule, VfeSetParameterA);
+    decltype(&VfeGetParameterA) vfeGet = RESOLVE(extractorModule, VfeGetParameterA);
+    decltype(&VfmCreate) vfmCreate = RESOLVE(matcherModule, VfmCreate);
+    decltype(&VfmFree) vfmFree = RESOLVE(matcherModule, VfmFree);
+    decltype(&VfmSetParameterA) vfmSet = RESOLVE(matcherModule, VfmSetParameterA);
+    decltype(&VfmGetParameterA) vfmGet = RESOLVE(matcherModule, VfmGetParameterA);
+    decltype(&VfmIdentifyStart) start = RESOLVE(matcherModule, VfmIdentifyStart);
+    decltype(&VfmIdentifyNext) next = RESOLVE(matcherModule, VfmIdentifyNext);
+    decltype(&VfmIdentifyEnd) end = RESOLVE(matcherModule, VfmIdentifyEnd);
+    decltype(&VfmMatchDetailsFree) detailsFree = RESOLVE(matcherModule, VfmMatchDetailsFree);
     decltype(&NFRecordCreateFromMemory) recordCreate =
-        RESOLVE(*recordModule, NFRecordCreateFromMemory);
-    decltype(&NFRecordGetMinutiaCount) recordCount =
-        RESOLVE(*recordModule, NFRecordGetMinutiaCount);
-    decltype(&NFRecordGetMinutiae) recordMinutiae = RESOLVE(*recordModule, NFRecordGetMinutiae);
+        RESOLVE(recordModule, NFRecordCreateFromMemory);
+    decltype(&NFRecordGetMinutiaCount) recordCount = RESOLVE(recordModule, NFRecordGetMinutiaCount);
+    decltype(&NFRecordGetMinutiae) recordMinutiae = RESOLVE(recordModule, NFRecordGetMinutiae);
     HVFEXTRACTOR extractor = nullptr;
     HVFMATCHER matcher = nullptr;
 };
 
 TEST_F(Modules, ResolveEveryNameTheAdapterNeeds) {
-    for (const auto& [module, names] : {std::pair{extractorModule.get(), kExtractorNames},
-                                        {matcherModule.get(), kMatcherNames},
-                                        {recordModule.get(), kRecordNames}}) {
+    for (const auto& [module, names] : {std::pair{&extractorModule, kExtractorNames},
+                                        {&matcherModule, kMatcherNames},
+                                        {&recordModule, kRecordNames}}) {
         std::istringstream list(names);
         for (std::string name; list >> name;)
             EXPECT_NE(module->symbol(name.c_str()), nullptr) << name;
     }
     // The engine inside stays hidden.
-    EXPECT_EQ(extractorModule->symbol("_ZN2fp14EncodeTemplateERKNS_8FeaturesE"), nullptr);
+    EXPECT_EQ(extractorModule.symbol("_ZN2fp14EncodeTemplateERKNS_8FeaturesE"), nullptr);
 }
 
 TEST_F(Modules, ExtractionRefusesBadArgumentsWithAnErrorCodeAndUnusableImagesGiveSizeZero) {
@@ -262,7 +245,7 @@ TEST_F(Modules, ParametersHaveRangesAndTakeEffect) {
     ASSERT_EQ(fp::TemplateMinutiaCount(few.data(), few.size(), n), fp::TemplateError::None);
     EXPECT_EQ(n, 5);
 
-    auto reset = RESOLVE(*extractorModule, VfeReset);
+    auto reset = RESOLVE(extractorModule, VfeReset);
     ASSERT_EQ(reset(extractor), VF_OK);
     ASSERT_EQ(vfeGet(extractor, 110, &v), VF_OK);
     EXPECT_EQ(v, 120);
@@ -312,7 +295,7 @@ TEST_F(Modules, IdentificationFollowsTheAdapterSequence) {
     EXPECT_EQ(end(matcher), VF_OK);
     EXPECT_EQ(detailsFree(details), VF_OK);
 
-    auto verify = RESOLVE(*matcherModule, VfmVerify);
+    auto verify = RESOLVE(matcherModule, VfmVerify);
     threshold = 0;
     ASSERT_EQ(vfmSet(matcher, 200, &threshold), VF_OK);
     ASSERT_EQ(verify(matcher, probe.data(), Len(probe), mate.data(), Len(mate), nullptr, &score),
@@ -322,17 +305,17 @@ TEST_F(Modules, IdentificationFollowsTheAdapterSequence) {
 
 TEST_F(Modules, EntryPointsOnlyForTheLoaderSayNotSupported) {
     std::int32_t size = 7;
-    EXPECT_EQ(RESOLVE(*extractorModule, VfeExtractFromImage)(extractor, nullptr, nullptr, 0, &size),
+    EXPECT_EQ(RESOLVE(extractorModule, VfeExtractFromImage)(extractor, nullptr, nullptr, 0, &size),
               VF_ERROR_NOT_SUPPORTED);
     EXPECT_EQ(size, 0);
-    EXPECT_EQ(RESOLVE(*extractorModule, VfeExtractUnpacked)(extractor, 1, 1, 1, nullptr, nullptr),
+    EXPECT_EQ(RESOLVE(extractorModule, VfeExtractUnpacked)(extractor, 1, 1, 1, nullptr, nullptr),
               VF_ERROR_NOT_SUPPORTED);
-    EXPECT_EQ(RESOLVE(*extractorModule, VfeExtractUnpackedFromImage)(extractor, nullptr, nullptr),
+    EXPECT_EQ(RESOLVE(extractorModule, VfeExtractUnpackedFromImage)(extractor, nullptr, nullptr),
               VF_ERROR_NOT_SUPPORTED);
-    EXPECT_EQ(RESOLVE(*extractorModule, VfeGeneralizeUnpacked)(extractor, 0, nullptr, nullptr),
+    EXPECT_EQ(RESOLVE(extractorModule, VfeGeneralizeUnpacked)(extractor, 0, nullptr, nullptr),
               VF_ERROR_NOT_SUPPORTED);
     std::int32_t max = 0;
-    EXPECT_EQ(RESOLVE(*extractorModule, VfeGetMaxTemplateSize)(extractor, &max), VF_OK);
+    EXPECT_EQ(RESOLVE(extractorModule, VfeGetMaxTemplateSize)(extractor, &max), VF_OK);
     EXPECT_EQ(max, 10000);
 }
 
@@ -341,7 +324,7 @@ TEST_F(Modules, GeneralizePicksATemplateOnlyWhenTheImpressionsAgree) {
     ASSERT_EQ(Extract(Finger(8), a), VF_OK);
     ASSERT_EQ(Extract(Finger(8, {0.1f, 5.f, 5.f}), b), VF_OK);
     ASSERT_EQ(Extract(Finger(9), c), VF_OK);
-    auto generalize = RESOLVE(*extractorModule, VfeGeneralize);
+    auto generalize = RESOLVE(extractorModule, VfeGeneralize);
     std::int32_t threshold = 48;  // drawn patterns of different fingers can reach the default 24
     ASSERT_EQ(vfeSet(extractor, VFE_PARAM_GENERALIZE_THRESHOLD, &threshold), VF_OK);
     const std::uint8_t* same[] = {a.data(), b.data()};
