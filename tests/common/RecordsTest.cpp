@@ -10,18 +10,6 @@
 
 namespace {
 
-TEST(RecordsTest, EnumerationTexts) {
-    EXPECT_STREQ(ToText(kvt__MessageType__Unspecified), "Unspecified");
-    EXPECT_STREQ(ToText(kvt__MessageType__CaptureCancelled), "CaptureCancelled");
-    EXPECT_STREQ(ToText(kvt__MessageType__NoMessage), "NoMessage");
-    EXPECT_STREQ(ToText(static_cast<kvt__MessageType>(10)), "");
-    EXPECT_STREQ(ToText(static_cast<kvt__MessageType>(-1)), "");
-    EXPECT_STREQ(ToText(kvt__DeviceType__Kelo_B), "Kelo-B");
-    EXPECT_STREQ(ToText(kvt__ConnectionType__ETH), "ETH");
-    EXPECT_STREQ(ToText(kvt__Match__enMatch), "enMatch");
-    EXPECT_STREQ(ToText(kvt__ResultFeedback__Tentative), "Tentative");
-}
-
 TEST(RecordsTest, TextsAreCutToTheFieldWidthMinusOne) {
     char field[8];
     std::memset(field, 'x', sizeof field);
