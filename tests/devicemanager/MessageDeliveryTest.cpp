@@ -19,7 +19,6 @@ struct Delivery {
     KVT_Message* slot;
     int type;
     std::string deviceId;
-    std::string additionalInfo;
     std::vector<unsigned char> image;
     std::thread::id thread;
 };
@@ -39,12 +38,8 @@ public:
             release.Wait(platform::kInfinite);
         }
         if (message->type == KVT_MSG_UNSPECIFIED) return;
-        Delivery delivery{message,
-                          message->type,
-                          message->deviceId,
-                          message->additionalInfo,
-                          {},
-                          std::this_thread::get_id()};
+        Delivery delivery{
+            message, message->type, message->deviceId, {}, std::this_thread::get_id()};
         if (message->capturedData.image != nullptr) {
             delivery.image.assign(message->capturedData.image,
                                   message->capturedData.image + message->capturedData.imageSize);
