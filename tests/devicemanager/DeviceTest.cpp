@@ -15,7 +15,7 @@ using kvt_test::TestDevice;
 
 namespace {
 
-TEST(DeviceTest, OnlyAnIdleSensorCanBeAcquired) {
+TEST(DeviceTest, OnlyAnIdleSensorCanBeAcquiredAndOnlyAnAsynchronousCaptureCancelled) {
     TestDevice device;
     EXPECT_TRUE(device.AcquireDevice(false));
     EXPECT_EQ(device.GetCaptureState(), CDevice::kSyncCapture);
@@ -26,10 +26,9 @@ TEST(DeviceTest, OnlyAnIdleSensorCanBeAcquired) {
     EXPECT_EQ(device.GetOwnerID(), "");
     EXPECT_TRUE(device.AcquireDevice(true));
     EXPECT_EQ(device.GetCaptureState(), CDevice::kAsyncCapture);
-}
+    device.ReleaseDevice();
 
-TEST(DeviceTest, CancelStopsOnlyAnAsynchronousCapture) {
-    TestDevice device;
+    // Cancel stops only an asynchronous capture.
     EXPECT_TRUE(device.CancelDevice("first"));
     EXPECT_EQ(device.GetCaptureState(), CDevice::kIdle);
     EXPECT_FALSE(device.IsCancelled());

@@ -34,7 +34,11 @@ TEST(WorkerThreadsTest, CountsInAndOutButNeverBelowZero) {
 
 using DevicesManagerTest = kvt_test::ManagerTest;
 
-TEST_F(DevicesManagerTest, TheInstanceIsTheOneCreatedUntilDropped) {
+TEST_F(DevicesManagerTest, TheInstanceReadsTheDataFolderConfigurationAndLastsUntilDropped) {
+    EXPECT_TRUE(std::filesystem::exists(manager_->ConfigPath()));
+    EXPECT_EQ(manager_->Config().listeners.size(), 1u);
+    EXPECT_EQ(GetU2AsyncSleepTime(), 500);
+    EXPECT_EQ(GetTemperatureCompensation(), 0);
     EXPECT_EQ(CDevicesManager::Instance(), manager_);
     EXPECT_FALSE(CDevicesManager::StopRequested());
     manager_->Stop();
@@ -44,13 +48,6 @@ TEST_F(DevicesManagerTest, TheInstanceIsTheOneCreatedUntilDropped) {
     EXPECT_EQ(CDevicesManager::Instance(), nullptr);
     EXPECT_TRUE(CDevicesManager::StopRequested());
     EXPECT_THAT(LogText(), HasSubstr("SCM requests service to stop"));
-}
-
-TEST_F(DevicesManagerTest, ConstructionReadsTheDataFolderConfiguration) {
-    EXPECT_TRUE(std::filesystem::exists(manager_->ConfigPath()));
-    EXPECT_EQ(manager_->Config().listeners.size(), 1u);
-    EXPECT_EQ(GetU2AsyncSleepTime(), 500);
-    EXPECT_EQ(GetTemperatureCompensation(), 0);
 }
 
 TEST_F(DevicesManagerTest, ShutdownWaitsForWorkerThreads) {
