@@ -41,7 +41,9 @@ def next_event(lib: kvtbasic.Library, name: str, timeout: float = 30) -> kvtbasi
 
 
 class TestLifecycle:
-    def test_start_stop_and_no_thread_left_behind(self, tmp_path: Path, ports: Tuple[int, int]) -> None:
+    def test_start_stop_leave_no_thread_behind_and_calls_after_stop_raise_not_running(
+        self, tmp_path: Path, ports: Tuple[int, int]
+    ) -> None:
         _native.load()
         threads, tasks = threading.active_count(), len(thread_names())
         library = kvtbasic.Library(data_dir=tmp_path)
@@ -50,28 +52,22 @@ class TestLifecycle:
                 assert lib.running
                 assert lib.version.count(".") == 3
                 lib.start()  # a second start changes nothing
-                lib.simulator.attach_usb("u1")
+                sensor = lib.simulator.attach_usb("u2").sensor
             assert not library.running
             assert threading.active_count() == threads
             assert threads_return_to(tasks), thread_names()
         library.stop()  # stopping a stopped library is fine
-
-    def test_log_stays_off_standard_output(self, lib: kvtbasic.Library, capfd: pytest.CaptureFixture[str]) -> None:
-        lib.simulator.attach_usb("u2")
-        assert "DeviceManager" not in capfd.readouterr().out
-
-    def test_calls_after_stop_raise_not_running(self, tmp_path: Path, ports: Tuple[int, int]) -> None:
-        with kvtbasic.Library(data_dir=tmp_path) as lib:
-            sensor = lib.simulator.attach_usb("u2").sensor
         with pytest.raises(kvtbasic.NotRunning) as raised:
-            lib.sensors()
+            library.sensors()
         assert raised.value.code == -2 and raised.value.function == "KVT_GetDeviceList"
         with pytest.raises(kvtbasic.NotRunning):
             sensor.capture()
 
 
 class TestSensors:
-    def test_lists_usb_and_ethernet_sensors(self, lib: kvtbasic.Library, ports: Tuple[int, int]) -> None:
+    def test_lists_usb_and_ethernet_sensors_and_their_properties(
+        self, lib: kvtbasic.Library, ports: Tuple[int, int], capfd: pytest.CaptureFixture[str]
+    ) -> None:
         u1 = lib.simulator.attach_usb("u1", serial="10000042")
         u2 = lib.simulator.attach_usb("u2")
         e1 = lib.simulator.connect_ethernet(ports[0], serial=20000042, echo_port=ports[1])
@@ -81,20 +77,21 @@ class TestSensors:
         assert u2.sensor.model == "Kelo U2 USB" and u2.sensor.firmware
         assert (e1.sensor.model, e1.sensor.serial, e1.sensor.connection) == (
             "Kelo E1 Ethernet", "20000042", "ethernet")
+        u2.sensor.set_property("PictureSize", "Full")
+        assert u2.sensor.get_property("PictureSize").lower() == "full"
+        with pytest.raises(kvtbasic.KvtError):
+            u2.sensor.get_property("NoSuchKey")
         u1.detach()
         assert u1.sensor.device_id not in {s.device_id for s in lib.sensors()}
         e1.detach()
-
-    def test_properties_round_trip(self, lib: kvtbasic.Library) -> None:
-        sensor = lib.simulator.attach_usb("u2").sensor
-        sensor.set_property("PictureSize", "Full")
-        assert sensor.get_property("PictureSize").lower() == "full"
-        with pytest.raises(kvtbasic.KvtError):
-            sensor.get_property("NoSuchKey")
+        # The package keeps the library's log off standard output.
+        assert "DeviceManager" not in capfd.readouterr().out
 
 
 class TestCapture:
-    def test_sync_capture_gives_a_picture(self, lib: kvtbasic.Library, tmp_path: Path) -> None:
+    def test_sync_and_async_captures_give_pictures_graded_by_the_finger(
+        self, lib: kvtbasic.Library, tmp_path: Path
+    ) -> None:
         simulated = lib.simulator.attach_usb("u2")
         simulated.place_finger(4, 1)
         roi = simulated.sensor.capture(size="ROI")
@@ -104,6 +101,9 @@ class TestCapture:
         assert roi.lfd_level == 5 and len(roi.properties) == 32
         roi.save(tmp_path / "roi.bmp")
         assert (tmp_path / "roi.bmp").read_bytes() == roi.bmp
+        assert simulated.sensor.capture(size="ROI", timeout=10).width == 256
+        simulated.place_finger(2, 1, live=False)
+        assert simulated.sensor.capture().lfd_level == 0
 
     def test_to_numpy_and_inverted_pictures(self, lib: kvtbasic.Library) -> None:
         np = pytest.importorskip("numpy")
@@ -116,23 +116,9 @@ class TestCapture:
         correlation = np.corrcoef(plain.ravel().astype(float), inverted.ravel().astype(float))[0, 1]
         assert correlation < -0.5
 
-    def test_fake_finger_grades_lower(self, lib: kvtbasic.Library) -> None:
-        simulated = lib.simulator.attach_usb("u2")
-        simulated.place_finger(2, 1, live=False)
-        assert simulated.sensor.capture().lfd_level == 0
-
-    def test_async_capture_takes_a_finger(self, lib: kvtbasic.Library) -> None:
-        simulated = lib.simulator.attach_usb("u2")
-        simulated.place_finger(6, 1)
-        picture = simulated.sensor.capture(timeout=10)
-        assert picture.width == 256
-
-    def test_async_capture_without_finger_times_out(self, lib: kvtbasic.Library) -> None:
-        simulated = lib.simulator.attach_usb("u1")
+    def test_async_capture_times_out_without_a_finger_or_ends_on_cancel(self, lib: kvtbasic.Library) -> None:
         with pytest.raises(kvtbasic.CaptureTimeout):
-            simulated.sensor.capture(timeout=1)
-
-    def test_cancel_ends_an_async_capture(self, lib: kvtbasic.Library) -> None:
+            lib.simulator.attach_usb("u1").sensor.capture(timeout=1)
         sensor = lib.simulator.attach_usb("u2").sensor
         sensor.capture_async(30)
         assert sensor.cancel()
@@ -185,30 +171,26 @@ class TestEvents:
             assert stopped.wait(30)
             assert not library.running
 
-    def test_iterator_delivers_captured_pictures(self, lib: kvtbasic.Library) -> None:
+    def test_iterator_delivers_captured_pictures_and_wait_for_times_out(self, lib: kvtbasic.Library) -> None:
         simulated = lib.simulator.attach_usb("u2")
         simulated.place_finger(7, 1)
         simulated.sensor.capture_async(10)
         event = next_event(lib, "captured_image")
         assert event.device_id == simulated.sensor.device_id
         assert event.picture is not None and event.picture.width == 256
-
-    def test_wait_for_times_out_without_the_event(self, lib: kvtbasic.Library) -> None:
         with pytest.raises(TimeoutError):
             lib.wait_for("lost_device", timeout=0.2)
 
 
 class TestErrors:
-    def test_unknown_device_is_a_bad_argument_or_failure(self, lib: kvtbasic.Library) -> None:
+    def test_unknown_device_and_undecodable_picture_raise(self, lib: kvtbasic.Library) -> None:
         with pytest.raises(kvtbasic.KvtError) as raised:
             lib.sensor("no such sensor")
         assert type(raised.value) in (kvtbasic.BadArgument, kvtbasic.Failed)
         assert raised.value.code in (-5, -1)
-
-    def test_undecodable_picture_is_a_bad_argument(self, lib: kvtbasic.Library) -> None:
-        with pytest.raises(kvtbasic.BadArgument) as raised:
+        with pytest.raises(kvtbasic.BadArgument) as bad:
             lib.extract(kvtbasic.Picture(b"BM not a bitmap"))
-        assert raised.value.code == -5
+        assert bad.value.code == -5
 
     def test_every_result_code_has_its_class(self) -> None:
         from kvtbasic.errors import error_for

@@ -107,7 +107,7 @@ TEST_F(AlgoTest, ExtractionClampsQualityAndNeverLeavesHalfResults) {
     EXPECT_TRUE(failed.Cleared());
 }
 
-TEST_F(AlgoTest, MatchRefusesBadArgumentsAndForeignTemplates) {
+TEST_F(AlgoTest, MatchRefusesForeignTemplatesClampsQualityAndNeverLeavesHalfResults) {
     algo_.InitAlgo();
     EXPECT_FALSE(Matched(algo_, Templates({{2, 50}, {2, 50}}), 0).ok);
     EXPECT_THAT(LogText(), HasSubstr("CAlgo::Match: Invalid Param"));
@@ -120,11 +120,9 @@ TEST_F(AlgoTest, MatchRefusesBadArgumentsAndForeignTemplates) {
     // One foreign reference refuses the whole list.
     EXPECT_FALSE(Matched(algo_, Templates({{2, 50}, {2, 50}, {2, 51}, {2, 50}}), 3).ok);
     EXPECT_EQ(algo_.calls, 0);
-}
 
-TEST_F(AlgoTest, MatchClampsQualityAndResetsWhatTheSubclassLeaves) {
+    // What the subclass reports is clamped, and reset where it leaves no result.
     const auto templates = Templates({{2, 50}, {2, 50}, {2, 50}});
-    algo_.InitAlgo();
     algo_.quality = 140;
     const Matched clamped(algo_, templates, 2);
     EXPECT_TRUE(clamped.ok);

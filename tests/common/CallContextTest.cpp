@@ -7,7 +7,7 @@
 
 namespace {
 
-TEST(CallContextTest, BlocksAndCopiesAreOwnedAndZeroed) {
+TEST(CallContextTest, BlocksCopiesRecordsAndArraysAreOwnedAndZeroed) {
     CCallContext context;
     unsigned char* block = context.Allocate(64);
     ASSERT_NE(block, nullptr);
@@ -18,10 +18,7 @@ TEST(CallContextTest, BlocksAndCopiesAreOwnedAndZeroed) {
     ASSERT_NE(copy, nullptr);
     EXPECT_STREQ(copy, "sensor-1");
     EXPECT_EQ(context.CopyString(nullptr), nullptr);
-}
 
-TEST(CallContextTest, RecordsAndArraysLiveWithTheContext) {
-    CCallContext context;
     kvt__DeviceInformation* info = context.CreateDeviceInformation();
     info->deviceId = "id";
     ArrayOfDeviceInformation list = context.CreateArray<kvt__DeviceInformation>(3);

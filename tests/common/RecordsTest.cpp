@@ -10,28 +10,6 @@
 
 namespace {
 
-TEST(RecordsTest, EnumerationTexts) {
-    EXPECT_STREQ(ToText(kvt__MessageType__Unspecified), "Unspecified");
-    EXPECT_STREQ(ToText(kvt__MessageType__CaptureCancelled), "CaptureCancelled");
-    EXPECT_STREQ(ToText(kvt__MessageType__NoMessage), "NoMessage");
-    EXPECT_STREQ(ToText(static_cast<kvt__MessageType>(10)), "");
-    EXPECT_STREQ(ToText(static_cast<kvt__MessageType>(-1)), "");
-    EXPECT_STREQ(ToText(kvt__DeviceType__Kelo_B), "Kelo-B");
-    EXPECT_STREQ(ToText(kvt__ConnectionType__ETH), "ETH");
-    EXPECT_STREQ(ToText(kvt__Match__enMatch), "enMatch");
-    EXPECT_STREQ(ToText(kvt__ResultFeedback__Tentative), "Tentative");
-}
-
-TEST(RecordsTest, NewRecordsHaveTheirDefaults) {
-    const kvt__MatchResult match;
-    EXPECT_EQ(match.index, -1);
-    EXPECT_EQ(match.quality, -1);
-    EXPECT_EQ(match.score, -1);
-    const ArrayOfBioTemplate list;
-    EXPECT_EQ(list.ptr, nullptr);
-    EXPECT_EQ(list.size, 0);
-}
-
 TEST(RecordsTest, TextsAreCutToTheFieldWidthMinusOne) {
     char field[8];
     std::memset(field, 'x', sizeof field);
@@ -78,21 +56,18 @@ kvt__TransportMessage MakeMessage(kvt__MessageType type, const std::string& id,
     return message;
 }
 
-TEST(MessageRingTest, NonImageMessagesHaveAZeroCapturedPartApartFromItsSize) {
+TEST(MessageRingTest, OnlyImageMessagesCarryACapturedPartAndTheImageIsCopied) {
     CMessageRing ring;
-    const KVT_Message* slot = ring.Convert(MakeMessage(kvt__MessageType__NewDevice, "dev-1"));
-    EXPECT_EQ(slot->size, static_cast<int>(sizeof(KVT_Message)));
-    EXPECT_EQ(slot->type, 1);
-    EXPECT_STREQ(slot->deviceId, "dev-1");
-    EXPECT_STREQ(slot->additionalInfo, "info dev-1");
+    const KVT_Message* plain = ring.Convert(MakeMessage(kvt__MessageType__NewDevice, "dev-1"));
+    EXPECT_EQ(plain->size, static_cast<int>(sizeof(KVT_Message)));
+    EXPECT_EQ(plain->type, 1);
+    EXPECT_STREQ(plain->deviceId, "dev-1");
+    EXPECT_STREQ(plain->additionalInfo, "info dev-1");
     KVT_CapturedData expected;
     std::memset(&expected, 0, sizeof expected);
     expected.size = sizeof(KVT_CapturedData);
-    EXPECT_EQ(std::memcmp(&slot->capturedData, &expected, sizeof expected), 0);
-}
+    EXPECT_EQ(std::memcmp(&plain->capturedData, &expected, sizeof expected), 0);
 
-TEST(MessageRingTest, ImageMessagesCarryACopyOfTheImage) {
-    CMessageRing ring;
     std::vector<unsigned char> image{1, 2, 3, 4, 5};
     const KVT_Message* slot =
         ring.Convert(MakeMessage(kvt__MessageType__CapturedImage, "d", &image));
@@ -105,13 +80,12 @@ TEST(MessageRingTest, ImageMessagesCarryACopyOfTheImage) {
     EXPECT_STREQ(slot->capturedData.properties, "20000000000000000000000000000000");
 }
 
-TEST(MessageRingTest, TheHundredFirstMessageReusesTheFirstSlot) {
+TEST(MessageRingTest, ASlotLivesForAHundredMessagesUntilReusedOrReleased) {
     CMessageRing ring;
     std::vector<unsigned char> image(100, 7);
     KVT_Message* first = ring.Convert(MakeMessage(kvt__MessageType__CapturedImage, "m0", &image));
-    for (int i = 1; i < 100; ++i) {
+    for (int i = 1; i < 100; ++i)
         ring.Convert(MakeMessage(kvt__MessageType__Timeout, "m" + std::to_string(i)));
-    }
     EXPECT_EQ(ring.NextSlot(), 0u);
     EXPECT_STREQ(first->deviceId, "m0");  // still valid after 99 further messages
     EXPECT_EQ(first->capturedData.image[99], 7);
@@ -121,18 +95,13 @@ TEST(MessageRingTest, TheHundredFirstMessageReusesTheFirstSlot) {
     EXPECT_STREQ(reused->deviceId, "m100");
     EXPECT_EQ(reused->capturedData.image, nullptr);
     EXPECT_EQ(reused->capturedData.imageSize, 0u);
-}
 
-TEST(MessageRingTest, ReleaseAllClearsEverySlotAndStartsOver) {
-    CMessageRing ring;
-    std::vector<unsigned char> image(10, 1);
-    KVT_Message* slot = ring.Convert(MakeMessage(kvt__MessageType__CapturedImage, "a", &image));
-    ring.Convert(MakeMessage(kvt__MessageType__NewDevice, "b"));
+    KVT_Message* second = ring.Convert(MakeMessage(kvt__MessageType__CapturedImage, "a", &image));
     ring.ReleaseAll();
     EXPECT_EQ(ring.NextSlot(), 0u);
-    EXPECT_EQ(slot->capturedData.image, nullptr);
-    EXPECT_STREQ(slot->deviceId, "");
-    EXPECT_EQ(ring.Convert(MakeMessage(kvt__MessageType__NewDevice, "c")), slot);
+    EXPECT_EQ(second->capturedData.image, nullptr);
+    EXPECT_STREQ(first->deviceId, "");
+    EXPECT_EQ(ring.Convert(MakeMessage(kvt__MessageType__NewDevice, "c")), first);
 }
 
 }  // namespace

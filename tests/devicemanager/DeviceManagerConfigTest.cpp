@@ -18,7 +18,7 @@ using testing::Not;
 
 namespace {
 
-const char kCompleteTopSection[] =
+const std::string kCompleteTopSection =
     "IP=10.1.2.3\n"
     "Port=9000\n"
     "LogFileName=/var/log/kvt.log\n"
@@ -26,6 +26,35 @@ const char kCompleteTopSection[] =
     "LogLevel=0\n"
     "U2AsyncSleepTime=250\n"
     "TemperatureCompensation=1\n";
+const std::string kCompleteSummary = "10.1.2.3:9000 /var/log/kvt.log 5000 0 250 1";
+
+// The text with the line that starts with key replaced by line (dropped when empty).
+std::string With(const std::string& key, const std::string& line,
+                 std::string text = kCompleteTopSection) {
+    const size_t at = text.find(key);
+    text.replace(at, text.find('\n', at) + 1 - at, line.empty() ? "" : line + "\n");
+    return text;
+}
+
+// Every value read, on one line, so a case states its whole expectation at once.
+std::string Summary(const DeviceManagerConfig& c) {
+    std::string s = c.ip + ":" + std::to_string(c.port) + " " + c.logFileName + " " +
+                    std::to_string(c.logFileSize) + " " + std::to_string(c.logLevel) + " " +
+                    std::to_string(c.u2AsyncSleepTime) + " " +
+                    std::to_string(c.temperatureCompensation);
+    for (const ListenerConfig& l : c.listeners)
+        s += " | " + l.address + ":" + std::to_string(l.port) + "/" + std::to_string(l.echoPort);
+    return s;
+}
+
+std::string Scrambled(const std::string& plain) {
+    std::string out = "ini";
+    for (char c : plain) {
+        const auto b = static_cast<unsigned char>(c);
+        out += static_cast<char>(((b & 0x0F) << 4) | (b >> 4));
+    }
+    return out;
+}
 
 class DeviceManagerConfigTest : public testing::Test {
 protected:
@@ -37,50 +66,47 @@ TEST_F(DeviceManagerConfigTest, AMissingFileIsCreatedWithEveryDefault) {
     DeviceManagerConfig config;
     EXPECT_TRUE(config.Read(Path()));
     EXPECT_EQ(ReadFile(Path()), kvt_test::kDefaultDeviceManagerIni);
-    EXPECT_EQ(config.port, 82);
-    EXPECT_EQ(config.ip, "127.0.0.1");
-    ASSERT_EQ(config.listeners.size(), 1u);
-    EXPECT_EQ(config.listeners[0].address, "0.0.0.0");
-    EXPECT_EQ(config.listeners[0].port, 43981);
-
+    const std::string defaults =
+        "127.0.0.1:82 .\\Logfiles\\KVTDeviceManager.log 1000000 2 500 0 | 0.0.0.0:43981/7";
+    EXPECT_EQ(Summary(config), defaults);
     // What was written reads back without a repair.
     DeviceManagerConfig again;
     EXPECT_FALSE(again.Read(Path()));
-    EXPECT_EQ(again.logFileName, ".\\Logfiles\\KVTDeviceManager.log");
-    EXPECT_EQ(again.listeners.size(), 1u);
+    EXPECT_EQ(Summary(again), defaults);
 }
 
-TEST_F(DeviceManagerConfigTest, AValidFileWithOnlyTheTopSectionIsKept) {
-    WriteFile(Path(), kCompleteTopSection);
-    DeviceManagerConfig config;
-    EXPECT_FALSE(config.Read(Path()));
-    EXPECT_EQ(ReadFile(Path()), kCompleteTopSection);
-    EXPECT_TRUE(config.listeners.empty());
-    EXPECT_EQ(config.ip, "10.1.2.3");
-    EXPECT_EQ(config.port, 9000);
-    EXPECT_EQ(config.logFileName, "/var/log/kvt.log");
-    EXPECT_EQ(config.logFileSize, 5000);
-    EXPECT_EQ(config.logLevel, 0);
-    EXPECT_EQ(config.u2AsyncSleepTime, 250);
-    EXPECT_EQ(config.temperatureCompensation, 1);
+TEST_F(DeviceManagerConfigTest, ValidFilesAreReadAsTheyAreAndNeverRewritten) {
+    const std::string listeners =
+        "[DeviceListener_1]\nIP-Address=127.0.0.1\nPort=5001\n"
+        "[DeviceListener_2]\nIP-Address=192.168.7.7\nPort=5002\n";
+    const std::string bounds =
+        With("U2AsyncSleepTime=",
+             "U2AsyncSleepTime=" + std::to_string(DeviceManagerConfig::kMaxU2AsyncSleepTime),
+             With("Port=", "Port=65535"));
+    const std::pair<std::string, std::string> cases[] = {
+        {kCompleteTopSection, kCompleteSummary},
+        // Informational keys fall back without a rewrite.
+        {With("IP=", "", With("Port=", "Port=0")), "127.0.0.1:82 /var/log/kvt.log 5000 0 250 1"},
+        {kCompleteTopSection + listeners,
+         kCompleteSummary + " | 127.0.0.1:5001/7 | 192.168.7.7:5002/7"},
+        // Blanks around an address are no part of it.
+        {bounds + "[DeviceListener_1]\nIP-Address = 10.0.0.1 \nPort=1\n",
+         "10.1.2.3:65535 /var/log/kvt.log 5000 0 5000 1 | 10.0.0.1:1/7"},
+        {Scrambled(kCompleteTopSection), kCompleteSummary},
+    };
+    for (const auto& [text, summary] : cases) {
+        SCOPED_TRACE(text);
+        WriteFile(Path(), text);
+        DeviceManagerConfig config;
+        EXPECT_FALSE(config.Read(Path()));
+        EXPECT_TRUE(config.findings.empty());
+        EXPECT_EQ(Summary(config), summary);
+        EXPECT_EQ(ReadFile(Path()), text);
+    }
 }
 
-TEST_F(DeviceManagerConfigTest, InformationalKeysFallBackWithoutARewrite) {
-    std::string text = kCompleteTopSection;
-    text.replace(text.find("IP=10.1.2.3\n"), 12, "");
-    text.replace(text.find("Port=9000"), 9, "Port=0");
-    WriteFile(Path(), text);
-    DeviceManagerConfig config;
-    EXPECT_FALSE(config.Read(Path()));
-    EXPECT_EQ(config.ip, "127.0.0.1");
-    EXPECT_EQ(config.port, 82);
-    EXPECT_EQ(ReadFile(Path()), text);
-}
-
-TEST_F(DeviceManagerConfigTest, AnInvalidLogLevelIsRepairedAndTheFileRewritten) {
-    std::string text = kCompleteTopSection;
-    text.replace(text.find("LogLevel=0"), 10, "LogLevel=7");
-    WriteFile(Path(), text);
+TEST_F(DeviceManagerConfigTest, ARewriteHoldsTheDocumentedKeysOnly) {
+    WriteFile(Path(), With("LogLevel=", "LogLevel=7"));
     DeviceManagerConfig config;
     EXPECT_TRUE(config.Read(Path()));
     EXPECT_EQ(config.logLevel, 2);
@@ -88,40 +114,12 @@ TEST_F(DeviceManagerConfigTest, AnInvalidLogLevelIsRepairedAndTheFileRewritten) 
     EXPECT_THAT(rewritten, HasSubstr("\nLogLevel=2\n"));
     EXPECT_THAT(rewritten, HasSubstr("\nPort=9000\n"));
     EXPECT_THAT(rewritten, HasSubstr("\nU2AsyncSleepTime=250\n"));
-    // The rewrite holds the documented keys only.
     EXPECT_THAT(rewritten, Not(HasSubstr("IP=")));
     EXPECT_THAT(rewritten, Not(HasSubstr("[DeviceListener_1]")));
 }
 
-TEST_F(DeviceManagerConfigTest, EachInvalidValueTakesItsDefault) {
-    WriteFile(Path(),
-              "LogFileSize=0\nLogLevel=-1\nU2AsyncSleepTime=abc\nTemperatureCompensation=2\n");
-    DeviceManagerConfig config;
-    EXPECT_TRUE(config.Read(Path()));
-    EXPECT_EQ(config.logFileName, ".\\Logfiles\\KVTDeviceManager.log");
-    EXPECT_EQ(config.logFileSize, 1000000);
-    EXPECT_EQ(config.logLevel, 2);
-    EXPECT_EQ(config.u2AsyncSleepTime, 500);
-    EXPECT_EQ(config.temperatureCompensation, 0);
-}
-
-TEST_F(DeviceManagerConfigTest, ListenerSectionsAreCountedAndReadInOrder) {
-    WriteFile(Path(), std::string(kCompleteTopSection) +
-                          "[DeviceListener_1]\nIP-Address=127.0.0.1\nPort=5001\n"
-                          "[DeviceListener_2]\nIP-Address=192.168.7.7\nPort=5002\n");
-    DeviceManagerConfig config;
-    EXPECT_FALSE(config.Read(Path()));
-    ASSERT_EQ(config.listeners.size(), 2u);
-    EXPECT_EQ(config.listeners[0].address, "127.0.0.1");
-    EXPECT_EQ(config.listeners[0].port, 5001);
-    EXPECT_EQ(config.listeners[1].address, "192.168.7.7");
-    EXPECT_EQ(config.listeners[1].port, 5002);
-}
-
-TEST_F(DeviceManagerConfigTest, ARepairKeepsEveryListener) {
-    std::string text = kCompleteTopSection;
-    text.replace(text.find("LogLevel=0"), 10, "LogLevel=9");
-    WriteFile(Path(), text +
+TEST_F(DeviceManagerConfigTest, ARepairKeepsEveryListenerAndTheConsoleEchoSwitchedOff) {
+    WriteFile(Path(), With("LogLevel=", "LogLevel=9") + "LogToConsole=0\n" +
                           "[DeviceListener_1]\nIP-Address=127.0.0.1\nPort=5001\nEchoPort=7007\n"
                           "[DeviceListener_2]\nIP-Address=127.0.0.2\nPort=5002\n"
                           "[DeviceListener_3]\nIP-Address=127.0.0.3\nPort=5003\n");
@@ -136,20 +134,17 @@ TEST_F(DeviceManagerConfigTest, ARepairKeepsEveryListener) {
                                      "; (0.0.0.0 for all available or specific address, "
                                      "e.g. 192.168.1.1)\nIP-Address=127.0.0.1\n"
                                      "\n; Port the ethernet devices connect to\nPort=5001\n"));
+    EXPECT_THAT(rewritten, HasSubstr("LogToConsole=0"));
     DeviceManagerConfig again;
     EXPECT_FALSE(again.Read(Path()));
     EXPECT_TRUE(again.findings.empty());
-    ASSERT_EQ(again.listeners.size(), 3u);
-    for (size_t n = 0; n < 3; ++n) {
-        EXPECT_EQ(again.listeners[n].address, config.listeners[n].address);
-        EXPECT_EQ(again.listeners[n].port, config.listeners[n].port);
-        EXPECT_EQ(again.listeners[n].echoPort, config.listeners[n].echoPort);
-    }
-    EXPECT_EQ(again.listeners[0].echoPort, 7007);
-    EXPECT_EQ(again.listeners[2].port, 5003);
+    EXPECT_FALSE(again.logToConsole);
+    for (const DeviceManagerConfig* c : {&config, &again})
+        EXPECT_THAT(Summary(*c), HasSubstr(" | 127.0.0.1:5001/7007 | 127.0.0.2:5002/7 | "
+                                           "127.0.0.3:5003/7"));
 }
 
-TEST_F(DeviceManagerConfigTest, OutOfRangeValuesAreRepairedAndSaidSo) {
+TEST_F(DeviceManagerConfigTest, InvalidValuesAreRepairedAndSaidSo) {
     struct Case {
         std::string line;  // replaces the key's line in a valid file
         std::string finding;
@@ -167,23 +162,28 @@ TEST_F(DeviceManagerConfigTest, OutOfRangeValuesAreRepairedAndSaidSo) {
          "IP-Address in [DeviceListener_1] is missing, 0.0.0.0 used", "\nIP-Address=0.0.0.0\n"},
         {"LogFileSize=-100", "LogFileSize=-100 is not valid, 1000000 used",
          "\nLogFileSize=1000000\n"},
+        {"LogFileSize=0", "LogFileSize=0 is not valid, 1000000 used", "\nLogFileSize=1000000\n"},
         {"U2AsyncSleepTime=600000", "U2AsyncSleepTime=600000 is not valid, 500 used",
          "\nU2AsyncSleepTime=500\n"},
+        {"U2AsyncSleepTime=abc", "U2AsyncSleepTime=abc is not valid, 500 used",
+         "\nU2AsyncSleepTime=500\n"},
+        {"TemperatureCompensation=2", "TemperatureCompensation=2 is not valid, 0 used",
+         "\nTemperatureCompensation=0\n"},
+        {"LogLevel=-1", "LogLevel=-1 is not valid, 2 used", "\nLogLevel=2\n"},
         {"LogLevel=" + std::string(200, '7'),
          "LogLevel=" + std::string(64, '7') + "... is not valid", "\nLogLevel=2\n"},
         {"", "LogLevel is missing, 2 used", "\nLogLevel=2\n"},
+        {"LogFileName=", "LogFileName is missing",
+         "\nLogFileName=.\\Logfiles\\KVTDeviceManager.log\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
-        std::string text = std::string(kCompleteTopSection) + listener;
-        const bool inListener = c.line.rfind("[DeviceListener_1]", 0) == 0;
-        if (inListener) {
+        std::string text = kCompleteTopSection + listener;
+        if (c.line.rfind("[DeviceListener_1]", 0) == 0) {
             text.replace(text.find(listener), listener.size(), c.line + "\n");
         } else {
-            const std::string key =
-                c.line.empty() ? "LogLevel=" : c.line.substr(0, c.line.find('=') + 1);
-            const size_t at = text.find(key);
-            text.replace(at, text.find('\n', at) - at, c.line);
+            text = With(c.line.empty() ? "LogLevel=" : c.line.substr(0, c.line.find('=') + 1),
+                        c.line, text);
         }
         WriteFile(Path(), text);
         DeviceManagerConfig config;
@@ -197,7 +197,7 @@ TEST_F(DeviceManagerConfigTest, OutOfRangeValuesAreRepairedAndSaidSo) {
 
 TEST_F(DeviceManagerConfigTest, AnUnusableEchoPortIsSaidButNeedsNoRewrite) {
     const std::string text =
-        std::string(kCompleteTopSection) +
+        kCompleteTopSection +
         "[DeviceListener_1]\nIP-Address=127.0.0.1\nPort=5001\nEchoPort=70000\n";
     WriteFile(Path(), text);
     DeviceManagerConfig config;
@@ -205,27 +205,16 @@ TEST_F(DeviceManagerConfigTest, AnUnusableEchoPortIsSaidButNeedsNoRewrite) {
     EXPECT_THAT(
         config.findings,
         ElementsAre(HasSubstr("EchoPort=70000 in [DeviceListener_1] is not valid, 7 used")));
-    ASSERT_EQ(config.listeners.size(), 1u);
-    EXPECT_EQ(config.listeners[0].echoPort, ListenerConfig::kDefaultEchoPort);
+    EXPECT_EQ(Summary(config), kCompleteSummary + " | 127.0.0.1:5001/7");
     EXPECT_EQ(ReadFile(Path()), text);
 }
 
-TEST_F(DeviceManagerConfigTest, ValuesAtTheirBoundsAreKept) {
-    std::string text = kCompleteTopSection;
-    text.replace(text.find("Port=9000"), 9, "Port=65535");
-    text.replace(text.find("U2AsyncSleepTime=250"), 20,
-                 "U2AsyncSleepTime=" + std::to_string(DeviceManagerConfig::kMaxU2AsyncSleepTime));
-    text += "[DeviceListener_1]\nIP-Address = 10.0.0.1 \nPort=1\n";
-    WriteFile(Path(), text);
+TEST_F(DeviceManagerConfigTest, SectionNamesAreNotLookedAt) {
+    // One named section means one listener, read from DeviceListener_1.
+    WriteFile(Path(), kCompleteTopSection + "[Other]\nIP-Address=1.2.3.4\n");
     DeviceManagerConfig config;
-    EXPECT_FALSE(config.Read(Path()));
-    EXPECT_TRUE(config.findings.empty());
-    EXPECT_EQ(config.port, 65535);
-    EXPECT_EQ(config.u2AsyncSleepTime, DeviceManagerConfig::kMaxU2AsyncSleepTime);
-    ASSERT_EQ(config.listeners.size(), 1u);
-    EXPECT_EQ(config.listeners[0].address, "10.0.0.1");  // blanks around it are no part of it
-    EXPECT_EQ(config.listeners[0].port, 1);
-    EXPECT_EQ(ReadFile(Path()), text);
+    EXPECT_TRUE(config.Read(Path()));
+    EXPECT_EQ(Summary(config), kCompleteSummary + " | 0.0.0.0:43981/7");
 }
 
 TEST_F(DeviceManagerConfigTest, AnUnusableFileIsKeptAsideAndReplacedByTheDefaults) {
@@ -287,32 +276,6 @@ TEST_F(DeviceManagerConfigTest, AnUnusableFileThatCannotBeKeptAsideIsLeftAlone) 
     ASSERT_EQ(config.listeners.size(), 1u);
 }
 
-TEST_F(DeviceManagerConfigTest, SectionNamesAreNotLookedAt) {
-    // One named section means one listener, read from DeviceListener_1.
-    WriteFile(Path(), std::string(kCompleteTopSection) + "[Other]\nIP-Address=1.2.3.4\n");
-    DeviceManagerConfig config;
-    EXPECT_TRUE(config.Read(Path()));
-    ASSERT_EQ(config.listeners.size(), 1u);
-    EXPECT_EQ(config.listeners[0].address, "0.0.0.0");
-    EXPECT_EQ(config.listeners[0].port, 43981);
-}
-
-TEST_F(DeviceManagerConfigTest, AScrambledFileIsRead) {
-    std::string scrambled = "ini";
-    for (char c : std::string(kCompleteTopSection)) {
-        const auto b = static_cast<unsigned char>(c);
-        scrambled += static_cast<char>(((b & 0x0F) << 4) | (b >> 4));
-    }
-    WriteFile(Path(), scrambled);
-    DeviceManagerConfig config;
-    EXPECT_FALSE(config.Read(Path()));
-    EXPECT_EQ(config.port, 9000);
-    EXPECT_EQ(config.logLevel, 0);
-    EXPECT_EQ(config.temperatureCompensation, 1);
-}
-
-}  // namespace
-
 TEST_F(DeviceManagerConfigTest, TheConsoleEchoFollowsTheFileUnlessTheEnvironmentSaysOtherwise) {
     struct Case {
         const char* line;  // appended to the top section
@@ -331,7 +294,7 @@ TEST_F(DeviceManagerConfigTest, TheConsoleEchoFollowsTheFileUnlessTheEnvironment
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.line) + " / KVT_LOG_CONSOLE=" + c.environment);
-        const std::string text = std::string(kCompleteTopSection) + c.line;
+        const std::string text = kCompleteTopSection + c.line;
         WriteFile(Path(), text);
         kvt_test::SetEnv("KVT_LOG_CONSOLE", c.environment);
         DeviceManagerConfig config;
@@ -343,14 +306,4 @@ TEST_F(DeviceManagerConfigTest, TheConsoleEchoFollowsTheFileUnlessTheEnvironment
     kvt_test::SetEnv("KVT_LOG_CONSOLE", "");
 }
 
-TEST_F(DeviceManagerConfigTest, ARewriteKeepsTheConsoleEchoSwitchedOff) {
-    std::string text = std::string(kCompleteTopSection) + "LogToConsole=0\n";
-    text.replace(text.find("LogLevel=0"), 10, "LogLevel=9");
-    WriteFile(Path(), text);
-    DeviceManagerConfig config;
-    EXPECT_TRUE(config.Read(Path()));
-    DeviceManagerConfig again;
-    EXPECT_FALSE(again.Read(Path()));
-    EXPECT_FALSE(again.logToConsole);
-    EXPECT_THAT(ReadFile(Path()), HasSubstr("LogToConsole=0"));
-}
+}  // namespace

@@ -15,7 +15,7 @@ using kvt_test::TestDevice;
 
 namespace {
 
-TEST(DeviceTest, OnlyAnIdleSensorCanBeAcquired) {
+TEST(DeviceTest, OnlyAnIdleSensorCanBeAcquiredAndOnlyAnAsynchronousCaptureCancelled) {
     TestDevice device;
     EXPECT_TRUE(device.AcquireDevice(false));
     EXPECT_EQ(device.GetCaptureState(), CDevice::kSyncCapture);
@@ -26,10 +26,9 @@ TEST(DeviceTest, OnlyAnIdleSensorCanBeAcquired) {
     EXPECT_EQ(device.GetOwnerID(), "");
     EXPECT_TRUE(device.AcquireDevice(true));
     EXPECT_EQ(device.GetCaptureState(), CDevice::kAsyncCapture);
-}
+    device.ReleaseDevice();
 
-TEST(DeviceTest, CancelStopsOnlyAnAsynchronousCapture) {
-    TestDevice device;
+    // Cancel stops only an asynchronous capture.
     EXPECT_TRUE(device.CancelDevice("first"));
     EXPECT_EQ(device.GetCaptureState(), CDevice::kIdle);
     EXPECT_FALSE(device.IsCancelled());
@@ -68,7 +67,7 @@ TEST(DeviceTest, InUseGuardDefersCloseUntilTheReadEnds) {
     EXPECT_TRUE(idle.IsClosed());
 }
 
-TEST(DeviceTest, InitDeviceMakesABracedGuidAndFreesTheSensor) {
+TEST(DeviceTest, InitDeviceMakesABracedGuidPaddedToFourDigitsAndFreesTheSensor) {
     std::set<std::string> ids;
     // The first field is printed with at least four digits, so it has eight
     // unless the random number happens to start with zeros.
@@ -83,9 +82,6 @@ TEST(DeviceTest, InitDeviceMakesABracedGuidAndFreesTheSensor) {
         ids.insert(id);
     }
     EXPECT_EQ(ids.size(), 50u);
-}
-
-TEST(DeviceTest, ShortFirstFieldsArePaddedToFourDigits) {
     const uint8_t tail[8] = {1, 2, 3, 4, 5, 6, 7, 0xAB};
     EXPECT_EQ(FormatDeviceId(0x1A, 0xB, 0xC00D, tail), "{001A-000B-C00D-0102-0304050607AB}");
 }

@@ -19,7 +19,6 @@ struct Delivery {
     KVT_Message* slot;
     int type;
     std::string deviceId;
-    std::string additionalInfo;
     std::vector<unsigned char> image;
     std::thread::id thread;
 };
@@ -39,12 +38,8 @@ public:
             release.Wait(platform::kInfinite);
         }
         if (message->type == KVT_MSG_UNSPECIFIED) return;
-        Delivery delivery{message,
-                          message->type,
-                          message->deviceId,
-                          message->additionalInfo,
-                          {},
-                          std::this_thread::get_id()};
+        Delivery delivery{
+            message, message->type, message->deviceId, {}, std::this_thread::get_id()};
         if (message->capturedData.image != nullptr) {
             delivery.image.assign(message->capturedData.image,
                                   message->capturedData.image + message->capturedData.imageSize);
@@ -144,22 +139,6 @@ TEST_F(MessageDeliveryTest, ABlockedCallbackLosesOnlyTheOldestPendingMessage) {
     EXPECT_EQ(deliveries[0].deviceId, "first");
     EXPECT_EQ(deliveries[1].deviceId, "p1");
     EXPECT_EQ(deliveries[100].deviceId, "p100");
-}
-
-TEST_F(MessageDeliveryTest, StopEndsDeliveryPromptlyAndTheLibraryStartsAgain) {
-    Start();
-    Post(kvt__MessageType__Timeout, "before");
-    ASSERT_EQ(collector_.WaitFor(1).size(), 1u);
-    ASSERT_EQ(KVT_Stop(), KVT_RESULT_OK);
-    EXPECT_EQ(CDevicesManager::Instance(), nullptr);
-    // The stop's going-offline message is delivered, and it is the last one.
-    ASSERT_EQ(collector_.WaitFor(2).size(), 2u);
-    EXPECT_EQ(collector_.WaitFor(2)[1].type, KVT_MSG_GOING_OFFLINE);
-    Start();
-    Post(kvt__MessageType__Timeout, "after");
-    const auto deliveries = collector_.WaitFor(3);
-    ASSERT_EQ(deliveries.size(), 3u);
-    EXPECT_EQ(deliveries[2].deviceId, "after");
 }
 
 }  // namespace

@@ -17,17 +17,26 @@ QueuedMessage Message(kvt__MessageType type, const std::string& deviceId,
 }
 
 TEST(MessageQueueTest, RefusesMessagesThatCannotReachAnyone) {
+    struct Case {
+        kvt__MessageType type;
+        const char* deviceId;
+        const char* receiver;
+        bool stored;
+    };
+    const Case cases[] = {
+        {kvt__MessageType__NewDevice, "{A}", "", false},
+        {static_cast<kvt__MessageType>(-1), "{A}", "Core", false},
+        {kvt__MessageType__CapturedImage, "{A}", "app", false},  // without an image
+        {kvt__MessageType__NewDevice, "", "Core", false},
+        {kvt__MessageType__LostDevice, "", "Core", false},
+        {kvt__MessageType__Timeout, "", "app", false},
+        {kvt__MessageType__DMGoingOffline, "", "Core", true},
+        {kvt__MessageType__CaptureCancelled, "", "app", true},
+    };
     CMessageQueue queue;
-    EXPECT_FALSE(queue.storeMessage(Message(kvt__MessageType__NewDevice, "{A}", "")));
-    EXPECT_FALSE(queue.storeMessage(Message(static_cast<kvt__MessageType>(-1), "{A}")));
-    EXPECT_FALSE(queue.storeMessage(Message(kvt__MessageType__CapturedImage, "{A}", "app")));
-    EXPECT_FALSE(queue.storeMessage(Message(kvt__MessageType__NewDevice, "")));
-    EXPECT_FALSE(queue.storeMessage(Message(kvt__MessageType__LostDevice, "")));
-    EXPECT_FALSE(queue.storeMessage(Message(kvt__MessageType__Timeout, "", "app")));
-    EXPECT_TRUE(queue.isEmpty());
-
-    EXPECT_TRUE(queue.storeMessage(Message(kvt__MessageType__DMGoingOffline, "")));
-    EXPECT_TRUE(queue.storeMessage(Message(kvt__MessageType__CaptureCancelled, "", "app")));
+    for (const Case& c : cases)
+        EXPECT_EQ(queue.storeMessage(Message(c.type, c.deviceId, c.receiver)), c.stored)
+            << c.type << " " << c.deviceId << " to " << c.receiver;
     QueuedMessage image = Message(kvt__MessageType__CapturedImage, "{A}", "app");
     image.image = {1, 2, 3};
     EXPECT_TRUE(queue.storeMessage(image));
@@ -58,16 +67,6 @@ TEST(MessageQueueTest, FetchesInPostingOrderWithEveryField) {
     EXPECT_EQ(out.additionalInfo, "info");
     EXPECT_EQ(out.receiver, "app");
     EXPECT_FALSE(queue.fetchMessage(out));
-}
-
-TEST(MessageQueueTest, TheHundredFirstPendingMessagePushesOutTheFirst) {
-    CMessageQueue queue;
-    for (int i = 0; i < 101; ++i)
-        ASSERT_TRUE(queue.storeMessage(Message(kvt__MessageType__NewDevice, std::to_string(i))));
-    EXPECT_EQ(queue.size(), CMessageQueue::kCapacity);
-    QueuedMessage out;
-    ASSERT_TRUE(queue.fetchMessage(out));
-    EXPECT_EQ(out.deviceId, "1");
 }
 
 TEST(MessageQueueTest, APostWakesAWaitingConsumer) {

@@ -32,62 +32,52 @@ protected:
         return device;
     }
     static TestDevice& Test(const DevicePtr& device) { return static_cast<TestDevice&>(*device); }
+    void ExpectOnePosted(kvt__MessageType type, const std::string& id) {
+        const auto posted = Posted();
+        ASSERT_EQ(posted.size(), 1u);
+        EXPECT_EQ(posted[0].type, type);
+        EXPECT_EQ(posted[0].receiver, "Core");
+        EXPECT_EQ(posted[0].deviceId, id);
+    }
 };
 
 TEST_F(RegistryTest, AddingPostsOneNewDeviceAndRemovingOneLostDevice) {
     DevicePtr device = Add();
     const std::string id = device->GetDeviceID();
-    auto posted = Posted();
-    ASSERT_EQ(posted.size(), 1u);
-    EXPECT_EQ(posted[0].type, kvt__MessageType__NewDevice);
-    EXPECT_EQ(posted[0].receiver, "Core");
-    EXPECT_EQ(posted[0].deviceId, id);
+    ExpectOnePosted(kvt__MessageType__NewDevice, id);
     EXPECT_EQ(manager_->Devices().Get(id.c_str()).get(), device.get());
 
-    EXPECT_EQ(manager_->RemoveDeviceFromList(device), 0);
-    posted = Posted();
-    ASSERT_EQ(posted.size(), 1u);
-    EXPECT_EQ(posted[0].type, kvt__MessageType__LostDevice);
-    EXPECT_EQ(posted[0].receiver, "Core");
-    EXPECT_EQ(posted[0].deviceId, id);
-    EXPECT_FALSE(manager_->Devices().Get(id.c_str()));
-    EXPECT_EQ(manager_->Devices().Count(), 0u);
-    EXPECT_THAT(LogText(),
-                HasSubstr("CDevicesManager::RemoveDeviceFromList: 0 devices remaining in list"));
-}
-
-TEST_F(RegistryTest, UnknownAndNullIdsFindNothing) {
-    Add();
+    // Unknown and null ids find nothing and remove nothing.
     EXPECT_FALSE(manager_->Devices().Get(nullptr));
     EXPECT_FALSE(manager_->Devices().Get("{00000000-0000-0000-0000-000000000000}"));
     manager_->Devices().Remove(nullptr);
     EXPECT_EQ(manager_->Devices().Count(), 1u);
     EXPECT_EQ(manager_->RemoveDeviceFromList(DevicePtr()), -1);
-    const std::string log = LogText();
-    EXPECT_THAT(log, HasSubstr("CDevicesManager::DeviceList::Get: DeviceId is NULL or Device "
-                               "not found!"));
-    EXPECT_THAT(log, HasSubstr("CDevicesManager::DeviceList::Remove: DeviceId is NULL!"));
-    EXPECT_THAT(log, HasSubstr("CDevicesManager::RemoveDeviceFromList: device not valid"));
+
+    EXPECT_EQ(manager_->RemoveDeviceFromList(device), 0);
+    ExpectOnePosted(kvt__MessageType__LostDevice, id);
+    EXPECT_FALSE(manager_->Devices().Get(id.c_str()));
+    EXPECT_EQ(manager_->Devices().Count(), 0u);
+    for (const char* line :
+         {"CDevicesManager::RemoveDeviceFromList: 0 devices remaining in list",
+          "CDevicesManager::DeviceList::Get: DeviceId is NULL or Device not found!",
+          "CDevicesManager::DeviceList::Remove: DeviceId is NULL!",
+          "CDevicesManager::RemoveDeviceFromList: device not valid"})
+        EXPECT_THAT(LogText(), HasSubstr(line));
 }
 
-TEST_F(RegistryTest, RemovalForgetsTheSensorsPropertySets) {
-    DevicePtr kept = Add();
-    DevicePtr lost = Add();
-    CPropertiesManager& properties = CPropertiesManager::Instance();
-    ASSERT_TRUE(
-        properties.GetProperties("KVTBasic", lost->GetDeviceID()).SetProperty("LFD", "false"));
-    properties.GetProperties("KVTBasic", kept->GetDeviceID());
-    ASSERT_EQ(properties.Count(), 2u);
-    ASSERT_EQ(manager_->RemoveDeviceFromList(lost), 0);
-    EXPECT_EQ(properties.Count(), 1u);
-}
-
-TEST_F(RegistryTest, ARemovedSensorLivesWhileAnOperationHoldsIt) {
+TEST_F(RegistryTest, RemovalForgetsThePropertySetsButNotASensorAnOperationHolds) {
     std::atomic<int> destroyed{0};
+    DevicePtr kept = Add();
     const std::string id = Add(&destroyed)->GetDeviceID();
     DevicePtr held = manager_->Devices().Get(id.c_str());
     ASSERT_TRUE(held);
+    CPropertiesManager& properties = CPropertiesManager::Instance();
+    ASSERT_TRUE(properties.GetProperties("KVTBasic", id).SetProperty("LFD", "false"));
+    properties.GetProperties("KVTBasic", kept->GetDeviceID());
+    ASSERT_EQ(properties.Count(), 2u);
     ASSERT_EQ(manager_->RemoveDeviceFromList(held), 0);
+    EXPECT_EQ(properties.Count(), 1u);
     EXPECT_EQ(destroyed, 0);
     EXPECT_EQ(held->GetDeviceID(), id);
     held.Reset();
@@ -102,7 +92,7 @@ TEST_F(RegistryTest, ASensorThatRefusesToCloseStaysRegistered) {
     Posted();
     Test(device).refuseClose = false;
     EXPECT_EQ(manager_->RemoveDeviceFromList(device), 0);
-    EXPECT_EQ(Posted().size(), 1u);
+    ExpectOnePosted(kvt__MessageType__LostDevice, device->GetDeviceID());
 }
 
 TEST_F(RegistryTest, RemoveAllDevicesWaitsForARefusingSensorToGiveIn) {

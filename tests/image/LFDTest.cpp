@@ -17,44 +17,28 @@
 #include "image/LFDProfile.h"
 #include "image/LFDThresholds.h"
 #include "image/PLTextException.h"
+#include "support/LoggedTest.h"
 #include "support/TempDir.h"
+#include "support/TestDevice.h"
 
-using kvt_test::ReadFile;
 using testing::HasSubstr;
 
 namespace {
 
-// A sensor that only answers the colour measurement.
-class FakeSensor : public CDevice {
+// A sensor whose colour measurement can fail, throw or come from another model.
+class FakeSensor : public kvt_test::TestDevice {
 public:
-    LFDMeasurement measurement;
     bool measures = true;
     kvt__DeviceType type = kvt__DeviceType__Kelo_B;
     std::function<void()> duringMeasurement;
     int calls = 0;
 
-    bool GetBoundLFD(int /*timeout*/, LFDMeasurement& out) override {
+    bool GetBoundLFD(int timeout, LFDMeasurement& out) override {
         ++calls;
         if (duringMeasurement) duringMeasurement();
-        if (measures) out = measurement;
-        return measures;
+        return measures && TestDevice::GetBoundLFD(timeout, out);
     }
     kvt__DeviceType GetDeviceType() override { return type; }
-
-    bool Initialize() override { return true; }
-    bool IndicateResult(int) override { return true; }
-    int GetDeviceStatus() override { return 0; }
-    bool GetSyncImage(std::vector<uint8_t>&) override { return false; }
-    bool CaptureImageWithOffset(const Position&, std::vector<uint8_t>&) override { return false; }
-    bool GetAsyncImage(std::vector<uint8_t>&) override { return false; }
-    bool ResetAsyncWaitDevice() override { return true; }
-    bool ResetDevice() override { return true; }
-    std::string GetFirmwareVersion() override { return "1.0"; }
-    std::string GetDeviceID() override { return "{fake}"; }
-    kvt__ConnectionType GetConnectionType() override { return kvt__ConnectionType__USB; }
-    bool IsFirmwareSupported() override { return true; }
-    bool FirmwareRequiresDiagnostic() override { return false; }
-    bool FirmwareDiagnostic() override { return true; }
 };
 
 // Colour readings that meet all nine conditions of the default thresholds.
@@ -96,10 +80,16 @@ std::string Text(double value) {
 }
 
 // Thresholds are process-wide: every test starts and ends with the defaults.
-class LFDTest : public testing::Test {
+class LFDTest : public kvt_test::LoggedTest {
 protected:
-    void SetUp() override { LoadLFDThresholds(CDataFile{}); }
-    void TearDown() override { LoadLFDThresholds(CDataFile{}); }
+    void SetUp() override {
+        LoggedTest::SetUp();
+        LoadLFDThresholds(CDataFile{});
+    }
+    void TearDown() override {
+        LoadLFDThresholds(CDataFile{});
+        LoggedTest::TearDown();
+    }
 
     static void Load(std::initializer_list<std::pair<const char*, std::string>> keys) {
         CDataFile file;
@@ -175,26 +165,25 @@ TEST_F(LFDTest, TheWindowIsTheFramesCentreAndItsProfilesAverageFourLines) {
     EXPECT_EQ(vertical[151].b, 151);
 }
 
-TEST_F(LFDTest, LevelFollowsTheNumberOfMetConditions) {
+TEST_F(LFDTest, LevelFollowsTheNumberOfMetConditionsWhoseBoundsAreStrict) {
     ASSERT_GT(FxRatio(live_), 3.0f);
     ASSERT_LT(FxRatio(live_), 30.0f);
-    EXPECT_EQ(Level(live_, kLive), 5);
+    const std::pair<LFDMeasurement, int32_t> cases[] = {
+        {kLive, 5},
+        {{6000, 1000, 1000, 6000, 0}, 4},  // (Red - Off) / (Ir - Off) = 1.0
+        {{150, 1000, 1000, 100, 0}, 1},    // only (Red - Off) / (Ir - Off) = 0.67 holds
+        {{}, 0},
+        // Red is the only condition that changes between these two.
+        {{4000, 1, 1, 3000, -1}, 3},
+        {{4000, 1, 1, 3001, -1}, 4},
+    };
+    for (const auto& [measurement, level] : cases)
+        EXPECT_EQ(Level(live_, measurement), level) << measurement.Red << " " << measurement.Ir;
 
-    LFDMeasurement eight = kLive;
-    eight.Ir = 6000;  // (Red - Off) / (Ir - Off) = 1.0
-    EXPECT_EQ(Level(live_, eight), 4);
-
-    // Only (Red - Off) / (Ir - Off) = 0.67 holds.
-    EXPECT_EQ(Level(live_, LFDMeasurement{150, 1000, 1000, 100, 0}), 1);
-    EXPECT_EQ(Level(live_, LFDMeasurement{}), 0);
-}
-
-TEST_F(LFDTest, BoundsAreStrict) {
-    // Red is the only condition that changes between the two.
-    LFDMeasurement m{4000, 1, 1, 3000, -1};
-    EXPECT_EQ(Level(live_, m), 3);
-    m.Red = 3001;
-    EXPECT_EQ(Level(live_, m), 4);
+    // Equal LED readings fail the IR ratio whatever its bounds.
+    Load({{"RedOffByIROff_min", "-99999"}, {"RedOffByIROff_max", "99999"}});
+    EXPECT_EQ(Level(live_, LFDMeasurement{0, 1000, 1000, 6000, 0}), 3);
+    EXPECT_EQ(Level(live_, LFDMeasurement{1, 1000, 1000, 6000, 0}), 4);
 
     // fxRatio exactly on either bound fails; the reader's single precision
     // matches the ratio's.
@@ -203,12 +192,6 @@ TEST_F(LFDTest, BoundsAreStrict) {
     EXPECT_EQ(Level(live_, kLive), 0);
     Load({{"fxRatio_max", fxRatio}});
     EXPECT_EQ(Level(live_, kLive), 0);
-}
-
-TEST_F(LFDTest, EqualLedReadingsFailTheIrRatioWhateverItsBounds) {
-    Load({{"RedOffByIROff_min", "-99999"}, {"RedOffByIROff_max", "99999"}});
-    EXPECT_EQ(Level(live_, LFDMeasurement{0, 1000, 1000, 6000, 0}), 3);
-    EXPECT_EQ(Level(live_, LFDMeasurement{1, 1000, 1000, 6000, 0}), 4);
 }
 
 TEST_F(LFDTest, FramesWithoutContrastLossFailTheOpticalTest) {
@@ -266,21 +249,14 @@ class LFDLevelTest : public LFDTest {
 protected:
     void SetUp() override {
         LFDTest::SetUp();
-        ASSERT_TRUE(CLog::Instance().StartLogging(LogPath(), CLog::kDebug, 0, false));
         sensor_ = static_cast<FakeSensor*>(device_.get());
-        sensor_->measurement = kLive;
+        sensor_->lfd = kLive;
         properties_.SetProperty("LFD", "true");
     }
-    void TearDown() override {
-        CLog::Instance().StopLogging();
-        LFDTest::TearDown();
-    }
-    std::string LogPath() const { return (dir_ / "lfd.log").string(); }
     int32_t Grade(const std::vector<uint8_t>& raw) {
         return CDevicesManager::GetLFDLevel(device_, properties_, raw.data());
     }
 
-    kvt_test::TempDir dir_{"kvt-lfd"};
     DevicePtr device_ = MakeDevice<FakeSensor>();
     FakeSensor* sensor_ = nullptr;
     CProperties properties_;
@@ -289,7 +265,7 @@ protected:
 TEST_F(LFDLevelTest, GradesOnlyWhenAskedAndTheSensorMeasures) {
     EXPECT_EQ(Grade(live_), 5);
     EXPECT_EQ(device_.UseCount(), 1);
-    EXPECT_THAT(ReadFile(LogPath()), HasSubstr("CDevicesManager::GetLFDLevel: LFD-level: 5"));
+    EXPECT_THAT(LogText(), HasSubstr("CDevicesManager::GetLFDLevel: LFD-level: 5"));
 
     properties_.SetProperty("PictureSize", "Half");
     EXPECT_EQ(Grade(Frames(kLFDWindow[1], 200, 40)), 5);
@@ -306,7 +282,7 @@ TEST_F(LFDLevelTest, GradesOnlyWhenAskedAndTheSensorMeasures) {
     const int asked = sensor_->calls;
     properties_.SetProperty("FastMode", "true");
     EXPECT_EQ(Grade(live_), 0);
-    EXPECT_THAT(ReadFile(LogPath()),
+    EXPECT_THAT(LogText(),
                 HasSubstr("CDevicesManager::GetLFDLevel: FastMode and LFD requested. At FastMode "
                           "LFD will be skipped."));
     properties_.SetProperty("FastMode", "false");
@@ -318,8 +294,7 @@ TEST_F(LFDLevelTest, GradesOnlyWhenAskedAndTheSensorMeasures) {
 TEST_F(LFDLevelTest, StandardFailuresCostTheLevelButBitmapErrorsPassThrough) {
     sensor_->duringMeasurement = [] { throw std::runtime_error("boom"); };
     EXPECT_EQ(Grade(live_), 0);
-    EXPECT_THAT(ReadFile(LogPath()),
-                HasSubstr("CDevicesManager::GetLFDLevel: LFD check failed: boom"));
+    EXPECT_THAT(LogText(), HasSubstr("CDevicesManager::GetLFDLevel: LFD check failed: boom"));
 
     sensor_->duringMeasurement = [] { throw PLTextException(kPLErrNoMemory, "Out of memory."); };
     EXPECT_THROW(Grade(live_), PLTextException);

@@ -2,7 +2,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,68 +34,31 @@ private:
 #define RESOLVE(module, name) reinterpret_cast<decltype(&name)>((module).symbol(#name))
 
 // Every name the SDK's adapter resolves, in its order.
-const char* const kExtractorNames[] = {"VfeCreate",
-                                       "VfeFree",
-                                       "VfeReset",
-                                       "VfeCopyParameters",
-                                       "VfeGetMaxTemplateSize",
-                                       "VfeExtract",
-                                       "VfeExtractFromImage",
-                                       "VfeExtractUnpacked",
-                                       "VfeExtractUnpackedFromImage",
-                                       "VfeGeneralize",
-                                       "VfeGeneralizeUnpacked",
-                                       "VfeGetParameterA",
-                                       "VfeSetParameterA"};
-const char* const kMatcherNames[] = {"VfmCopyParameters", "VfmCreate",       "VfmFree",
-                                     "VfmReset",          "VfmVerify",       "VfmIdentifyStart",
-                                     "VfmIdentifyNext",   "VfmIdentifyEnd",  "VfmMatchDetailsFree",
-                                     "VfmGetParameterA",  "VfmSetParameterA"};
-const char* const kRecordNames[] = {"NFRecordCreateFromMemory", "NFRecordGetMinutiaCount",
-                                    "NFRecordGetMinutiae"};
+const char kExtractorNames[] =
+    "VfeCreate VfeFree VfeReset VfeCopyParameters VfeGetMaxTemplateSize VfeExtract "
+    "VfeExtractFromImage VfeExtractUnpacked VfeExtractUnpackedFromImage VfeGeneralize "
+    "VfeGeneralizeUnpacked VfeGetParameterA VfeSetParameterA";
+const char kMatcherNames[] =
+    "VfmCopyParameters VfmCreate VfmFree VfmReset VfmVerify VfmIdentifyStart VfmIdentifyNext "
+    "VfmIdentifyEnd VfmMatchDetailsFree VfmGetParameterA VfmSetParameterA";
+const char kRecordNames[] = "NFRecordCreateFromMemory NFRecordGetMinutiaCount NFRecordGetMinutiae";
+
+template <typename Bytes>
+std::int32_t Len(const Bytes& bytes) {
+    return static_cast<std::int32_t>(bytes.size());
+}
 
 class Modules : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        extractorModule = std::make_unique<Module>("VFExtractor");
-        matcherModule = std::make_unique<Module>("VFMatcher");
-        recordModule = std::make_unique<Module>("NFRecord");
-    }
-    static void TearDownTestSuite() {
-        extractorModule.reset();
-        matcherModule.reset();
-        recordModule.reset();
-    }
-
     void SetUp() override {
-        ASSERT_TRUE(extractorModule->loaded() && matcherModule->loaded() && recordModule->loaded())
+        ASSERT_TRUE(extractorModule.loaded() && matcherModule.loaded() && recordModule.loaded())
             << dlerror();
-        vfeCreate = RESOLVE(*extractorModule, VfeCreate);
-        vfeFree = RESOLVE(*extractorModule, VfeFree);
-        vfeExtract = RESOLVE(*extractorModule, VfeExtract);
-        vfeSet = RESOLVE(*extractorModule, VfeSetParameterA);
-        vfeGet = RESOLVE(*extractorModule, VfeGetParameterA);
-        vfmCreate = RESOLVE(*matcherModule, VfmCreate);
-        vfmFree = RESOLVE(*matcherModule, VfmFree);
-        vfmSet = RESOLVE(*matcherModule, VfmSetParameterA);
-        vfmGet = RESOLVE(*matcherModule, VfmGetParameterA);
-        start = RESOLVE(*matcherModule, VfmIdentifyStart);
-        next = RESOLVE(*matcherModule, VfmIdentifyNext);
-        end = RESOLVE(*matcherModule, VfmIdentifyEnd);
-        detailsFree = RESOLVE(*matcherModule, VfmMatchDetailsFree);
-        recordCreate = RESOLVE(*recordModule, NFRecordCreateFromMemory);
-        recordCount = RESOLVE(*recordModule, NFRecordGetMinutiaCount);
-        recordMinutiae = RESOLVE(*recordModule, NFRecordGetMinutiae);
         ASSERT_EQ(vfeCreate(&extractor), VF_OK);
         ASSERT_EQ(vfmCreate(&matcher), VF_OK);
     }
     void TearDown() override {
-        if (extractor) {
-            EXPECT_EQ(vfeFree(extractor), VF_OK);
-        }
-        if (matcher) {
-            EXPECT_EQ(vfmFree(matcher), VF_OK);
-        }
+        EXPECT_EQ(extractor ? vfeFree(extractor) : VF_OK, VF_OK);
+        EXPECT_EQ(matcher ? vfmFree(matcher) : VF_OK, VF_OK);
     }
 
     // The adapter's call: both resolutions 500, then 0 and 9, capacity 10000.
@@ -113,82 +76,81 @@ protected:
         return fptest::Render(fptest::RandomPattern(id, 360, 360, 30, 30.f), 360, 360, moved, 0);
     }
 
-    static inline std::unique_ptr<Module> extractorModule, matcherModule, recordModule;
-
-    decltype(&VfeCreate) vfeCreate = nullptr;
-    decltype(&VfeFree) vfeFree = nullptr;
-    decltype(&VfeExtract) vfeExtract = nullptr;
-    decltype(&VfeSetParameterA) vfeSet = nullptr;
-    decltype(&VfeGetParameterA) vfeGet = nullptr;
-    decltype(&VfmCreate) vfmCreate = nullptr;
-    decltype(&VfmFree) vfmFree = nullptr;
-    decltype(&VfmSetParameterA) vfmSet = nullptr;
-    decltype(&VfmGetParameterA) vfmGet = nullptr;
-    decltype(&VfmIdentifyStart) start = nullptr;
-    decltype(&VfmIdentifyNext) next = nullptr;
-    decltype(&VfmIdentifyEnd) end = nullptr;
-    decltype(&VfmMatchDetailsFree) detailsFree = nullptr;
-    decltype(&NFRecordCreateFromMemory) recordCreate = nullptr;
-    decltype(&NFRecordGetMinutiaCount) recordCount = nullptr;
-    decltype(&NFRecordGetMinutiae) recordMinutiae = nullptr;
+    // Loaded once for the whole program, as the SDK keeps them.
+    static inline const Module extractorModule{"VFExtractor"}, matcherModule{"VFMatcher"},
+        recordModule{"NFRecord"};
+    decltype(&VfeCreate) vfeCreate = RESOLVE(extractorModule, VfeCreate);
+    decltype(&VfeFree) vfeFree = RESOLVE(extractorModule, VfeFree);
+    decltype(&VfeExtract) vfeExtract = RESOLVE(extractorModule, VfeExtract);
+    decltype(&VfeSetParameterA) vfeSet = RESOLVE(extractorModule, VfeSetParameterA);
+    decltype(&VfeGetParameterA) vfeGet = RESOLVE(extractorModule, VfeGetParameterA);
+    decltype(&VfmCreate) vfmCreate = RESOLVE(matcherModule, VfmCreate);
+    decltype(&VfmFree) vfmFree = RESOLVE(matcherModule, VfmFree);
+    decltype(&VfmSetParameterA) vfmSet = RESOLVE(matcherModule, VfmSetParameterA);
+    decltype(&VfmGetParameterA) vfmGet = RESOLVE(matcherModule, VfmGetParameterA);
+    decltype(&VfmIdentifyStart) start = RESOLVE(matcherModule, VfmIdentifyStart);
+    decltype(&VfmIdentifyNext) next = RESOLVE(matcherModule, VfmIdentifyNext);
+    decltype(&VfmIdentifyEnd) end = RESOLVE(matcherModule, VfmIdentifyEnd);
+    decltype(&VfmMatchDetailsFree) detailsFree = RESOLVE(matcherModule, VfmMatchDetailsFree);
+    decltype(&NFRecordCreateFromMemory) recordCreate =
+        RESOLVE(recordModule, NFRecordCreateFromMemory);
+    decltype(&NFRecordGetMinutiaCount) recordCount = RESOLVE(recordModule, NFRecordGetMinutiaCount);
+    decltype(&NFRecordGetMinutiae) recordMinutiae = RESOLVE(recordModule, NFRecordGetMinutiae);
     HVFEXTRACTOR extractor = nullptr;
     HVFMATCHER matcher = nullptr;
 };
 
 TEST_F(Modules, ResolveEveryNameTheAdapterNeeds) {
-    for (const char* name : kExtractorNames)
-        EXPECT_NE(extractorModule->symbol(name), nullptr) << name;
-    for (const char* name : kMatcherNames) EXPECT_NE(matcherModule->symbol(name), nullptr) << name;
-    for (const char* name : kRecordNames) EXPECT_NE(recordModule->symbol(name), nullptr) << name;
+    for (const auto& [module, names] : {std::pair{&extractorModule, kExtractorNames},
+                                        {&matcherModule, kMatcherNames},
+                                        {&recordModule, kRecordNames}}) {
+        std::istringstream list(names);
+        for (std::string name; list >> name;)
+            EXPECT_NE(module->symbol(name.c_str()), nullptr) << name;
+    }
     // The engine inside stays hidden.
-    EXPECT_EQ(extractorModule->symbol("_ZN2fp14EncodeTemplateERKNS_8FeaturesE"), nullptr);
+    EXPECT_EQ(extractorModule.symbol("_ZN2fp14EncodeTemplateERKNS_8FeaturesE"), nullptr);
 }
 
-TEST_F(Modules, ExtractionRefusesBadArgumentsWithAnErrorCode) {
+TEST_F(Modules, ExtractionRefusesBadArgumentsWithAnErrorCodeAndUnusableImagesGiveSizeZero) {
     const fptest::Image img = Finger(1);
-    std::vector<std::uint8_t> buffer(10000);
-    std::int32_t size = 5;
     const std::uint8_t* px = img.pixels.data();
-    EXPECT_EQ(vfeExtract(nullptr, 360, 360, 360, 500, 500, px, 0, 9, buffer.data(), 10000, &size),
-              VF_ERROR_HANDLE);
-    EXPECT_EQ(size, 0);
-    EXPECT_EQ(
-        vfeExtract(extractor, 360, 360, 360, 500, 500, nullptr, 0, 9, buffer.data(), 10000, &size),
-        VF_ERROR_ARGUMENT);
-    EXPECT_EQ(vfeExtract(extractor, 360, 360, 360, 500, 500, px, 0, 9, nullptr, 10000, &size),
-              VF_ERROR_ARGUMENT);
-    EXPECT_EQ(
-        vfeExtract(extractor, 360, 360, 360, 500, 500, px, 0, 9, buffer.data(), 10000, nullptr),
-        VF_ERROR_ARGUMENT);
-    EXPECT_EQ(vfeExtract(extractor, 0, 0, 0, 500, 500, px, 0, 9, buffer.data(), 10000, &size),
-              VF_ERROR_ARGUMENT);
-    EXPECT_EQ(vfeExtract(extractor, -5, 360, 360, 500, 500, px, 0, 9, buffer.data(), 10000, &size),
-              VF_ERROR_ARGUMENT);
-    EXPECT_EQ(
-        vfeExtract(extractor, 60000, 60000, 60000, 500, 500, px, 0, 9, buffer.data(), 10000, &size),
-        VF_ERROR_ARGUMENT);
-    EXPECT_EQ(vfeExtract(extractor, 360, 360, 200, 500, 500, px, 0, 9, buffer.data(), 10000, &size),
-              VF_ERROR_ARGUMENT);
-    EXPECT_EQ(
-        vfeExtract(extractor, 360, 360, 360, 1000, 1000, px, 0, 9, buffer.data(), 10000, &size),
-        VF_ERROR_ARGUMENT);
-    EXPECT_EQ(vfeExtract(extractor, 360, 360, 360, 500, 500, px, 0, 9, buffer.data(), 10, &size),
-              VF_ERROR_BUFFER);
-    EXPECT_EQ(size, 0);
-}
-
-TEST_F(Modules, UnusableImagesSucceedWithSizeZero) {
     std::vector<std::uint8_t> blank(360 * 360, 255), buffer(10000);
+    std::uint8_t* out = buffer.data();
     std::int32_t size = 5;
-    EXPECT_EQ(vfeExtract(extractor, 360, 360, 360, 500, 500, blank.data(), 0, 9, buffer.data(),
-                         10000, &size),
-              VF_OK);
-    EXPECT_EQ(size, 0);
-    size = 5;
-    EXPECT_EQ(vfeExtract(extractor, 32, 32, 32, 500, 500, blank.data(), 0, 9, buffer.data(), 10000,
-                         &size),
-              VF_OK);
-    EXPECT_EQ(size, 0);
+    struct Case {
+        HVFEXTRACTOR handle;
+        std::int32_t width, height, stride, resolution;
+        const std::uint8_t* pixels;
+        std::uint8_t* buffer;
+        std::int32_t capacity;
+        std::int32_t* size;
+        std::int32_t rc;
+    };
+    const Case cases[] = {
+        {nullptr, 360, 360, 360, 500, px, out, 10000, &size, VF_ERROR_HANDLE},
+        {extractor, 360, 360, 360, 500, nullptr, out, 10000, &size, VF_ERROR_ARGUMENT},
+        {extractor, 360, 360, 360, 500, px, nullptr, 10000, &size, VF_ERROR_ARGUMENT},
+        {extractor, 360, 360, 360, 500, px, out, 10000, nullptr, VF_ERROR_ARGUMENT},
+        {extractor, 0, 0, 0, 500, px, out, 10000, &size, VF_ERROR_ARGUMENT},
+        {extractor, -5, 360, 360, 500, px, out, 10000, &size, VF_ERROR_ARGUMENT},
+        {extractor, 60000, 60000, 60000, 500, px, out, 10000, &size, VF_ERROR_ARGUMENT},
+        {extractor, 360, 360, 200, 500, px, out, 10000, &size, VF_ERROR_ARGUMENT},
+        {extractor, 360, 360, 360, 1000, px, out, 10000, &size, VF_ERROR_ARGUMENT},
+        {extractor, 360, 360, 360, 500, px, out, 10, &size, VF_ERROR_BUFFER},
+        {extractor, 360, 360, 360, 500, blank.data(), out, 10000, &size, VF_OK},
+        {extractor, 32, 32, 32, 500, blank.data(), out, 10000, &size, VF_OK},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        size = 5;
+        EXPECT_EQ(vfeExtract(c.handle, c.width, c.height, c.stride, c.resolution, c.resolution,
+                             c.pixels, 0, 9, c.buffer, c.capacity, c.size),
+                  c.rc);
+        if (c.size) {
+            EXPECT_EQ(size, 0);
+        }
+    }
 }
 
 TEST_F(Modules, ExtractedTemplatesReadBackThroughNFRecord) {
@@ -200,8 +162,7 @@ TEST_F(Modules, ExtractedTemplatesReadBackThroughNFRecord) {
     ASSERT_GE(f.minutiae.size(), 15u);
 
     HNFRECORD record = nullptr;
-    ASSERT_EQ(recordCreate(t.data(), static_cast<std::int32_t>(t.size()), 0, nullptr, &record),
-              VF_OK);
+    ASSERT_EQ(recordCreate(t.data(), Len(t), 0, nullptr, &record), VF_OK);
     std::int32_t count = -1;
     ASSERT_EQ(recordCount(record, &count), VF_OK);
     ASSERT_EQ(count, static_cast<std::int32_t>(f.minutiae.size()));
@@ -224,26 +185,21 @@ TEST_F(Modules, RecordsRefuseDamageAndExpireInsteadOfLeaking) {
     HNFRECORD record = reinterpret_cast<HNFRECORD>(1);
     std::vector<std::uint8_t> damaged = t;
     damaged[damaged.size() / 2] ^= 0x10;
-    EXPECT_EQ(recordCreate(damaged.data(), static_cast<std::int32_t>(damaged.size()), 0, nullptr,
-                           &record),
-              VF_ERROR_TEMPLATE);
+    EXPECT_EQ(recordCreate(damaged.data(), Len(damaged), 0, nullptr, &record), VF_ERROR_TEMPLATE);
     EXPECT_EQ(record, nullptr);
     EXPECT_EQ(recordCreate(t.data(), 10, 0, nullptr, &record), VF_ERROR_TEMPLATE);
     EXPECT_EQ(recordCreate(nullptr, 100, 0, nullptr, &record), VF_ERROR_ARGUMENT);
-    EXPECT_EQ(recordCreate(t.data(), static_cast<std::int32_t>(t.size()), 0, nullptr, nullptr),
-              VF_ERROR_ARGUMENT);
+    EXPECT_EQ(recordCreate(t.data(), Len(t), 0, nullptr, nullptr), VF_ERROR_ARGUMENT);
     std::int32_t count = 0;
     EXPECT_EQ(recordCount(nullptr, &count), VF_ERROR_HANDLE);
     EXPECT_EQ(recordCount(reinterpret_cast<HNFRECORD>(0x12345678), &count), VF_ERROR_HANDLE);
 
-    ASSERT_EQ(recordCreate(t.data(), static_cast<std::int32_t>(t.size()), 0, nullptr, &record),
-              VF_OK);
+    ASSERT_EQ(recordCreate(t.data(), Len(t), 0, nullptr, &record), VF_OK);
     EXPECT_EQ(recordCount(record, nullptr), VF_ERROR_ARGUMENT);
     EXPECT_EQ(recordMinutiae(record, nullptr), VF_ERROR_ARGUMENT);
     HNFRECORD later = nullptr;
     for (int i = 0; i < 64; ++i)
-        ASSERT_EQ(recordCreate(t.data(), static_cast<std::int32_t>(t.size()), 0, nullptr, &later),
-                  VF_OK);
+        ASSERT_EQ(recordCreate(t.data(), Len(t), 0, nullptr, &later), VF_OK);
     EXPECT_EQ(recordCount(record, &count), VF_ERROR_HANDLE);  // expired, not dangling
     EXPECT_EQ(recordCount(later, &count), VF_OK);
 }
@@ -289,7 +245,7 @@ TEST_F(Modules, ParametersHaveRangesAndTakeEffect) {
     ASSERT_EQ(fp::TemplateMinutiaCount(few.data(), few.size(), n), fp::TemplateError::None);
     EXPECT_EQ(n, 5);
 
-    auto reset = RESOLVE(*extractorModule, VfeReset);
+    auto reset = RESOLVE(extractorModule, VfeReset);
     ASSERT_EQ(reset(extractor), VF_OK);
     ASSERT_EQ(vfeGet(extractor, 110, &v), VF_OK);
     EXPECT_EQ(v, 120);
@@ -303,76 +259,63 @@ TEST_F(Modules, IdentificationFollowsTheAdapterSequence) {
     ASSERT_FALSE(probe.empty() || mate.empty() || stranger.empty());
 
     std::int32_t score = -1;
-    EXPECT_EQ(next(matcher, mate.data(), static_cast<std::int32_t>(mate.size()), nullptr, &score),
-              VF_ERROR_STATE);
+    EXPECT_EQ(next(matcher, mate.data(), Len(mate), nullptr, &score), VF_ERROR_STATE);
 
     HVFMATCHDETAILS details = nullptr;
-    ASSERT_EQ(start(matcher, probe.data(), static_cast<std::int32_t>(probe.size()), &details),
-              VF_OK);
+    ASSERT_EQ(start(matcher, probe.data(), Len(probe), &details), VF_OK);
     ASSERT_NE(details, nullptr);
     std::int32_t mateScore = -1, strangerScore = -1;
-    ASSERT_EQ(next(matcher, stranger.data(), static_cast<std::int32_t>(stranger.size()), details,
-                   &strangerScore),
-              VF_OK);
-    ASSERT_EQ(
-        next(matcher, mate.data(), static_cast<std::int32_t>(mate.size()), details, &mateScore),
-        VF_OK);
+    ASSERT_EQ(next(matcher, stranger.data(), Len(stranger), details, &strangerScore), VF_OK);
+    ASSERT_EQ(next(matcher, mate.data(), Len(mate), details, &mateScore), VF_OK);
     EXPECT_EQ(details->score, mateScore);
     EXPECT_GE(details->matched, 10);
     EXPECT_GE(mateScore, 48);
-    EXPECT_LT(strangerScore,
-              48);  // drawn patterns all flow alike, so strangers score above real ones
+    // Drawn patterns all flow alike, so strangers score above real ones.
+    EXPECT_LT(strangerScore, 48);
     std::vector<std::uint8_t> broken = mate;
     broken[25] ^= 4;
-    EXPECT_EQ(
-        next(matcher, broken.data(), static_cast<std::int32_t>(broken.size()), details, &score),
-        VF_ERROR_TEMPLATE);
+    EXPECT_EQ(next(matcher, broken.data(), Len(broken), details, &score), VF_ERROR_TEMPLATE);
     EXPECT_EQ(next(matcher, nullptr, 100, details, &score), VF_ERROR_ARGUMENT);
-    EXPECT_EQ(next(matcher, mate.data(), static_cast<std::int32_t>(mate.size()), details, nullptr),
-              VF_ERROR_ARGUMENT);
+    EXPECT_EQ(next(matcher, mate.data(), Len(mate), details, nullptr), VF_ERROR_ARGUMENT);
     EXPECT_EQ(end(matcher), VF_OK);
     EXPECT_EQ(detailsFree(details), VF_OK);
 
     // Scores under the matching threshold come back as 0.
     std::int32_t threshold = mateScore + 1;
     ASSERT_EQ(vfmSet(matcher, 200, &threshold), VF_OK);
-    ASSERT_EQ(start(matcher, probe.data(), static_cast<std::int32_t>(probe.size()), nullptr),
-              VF_OK);
-    ASSERT_EQ(next(matcher, mate.data(), static_cast<std::int32_t>(mate.size()), nullptr, &score),
-              VF_OK);
+    ASSERT_EQ(start(matcher, probe.data(), Len(probe), nullptr), VF_OK);
+    ASSERT_EQ(next(matcher, mate.data(), Len(mate), nullptr, &score), VF_OK);
     EXPECT_EQ(score, 0);
     EXPECT_EQ(end(matcher), VF_OK);
 
     // A failed start still allows the adapter's end and free.
     details = reinterpret_cast<HVFMATCHDETAILS>(&score);
-    EXPECT_EQ(start(matcher, broken.data(), static_cast<std::int32_t>(broken.size()), &details),
-              VF_ERROR_TEMPLATE);
+    EXPECT_EQ(start(matcher, broken.data(), Len(broken), &details), VF_ERROR_TEMPLATE);
     EXPECT_EQ(details, nullptr);
     EXPECT_EQ(end(matcher), VF_OK);
     EXPECT_EQ(detailsFree(details), VF_OK);
 
-    auto verify = RESOLVE(*matcherModule, VfmVerify);
+    auto verify = RESOLVE(matcherModule, VfmVerify);
     threshold = 0;
     ASSERT_EQ(vfmSet(matcher, 200, &threshold), VF_OK);
-    ASSERT_EQ(verify(matcher, probe.data(), static_cast<std::int32_t>(probe.size()), mate.data(),
-                     static_cast<std::int32_t>(mate.size()), nullptr, &score),
+    ASSERT_EQ(verify(matcher, probe.data(), Len(probe), mate.data(), Len(mate), nullptr, &score),
               VF_OK);
     EXPECT_EQ(score, mateScore);
 }
 
 TEST_F(Modules, EntryPointsOnlyForTheLoaderSayNotSupported) {
     std::int32_t size = 7;
-    EXPECT_EQ(RESOLVE(*extractorModule, VfeExtractFromImage)(extractor, nullptr, nullptr, 0, &size),
+    EXPECT_EQ(RESOLVE(extractorModule, VfeExtractFromImage)(extractor, nullptr, nullptr, 0, &size),
               VF_ERROR_NOT_SUPPORTED);
     EXPECT_EQ(size, 0);
-    EXPECT_EQ(RESOLVE(*extractorModule, VfeExtractUnpacked)(extractor, 1, 1, 1, nullptr, nullptr),
+    EXPECT_EQ(RESOLVE(extractorModule, VfeExtractUnpacked)(extractor, 1, 1, 1, nullptr, nullptr),
               VF_ERROR_NOT_SUPPORTED);
-    EXPECT_EQ(RESOLVE(*extractorModule, VfeExtractUnpackedFromImage)(extractor, nullptr, nullptr),
+    EXPECT_EQ(RESOLVE(extractorModule, VfeExtractUnpackedFromImage)(extractor, nullptr, nullptr),
               VF_ERROR_NOT_SUPPORTED);
-    EXPECT_EQ(RESOLVE(*extractorModule, VfeGeneralizeUnpacked)(extractor, 0, nullptr, nullptr),
+    EXPECT_EQ(RESOLVE(extractorModule, VfeGeneralizeUnpacked)(extractor, 0, nullptr, nullptr),
               VF_ERROR_NOT_SUPPORTED);
     std::int32_t max = 0;
-    EXPECT_EQ(RESOLVE(*extractorModule, VfeGetMaxTemplateSize)(extractor, &max), VF_OK);
+    EXPECT_EQ(RESOLVE(extractorModule, VfeGetMaxTemplateSize)(extractor, &max), VF_OK);
     EXPECT_EQ(max, 10000);
 }
 
@@ -381,18 +324,16 @@ TEST_F(Modules, GeneralizePicksATemplateOnlyWhenTheImpressionsAgree) {
     ASSERT_EQ(Extract(Finger(8), a), VF_OK);
     ASSERT_EQ(Extract(Finger(8, {0.1f, 5.f, 5.f}), b), VF_OK);
     ASSERT_EQ(Extract(Finger(9), c), VF_OK);
-    auto generalize = RESOLVE(*extractorModule, VfeGeneralize);
+    auto generalize = RESOLVE(extractorModule, VfeGeneralize);
     std::int32_t threshold = 48;  // drawn patterns of different fingers can reach the default 24
     ASSERT_EQ(vfeSet(extractor, VFE_PARAM_GENERALIZE_THRESHOLD, &threshold), VF_OK);
     const std::uint8_t* same[] = {a.data(), b.data()};
-    const std::int32_t sameSizes[] = {static_cast<std::int32_t>(a.size()),
-                                      static_cast<std::int32_t>(b.size())};
+    const std::int32_t sameSizes[] = {Len(a), Len(b)};
     std::int32_t size = 0;
     ASSERT_EQ(generalize(extractor, 2, same, sameSizes, out.data(), 10000, &size), VF_OK);
     EXPECT_GT(size, 0);
     const std::uint8_t* mixed[] = {a.data(), c.data()};
-    const std::int32_t mixedSizes[] = {static_cast<std::int32_t>(a.size()),
-                                       static_cast<std::int32_t>(c.size())};
+    const std::int32_t mixedSizes[] = {Len(a), Len(c)};
     ASSERT_EQ(generalize(extractor, 2, mixed, mixedSizes, out.data(), 10000, &size), VF_OK);
     EXPECT_EQ(size, 0);
     const std::int32_t badSizes[] = {5, 5};
@@ -407,11 +348,8 @@ TEST_F(Modules, SeparateHandlesWorkInParallel) {
     ASSERT_EQ(Extract(Finger(10), probe), VF_OK);
     ASSERT_EQ(Extract(Finger(10, {-0.2f, 0.f, 12.f}), mate), VF_OK);
     std::int32_t expected = -1;
-    ASSERT_EQ(start(matcher, probe.data(), static_cast<std::int32_t>(probe.size()), nullptr),
-              VF_OK);
-    ASSERT_EQ(
-        next(matcher, mate.data(), static_cast<std::int32_t>(mate.size()), nullptr, &expected),
-        VF_OK);
+    ASSERT_EQ(start(matcher, probe.data(), Len(probe), nullptr), VF_OK);
+    ASSERT_EQ(next(matcher, mate.data(), Len(mate), nullptr, &expected), VF_OK);
     end(matcher);
 
     std::vector<std::int32_t> scores(4, -1);
@@ -425,11 +363,11 @@ TEST_F(Modules, SeparateHandlesWorkInParallel) {
             std::vector<std::uint8_t> mine;
             if (Extract(Finger(10), mine, e) == VF_OK) sizes[t] = mine.size();
             HVFMATCHDETAILS d = nullptr;
-            if (start(m, mine.data(), static_cast<std::int32_t>(mine.size()), &d) == VF_OK) {
-                next(m, mate.data(), static_cast<std::int32_t>(mate.size()), d, &scores[t]);
+            if (start(m, mine.data(), Len(mine), &d) == VF_OK) {
+                next(m, mate.data(), Len(mate), d, &scores[t]);
                 HNFRECORD r = nullptr;
                 std::int32_t n = 0;
-                recordCreate(mine.data(), static_cast<std::int32_t>(mine.size()), 0, nullptr, &r);
+                recordCreate(mine.data(), Len(mine), 0, nullptr, &r);
                 recordCount(r, &n);
             }
             end(m);
