@@ -337,20 +337,51 @@ TEST(Extractor, RefusesBadImagesWithoutCrashing) {
         << f.minutiae.size() << " minutiae in noise";
 }
 
-TEST(Extractor, ReadsRowsThroughTheStride) {
-    const fptest::Image img = Render(fptest::RandomPattern(5, 300, 300, 8), 300, 300);
-    std::vector<std::uint8_t> padded(static_cast<std::size_t>(304) * 300, 0);
-    for (int y = 0; y < 300; ++y)
-        std::copy_n(&img.pixels[static_cast<std::size_t>(y) * 300], 300,
-                    &padded[static_cast<std::size_t>(y) * 304]);
-    fp::Features a, b;
-    ASSERT_EQ(fp::Extract({img.pixels.data(), 300, 300, 300}, {}, a), fp::ExtractStatus::Ok);
-    ASSERT_EQ(fp::Extract({padded.data(), 300, 300, 304}, {}, b), fp::ExtractStatus::Ok);
-    ASSERT_EQ(a.minutiae.size(), b.minutiae.size());
-    for (std::size_t i = 0; i < a.minutiae.size(); ++i) {
-        EXPECT_EQ(a.minutiae[i].x, b.minutiae[i].x);
-        EXPECT_EQ(a.minutiae[i].y, b.minutiae[i].y);
+// Rows padded by the stride, or stored bottom-up as BMP files hold them: the
+// same print, its features mirrored for bottom-up rows. 304 rows are whole
+// grid cells, so the mask and orientation rows mirror one to one.
+TEST(Extractor, ReadsRowsThroughTheStrideInEitherOrder) {
+    constexpr int kWidth = 300, kHeight = 304, kStride = 304;
+    const fptest::Image img = Render(fptest::RandomPattern(5, kWidth, kHeight, 8), kWidth, kHeight);
+    std::vector<std::uint8_t> padded(static_cast<std::size_t>(kStride) * kHeight, 0);
+    std::vector<std::uint8_t> flipped(padded.size(), 0);
+    for (int y = 0; y < kHeight; ++y) {
+        const std::uint8_t* row = &img.pixels[static_cast<std::size_t>(y) * kWidth];
+        std::copy_n(row, kWidth, &padded[static_cast<std::size_t>(y) * kStride]);
+        std::copy_n(row, kWidth, &flipped[static_cast<std::size_t>(kHeight - 1 - y) * kStride]);
     }
+    fp::Features a, b, c;
+    ASSERT_EQ(ExtractImage(img, a), fp::ExtractStatus::Ok);
+    ASSERT_EQ(fp::Extract({padded.data(), kWidth, kHeight, kStride}, {}, b), fp::ExtractStatus::Ok);
+    ASSERT_EQ(fp::Extract({flipped.data(), kWidth, kHeight, kStride, true}, {}, c),
+              fp::ExtractStatus::Ok);
+    ASSERT_GE(a.minutiae.size(), 15u);
+    ASSERT_EQ(a.minutiae.size(), b.minutiae.size());
+    ASSERT_EQ(a.minutiae.size(), c.minutiae.size());
+    for (std::size_t i = 0; i < a.minutiae.size(); ++i) {
+        const fp::Minutia &m = a.minutiae[i], &n = b.minutiae[i], &o = c.minutiae[i];
+        EXPECT_TRUE(m.x == n.x && m.y == n.y && m.direction == n.direction) << i;
+        EXPECT_TRUE(m.x == o.x && kHeight - 1 - m.y == o.y &&
+                    ((m.direction + o.direction) & 255) == 0 && m.type == o.type)
+            << i;
+    }
+    ASSERT_EQ(a.singularPoints.size(), c.singularPoints.size());
+    for (std::size_t i = 0; i < a.singularPoints.size(); ++i)
+        EXPECT_EQ(kHeight - 1 - a.singularPoints[i].y, c.singularPoints[i].y);
+    const fp::OrientationGrid &ao = a.orientation, &co = c.orientation;
+    ASSERT_TRUE(ao.rows == co.rows && ao.columns == co.columns && a.mask.rows == c.mask.rows);
+    for (int r = 0; r < ao.rows; ++r)
+        for (int col = 0; col < ao.columns; ++col) {
+            EXPECT_EQ(a.mask.At(col, r), c.mask.At(col, c.mask.rows - 1 - r));
+            const int up = ao.At(col, r), down = co.At(col, co.rows - 1 - r);
+            if (up == fp::OrientationGrid::kNone || down == fp::OrientationGrid::kNone) {
+                EXPECT_EQ(up, down);
+                continue;
+            }
+            // theta turns into pi - theta, up to one step of rounding.
+            const int sum = (up + down) % 255;
+            EXPECT_TRUE(sum <= 1 || sum == 254) << up << " " << down;
+        }
 }
 
 }  // namespace
