@@ -88,9 +88,10 @@ void Dump(const std::string& folder, const Sample& s, const accuracy::GreyImage&
     std::vector<std::uint8_t> rgb(static_cast<std::size_t>(img.width) * img.height * 3);
     for (std::size_t i = 0; i < img.pixels.size(); ++i)
         rgb[3 * i] = rgb[3 * i + 1] = rgb[3 * i + 2] = img.pixels[i];
+    // The features count y from the bottom row, as the SDK passes the rows.
     auto put = [&](int x, int y, std::uint8_t r, std::uint8_t g, std::uint8_t b) {
         if (x < 0 || y < 0 || x >= img.width || y >= img.height) return;
-        const std::size_t i = 3 * (static_cast<std::size_t>(y) * img.width + x);
+        const std::size_t i = 3 * (static_cast<std::size_t>(img.height - 1 - y) * img.width + x);
         rgb[i] = r, rgb[i + 1] = g, rgb[i + 2] = b;
     };
     const auto& mask = s.features.mask;
@@ -113,6 +114,18 @@ void Dump(const std::string& folder, const Sample& s, const accuracy::GreyImage&
         for (int d = -5; d <= 5; ++d)
             put(sp.x + d, sp.y, 255, 0, 255), put(sp.x, sp.y + d, 255, 0, 255);
     accuracy::WriteRgbPng(folder + "/" + s.name + ".png", img.width, img.height, rgb);
+}
+
+// The SDK refuses templates with fewer minutiae than this.
+constexpr std::size_t kSdkMinutiae = 15;
+
+std::vector<std::uint8_t> RowsBottomUp(const accuracy::GreyImage& img) {
+    std::vector<std::uint8_t> rows(img.pixels.size());
+    const std::size_t width = static_cast<std::size_t>(img.width);
+    for (int y = 0; y < img.height; ++y)
+        std::copy_n(img.pixels.begin() + static_cast<std::ptrdiff_t>(y * width), width,
+                    rows.begin() + static_cast<std::ptrdiff_t>((img.height - 1 - y) * width));
+    return rows;
 }
 
 int Usage() {
@@ -204,12 +217,18 @@ int main(int argc, char** argv) {
             ++unreadable;
             continue;
         }
+        // As the product extracts: the SDK passes BMP rows, bottom-up, and
+        // refuses templates with fewer minutiae than it asks for.
+        const std::vector<std::uint8_t> bottomUp = RowsBottomUp(img);
         const auto start = Clock::now();
         const fp::ExtractStatus status = fp::Extract(
-            {img.pixels.data(), img.width, img.height, img.width}, settings, s.features);
+            {bottomUp.data(), img.width, img.height, img.width, true}, settings, s.features);
         extractSeconds += std::chrono::duration<double>(Clock::now() - start).count();
-        if (status != fp::ExtractStatus::Ok) {
-            std::fprintf(stderr, "%s: %s\n", s.name.c_str(), fp::ToString(status));
+        if (status != fp::ExtractStatus::Ok || s.features.minutiae.size() < kSdkMinutiae) {
+            std::fprintf(stderr, "%s: %s\n", s.name.c_str(),
+                         status != fp::ExtractStatus::Ok ? fp::ToString(status)
+                                                         : "too few minutiae for the SDK");
+            if (status == fp::ExtractStatus::Ok) ++fewMinutiae;
             ++failures;
             continue;
         }
@@ -227,7 +246,6 @@ int main(int argc, char** argv) {
         s.templ = fp::EncodeTemplate(s.features);
         s.prepared = fp::Prepare(s.features);
         minutiaeTotal += static_cast<long>(s.features.minutiae.size());
-        if (s.features.minutiae.size() < 15) ++fewMinutiae;
         if (!dumpFolder.empty()) Dump(dumpFolder, s, img);
     }
     const int images = static_cast<int>(samples.size()) - unreadable;
@@ -315,8 +333,8 @@ int main(int argc, char** argv) {
     std::map<int, int> fingers;
     for (const Sample& s : samples) ++fingers[s.finger];
     std::printf("images %d (unreadable %d), fingers %zu\n", images, unreadable, fingers.size());
-    std::printf("failures to extract: %d (%.2f %%); templates under 15 minutiae: %d\n", failures,
-                images ? 100.0 * failures / images : 0.0, fewMinutiae);
+    std::printf("failures to extract: %d (%.2f %%), of them under %zu minutiae: %d\n", failures,
+                images ? 100.0 * failures / images : 0.0, kSdkMinutiae, fewMinutiae);
     std::printf("mean minutiae per template: %.1f\n",
                 extracted ? double(minutiaeTotal) / extracted : 0.0);
     std::printf("mean extraction time: %.1f ms\n", images ? 1000 * extractSeconds / images : 0.0);

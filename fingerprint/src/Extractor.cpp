@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "Internal.h"
 
@@ -28,21 +29,32 @@ namespace {
 using detail::BlockField;
 using detail::kBlock;
 
-ForegroundMask MaskOf(const BlockField& field, int width, int height) {
+// The block rows of the field that a grid row of `cell` pixels covers; with
+// bottomUp the grid counts rows from the bottom of the picture.
+std::pair<int, int> BlockRows(int row, int cell, int height, bool bottomUp) {
+    const int top = row * cell, bottom = std::min(top + cell, height);
+    if (bottomUp) return {(height - bottom) / kBlock, (height - 1 - top) / kBlock};
+    return {top / kBlock, (bottom - 1) / kBlock};
+}
+
+ForegroundMask MaskOf(const BlockField& field, int width, int height, bool bottomUp) {
     constexpr int kCell = 16, kPer = kCell / kBlock;
     ForegroundMask mask;
     mask.cell = kCell;
     mask.columns = static_cast<std::uint16_t>((width + kCell - 1) / kCell);
     mask.rows = static_cast<std::uint16_t>((height + kCell - 1) / kCell);
     mask.bits.assign(static_cast<std::size_t>(mask.columns) * mask.rows, 0);
-    for (int r = 0; r < field.rows; ++r)
-        for (int c = 0; c < field.columns; ++c)
-            if (field.mask[field.index(c, r)])
-                mask.bits[static_cast<std::size_t>(r / kPer) * mask.columns + c / kPer] = 1;
+    for (int r = 0; r < mask.rows; ++r) {
+        const auto [first, last] = BlockRows(r, kCell, height, bottomUp);
+        for (int br = first; br <= last; ++br)
+            for (int c = 0; c < field.columns; ++c)
+                if (field.inMask(c, br))
+                    mask.bits[static_cast<std::size_t>(r) * mask.columns + c / kPer] = 1;
+    }
     return mask;
 }
 
-OrientationGrid OrientationOf(const BlockField& field, int width, int height) {
+OrientationGrid OrientationOf(const BlockField& field, int width, int height, bool bottomUp) {
     // Coarser cells for large images keep the template small.
     const int cell = std::max(width, height) > 1024 ? 32 : 16;
     const int per = cell / kBlock;
@@ -51,23 +63,40 @@ OrientationGrid OrientationOf(const BlockField& field, int width, int height) {
     o.columns = static_cast<std::uint16_t>((width + cell - 1) / cell);
     o.rows = static_cast<std::uint16_t>((height + cell - 1) / cell);
     o.angles.assign(static_cast<std::size_t>(o.columns) * o.rows, OrientationGrid::kNone);
-    for (int r = 0; r < o.rows; ++r)
+    for (int r = 0; r < o.rows; ++r) {
+        const auto [first, last] = BlockRows(r, cell, height, bottomUp);
         for (int c = 0; c < o.columns; ++c) {
             float c2 = 0, s2 = 0;
             int n = 0;
-            for (int dr = 0; dr < per; ++dr)
+            for (int br = first; br <= last; ++br)
                 for (int dc = 0; dc < per; ++dc) {
-                    if (!field.inMask(c * per + dc, r * per + dr)) continue;
-                    const std::size_t i = field.index(c * per + dc, r * per + dr);
+                    if (!field.inMask(c * per + dc, br)) continue;
+                    const std::size_t i = field.index(c * per + dc, br);
                     c2 += field.cos2[i], s2 += field.sin2[i], ++n;
                 }
             if (n == 0) continue;
-            float theta = 0.5f * std::atan2(s2, c2);
+            // Mirroring the rows turns an angle theta into pi - theta.
+            float theta = 0.5f * std::atan2(bottomUp ? -s2 : s2, c2);
             if (theta < 0) theta += detail::kPi;
             o.angles[static_cast<std::size_t>(r) * o.columns + c] =
                 static_cast<std::uint8_t>(static_cast<int>(theta / detail::kPi * 255) % 255);
         }
+    }
     return o;
+}
+
+// Minutiae and singular points as seen with the rows in the opposite order:
+// y from the other end, angles turned the other way.
+void MirrorRows(Features& f) {
+    const int last = f.height - 1;
+    for (Minutia& m : f.minutiae) {
+        m.y = static_cast<std::uint16_t>(last - m.y);
+        m.direction = static_cast<std::uint8_t>(256 - m.direction);
+    }
+    for (SingularPoint& s : f.singularPoints) {
+        s.y = static_cast<std::uint16_t>(last - s.y);
+        s.direction = static_cast<std::uint8_t>(256 - s.direction);
+    }
 }
 
 // Bilinear, sampled at the centres of the new pixels. Ridges stay well below
@@ -124,7 +153,8 @@ ExtractStatus Extract(const ImageView& image, const ExtractorSettings& settings,
 
     FloatImage img(image.width, image.height);
     for (int y = 0; y < image.height; ++y) {
-        const std::uint8_t* row = image.pixels + static_cast<std::size_t>(y) * image.stride;
+        const int stored = image.bottomUp ? image.height - 1 - y : y;
+        const std::uint8_t* row = image.pixels + static_cast<std::size_t>(stored) * image.stride;
         for (int x = 0; x < image.width; ++x) img.at(x, y) = row[x];
     }
     BlockField field = ComputeField(img);
@@ -172,9 +202,10 @@ ExtractStatus Extract(const ImageView& image, const ExtractorSettings& settings,
     f.minutiae = std::move(minutiae);
     f.singularPoints = FindSingularPoints(field, settings);
     if (settings.fullTemplate) {
-        f.mask = MaskOf(field, img.width, img.height);
-        f.orientation = OrientationOf(field, img.width, img.height);
+        f.mask = MaskOf(field, img.width, img.height, image.bottomUp);
+        f.orientation = OrientationOf(field, img.width, img.height, image.bottomUp);
     }
+    if (image.bottomUp) MirrorRows(f);
     out = std::move(f);
     return ExtractStatus::Ok;
 }

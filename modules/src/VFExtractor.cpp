@@ -126,8 +126,9 @@ VF_EXPORT std::int32_t VF_API VfeExtract(HVFEXTRACTOR extractor, std::int32_t wi
         }
         settings.resolution = horizontalResolution;
         fp::Features features;
+        // The SDK hands over BMP rows, bottom-up.
         const fp::ExtractStatus status =
-            fp::Extract({pixels, width, height, rowLength}, settings, features);
+            fp::Extract({pixels, width, height, rowLength, true}, settings, features);
         if (status == fp::ExtractStatus::NoFingerprint) return VF_OK;
         if (status != fp::ExtractStatus::Ok) return VF_ERROR_ARGUMENT;
         return WriteTemplate(fp::EncodeTemplate(features), buffer, capacity, size);

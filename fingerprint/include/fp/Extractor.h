@@ -18,6 +18,10 @@ struct ImageView {
     int width = 0;
     int height = 0;
     int stride = 0;  // bytes from one row to the next, at least width
+    // The first row in memory is the bottom of the picture (BMP order, as the
+    // SDK passes images). The print is still read upright, and the features
+    // are then mirrored so that y counts from the first row in memory.
+    bool bottomUp = false;
 };
 
 struct ExtractorSettings {

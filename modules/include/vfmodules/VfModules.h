@@ -92,9 +92,11 @@ VF_EXPORT int32_t VF_API VfeFree(HVFEXTRACTOR extractor);
 VF_EXPORT int32_t VF_API VfeReset(HVFEXTRACTOR extractor);
 VF_EXPORT int32_t VF_API VfeCopyParameters(HVFEXTRACTOR destination, HVFEXTRACTOR source);
 VF_EXPORT int32_t VF_API VfeGetMaxTemplateSize(HVFEXTRACTOR extractor, int32_t* size);
-/* Extracts a template from 8-bit grey pixels (rows rowLength bytes apart).
- * reserved and mode are accepted and ignored (the adapter passes 0 and 9).
- * An image without a usable fingerprint succeeds with *size = 0. */
+/* Extracts a template from 8-bit grey pixels (rows rowLength bytes apart,
+ * bottom-up as in a BMP file, as the adapter passes them; the template's y
+ * counts from the first row given). reserved and mode are accepted and
+ * ignored (the adapter passes 0 and 9). An image without a usable
+ * fingerprint succeeds with *size = 0. */
 VF_EXPORT int32_t VF_API VfeExtract(HVFEXTRACTOR extractor, int32_t width, int32_t height,
                                     int32_t rowLength, int32_t horizontalResolution,
                                     int32_t verticalResolution, const uint8_t* pixels,
