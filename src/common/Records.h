@@ -47,13 +47,6 @@ enum kvt__ResultFeedback : int32_t {
     kvt__ResultFeedback__Error = 3,
 };
 
-// Text forms of the enumerations; empty for values outside the enumeration.
-const char* ToText(kvt__MessageType value);
-const char* ToText(kvt__DeviceType value);
-const char* ToText(kvt__ConnectionType value);
-const char* ToText(kvt__Match value);
-const char* ToText(kvt__ResultFeedback value);
-
 struct xsd__base64Binary {
     unsigned char* ptr = nullptr;
     int32_t size = 0;
