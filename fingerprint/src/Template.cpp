@@ -1,5 +1,7 @@
 #include "fp/Template.h"
 
+#include "PrintLayout.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -78,7 +80,46 @@ std::size_t MaskBytes(unsigned columns, unsigned rows) {
     return (columns * rows + 7) / 8;
 }
 
+constexpr std::size_t kNeighbours = detail::PrintLayout::kNeighbours;
+constexpr std::size_t kCellBytes = 8 * detail::PrintLayout::kCellWords;
+
+// What version 2 adds: the neighbour lists of every minutia and the cells of
+// the seeding ones.
+std::size_t NeighbourBytes(std::size_t minutiae) {
+    return minutiae * kNeighbours + std::min(minutiae, detail::params::kSeedMinutiae) * kCellBytes;
+}
+
+// Stored neighbour lists must name other minutiae within reach, nearest
+// first (then by index), empty slots last: what preparation would find, as
+// far as can be checked without looking at every other minutia.
+bool PlausibleNeighbours(const std::vector<Minutia>& minutiae, const std::uint8_t* nearest) {
+    const std::size_t n = minutiae.size();
+    constexpr std::uint32_t kReachSquare = static_cast<std::uint32_t>(
+        detail::params::kNeighbourReach * detail::params::kNeighbourReach);
+    for (std::size_t i = 0; i < n; ++i, nearest += kNeighbours) {
+        std::uint32_t previous = 0;
+        for (std::size_t k = 0; k < kNeighbours; ++k) {
+            const std::size_t j = nearest[k];
+            if (j == detail::StoredNeighbourhoods::kNone) {
+                if (std::any_of(nearest + k, nearest + kNeighbours, [](std::uint8_t v) {
+                        return v != detail::StoredNeighbourhoods::kNone;
+                    }))
+                    return false;
+                break;
+            }
+            if (j >= n || j == i) return false;
+            const int dx = minutiae[j].x - minutiae[i].x, dy = minutiae[j].y - minutiae[i].y;
+            const auto d2 = static_cast<std::uint32_t>(dx * dx + dy * dy);
+            const std::uint32_t key = (d2 << 16) | static_cast<std::uint32_t>(j);
+            if (d2 >= kReachSquare || (k > 0 && key <= previous)) return false;
+            previous = key;
+        }
+    }
+    return true;
+}
+
 struct Header {
+    unsigned version = 0;
     std::size_t size = 0;
     unsigned width = 0, height = 0, resolution = 0;
     unsigned minutiae = 0, singular = 0, cell = 0;
@@ -91,7 +132,8 @@ TemplateError ReadHeader(const std::uint8_t* data, std::size_t size, Header& h) 
     if (data == nullptr) return TemplateError::NullData;
     if (size < kTemplateHeaderSize + kChecksumBytes) return TemplateError::Truncated;
     if (!std::equal(kMagic, kMagic + 4, data)) return TemplateError::BadMagic;
-    if (data[4] != kTemplateVersion) return TemplateError::BadVersion;
+    h.version = data[4];
+    if (h.version != 1 && h.version != kTemplateVersion) return TemplateError::BadVersion;
     h.size = Get16(data + 6);
     if (h.size < kTemplateHeaderSize + kChecksumBytes || h.size > kMaxTemplateSize)
         return TemplateError::BadSize;
@@ -129,6 +171,7 @@ TemplateError ReadHeader(const std::uint8_t* data, std::size_t size, Header& h) 
         h.orientationRows = (h.height + h.orientationCell - 1) / h.orientationCell;
         expected += static_cast<std::size_t>(h.orientationColumns) * h.orientationRows;
     }
+    if (h.version >= 2) expected += NeighbourBytes(h.minutiae);
     if (expected != h.size) return TemplateError::BadSize;
     return TemplateError::None;
 }
@@ -158,6 +201,10 @@ const char* ToString(TemplateError error) {
 }
 
 std::vector<std::uint8_t> EncodeTemplate(const Features& f) {
+    return EncodeTemplate(f, kTemplateVersion);
+}
+
+std::vector<std::uint8_t> EncodeTemplate(const Features& f, std::uint8_t version) {
     const std::size_t minutiae = std::min(f.minutiae.size(), kMaxTemplateMinutiae);
     const std::size_t singular = std::min(f.singularPoints.size(), kMaxTemplateSingularPoints);
     const OrientationGrid& o = f.orientation;
@@ -206,6 +253,18 @@ std::vector<std::uint8_t> EncodeTemplate(const Features& f) {
         out.insert(out.end(), packed.begin(), packed.end());
     }
     if (hasOrientation) out.insert(out.end(), o.angles.begin(), o.angles.end());
+    // Version 2 only where its neighbour lists fit the size limit.
+    if (version >= 2 &&
+        out.size() + NeighbourBytes(minutiae) + kChecksumBytes <= kMaxTemplateSize) {
+        out[4] = 2;
+        detail::StoredNeighbourhoods stored;
+        detail::StoreNeighbourhoods(f, stored);
+        out.insert(out.end(), stored.nearest.begin(), stored.nearest.end());
+        for (const std::uint64_t word : stored.cells)
+            for (int b = 0; b < 8; ++b) out.push_back(static_cast<std::uint8_t>(word >> (8 * b)));
+    } else {
+        out[4] = 1;
+    }
     out.resize(out.size() + kChecksumBytes);
     SealTemplate(out);
     return out;
@@ -228,6 +287,12 @@ TemplateError TemplateMinutiaCount(const std::uint8_t* data, std::size_t size, i
 }
 
 TemplateError DecodeTemplate(const std::uint8_t* data, std::size_t size, Features& out) {
+    thread_local detail::StoredNeighbourhoods ignored;
+    return detail::DecodeTemplate(data, size, out, ignored);
+}
+
+TemplateError detail::DecodeTemplate(const std::uint8_t* data, std::size_t size, Features& out,
+                                     StoredNeighbourhoods& stored) {
     Header h;
     if (const TemplateError error = ReadHeader(data, size, h); error != TemplateError::None)
         return error;
@@ -290,8 +355,24 @@ TemplateError DecodeTemplate(const std::uint8_t* data, std::size_t size, Feature
         f.orientation.rows = static_cast<std::uint16_t>(h.orientationRows);
         f.orientation.angles.assign(
             p, p + static_cast<std::size_t>(h.orientationColumns) * h.orientationRows);
+        p += f.orientation.angles.size();
+    }
+    thread_local StoredNeighbourhoods s;
+    s.present = h.version >= 2;
+    if (s.present) {
+        if (!PlausibleNeighbours(f.minutiae, p)) return TemplateError::BadValue;
+        s.nearest.assign(p, p + f.minutiae.size() * kNeighbours);
+        p += s.nearest.size();
+        s.cells.resize(std::min<std::size_t>(f.minutiae.size(), params::kSeedMinutiae) *
+                       PrintLayout::kCellWords);
+        for (std::uint64_t& word : s.cells) {
+            word = 0;
+            for (int b = 0; b < 8; ++b) word |= static_cast<std::uint64_t>(p[b]) << (8 * b);
+            p += 8;
+        }
     }
     std::swap(out, f);
+    std::swap(stored, s);
     return TemplateError::None;
 }
 
