@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <utility>
 
@@ -24,6 +25,17 @@ constexpr std::uint8_t kFlagMask = 0x01;
 constexpr std::size_t kMinutiaBytes = 9;
 constexpr std::size_t kSingularBytes = 6;
 constexpr std::size_t kChecksumBytes = 4;
+
+// Eight bytes, little-endian.
+std::uint64_t Get64(const std::uint8_t* p) {
+    std::uint64_t v = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(&v, p, 8);
+    } else {
+        for (int b = 7; b >= 0; --b) v = (v << 8) | p[b];
+    }
+    return v;
+}
 
 // Slicing by eight: table k advances the register over a byte followed by k
 // zero bytes, so eight bytes take eight independent lookups instead of eight
@@ -47,14 +59,9 @@ std::uint32_t Crc32(const std::uint8_t* data, std::size_t size) {
     std::uint32_t c = 0xFFFFFFFFu;
     std::size_t i = 0;
     for (; i + 8 <= size; i += 8) {
-        const std::uint32_t lo = c ^ (static_cast<std::uint32_t>(data[i]) |
-                                      (static_cast<std::uint32_t>(data[i + 1]) << 8) |
-                                      (static_cast<std::uint32_t>(data[i + 2]) << 16) |
-                                      (static_cast<std::uint32_t>(data[i + 3]) << 24));
-        const std::uint32_t hi = static_cast<std::uint32_t>(data[i + 4]) |
-                                 (static_cast<std::uint32_t>(data[i + 5]) << 8) |
-                                 (static_cast<std::uint32_t>(data[i + 6]) << 16) |
-                                 (static_cast<std::uint32_t>(data[i + 7]) << 24);
+        const std::uint64_t eight = Get64(data + i);
+        const std::uint32_t lo = c ^ static_cast<std::uint32_t>(eight);
+        const std::uint32_t hi = static_cast<std::uint32_t>(eight >> 32);
         c = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^
             t[3][hi & 0xFF] ^ t[2][(hi >> 8) & 0xFF] ^ t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
     }
@@ -89,33 +96,19 @@ std::size_t NeighbourBytes(std::size_t minutiae) {
     return minutiae * kNeighbours + std::min(minutiae, detail::params::kSeedMinutiae) * kCellBytes;
 }
 
-// Stored neighbour lists must name other minutiae within reach, nearest
-// first (then by index), empty slots last: what preparation would find, as
-// far as can be checked without looking at every other minutia.
-bool PlausibleNeighbours(const std::vector<Minutia>& minutiae, const std::uint8_t* nearest) {
-    const std::size_t n = minutiae.size();
-    constexpr std::uint32_t kReachSquare = static_cast<std::uint32_t>(
-        detail::params::kNeighbourReach * detail::params::kNeighbourReach);
-    for (std::size_t i = 0; i < n; ++i, nearest += kNeighbours) {
-        std::uint32_t previous = 0;
+// Stored neighbour lists must name other minutiae, empty slots last. They
+// are not worked out again (that is the cost they spare): a list that names
+// the wrong minutiae only changes its own template's scores.
+bool PlausibleNeighbours(std::size_t n, const std::uint8_t* nearest) {
+    constexpr std::uint8_t kNone = detail::StoredNeighbourhoods::kNone;
+    bool bad = false;
+    for (std::size_t i = 0; i < n; ++i, nearest += kNeighbours)
         for (std::size_t k = 0; k < kNeighbours; ++k) {
             const std::size_t j = nearest[k];
-            if (j == detail::StoredNeighbourhoods::kNone) {
-                if (std::any_of(nearest + k, nearest + kNeighbours, [](std::uint8_t v) {
-                        return v != detail::StoredNeighbourhoods::kNone;
-                    }))
-                    return false;
-                break;
-            }
-            if (j >= n || j == i) return false;
-            const int dx = minutiae[j].x - minutiae[i].x, dy = minutiae[j].y - minutiae[i].y;
-            const auto d2 = static_cast<std::uint32_t>(dx * dx + dy * dy);
-            const std::uint32_t key = (d2 << 16) | static_cast<std::uint32_t>(j);
-            if (d2 >= kReachSquare || (k > 0 && key <= previous)) return false;
-            previous = key;
+            const bool after = k > 0 && nearest[k - 1] == kNone;
+            bad |= j == kNone ? false : (j >= n || j == i || after);
         }
-    }
-    return true;
+    return !bad;
 }
 
 struct Header {
@@ -360,14 +353,13 @@ TemplateError detail::DecodeTemplate(const std::uint8_t* data, std::size_t size,
     thread_local StoredNeighbourhoods s;
     s.present = h.version >= 2;
     if (s.present) {
-        if (!PlausibleNeighbours(f.minutiae, p)) return TemplateError::BadValue;
+        if (!PlausibleNeighbours(f.minutiae.size(), p)) return TemplateError::BadValue;
         s.nearest.assign(p, p + f.minutiae.size() * kNeighbours);
         p += s.nearest.size();
         s.cells.resize(std::min<std::size_t>(f.minutiae.size(), params::kSeedMinutiae) *
                        PrintLayout::kCellWords);
         for (std::uint64_t& word : s.cells) {
-            word = 0;
-            for (int b = 0; b < 8; ++b) word |= static_cast<std::uint64_t>(p[b]) << (8 * b);
+            word = Get64(p);
             p += 8;
         }
     }
