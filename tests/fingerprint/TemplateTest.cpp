@@ -61,20 +61,22 @@ void ExpectSame(const fp::Features& a, const fp::Features& b) {
     EXPECT_EQ(a.orientation.angles, b.orientation.angles);
 }
 
-TEST(Template, RoundTripsWithAndWithoutMask) {
-    for (bool mask : {true, false})
-        for (int count : {0, 1, 57}) {
-            const fp::Features f = SampleFeatures(count, mask);
-            const std::vector<std::uint8_t> bytes = fp::EncodeTemplate(f);
-            fp::Features back;
-            ASSERT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), back),
-                      fp::TemplateError::None);
-            ExpectSame(f, back);
-            int n = -1;
-            ASSERT_EQ(fp::TemplateMinutiaCount(bytes.data(), bytes.size(), n),
-                      fp::TemplateError::None);
-            EXPECT_EQ(n, count);
-        }
+TEST(Template, BothVersionsRoundTripWithAndWithoutMask) {
+    for (std::uint8_t version : {1, 2})
+        for (bool mask : {true, false})
+            for (int count : {0, 1, 57}) {
+                const fp::Features f = SampleFeatures(count, mask);
+                const std::vector<std::uint8_t> bytes = fp::EncodeTemplate(f, version);
+                EXPECT_EQ(bytes[4], version);
+                fp::Features back;
+                ASSERT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), back),
+                          fp::TemplateError::None);
+                ExpectSame(f, back);
+                int n = -1;
+                ASSERT_EQ(fp::TemplateMinutiaCount(bytes.data(), bytes.size(), n),
+                          fp::TemplateError::None);
+                EXPECT_EQ(n, count);
+            }
 }
 
 TEST(Template, LargestTemplateFitsTheBuffer) {
@@ -88,6 +90,7 @@ TEST(Template, LargestTemplateFitsTheBuffer) {
     f.singularPoints.resize(40);
     const std::vector<std::uint8_t> bytes = fp::EncodeTemplate(f);
     EXPECT_LE(bytes.size(), fp::kMaxTemplateSize);
+    EXPECT_EQ(bytes[4], 1);  // version 2 would not fit
     fp::Features back;
     ASSERT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), back), fp::TemplateError::None);
     EXPECT_EQ(back.minutiae.size(), fp::kMaxTemplateMinutiae);  // the rest is cut, not overflowed
@@ -134,11 +137,26 @@ TEST(Template, ChecksumAloneDoesNotMakeNonsenseValid) {
     // Mask padding bits must stay zero: one template, one byte form.
     f = SampleFeatures(4, true, 328);  // 21 x 23 cells: five padding bits in the last byte
     f.orientation = {};
-    bytes = fp::EncodeTemplate(f);
+    bytes = fp::EncodeTemplate(f, 1);
     ASSERT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), out), fp::TemplateError::None);
     bytes[bytes.size() - 5] |= 0x80;
     fp::SealTemplate(bytes);
     EXPECT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), out), fp::TemplateError::BadValue);
+
+    // Stored neighbour lists (8 slots per minutia after the grid) must name
+    // other minutiae, empty slots (255) last.
+    f = SampleFeatures(6, false);
+    const std::vector<std::uint8_t> good = fp::EncodeTemplate(f);
+    const std::size_t lists = fp::kTemplateHeaderSize + 6 * 9 + 2 * 6;
+    ASSERT_EQ(good[4], 2);
+    ASSERT_EQ(good[lists + 7], 255);  // six minutiae: at most five neighbours each
+    for (auto [slot, value] : {std::pair{0, 6}, {0, 0}, {9, 1}, {3, 200}, {7, 2}}) {
+        bytes = good;
+        bytes[lists + static_cast<std::size_t>(slot)] = static_cast<std::uint8_t>(value);
+        fp::SealTemplate(bytes);
+        EXPECT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), out), fp::TemplateError::BadValue)
+            << "slot " << slot << " = " << value;
+    }
 }
 
 TEST(Template, HeaderErrorsAreNamed) {
@@ -149,8 +167,11 @@ TEST(Template, HeaderErrorsAreNamed) {
     other[0] = 'X';
     EXPECT_EQ(fp::DecodeTemplate(other.data(), other.size(), out), fp::TemplateError::BadMagic);
     other = bytes;
-    other[4] = 2;
-    EXPECT_EQ(fp::DecodeTemplate(other.data(), other.size(), out), fp::TemplateError::BadVersion);
+    for (std::uint8_t version : {0, 3}) {
+        other[4] = version;
+        EXPECT_EQ(fp::DecodeTemplate(other.data(), other.size(), out),
+                  fp::TemplateError::BadVersion);
+    }
     // A caller may pass its whole buffer: bytes past the declared size are ignored.
     other = bytes;
     other.resize(fp::kMaxTemplateSize, 0xAB);
