@@ -102,8 +102,10 @@ struct Setup {
                 if (!ExtractInto(Finger(700 + i), gallery[i])) return;
             if (!ExtractInto(Finger(737, {0.2f, 9.f, -7.f}), probe)) return;
         }
-        // Each copy changes one minutia's quality by one, which changes the
-        // bytes (and checksum) but hardly the score.
+        // Each copy changes one minutia's quality a little, which changes the
+        // bytes (and checksum) but hardly the score; no two copies of a
+        // template change the same minutia by the same amount, or a print
+        // with fewer minutiae than copies would repeat and be found prepared.
         const std::size_t coldCopies = kCachedReferences / gallery.size() + 2;
         for (std::size_t c = 0; c < coldCopies; ++c) {
             std::vector<KVT_Template>& copy = copies.emplace_back(gallery);
@@ -114,8 +116,9 @@ struct Setup {
                     f.minutiae.empty())
                     return;
                 fp::Minutia& m = f.minutiae[c % f.minutiae.size()];
+                const int by = 1 + static_cast<int>(c / f.minutiae.size());
                 m.quality =
-                    static_cast<std::uint8_t>(m.quality > 50 ? m.quality - 1 : m.quality + 1);
+                    static_cast<std::uint8_t>(m.quality > 50 ? m.quality - by : m.quality + by);
                 const std::vector<std::uint8_t> bytes = fp::EncodeTemplate(f);
                 std::copy(bytes.begin(), bytes.end(), t.data);
                 t.bytesEffective = static_cast<int>(bytes.size());
