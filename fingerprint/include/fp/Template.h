@@ -39,8 +39,9 @@ std::vector<std::uint8_t> EncodeTemplate(const Features& features);
 // as version 1.
 std::vector<std::uint8_t> EncodeTemplate(const Features& features, std::uint8_t version);
 
-// Reads a template of version 1 or 2. `size` may exceed the declared size (a caller may pass its
-// whole buffer); bytes past it are ignored. On error `out` is left unchanged.
+// Reads a template of version 1 or 2. `size` may exceed the declared size (a
+// caller may pass its whole buffer); bytes past it are ignored. On error
+// `out` is left unchanged.
 TemplateError DecodeTemplate(const std::uint8_t* data, std::size_t size, Features& out);
 
 // Rewrites the size field and checksum of `bytes` to match its length (at
