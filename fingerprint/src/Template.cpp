@@ -96,18 +96,29 @@ std::size_t NeighbourBytes(std::size_t minutiae) {
     return minutiae * kNeighbours + std::min(minutiae, detail::params::kSeedMinutiae) * kCellBytes;
 }
 
-// Stored neighbour lists must name other minutiae, empty slots last. They
-// are not worked out again (that is the cost they spare): a list that names
-// the wrong minutiae only changes its own template's scores.
-bool PlausibleNeighbours(std::size_t n, const std::uint8_t* nearest) {
+// Stored neighbour lists must name other minutiae within reach, empty slots
+// last. Their order is not worked out again (that is the cost they spare): a
+// list that names the wrong minutiae only changes its own template's scores.
+bool PlausibleNeighbours(const std::vector<Minutia>& minutiae, const std::uint8_t* nearest) {
     constexpr std::uint8_t kNone = detail::StoredNeighbourhoods::kNone;
+    constexpr int kReachSquare =
+        static_cast<int>(detail::params::kNeighbourReach * detail::params::kNeighbourReach);
+    const std::size_t n = minutiae.size();
     bool bad = false;
-    for (std::size_t i = 0; i < n; ++i, nearest += kNeighbours)
+    for (std::size_t i = 0; i < n; ++i, nearest += kNeighbours) {
+        const int x = minutiae[i].x, y = minutiae[i].y;
         for (std::size_t k = 0; k < kNeighbours; ++k) {
             const std::size_t j = nearest[k];
-            const bool after = k > 0 && nearest[k - 1] == kNone;
-            bad |= j == kNone ? false : (j >= n || j == i || after);
+            if (j == kNone) {
+                bad |= std::any_of(nearest + k, nearest + kNeighbours,
+                                   [](std::uint8_t v) { return v != kNone; });
+                break;
+            }
+            if (j >= n) return false;
+            const int dx = minutiae[j].x - x, dy = minutiae[j].y - y;
+            bad |= j == i || dx * dx + dy * dy >= kReachSquare;
         }
+    }
     return !bad;
 }
 
@@ -353,7 +364,7 @@ TemplateError detail::DecodeTemplate(const std::uint8_t* data, std::size_t size,
     thread_local StoredNeighbourhoods s;
     s.present = h.version >= 2;
     if (s.present) {
-        if (!PlausibleNeighbours(f.minutiae.size(), p)) return TemplateError::BadValue;
+        if (!PlausibleNeighbours(f.minutiae, p)) return TemplateError::BadValue;
         s.nearest.assign(p, p + f.minutiae.size() * kNeighbours);
         p += s.nearest.size();
         s.cells.resize(std::min<std::size_t>(f.minutiae.size(), params::kSeedMinutiae) *

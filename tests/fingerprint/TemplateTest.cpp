@@ -144,13 +144,16 @@ TEST(Template, ChecksumAloneDoesNotMakeNonsenseValid) {
     EXPECT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), out), fp::TemplateError::BadValue);
 
     // Stored neighbour lists (8 slots per minutia after the grid) must name
-    // other minutiae, empty slots (255) last.
+    // other minutiae within 120 pixels, empty slots (255) last. Minutiae 0 to
+    // 4 lie close together, 5 far from them.
     f = SampleFeatures(6, false);
+    for (int i = 0; i < 6; ++i)
+        f.minutiae[i].x = f.minutiae[i].y = static_cast<std::uint16_t>(i < 5 ? 10 + 10 * i : 300);
     const std::vector<std::uint8_t> good = fp::EncodeTemplate(f);
     const std::size_t lists = fp::kTemplateHeaderSize + 6 * 9 + 2 * 6;
     ASSERT_EQ(good[4], 2);
-    ASSERT_EQ(good[lists + 7], 255);  // six minutiae: at most five neighbours each
-    for (auto [slot, value] : {std::pair{0, 6}, {0, 0}, {9, 1}, {3, 200}, {7, 2}}) {
+    ASSERT_EQ(good[lists + 4], 255);  // minutia 0 has four neighbours
+    for (auto [slot, value] : {std::pair{0, 6}, {0, 0}, {9, 1}, {4, 5}, {7, 2}}) {
         bytes = good;
         bytes[lists + static_cast<std::size_t>(slot)] = static_cast<std::uint8_t>(value);
         fp::SealTemplate(bytes);
