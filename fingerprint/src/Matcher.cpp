@@ -179,13 +179,15 @@ TemplateError Matcher::IdentifyNext(const std::uint8_t* reference, std::size_t s
     const bool caching = settings_.cachedReferences > 0;
     const PreparedPrint* prepared = caching ? cache_->Find(reference, size) : nullptr;
     if (prepared == nullptr) {
-        const TemplateError error = DecodeTemplate(reference, size, decoded_);
+        // What a version 2 template stores spares most of the preparation.
+        thread_local StoredNeighbourhoods stored;
+        const TemplateError error = detail::DecodeTemplate(reference, size, decoded_, stored);
         if (error != TemplateError::None) return error;
         if (caching) {
-            prepared = &cache_->Remember(reference, size, decoded_,
+            prepared = &cache_->Remember(reference, size, decoded_, stored,
                                          static_cast<std::size_t>(settings_.cachedReferences));
         } else {
-            PrepareInto(decoded_, false, reference_);
+            PrepareLayout(decoded_, false, reference_.writableLayout(), true, &stored);
             prepared = &reference_;
         }
     }

@@ -42,7 +42,15 @@ struct BearingTable {
                     static_cast<std::uint8_t>(
                         AtanUnits(static_cast<float>(dy), static_cast<float>(dx)));
     }
+    std::uint8_t at(float dx, float dy) const {
+        return units[(static_cast<int>(dy) + kBearingReach) * kSide + static_cast<int>(dx) +
+                     kBearingReach];
+    }
 };
+const BearingTable& Bearings() {
+    static const BearingTable table;
+    return table;
+}
 
 // The cosine and sine of twice every ridge angle of an orientation grid
 // (steps of pi/255).
@@ -212,7 +220,7 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
     } else {
         p.spreadCells.clear();
     }
-    static const BearingTable bearings;
+    const BearingTable& bearings = Bearings();
     PrepareScratch& s = Scratchpad();
     const std::size_t padded = (n + 3) & ~std::size_t{3};
     // Room for every other point, in one of two lists, and padding for Rank.
@@ -254,11 +262,7 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
             const auto& b = p.points[kk & 0xFFFF];
             const float d2 = static_cast<float>(kk >> 16);
             const float dx = b.x - a.x, dy = b.y - a.y;
-            const int bearing =
-                (bearings.units[(static_cast<int>(dy) + kBearingReach) * BearingTable::kSide +
-                                static_cast<int>(dx) + kBearingReach] -
-                 a.angle) &
-                255;
+            const int bearing = (bearings.at(dx, dy) - a.angle) & 255;
             const int turn = (b.angle - a.angle) & 255;
             const int slot = std::min(ranks[c], K);
             slotSquare[slot] = d2;
@@ -292,12 +296,8 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
                 const auto& b = p.points[kk & 0xFFFF];
                 const int slot = std::min(count + ranks[c], K);
                 slotSquare[slot] = static_cast<float>(kk >> 16);
-                slotBearing[slot] = static_cast<std::uint8_t>(
-                    (bearings.units[(static_cast<int>(b.y - a.y) + kBearingReach) *
-                                        BearingTable::kSide +
-                                    static_cast<int>(b.x - a.x) + kBearingReach] -
-                     a.angle) &
-                    255);
+                slotBearing[slot] =
+                    static_cast<std::uint8_t>((bearings.at(b.x - a.x, b.y - a.y) - a.angle) & 255);
                 slotTurn[slot] = static_cast<std::uint8_t>((b.angle - a.angle) & 255);
             }
             count += std::min(room, farCount);
@@ -314,7 +314,64 @@ void Neighbourhoods(bool asProbe, PrintLayout& p) {
     }
 }
 
+// The neighbourhoods of a reference from the neighbours a template stores,
+// as Neighbourhoods would work them out.
+void StoredHoods(const StoredNeighbourhoods& stored, PrintLayout& p) {
+    constexpr int K = PrintLayout::kNeighbours;
+    const BearingTable& bearings = Bearings();
+    const std::size_t n = p.points.size();
+    p.neighbourhoods.resize(n);
+    p.spreadCells.clear();
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto& a = p.points[i];
+        const std::uint8_t* nearest = &stored.nearest[i * K];
+        PrintLayout::Neighbourhood hood{};
+        int count = 0;
+        for (; count < K && nearest[count] != StoredNeighbourhoods::kNone; ++count) {
+            const auto& b = p.points[nearest[count]];
+            const float dx = b.x - a.x, dy = b.y - a.y;
+            hood.distance[count] = std::sqrt(dx * dx + dy * dy);
+            hood.bearing[count] = static_cast<std::uint8_t>((bearings.at(dx, dy) - a.angle) & 255);
+            hood.turn[count] = static_cast<std::uint8_t>((b.angle - a.angle) & 255);
+        }
+        hood.count = count;
+        p.neighbourhoods[i] = hood;
+    }
+}
+
 }  // namespace
+
+void StoreNeighbourhoods(const Features& f, StoredNeighbourhoods& out) {
+    constexpr int K = PrintLayout::kNeighbours;
+    constexpr int W = PrintLayout::kCellWords;
+    const std::size_t n = std::min(f.minutiae.size(), kMaxTemplateMinutiae);
+    // The nearest within reach by squared distance, then index, as
+    // Neighbourhoods ranks them; the cells as it works them out.
+    out.nearest.assign(n * K, StoredNeighbourhoods::kNone);
+    std::vector<std::uint32_t> keys;
+    for (std::size_t i = 0; i < n; ++i) {
+        keys.clear();
+        for (std::size_t j = 0; j < n; ++j) {
+            const int dx = f.minutiae[j].x - f.minutiae[i].x;
+            const int dy = f.minutiae[j].y - f.minutiae[i].y;
+            const int d2 = dx * dx + dy * dy;
+            if (j != i && d2 < kNeighbourReach * kNeighbourReach)
+                keys.push_back((static_cast<std::uint32_t>(d2) << 16) |
+                               static_cast<std::uint32_t>(j));
+        }
+        std::sort(keys.begin(), keys.end());
+        for (std::size_t k = 0; k < std::min<std::size_t>(keys.size(), K); ++k)
+            out.nearest[i * K + k] = static_cast<std::uint8_t>(keys[k] & 0xFFFF);
+    }
+    Features kept = f;
+    kept.minutiae.resize(n);
+    PrintLayout layout;
+    PrepareLayout(kept, false, layout, false);
+    const std::size_t seeding = std::min(n, kSeedMinutiae);
+    out.cells.assign(layout.cells.begin(),
+                     layout.cells.begin() + static_cast<std::ptrdiff_t>(seeding * W));
+    out.present = true;
+}
 
 void PrepareFlow(const OrientationGrid& o, FlowCells& out) {
     const DoubledAngles& doubled = Doubled();
@@ -347,7 +404,8 @@ void PrepareFlow(const OrientationGrid& o, FlowCells& out) {
     for (std::size_t k = count; k < padded; ++k) x[k] = y[k] = kOutside, cs[k] = sn[k] = 0.f;
 }
 
-void PrepareLayout(const Features& f, bool asProbe, PrintLayout& p, bool withFlow) {
+void PrepareLayout(const Features& f, bool asProbe, PrintLayout& p, bool withFlow,
+                   const StoredNeighbourhoods* stored) {
     p.width = f.width;
     p.height = f.height;
     // The foreground grid, checked against the image size here so that the
@@ -419,7 +477,15 @@ void PrepareLayout(const Features& f, bool asProbe, PrintLayout& p, bool withFlo
                        mi.quality / 100.f, mi.type};
     }
     RowOrder(p);
-    Neighbourhoods(asProbe, p);
+    const bool fromStore =
+        stored != nullptr && stored->present && !asProbe &&
+        stored->nearest.size() == n * PrintLayout::kNeighbours &&
+        stored->cells.size() == std::min(n, kSeedMinutiae) * PrintLayout::kCellWords;
+    if (fromStore) {
+        StoredHoods(*stored, p);
+    } else {
+        Neighbourhoods(asProbe, p);
+    }
 
     // Direction order for the candidate search, of the minutiae that may seed
     // an alignment (the best: they come best quality first): a counting sort,
@@ -437,12 +503,13 @@ void PrepareLayout(const Features& f, bool asProbe, PrintLayout& p, bool withFlo
             p.byAngle[next[p.points[i].angle]++] = static_cast<std::uint16_t>(i);
     }
     constexpr int W = PrintLayout::kCellWords;
+    const std::uint64_t* cells = fromStore ? stored->cells.data() : p.cells.data();
     p.sortedKeys.resize(seeding);
     p.sortedCells.resize(seeding * W);
     for (std::size_t k = 0; k < seeding; ++k) {
         const std::size_t i = p.byAngle[k];
         p.sortedKeys[k] = 0xFFFFu - i;
-        for (int w = 0; w < W; ++w) p.sortedCells[k * W + w] = p.cells[i * W + w];
+        for (int w = 0; w < W; ++w) p.sortedCells[k * W + w] = cells[i * W + w];
     }
 }
 

@@ -10,6 +10,7 @@
 
 #include "MatchParameters.h"
 #include "fp/Features.h"
+#include "fp/Template.h"
 
 namespace fp::detail {
 
@@ -80,10 +81,31 @@ struct PrintLayout {
     int width = 0, height = 0;
 };
 
+// What a version 2 template stores of a reference's preparation, the part
+// that costs most to work out: each minutia's nearest neighbours and the
+// occupancy cells of the seeding minutiae.
+struct StoredNeighbourhoods {
+    static constexpr std::uint8_t kNone = 255;  // an empty neighbour slot
+    bool present = false;
+    std::vector<std::uint8_t> nearest;  // kNeighbours per minutia, nearest first
+    std::vector<std::uint64_t> cells;   // kCellWords per seeding minutia, by index
+};
+
+// Works out what a version 2 template stores for these features.
+void StoreNeighbourhoods(const Features& features, StoredNeighbourhoods& out);
+
+// Decodes a template, and what a version 2 template stores into `stored`
+// (present false for version 1); on error both are left untouched.
+TemplateError DecodeTemplate(const std::uint8_t* data, std::size_t size, Features& out,
+                             StoredNeighbourhoods& stored);
+
 // Fills `out`, reusing its buffers. A probe also gets the spread cells and
 // the flow grid, and then serves as a reference as well. Without `withFlow`
-// the flow cells are left for PrepareFlow, when they are first needed.
-void PrepareLayout(const Features& features, bool asProbe, PrintLayout& out, bool withFlow = true);
+// the flow cells are left for PrepareFlow, when they are first needed. A
+// reference takes its neighbourhoods and cells from `stored` when present
+// (the same as it would work out).
+void PrepareLayout(const Features& features, bool asProbe, PrintLayout& out, bool withFlow = true,
+                   const StoredNeighbourhoods* stored = nullptr);
 void PrepareFlow(const OrientationGrid& grid, FlowCells& out);
 
 }  // namespace fp::detail

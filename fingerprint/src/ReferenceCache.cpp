@@ -46,7 +46,9 @@ const PreparedPrint* ReferenceCache::Find(const std::uint8_t* reference, std::si
 }
 
 const PreparedPrint& ReferenceCache::Remember(const std::uint8_t* reference, std::size_t size,
-                                              const Features& decoded, std::size_t capacity) {
+                                              const Features& decoded,
+                                              const StoredNeighbourhoods& stored,
+                                              std::size_t capacity) {
     std::size_t length = 0;
     std::uint32_t crc = 0;
     TemplateKey(reference, size, length, crc);
@@ -81,7 +83,7 @@ const PreparedPrint& ReferenceCache::Remember(const std::uint8_t* reference, std
     it->second.bytes.assign(reference, reference + length);
     // Most references seen for the first time never reach the ridge-flow
     // check: its cells wait until the reference is seen again.
-    PrepareLayout(decoded, false, it->second.print.writableLayout(), false);
+    PrepareLayout(decoded, false, it->second.print.writableLayout(), false, &stored);
     return it->second.print;
 }
 

@@ -13,17 +13,20 @@
 
 namespace fp::detail {
 
+struct StoredNeighbourhoods;
+
 class ReferenceCache {
 public:
     // The prepared print of these template bytes, when remembered, its
     // preparation completed; null otherwise.
     const PreparedPrint* Find(const std::uint8_t* reference, std::size_t size);
-    // A new or renewed entry for bytes that decoded into `decoded`; the least
-    // recently used entry makes room when `capacity` are kept, and its
-    // buffers are reused. Prepared without the ridge-flow cells, which the
-    // comparison works out when it needs them.
+    // A new or renewed entry for bytes that decoded into `decoded` and
+    // `stored`; the least recently used entry makes room when `capacity` are
+    // kept, and its buffers are reused. Prepared without the ridge-flow
+    // cells, which the comparison works out when it needs them.
     const PreparedPrint& Remember(const std::uint8_t* reference, std::size_t size,
-                                  const Features& decoded, std::size_t capacity);
+                                  const Features& decoded, const StoredNeighbourhoods& stored,
+                                  std::size_t capacity);
     // Forgets every entry but keeps up to `capacity` of their buffers.
     void Clear(std::size_t capacity);
     std::size_t size() const { return entries_.size(); }

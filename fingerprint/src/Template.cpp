@@ -1,7 +1,10 @@
 #include "fp/Template.h"
 
+#include "PrintLayout.h"
+
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <utility>
 
@@ -22,6 +25,17 @@ constexpr std::uint8_t kFlagMask = 0x01;
 constexpr std::size_t kMinutiaBytes = 9;
 constexpr std::size_t kSingularBytes = 6;
 constexpr std::size_t kChecksumBytes = 4;
+
+// Eight bytes, little-endian.
+std::uint64_t Get64(const std::uint8_t* p) {
+    std::uint64_t v = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(&v, p, 8);
+    } else {
+        for (int b = 7; b >= 0; --b) v = (v << 8) | p[b];
+    }
+    return v;
+}
 
 // Slicing by eight: table k advances the register over a byte followed by k
 // zero bytes, so eight bytes take eight independent lookups instead of eight
@@ -45,14 +59,9 @@ std::uint32_t Crc32(const std::uint8_t* data, std::size_t size) {
     std::uint32_t c = 0xFFFFFFFFu;
     std::size_t i = 0;
     for (; i + 8 <= size; i += 8) {
-        const std::uint32_t lo = c ^ (static_cast<std::uint32_t>(data[i]) |
-                                      (static_cast<std::uint32_t>(data[i + 1]) << 8) |
-                                      (static_cast<std::uint32_t>(data[i + 2]) << 16) |
-                                      (static_cast<std::uint32_t>(data[i + 3]) << 24));
-        const std::uint32_t hi = static_cast<std::uint32_t>(data[i + 4]) |
-                                 (static_cast<std::uint32_t>(data[i + 5]) << 8) |
-                                 (static_cast<std::uint32_t>(data[i + 6]) << 16) |
-                                 (static_cast<std::uint32_t>(data[i + 7]) << 24);
+        const std::uint64_t eight = Get64(data + i);
+        const std::uint32_t lo = c ^ static_cast<std::uint32_t>(eight);
+        const std::uint32_t hi = static_cast<std::uint32_t>(eight >> 32);
         c = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^
             t[3][hi & 0xFF] ^ t[2][(hi >> 8) & 0xFF] ^ t[1][(hi >> 16) & 0xFF] ^ t[0][hi >> 24];
     }
@@ -78,7 +87,43 @@ std::size_t MaskBytes(unsigned columns, unsigned rows) {
     return (columns * rows + 7) / 8;
 }
 
+constexpr std::size_t kNeighbours = detail::PrintLayout::kNeighbours;
+constexpr std::size_t kCellBytes = 8 * detail::PrintLayout::kCellWords;
+
+// What version 2 adds: the neighbour lists of every minutia and the cells of
+// the seeding ones.
+std::size_t NeighbourBytes(std::size_t minutiae) {
+    return minutiae * kNeighbours + std::min(minutiae, detail::params::kSeedMinutiae) * kCellBytes;
+}
+
+// Stored neighbour lists must name other minutiae within reach, empty slots
+// last. Their order is not worked out again (that is the cost they spare): a
+// list that names the wrong minutiae only changes its own template's scores.
+bool PlausibleNeighbours(const std::vector<Minutia>& minutiae, const std::uint8_t* nearest) {
+    constexpr std::uint8_t kNone = detail::StoredNeighbourhoods::kNone;
+    constexpr int kReachSquare =
+        static_cast<int>(detail::params::kNeighbourReach * detail::params::kNeighbourReach);
+    const std::size_t n = minutiae.size();
+    bool bad = false;
+    for (std::size_t i = 0; i < n; ++i, nearest += kNeighbours) {
+        const int x = minutiae[i].x, y = minutiae[i].y;
+        for (std::size_t k = 0; k < kNeighbours; ++k) {
+            const std::size_t j = nearest[k];
+            if (j == kNone) {
+                bad |= std::any_of(nearest + k, nearest + kNeighbours,
+                                   [](std::uint8_t v) { return v != kNone; });
+                break;
+            }
+            if (j >= n) return false;
+            const int dx = minutiae[j].x - x, dy = minutiae[j].y - y;
+            bad |= j == i || dx * dx + dy * dy >= kReachSquare;
+        }
+    }
+    return !bad;
+}
+
 struct Header {
+    unsigned version = 0;
     std::size_t size = 0;
     unsigned width = 0, height = 0, resolution = 0;
     unsigned minutiae = 0, singular = 0, cell = 0;
@@ -91,7 +136,8 @@ TemplateError ReadHeader(const std::uint8_t* data, std::size_t size, Header& h) 
     if (data == nullptr) return TemplateError::NullData;
     if (size < kTemplateHeaderSize + kChecksumBytes) return TemplateError::Truncated;
     if (!std::equal(kMagic, kMagic + 4, data)) return TemplateError::BadMagic;
-    if (data[4] != kTemplateVersion) return TemplateError::BadVersion;
+    h.version = data[4];
+    if (h.version != 1 && h.version != kTemplateVersion) return TemplateError::BadVersion;
     h.size = Get16(data + 6);
     if (h.size < kTemplateHeaderSize + kChecksumBytes || h.size > kMaxTemplateSize)
         return TemplateError::BadSize;
@@ -129,6 +175,7 @@ TemplateError ReadHeader(const std::uint8_t* data, std::size_t size, Header& h) 
         h.orientationRows = (h.height + h.orientationCell - 1) / h.orientationCell;
         expected += static_cast<std::size_t>(h.orientationColumns) * h.orientationRows;
     }
+    if (h.version >= 2) expected += NeighbourBytes(h.minutiae);
     if (expected != h.size) return TemplateError::BadSize;
     return TemplateError::None;
 }
@@ -158,6 +205,10 @@ const char* ToString(TemplateError error) {
 }
 
 std::vector<std::uint8_t> EncodeTemplate(const Features& f) {
+    return EncodeTemplate(f, kTemplateVersion);
+}
+
+std::vector<std::uint8_t> EncodeTemplate(const Features& f, std::uint8_t version) {
     const std::size_t minutiae = std::min(f.minutiae.size(), kMaxTemplateMinutiae);
     const std::size_t singular = std::min(f.singularPoints.size(), kMaxTemplateSingularPoints);
     const OrientationGrid& o = f.orientation;
@@ -206,6 +257,18 @@ std::vector<std::uint8_t> EncodeTemplate(const Features& f) {
         out.insert(out.end(), packed.begin(), packed.end());
     }
     if (hasOrientation) out.insert(out.end(), o.angles.begin(), o.angles.end());
+    // Version 2 only where its neighbour lists fit the size limit.
+    if (version >= 2 &&
+        out.size() + NeighbourBytes(minutiae) + kChecksumBytes <= kMaxTemplateSize) {
+        out[4] = 2;
+        detail::StoredNeighbourhoods stored;
+        detail::StoreNeighbourhoods(f, stored);
+        out.insert(out.end(), stored.nearest.begin(), stored.nearest.end());
+        for (const std::uint64_t word : stored.cells)
+            for (int b = 0; b < 8; ++b) out.push_back(static_cast<std::uint8_t>(word >> (8 * b)));
+    } else {
+        out[4] = 1;
+    }
     out.resize(out.size() + kChecksumBytes);
     SealTemplate(out);
     return out;
@@ -228,6 +291,12 @@ TemplateError TemplateMinutiaCount(const std::uint8_t* data, std::size_t size, i
 }
 
 TemplateError DecodeTemplate(const std::uint8_t* data, std::size_t size, Features& out) {
+    thread_local detail::StoredNeighbourhoods ignored;
+    return detail::DecodeTemplate(data, size, out, ignored);
+}
+
+TemplateError detail::DecodeTemplate(const std::uint8_t* data, std::size_t size, Features& out,
+                                     StoredNeighbourhoods& stored) {
     Header h;
     if (const TemplateError error = ReadHeader(data, size, h); error != TemplateError::None)
         return error;
@@ -290,8 +359,23 @@ TemplateError DecodeTemplate(const std::uint8_t* data, std::size_t size, Feature
         f.orientation.rows = static_cast<std::uint16_t>(h.orientationRows);
         f.orientation.angles.assign(
             p, p + static_cast<std::size_t>(h.orientationColumns) * h.orientationRows);
+        p += f.orientation.angles.size();
+    }
+    thread_local StoredNeighbourhoods s;
+    s.present = h.version >= 2;
+    if (s.present) {
+        if (!PlausibleNeighbours(f.minutiae, p)) return TemplateError::BadValue;
+        s.nearest.assign(p, p + f.minutiae.size() * kNeighbours);
+        p += s.nearest.size();
+        s.cells.resize(std::min<std::size_t>(f.minutiae.size(), params::kSeedMinutiae) *
+                       PrintLayout::kCellWords);
+        for (std::uint64_t& word : s.cells) {
+            word = Get64(p);
+            p += 8;
+        }
     }
     std::swap(out, f);
+    std::swap(stored, s);
     return TemplateError::None;
 }
 

@@ -1,8 +1,9 @@
 """Finger minutiae records of ISO/IEC 19794-2:2005 and ANSI INCITS 378-2004.
 
 Pure Python, so the package needs no compiled part: our templates
-(``KFPT`` version 1, laid out in fingerprint/README.md) are read and written
-here with the same mapping as the engine's own converter (fp/StandardTemplate.h):
+(``KFPT``, laid out in fingerprint/README.md; versions 1 and 2 are read,
+version 1 is written) are converted here with the same mapping as the
+engine's own converter (fp/StandardTemplate.h):
 coordinates at 500 dpi with y counted down from the top row, angles
 counter-clockwise as the picture is seen, in 360/256 degrees (ISO) or
 2 degrees (ANSI), quality 1..100 (0 reads as 50, "not reported").
@@ -72,7 +73,8 @@ class Features:
 
 def read_native(data: bytes) -> Features:
     """Minutiae and singular points of one of our templates (mask and grid are dropped)."""
-    if len(data) < 24 or data[:4] != _NATIVE_MAGIC or data[4] != 1:
+    # Version 2 only adds what the matcher would work out, after the parts read here.
+    if len(data) < 24 or data[:4] != _NATIVE_MAGIC or data[4] not in (1, 2):
         raise TemplateFormatError("not a template of our engine")
     size, width, height, resolution, count, singular = struct.unpack_from("<HHHHHB", data, 6)
     if not 24 <= size <= len(data) or 20 + 9 * count + 6 * singular > size - 4:

@@ -61,20 +61,22 @@ void ExpectSame(const fp::Features& a, const fp::Features& b) {
     EXPECT_EQ(a.orientation.angles, b.orientation.angles);
 }
 
-TEST(Template, RoundTripsWithAndWithoutMask) {
-    for (bool mask : {true, false})
-        for (int count : {0, 1, 57}) {
-            const fp::Features f = SampleFeatures(count, mask);
-            const std::vector<std::uint8_t> bytes = fp::EncodeTemplate(f);
-            fp::Features back;
-            ASSERT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), back),
-                      fp::TemplateError::None);
-            ExpectSame(f, back);
-            int n = -1;
-            ASSERT_EQ(fp::TemplateMinutiaCount(bytes.data(), bytes.size(), n),
-                      fp::TemplateError::None);
-            EXPECT_EQ(n, count);
-        }
+TEST(Template, BothVersionsRoundTripWithAndWithoutMask) {
+    for (std::uint8_t version : {1, 2})
+        for (bool mask : {true, false})
+            for (int count : {0, 1, 57}) {
+                const fp::Features f = SampleFeatures(count, mask);
+                const std::vector<std::uint8_t> bytes = fp::EncodeTemplate(f, version);
+                EXPECT_EQ(bytes[4], version);
+                fp::Features back;
+                ASSERT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), back),
+                          fp::TemplateError::None);
+                ExpectSame(f, back);
+                int n = -1;
+                ASSERT_EQ(fp::TemplateMinutiaCount(bytes.data(), bytes.size(), n),
+                          fp::TemplateError::None);
+                EXPECT_EQ(n, count);
+            }
 }
 
 TEST(Template, LargestTemplateFitsTheBuffer) {
@@ -88,6 +90,7 @@ TEST(Template, LargestTemplateFitsTheBuffer) {
     f.singularPoints.resize(40);
     const std::vector<std::uint8_t> bytes = fp::EncodeTemplate(f);
     EXPECT_LE(bytes.size(), fp::kMaxTemplateSize);
+    EXPECT_EQ(bytes[4], 1);  // version 2 would not fit
     fp::Features back;
     ASSERT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), back), fp::TemplateError::None);
     EXPECT_EQ(back.minutiae.size(), fp::kMaxTemplateMinutiae);  // the rest is cut, not overflowed
@@ -115,30 +118,46 @@ TEST(Template, EverySingleBitFlipIsRefused) {
 }
 
 TEST(Template, ChecksumAloneDoesNotMakeNonsenseValid) {
-    fp::Features f = SampleFeatures(4, false);
-    f.minutiae[2].x = f.width;  // a coordinate outside the image, with a correct checksum
-    std::vector<std::uint8_t> bytes = fp::EncodeTemplate(f);
+    // A coordinate outside the image, an unknown type, no width: each with a
+    // correct checksum.
+    fp::Features f;
+    std::vector<std::uint8_t> bytes;
     fp::Features out;
-    EXPECT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), out), fp::TemplateError::BadValue);
-
-    f = SampleFeatures(4, false);
-    f.minutiae[0].type = static_cast<fp::MinutiaType>(7);
-    bytes = fp::EncodeTemplate(f);
-    EXPECT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), out), fp::TemplateError::BadValue);
-
-    f = SampleFeatures(4, false);
-    f.width = 0;
-    bytes = fp::EncodeTemplate(f);
-    EXPECT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), out), fp::TemplateError::BadValue);
+    for (auto spoil : {+[](fp::Features& g) { g.minutiae[2].x = g.width; },
+                       +[](fp::Features& g) { g.minutiae[0].type = fp::MinutiaType{7}; },
+                       +[](fp::Features& g) { g.width = 0; }}) {
+        f = SampleFeatures(4, false);
+        spoil(f);
+        bytes = fp::EncodeTemplate(f);
+        EXPECT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), out), fp::TemplateError::BadValue);
+    }
 
     // Mask padding bits must stay zero: one template, one byte form.
     f = SampleFeatures(4, true, 328);  // 21 x 23 cells: five padding bits in the last byte
     f.orientation = {};
-    bytes = fp::EncodeTemplate(f);
+    bytes = fp::EncodeTemplate(f, 1);
     ASSERT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), out), fp::TemplateError::None);
     bytes[bytes.size() - 5] |= 0x80;
     fp::SealTemplate(bytes);
     EXPECT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), out), fp::TemplateError::BadValue);
+
+    // Stored neighbour lists (8 slots per minutia after the grid) must name
+    // other minutiae within 120 pixels, empty slots (255) last. Minutiae 0 to
+    // 4 lie close together, 5 far from them.
+    f = SampleFeatures(6, false);
+    for (int i = 0; i < 6; ++i)
+        f.minutiae[i].x = f.minutiae[i].y = static_cast<std::uint16_t>(i < 5 ? 10 + 10 * i : 300);
+    const std::vector<std::uint8_t> good = fp::EncodeTemplate(f);
+    const std::size_t lists = fp::kTemplateHeaderSize + 6 * 9 + 2 * 6;
+    ASSERT_EQ(good[4], 2);
+    ASSERT_EQ(good[lists + 4], 255);  // minutia 0 has four neighbours
+    for (auto [slot, value] : {std::pair{0, 6}, {0, 0}, {9, 1}, {4, 5}, {7, 2}}) {
+        bytes = good;
+        bytes[lists + static_cast<std::size_t>(slot)] = static_cast<std::uint8_t>(value);
+        fp::SealTemplate(bytes);
+        EXPECT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), out), fp::TemplateError::BadValue)
+            << "slot " << slot << " = " << value;
+    }
 }
 
 TEST(Template, HeaderErrorsAreNamed) {
@@ -149,8 +168,11 @@ TEST(Template, HeaderErrorsAreNamed) {
     other[0] = 'X';
     EXPECT_EQ(fp::DecodeTemplate(other.data(), other.size(), out), fp::TemplateError::BadMagic);
     other = bytes;
-    other[4] = 2;
-    EXPECT_EQ(fp::DecodeTemplate(other.data(), other.size(), out), fp::TemplateError::BadVersion);
+    for (std::uint8_t version : {0, 3}) {
+        other[4] = version;
+        EXPECT_EQ(fp::DecodeTemplate(other.data(), other.size(), out),
+                  fp::TemplateError::BadVersion);
+    }
     // A caller may pass its whole buffer: bytes past the declared size are ignored.
     other = bytes;
     other.resize(fp::kMaxTemplateSize, 0xAB);
