@@ -122,6 +122,12 @@ bool ScriptedSensor::WaitForRequests(size_t count, int timeoutMs) const {
                               [&] { return m_requests.size() >= count; });
 }
 
+bool ScriptedSensor::ClosedWithin(int timeoutMs) const {
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return m_closedByLibrary; });
+}
+
 bool ScriptedSensor::ReadExactly(uint8_t* data, size_t count) {
     size_t done = 0;
     while (done < count) {
@@ -136,7 +142,12 @@ bool ScriptedSensor::ReadExactly(uint8_t* data, size_t count) {
         if (ready < 0) return false;
         if (ready == 0) continue;
         const int got = platform::RecvSome(socket, data + done, static_cast<int>(count - done));
-        if (got <= 0) return false;
+        if (got <= 0) {
+            std::lock_guard lock(m_mutex);
+            m_closedByLibrary = true;
+            m_changed.notify_all();
+            return false;
+        }
         done += static_cast<size_t>(got);
     }
     return true;

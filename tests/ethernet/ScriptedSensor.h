@@ -70,6 +70,8 @@ public:
     std::vector<uint32_t> CommandIds() const;
     // True once count requests arrived within timeoutMs.
     bool WaitForRequests(size_t count, int timeoutMs) const;
+    // True once the library closed the connection, within timeoutMs.
+    bool ClosedWithin(int timeoutMs) const;
 
     std::atomic<bool> autoAnswer{true};
     std::atomic<uint32_t> serial{4711};
@@ -92,6 +94,7 @@ private:
     mutable std::condition_variable m_changed;
     std::deque<Reply> m_replies;
     std::vector<SensorRequest> m_requests;
+    bool m_closedByLibrary = false;
     std::thread m_thread;
 };
 
