@@ -263,7 +263,7 @@ void EchoService::Run() {
             }
         }
         for (platform::SocketHandle& connection : connections) {
-            if (connection == platform::kInvalidSocket || !m_answering) continue;
+            if (connection == platform::kInvalidSocket) continue;
             if (platform::WaitReadable(connection, 0) != 1) continue;
             uint8_t buffer[64];
             const int got = platform::RecvSome(connection, buffer, sizeof buffer);
@@ -273,7 +273,6 @@ void EchoService::Run() {
                 continue;
             }
             platform::SendSome(connection, buffer, got);
-            ++m_echoes;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
     }

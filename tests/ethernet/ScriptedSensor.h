@@ -98,8 +98,7 @@ private:
     std::thread m_thread;
 };
 
-// A TCP echo service on a loopback address and a free port; it can be told
-// to stop answering while it keeps its connections open.
+// A TCP echo service on a loopback address and a free port.
 class EchoService {
 public:
     explicit EchoService(const char* address = "127.0.0.1");
@@ -108,19 +107,15 @@ public:
     EchoService& operator=(const EchoService&) = delete;
 
     int Port() const { return m_port; }
-    void StopAnswering() { m_answering = false; }
     int Connections() const { return m_connections.load(); }
-    int Echoes() const { return m_echoes.load(); }
 
 private:
     void Run();
 
     platform::SocketHandle m_listener = platform::kInvalidSocket;
     int m_port = 0;
-    std::atomic<bool> m_answering{true};
     std::atomic<bool> m_stop{false};
     std::atomic<int> m_connections{0};
-    std::atomic<int> m_echoes{0};
     std::thread m_thread;
 };
 

@@ -86,7 +86,6 @@ public:
 
 private:
     void Add(const KVT_Message& message) {
-        if (message.type == KVT_MSG_UNSPECIFIED) return;
         const KVT_CapturedData& data = message.capturedData;
         Delivered delivered{message.type, message.deviceId, message.additionalInfo,
                             {},           data.LFDLevel,    data.properties};

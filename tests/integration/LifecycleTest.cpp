@@ -2,11 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "integration/LibraryFixture.h"
+#include "support/ChildProcess.h"
 
 using namespace kvt_test;
 using testing::HasSubstr;
@@ -65,15 +65,9 @@ TEST_F(LifecycleTest, RunningStateFollowsStartAndStopRoundAfterRound) {
 // Runs the probe program, which starts the library in a process of its own
 // with the same data folder, and returns what KVT_Start gave it.
 int StartInAnotherProcess() {
-    std::FILE* pipe = ::popen(KVT_START_PROBE, "r");
-    if (pipe == nullptr) return 1000;
-    // The library echoes its log lines on standard output too.
-    std::string output;
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
-    ::pclose(pipe);
+    const std::string output = RunChild(KVT_START_PROBE, {}).out;
     const size_t at = output.find("result=");
-    return at == std::string::npos ? 1001 : std::stoi(output.substr(at + 7));
+    return at == std::string::npos ? 1000 : std::stoi(output.substr(at + 7));
 }
 
 TEST_F(LifecycleTest, ASecondProcessGetsStartFailedWhileTheFirstRuns) {
