@@ -236,47 +236,11 @@ void ScriptedSensor::Run() {
     }
 }
 
-EchoService::EchoService(const char* address) {
-    m_listener = platform::OpenTcpSocket();
-    platform::SocketAddress bound = Loopback(address, 0);
-    EXPECT_TRUE(platform::BindListener(m_listener, bound, 5));
-    EXPECT_TRUE(platform::LocalAddress(m_listener, bound));
-    m_port = platform::AddressPort(bound);
-    m_thread = std::thread([this] { Run(); });
-}
-
-EchoService::~EchoService() {
-    m_stop = true;
-    m_thread.join();
-    platform::CloseSocket(m_listener);
-}
-
-void EchoService::Run() {
-    std::vector<platform::SocketHandle> connections;
-    while (!m_stop) {
-        if (platform::WaitReadable(m_listener, 0) == 1) {
-            platform::SocketHandle accepted = platform::kInvalidSocket;
-            platform::SocketAddress local, remote;
-            if (platform::AcceptTcp(m_listener, accepted, local, remote, {})) {
-                connections.push_back(accepted);
-                ++m_connections;
-            }
-        }
-        for (platform::SocketHandle& connection : connections) {
-            if (connection == platform::kInvalidSocket) continue;
-            if (platform::WaitReadable(connection, 0) != 1) continue;
-            uint8_t buffer[64];
-            const int got = platform::RecvSome(connection, buffer, sizeof buffer);
-            if (got <= 0) {
-                platform::CloseSocket(connection);
-                connection = platform::kInvalidSocket;
-                continue;
-            }
-            platform::SendSome(connection, buffer, got);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
-    }
-    for (platform::SocketHandle connection : connections) platform::CloseSocket(connection);
+EchoService::EchoService(const char* address)
+    : m_service([this](int, const std::string& text) {
+          m_connections += text.rfind("echo connection from", 0) == 0;
+      }) {
+    EXPECT_TRUE(m_service.Start(Loopback(address, 0)));
 }
 
 }  // namespace kvt_test

@@ -13,6 +13,7 @@
 
 #include "ethernet/EthernetProtocol.h"
 #include "ethernet/SocketEndpoint.h"
+#include "sim/ethernet/EchoService.h"
 
 namespace kvt_test {
 
@@ -98,25 +99,18 @@ private:
     std::thread m_thread;
 };
 
-// A TCP echo service on a loopback address and a free port.
+// The simulator's echo service on a loopback address and a free port,
+// counting the connections it takes.
 class EchoService {
 public:
     explicit EchoService(const char* address = "127.0.0.1");
-    ~EchoService();
-    EchoService(const EchoService&) = delete;
-    EchoService& operator=(const EchoService&) = delete;
 
-    int Port() const { return m_port; }
+    int Port() const { return m_service.Port(); }
     int Connections() const { return m_connections.load(); }
 
 private:
-    void Run();
-
-    platform::SocketHandle m_listener = platform::kInvalidSocket;
-    int m_port = 0;
-    std::atomic<bool> m_stop{false};
     std::atomic<int> m_connections{0};
-    std::thread m_thread;
+    sim::EchoService m_service;
 };
 
 }  // namespace kvt_test
