@@ -100,12 +100,9 @@ protected:
         KVT_DeviceInfo info{};
         info.size = sizeof info;
         deviceResults.insert(KVT_GetDeviceInformation(sensorId.c_str(), &info));
-        std::vector<unsigned char> buffer(139190);
-        KVT_CapturedData data{};
-        data.size = sizeof data;
-        data.image = buffer.data();
-        data.imageSize = static_cast<unsigned int>(buffer.size());
-        deviceResults.insert(KVT_CaptureImage(sensorId.c_str(), 0, &data));
+        std::vector<unsigned char> buffer;
+        KVT_CapturedData data;
+        deviceResults.insert(Capture(sensorId, buffer, data));
         deviceResults.insert(KVT_CaptureImage(sensorId.c_str(), 1, nullptr));
         int available = 0;
         deviceResults.insert(KVT_CancelAsyncCapture(sensorId.c_str(), &available));
