@@ -77,6 +77,14 @@ public:
         std::lock_guard lock(m_mutex);
         return CountLocked(type, {});
     }
+    // The types delivered since the last call, in order.
+    std::vector<int> TakeTypes() {
+        std::lock_guard lock(m_mutex);
+        std::vector<int> types;
+        for (const auto& m : m_messages) types.push_back(m.type);
+        m_messages.clear();
+        return types;
+    }
     Delivered Last(int type) {
         std::lock_guard lock(m_mutex);
         for (auto m = m_messages.rbegin(); m != m_messages.rend(); ++m)

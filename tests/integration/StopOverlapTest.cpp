@@ -15,7 +15,6 @@
 #include <mutex>
 #include <set>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "integration/LibraryFixture.h"
@@ -41,25 +40,6 @@ bool HoldsOpen(const std::filesystem::path& file) {
     }
     return false;
 }
-
-// Counts what each run of the library delivers, from start to stop.
-class RunRecorder {
-public:
-    static void KVT_CALLBACK Callback(KVT_Message* message, void* user) {
-        auto* self = static_cast<RunRecorder*>(user);
-        std::lock_guard lock(self->m_mutex);
-        self->m_types.push_back(message->type);
-    }
-    // The types delivered since the last call.
-    std::vector<int> TakeRun() {
-        std::lock_guard lock(m_mutex);
-        return std::exchange(m_types, {});
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<int> m_types;
-};
 
 // A sensor with a finger on it, a picture taken from it and its template.
 class StopOverlapTest : public SimulatedSensorTest {
@@ -143,7 +123,7 @@ protected:
         int failedStarts = 0;
         int failedStops = 0;
         for (int cycle = 0; cycle < cycles; ++cycle) {
-            failedStarts += KVT_Start(&RunRecorder::Callback, &recorder_) != KVT_RESULT_OK;
+            failedStarts += KVT_Start(&MessageLog::Callback, &messages_) != KVT_RESULT_OK;
             std::this_thread::sleep_for(std::chrono::milliseconds(cycle % 5));
             failedStops += KVT_Stop() != KVT_RESULT_OK;
             // Once stopped, nothing reaches the manager or the algorithm.
@@ -175,7 +155,6 @@ protected:
     std::vector<unsigned char> picture_;
     KVT_CapturedData image_{};
     KVT_Template reference_{};
-    RunRecorder recorder_;
 };
 
 TEST_F(StopOverlapTest, StopsWhileEveryExportIsCalledFromEightThreads) {
@@ -191,13 +170,13 @@ TEST_F(SlowStopOverlapTest, StartsAndStopsTwoHundredTimesUnderLoad) {
 }
 
 TEST_F(StopOverlapTest, EachStopEndsWithTheGoingOfflineMessageAndNoUnspecifiedBurst) {
-    recorder_.TakeRun();
+    messages_.TakeTypes();
     for (int cycle = 0; cycle < 10; ++cycle) {
-        ASSERT_EQ(KVT_Start(&RunRecorder::Callback, &recorder_), KVT_RESULT_OK);
+        ASSERT_EQ(KVT_Start(&MessageLog::Callback, &messages_), KVT_RESULT_OK);
         // A capture that the stop cuts short, so the stop has work to do.
         ASSERT_EQ(KVT_CaptureImage(RunningSensorId().c_str(), 5, nullptr), KVT_RESULT_OK);
         ASSERT_EQ(KVT_Stop(), KVT_RESULT_OK);
-        const std::vector<int> run = recorder_.TakeRun();
+        const std::vector<int> run = messages_.TakeTypes();
         ASSERT_FALSE(run.empty()) << "cycle " << cycle;
         EXPECT_EQ(run.back(), KVT_MSG_GOING_OFFLINE) << "cycle " << cycle;
         EXPECT_EQ(std::count(run.begin(), run.end(), KVT_MSG_GOING_OFFLINE), 1);
