@@ -73,6 +73,7 @@ protected:
 
     CDevicesManager* manager_ = nullptr;
     const int port_ = UnusedLoopbackPort();
+    const platform::SocketAddress listener_ = ListenerAddress(port_);
 };
 
 TEST_F(DeviceListenerTest, AConnectingSensorIsInitialisedRegisteredAndWatched) {
@@ -82,9 +83,8 @@ TEST_F(DeviceListenerTest, AConnectingSensorIsInitialisedRegisteredAndWatched) {
                                      std::to_string(port_) + " for devices"));
     // One that fails to initialise is closed and not registered.
     {
-        ScriptedSensor broken(ListenerAddress(port_), [](ScriptedSensor& sensor) {
-            sensor.status = ethernet::kDevStatusError;
-        });
+        ScriptedSensor broken(
+            listener_, [](ScriptedSensor& sensor) { sensor.status = ethernet::kDevStatusError; });
         ASSERT_TRUE(WaitUntil(
             [&] {
                 return LogText().find("failed to initialize new CEthernetDevice") !=
@@ -95,7 +95,7 @@ TEST_F(DeviceListenerTest, AConnectingSensorIsInitialisedRegisteredAndWatched) {
     EXPECT_EQ(Registered(), 0u);
     EXPECT_TRUE(TakeMessages().empty());
 
-    ScriptedSensor sensor(ListenerAddress(port_), [](ScriptedSensor& sensor) {
+    ScriptedSensor sensor(listener_, [](ScriptedSensor& sensor) {
         sensor.config[ethernet::kConfigFirmware] = 0x0201;
     });
     ASSERT_TRUE(sensor.Connected());
@@ -114,7 +114,7 @@ TEST_F(DeviceListenerTest, AConnectingSensorIsInitialisedRegisteredAndWatched) {
     // The keep-alive reached the sensor's echo service.
     EXPECT_TRUE(WaitUntil([&] { return echo.Connections() == 1; }, 5s));
     // And the listener takes the next sensor.
-    ScriptedSensor second(ListenerAddress(port_));
+    ScriptedSensor second(listener_);
     EXPECT_TRUE(WaitUntil([&] { return Registered() == 2; }, 5s));
 }
 
@@ -132,7 +132,7 @@ TEST_F(DeviceListenerTest, TwoListenersOnOnePortOpenOnlyOne) {
 TEST_F(DeviceListenerTest, ShutdownEndsListenersKeepAlivesAndStalledExchanges) {
     EchoService echo;
     StartListeners({{port_, echo.Port()}});
-    ScriptedSensor sensor(ListenerAddress(port_));
+    ScriptedSensor sensor(listener_);
     ASSERT_TRUE(WaitUntil([&] { return Registered() == 1; }, 5s));
     ASSERT_TRUE(WaitUntil([&] { return echo.Connections() == 1; }, 5s));
     // A capture in the middle of a frame that never completes.
@@ -152,7 +152,7 @@ TEST_F(DeviceListenerTest, ShutdownEndsListenersKeepAlivesAndStalledExchanges) {
     // Everything ended within the shutdown's own pauses.
     EXPECT_THAT(LogText(), HasSubstr("DevicesManager ShutDown: open Threads: 0 after 0 loops"));
     // No sensor connects any more.
-    ScriptedSensor late(ListenerAddress(port_));
+    ScriptedSensor late(listener_);
     EXPECT_FALSE(late.Connected());
 }
 
@@ -203,8 +203,7 @@ protected:
     // A peer that connects from the address and answers nothing.
     std::unique_ptr<ScriptedSensor> IdlePeer(const char* from) {
         auto peer = std::make_unique<ScriptedSensor>(
-            ListenerAddress(port_), [](ScriptedSensor& sensor) { sensor.autoAnswer = false; },
-            from);
+            listener_, [](ScriptedSensor& sensor) { sensor.autoAnswer = false; }, from);
         EXPECT_TRUE(peer->Connected());
         return peer;
     }
@@ -218,8 +217,8 @@ TEST_F(HostileListenerTest, StallingPeersNeitherKeepASensorOutNorOutliveTheShutd
     std::vector<std::unique_ptr<ScriptedSensor>> idle;
     const char* hosts[] = {"127.0.1.1", "127.0.1.2", "127.0.1.3", "127.0.1.4", "127.0.1.5"};
     for (int i = 0; i < 20; ++i) idle.push_back(IdlePeer(hosts[i % 5]));
-    ScriptedSensor drip(ListenerAddress(port_), Dripping(500), "127.0.0.3");
-    ScriptedSensor crawl(ListenerAddress(port_), Dripping(100), "127.0.0.4");
+    ScriptedSensor drip(listener_, Dripping(500), "127.0.0.3");
+    ScriptedSensor crawl(listener_, Dripping(100), "127.0.0.4");
     ASSERT_TRUE(drip.WaitForRequests(1, 5000));
     ASSERT_TRUE(crawl.WaitForRequests(1, 5000));
 
@@ -251,7 +250,7 @@ TEST_F(HostileListenerTest, PeersAreCutAtTheDeadlineAndAHostCannotTakeEveryPlace
     // refused at once, and the log says so.
     std::vector<std::unique_ptr<ScriptedSensor>> idle;
     for (int i = 0; i < 4; ++i) idle.push_back(IdlePeer("127.0.1.9"));
-    ScriptedSensor crawl(ListenerAddress(port_), Dripping(100), "127.0.0.4");
+    ScriptedSensor crawl(listener_, Dripping(100), "127.0.0.4");
     ASSERT_TRUE(crawl.WaitForRequests(1, 5000));
     EXPECT_TRUE(IdlePeer("127.0.1.9")->ClosedWithin(1000));
     EXPECT_THAT(LogText(), HasSubstr("refused 127.0.1.9 (too many connections being set up)"));
@@ -269,7 +268,7 @@ TEST_F(HostileListenerTest, PeersAreCutAtTheDeadlineAndAHostCannotTakeEveryPlace
     EXPECT_TRUE(TakeMessages().empty());
 
     // The places are free again: a sensor from the same host gets in.
-    ScriptedSensor sensor(ListenerAddress(port_), {}, "127.0.1.9");
+    ScriptedSensor sensor(listener_, {}, "127.0.1.9");
     EXPECT_TRUE(WaitUntil([&] { return Registered() == 1; }, 5s));
 }
 
@@ -282,7 +281,7 @@ TEST_F(HostileListenerTest, AllowedPeersAdmitOnlyTheirAddressesAndAreKeptThrough
 
     EXPECT_TRUE(IdlePeer("127.0.0.1")->ClosedWithin(2000));
     EXPECT_THAT(LogText(), HasSubstr("refused 127.0.0.1 (not in AllowedPeers)"));
-    ScriptedSensor allowed(ListenerAddress(port_), {}, "127.0.3.7");
+    ScriptedSensor allowed(listener_, {}, "127.0.3.7");
     ASSERT_TRUE(WaitUntil([&] { return Registered() == 1; }, 5s));
     EXPECT_EQ(Registered(), 1u);
 }

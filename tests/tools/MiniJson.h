@@ -14,7 +14,6 @@
 namespace kvt_test {
 
 struct Json {
-    enum class Type { kNull, kBool, kNumber, kString, kArray, kObject } type = Type::kNull;
     bool boolean = false;
     double number = 0;
     std::string text;
@@ -70,7 +69,6 @@ private:
         Json v;
         const char next = Next();
         if (Take('{')) {
-            v.type = Json::Type::kObject;
             if (Take('}')) return v;
             do {
                 std::string key = String();
@@ -79,19 +77,15 @@ private:
             } while (Take(','));
             Expect('}');
         } else if (Take('[')) {
-            v.type = Json::Type::kArray;
             if (Take(']')) return v;
             do v.items.push_back(Value());
             while (Take(','));
             Expect(']');
         } else if (next == '"') {
-            v.type = Json::Type::kString;
             v.text = String();
         } else if (Word("true") || Word("false")) {
-            v.type = Json::Type::kBool;
             v.boolean = next == 't';
         } else if (!Word("null")) {
-            v.type = Json::Type::kNumber;
             v.number = Number();
         }
         return v;
