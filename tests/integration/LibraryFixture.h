@@ -73,6 +73,10 @@ public:
         return m_changed.wait_for(lock, limit,
                                   [&] { return CountLocked(type, deviceId) >= count; });
     }
+    std::vector<Delivered> All() {
+        std::lock_guard lock(m_mutex);
+        return m_messages;
+    }
     int Count(int type) {
         std::lock_guard lock(m_mutex);
         return CountLocked(type, {});
