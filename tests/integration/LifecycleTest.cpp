@@ -14,13 +14,14 @@ using testing::HasSubstr;
 namespace {
 
 TEST(CalcImageSizeTest, PadsRowsToFourBytesAddsTheHeaderAndRefusesOverflow) {
-    // The largest picture that still fits.
+    // The largest picture that still fits; one more row is 2^32 + 2 bytes.
     const unsigned int rows = (UINT_MAX - 1078u) / 4u;
     const struct {
         unsigned int width, height, size;
-    } cases[] = {{1, 1, 1082},      {4, 1, 1082},      {5, 2, 1094},
-                 {0, 0, 1078},      {256, 360, 93238}, {4, rows, 4u * rows + 1078u},
-                 {65536, 65536, 0}, {UINT_MAX, 1, 0},  {UINT_MAX - 3, 1, 0}};
+    } cases[] = {{1, 1, 1082},        {4, 1, 1082},      {5, 2, 1094},
+                 {0, 0, 1078},        {256, 360, 93238}, {4, rows, 4u * rows + 1078u},
+                 {4, rows + 1, 0},    {65536, 65536, 0}, {UINT_MAX, 1, 0},
+                 {UINT_MAX - 3, 1, 0}};
     for (const auto& c : cases)
         EXPECT_EQ(KVT_CalcImageSize(c.width, c.height), c.size) << c.width << " x " << c.height;
 }
