@@ -5,11 +5,13 @@
 
 #include <atomic>
 #include <future>
+#include <numeric>
 #include <random>
 
 #include "ethernet/EthernetDevice.h"
 #include "ethernet/ScriptedSensor.h"
 #include "support/LoggedTest.h"
+#include "support/Wait.h"
 
 using namespace ethernet;
 using namespace kvt_test;
@@ -47,52 +49,60 @@ size_t TotalSize(const std::vector<Bytes>& replies) {
     return total;
 }
 
+// Cuts after 0 to n - 1 bytes.
+std::vector<size_t> CutsBelow(size_t n) {
+    std::vector<size_t> cuts(n);
+    std::iota(cuts.begin(), cuts.end(), size_t{0});
+    return cuts;
+}
+
+// Runs the check on a fresh device for each cut: its sensor sends the first
+// cut bytes of the replies and then closes the connection.
+void ForEachCut(const std::vector<Bytes>& replies, const std::vector<size_t>& cuts,
+                const std::function<void(CEthernetDevice&, size_t)>& check,
+                const CProperties* properties = nullptr) {
+    for (size_t cut : cuts) {
+        Rig rig;
+        if (properties != nullptr) rig.device.SetCaptureProperties(*properties);
+        QueueCut(rig.sensor, replies, cut);
+        check(rig.device, cut);
+    }
+}
+
 class HostilePeerTest : public LoggedTest {};
 
 TEST_F(HostilePeerTest, ADisconnectAtAnyByteOfAStatusQueryFailsIt) {
     const std::vector<Bytes> answers{StatusAnswer(77, 1), ConfigAnswer(1), ConfigAnswer(2),
                                      ConfigAnswer(3)};
     const size_t statusEnd = answers[0].size();
-    for (size_t cut = 0; cut <= TotalSize(answers); ++cut) {
-        Rig rig;
-        QueueCut(rig.sensor, answers, cut);
-        // The address reads after the status only feed the log.
-        EXPECT_EQ(rig.device.GetDeviceStatus(), cut < statusEnd ? 3 : 1) << "cut " << cut;
-        EXPECT_EQ(rig.device.GetSerialNumber(), cut < statusEnd ? "" : "77") << "cut " << cut;
-    }
+    ForEachCut(
+        answers, CutsBelow(TotalSize(answers) + 1), [&](CEthernetDevice& device, size_t cut) {
+            // The address reads after the status only feed the log.
+            EXPECT_EQ(device.GetDeviceStatus(), cut < statusEnd ? 3 : 1) << "cut " << cut;
+            EXPECT_EQ(device.GetSerialNumber(), cut < statusEnd ? "" : "77") << "cut " << cut;
+        });
 }
 
 TEST_F(HostilePeerTest, ADisconnectAtAnyByteOfTheSmallExchangesFailsThem) {
-    for (size_t cut = 0; cut < kHeaderSize + kStatusBodySize; ++cut) {
-        Rig rig;
-        QueueCut(rig.sensor, {StatusAnswer(1, 1)}, cut);
-        EXPECT_FALSE(rig.device.IndicateResult(kvt__ResultFeedback__Succeeded)) << cut;
-    }
+    ForEachCut({StatusAnswer(1, 1)}, CutsBelow(kHeaderSize + kStatusBodySize),
+               [](CEthernetDevice& device, size_t cut) {
+                   EXPECT_FALSE(device.IndicateResult(kvt__ResultFeedback__Succeeded)) << cut;
+               });
     const Bytes ld = Concat({HeaderBytes(kGetLD, 8), Bytes{1, 2, 3, 4, 0, 0, 0, 0}});
-    for (size_t cut = 0; cut < ld.size(); ++cut) {
-        Rig rig;
-        QueueCut(rig.sensor, {ld}, cut);
+    ForEachCut({ld}, CutsBelow(ld.size()), [](CEthernetDevice& device, size_t cut) {
         LFDMeasurement measurement;
-        EXPECT_FALSE(rig.device.GetBoundLFD(1000, measurement)) << cut;
-    }
+        EXPECT_FALSE(device.GetBoundLFD(1000, measurement)) << cut;
+    });
     // Switching the trigger on: a status query, then the trigger command.
     const std::vector<Bytes> trigger{StatusAnswer(1, 1), ConfigAnswer(0), ConfigAnswer(0),
                                      ConfigAnswer(0), StatusAnswer(1, 1)};
-    const size_t cuts = TotalSize(trigger);
-    for (size_t cut = 0; cut < cuts; ++cut) {
-        Rig rig;
-        QueueCut(rig.sensor, trigger, cut);
+    ForEachCut(trigger, CutsBelow(TotalSize(trigger)), [](CEthernetDevice& device, size_t cut) {
         std::vector<uint8_t> image;
-        rig.device.SetAsyncTimeout(0);
-        EXPECT_FALSE(rig.device.GetAsyncImage(image)) << cut;
-    }
-    const std::string log = LogText();
-    const std::string failed = "SetTrigger(true) in CEthernetDevice::GetAsyncImage failed";
-    size_t count = 0;
-    for (size_t at = log.find(failed); at != std::string::npos; at = log.find(failed, at + 1)) {
-        ++count;
-    }
-    EXPECT_EQ(count, cuts);
+        device.SetAsyncTimeout(0);
+        EXPECT_FALSE(device.GetAsyncImage(image)) << cut;
+    });
+    EXPECT_EQ(Occurrences(LogText(), "SetTrigger(true) in CEthernetDevice::GetAsyncImage failed"),
+              TotalSize(trigger));
 }
 
 TEST_F(HostilePeerTest, ADisconnectInsideAFrameFailsTheCaptureWithoutAnImage) {
@@ -102,25 +112,34 @@ TEST_F(HostilePeerTest, ADisconnectInsideAFrameFailsTheCaptureWithoutAnImage) {
     const std::vector<Bytes> answers{ConfigAnswer(0), ConfigAnswer(0), frame};
     const size_t frameStart = TotalSize(answers) - frame.size();
     // Every byte of the answers before the frame's body, then a sample inside it.
-    std::vector<size_t> cuts;
-    for (size_t cut = 0; cut < frameStart + kHeaderSize + 2; ++cut) cuts.push_back(cut);
-    for (size_t cut : {size_t{1000}, frame.size() / 2, frame.size() - 1}) {
+    std::vector<size_t> cuts = CutsBelow(frameStart + kHeaderSize + 2);
+    for (size_t cut : {size_t{1000}, frame.size() / 2, frame.size() - 1})
         cuts.push_back(frameStart + cut);
-    }
-    for (size_t cut : cuts) {
-        Rig rig;
-        rig.device.SetCaptureProperties(half);
-        QueueCut(rig.sensor, answers, cut);
-        std::vector<uint8_t> image;
-        // A cut in the offset reads only costs the offset; the frame request
-        // then finds the connection closed.
-        EXPECT_FALSE(rig.device.GetSyncImage(image)) << cut;
-        EXPECT_TRUE(image.empty()) << cut;
-    }
+    ForEachCut(
+        answers, cuts,
+        [](CEthernetDevice& device, size_t cut) {
+            std::vector<uint8_t> image;
+            // A cut in the offset reads only costs the offset; the frame
+            // request then finds the connection closed.
+            EXPECT_FALSE(device.GetSyncImage(image)) << cut;
+            EXPECT_TRUE(image.empty()) << cut;
+        },
+        &half);
 }
 
 TEST_F(HostilePeerTest, RandomAnswersNeverCrashTheOperations) {
     std::mt19937 random(20240611);
+    const std::function<void(CEthernetDevice&)> operations[] = {
+        [](CEthernetDevice& device) {
+            std::vector<uint8_t> image;
+            device.GetSyncImage(image);
+        },
+        [](CEthernetDevice& device) { device.Initialize(); },
+        [](CEthernetDevice& device) {
+            LFDMeasurement measurement;
+            device.GetBoundLFD(1, measurement);
+        },
+        [](CEthernetDevice& device) { device.IndicateResult(kvt__ResultFeedback__Failed); }};
     for (int round = 0; round < 60; ++round) {
         Rig rig;
         Bytes noise(random() % 120);
@@ -136,22 +155,7 @@ TEST_F(HostilePeerTest, RandomAnswersNeverCrashTheOperations) {
         ASSERT_TRUE(properties.SetProperty("LFD", "true"));
         ASSERT_TRUE(properties.SetProperty("PictureSize", round % 3 == 0 ? "ROI" : "Half"));
         rig.device.SetCaptureProperties(properties);
-        std::vector<uint8_t> image;
-        LFDMeasurement measurement;
-        switch (round % 4) {
-            case 0:
-                rig.device.GetSyncImage(image);
-                break;
-            case 1:
-                rig.device.Initialize();
-                break;
-            case 2:
-                rig.device.GetBoundLFD(1, measurement);
-                break;
-            default:
-                rig.device.IndicateResult(kvt__ResultFeedback__Failed);
-                break;
-        }
+        operations[round % 4](rig.device);
         // After the close every further exchange fails.
         EXPECT_EQ(rig.device.GetDeviceStatus(), 3) << round;
     }

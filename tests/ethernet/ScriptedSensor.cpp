@@ -122,6 +122,12 @@ bool ScriptedSensor::WaitForRequests(size_t count, int timeoutMs) const {
                               [&] { return m_requests.size() >= count; });
 }
 
+bool ScriptedSensor::ClosedWithin(int timeoutMs) const {
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return m_closedByLibrary; });
+}
+
 bool ScriptedSensor::ReadExactly(uint8_t* data, size_t count) {
     size_t done = 0;
     while (done < count) {
@@ -136,7 +142,12 @@ bool ScriptedSensor::ReadExactly(uint8_t* data, size_t count) {
         if (ready < 0) return false;
         if (ready == 0) continue;
         const int got = platform::RecvSome(socket, data + done, static_cast<int>(count - done));
-        if (got <= 0) return false;
+        if (got <= 0) {
+            std::lock_guard lock(m_mutex);
+            m_closedByLibrary = true;
+            m_changed.notify_all();
+            return false;
+        }
         done += static_cast<size_t>(got);
     }
     return true;
@@ -225,48 +236,11 @@ void ScriptedSensor::Run() {
     }
 }
 
-EchoService::EchoService(const char* address) {
-    m_listener = platform::OpenTcpSocket();
-    platform::SocketAddress bound = Loopback(address, 0);
-    EXPECT_TRUE(platform::BindListener(m_listener, bound, 5));
-    EXPECT_TRUE(platform::LocalAddress(m_listener, bound));
-    m_port = platform::AddressPort(bound);
-    m_thread = std::thread([this] { Run(); });
-}
-
-EchoService::~EchoService() {
-    m_stop = true;
-    m_thread.join();
-    platform::CloseSocket(m_listener);
-}
-
-void EchoService::Run() {
-    std::vector<platform::SocketHandle> connections;
-    while (!m_stop) {
-        if (platform::WaitReadable(m_listener, 0) == 1) {
-            platform::SocketHandle accepted = platform::kInvalidSocket;
-            platform::SocketAddress local, remote;
-            if (platform::AcceptTcp(m_listener, accepted, local, remote, {})) {
-                connections.push_back(accepted);
-                ++m_connections;
-            }
-        }
-        for (platform::SocketHandle& connection : connections) {
-            if (connection == platform::kInvalidSocket || !m_answering) continue;
-            if (platform::WaitReadable(connection, 0) != 1) continue;
-            uint8_t buffer[64];
-            const int got = platform::RecvSome(connection, buffer, sizeof buffer);
-            if (got <= 0) {
-                platform::CloseSocket(connection);
-                connection = platform::kInvalidSocket;
-                continue;
-            }
-            platform::SendSome(connection, buffer, got);
-            ++m_echoes;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
-    }
-    for (platform::SocketHandle connection : connections) platform::CloseSocket(connection);
+EchoService::EchoService(const char* address)
+    : m_service([this](int, const std::string& text) {
+          m_connections += text.rfind("echo connection from", 0) == 0;
+      }) {
+    EXPECT_TRUE(m_service.Start(Loopback(address, 0)));
 }
 
 }  // namespace kvt_test

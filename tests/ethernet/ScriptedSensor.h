@@ -13,6 +13,7 @@
 
 #include "ethernet/EthernetProtocol.h"
 #include "ethernet/SocketEndpoint.h"
+#include "sim/ethernet/EchoService.h"
 
 namespace kvt_test {
 
@@ -70,6 +71,8 @@ public:
     std::vector<uint32_t> CommandIds() const;
     // True once count requests arrived within timeoutMs.
     bool WaitForRequests(size_t count, int timeoutMs) const;
+    // True once the library closed the connection, within timeoutMs.
+    bool ClosedWithin(int timeoutMs) const;
 
     std::atomic<bool> autoAnswer{true};
     std::atomic<uint32_t> serial{4711};
@@ -92,33 +95,22 @@ private:
     mutable std::condition_variable m_changed;
     std::deque<Reply> m_replies;
     std::vector<SensorRequest> m_requests;
+    bool m_closedByLibrary = false;
     std::thread m_thread;
 };
 
-// A TCP echo service on a loopback address and a free port; it can be told
-// to stop answering while it keeps its connections open.
+// The simulator's echo service on a loopback address and a free port,
+// counting the connections it takes.
 class EchoService {
 public:
     explicit EchoService(const char* address = "127.0.0.1");
-    ~EchoService();
-    EchoService(const EchoService&) = delete;
-    EchoService& operator=(const EchoService&) = delete;
 
-    int Port() const { return m_port; }
-    void StopAnswering() { m_answering = false; }
+    int Port() const { return m_service.Port(); }
     int Connections() const { return m_connections.load(); }
-    int Echoes() const { return m_echoes.load(); }
 
 private:
-    void Run();
-
-    platform::SocketHandle m_listener = platform::kInvalidSocket;
-    int m_port = 0;
-    std::atomic<bool> m_answering{true};
-    std::atomic<bool> m_stop{false};
     std::atomic<int> m_connections{0};
-    std::atomic<int> m_echoes{0};
-    std::thread m_thread;
+    sim::EchoService m_service;
 };
 
 }  // namespace kvt_test

@@ -7,26 +7,32 @@
 #include <chrono>
 #include <thread>
 
-#include "integration/SimulatedSensorFixture.h"
+#include "integration/LibraryFixture.h"
 #include "support/ThreadCount.h"
 
 using kvt_test::ReadInt32;
 using kvt_test::SimulatedSensorTest;
 using kvt_test::ThreadCount;
+using kvt_test::WaitUntil;
 
 namespace {
 
 const std::string kDefaultProperties = "20" + std::string(30, '0');
 
 TEST_F(SimulatedSensorTest, ListsAndDescribesSensors) {
+    KVT_DeviceInfo list[2] = {};
+    unsigned int count = 2;
+    EXPECT_EQ(KVT_GetDeviceList(list, nullptr), KVT_RESULT_BAD_ARGUMENT);
+    EXPECT_EQ(KVT_GetDeviceList(list, &count), KVT_RESULT_NOT_RUNNING);
+    EXPECT_EQ(count, 2u);
     Start();
-    unsigned int count = 5;
+    EXPECT_EQ(KVT_GetDeviceList(list, nullptr), KVT_RESULT_BAD_ARGUMENT);
+    count = 5;
     EXPECT_EQ(KVT_GetDeviceList(nullptr, &count), KVT_RESULT_OK);
     EXPECT_EQ(count, 0u);
 
     const std::string id = Plug(KVTSIM_MODEL_U2);
     ASSERT_FALSE(id.empty());
-    KVT_DeviceInfo list[2] = {};
     count = 0;
     EXPECT_EQ(KVT_GetDeviceList(list, &count), KVT_RESULT_TOO_SMALL);
     EXPECT_EQ(count, 1u);
@@ -57,7 +63,11 @@ TEST_F(SimulatedSensorTest, CaptureArgumentsAreCheckedInOrder) {
     EXPECT_EQ(KVT_CaptureImage("x", 0, &data), KVT_RESULT_NOT_RUNNING);
     EXPECT_EQ(KVT_CaptureImage("x", 10, nullptr), KVT_RESULT_NO_CALLBACK);
 
+    // A start without a callback pauses two seconds.
+    const auto starting = std::chrono::steady_clock::now();
     ASSERT_EQ(KVT_Start(nullptr, nullptr), KVT_RESULT_OK);
+    EXPECT_GE(std::chrono::steady_clock::now() - starting, std::chrono::milliseconds(2000));
+    EXPECT_EQ(KVT_IsRunning(), 0);
     int available = 7;
     EXPECT_EQ(KVT_CaptureImage("x", 10, nullptr), KVT_RESULT_NO_CALLBACK);
     EXPECT_EQ(KVT_CancelAsyncCapture("x", &available), KVT_RESULT_NO_CALLBACK);
@@ -71,22 +81,39 @@ TEST_F(SimulatedSensorTest, CaptureArgumentsAreCheckedInOrder) {
     EXPECT_EQ(KVT_CancelAsyncCapture("x", nullptr), KVT_RESULT_BAD_ARGUMENT);
 }
 
-TEST_F(SimulatedSensorTest, SynchronousCapturesDeliverEachPictureSize) {
+TEST_F(SimulatedSensorTest, SynchronousCapturesDeliverWhatThePropertiesAskFor) {
     Start();
     int simId = 0;
     const std::string id = Plug(KVTSIM_MODEL_U2, &simId);
+    // A fake finger grades zero.
+    ASSERT_EQ(KVTSim_PlaceFinger(simId, 3, 1, 0), KVTSIM_OK);
+    std::vector<unsigned char> image;
+    KVT_CapturedData data;
+    ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK);
+    EXPECT_EQ(data.LFDLevel, 0);
+    // Too small a buffer asks for more and is left alone.
+    ASSERT_EQ(Capture(id, image, data, 1), KVT_RESULT_TOO_SMALL);
+    EXPECT_EQ(data.imageSize, 93238u);
+    EXPECT_EQ(image[0], 0);
+    // A null buffer that claims room is refused before anything is captured.
+    data.image = nullptr;
+    data.imageSize = 100000;
+    EXPECT_EQ(KVT_CaptureImage(id.c_str(), 0, &data), KVT_RESULT_BAD_ARGUMENT);
+
     ASSERT_EQ(KVTSim_PlaceFinger(simId, 3, 1, 1), KVTSIM_OK);
-    struct Case {
+    const struct {
         const char* size;
+        const char* inverted;
         int width, height, bytes;
         const char* propertiesHead;
-    };
-    for (const Case& c : {Case{"ROI", 256, 360, 93238, "20"}, Case{"Half", 128, 176, 23606, "A0"},
-                          Case{"Full", 332, 416, 139190, "21"}}) {
-        SCOPED_TRACE(c.size);
+    } cases[] = {{"ROI", "false", 256, 360, 93238, "20"},
+                 {"Half", "false", 128, 176, 23606, "A0"},
+                 {"Full", "false", 332, 416, 139190, "21"},
+                 {"Full", "true", 332, 416, 139190, "23"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.size) + " inverted " + c.inverted);
         ASSERT_EQ(KVT_SetProperty(id.c_str(), "PictureSize", c.size), KVT_RESULT_OK);
-        std::vector<unsigned char> image;
-        KVT_CapturedData data;
+        ASSERT_EQ(KVT_SetProperty(id.c_str(), "Inverted", c.inverted), KVT_RESULT_OK);
         ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK);
         ASSERT_EQ(image.size(), static_cast<size_t>(c.bytes));
         EXPECT_EQ(image[0], 'B');
@@ -103,23 +130,26 @@ TEST_F(SimulatedSensorTest, SynchronousCapturesDeliverEachPictureSize) {
     }
 }
 
-TEST_F(SimulatedSensorTest, AFakeFingerGradesZeroAndTooSmallABufferAsksForMore) {
+TEST_F(SimulatedSensorTest, PropertiesAreCheckedKeptPerSensorAndNeverOverrun) {
     Start();
-    int simId = 0;
-    const std::string id = Plug(KVTSIM_MODEL_U2, &simId);
-    ASSERT_EQ(KVTSim_PlaceFinger(simId, 3, 1, 0), KVTSIM_OK);
-    std::vector<unsigned char> image;
-    KVT_CapturedData data;
-    ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK);
-    EXPECT_EQ(data.LFDLevel, 0);
+    const std::string id = Plug(KVTSIM_MODEL_U2);
+    char value[16];
+    ASSERT_EQ(KVT_GetProperty(id.c_str(), "pictureSIZE", value, sizeof value), KVT_RESULT_OK);
+    EXPECT_STREQ(value, "ROI");
+    EXPECT_EQ(KVT_SetProperty(id.c_str(), "PictureSize", "Huge"), KVT_RESULT_FAILED);
+    EXPECT_EQ(KVT_SetProperty(id.c_str(), "Brightness", "true"), KVT_RESULT_FAILED);
+    EXPECT_EQ(KVT_SetProperty("{unknown}", "PictureSize", "Full"), KVT_RESULT_FAILED);
+    EXPECT_EQ(KVT_GetProperty(id.c_str(), "Brightness", value, sizeof value), KVT_RESULT_FAILED);
+    EXPECT_STREQ(value, "");
 
-    ASSERT_EQ(Capture(id, image, data, 1), KVT_RESULT_TOO_SMALL);
-    EXPECT_EQ(data.imageSize, 93238u);
-    EXPECT_EQ(image[0], 0);
-    // A null buffer that claims room is refused before anything is captured.
-    data.image = nullptr;
-    data.imageSize = 100000;
-    EXPECT_EQ(KVT_CaptureImage(id.c_str(), 0, &data), KVT_RESULT_BAD_ARGUMENT);
+    // "Full" and its zero do not fit into four bytes: nothing is written past them.
+    ASSERT_EQ(KVT_SetProperty(id.c_str(), "PictureSize", "Full"), KVT_RESULT_OK);
+    char small[5];
+    std::memset(small, '#', sizeof small);
+    EXPECT_EQ(KVT_GetProperty(id.c_str(), "PictureSize", small, 4), KVT_RESULT_FAILED);
+    EXPECT_EQ(small[0], '\0');
+    EXPECT_EQ(small[4], '#');
+    EXPECT_EQ(KVT_GetProperty(id.c_str(), "PictureSize", small, 0), KVT_RESULT_FAILED);
 }
 
 TEST_F(SimulatedSensorTest, AnAsynchronousCaptureDeliversExactlyOneImage) {
@@ -187,37 +217,6 @@ TEST_F(SimulatedSensorTest, UnplugDuringAnAsynchronousCaptureLosesTheSensorOnly)
     EXPECT_EQ(count, 0u);
 }
 
-TEST_F(SimulatedSensorTest, PropertiesAreKeptPerSensorAndApplyToTheNextCapture) {
-    Start();
-    int simId = 0;
-    const std::string id = Plug(KVTSIM_MODEL_U2, &simId);
-    ASSERT_EQ(KVTSim_PlaceFinger(simId, 1, 1, 1), KVTSIM_OK);
-    char value[16];
-    ASSERT_EQ(KVT_GetProperty(id.c_str(), "pictureSIZE", value, sizeof value), KVT_RESULT_OK);
-    EXPECT_STREQ(value, "ROI");
-    EXPECT_EQ(KVT_SetProperty(id.c_str(), "PictureSize", "Huge"), KVT_RESULT_FAILED);
-    EXPECT_EQ(KVT_SetProperty(id.c_str(), "Brightness", "true"), KVT_RESULT_FAILED);
-    EXPECT_EQ(KVT_SetProperty("{unknown}", "PictureSize", "Full"), KVT_RESULT_FAILED);
-    EXPECT_EQ(KVT_GetProperty(id.c_str(), "Brightness", value, sizeof value), KVT_RESULT_FAILED);
-    EXPECT_STREQ(value, "");
-
-    ASSERT_EQ(KVT_SetProperty(id.c_str(), "PictureSize", "Full"), KVT_RESULT_OK);
-    ASSERT_EQ(KVT_SetProperty(id.c_str(), "Inverted", "true"), KVT_RESULT_OK);
-    std::vector<unsigned char> image;
-    KVT_CapturedData data;
-    ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK);
-    EXPECT_EQ(image.size(), 139190u);
-    EXPECT_EQ(std::string(data.properties), "23" + std::string(30, '0'));
-
-    // A value that does not fit writes nothing past the buffer.
-    char small[5];
-    std::memset(small, '#', sizeof small);
-    EXPECT_EQ(KVT_GetProperty(id.c_str(), "PictureSize", small, 4), KVT_RESULT_FAILED);
-    EXPECT_EQ(small[0], '\0');
-    EXPECT_EQ(small[4], '#');
-    EXPECT_EQ(KVT_GetProperty(id.c_str(), "PictureSize", small, 0), KVT_RESULT_FAILED);
-}
-
 TEST_F(SimulatedSensorTest, StopDuringAnAsynchronousCaptureLeavesNoThreadBehind) {
     // One round first, so threads of the runtime itself (a sanitizer's) exist
     // before counting.
@@ -232,23 +231,14 @@ TEST_F(SimulatedSensorTest, StopDuringAnAsynchronousCaptureLeavesNoThreadBehind)
     EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
     EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(10));
     // Detached threads finish their last lines just after they count out.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (ThreadCount() > before && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= before; }, std::chrono::seconds(5)));
     EXPECT_EQ(ThreadCount(), before);
 }
-
-}  // namespace
-
-namespace {
 
 TEST_F(SimulatedSensorTest, TheEnvironmentAttachesSensorsAtStart) {
     kvt_test::SetEnv("KVT_SIMULATED_SENSORS", "u2,U1,x9");
     Start();
-    ASSERT_TRUE(messages_.WaitFor(KVT_MSG_NEW_DEVICE));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (messages_.Count(KVT_MSG_NEW_DEVICE) < 2 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(messages_.WaitFor(KVT_MSG_NEW_DEVICE, {}, 2));
     KVT_DeviceInfo list[3] = {};
     unsigned int count = 3;
     ASSERT_EQ(KVT_GetDeviceList(list, &count), KVT_RESULT_OK);

@@ -2,11 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "kvt/KVTBasic.h"
+#include "kvt/KVTSimulator.h"
+#include "support/DefaultConfig.h"
 #include "support/TempDir.h"
+#include "support/Wait.h"
 
 namespace kvt_test {
 
@@ -16,12 +24,13 @@ inline std::filesystem::path ConfigPath() {
 inline std::filesystem::path LogPath() {
     return DataDir() / "Logfiles" / "KVTDeviceManager.log";
 }
+inline std::string LogText() {
+    return ReadFile(LogPath());
+}
 
-// Writes a configuration that logs everything, so tests can read the trace.
+// A configuration that logs everything, so tests can read the trace.
 inline void WriteVerboseConfig() {
-    WriteFile(ConfigPath(),
-              "Port=82\nLogFileName=.\\Logfiles\\KVTDeviceManager.log\nLogFileSize=1000000\n"
-              "LogLevel=0\nU2AsyncSleepTime=500\nTemperatureCompensation=0\n");
+    WriteFile(ConfigPath(), ManagerSettings(0));
 }
 
 inline void KVT_CALLBACK IgnoreMessage(KVT_Message*, void*) {}
@@ -32,6 +41,119 @@ protected:
     void TearDown() override {
         if (KVT_IsRunning() == 0) KVT_Stop();
     }
+    // One run of the library on the configuration in place.
+    static void StartAndStop() {
+        ASSERT_EQ(KVT_Start(IgnoreMessage, nullptr), KVT_RESULT_OK);
+        ASSERT_EQ(KVT_Stop(), KVT_RESULT_OK);
+    }
 };
+
+// One delivered message, copied out of the library's slot.
+struct Delivered {
+    int type;
+    std::string deviceId;
+    std::string additionalInfo;
+    std::vector<unsigned char> image;
+    int LFDLevel;
+    std::string properties;
+};
+
+// Collects the messages that reach the callback.
+class MessageLog {
+public:
+    static void KVT_CALLBACK Callback(KVT_Message* message, void* user) {
+        static_cast<MessageLog*>(user)->Add(*message);
+    }
+
+    // Waits until `count` messages of the type have arrived, for the device
+    // when one is named; false after the limit.
+    bool WaitFor(int type, const std::string& deviceId = {}, int count = 1,
+                 std::chrono::seconds limit = std::chrono::seconds(30)) {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, limit,
+                                  [&] { return CountLocked(type, deviceId) >= count; });
+    }
+    std::vector<Delivered> All() {
+        std::lock_guard lock(m_mutex);
+        return m_messages;
+    }
+    int Count(int type) {
+        std::lock_guard lock(m_mutex);
+        return CountLocked(type, {});
+    }
+    // The types delivered since the last call, in order.
+    std::vector<int> TakeTypes() {
+        std::lock_guard lock(m_mutex);
+        std::vector<int> types;
+        for (const auto& m : m_messages) types.push_back(m.type);
+        m_messages.clear();
+        return types;
+    }
+    Delivered Last(int type) {
+        std::lock_guard lock(m_mutex);
+        for (auto m = m_messages.rbegin(); m != m_messages.rend(); ++m)
+            if (m->type == type) return *m;
+        return {};
+    }
+
+private:
+    void Add(const KVT_Message& message) {
+        const KVT_CapturedData& data = message.capturedData;
+        Delivered delivered{message.type, message.deviceId, message.additionalInfo,
+                            {},           data.LFDLevel,    data.properties};
+        if (data.image != nullptr) delivered.image.assign(data.image, data.image + data.imageSize);
+        std::lock_guard lock(m_mutex);
+        m_messages.push_back(std::move(delivered));
+        m_changed.notify_all();
+    }
+    int CountLocked(int type, const std::string& deviceId) const {
+        int count = 0;
+        for (const auto& m : m_messages)
+            count += m.type == type && (deviceId.empty() || m.deviceId == deviceId);
+        return count;
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<Delivered> m_messages;
+};
+
+// The running library with simulated USB sensors plugged in through the
+// simulator interface.
+class SimulatedSensorTest : public LibraryTest {
+protected:
+    void Start() { ASSERT_EQ(KVT_Start(&MessageLog::Callback, &messages_), KVT_RESULT_OK); }
+
+    // Plugs a sensor in and returns the library's id for it.
+    std::string Plug(int model = KVTSIM_MODEL_U2, int* simId = nullptr) {
+        // Counted first: the announcement may arrive before the attach returns.
+        const int before = messages_.Count(KVT_MSG_NEW_DEVICE);
+        int id = 0;
+        EXPECT_EQ(KVTSim_AttachUsbSensor(model, nullptr, &id), KVTSIM_OK);
+        if (simId != nullptr) *simId = id;
+        messages_.WaitFor(KVT_MSG_NEW_DEVICE, {}, before + 1);
+        return messages_.Last(KVT_MSG_NEW_DEVICE).deviceId;
+    }
+
+    // A synchronous capture into a buffer of the given capacity.
+    int Capture(const std::string& id, std::vector<unsigned char>& image, KVT_CapturedData& data,
+                unsigned int capacity = 139190) {
+        image.assign(capacity, 0);
+        std::memset(&data, 0, sizeof data);
+        data.size = sizeof data;
+        data.image = image.data();
+        data.imageSize = capacity;
+        const int result = KVT_CaptureImage(id.c_str(), 0, &data);
+        if (result == KVT_RESULT_OK) image.resize(data.imageSize);
+        return result;
+    }
+
+    MessageLog messages_;
+};
+
+inline int32_t ReadInt32(const std::vector<unsigned char>& bytes, size_t offset) {
+    return static_cast<int32_t>(bytes[offset] | bytes[offset + 1] << 8 | bytes[offset + 2] << 16 |
+                                static_cast<uint32_t>(bytes[offset + 3]) << 24);
+}
 
 }  // namespace kvt_test

@@ -6,7 +6,6 @@
 #include <string>
 
 #include "integration/LibraryFixture.h"
-#include "support/DefaultConfig.h"
 
 namespace fs = std::filesystem;
 using namespace kvt_test;
@@ -19,29 +18,15 @@ using ManagerStartupTest = LibraryTest;
 
 TEST_F(ManagerStartupTest, TheFirstStartWritesTheDocumentedConfiguration) {
     ASSERT_FALSE(fs::exists(ConfigPath()));
-    ASSERT_EQ(KVT_Start(IgnoreMessage, nullptr), 0);
-    ASSERT_EQ(KVT_Stop(), 0);
+    StartAndStop();
     EXPECT_EQ(ReadFile(ConfigPath()), kDefaultDeviceManagerIni);
     EXPECT_TRUE(fs::exists(LogPath()));
 }
 
-TEST_F(ManagerStartupTest, ARepairedLogLevelIsWrittenBackAndUsed) {
-    WriteFile(ConfigPath(),
-              "LogFileName=.\\Logfiles\\KVTDeviceManager.log\nLogFileSize=1000000\n"
-              "LogLevel=7\nU2AsyncSleepTime=500\nTemperatureCompensation=0\n");
-    ASSERT_EQ(KVT_Start(IgnoreMessage, nullptr), 0);
-    ASSERT_EQ(KVT_Stop(), 0);
-    EXPECT_THAT(ReadFile(ConfigPath()), HasSubstr("\nLogLevel=2\n"));
-    const std::string log = ReadFile(LogPath());
-    EXPECT_THAT(log, HasSubstr("KVT DeviceManager started, v2.1.0.7"));
-    EXPECT_THAT(log, Not(HasSubstr("Debug  ")));
-}
-
 TEST_F(ManagerStartupTest, TheLogHoldsBannersAndTraceInOrder) {
     WriteVerboseConfig();
-    ASSERT_EQ(KVT_Start(IgnoreMessage, nullptr), 0);
-    ASSERT_EQ(KVT_Stop(), 0);
-    const std::string log = ReadFile(LogPath());
+    StartAndStop();
+    const std::string log = LogText();
 
     const std::string stamp = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )";
     const std::string thread = "[0-9a-f]{8} ";
@@ -73,21 +58,15 @@ TEST_F(ManagerStartupTest, TheLogHoldsBannersAndTraceInOrder) {
 TEST_F(ManagerStartupTest, AnAbsoluteLogFileNameIsUsedAsItIs) {
     TempDir elsewhere("kvt-log-elsewhere");
     const fs::path log = elsewhere / "deep" / "kvt.log";
-    WriteFile(ConfigPath(), "LogFileName=" + log.string() +
-                                "\nLogFileSize=1000000\nLogLevel=2\nU2AsyncSleepTime=500\n"
-                                "TemperatureCompensation=0\n");
-    ASSERT_EQ(KVT_Start(IgnoreMessage, nullptr), 0);
-    ASSERT_EQ(KVT_Stop(), 0);
+    WriteFile(ConfigPath(), ManagerSettings(2, log.string()));
+    StartAndStop();
     EXPECT_THAT(ReadFile(log), HasSubstr("KVT DeviceManager stopped"));
     EXPECT_FALSE(fs::exists(LogPath()));
 }
 
 TEST_F(ManagerStartupTest, TheLogRotatesAtItsConfiguredSize) {
-    WriteFile(ConfigPath(),
-              "LogFileName=.\\Logfiles\\KVTDeviceManager.log\nLogFileSize=600\n"
-              "LogLevel=0\nU2AsyncSleepTime=500\nTemperatureCompensation=0\n");
-    ASSERT_EQ(KVT_Start(IgnoreMessage, nullptr), 0);
-    ASSERT_EQ(KVT_Stop(), 0);
+    WriteFile(ConfigPath(), ManagerSettings(0, ".\\Logfiles\\KVTDeviceManager.log", 600));
+    StartAndStop();
     const fs::path rotated = LogPath().string() + "~";
     ASSERT_TRUE(fs::exists(rotated));
     EXPECT_GT(fs::file_size(rotated), 600u);
@@ -100,12 +79,6 @@ constexpr char kTwoListeners[] =
     "[DeviceListener_1]\nIP-Address=192.0.2.1\nPort=5001\n"
     "[DeviceListener_2]\nIP-Address=192.0.2.2\nPort=5002\n";
 
-std::string TopSection(const std::string& logLevel) {
-    return "Port=82\nLogFileName=.\\Logfiles\\KVTDeviceManager.log\nLogFileSize=1000000\n"
-           "LogLevel=" +
-           logLevel + "\nU2AsyncSleepTime=500\nTemperatureCompensation=0\n";
-}
-
 TEST_F(ManagerStartupTest, BrokenSettingsLoseNothingAndTheLogSaysWhatWasRepaired) {
     const fs::path bad = ConfigPath().string() + ".bad";
     std::string garbage;
@@ -117,8 +90,8 @@ TEST_F(ManagerStartupTest, BrokenSettingsLoseNothingAndTheLogSaysWhatWasRepaired
     };
     const Case cases[] = {
         {"a comment longer than a line used to be, then two listeners",
-         TopSection("2") + "; " + std::string(600, '=') + "\n" + kTwoListeners, ""},
-        {"two listeners and a bad log level", TopSection("9") + kTwoListeners,
+         ManagerSettings(2) + "; " + std::string(600, '=') + "\n" + kTwoListeners, ""},
+        {"two listeners and a bad log level", ManagerSettings(9) + kTwoListeners,
          "DeviceManagerConfig::Read: LogLevel=9 is not valid, 2 used"},
         {"binary garbage", garbage,
          "cannot be parsed (not a text file: control characters in line 1)"},
@@ -128,10 +101,13 @@ TEST_F(ManagerStartupTest, BrokenSettingsLoseNothingAndTheLogSaysWhatWasRepaired
         fs::remove(bad);
         fs::remove(LogPath());
         WriteFile(ConfigPath(), c.ini);
-        ASSERT_EQ(KVT_Start(IgnoreMessage, nullptr), 0);
-        ASSERT_EQ(KVT_Stop(), 0);
+        StartAndStop();
         const std::string ini = ReadFile(ConfigPath());
-        const std::string log = ReadFile(LogPath());
+        const std::string log = LogText();
+        // A repaired log level is written back and used.
+        EXPECT_THAT(ini, HasSubstr("\nLogLevel=2\n"));
+        EXPECT_THAT(log, HasSubstr("KVT DeviceManager started, v2.1.0.7"));
+        EXPECT_THAT(log, Not(HasSubstr("Debug  ")));
         if (c.ini == garbage) {
             EXPECT_EQ(ReadFile(bad), garbage);
             EXPECT_EQ(ini, kDefaultDeviceManagerIni);
@@ -156,23 +132,21 @@ TEST_F(ManagerStartupTest, BrokenSettingsLoseNothingAndTheLogSaysWhatWasRepaired
 
 TEST_F(ManagerStartupTest, ALargeConfigurationStartsAndAHugeOneIsKeptAside) {
     // The size of the file that used to make the start time out.
-    std::string large = TopSection("2");
+    std::string large = ManagerSettings(2);
     for (int n = 0; large.size() < (1u << 20); ++n) {
         large += "; padding comment " + std::to_string(n) + "\nGeneratedKey" + std::to_string(n) +
                  "=value " + std::to_string(n) + "\n";
     }
     WriteFile(ConfigPath(), large);
-    ASSERT_EQ(KVT_Start(IgnoreMessage, nullptr), 0);
-    ASSERT_EQ(KVT_Stop(), 0);
+    StartAndStop();
     EXPECT_EQ(ReadFile(ConfigPath()), large);
 
     const std::string huge = large + std::string(9u << 20, ';');
     WriteFile(ConfigPath(), huge);
-    ASSERT_EQ(KVT_Start(IgnoreMessage, nullptr), 0);
-    ASSERT_EQ(KVT_Stop(), 0);
+    StartAndStop();
     EXPECT_EQ(fs::file_size(ConfigPath().string() + ".bad"), huge.size());
     EXPECT_EQ(ReadFile(ConfigPath()), kDefaultDeviceManagerIni);
-    EXPECT_THAT(ReadFile(LogPath()), HasSubstr("cannot be parsed (larger than"));
+    EXPECT_THAT(LogText(), HasSubstr("cannot be parsed (larger than"));
 }
 
 TEST_F(ManagerStartupTest, AFailedStartSaysWhyAndReturnsTheFittingResult) {
@@ -184,7 +158,7 @@ TEST_F(ManagerStartupTest, AFailedStartSaysWhyAndReturnsTheFittingResult) {
     EXPECT_EQ(KVT_Start(IgnoreMessage, nullptr), -1);
     EXPECT_EQ(KVT_IsRunning(), -1);
     fs::remove(lock);
-    EXPECT_THAT(ReadFile(LogPath()),
+    EXPECT_THAT(LogText(),
                 HasSubstr("CDevicesManager::Start: cannot take KVT_DevicesManagerMutex ("));
 
     // A data folder that cannot be made (below a file): no log, so standard error.
@@ -204,17 +178,14 @@ TEST_F(ManagerStartupTest, AFailedStartSaysWhyAndReturnsTheFittingResult) {
         fs::exists(fs::current_path() / "KVTDeviceManager.ini"));  // nothing written elsewhere
 
     // Both leave the library able to start.
-    ASSERT_EQ(KVT_Start(IgnoreMessage, nullptr), 0);
-    ASSERT_EQ(KVT_Stop(), 0);
+    StartAndStop();
 }
 
 TEST_F(ManagerStartupTest, WithoutALogRepairsAreSaidOnStandardError) {
     const fs::path notAFolder = DataDir() / "not-a-folder";
     WriteFile(notAFolder, "x");
     const std::string logFile = (notAFolder / "kvt.log").string();
-    WriteFile(ConfigPath(), "LogFileName=" + logFile +
-                                "\nLogFileSize=1000000\nLogLevel=9\nU2AsyncSleepTime=500\n"
-                                "TemperatureCompensation=0\n");
+    WriteFile(ConfigPath(), ManagerSettings(9, logFile));
     testing::internal::CaptureStderr();
     const int started = KVT_Start(IgnoreMessage, nullptr);
     const int stopped = KVT_Stop();

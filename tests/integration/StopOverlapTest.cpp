@@ -9,17 +9,15 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <set>
 #include <thread>
-#include <utility>
 #include <vector>
 
-#include "integration/SimulatedSensorFixture.h"
+#include "integration/LibraryFixture.h"
 #include "support/ThreadCount.h"
 
 using namespace kvt_test;
@@ -30,9 +28,7 @@ namespace {
 // No listener section: nothing but the simulated USB sensors joins.
 void WriteQuietConfig(int u2AsyncSleepTime = 500) {
     WriteFile(ConfigPath(),
-              "Port=82\nLogFileName=.\\Logfiles\\KVTDeviceManager.log\nLogFileSize=10000000\n"
-              "LogLevel=2\nU2AsyncSleepTime=" +
-                  std::to_string(u2AsyncSleepTime) + "\nTemperatureCompensation=0\n");
+              ManagerSettings(2, ".\\Logfiles\\KVTDeviceManager.log", 10000000, u2AsyncSleepTime));
 }
 
 // True when the process holds the file open.
@@ -44,25 +40,6 @@ bool HoldsOpen(const std::filesystem::path& file) {
     }
     return false;
 }
-
-// Counts what each run of the library delivers, from start to stop.
-class RunRecorder {
-public:
-    static void KVT_CALLBACK Callback(KVT_Message* message, void* user) {
-        auto* self = static_cast<RunRecorder*>(user);
-        std::lock_guard lock(self->m_mutex);
-        self->m_types.push_back(message->type);
-    }
-    // The types delivered since the last call.
-    std::vector<int> TakeRun() {
-        std::lock_guard lock(m_mutex);
-        return std::exchange(m_types, {});
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<int> m_types;
-};
 
 // A sensor with a finger on it, a picture taken from it and its template.
 class StopOverlapTest : public SimulatedSensorTest {
@@ -85,15 +62,12 @@ protected:
 
     // The sensor's id in the running library (each start gives new ids).
     std::string RunningSensorId() {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        do {
+        KVT_DeviceInfo list[4] = {};
+        WaitUntil([&] {
             unsigned int count = 4;
-            KVT_DeviceInfo list[4] = {};
-            if (KVT_GetDeviceList(list, &count) == KVT_RESULT_OK && count > 0)
-                return list[0].deviceId;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        } while (std::chrono::steady_clock::now() < deadline);
-        return {};
+            return KVT_GetDeviceList(list, &count) == KVT_RESULT_OK && count > 0;
+        });
+        return list[0].deviceId;
     }
 
     // One round of every export that takes part in a stop.
@@ -106,12 +80,9 @@ protected:
         KVT_DeviceInfo info{};
         info.size = sizeof info;
         deviceResults.insert(KVT_GetDeviceInformation(sensorId.c_str(), &info));
-        std::vector<unsigned char> buffer(139190);
-        KVT_CapturedData data{};
-        data.size = sizeof data;
-        data.image = buffer.data();
-        data.imageSize = static_cast<unsigned int>(buffer.size());
-        deviceResults.insert(KVT_CaptureImage(sensorId.c_str(), 0, &data));
+        std::vector<unsigned char> buffer;
+        KVT_CapturedData data;
+        deviceResults.insert(Capture(sensorId, buffer, data));
         deviceResults.insert(KVT_CaptureImage(sensorId.c_str(), 1, nullptr));
         int available = 0;
         deviceResults.insert(KVT_CancelAsyncCapture(sensorId.c_str(), &available));
@@ -152,7 +123,7 @@ protected:
         int failedStarts = 0;
         int failedStops = 0;
         for (int cycle = 0; cycle < cycles; ++cycle) {
-            failedStarts += KVT_Start(&RunRecorder::Callback, &recorder_) != KVT_RESULT_OK;
+            failedStarts += KVT_Start(&MessageLog::Callback, &messages_) != KVT_RESULT_OK;
             std::this_thread::sleep_for(std::chrono::milliseconds(cycle % 5));
             failedStops += KVT_Stop() != KVT_RESULT_OK;
             // Once stopped, nothing reaches the manager or the algorithm.
@@ -184,7 +155,6 @@ protected:
     std::vector<unsigned char> picture_;
     KVT_CapturedData image_{};
     KVT_Template reference_{};
-    RunRecorder recorder_;
 };
 
 TEST_F(StopOverlapTest, StopsWhileEveryExportIsCalledFromEightThreads) {
@@ -200,19 +170,19 @@ TEST_F(SlowStopOverlapTest, StartsAndStopsTwoHundredTimesUnderLoad) {
 }
 
 TEST_F(StopOverlapTest, EachStopEndsWithTheGoingOfflineMessageAndNoUnspecifiedBurst) {
-    recorder_.TakeRun();
+    messages_.TakeTypes();
     for (int cycle = 0; cycle < 10; ++cycle) {
-        ASSERT_EQ(KVT_Start(&RunRecorder::Callback, &recorder_), KVT_RESULT_OK);
+        ASSERT_EQ(KVT_Start(&MessageLog::Callback, &messages_), KVT_RESULT_OK);
         // A capture that the stop cuts short, so the stop has work to do.
         ASSERT_EQ(KVT_CaptureImage(RunningSensorId().c_str(), 5, nullptr), KVT_RESULT_OK);
         ASSERT_EQ(KVT_Stop(), KVT_RESULT_OK);
-        const std::vector<int> run = recorder_.TakeRun();
+        const std::vector<int> run = messages_.TakeTypes();
         ASSERT_FALSE(run.empty()) << "cycle " << cycle;
         EXPECT_EQ(run.back(), KVT_MSG_GOING_OFFLINE) << "cycle " << cycle;
         EXPECT_EQ(std::count(run.begin(), run.end(), KVT_MSG_GOING_OFFLINE), 1);
         EXPECT_LE(std::count(run.begin(), run.end(), KVT_MSG_UNSPECIFIED), 1);
     }
-    EXPECT_THAT(ReadFile(LogPath()), HasSubstr("open Threads: 0 after 0 loops"));
+    EXPECT_THAT(LogText(), HasSubstr("open Threads: 0 after 0 loops"));
 }
 
 TEST_F(StopOverlapTest, ALongSettlePauseBlocksNeitherCancelNorStop) {
@@ -230,7 +200,7 @@ TEST_F(StopOverlapTest, ALongSettlePauseBlocksNeitherCancelNorStop) {
     ASSERT_EQ(KVT_CaptureImage(sensorId_.c_str(), 30, nullptr), KVT_RESULT_OK);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
-    EXPECT_THAT(ReadFile(LogPath()), HasSubstr("open Threads: 0 after"));
+    EXPECT_THAT(LogText(), HasSubstr("open Threads: 0 after"));
     EXPECT_EQ(KVT_Start(&MessageLog::Callback, &messages_), KVT_RESULT_OK);
 }
 
@@ -253,8 +223,7 @@ TEST_F(StopOverlapTest, UnterminatedIdsAndBadReferencesAreRefused) {
     EXPECT_EQ(KVT_SetProperty(id, "FastMode", "1"), KVT_RESULT_BAD_ARGUMENT);
     char value[64];
     EXPECT_EQ(KVT_GetProperty(id, "FastMode", value, sizeof value), KVT_RESULT_BAD_ARGUMENT);
-    EXPECT_THAT(ReadFile(LogPath()),
-                HasSubstr("KVT_IndicateResult: device id without terminating zero"));
+    EXPECT_THAT(LogText(), HasSubstr("KVT_IndicateResult: device id without terminating zero"));
 
     // A reference whose size field is wrong is refused like a wrong probe.
     std::array<KVT_Template, 2> references{reference_, reference_};
@@ -283,29 +252,14 @@ TEST_F(StopOverlapTest, TheCallbackMayStopTheLibraryAndNoThreadStaysBehind) {
     const size_t threadsBefore = ThreadCount();
     StopFromCallback stopper;
     ASSERT_EQ(KVT_Start(&StopFromCallback::Callback, &stopper), KVT_RESULT_OK);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (KVT_IsRunning() == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(KVT_IsRunning(), -1);
-    while (stopper.result.load() == 1 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(WaitUntil([] { return KVT_IsRunning() == -1; }, std::chrono::seconds(20)));
+    EXPECT_TRUE(WaitUntil([&] { return stopper.result.load() != 1; }));
     EXPECT_EQ(stopper.result.load(), KVT_RESULT_OK);
     // The message thread that ran the callback ends once the callback returns.
-    while (ThreadCount() > threadsBefore && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_LE(ThreadCount(), threadsBefore);
+    EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threadsBefore; }));
     // And it starts again.
     EXPECT_EQ(KVT_Start(&MessageLog::Callback, &messages_), KVT_RESULT_OK);
     EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
-}
-
-TEST(CalcImageSizeOverflowTest, SizesBeyondThirtyTwoBitsGiveZero) {
-    EXPECT_EQ(KVT_CalcImageSize(65536, 65536), 0u);
-    EXPECT_EQ(KVT_CalcImageSize(UINT_MAX, 1), 0u);
-    EXPECT_EQ(KVT_CalcImageSize(UINT_MAX - 3, 1), 0u);
-    // The largest picture that still fits.
-    const unsigned int rows = (UINT_MAX - 1078u) / 4u;
-    EXPECT_EQ(KVT_CalcImageSize(4, rows), 4u * rows + 1078u);
 }
 
 using LogReleaseTest = LibraryTest;
@@ -318,7 +272,7 @@ TEST_F(LogReleaseTest, AStoppedLibraryHoldsNoHandleOnItsLogButStillWritesIt) {
     EXPECT_FALSE(HoldsOpen(LogPath()));
     EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
     EXPECT_FALSE(HoldsOpen(LogPath()));
-    EXPECT_THAT(ReadFile(LogPath()), HasSubstr("unexpected call to KVT_Stop()"));
+    EXPECT_THAT(LogText(), HasSubstr("unexpected call to KVT_Stop()"));
 }
 
 #ifndef _WIN32  // a named pipe (FIFO) is POSIX only
@@ -329,9 +283,7 @@ using SlowAbandonedStartTest = LibraryTest;
 TEST_F(SlowAbandonedStartTest, AStartThatGivesUpLeavesNoThreadAndTheNextStartWorks) {
     const std::filesystem::path pipe = DataDir() / "held.log";
     ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
-    WriteFile(ConfigPath(), "Port=82\nLogFileName=" + pipe.string() +
-                                "\nLogFileSize=1000000\nLogLevel=2\nU2AsyncSleepTime=500\n"
-                                "TemperatureCompensation=0\n");
+    WriteFile(ConfigPath(), ManagerSettings(2, pipe.string()));
     const size_t threadsBefore = ThreadCount();
 
     // Lets the manager go on once the start has given up on it.
@@ -344,11 +296,8 @@ TEST_F(SlowAbandonedStartTest, AStartThatGivesUpLeavesNoThreadAndTheNextStartWor
     });
     EXPECT_EQ(KVT_Start(IgnoreMessage, nullptr), KVT_RESULT_FAILED);
     EXPECT_EQ(KVT_IsRunning(), -1);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (ThreadCount() > threadsBefore + 1 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     // Only the test's own reader may still run.
-    EXPECT_LE(ThreadCount(), threadsBefore + 1);
+    EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threadsBefore + 1; }));
 
     WriteQuietConfig();
     EXPECT_EQ(KVT_Start(IgnoreMessage, this), KVT_RESULT_OK);

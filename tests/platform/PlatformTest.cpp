@@ -16,32 +16,28 @@ namespace fs = std::filesystem;
 
 namespace {
 
-TEST(EventTest, AutoResetReleasesOneWaitThenClears) {
-    platform::CEvent event(false, true);
-    EXPECT_TRUE(event.Wait(0));
-    EXPECT_FALSE(event.Wait(0));
-    event.Set();
-    EXPECT_TRUE(event.Wait(10));
-    EXPECT_FALSE(event.Wait(10));
-}
+TEST(EventTest, AutoResetReleasesOneWaitManualResetStaysUntilReset) {
+    platform::CEvent autoReset(false, true);
+    EXPECT_TRUE(autoReset.Wait(0));
+    EXPECT_FALSE(autoReset.Wait(0));
+    autoReset.Set();
+    EXPECT_TRUE(autoReset.Wait(10));
+    EXPECT_FALSE(autoReset.Wait(10));
 
-TEST(EventTest, ManualResetStaysSignalledUntilReset) {
-    platform::CEvent event(true, false);
-    EXPECT_FALSE(event.Wait(10));
-    event.Set();
-    EXPECT_TRUE(event.Wait(0));
-    EXPECT_TRUE(event.Wait(0));
-    event.Reset();
-    EXPECT_FALSE(event.Wait(0));
-}
+    platform::CEvent manual(true, false);
+    EXPECT_FALSE(manual.Wait(10));
+    manual.Set();
+    EXPECT_TRUE(manual.Wait(0));
+    EXPECT_TRUE(manual.Wait(0));
+    manual.Reset();
+    EXPECT_FALSE(manual.Wait(0));
 
-TEST(EventTest, SetFromAnotherThreadWakesAWaiter) {
-    platform::CEvent event(false, false);
-    std::thread setter([&event] {
+    // A set from another thread wakes a waiter.
+    std::thread setter([&autoReset] {
         platform::SleepMs(20);
-        event.Set();
+        autoReset.Set();
     });
-    EXPECT_TRUE(event.Wait(platform::kInfinite));
+    EXPECT_TRUE(autoReset.Wait(platform::kInfinite));
     setter.join();
 }
 
@@ -88,8 +84,13 @@ TEST(PathsTest, ConfiguredPathsBecomeNative) {
     EXPECT_EQ(platform::JoinPath("/data/", "b.ini"), "/data/b.ini");
 }
 
-TEST(PathsTest, DataFolderFollowsTheOverrideAndIsCreated) {
+TEST(PathsTest, FoldersAreCreatedWithEveryParentAndTheDataFolderFollowsTheOverride) {
     kvt_test::TempDir dir("kvt-paths");
+    const fs::path deep = dir / "a" / "b" / "c";
+    EXPECT_TRUE(platform::CreateDirectories(deep.string()));
+    EXPECT_TRUE(fs::is_directory(deep));
+    EXPECT_TRUE(platform::CreateDirectories(deep.string()));  // existing is fine
+
     const fs::path wanted = dir / "nested" / "data";
     const std::string saved = kvt_test::DataDir().string();
     kvt_test::SetEnv("KVT_DATA_DIR", wanted.string());
@@ -99,31 +100,21 @@ TEST(PathsTest, DataFolderFollowsTheOverrideAndIsCreated) {
     EXPECT_TRUE(fs::is_directory(wanted));
 }
 
-TEST(PathsTest, CreateDirectoriesMakesEveryParent) {
-    kvt_test::TempDir dir("kvt-paths");
-    const fs::path deep = dir / "a" / "b" / "c";
-    EXPECT_TRUE(platform::CreateDirectories(deep.string()));
-    EXPECT_TRUE(fs::is_directory(deep));
-    EXPECT_TRUE(platform::CreateDirectories(deep.string()));  // existing is fine
-}
-
-TEST(ThreadTest, WaitForEndReportsTheEndOrTheTimeOut) {
-    platform::CEvent release(true, false);
+TEST(ThreadTest, WaitForEndReportsTheEndOrTheTimeOutAndAnAbandonedThreadRunsOn) {
+    auto release = std::make_shared<platform::CEvent>(true, false);
+    auto finished = std::make_shared<platform::CEvent>(true, false);
     platform::CThread thread;
-    ASSERT_TRUE(thread.Start([&release] { release.Wait(platform::kInfinite); }));
+    ASSERT_TRUE(thread.Start([release] { release->Wait(platform::kInfinite); }));
     EXPECT_TRUE(thread.IsValid());
     EXPECT_FALSE(thread.Start([] {}));  // one thread per object
     EXPECT_FALSE(thread.WaitForEnd(20));
     EXPECT_FALSE(thread.HasEnded());
-    release.Set();
+    release->Set();
     EXPECT_TRUE(thread.WaitForEnd(5000));
     EXPECT_FALSE(thread.IsValid());
-}
 
-TEST(ThreadTest, AnAbandonedThreadRunsOnAndTheHandleIsFree) {
-    auto release = std::make_shared<platform::CEvent>(true, false);
-    auto finished = std::make_shared<platform::CEvent>(true, false);
-    platform::CThread thread;
+    // Abandoned, the thread runs on and the object takes the next one.
+    release->Reset();
     ASSERT_TRUE(thread.Start([release, finished] {
         release->Wait(platform::kInfinite);
         finished->Set();

@@ -1,6 +1,18 @@
 #pragma once
 
+#include <string>
+
 namespace kvt_test {
+
+// The unnamed section of KVTDeviceManager.ini with the given log settings.
+inline std::string ManagerSettings(int logLevel,
+                                   const std::string& logFile = ".\\Logfiles\\KVTDeviceManager.log",
+                                   int logFileSize = 1000000, int u2AsyncSleepTime = 500) {
+    return "Port=82\nLogFileName=" + logFile + "\nLogFileSize=" + std::to_string(logFileSize) +
+           "\nLogLevel=" + std::to_string(logLevel) +
+           "\nU2AsyncSleepTime=" + std::to_string(u2AsyncSleepTime) +
+           "\nTemperatureCompensation=0\n";
+}
 
 // KVTDeviceManager.ini as the library writes it when it had none, byte for byte.
 inline constexpr char kDefaultDeviceManagerIni[] =

@@ -11,15 +11,8 @@ using kvt_test::RunKvt;
 
 namespace {
 
-class KvtStandardFormats : public testing::Test {
+class KvtStandardFormats : public kvt_test::KvtFilesTest {
 protected:
-    std::string Picture(const std::string& name, const std::string& finger) {
-        const std::string path = (m_dir / (name + ".bmp")).string();
-        const auto result =
-            RunKvt({"capture", "--simulate", "u2", "--finger", finger, "--out", path});
-        EXPECT_EQ(result.exit, 0) << result.err;
-        return path;
-    }
     std::string Extract(const std::string& picture, const std::string& format) {
         const std::string path =
             (m_dir / (fs::path(picture).stem().string() + "." + format)).string();
@@ -27,7 +20,6 @@ protected:
         EXPECT_EQ(result.exit, 0) << result.err;
         return path;
     }
-    kvt_test::TempDir m_dir{"kvt-fmr"};
 };
 
 TEST_F(KvtStandardFormats, RecordsAreWrittenAndMatchedLikeTemplates) {

@@ -16,7 +16,6 @@
 namespace fs = std::filesystem;
 using kvt_test::Json;
 using kvt_test::JsonReader;
-using kvt_test::KvtProcess;
 using kvt_test::RunKvt;
 
 namespace {
@@ -63,31 +62,17 @@ TEST(KvtCommandLine, EveryCommandDescribesItself) {
 }
 
 TEST(KvtCommandLine, WrongCommandLinesEndBeforeTheLibraryStarts) {
-    const std::vector<std::vector<std::string>> wrong = {
-        {},
-        {"bogus"},
-        {"list", "--nope"},
-        {"list", "extra"},
-        {"list", "--json=yes"},
-        {"demo", "--json"},
-        {"capture", "--out"},
-        {"capture", "--size", "huge"},
-        {"capture", "--timeout", "5"},
-        {"capture", "--async", "--timeout", "0"},
-        {"capture", "--async", "--timeout", "5s"},
-        {"capture", "--finger", "3"},
-        {"capture", "--simulate", "u9"},
-        {"capture", "--simulate", "u2", "--finger", "3:x"},
-        {"capture", "--simulate", "u2", "--device", "0"},
-        {"monitor", "--seconds", "-1"},
-        {"extract"},
-        {"match", "only-a-probe.tpl"},
-        {"identify", "probe.bmp", "folder", "third"},
-    };
-    for (const auto& args : wrong) {
-        std::string line;
-        for (const auto& a : args) line += a + " ";
+    for (const char* line :
+         {"", "bogus", "list --nope", "list extra", "list --json=yes", "demo --json",
+          "capture --out", "capture --size huge", "capture --timeout 5",
+          "capture --async --timeout 0", "capture --async --timeout 5s", "capture --finger 3",
+          "capture --simulate u9", "capture --simulate u2 --finger 3:x",
+          "capture --simulate u2 --device 0", "monitor --seconds -1", "extract",
+          "match only-a-probe.tpl", "identify probe.bmp folder third"}) {
         SCOPED_TRACE(line);
+        std::vector<std::string> args;
+        std::istringstream words(line);
+        for (std::string word; words >> word;) args.push_back(word);
         const auto result = RunKvt(args);
         EXPECT_EQ(result.exit, 64);
         EXPECT_NE(result.err.find("kvt"), std::string::npos) << "no explanation";
@@ -205,19 +190,7 @@ TEST(KvtCapture, AsynchronousCapturesWaitForAFinger) {
     EXPECT_FALSE(fs::exists(dir / "none.bmp"));
 }
 
-class KvtBiometrics : public testing::Test {
-protected:
-    // A picture of a virtual finger, taken by kvt capture.
-    std::string Picture(const std::string& name, const std::string& finger,
-                        const char* model = "u2") {
-        const std::string path = (m_dir / (name + ".bmp")).string();
-        const auto result =
-            RunKvt({"capture", "--simulate", model, "--finger", finger, "--out", path});
-        EXPECT_EQ(result.exit, 0) << result.err;
-        return path;
-    }
-    kvt_test::TempDir m_dir{"kvt-bio"};
-};
+using KvtBiometrics = kvt_test::KvtFilesTest;
 
 TEST_F(KvtBiometrics, SameFingerMatchesAndAnotherDoesNot) {
     const std::string enrolled = Picture("f5-0", "5:0");
@@ -290,7 +263,7 @@ TEST_F(KvtBiometrics, DamagedFilesGetAClearError) {
 
 #ifndef _WIN32  // a console's Ctrl-C cannot be sent to one child process alone
 TEST(KvtMonitor, CtrlCStopsTheLibraryCleanly) {
-    KvtProcess monitor({"monitor", "--json"}, {"KVT_SIMULATED_SENSORS=u2"});
+    kvt_test::ChildProcess monitor(KVT_TOOL, {"monitor", "--json"}, {"KVT_SIMULATED_SENSORS=u2"});
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (monitor.Out().find("NewDevice") == std::string::npos &&
            std::chrono::steady_clock::now() < deadline)

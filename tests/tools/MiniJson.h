@@ -1,9 +1,11 @@
 #pragma once
 
+#include <algorithm>
 #include <cctype>
-#include <cstdlib>
+#include <regex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -12,18 +14,12 @@
 namespace kvt_test {
 
 struct Json {
-    enum class Type { kNull, kBool, kNumber, kString, kArray, kObject } type = Type::kNull;
     bool boolean = false;
     double number = 0;
     std::string text;
     std::vector<Json> items;
     std::vector<std::pair<std::string, Json>> members;
 
-    bool Has(const std::string& key) const {
-        for (const auto& [k, v] : members)
-            if (k == key) return true;
-        return false;
-    }
     const Json& operator[](const std::string& key) const {
         for (const auto& [k, v] : members)
             if (k == key) return v;
@@ -38,8 +34,7 @@ public:
     static Json Parse(const std::string& text) {
         JsonReader reader(text);
         Json value = reader.Value();
-        reader.Space();
-        if (reader.m_pos != text.size()) reader.Fail("text after the value");
+        if (reader.Next() != '\0') reader.Fail("text after the value");
         return value;
     }
 
@@ -49,74 +44,58 @@ private:
     [[noreturn]] void Fail(const std::string& what) const {
         throw std::runtime_error("JSON: " + what + " at offset " + std::to_string(m_pos));
     }
-    void Space() {
+    // Skips white space; the next character, or '\0' at the end.
+    char Next() {
         while (m_pos < m_text.size() &&
-               std::string(" \t\r\n").find(m_text[m_pos]) != std::string::npos)
+               std::string_view(" \t\r\n").find(m_text[m_pos]) != std::string_view::npos)
             ++m_pos;
+        return m_pos < m_text.size() ? m_text[m_pos] : '\0';
     }
-    bool Eat(char c) {
-        Space();
-        if (m_pos < m_text.size() && m_text[m_pos] == c) {
-            ++m_pos;
-            return true;
-        }
-        return false;
+    bool Take(char c) {
+        if (Next() != c) return false;
+        ++m_pos;
+        return true;
     }
     void Expect(char c) {
-        if (!Eat(c)) Fail(std::string("expected '") + c + "'");
+        if (!Take(c)) Fail(std::string("expected '") + c + "'");
     }
-    bool Word(const char* word) {
-        const std::string w = word;
-        if (m_text.compare(m_pos, w.size(), w) != 0) return false;
-        m_pos += w.size();
+    bool Word(const std::string& word) {
+        if (m_text.compare(m_pos, word.size(), word) != 0) return false;
+        m_pos += word.size();
         return true;
     }
 
     Json Value() {
-        Space();
-        if (m_pos >= m_text.size()) Fail("unexpected end");
         Json v;
-        const char c = m_text[m_pos];
-        if (c == '{') {
-            v.type = Json::Type::kObject;
-            ++m_pos;
-            if (Eat('}')) return v;
+        const char next = Next();
+        if (Take('{')) {
+            if (Take('}')) return v;
             do {
-                Space();
                 std::string key = String();
                 Expect(':');
                 v.members.emplace_back(std::move(key), Value());
-            } while (Eat(','));
+            } while (Take(','));
             Expect('}');
-        } else if (c == '[') {
-            v.type = Json::Type::kArray;
-            ++m_pos;
-            if (Eat(']')) return v;
+        } else if (Take('[')) {
+            if (Take(']')) return v;
             do v.items.push_back(Value());
-            while (Eat(','));
+            while (Take(','));
             Expect(']');
-        } else if (c == '"') {
-            v.type = Json::Type::kString;
+        } else if (next == '"') {
             v.text = String();
-        } else if (Word("true")) {
-            v.type = Json::Type::kBool;
-            v.boolean = true;
-        } else if (Word("false")) {
-            v.type = Json::Type::kBool;
-        } else if (Word("null")) {
-            v.type = Json::Type::kNull;
-        } else {
-            v.type = Json::Type::kNumber;
+        } else if (Word("true") || Word("false")) {
+            v.boolean = next == 't';
+        } else if (!Word("null")) {
             v.number = Number();
         }
         return v;
     }
 
     std::string String() {
-        if (m_pos >= m_text.size() || m_text[m_pos] != '"') Fail("expected a string");
-        ++m_pos;
+        if (!Take('"')) Fail("expected a string");
+        static const std::string kEscapes = "\"\\/bfnrt", kMeanings = "\"\\/\b\f\n\r\t";
         std::string out;
-        while (true) {
+        for (;;) {
             if (m_pos >= m_text.size()) Fail("unterminated string");
             const unsigned char c = static_cast<unsigned char>(m_text[m_pos++]);
             if (c == '"') return out;
@@ -125,69 +104,31 @@ private:
                 out += static_cast<char>(c);
                 continue;
             }
-            if (m_pos >= m_text.size()) Fail("unterminated escape");
-            const char e = m_text[m_pos++];
-            switch (e) {
-                case '"':
-                case '\\':
-                case '/':
-                    out += e;
-                    break;
-                case 'b':
-                    out += '\b';
-                    break;
-                case 'f':
-                    out += '\f';
-                    break;
-                case 'n':
-                    out += '\n';
-                    break;
-                case 'r':
-                    out += '\r';
-                    break;
-                case 't':
-                    out += '\t';
-                    break;
-                case 'u': {
-                    if (m_pos + 4 > m_text.size()) Fail("short \\u escape");
-                    for (int i = 0; i < 4; ++i)
-                        if (!std::isxdigit(static_cast<unsigned char>(m_text[m_pos + i])))
-                            Fail("bad \\u escape");
-                    const long code = std::strtol(m_text.substr(m_pos, 4).c_str(), nullptr, 16);
-                    m_pos += 4;
-                    out += code < 0x80 ? static_cast<char>(code) : '?';
-                    break;
-                }
-                default:
-                    Fail("unknown escape");
+            const char e = m_pos < m_text.size() ? m_text[m_pos++] : '\0';
+            if (e == 'u') {
+                if (m_pos + 4 > m_text.size() ||
+                    !std::all_of(m_text.begin() + m_pos, m_text.begin() + m_pos + 4,
+                                 [](unsigned char h) { return std::isxdigit(h); }))
+                    Fail("bad \\u escape");
+                const unsigned long code = std::stoul(m_text.substr(m_pos, 4), nullptr, 16);
+                m_pos += 4;
+                out += code < 0x80 ? static_cast<char>(code) : '?';
+            } else if (e != '\0' && kEscapes.find(e) != std::string::npos) {
+                out += kMeanings[kEscapes.find(e)];
+            } else {
+                Fail("unknown escape");
             }
         }
     }
 
     double Number() {
-        const size_t start = m_pos;
-        const auto digits = [&] {
-            const size_t from = m_pos;
-            while (m_pos < m_text.size() && std::isdigit(static_cast<unsigned char>(m_text[m_pos])))
-                ++m_pos;
-            return m_pos > from;
-        };
-        if (m_pos < m_text.size() && m_text[m_pos] == '-') ++m_pos;
-        if (m_pos < m_text.size() && m_text[m_pos] == '0') {
-            ++m_pos;
-        } else if (!digits()) {
+        static const std::regex kNumber(R"(-?(0|[1-9]\d*)(\.\d+)?([eE][+-]?\d+)?)");
+        std::smatch match;
+        if (!std::regex_search(m_text.begin() + static_cast<long>(m_pos), m_text.end(), match,
+                               kNumber, std::regex_constants::match_continuous))
             Fail("expected a value");
-        }
-        if (m_pos < m_text.size() && m_text[m_pos] == '.') {
-            ++m_pos;
-            if (!digits()) Fail("digits expected after '.'");
-        }
-        if (m_pos < m_text.size() && (m_text[m_pos] == 'e' || m_text[m_pos] == 'E')) {
-            ++m_pos;
-            if (m_pos < m_text.size() && (m_text[m_pos] == '+' || m_text[m_pos] == '-')) ++m_pos;
-            if (!digits()) Fail("digits expected in the exponent");
-        }
-        return std::strtod(m_text.substr(start, m_pos - start).c_str(), nullptr);
+        m_pos += static_cast<size_t>(match.length(0));
+        return std::stod(match.str(0));
     }
 
     const std::string& m_text;
