@@ -18,12 +18,15 @@ struct Json {
     double number = 0;
     std::string text;
     std::vector<Json> items;
-    std::vector<std::pair<std::string, Json>> members;
+    // An object's members: keys[i] names values[i]. (A vector of pairs would
+    // need Json complete here, which not every standard library allows.)
+    std::vector<std::string> keys;
+    std::vector<Json> values;
 
     const Json& operator[](const std::string& key) const {
-        for (const auto& [k, v] : members)
-            if (k == key) return v;
-        throw std::out_of_range("no key " + key);
+        const auto found = std::find(keys.begin(), keys.end(), key);
+        if (found == keys.end()) throw std::out_of_range("no key " + key);
+        return values[static_cast<size_t>(found - keys.begin())];
     }
     const Json& operator[](size_t index) const { return items.at(index); }
 };
@@ -73,7 +76,8 @@ private:
             do {
                 std::string key = String();
                 Expect(':');
-                v.members.emplace_back(std::move(key), Value());
+                v.keys.push_back(std::move(key));
+                v.values.push_back(Value());
             } while (Take(','));
             Expect('}');
         } else if (Take('[')) {
