@@ -59,6 +59,11 @@ protected:
         ASSERT_EQ(KVT_ExtractTemplate(&image_, &reference_), KVT_RESULT_OK);
         ASSERT_EQ(KVT_Stop(), KVT_RESULT_OK);
     }
+    // Tests of one process would otherwise meet the sensors of those before.
+    void TearDown() override {
+        SimulatedSensorTest::TearDown();
+        if (simId_ != 0) KVTSim_Detach(simId_);
+    }
 
     // The sensor's id in the running library (each start gives new ids).
     std::string RunningSensorId() {
