@@ -29,12 +29,18 @@ TEST(ProcessLifetime, AnApplicationThatNeverStopsTheLibraryStillExits) {
     // what the library makes before arranging its stop at exit. A crash at
     // exit depends on timing, so a few runs.
     for (int run = 0; run < 6; ++run) {
+        const bool late = run % 2 == 1;
         std::vector<std::string> environment;
-        if (run % 2 == 0) environment.push_back("KVT_SIMULATED_SENSORS=u2,u1");
-        const ChildResult child =
-            RunChild(KVT_START_PROBE, {"--no-stop"}, environment, std::chrono::seconds(10));
+        if (!late) environment.push_back("KVT_SIMULATED_SENSORS=u2,u1");
+        const ChildResult child = RunChild(KVT_START_PROBE, {"--no-stop", late ? "--attach" : ""},
+                                           environment, std::chrono::seconds(10));
         ASSERT_EQ(child.exit, 0) << "still running after 10 s, or crashed; output:\n" << child.out;
         EXPECT_THAT(child.out, HasSubstr("result=0"));
+#ifdef _WIN32
+        // The arrival of a sensor plugged in just before main returns may
+        // still be announced while the process ends.
+        if (late) continue;
+#endif
         EXPECT_THAT(child.out, Not(HasSubstr("callback after main returned")));
     }
 }

@@ -1,7 +1,8 @@
 /* Starts the library in a process of its own and prints the result of
  * KVT_Start, so that tests can see what a second process gets. With
- * --no-stop it attaches a simulated sensor and returns from main with the
- * library running, as an application that forgets KVT_Stop does. */
+ * --no-stop it returns from main with the library running, as an
+ * application that forgets KVT_Stop does; --attach then plugs a simulated
+ * sensor in just before. */
 #include <stdatomic.h>
 #include <stdio.h>
 #include <string.h>
@@ -22,13 +23,14 @@ static void KVT_CALLBACK OnMessage(KVT_Message* message, void* userValue) {
 
 int main(int argc, char** argv) {
     const int stop = !(argc > 1 && strcmp(argv[1], "--no-stop") == 0);
+    const int attach = argc > 2 && strcmp(argv[2], "--attach") == 0;
     int result = KVT_Start(OnMessage, NULL);
     printf("\nresult=%d\n", result);
     fflush(stdout);
     if (result == 0 && stop) KVT_Stop();
     /* What the library first makes after the start must outlive the exit. */
     int simId = 0;
-    if (result == 0 && !stop) KVTSim_AttachUsbSensor(KVTSIM_MODEL_U2, "4711", &simId);
+    if (result == 0 && !stop && attach) KVTSim_AttachUsbSensor(KVTSIM_MODEL_U2, "4711", &simId);
     atomic_store(&g_mainReturned, 1);
     return 0;
 }
