@@ -85,11 +85,9 @@ SimUsbBus::SimUsbBus() : SimUsbBus(false) {}
 SimUsbBus::SimUsbBus(bool joinsBusList) : m_joinsBusList(joinsBusList) {}
 
 SimUsbBus::~SimUsbBus() {
+    // The process's own bus is never destroyed, so no bus ends with the
+    // process and its delivery thread can always be joined.
     Unwatch();
-    if (platform::ProcessIsExiting()) {
-        if (m_deliveryThread.joinable()) m_deliveryThread.detach();
-        return;
-    }
     // A thread left by an Unwatch from its own callback.
     std::unique_lock lock(m_eventMutex);
     std::thread ending = std::move(m_deliveryThread);
