@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <system_error>
 
 #include "common/Timing.h"
@@ -43,6 +44,8 @@ std::atomic<CDevicesManager*> g_instancePtr{nullptr};
 int g_queryUsers = 0;
 int g_callUsers = 0;
 int g_deliveringThreads = 0;
+// Since when the message thread has been inside the application's callback.
+std::optional<std::chrono::steady_clock::time_point> g_callbackSince;
 std::condition_variable g_usersChanged;
 
 // Counts one user out of a count above and wakes whoever waits on the counts.
@@ -59,6 +62,8 @@ std::atomic<int32_t> g_temperatureCompensation{0};
 
 constexpr uint32_t kStopPollMs = 100;
 constexpr uint32_t kGoingOfflinePauseMs = 500;
+// A loaded machine may leave the message thread unscheduled for a while.
+constexpr uint32_t kDeliveryLimitMs = 2000;
 constexpr uint32_t kShutdownPauseMs = 1000;
 constexpr uint32_t kWorkerWaitMs = 500;
 constexpr int kWorkerWaitRounds = 50;
@@ -153,13 +158,33 @@ CManagerLease::~CManagerLease() {
     if (m_manager != nullptr) CountOut(g_callUsers);
 }
 
-CMessageDeliveryScope::CMessageDeliveryScope() {
+void CMessageDeliveryScope::Announce() {
     std::lock_guard lock(g_instanceMutex);
     ++g_deliveringThreads;
 }
 
+void CMessageDeliveryScope::Withdraw() {
+    CountOut(g_deliveringThreads);
+}
+
 CMessageDeliveryScope::~CMessageDeliveryScope() {
     CountOut(g_deliveringThreads);
+}
+
+CMessageDeliveryScope::InCallback::InCallback() {
+    {
+        std::lock_guard lock(g_instanceMutex);
+        g_callbackSince = std::chrono::steady_clock::now();
+    }
+    g_usersChanged.notify_all();
+}
+
+CMessageDeliveryScope::InCallback::~InCallback() {
+    {
+        std::lock_guard lock(g_instanceMutex);
+        g_callbackSince.reset();
+    }
+    g_usersChanged.notify_all();
 }
 
 void CDevicesManager::WaitForCalls() {
@@ -171,10 +196,20 @@ void CDevicesManager::WaitForCalls() {
     }
 }
 
-void CDevicesManager::WaitForMessageDelivery(uint32_t timeoutMs) {
+void CDevicesManager::WaitForMessageDelivery(uint32_t busyMs) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point begin = Clock::now();
+    const Clock::time_point limit = begin + std::chrono::milliseconds(kDeliveryLimitMs);
     std::unique_lock lock(g_instanceMutex);
-    g_usersChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                            [] { return g_deliveringThreads == 0; });
+    while (g_deliveringThreads != 0) {
+        Clock::time_point giveUp = limit;
+        if (g_callbackSince) {
+            giveUp = std::min(
+                limit, std::max(*g_callbackSince, begin) + std::chrono::milliseconds(busyMs));
+        }
+        if (Clock::now() >= giveUp) return;
+        g_usersChanged.wait_until(lock, giveUp);
+    }
 }
 
 bool CDevicesManager::StopRequested() {

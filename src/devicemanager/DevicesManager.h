@@ -164,8 +164,9 @@ private:
     void OpenLog();
     // Waits, bounded, for the calls that hold a lease to return.
     void WaitForCalls();
-    // Waits, bounded by timeoutMs, until no message thread is delivering.
-    static void WaitForMessageDelivery(uint32_t timeoutMs);
+    // Waits until no message thread is delivering: at most busyMs of a
+    // callback that does not return, and at most 2 s in all.
+    static void WaitForMessageDelivery(uint32_t busyMs);
     void DMThreadGetAsyncImageProc(DevicePtr device);
     // The LFD level of a raw capture (0 without a second frame); deliverable
     // tells whether the buffer holds at least one frame of the picture size.
@@ -215,14 +216,32 @@ private:
     CDevicesManager* m_manager = nullptr;
 };
 
-// Marks the message thread as delivering for its lifetime; the shutdown gives
-// it a bounded time to hand the going-offline message to the application.
+// Counts the message thread as delivering from its release until it ends; the
+// shutdown gives it a bounded time to hand the going-offline message to the
+// application.
 class CMessageDeliveryScope {
 public:
-    CMessageDeliveryScope();
+    // Counts a released thread in before it has run, so that a stop soon after
+    // the start still waits for it.
+    static void Announce();
+    // Counts out an announced thread that never took its count over.
+    static void Withdraw();
+
+    // Takes over the announced count and gives it back when the thread ends.
+    CMessageDeliveryScope() = default;
     ~CMessageDeliveryScope();
     CMessageDeliveryScope(const CMessageDeliveryScope&) = delete;
     CMessageDeliveryScope& operator=(const CMessageDeliveryScope&) = delete;
+
+    // Brackets one call of the application's callback: only time spent there
+    // counts against the shutdown's pause, not time waiting for a processor.
+    class InCallback {
+    public:
+        InCallback();
+        ~InCallback();
+        InCallback(const InCallback&) = delete;
+        InCallback& operator=(const InCallback&) = delete;
+    };
 };
 
 // The configuration's settings of the newer USB model, as the sensors get them.

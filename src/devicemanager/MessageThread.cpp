@@ -12,7 +12,7 @@ bool CMessageThread::Start(KVT_MessageCallback callback, void* userValue) {
     if (m_thread.IsValid()) return false;
     m_callback = callback;
     m_userValue = userValue;
-    m_released = false;
+    m_releasedAs = 0;
     m_go.Reset();
     // Taken here, before any Stop can advance it.
     const uint64_t generation = m_generation.load();
@@ -20,7 +20,8 @@ bool CMessageThread::Start(KVT_MessageCallback callback, void* userValue) {
 }
 
 void CMessageThread::Release() {
-    m_released = true;
+    CMessageDeliveryScope::Announce();
+    m_releasedAs = m_generation.load() + 1;
     m_go.Set();
 }
 
@@ -40,7 +41,8 @@ bool CMessageThread::Stop() {
         if (!ownThread)
             CLog::Instance().Error("CMessageThread::Stop: message thread did not end in time");
     }
-    m_released = false;
+    // A released thread that never woke up is no longer counted as delivering.
+    if (m_releasedAs.exchange(0) != 0) CMessageDeliveryScope::Withdraw();
     m_callback = nullptr;
     m_userValue = nullptr;
     if (ended) m_ring.ReleaseAll();
@@ -49,12 +51,13 @@ bool CMessageThread::Stop() {
 
 void CMessageThread::ThreadFunction(uint64_t generation) {
     m_go.Wait(platform::kInfinite);
-    if (!m_released) return;
+    uint64_t released = generation + 1;
+    if (!m_releasedAs.compare_exchange_strong(released, 0)) return;
     // Taken once: Stop clears the members and may give up on this thread
     // while a callback still runs.
     const KVT_MessageCallback callback = m_callback;
     void* const userValue = m_userValue;
-    CMessageDeliveryScope delivering;
+    const CMessageDeliveryScope delivering;
     CCallContext context;
     bool offline = false;
     // The going-offline message of a stopping manager is the last one there is.
@@ -65,7 +68,12 @@ void CMessageThread::ThreadFunction(uint64_t generation) {
         if (!CDevicesManager::QueryMessageIfRunning(&context, record)) break;
         offline =
             record.type == kvt__MessageType__DMGoingOffline && CDevicesManager::StopRequested();
-        if (callback != nullptr && !s_muted.load()) callback(m_ring.Convert(record), userValue);
+        if (callback != nullptr) {
+            KVT_Message* const message = m_ring.Convert(record);
+            const CMessageDeliveryScope::InCallback busy;
+            // Checked last, so a stop at exit leaves the smallest window.
+            if (!s_muted.load()) callback(message, userValue);
+        }
         context.Release();
     }
 }

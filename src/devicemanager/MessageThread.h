@@ -32,7 +32,6 @@ public:
     // From now on no message reaches any callback: a stop at process exit
     // must not call into an application whose main has returned.
     static void MuteForProcessExit() { s_muted = true; }
-    bool IsReleased() const { return m_released.load(); }
 
 private:
     // generation: the value of m_generation when the thread was started.
@@ -44,7 +43,9 @@ private:
     void* m_userValue = nullptr;
     CMessageRing m_ring;
     platform::CThread m_thread;
-    std::atomic<bool> m_released{false};
+    // The generation + 1 of a release, taken back to 0 by the thread when it
+    // wakes, or by Stop when it never did: exactly one of them counts it out.
+    std::atomic<uint64_t> m_releasedAs{0};
     // Advanced by Stop: a thread started before it delivers nothing more.
     std::atomic<uint64_t> m_generation{0};
     platform::CEvent m_go{true, false};

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -263,6 +264,44 @@ TEST_F(StopOverlapTest, TheCallbackMayStopTheLibraryAndNoThreadStaysBehind) {
     // The message thread that ran the callback ends once the callback returns.
     EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threadsBefore; }));
     // And it starts again.
+    EXPECT_EQ(KVT_Start(&MessageLog::Callback, &messages_), KVT_RESULT_OK);
+    EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
+}
+
+// The application's callback does not return from the first event until the
+// test lets it.
+struct BlockingCallback {
+    static void KVT_CALLBACK Callback(KVT_Message* message, void* user) {
+        auto* self = static_cast<BlockingCallback*>(user);
+        if (message->type == KVT_MSG_GOING_OFFLINE) self->offline = true;
+        if (message->type != KVT_MSG_NEW_DEVICE || self->entered.exchange(true)) return;
+        std::unique_lock lock(self->mutex);
+        self->timedOut =
+            !self->let.wait_for(lock, std::chrono::seconds(20), [self] { return self->go; });
+        self->returned = true;
+    }
+    void Let() {
+        std::lock_guard lock(mutex);
+        go = true;
+        let.notify_all();
+    }
+    std::mutex mutex;
+    std::condition_variable let;
+    bool go = false;
+    std::atomic<bool> entered{false}, returned{false}, timedOut{false}, offline{false};
+};
+
+TEST_F(StopOverlapTest, ACallbackThatDoesNotReturnDoesNotHoldUpTheStop) {
+    BlockingCallback blocker;
+    ASSERT_EQ(KVT_Start(&BlockingCallback::Callback, &blocker), KVT_RESULT_OK);
+    ASSERT_TRUE(WaitUntil([&] { return blocker.entered.load(); }));
+    EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
+    blocker.Let();
+    ASSERT_TRUE(WaitUntil([&] { return blocker.returned.load(); }));
+    // The stop returned while the callback still waited, and the busy callback
+    // was not handed the going-offline message afterwards.
+    EXPECT_FALSE(blocker.timedOut);
+    EXPECT_FALSE(blocker.offline);
     EXPECT_EQ(KVT_Start(&MessageLog::Callback, &messages_), KVT_RESULT_OK);
     EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
 }
