@@ -3,11 +3,13 @@
 #include <chrono>
 
 #include "common/Log.h"
+#include "platform/Immortal.h"
 #include "platform/Thread.h"
 
 LibraryState& State() {
-    static LibraryState state;
-    return state;
+    // Its threads and their events outlive every static destructor.
+    static platform::Immortal<LibraryState> state;
+    return state.Get();
 }
 
 namespace {

@@ -15,6 +15,7 @@
 #include "ethernet/DeviceListener.h"
 #include "image/LFDLevel.h"
 #include "image/Makeup.h"
+#include "platform/Immortal.h"
 #include "platform/LastError.h"
 #include "platform/Paths.h"
 #include "platform/Sockets.h"
@@ -46,7 +47,9 @@ int g_callUsers = 0;
 int g_deliveringThreads = 0;
 // Since when the message thread has been inside the application's callback.
 std::optional<std::chrono::steady_clock::time_point> g_callbackSince;
-std::condition_variable g_usersChanged;
+// Never destroyed: Windows may end a thread inside a notify at exit.
+platform::Immortal<std::condition_variable> g_usersChangedStorage;
+std::condition_variable& g_usersChanged = g_usersChangedStorage.Get();
 
 // Counts one user out of a count above and wakes whoever waits on the counts.
 void CountOut(int& users) {

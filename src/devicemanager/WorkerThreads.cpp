@@ -4,9 +4,13 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "platform/Immortal.h"
+
 namespace {
 std::mutex g_mutex;
-std::condition_variable g_changed;
+// Never destroyed: Windows may end a thread inside a notify at exit.
+platform::Immortal<std::condition_variable> g_changedStorage;
+std::condition_variable& g_changed = g_changedStorage.Get();
 int g_workerThreads = 0;
 }  // namespace
 

@@ -9,6 +9,8 @@ namespace platform {
 // with the library running; the stop at exit then runs after the destructors
 // of every static made after it was arranged, and the library's threads run
 // until it. What they use must therefore outlive all static destructors.
+// Windows instead ends the threads first, wherever they are: a destructor
+// that took a lock one of them held would wait forever.
 template <typename T>
 class Immortal {
 public:

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/Log.h"
+#include "platform/Immortal.h"
 #include "platform/Thread.h"
 #include "platform/UsbDriver.h"
 #include "platform/win32/ModuleHandle.h"
@@ -210,8 +211,8 @@ private:
 }  // namespace
 
 UsbBus* SystemUsbBus() {
-    static Win32UsbBus bus;
-    return &bus;
+    static Immortal<Win32UsbBus> bus;
+    return &bus.Get();
 }
 
 }  // namespace platform
