@@ -5,10 +5,10 @@
 
 #include "common/CallContext.h"
 #include "devicemanager/DevicesManager.h"
-#include "image/ImageTestSupport.h"
 #include "image/PictureGeometry.h"
+#include "support/BmpFile.h"
 
-using image_test::Get32;
+using kvt_test::Get32;
 
 namespace {
 
