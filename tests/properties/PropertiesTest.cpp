@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "properties/PropertiesManager.h"
 #include "properties/PropertyTypes.h"
@@ -17,58 +19,60 @@ std::string Text(const CProperties& properties, const char* name) {
     return value;
 }
 
-TEST(PropertiesTest, DefaultsStayWhenASettingIsRefused) {
+// Each line: settings applied in turn (a refused one marked), then the block
+// and some properties as they read back.
+TEST(PropertiesTest, SettingsLandInTheirOwnBitsAndRefusalsChangeNothing) {
+    struct Setting {
+        const char* name;
+        const char* value;
+        bool accepted = true;
+    };
+    struct Case {
+        std::vector<Setting> settings;
+        std::string text;
+        std::vector<std::pair<const char*, const char*>> reads;
+    };
+    const Case cases[] = {
+        {{{"LFD", "maybe", false},
+          {"Brightness", "true", false},
+          {"Brightness", "default", false},
+          {"PictureSize", "", false}},
+         kDefaultsText,
+         {{"ImageMode", "Stamp"}, {"Inverted", "false"}, {"LFD", "true"}, {"PictureSize", "ROI"}}},
+        {{{"PictureSize", "Full"}}, "21" + std::string(30, '0'), {{"PictureSize", "Full"}}},
+        // 1 | 4 | (1 << 3) | 32 = 0x2D
+        {{{"PictureSize", "Half"},
+          {"ImageMode", "Photo"},
+          {"LFD", "false"},
+          {"FastMode", "true"},
+          {"Inverted", "true"}},
+         "D2" + std::string(30, '0'),
+         {{"PictureSize", "Half"}, {"LFD", "false"}}},
+        // Names and values ignore case and keep the given spelling.
+        {{{"imagemode", "photo"}}, "30" + std::string(30, '0'), {{"IMAGEMODE", "photo"}}},
+        {{{"ImageMode", "Photo"}, {"ImageMode", "STAMP"}}, kDefaultsText, {{"imageMode", "STAMP"}}},
+        // "default" resets one property, the name "Default" all of them.
+        {{{"Inverted", "true"}, {"PictureSize", "Full"}, {"Inverted", "DEFAULT"}},
+         "21" + std::string(30, '0'),
+         {{"Inverted", "false"}}},
+        {{{"LFD", "false"}, {"PictureSize", "Full"}, {"Default", "anything"}},
+         kDefaultsText,
+         {{"PictureSize", "ROI"}, {"LFD", "true"}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        CProperties properties;
+        for (const Setting& s : c.settings)
+            EXPECT_EQ(properties.SetProperty(s.name, s.value), s.accepted) << s.name << s.value;
+        EXPECT_EQ(properties.ToText(), c.text);
+        for (const auto& [name, value] : c.reads) EXPECT_EQ(Text(properties, name), value);
+    }
     CProperties properties;
-    EXPECT_FALSE(properties.SetProperty("LFD", "maybe"));
-    EXPECT_FALSE(properties.SetProperty("Brightness", "true"));
-    EXPECT_FALSE(properties.SetProperty("Brightness", "default"));
-    EXPECT_FALSE(properties.SetProperty("PictureSize", ""));
-    EXPECT_EQ(properties.ToText(), kDefaultsText);
-    EXPECT_EQ(properties.GetValue("LFD"), 1u);
-    EXPECT_EQ(properties.GetValue("PictureSize"), 0u);
-    EXPECT_EQ(Text(properties, "ImageMode"), "Stamp");
-    EXPECT_EQ(Text(properties, "Inverted"), "false");
-    EXPECT_EQ(Text(properties, "LFD"), "true");
     std::string value;
     EXPECT_FALSE(properties.GetProperty("Brightness", value));
-}
-
-TEST(PropertiesTest, EachPropertyLandsInItsOwnBits) {
-    CProperties properties;
-    ASSERT_TRUE(properties.SetProperty("PictureSize", "Full"));
-    EXPECT_EQ(properties.ToText(), "21" + std::string(30, '0'));
-    ASSERT_TRUE(properties.SetProperty("PictureSize", "Half"));
-    ASSERT_TRUE(properties.SetProperty("ImageMode", "Photo"));
-    ASSERT_TRUE(properties.SetProperty("LFD", "false"));
-    ASSERT_TRUE(properties.SetProperty("FastMode", "true"));
-    ASSERT_TRUE(properties.SetProperty("Inverted", "true"));
-    // 1 | 4 | (1 << 3) | 32 = 0x2D
-    EXPECT_EQ(properties.ToText(), "D2" + std::string(30, '0'));
-    EXPECT_EQ(properties.GetValue("PictureSize"), 1u);
-}
-
-TEST(PropertiesTest, NamesAndValuesIgnoreCaseAndKeepTheGivenSpelling) {
-    CProperties properties;
-    ASSERT_TRUE(properties.SetProperty("imagemode", "photo"));
-    EXPECT_EQ(properties.GetValue("ImageMode"), 1u);
-    EXPECT_EQ(Text(properties, "IMAGEMODE"), "photo");
-    ASSERT_TRUE(properties.SetProperty("ImageMode", "STAMP"));
-    EXPECT_EQ(properties.GetValue("imageMode"), 0u);
-}
-
-TEST(PropertiesTest, DefaultResetsOnePropertyOrAll) {
-    CProperties properties;
-    ASSERT_TRUE(properties.SetProperty("Inverted", "true"));
-    ASSERT_TRUE(properties.SetProperty("PictureSize", "Full"));
-    ASSERT_TRUE(properties.SetProperty("Inverted", "DEFAULT"));
-    EXPECT_EQ(Text(properties, "Inverted"), "false");
-    EXPECT_EQ(properties.GetValue("PictureSize"), 2u);
-
-    ASSERT_TRUE(properties.SetProperty("LFD", "false"));
-    ASSERT_TRUE(properties.SetProperty("Default", "anything"));
-    EXPECT_EQ(properties.ToText(), kDefaultsText);
-    EXPECT_EQ(Text(properties, "PictureSize"), "ROI");
-    EXPECT_EQ(Text(properties, "LFD"), "true");
+    EXPECT_EQ(properties.GetValue("LFD"), 1u);
+    ASSERT_TRUE(properties.SetProperty("PictureSize", "half"));
+    EXPECT_EQ(properties.GetValue("picturesize"), 1u);
 }
 
 TEST(PropertiesTest, FromTextAcceptsOnlyThirtyTwoUpperCaseHexDigits) {
