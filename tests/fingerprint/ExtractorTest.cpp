@@ -277,26 +277,6 @@ TEST(Extractor, RescaledImagesStayWithinTheSizesAccepted) {
     EXPECT_EQ(small.width, 100) << "halving would go below 64";
 }
 
-TEST(Extractor, SettingsLimitWhatIsKept) {
-    const fptest::Image img = Render(fptest::RandomPattern(3, 360, 360, 16), 360, 360);
-    fp::Features all, few, small;
-    ASSERT_EQ(ExtractImage(img, all), fp::ExtractStatus::Ok);
-    ASSERT_GT(all.minutiae.size(), 5u);
-    fp::ExtractorSettings limited;
-    limited.maxMinutiae = 5;
-    ASSERT_EQ(ExtractImage(img, few, limited), fp::ExtractStatus::Ok);
-    ASSERT_EQ(few.minutiae.size(), 5u);
-    for (std::size_t i = 1; i < few.minutiae.size(); ++i)
-        EXPECT_GE(few.minutiae[i - 1].quality, few.minutiae[i].quality);
-    EXPECT_GE(few.minutiae.back().quality, all.minutiae[5].quality);
-
-    fp::ExtractorSettings noMask;
-    noMask.fullTemplate = false;
-    ASSERT_EQ(ExtractImage(img, small, noMask), fp::ExtractStatus::Ok);
-    EXPECT_EQ(small.mask.columns, 0);
-    EXPECT_EQ(small.orientation.columns, 0);
-}
-
 TEST(Extractor, RefusesBadImagesWithoutCrashing) {
     std::vector<std::uint8_t> pixels(400 * 400, 255);
     fp::Features f;

@@ -242,7 +242,8 @@ TEST_F(Modules, ParametersHaveRangesAndTakeEffect) {
     EXPECT_EQ(vfmSet(matcher, 200, &v), VF_ERROR_PARAMETER);
     EXPECT_EQ(vfmGet(matcher, 77, &v), VF_ERROR_PARAMETER);
 
-    const fptest::Image img = kvt_test::DrawnFinger(4);
+    // Fewer, sparser minutiae than a drawn finger's: of differing quality.
+    const fptest::Image img = fptest::Render(fptest::RandomPattern(3, 360, 360, 16), 360, 360);
     std::vector<std::uint8_t> full, small, few;
     ASSERT_EQ(Extract(img, full), VF_OK);
     v = 0;
@@ -252,9 +253,16 @@ TEST_F(Modules, ParametersHaveRangesAndTakeEffect) {
     v = 5;
     ASSERT_EQ(vfeSet(extractor, 110, &v), VF_OK);
     ASSERT_EQ(Extract(img, few), VF_OK);
-    int n = 0;
-    ASSERT_EQ(fp::TemplateMinutiaCount(few.data(), few.size(), n), fp::TemplateError::None);
-    EXPECT_EQ(n, 5);
+    fp::Features all, kept;
+    ASSERT_EQ(fp::DecodeTemplate(full.data(), full.size(), all), fp::TemplateError::None);
+    ASSERT_EQ(fp::DecodeTemplate(few.data(), few.size(), kept), fp::TemplateError::None);
+    // The best five, best first, and neither mask nor grid in a small template.
+    ASSERT_EQ(kept.minutiae.size(), 5u);
+    for (std::size_t i = 1; i < 5; ++i)
+        EXPECT_GE(kept.minutiae[i - 1].quality, kept.minutiae[i].quality);
+    EXPECT_GE(kept.minutiae.back().quality, all.minutiae[5].quality);
+    EXPECT_EQ(kept.mask.columns + kept.orientation.columns, 0);
+    EXPECT_GT(all.mask.columns, 0);
 
     auto reset = RESOLVE(extractorModule, VfeReset);
     ASSERT_EQ(reset(extractor), VF_OK);
