@@ -77,14 +77,6 @@ TEST(ThresholdConversion, PercentBecomesScoreUnitsAndOutOfRangeValuesAreBounded)
         EXPECT_EQ(CAlgoNeuro50::ThresholdFromPercent(percent), score) << percent;
 }
 
-TEST_F(AdapterTest, StartsOnceWithTheModulesOwnSettingsWithoutConfiguration) {
-    auto algo = Started();
-    EXPECT_FALSE(algo->InitAlgo());
-    EXPECT_THAT(LogText(), HasSubstr("Max-Minutiae:120, Extract Singular Points:true, Max-Core:2, "
-                                     "MaxDelta:2, Max-DoubleCore:1"));
-    EXPECT_THAT(LogText(), HasSubstr("VeriFinger 5.0 initialized"));
-}
-
 TEST_F(AdapterTest, EveryConfiguredKeyReachesItsParameter) {
     Configure(
         "VF50-GThreshold=1\nVF50-MThreshold=0.01\nVF50-ExtractSingularPoints=0\n"
@@ -114,8 +106,12 @@ TEST_F(AdapterTest, EveryConfiguredKeyReachesItsParameter) {
                 HasSubstr("CAlgoNeuro50::_Extract: Template generated, quality not sufficient"));
 }
 
-TEST_F(AdapterTest, IdentifiesDrawnPrints) {
+TEST_F(AdapterTest, StartsOnceWithTheModulesOwnSettingsAndIdentifiesDrawnPrints) {
     auto algo = Started();
+    EXPECT_FALSE(algo->InitAlgo());
+    EXPECT_THAT(LogText(), HasSubstr("Max-Minutiae:120, Extract Singular Points:true, Max-Core:2, "
+                                     "MaxDelta:2, Max-DoubleCore:1"));
+    EXPECT_THAT(LogText(), HasSubstr("VeriFinger 5.0 initialized"));
     const Extracted probe(*algo, kvt_test::DrawnFinger(5));
     const Extracted mate(*algo, kvt_test::DrawnFinger(5, {0.1f, 6.f, -4.f}));
     const Extracted stranger(*algo, kvt_test::DrawnFinger(6));

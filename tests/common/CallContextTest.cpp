@@ -28,7 +28,7 @@ TEST(CallContextTest, BlocksCopiesRecordsAndArraysAreOwnedAndZeroed) {
     EXPECT_EQ(context.CreateArray<kvt__DeviceInformation>(0).ptr, nullptr);
 }
 
-TEST(CallContextTest, FaultsRecordKindAndText) {
+TEST(CallContextTest, FaultsRecordKindAndTextAndMessagesAreCutToTheBlock) {
     CCallContext context;
     EXPECT_EQ(context.Fault(), CCallContext::FaultKind::None);
     EXPECT_STREQ(context.FaultText(), "");
@@ -40,10 +40,7 @@ TEST(CallContextTest, FaultsRecordKindAndText) {
     EXPECT_NE(context.ServerFault("sensor gone"), 0);
     EXPECT_EQ(context.Fault(), CCallContext::FaultKind::Server);
     EXPECT_STREQ(context.FaultText(), "sensor gone");
-}
 
-TEST(CallContextTest, BuildMsgStringFormatsAndCutsToTheBlock) {
-    CCallContext context;
     EXPECT_STREQ(BuildMsgString(&context, "device %s: %d", "A", 7), "device A: 7");
     const std::string longText(5000, 'q');
     const char* cut = BuildMsgString(&context, "%s", longText.c_str());

@@ -80,16 +80,19 @@ TEST(Extractor, FindsPlantedMinutiaeWithTypeAndDirection) {
     EXPECT_FALSE(f.mask.At(0, 0));  // the light border is background
 }
 
-// Matching minutiae of `f` to the pattern's singularities that lie inside
-// [lo, hi) of the pattern, with pattern coordinates multiplied by `scale`.
+// Matching minutiae of `f` to the pattern's singularities that land inside
+// [lo, hi) of a `side` x `side` image rendered with `moved`, with image
+// coordinates multiplied by `scale`.
 int FoundNear(const fp::Features& f, const Pattern& p, float lo, float hi, float scale,
-              float tolerance, int* inside = nullptr) {
+              float tolerance, int* inside = nullptr, const fptest::Placement& moved = {},
+              int side = 0) {
     int found = 0, counted = 0;
     for (const Singularity& s : p.singularities) {
-        if (s.x < lo || s.y < lo || s.x >= hi || s.y >= hi) continue;
+        float x, y, distance;
+        fptest::Place(moved, side, side, s.x, s.y, x, y);
+        if (x < lo || y < lo || x >= hi || y >= hi) continue;
         ++counted;
-        float distance;
-        Nearest(f, s.x * scale, s.y * scale, distance);
+        Nearest(f, x * scale, y * scale, distance);
         found += distance < tolerance;
     }
     if (inside) *inside = counted;
@@ -101,16 +104,9 @@ TEST(Extractor, MinutiaeFollowARotatedAndShiftedImpression) {
     const fptest::Placement moved{0.4f, 10.f, -8.f};
     fp::Features f;
     ASSERT_EQ(ExtractImage(Render(p, 360, 360, moved, 0), f), fp::ExtractStatus::Ok);
-    const float scale = f.width / 360.f;  // wide ridges are brought to the usual period
-    int found = 0, inside = 0;
-    for (const Singularity& s : p.singularities) {
-        float x, y, distance;
-        fptest::Place(moved, 360, 360, s.x, s.y, x, y);
-        if (x < 30 || y < 30 || x > 330 || y > 330) continue;
-        ++inside;
-        Nearest(f, x * scale, y * scale, distance);
-        found += distance < 8.f;
-    }
+    int inside = 0;
+    // Wide ridges are brought to the usual period.
+    const int found = FoundNear(f, p, 30, 330, f.width / 360.f, 8.f, &inside, moved, 360);
     ASSERT_GT(inside, 6);
     EXPECT_GE(found, inside * 3 / 4);
 }
@@ -279,26 +275,6 @@ TEST(Extractor, RescaledImagesStayWithinTheSizesAccepted) {
     const fptest::Image tiny = Render(fptest::RandomPattern(42, 100, 100, 2), 100, 100, {}, 4);
     ASSERT_EQ(ExtractImage(tiny, small, at1000), fp::ExtractStatus::Ok);
     EXPECT_EQ(small.width, 100) << "halving would go below 64";
-}
-
-TEST(Extractor, SettingsLimitWhatIsKept) {
-    const fptest::Image img = Render(fptest::RandomPattern(3, 360, 360, 16), 360, 360);
-    fp::Features all, few, small;
-    ASSERT_EQ(ExtractImage(img, all), fp::ExtractStatus::Ok);
-    ASSERT_GT(all.minutiae.size(), 5u);
-    fp::ExtractorSettings limited;
-    limited.maxMinutiae = 5;
-    ASSERT_EQ(ExtractImage(img, few, limited), fp::ExtractStatus::Ok);
-    ASSERT_EQ(few.minutiae.size(), 5u);
-    for (std::size_t i = 1; i < few.minutiae.size(); ++i)
-        EXPECT_GE(few.minutiae[i - 1].quality, few.minutiae[i].quality);
-    EXPECT_GE(few.minutiae.back().quality, all.minutiae[5].quality);
-
-    fp::ExtractorSettings noMask;
-    noMask.fullTemplate = false;
-    ASSERT_EQ(ExtractImage(img, small, noMask), fp::ExtractStatus::Ok);
-    EXPECT_EQ(small.mask.columns, 0);
-    EXPECT_EQ(small.orientation.columns, 0);
 }
 
 TEST(Extractor, RefusesBadImagesWithoutCrashing) {

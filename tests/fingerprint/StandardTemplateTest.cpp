@@ -134,35 +134,10 @@ TEST(StandardTemplate, HeaderFieldsAreFilled) {
     for (const fp::Minutia& m : f.minutiae) sum += m.quality;
 
     const auto iso = fp::EncodeStandardTemplate(f, StandardFormat::Iso2005, info);
-    const std::vector<std::uint8_t> isoHeader = {'F',
-                                                 'M',
-                                                 'R',
-                                                 0,
-                                                 ' ',
-                                                 '2',
-                                                 '0',
-                                                 0,
-                                                 0,
-                                                 0,
-                                                 static_cast<std::uint8_t>(iso.size() >> 8),
-                                                 static_cast<std::uint8_t>(iso.size()),
-                                                 0x0A,
-                                                 0xBC,
-                                                 388 >> 8,
-                                                 388 & 0xFF,
-                                                 374 >> 8,
-                                                 374 & 0xFF,
-                                                 0,
-                                                 197,
-                                                 0,
-                                                 197,
-                                                 1,
-                                                 0,
-                                                 3,
-                                                 0x21,
-                                                 static_cast<std::uint8_t>(sum / 60),
-                                                 60};
-    EXPECT_EQ(std::vector<std::uint8_t>(iso.begin(), iso.begin() + 28), isoHeader);
+    Bytes isoHeader;
+    isoHeader.magic().u32(static_cast<std::uint32_t>(iso.size())).u16(0x0ABC).u16(388).u16(374);
+    isoHeader.u16(197).u16(197).u8(1).u8(0).u8(3).u8(0x21).u8(sum / 60).u8(60);
+    EXPECT_EQ(std::vector<std::uint8_t>(iso.begin(), iso.begin() + 28), isoHeader.v);
 
     const auto ansi = fp::EncodeStandardTemplate(f, StandardFormat::Ansi2004, info);
     EXPECT_EQ(ansi.size(), iso.size() + 2);

@@ -11,12 +11,13 @@
 #include "image/PLMemSink.h"
 #include "image/PLTextException.h"
 #include "image/PLWinBmp.h"
+#include "support/BmpFile.h"
 
-using image_test::BmpFile;
 using image_test::Failure;
-using image_test::Get32;
-using image_test::PackRows;
 using image_test::Thrown;
+using kvt_test::BmpFile;
+using kvt_test::Get32;
+using kvt_test::PackRows;
 
 namespace {
 
@@ -42,13 +43,18 @@ uint32_t Index(int32_t x, int32_t y, int bits) {
     return static_cast<uint32_t>(x * 3 + y * 5) % (1u << bits);
 }
 
+// As decoded: opaque.
 PLPixel32 PaletteEntry(uint32_t i) {
-    return {static_cast<uint8_t>(i), static_cast<uint8_t>(255 - i), static_cast<uint8_t>(i * 7), 0};
+    return {static_cast<uint8_t>(i), static_cast<uint8_t>(255 - i), static_cast<uint8_t>(i * 7),
+            255};
 }
 
 BmpFile Paletted(int bits, int32_t w, int32_t h) {
     BmpFile file(w, h, bits);
-    for (uint32_t i = 0; i < (1u << bits); ++i) file.palette.push_back(PaletteEntry(i));
+    for (uint32_t i = 0; i < (1u << bits); ++i) {
+        const PLPixel32 p = PaletteEntry(i);
+        file.palette.push_back({p.b, p.g, p.r});
+    }
     file.pixels = PackRows(w, h, bits, [bits](int32_t x, int32_t y) { return Index(x, y, bits); });
     return file;
 }
@@ -58,9 +64,7 @@ void ExpectIndices(const PLBmp& bitmap, int bits) {
     for (int32_t y = 0; y < bitmap.GetHeight(); ++y)
         for (int32_t x = 0; x < bitmap.GetWidth(); ++x)
             ASSERT_EQ(bitmap.GetLine(y)[x], Index(x, y, bits)) << x << "," << y;
-    PLPixel32 expected = PaletteEntry(1);
-    expected.a = 255;
-    EXPECT_EQ(bitmap.GetPalette()[1], expected);
+    EXPECT_EQ(bitmap.GetPalette()[1], PaletteEntry(1));
 }
 
 TEST(BmpEncoderTest, WritesTheGreyPictureBottomLineFirstAfterTheRamp) {

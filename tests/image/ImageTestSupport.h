@@ -1,12 +1,8 @@
 #pragma once
 
-#include <cstdint>
-#include <functional>
 #include <string>
 #include <utility>
-#include <vector>
 
-#include "image/PLPixelDesc.h"
 #include "image/PLTextException.h"
 
 namespace image_test {
@@ -21,95 +17,6 @@ Failure Thrown(Run run) {
         return {e.GetCode(), e.GetText()};
     }
     return {0, "nothing thrown"};
-}
-
-inline void Put16(std::vector<uint8_t>& out, uint32_t v) {
-    out.push_back(static_cast<uint8_t>(v));
-    out.push_back(static_cast<uint8_t>(v >> 8));
-}
-
-inline void Put32(std::vector<uint8_t>& out, uint32_t v) {
-    Put16(out, v);
-    Put16(out, v >> 16);
-}
-
-inline uint32_t Get32(const std::vector<uint8_t>& bytes, size_t at) {
-    return bytes[at] | (bytes[at + 1] << 8) | (bytes[at + 2] << 16) |
-           (static_cast<uint32_t>(bytes[at + 3]) << 24);
-}
-
-// A BMP file written field by field, independent of the library's encoder.
-struct BmpFile {
-    BmpFile(int32_t w, int32_t h, int bitsPerPixel, uint32_t compressionType = 0)
-        : width(w),
-          height(h),
-          bits(static_cast<uint16_t>(bitsPerPixel)),
-          compression(compressionType) {}
-
-    int32_t width = 0;
-    int32_t height = 0;
-    uint16_t bits = 8;
-    uint32_t compression = 0;
-    uint32_t headerSize = 40;  // 12: core header with 3-byte palette entries
-    int32_t pixelsPerMetre = 0;
-    uint32_t coloursUsed = 0;
-    std::vector<PLPixel32> palette;
-    std::vector<uint32_t> masks;  // behind the information header
-    std::vector<uint8_t> pixels;  // stored rows or run-length data
-
-    std::vector<uint8_t> Bytes() const {
-        const bool core = headerSize == 12;
-        const uint32_t offset = static_cast<uint32_t>(14 + headerSize + 4 * masks.size() +
-                                                      (core ? 3 : 4) * palette.size());
-        std::vector<uint8_t> out{'B', 'M'};
-        Put32(out, offset + static_cast<uint32_t>(pixels.size()));
-        Put32(out, 0);
-        Put32(out, offset);
-        Put32(out, headerSize);
-        if (core) {
-            Put16(out, static_cast<uint32_t>(width));
-            Put16(out, static_cast<uint32_t>(height));
-            Put16(out, 1);
-            Put16(out, bits);
-        } else {
-            for (uint32_t v : {static_cast<uint32_t>(width), static_cast<uint32_t>(height)})
-                Put32(out, v);
-            Put16(out, 1);
-            Put16(out, bits);
-            for (uint32_t v : {compression, 0u, static_cast<uint32_t>(pixelsPerMetre),
-                               static_cast<uint32_t>(pixelsPerMetre), coloursUsed, 0u})
-                Put32(out, v);
-            out.resize(14 + headerSize, 0);
-        }
-        for (uint32_t mask : masks) Put32(out, mask);
-        for (const PLPixel32& p : palette) {
-            out.insert(out.end(), {p.b, p.g, p.r});
-            if (!core) out.push_back(0);
-        }
-        out.insert(out.end(), pixels.begin(), pixels.end());
-        return out;
-    }
-};
-
-// Rows bottom first, each padded to 4 bytes. value(x, y), y = 0 the top line,
-// is the index (up to 8 bits) or the little-endian pixel (16, 24, 32 bits).
-inline std::vector<uint8_t> PackRows(int32_t w, int32_t h, int bits,
-                                     const std::function<uint32_t(int32_t, int32_t)>& value) {
-    const size_t stride = (static_cast<size_t>(w) * bits + 31) / 32 * 4;
-    std::vector<uint8_t> out(stride * static_cast<size_t>(h), 0);
-    for (int32_t y = 0; y < h; ++y) {
-        uint8_t* row = out.data() + static_cast<size_t>(h - 1 - y) * stride;
-        for (int32_t x = 0; x < w; ++x) {
-            const uint32_t v = value(x, y);
-            if (bits < 8) {
-                const int bit = x * bits;
-                row[bit / 8] |= static_cast<uint8_t>(v << (8 - bits - bit % 8));
-            } else {
-                for (int i = 0; i < bits / 8; ++i) row[x * bits / 8 + i] = uint8_t(v >> (8 * i));
-            }
-        }
-    }
-    return out;
 }
 
 }  // namespace image_test

@@ -194,7 +194,7 @@ TEST_F(LFDTest, LevelFollowsTheNumberOfMetConditionsWhoseBoundsAreStrict) {
     EXPECT_EQ(Level(live_, kLive), 0);
 }
 
-TEST_F(LFDTest, FramesWithoutContrastLossFailTheOpticalTest) {
+TEST_F(LFDTest, FramesWithoutContrastLossFailTheOpticalTestOnEveryWindow) {
     const std::vector<uint8_t> same = Frames(kLFDWindow[0], 200, 200);
     EXPECT_EQ(FxRatio(same), 1.0f);
     EXPECT_EQ(Level(same, kLive), 0);
@@ -206,11 +206,9 @@ TEST_F(LFDTest, FramesWithoutContrastLossFailTheOpticalTest) {
     std::fill(blackCross.begin() + 384 * 320, blackCross.end(), 0);
     EXPECT_TRUE(std::isinf(FxRatio(blackCross)));
     EXPECT_EQ(Level(blackCross, kLive), 0);
-}
 
-// "Half" measures its 150 x 75 window with the profile bands at the same
-// relative places, so it grades like the larger sizes.
-TEST_F(LFDTest, HalfSizeRunsTheOpticalTestOnItsSmallerWindow) {
+    // "Half" measures its 150 x 75 window with the profile bands at the same
+    // relative places, so it grades like the larger sizes.
     EXPECT_NEAR(FxRatio(Frames(kLFDWindow[1], 200, 40), 1), FxRatio(live_), 1.0);
     EXPECT_EQ(FxRatio(Frames(kLFDWindow[1], 90, 90), 1), 1.0f);
 }

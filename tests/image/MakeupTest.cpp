@@ -5,10 +5,10 @@
 
 #include "common/CallContext.h"
 #include "devicemanager/DevicesManager.h"
-#include "image/ImageTestSupport.h"
 #include "image/PictureGeometry.h"
+#include "support/BmpFile.h"
 
-using image_test::Get32;
+using kvt_test::Get32;
 
 namespace {
 
@@ -70,21 +70,29 @@ uint8_t Picture(const std::vector<uint8_t>& file, int32_t r, int32_t c) {
 // "Stamp": picture (row r, column c) is raw (row yo + c, column xo + r), so for
 // ROI picture (0, 0) is raw (32, 12), (0, 255) is raw (287, 12) and (359, 0)
 // is raw (32, 371). "Photo" mirrors the columns: (0, 0) is raw (287, 12).
-TEST(MakeupTest, EachSizeGivesItsHeaderAndEveryPixelIsTheCroppedFrameTransposedMirroredInverted) {
+TEST(MakeupTest, EachSizeGivesItsHeaderRampAndEveryPixelTransposedMirroredInvertedOnBothPaths) {
     for (const Case& c : kCases) {
         const PictureGeometry& g = kPictureGeometry[c.size];
         for (const char* mode : {"Stamp", "Photo"}) {
             for (const char* inverted : {"false", "true"}) {
-                const std::vector<uint8_t> file =
-                    MessageFile(RawFrames(c.size), Properties(c.name, mode, inverted));
+                const CProperties properties = Properties(c.name, mode, inverted);
+                const std::vector<uint8_t> file = MessageFile(RawFrames(c.size), properties);
                 SCOPED_TRACE(std::string(c.name) + " " + mode + " inverted " + inverted);
+                // Only the synchronous path's files state a resolution: 500 dots per inch.
+                std::vector<uint8_t> sync = SyncFile(RawFrames(c.size), properties);
+                EXPECT_EQ(Get32(sync, 38), 19685u);
+                EXPECT_EQ(Get32(sync, 42), 19685u);
+                std::fill_n(sync.begin() + 38, 8, 0);
+                EXPECT_EQ(sync, file);
                 ASSERT_EQ(file.size(), c.bytes);
                 EXPECT_EQ(Get32(file, 2), c.bytes);
                 EXPECT_EQ(Get32(file, 18), static_cast<uint32_t>(c.width));
                 EXPECT_EQ(Get32(file, 22), static_cast<uint32_t>(c.height));
-                for (size_t zero : {34, 46, 50}) EXPECT_EQ(Get32(file, zero), 0u) << zero;
+                for (size_t zero : {34, 38, 42, 46, 50}) EXPECT_EQ(Get32(file, zero), 0u) << zero;
                 const bool photo = mode[0] == 'P';
                 int wrong = 0;
+                for (uint32_t i = 0; i < 256; ++i)  // the grey ramp, inverted or not
+                    wrong += Get32(file, 54 + 4 * i) != (i * 0x010101u | 0xFF000000u);
                 for (int32_t r = 0; r < c.height; ++r) {
                     for (int32_t col = 0; col < c.width; ++col) {
                         const int32_t rawRow = g.cropRows + (photo ? c.width - 1 - col : col);
@@ -97,16 +105,6 @@ TEST(MakeupTest, EachSizeGivesItsHeaderAndEveryPixelIsTheCroppedFrameTransposedM
             }
         }
     }
-}
-
-TEST(MakeupTest, InvertingABlackFrameGivesWhitePixelsOverTheGreyRamp) {
-    const std::vector<uint8_t> black(384 * 320, 0);
-    const std::vector<uint8_t> file = SyncFile(black, Properties("ROI", "Stamp", "true"));
-    ASSERT_EQ(file.size(), 93238u);
-    for (uint32_t i = 0; i < 256; ++i) {
-        ASSERT_EQ(Get32(file, 54 + 4 * i), i | (i << 8) | (i << 16) | 0xFF000000u) << i;
-    }
-    for (size_t i = 1078; i < file.size(); ++i) ASSERT_EQ(file[i], 255) << i;
 }
 
 TEST(MakeupTest, OnlyTheFirstFrameCountsAndNoFrameLeavesTargetsAlone) {

@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "SyntheticPrint.h"
 #include "fp/Template.h"
+#include "support/DrawnPrint.h"
 #include "vfmodules/VfModules.h"
 
 namespace {
@@ -72,10 +72,6 @@ protected:
         return rc;
     }
 
-    static fptest::Image Finger(unsigned id, fptest::Placement moved = {}) {
-        return fptest::Render(fptest::RandomPattern(id, 360, 360, 30, 30.f), 360, 360, moved, 0);
-    }
-
     // Loaded once for the whole program, as the SDK keeps them.
     static inline const Module extractorModule{"VFExtractor"}, matcherModule{"VFMatcher"},
         recordModule{"NFRecord"};
@@ -100,7 +96,7 @@ protected:
     HVFMATCHER matcher = nullptr;
 };
 
-TEST_F(Modules, ResolveEveryNameTheAdapterNeeds) {
+TEST_F(Modules, ResolveEveryNameTheAdapterNeedsAndHideTheEngine) {
     for (const auto& [module, names] : {std::pair{&extractorModule, kExtractorNames},
                                         {&matcherModule, kMatcherNames},
                                         {&recordModule, kRecordNames}}) {
@@ -110,10 +106,25 @@ TEST_F(Modules, ResolveEveryNameTheAdapterNeeds) {
     }
     // The engine inside stays hidden.
     EXPECT_EQ(extractorModule.symbol("_ZN2fp14EncodeTemplateERKNS_8FeaturesE"), nullptr);
+
+    // Entry points only the vendor's own loader uses say so.
+    std::int32_t size = 7;
+    EXPECT_EQ(RESOLVE(extractorModule, VfeExtractFromImage)(extractor, nullptr, nullptr, 0, &size),
+              VF_ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(size, 0);
+    EXPECT_EQ(RESOLVE(extractorModule, VfeExtractUnpacked)(extractor, 1, 1, 1, nullptr, nullptr),
+              VF_ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(RESOLVE(extractorModule, VfeExtractUnpackedFromImage)(extractor, nullptr, nullptr),
+              VF_ERROR_NOT_SUPPORTED);
+    EXPECT_EQ(RESOLVE(extractorModule, VfeGeneralizeUnpacked)(extractor, 0, nullptr, nullptr),
+              VF_ERROR_NOT_SUPPORTED);
+    std::int32_t max = 0;
+    EXPECT_EQ(RESOLVE(extractorModule, VfeGetMaxTemplateSize)(extractor, &max), VF_OK);
+    EXPECT_EQ(max, 10000);
 }
 
 TEST_F(Modules, ExtractionRefusesBadArgumentsWithAnErrorCodeAndUnusableImagesGiveSizeZero) {
-    const fptest::Image img = Finger(1);
+    const fptest::Image img = kvt_test::DrawnFinger(1);
     const std::uint8_t* px = img.pixels.data();
     std::vector<std::uint8_t> blank(360 * 360, 255), buffer(10000);
     std::uint8_t* out = buffer.data();
@@ -155,7 +166,7 @@ TEST_F(Modules, ExtractionRefusesBadArgumentsWithAnErrorCodeAndUnusableImagesGiv
 
 TEST_F(Modules, ExtractedTemplatesReadBackThroughNFRecord) {
     std::vector<std::uint8_t> t;
-    ASSERT_EQ(Extract(Finger(2), t), VF_OK);
+    ASSERT_EQ(Extract(kvt_test::DrawnFinger(2), t), VF_OK);
     ASSERT_FALSE(t.empty());
     fp::Features f;
     ASSERT_EQ(fp::DecodeTemplate(t.data(), t.size(), f), fp::TemplateError::None);
@@ -181,7 +192,7 @@ TEST_F(Modules, ExtractedTemplatesReadBackThroughNFRecord) {
 
 TEST_F(Modules, RecordsRefuseDamageAndExpireInsteadOfLeaking) {
     std::vector<std::uint8_t> t;
-    ASSERT_EQ(Extract(Finger(3), t), VF_OK);
+    ASSERT_EQ(Extract(kvt_test::DrawnFinger(3), t), VF_OK);
     HNFRECORD record = reinterpret_cast<HNFRECORD>(1);
     std::vector<std::uint8_t> damaged = t;
     damaged[damaged.size() / 2] ^= 0x10;
@@ -231,7 +242,8 @@ TEST_F(Modules, ParametersHaveRangesAndTakeEffect) {
     EXPECT_EQ(vfmSet(matcher, 200, &v), VF_ERROR_PARAMETER);
     EXPECT_EQ(vfmGet(matcher, 77, &v), VF_ERROR_PARAMETER);
 
-    const fptest::Image img = Finger(4);
+    // Fewer, sparser minutiae than a drawn finger's: of differing quality.
+    const fptest::Image img = fptest::Render(fptest::RandomPattern(3, 360, 360, 16), 360, 360);
     std::vector<std::uint8_t> full, small, few;
     ASSERT_EQ(Extract(img, full), VF_OK);
     v = 0;
@@ -241,9 +253,16 @@ TEST_F(Modules, ParametersHaveRangesAndTakeEffect) {
     v = 5;
     ASSERT_EQ(vfeSet(extractor, 110, &v), VF_OK);
     ASSERT_EQ(Extract(img, few), VF_OK);
-    int n = 0;
-    ASSERT_EQ(fp::TemplateMinutiaCount(few.data(), few.size(), n), fp::TemplateError::None);
-    EXPECT_EQ(n, 5);
+    fp::Features all, kept;
+    ASSERT_EQ(fp::DecodeTemplate(full.data(), full.size(), all), fp::TemplateError::None);
+    ASSERT_EQ(fp::DecodeTemplate(few.data(), few.size(), kept), fp::TemplateError::None);
+    // The best five, best first, and neither mask nor grid in a small template.
+    ASSERT_EQ(kept.minutiae.size(), 5u);
+    for (std::size_t i = 1; i < 5; ++i)
+        EXPECT_GE(kept.minutiae[i - 1].quality, kept.minutiae[i].quality);
+    EXPECT_GE(kept.minutiae.back().quality, all.minutiae[5].quality);
+    EXPECT_EQ(kept.mask.columns + kept.orientation.columns, 0);
+    EXPECT_GT(all.mask.columns, 0);
 
     auto reset = RESOLVE(extractorModule, VfeReset);
     ASSERT_EQ(reset(extractor), VF_OK);
@@ -253,9 +272,9 @@ TEST_F(Modules, ParametersHaveRangesAndTakeEffect) {
 
 TEST_F(Modules, IdentificationFollowsTheAdapterSequence) {
     std::vector<std::uint8_t> probe, mate, stranger;
-    ASSERT_EQ(Extract(Finger(5), probe), VF_OK);
-    ASSERT_EQ(Extract(Finger(5, {0.25f, 15.f, -10.f}), mate), VF_OK);
-    ASSERT_EQ(Extract(Finger(6), stranger), VF_OK);
+    ASSERT_EQ(Extract(kvt_test::DrawnFinger(5), probe), VF_OK);
+    ASSERT_EQ(Extract(kvt_test::DrawnFinger(5, {0.25f, 15.f, -10.f}), mate), VF_OK);
+    ASSERT_EQ(Extract(kvt_test::DrawnFinger(6), stranger), VF_OK);
     ASSERT_FALSE(probe.empty() || mate.empty() || stranger.empty());
 
     std::int32_t score = -1;
@@ -303,27 +322,11 @@ TEST_F(Modules, IdentificationFollowsTheAdapterSequence) {
     EXPECT_EQ(score, mateScore);
 }
 
-TEST_F(Modules, EntryPointsOnlyForTheLoaderSayNotSupported) {
-    std::int32_t size = 7;
-    EXPECT_EQ(RESOLVE(extractorModule, VfeExtractFromImage)(extractor, nullptr, nullptr, 0, &size),
-              VF_ERROR_NOT_SUPPORTED);
-    EXPECT_EQ(size, 0);
-    EXPECT_EQ(RESOLVE(extractorModule, VfeExtractUnpacked)(extractor, 1, 1, 1, nullptr, nullptr),
-              VF_ERROR_NOT_SUPPORTED);
-    EXPECT_EQ(RESOLVE(extractorModule, VfeExtractUnpackedFromImage)(extractor, nullptr, nullptr),
-              VF_ERROR_NOT_SUPPORTED);
-    EXPECT_EQ(RESOLVE(extractorModule, VfeGeneralizeUnpacked)(extractor, 0, nullptr, nullptr),
-              VF_ERROR_NOT_SUPPORTED);
-    std::int32_t max = 0;
-    EXPECT_EQ(RESOLVE(extractorModule, VfeGetMaxTemplateSize)(extractor, &max), VF_OK);
-    EXPECT_EQ(max, 10000);
-}
-
 TEST_F(Modules, GeneralizePicksATemplateOnlyWhenTheImpressionsAgree) {
     std::vector<std::uint8_t> a, b, c, out(10000);
-    ASSERT_EQ(Extract(Finger(8), a), VF_OK);
-    ASSERT_EQ(Extract(Finger(8, {0.1f, 5.f, 5.f}), b), VF_OK);
-    ASSERT_EQ(Extract(Finger(9), c), VF_OK);
+    ASSERT_EQ(Extract(kvt_test::DrawnFinger(8), a), VF_OK);
+    ASSERT_EQ(Extract(kvt_test::DrawnFinger(8, {0.1f, 5.f, 5.f}), b), VF_OK);
+    ASSERT_EQ(Extract(kvt_test::DrawnFinger(9), c), VF_OK);
     auto generalize = RESOLVE(extractorModule, VfeGeneralize);
     std::int32_t threshold = 48;  // drawn patterns of different fingers can reach the default 24
     ASSERT_EQ(vfeSet(extractor, VFE_PARAM_GENERALIZE_THRESHOLD, &threshold), VF_OK);
@@ -345,8 +348,8 @@ TEST_F(Modules, GeneralizePicksATemplateOnlyWhenTheImpressionsAgree) {
 
 TEST_F(Modules, SeparateHandlesWorkInParallel) {
     std::vector<std::uint8_t> probe, mate;
-    ASSERT_EQ(Extract(Finger(10), probe), VF_OK);
-    ASSERT_EQ(Extract(Finger(10, {-0.2f, 0.f, 12.f}), mate), VF_OK);
+    ASSERT_EQ(Extract(kvt_test::DrawnFinger(10), probe), VF_OK);
+    ASSERT_EQ(Extract(kvt_test::DrawnFinger(10, {-0.2f, 0.f, 12.f}), mate), VF_OK);
     std::int32_t expected = -1;
     ASSERT_EQ(start(matcher, probe.data(), Len(probe), nullptr), VF_OK);
     ASSERT_EQ(next(matcher, mate.data(), Len(mate), nullptr, &expected), VF_OK);
@@ -361,7 +364,7 @@ TEST_F(Modules, SeparateHandlesWorkInParallel) {
             HVFMATCHER m = nullptr;
             if (vfeCreate(&e) != VF_OK || vfmCreate(&m) != VF_OK) return;
             std::vector<std::uint8_t> mine;
-            if (Extract(Finger(10), mine, e) == VF_OK) sizes[t] = mine.size();
+            if (Extract(kvt_test::DrawnFinger(10), mine, e) == VF_OK) sizes[t] = mine.size();
             HVFMATCHDETAILS d = nullptr;
             if (start(m, mine.data(), Len(mine), &d) == VF_OK) {
                 next(m, mate.data(), Len(mate), d, &scores[t]);

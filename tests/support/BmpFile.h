@@ -1,47 +1,119 @@
-// BMP files of drawn pictures, as the library's captures deliver them, for
-// feeding KVT_ExtractTemplate in tests and benchmarks.
+// BMP files written field by field, independent of the library's encoder: for
+// the decoder's tests, and as the library's captures deliver drawn pictures,
+// for feeding KVT_ExtractTemplate in tests and benchmarks.
 #pragma once
 
-#include <algorithm>
+#include <array>
 #include <cstddef>
-#include <cstring>
+#include <cstdint>
+#include <functional>
 #include <vector>
 
-#include "SyntheticPrint.h"
+#include "fingerprint/SyntheticPrint.h"
 
 namespace kvt_test {
 
-// A BMP file of a grey picture, rows bottom-up and padded to 4 bytes: 8 bits
-// with a grey palette (or an inverted palette and inverted indices, the same
-// picture), or 24 or 32 bits.
-inline std::vector<unsigned char> EncodeBmp(const fptest::Image& image, int bits,
-                                            bool inverted = false) {
-    const size_t pixelBytes = static_cast<size_t>(bits / 8);
-    const size_t stride = (static_cast<size_t>(image.width) * pixelBytes + 3) & ~size_t{3};
-    const size_t offset = bits == 8 ? 1078 : 54;
-    std::vector<unsigned char> bmp(offset + stride * static_cast<size_t>(image.height));
-    auto put = [&](size_t at, size_t value) {
-        for (size_t i = 0; i < 4; ++i) bmp[at + i] = static_cast<unsigned char>(value >> (8 * i));
-    };
-    bmp[0] = 'B';
-    bmp[1] = 'M';
-    put(2, bmp.size());
-    put(10, offset);
-    put(14, 40);
-    put(18, static_cast<size_t>(image.width));
-    put(22, static_cast<size_t>(image.height));
-    put(26, 1 + (static_cast<size_t>(bits) << 16));  // planes, bits per pixel
-    for (size_t i = 0; offset == 1078 && i < 256; ++i)
-        std::memset(&bmp[54 + 4 * i], static_cast<int>(inverted ? 255 - i : i), 3);
-    for (int y = 0; y < image.height; ++y) {
-        unsigned char* row = &bmp[offset + stride * static_cast<size_t>(image.height - 1 - y)];
-        for (int x = 0; x < image.width; ++x) {
-            const int grey = image.pixels[static_cast<size_t>(y * image.width + x)];
-            std::memset(row + static_cast<size_t>(x) * pixelBytes, inverted ? 255 - grey : grey,
-                        std::min<size_t>(pixelBytes, 3));
+inline void Put16(std::vector<uint8_t>& out, uint32_t v) {
+    out.push_back(static_cast<uint8_t>(v));
+    out.push_back(static_cast<uint8_t>(v >> 8));
+}
+
+inline void Put32(std::vector<uint8_t>& out, uint32_t v) {
+    Put16(out, v);
+    Put16(out, v >> 16);
+}
+
+inline uint32_t Get32(const std::vector<uint8_t>& bytes, size_t at) {
+    return bytes[at] | (bytes[at + 1] << 8) | (bytes[at + 2] << 16) |
+           (static_cast<uint32_t>(bytes[at + 3]) << 24);
+}
+
+struct BmpFile {
+    BmpFile(int32_t w, int32_t h, int bitsPerPixel, uint32_t compressionType = 0)
+        : width(w),
+          height(h),
+          bits(static_cast<uint16_t>(bitsPerPixel)),
+          compression(compressionType) {}
+
+    int32_t width = 0;
+    int32_t height = 0;
+    uint16_t bits = 8;
+    uint32_t compression = 0;
+    uint32_t headerSize = 40;  // 12: core header with 3-byte palette entries
+    int32_t pixelsPerMetre = 0;
+    uint32_t coloursUsed = 0;
+    std::vector<std::array<uint8_t, 3>> palette;  // blue, green, red
+    std::vector<uint32_t> masks;                  // behind the information header
+    std::vector<uint8_t> pixels;                  // stored rows or run-length data
+
+    std::vector<uint8_t> Bytes() const {
+        const bool core = headerSize == 12;
+        const uint32_t offset = static_cast<uint32_t>(14 + headerSize + 4 * masks.size() +
+                                                      (core ? 3 : 4) * palette.size());
+        std::vector<uint8_t> out{'B', 'M'};
+        Put32(out, offset + static_cast<uint32_t>(pixels.size()));
+        Put32(out, 0);
+        Put32(out, offset);
+        Put32(out, headerSize);
+        if (core) {
+            Put16(out, static_cast<uint32_t>(width));
+            Put16(out, static_cast<uint32_t>(height));
+            Put16(out, 1);
+            Put16(out, bits);
+        } else {
+            for (uint32_t v : {static_cast<uint32_t>(width), static_cast<uint32_t>(height)})
+                Put32(out, v);
+            Put16(out, 1);
+            Put16(out, bits);
+            for (uint32_t v : {compression, 0u, static_cast<uint32_t>(pixelsPerMetre),
+                               static_cast<uint32_t>(pixelsPerMetre), coloursUsed, 0u})
+                Put32(out, v);
+            out.resize(14 + headerSize, 0);
+        }
+        for (uint32_t mask : masks) Put32(out, mask);
+        for (const auto& entry : palette) {
+            out.insert(out.end(), entry.begin(), entry.end());
+            if (!core) out.push_back(0);
+        }
+        out.insert(out.end(), pixels.begin(), pixels.end());
+        return out;
+    }
+};
+
+// Rows bottom first, each padded to 4 bytes. value(x, y), y = 0 the top line,
+// is the index (up to 8 bits) or the little-endian pixel (16, 24, 32 bits).
+inline std::vector<uint8_t> PackRows(int32_t w, int32_t h, int bits,
+                                     const std::function<uint32_t(int32_t, int32_t)>& value) {
+    const size_t stride = (static_cast<size_t>(w) * bits + 31) / 32 * 4;
+    std::vector<uint8_t> out(stride * static_cast<size_t>(h), 0);
+    for (int32_t y = 0; y < h; ++y) {
+        uint8_t* row = out.data() + static_cast<size_t>(h - 1 - y) * stride;
+        for (int32_t x = 0; x < w; ++x) {
+            const uint32_t v = value(x, y);
+            if (bits < 8) {
+                const int bit = x * bits;
+                row[bit / 8] |= static_cast<uint8_t>(v << (8 - bits - bit % 8));
+            } else {
+                for (int i = 0; i < bits / 8; ++i) row[x * bits / 8 + i] = uint8_t(v >> (8 * i));
+            }
         }
     }
-    return bmp;
+    return out;
+}
+
+// A grey picture: 8 bits with a grey palette (or an inverted palette and
+// inverted indices, the same picture), or 24 or 32 bits.
+inline std::vector<uint8_t> EncodeBmp(const fptest::Image& image, int bits, bool inverted = false) {
+    BmpFile file(image.width, image.height, bits);
+    for (uint32_t i = 0; bits == 8 && i < 256; ++i) {
+        const auto v = static_cast<uint8_t>(inverted ? 255 - i : i);
+        file.palette.push_back({v, v, v});
+    }
+    file.pixels = PackRows(image.width, image.height, bits, [&](int32_t x, int32_t y) {
+        const uint32_t grey = image.pixels[static_cast<size_t>(y) * image.width + x];
+        return (inverted ? 255 - grey : grey) * (bits == 8 ? 1 : 0x010101u);
+    });
+    return file.Bytes();
 }
 
 }  // namespace kvt_test

@@ -81,7 +81,7 @@ TEST(KvtCommandLine, WrongCommandLinesEndBeforeTheLibraryStarts) {
     EXPECT_FALSE(fs::exists(kvt_test::DataDir() / "KVTDeviceManager.ini"));
 }
 
-TEST(KvtJson, ListInfoAndErrorsAreValidJson) {
+TEST(KvtJson, ListInfoAndErrorsAreValidJsonAndTheHumanListATable) {
     const auto list = RunKvt({"list", "--json"}, {kTwoSensors});
     ASSERT_EQ(list.exit, 0) << list.err;
     const Json sensors = ParseOutput(list.out)["sensors"];
@@ -93,6 +93,21 @@ TEST(KvtJson, ListInfoAndErrorsAreValidJson) {
         EXPECT_FALSE(s["deviceId"].text.empty());
     }
     EXPECT_EQ(models, (std::set<std::string>{"Kelo U1 USB", "Kelo U2 USB"}));
+
+    // Without --json the list is a table: the serial column starts at the same place in every row.
+    const auto table = RunKvt({"list"}, {kTwoSensors});
+    ASSERT_EQ(table.exit, 0) << table.err;
+    std::istringstream lines(table.out);
+    std::string header, first, second;
+    std::getline(lines, header);
+    std::getline(lines, first);
+    std::getline(lines, second);
+    const size_t column = header.find("SERIAL");
+    ASSERT_NE(column, std::string::npos) << table.out;
+    EXPECT_NE(first[column], ' ');
+    EXPECT_EQ(first[column - 1], ' ');
+    EXPECT_NE(second[column], ' ');
+    EXPECT_NE(table.out.find("2 sensors"), std::string::npos);
 
     const auto info = RunKvt({"info", "--json"}, {kTwoSensors});
     ASSERT_EQ(info.exit, 0) << info.err;
@@ -113,23 +128,6 @@ TEST(KvtJson, ListInfoAndErrorsAreValidJson) {
     const Json error = ParseOutput(missing.out);
     EXPECT_EQ(error["exit"].number, 9);
     EXPECT_NE(error["error"].text.find("no-such-sensor"), std::string::npos);
-}
-
-TEST(KvtJson, TheHumanListIsATable) {
-    const auto list = RunKvt({"list"}, {kTwoSensors});
-    ASSERT_EQ(list.exit, 0) << list.err;
-    std::istringstream lines(list.out);
-    std::string header, first, second;
-    std::getline(lines, header);
-    std::getline(lines, first);
-    std::getline(lines, second);
-    // Columns line up: the serial column starts at the same place in every row.
-    const size_t column = header.find("SERIAL");
-    ASSERT_NE(column, std::string::npos) << list.out;
-    EXPECT_NE(first[column], ' ');
-    EXPECT_EQ(first[column - 1], ' ');
-    EXPECT_NE(second[column], ' ');
-    EXPECT_NE(list.out.find("2 sensors"), std::string::npos);
 }
 
 TEST(KvtCapture, WritesABmpThatImageMagickReadsAndAPng) {
