@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <thread>
 
@@ -78,8 +79,14 @@ TEST_F(ModelEmulatorTest, OlderSensorInitialisesAndCalibratesItsBlackLevel) {
         EXPECT_EQ(device->GetFirmwareVersion(), "2.03");
         for (uint8_t reg : sim::EmulatedU1::kBlackLevelRegisters)
             EXPECT_EQ(sensor->ImagerRegister(reg), level) << "dark " << dark;
-        // Calibration mode is off again.
-        EXPECT_EQ(sensor->ImagerRegister(0x02), sensor->BioBoardByte(0x0202));
+        // Calibration mode was switched on, and is off again.
+        const uint8_t config = sensor->ImagerRegister(0x02);
+        const auto received = sensor->Received();
+        EXPECT_TRUE(std::any_of(received.begin(), received.end(), [&](const auto& write) {
+            return write.bytes == simtest::I2CWriteBody(simtest::kImager, 0x02, config | 0x10);
+        }));
+        EXPECT_EQ(config, sensor->BioBoardByte(0x0202));
+        EXPECT_EQ(sensor->StatusLedHistory(), Bytes(8, 0)) << "dark " << dark;
     }
 }
 
@@ -97,12 +104,21 @@ TEST_F(ModelEmulatorTest, SyncCaptureDeliversNormalThenCrossPolarisedFrame) {
     EXPECT_EQ(image[frame + 160 * 384 + 192], 100 + (centre >> 3));
     EXPECT_THAT(sensor->CommandLedHistory(), ElementsAre(0x80, 0, 0x40, 0));
     EXPECT_THAT(sensor->StatusLedHistory(), ElementsAre(2, 1));
+    // Fast mode takes the normal frame only.
+    device->Set("FastMode", "true");
+    ASSERT_TRUE(device->GetSyncImage(image));
+    EXPECT_EQ(image.size(), frame);
+    EXPECT_THAT(sensor->CommandLedHistory(), ElementsAre(0x80, 0, 0x40, 0, 0x80, 0));
 
+    // The measurement starts with state 6 and waits for the sync flag; the
+    // colours come back in their own order.
     sensor->SetLfdReadings(LFDMeasurement{100, -200, 300, 400, 5});
+    sensor->SetLfdSyncPolls(2);
     LFDMeasurement m;
     ASSERT_TRUE(device->GetBoundLFD(0, m));
     EXPECT_THAT((std::array{m.Ir, m.Blue, m.Green, m.Red, m.Off}),
                 ElementsAre(100, -200, 300, 400, 5));
+    EXPECT_EQ(sensor->StatusLedHistory().back(), 6);
 }
 
 // The newer model's asynchronous capture runs through the C interface in the
@@ -132,6 +148,7 @@ TEST_F(ModelEmulatorTest, UnplugDuringImageReadFailsCleanly) {
     uint16_t trigger = 0;
     EXPECT_FALSE(device->GetTriggerValue(trigger));
     EXPECT_EQ(device->CloseDevice(), 0);
+    EXPECT_TRUE(m_bus.PresentPaths().empty());
 
     auto older = Plug<CUSBDeviceU1>(sim::SensorModel::kU1, 5);
     Emulated<sim::EmulatedSensor>()->UnplugAfterImageChunks(0);

@@ -112,45 +112,6 @@ TEST_F(USBDeviceU1Test, SyncCaptureAsksForBothFramesAtOnce) {
     EXPECT_THAT(States(), ElementsAre(3));
 }
 
-TEST_F(USBDeviceU1Test, BlackLevelCalibrationFindsTheHighestLevelWithAGreyBorder) {
-    // A sensor whose frame border stays grey up to a given black level; -1:
-    // always black.
-    const std::pair<int, uint8_t> cases[] = {{0x5A, 0x5A}, {-1, 0x00}};
-    for (const auto& [greyLimit, expectedLevel] : cases) {
-        const int greyUpTo = greyLimit;
-        m_script = std::make_shared<UsbScript>();
-        int level = 0;
-        uint8_t lastCmd = 0;
-        std::vector<RegisterWrite> imagerWrites;
-        m_script->SetResponder([&](UsbScript& script, const Bytes& w) {
-            if (w.size() == 8 && w[1] == 0 && w[4] == 0) {
-                lastCmd = w[5];  // a header; its body follows
-            } else if (lastCmd == 0x42) {
-                imagerWrites.emplace_back(w[3], w[8]);
-                if (w[3] == 0x1F) level = w[8];
-                script.QueueStateAnswer();
-            } else if (lastCmd == 0x40) {
-                script.QueueStateAnswer();
-            } else if (lastCmd == 0x02) {
-                script.QueueAnswer(0x02, {0x21});  // MainConfig0
-            } else if (lastCmd == 0x01) {
-                script.QueueAnswer(0x01, Bytes(664 * 504, level <= greyUpTo ? 1 : 0));
-            }
-        });
-        OpenU1 device(Handle(), "u1");
-        EXPECT_TRUE(device.SetBlackLevelAdjustment());
-        m_script->SetResponder(nullptr);
-        ASSERT_GE(imagerWrites.size(), 4u);
-        // Calibration mode on, the three levels last written, calibration mode off.
-        EXPECT_EQ(imagerWrites.front(), (RegisterWrite{0x02, 0x31}));
-        EXPECT_THAT(
-            std::vector<RegisterWrite>(imagerWrites.end() - 4, imagerWrites.end()),
-            ElementsAre(RegisterWrite{0x1F, expectedLevel}, RegisterWrite{0x22, expectedLevel},
-                        RegisterWrite{0x25, expectedLevel}, RegisterWrite{0x02, 0x21}));
-        EXPECT_EQ(States(), Bytes(8, 0));
-    }
-}
-
 TEST_F(USBDeviceU1Test, AsyncCaptureWithoutTimeEndsAfterOneReading) {
     OpenU1 device(Handle(), "u1");
     QueueTrigger(200);

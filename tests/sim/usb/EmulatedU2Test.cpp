@@ -131,37 +131,6 @@ TEST_F(EmulatedU2Test, LockedEepromKeepsTriggerLevelsAndFactoryDataStaysReadOnly
     EXPECT_EQ(host_->ReadIllu(EmulatedU2::kEepromLockBit), 0);
 }
 
-TEST_F(EmulatedU2Test, TriggerIsNonZeroWhileAFingerLies) {
-    EXPECT_EQ(Command(0x24, 2), (Bytes{0, 0}));
-    sensor_->PlaceFinger({.fingerId = 3});
-    EXPECT_EQ(Command(0x24, 2), (Bytes{0x01, 0x50}));
-    sensor_->SetTriggerValues(0x1234, 7);
-    EXPECT_EQ(Command(0x24, 2), (Bytes{0x12, 0x34}));
-    sensor_->LiftFinger();
-    EXPECT_EQ(Command(0x24, 2), (Bytes{0, 7}));
-}
-
-TEST_F(EmulatedU2Test, LiveFingerMeasurementStartsWithStateSixAndReadsInFixedOrder) {
-    sensor_->SetLfdReadings(LFDMeasurement{900, 200, 300, 400, -5});
-    sensor_->SetLfdSyncPolls(2);
-    EXPECT_EQ(Command(0x29, 2), (Bytes{0, 0}));  // nothing started
-    EXPECT_EQ(SetCommand(0x06, 6), 0);
-    for (Bytes sync : {Bytes{0, 0}, Bytes{0, 0}, Bytes{1, 0}}) EXPECT_EQ(Command(0x29, 2), sync);
-    // Infrared, red, green, blue, off.
-    for (Bytes value : {Bytes{0x03, 0x84}, Bytes{0x01, 0x90}, Bytes{0x01, 0x2C}, Bytes{0x00, 0xC8},
-                        Bytes{0xFF, 0xFB}})
-        EXPECT_EQ(Command(0x27, 2), value);
-    EXPECT_EQ(sensor_->StatusLedHistory(), Bytes{6});
-}
-
-TEST_F(EmulatedU2Test, DiagnosticRunsForTheSetNumberOfPolls) {
-    sensor_->SetDiagnostic(0x05, 2);
-    EXPECT_EQ(Command(0x20, 1), Bytes{0});
-    EXPECT_EQ(SetCommand(0x0A, 0), 0);
-    for (uint8_t result : {0x80, 0x80, 0x05, 0x05}) EXPECT_EQ(Command(0x20, 1), Bytes{result});
-    EXPECT_EQ(sensor_->DiagnosticRuns(), 1);
-}
-
 TEST_F(EmulatedU2Test, LedsAndTemperatureCompensationAreRecorded) {
     for (uint8_t colour : {0x80, 0x40, 0x00}) EXPECT_EQ(SetCommand(0x00, colour), 0);
     for (uint8_t state : {2, 1, 4}) EXPECT_EQ(SetCommand(0x06, state), 0);
@@ -293,19 +262,6 @@ TEST_F(EmulatedU2Test, MalformedRequestsFailTheTransferAndLeaveTheSensorUsable) 
     ASSERT_TRUE(handle_);
     simtest::RawHost fresh(*handle_);
     EXPECT_EQ(Status(fresh.Exchange(0x00, {})), 0);
-}
-
-TEST_F(EmulatedU2Test, EveryWriteIsRecordedWithItsArrivalTime) {
-    sensor_->ClearReceived();
-    ASSERT_TRUE(host_->WriteI2C(kIlluBoard, 0x08, 0x30));
-    platform::SleepMs(100);
-    ASSERT_TRUE(host_->WriteI2C(kIlluBoard, 0x07, 9));
-    const auto received = sensor_->Received();
-    ASSERT_EQ(received.size(), 4u);
-    EXPECT_EQ(received[0].bytes, simtest::Header(40, 0x42));
-    EXPECT_EQ(received[1].bytes, simtest::I2CWriteBody(kIlluBoard, 0x08, 0x30));
-    EXPECT_EQ(received[3].bytes, simtest::I2CWriteBody(kIlluBoard, 0x07, 9));
-    EXPECT_GE(received[2].tick - received[1].tick, 100u);
 }
 
 }  // namespace

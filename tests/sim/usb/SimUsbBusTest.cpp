@@ -203,30 +203,4 @@ TEST(SimUsbBusTest, SensorServesOneThreadWhileAnotherPlacesLiftsAndDetaches) {
         EXPECT_TRUE(trigger == (Bytes{0, 0}) || trigger == (Bytes{0x01, 0x50}));
 }
 
-TEST(SimUsbBusTest, UnplugInTheMiddleOfAnImageDetachesTheSensor) {
-    SimUsbBus bus;
-    Recorder recorder;
-    bus.Watch(&recorder);
-    const int id = bus.Attach(SensorModel::kU2, 1);
-    const std::string path = bus.PathOf(id);
-    int error = 0;
-    auto handle = bus.Open(path, error);
-    simtest::RawHost host(*handle);
-    bus.Sensor(id)->UnplugAfterImageChunks(2);
-
-    ASSERT_TRUE(host.Send(0x01, simtest::ImageBody(simtest::Descriptor(384, 320, 0, 0, 0x80))));
-    Bytes buffer(32768);
-    uint32_t moved = 0;
-    ASSERT_TRUE(handle->Read(buffer.data(), 8, moved));
-    EXPECT_TRUE(handle->Read(buffer.data(), 32768, moved));
-    EXPECT_TRUE(handle->Read(buffer.data(), 32768, moved));
-    EXPECT_FALSE(handle->Read(buffer.data(), 32768, moved));
-    EXPECT_FALSE(handle->Read(buffer.data(), 32768, moved));
-    const auto events = recorder.WaitFor(3);
-    ASSERT_EQ(events.size(), 3u);
-    EXPECT_EQ(events[2], std::make_pair(uint32_t{platform::kUsbRemoveComplete}, path));
-    EXPECT_TRUE(bus.PresentPaths().empty());
-    bus.Unwatch();
-}
-
 }  // namespace
