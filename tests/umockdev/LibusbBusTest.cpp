@@ -155,37 +155,7 @@ protected:
     std::optional<kvt_test::TempDir> m_data;
 };
 
-TEST_F(LibusbUnderUmockdev, FindsBothModelsAtStartByTheirPorts) {
-    PlugIn(kvt_umock::kU1, kvt_umock::kAnnounced);
-    PlugIn(kvt_umock::kU2, kvt_umock::kAnnounced);
-    Start();
-    const std::string u1 = WaitForArrival(kvt_umock::kU1);
-    const std::string u2 = WaitForArrival(kvt_umock::kU2);
-    ASSERT_FALSE(u1.empty());
-    ASSERT_FALSE(u2.empty());
-    // One manager: one prefix.
-    EXPECT_EQ(u1.substr(0, 8), u2.substr(0, 8));
-
-    KVT_DeviceInfo list[4] = {};
-    unsigned int count = 4;
-    ASSERT_EQ(KVT_GetDeviceList(list, &count), KVT_RESULT_OK);
-    ASSERT_EQ(count, 2u);
-    for (const KVT_DeviceInfo& info : std::vector<KVT_DeviceInfo>(list, list + count)) {
-        const bool isU1 = info.deviceId == u1;
-        EXPECT_TRUE(isU1 || info.deviceId == u2) << info.deviceId;
-        EXPECT_EQ(info.connectionType, KVT_CONNECTION_USB);
-        EXPECT_EQ(info.deviceType, isU1 ? KVT_DEVICE_KELO_A : KVT_DEVICE_KELO_B);
-        EXPECT_STREQ(info.description, isU1 ? "Kelo U1 USB" : "Kelo U2 USB");
-        // Serial numbers come from the sensors' answers, so the replay reached them.
-        EXPECT_NE(std::string(info.serialNumber)
-                      .find(std::to_string(isU1 ? kvt_umock::kU1.serial
-                                                : kvt_umock::kU2.serial & 0xFFFFFF)),
-                  std::string::npos)
-            << info.serialNumber;
-    }
-}
-
-TEST_F(LibusbUnderUmockdev, SynchronousCapturesEqualTheSimulatedBusOnes) {
+TEST_F(LibusbUnderUmockdev, FindsBothModelsAtStartAndCapturesWhatTheSimulatedBusDoes) {
     // First the same sensors, with the same fingers, on the simulated bus.
     std::vector<std::vector<unsigned char>> simulated;
     Start();
@@ -203,21 +173,44 @@ TEST_F(LibusbUnderUmockdev, SynchronousCapturesEqualTheSimulatedBusOnes) {
     }
     ASSERT_EQ(KVT_Stop(), KVT_RESULT_OK);
 
+    // Then on libusb, found at start by their ports.
     PlugIn(kvt_umock::kU1, kvt_umock::kCaptured);
     PlugIn(kvt_umock::kU2, kvt_umock::kCaptured);
     Start();
-    size_t index = 0;
-    for (const TestbedSensor* sensor : {&kvt_umock::kU1, &kvt_umock::kU2}) {
-        const std::string id = WaitForArrival(*sensor);
-        ASSERT_FALSE(id.empty()) << sensor->name;
+    const std::string u1 = WaitForArrival(kvt_umock::kU1);
+    const std::string u2 = WaitForArrival(kvt_umock::kU2);
+    ASSERT_FALSE(u1.empty());
+    ASSERT_FALSE(u2.empty());
+    // One manager: one prefix.
+    EXPECT_EQ(u1.substr(0, 8), u2.substr(0, 8));
+    KVT_DeviceInfo list[4] = {};
+    unsigned int count = 4;
+    ASSERT_EQ(KVT_GetDeviceList(list, &count), KVT_RESULT_OK);
+    ASSERT_EQ(count, 2u);
+    for (const KVT_DeviceInfo& info : std::vector<KVT_DeviceInfo>(list, list + count)) {
+        const bool isU1 = info.deviceId == u1;
+        EXPECT_TRUE(isU1 || info.deviceId == u2) << info.deviceId;
+        EXPECT_EQ(info.connectionType, KVT_CONNECTION_USB);
+        EXPECT_EQ(info.deviceType, isU1 ? KVT_DEVICE_KELO_A : KVT_DEVICE_KELO_B);
+        EXPECT_STREQ(info.description, isU1 ? "Kelo U1 USB" : "Kelo U2 USB");
+        // Serial numbers come from the sensors' answers, so the replay reached them.
+        EXPECT_NE(std::string(info.serialNumber)
+                      .find(std::to_string(isU1 ? kvt_umock::kU1.serial
+                                                : kvt_umock::kU2.serial & 0xFFFFFF)),
+                  std::string::npos)
+            << info.serialNumber;
+    }
+    const TestbedSensor* sensors[] = {&kvt_umock::kU1, &kvt_umock::kU2};
+    for (const std::string& id : {u1, u2}) {
+        const size_t index = id == u1 ? 0 : 1;
         std::vector<unsigned char> image;
         KVT_CapturedData data{};
-        ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK) << sensor->name;
+        ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK) << sensors[index]->name;
         // A finger shows: the pixels after the header and palette are not all alike.
         ASSERT_GT(image.size(), 1078u);
         EXPECT_NE(std::count(image.begin() + 1078, image.end(), image[1078]),
                   static_cast<std::ptrdiff_t>(image.size() - 1078));
-        EXPECT_TRUE(image == simulated[index++]) << sensor->name << ": the pictures differ";
+        EXPECT_TRUE(image == simulated[index]) << sensors[index]->name << ": the pictures differ";
     }
 }
 

@@ -279,10 +279,9 @@ bool Record(RecordingBus& bus, const std::filesystem::path& out,
 }
 
 bool RecordAll(RecordingBus& bus, const std::filesystem::path& out) {
-    const auto both = {&kvt_umock::kU1, &kvt_umock::kU2};
-    return Record(bus, out, both, kvt_umock::kAnnounced,
+    return Record(bus, out, {&kvt_umock::kU2}, kvt_umock::kAnnounced,
                   [](const std::string&, sim::EmulatedSensor&) { return true; }) &&
-           Record(bus, out, both, kvt_umock::kCaptured,
+           Record(bus, out, {&kvt_umock::kU1, &kvt_umock::kU2}, kvt_umock::kCaptured,
                   [](const std::string& id, sim::EmulatedSensor&) {
                       return CaptureNow(id) == KVT_RESULT_OK;
                   }) &&
