@@ -116,20 +116,6 @@ protected:
         return path;
     }
 
-    // The library's id of the sensor, once announced; empty after 30 s.
-    std::string WaitForArrival(const TestbedSensor& sensor) {
-        const std::string path = kvt_umock::InterfacePath(sensor);
-        const auto deadline = Clock::now() + std::chrono::seconds(30);
-        while (Clock::now() < deadline) {
-            for (const auto& message : messages_.All())
-                if (message.type == KVT_MSG_NEW_DEVICE && message.deviceId.size() > 8 &&
-                    message.deviceId.substr(8) == path)
-                    return message.deviceId;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return {};
-    }
-
     static unsigned int DeviceCount() {
         KVT_DeviceInfo list[4] = {};
         unsigned int count = 4;
@@ -137,18 +123,11 @@ protected:
         return count;
     }
 
-    std::string Log() const {
-        return ReadFile(m_data->Path() / "Logfiles" / "KVTDeviceManager.log");
-    }
     // The log once it holds the text, or after 30 s.
-    std::string WaitForLog(const std::string& text) const {
-        std::string log = Log();
-        const auto deadline = Clock::now() + std::chrono::seconds(30);
-        while (Clock::now() < deadline && log.find(text) == std::string::npos) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            log = Log();
-        }
-        return log;
+    static std::string WaitForLog(const std::string& text) {
+        kvt_test::WaitUntil([&] { return kvt_test::LogText().find(text) != std::string::npos; },
+                            std::chrono::seconds(30));
+        return kvt_test::LogText();
     }
 
     UMockdevTestbed* m_testbed = nullptr;
@@ -177,8 +156,8 @@ TEST_F(LibusbUnderUmockdev, FindsBothModelsAtStartAndCapturesWhatTheSimulatedBus
     PlugIn(kvt_umock::kU1, kvt_umock::kCaptured);
     PlugIn(kvt_umock::kU2, kvt_umock::kCaptured);
     Start();
-    const std::string u1 = WaitForArrival(kvt_umock::kU1);
-    const std::string u2 = WaitForArrival(kvt_umock::kU2);
+    const std::string u1 = kvt_umock::WaitForDeviceId(kvt_umock::InterfacePath(kvt_umock::kU1));
+    const std::string u2 = kvt_umock::WaitForDeviceId(kvt_umock::InterfacePath(kvt_umock::kU2));
     ASSERT_FALSE(u1.empty());
     ASSERT_FALSE(u2.empty());
     // One manager: one prefix.
@@ -217,8 +196,9 @@ TEST_F(LibusbUnderUmockdev, FindsBothModelsAtStartAndCapturesWhatTheSimulatedBus
 TEST_F(LibusbUnderUmockdev, HotPlugAnnouncesArrivalAndRemoval) {
     Start();
     HotPlug(kvt_umock::kU2, kvt_umock::kAnnounced);
-    const std::string id = WaitForArrival(kvt_umock::kU2);
+    const std::string id = kvt_umock::WaitForDeviceId(kvt_umock::InterfacePath(kvt_umock::kU2));
     ASSERT_FALSE(id.empty());
+    EXPECT_TRUE(messages_.WaitFor(KVT_MSG_NEW_DEVICE, id));
     EXPECT_EQ(DeviceCount(), 1u);
 
     Unplug(kvt_umock::kU2);
@@ -280,7 +260,7 @@ class SlowLibusbUnderUmockdev : public LibusbUnderUmockdev {};
 TEST_F(SlowLibusbUnderUmockdev, TransferWithoutAnswerEndsAtItsTimeOutAndStopReturns) {
     PlugIn(kvt_umock::kU2, kvt_umock::kStalled);
     Start();
-    const std::string id = WaitForArrival(kvt_umock::kU2);
+    const std::string id = kvt_umock::WaitForDeviceId(kvt_umock::InterfacePath(kvt_umock::kU2));
     ASSERT_FALSE(id.empty());
 
     const auto captureStart = Clock::now();
@@ -300,7 +280,7 @@ TEST_F(SlowLibusbUnderUmockdev, TransferWithoutAnswerEndsAtItsTimeOutAndStopRetu
     EXPECT_GE(captureTook, std::chrono::milliseconds(4900));
     EXPECT_LT(captureTook, std::chrono::seconds(9));
     EXPECT_LT(stopTook, std::chrono::seconds(9));
-    EXPECT_NE(Log().find("failed: LIBUSB_ERROR_TIMEOUT"), std::string::npos);
+    EXPECT_NE(kvt_test::LogText().find("failed: LIBUSB_ERROR_TIMEOUT"), std::string::npos);
 }
 
 }  // namespace
