@@ -109,6 +109,12 @@ TEST_F(ModelEmulatorTest, SyncCaptureDeliversNormalThenCrossPolarisedFrame) {
     ASSERT_TRUE(device->GetSyncImage(image));
     EXPECT_EQ(image.size(), frame);
     EXPECT_THAT(sensor->CommandLedHistory(), ElementsAre(0x80, 0, 0x40, 0, 0x80, 0));
+    // "Full" starts before the default window: the sensor takes negative origins.
+    device->Set("PictureSize", "Full");
+    ASSERT_TRUE(device->GetSyncImage(image));
+    ASSERT_EQ(image.size(), 416u * 332);
+    EXPECT_EQ(image[172 * 416 + 224], centre);
+    EXPECT_EQ(image[0], 255);  // outside the finger
 
     // The measurement starts with state 6 and waits for the sync flag; the
     // colours come back in their own order.
@@ -119,6 +125,34 @@ TEST_F(ModelEmulatorTest, SyncCaptureDeliversNormalThenCrossPolarisedFrame) {
     EXPECT_THAT((std::array{m.Ir, m.Blue, m.Green, m.Red, m.Off}),
                 ElementsAre(100, -200, 300, 400, 5));
     EXPECT_EQ(sensor->StatusLedHistory().back(), 6);
+}
+
+// The older model asks for both frames in one request and reads its colours
+// in eight bits.
+TEST_F(ModelEmulatorTest, OlderSensorCapturesBothFramesAtOnceAndReadsItsColours) {
+    auto device = Plug<OpenU1>(sim::SensorModel::kU1, 6);
+    auto sensor = Emulated<sim::EmulatedU1>();
+    sensor->SetImageOffsets(0, 0);
+    sensor->SetAutoTriggerSensitivity(30);
+    ASSERT_TRUE(device->Initialize());
+    EXPECT_EQ(device->m_AutoTriggerSensitivity, 30);
+    sensor->PlaceFinger({.fingerId = 2, .live = false});
+    Bytes image;
+    ASSERT_TRUE(device->GetSyncImage(image));
+    ASSERT_EQ(image.size(), 2u * 384 * 320);
+    // Sensor point (160, 192) in each frame; the fake's cross frame is shifted by 50.
+    EXPECT_EQ(image[160 * 384 + 192], 160);
+    EXPECT_EQ(image[384 * 320 + 160 * 384 + 192], 210);
+    device->Set("FastMode", "true");
+    ASSERT_TRUE(device->GetSyncImage(image));
+    EXPECT_EQ(image.size(), 384u * 320);
+
+    // Infrared, blue, green, red of the live pattern.
+    sensor->PlaceFinger({.fingerId = 2});
+    LFDMeasurement m;
+    ASSERT_TRUE(device->GetBoundLFD(0, m));
+    EXPECT_THAT((std::array{m.Ir, m.Blue, m.Green, m.Red}),
+                ElementsAre(9000 / 64, 1200 / 64, 1500 / 64, 7000 / 64));
 }
 
 // The newer model's asynchronous capture runs through the C interface in the
