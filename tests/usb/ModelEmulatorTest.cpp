@@ -35,6 +35,12 @@ protected:
     std::shared_ptr<Sensor> Emulated() {
         return m_bus.SensorAs<Sensor>(m_id);
     }
+    // How often the emulated sensor was sent exactly these bytes.
+    static long TimesReceived(const sim::EmulatedSensor& sensor, const Bytes& bytes) {
+        const auto received = sensor.Received();
+        return std::count_if(received.begin(), received.end(),
+                             [&](const auto& write) { return write.bytes == bytes; });
+    }
     sim::SimUsbBus m_bus;
     int m_id = 0;
 };
@@ -81,10 +87,9 @@ TEST_F(ModelEmulatorTest, OlderSensorInitialisesAndCalibratesItsBlackLevel) {
             EXPECT_EQ(sensor->ImagerRegister(reg), level) << "dark " << dark;
         // Calibration mode was switched on, and is off again.
         const uint8_t config = sensor->ImagerRegister(0x02);
-        const auto received = sensor->Received();
-        EXPECT_TRUE(std::any_of(received.begin(), received.end(), [&](const auto& write) {
-            return write.bytes == simtest::I2CWriteBody(simtest::kImager, 0x02, config | 0x10);
-        }));
+        EXPECT_EQ(
+            TimesReceived(*sensor, simtest::I2CWriteBody(simtest::kImager, 0x02, config | 0x10)),
+            1);
         EXPECT_EQ(config, sensor->BioBoardByte(0x0202));
         EXPECT_EQ(sensor->StatusLedHistory(), Bytes(8, 0)) << "dark " << dark;
     }
@@ -125,6 +130,8 @@ TEST_F(ModelEmulatorTest, SyncCaptureDeliversNormalThenCrossPolarisedFrame) {
     EXPECT_THAT((std::array{m.Ir, m.Blue, m.Green, m.Red, m.Off}),
                 ElementsAre(100, -200, 300, 400, 5));
     EXPECT_EQ(sensor->StatusLedHistory().back(), 6);
+    // Two polls before the flag rises.
+    EXPECT_EQ(TimesReceived(*sensor, simtest::I2CReadBody(simtest::kIlluBoard, 0x29, 2)), 3);
 }
 
 // The older model asks for both frames in one request and reads its colours
