@@ -130,8 +130,9 @@ TEST_F(ModelEmulatorTest, SyncCaptureDeliversNormalThenCrossPolarisedFrame) {
     EXPECT_THAT((std::array{m.Ir, m.Blue, m.Green, m.Red, m.Off}),
                 ElementsAre(100, -200, 300, 400, 5));
     EXPECT_EQ(sensor->StatusLedHistory().back(), 6);
-    // Two polls before the flag rises.
+    // Two polls before the flag rises, then one read per reading.
     EXPECT_EQ(TimesReceived(*sensor, simtest::I2CReadBody(simtest::kIlluBoard, 0x29, 2)), 3);
+    EXPECT_EQ(TimesReceived(*sensor, simtest::I2CReadBody(simtest::kIlluBoard, 0x27, 2)), 5);
 }
 
 // The older model asks for both frames in one request and reads its colours
