@@ -8,8 +8,6 @@
 #include "image/LFDCheck.h"
 #include "sim/FingerprintSynth.h"
 #include "sim/TestPatternSource.h"
-#include "sim/usb/EmulatedU2.h"
-#include "sim/usb/SimSensorTest.h"
 #include "sim/usb/SynthFrameSource.h"
 
 namespace {
@@ -110,30 +108,6 @@ TEST(FrameSourceTest, SynthWindowsAreCutFromOneSensorPlane) {
     Bytes empty(100, 0);
     source.Render(nullptr, 0, 10, 10, 0, 0, empty.data());
     EXPECT_EQ(empty, Bytes(100, 255));
-}
-
-// Fills every pixel with its frame index plus 1.
-class FlatSource : public sim::FrameSource {
-public:
-    void Render(const sim::FingerOnSensor*, int frameIndex, int width, int height, int, int,
-                uint8_t* out) override {
-        std::fill(out, out + width * height, static_cast<uint8_t>(frameIndex + 1));
-    }
-    LFDMeasurement Readings(const sim::FingerOnSensor*) override { return {}; }
-};
-
-class FrameSourceSwapTest : public simtest::SimSensorTest<sim::EmulatedU2> {
-protected:
-    void TearDown() override { sim::SetFrameSource(nullptr); }
-};
-
-TEST_F(FrameSourceSwapTest, SensorsRenderFromTheProcessWideSource) {
-    Plug(sim::SensorModel::kU2, 1);
-    const Bytes body = simtest::ImageBody(simtest::Descriptor(192, 160, 0, 0, 0x40));
-    sim::SetFrameSource(std::make_shared<FlatSource>());
-    EXPECT_EQ(host_->Exchange(0x01, body)->body, Bytes(192 * 160, 2));
-    sim::SetFrameSource(nullptr);
-    EXPECT_EQ(host_->Exchange(0x01, body)->body, Bytes(192 * 160, 255));
 }
 
 }  // namespace
