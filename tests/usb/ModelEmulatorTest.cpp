@@ -98,15 +98,17 @@ TEST_F(ModelEmulatorTest, OlderSensorInitialisesAndCalibratesItsBlackLevel) {
 TEST_F(ModelEmulatorTest, SyncCaptureDeliversNormalThenCrossPolarisedFrame) {
     auto device = Plug<OpenU2>(sim::SensorModel::kU2, 1);
     auto sensor = Emulated<sim::EmulatedU2>();
-    sensor->SetImageOffsets(0, 0);
+    // The window lies at the sensor's offsets, counted in steps of 4 pixels:
+    // pixel (y, x) shows sensor point (8 + y, 16 + x).
+    sensor->SetImageOffsets(4, 2);
     sensor->PlaceFinger({7, 1, true});
     Bytes image;
     ASSERT_TRUE(device->GetSyncImage(image));
     const size_t frame = 384 * 320;
     ASSERT_EQ(image.size(), 2 * frame);
     const uint8_t centre = sim::TestPatternSource::PatternValue(160, 192);
-    EXPECT_EQ(image[160 * 384 + 192], centre);
-    EXPECT_EQ(image[frame + 160 * 384 + 192], 100 + (centre >> 3));
+    EXPECT_EQ(image[152 * 384 + 176], centre);
+    EXPECT_EQ(image[frame + 152 * 384 + 176], 100 + (centre >> 3));
     EXPECT_THAT(sensor->CommandLedHistory(), ElementsAre(0x80, 0, 0x40, 0));
     EXPECT_THAT(sensor->StatusLedHistory(), ElementsAre(2, 1));
     // Fast mode takes the normal frame only.
@@ -114,11 +116,11 @@ TEST_F(ModelEmulatorTest, SyncCaptureDeliversNormalThenCrossPolarisedFrame) {
     ASSERT_TRUE(device->GetSyncImage(image));
     EXPECT_EQ(image.size(), frame);
     EXPECT_THAT(sensor->CommandLedHistory(), ElementsAre(0x80, 0, 0x40, 0, 0x80, 0));
-    // "Full" starts before the default window: the sensor takes negative origins.
+    // "Full" starts 32 columns and 12 rows before that, here at negative origins.
     device->Set("PictureSize", "Full");
     ASSERT_TRUE(device->GetSyncImage(image));
     ASSERT_EQ(image.size(), 416u * 332);
-    EXPECT_EQ(image[172 * 416 + 224], centre);
+    EXPECT_EQ(image[164 * 416 + 208], centre);
     EXPECT_EQ(image[0], 255);  // outside the finger
 
     // The measurement starts with state 6 and waits for the sync flag; the
