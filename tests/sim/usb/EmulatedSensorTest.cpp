@@ -2,14 +2,13 @@
 
 #include <random>
 
-#include "platform/Time.h"
+#include "sim/usb/EmulatedU1.h"
 #include "sim/usb/EmulatedU2.h"
 #include "sim/usb/SimSensorTest.h"
 
+using sim::EmulatedU1;
 using sim::EmulatedU2;
 using sim::Fault;
-using simtest::Answer;
-using simtest::Descriptor;
 using simtest::kBioBoard;
 using simtest::kIlluBoard;
 using simtest::kImager;
@@ -174,6 +173,23 @@ TEST_F(EmulatedU2Test, MalformedRequestsFailTheTransferAndLeaveTheSensorUsable) 
     ASSERT_TRUE(handle_);
     simtest::RawHost fresh(*handle_);
     EXPECT_EQ(Status(fresh.Exchange(0x00, {})), 0);
+}
+
+class EmulatedU1Test : public simtest::SimSensorTest<EmulatedU1> {
+protected:
+    void SetUp() override { Plug(sim::SensorModel::kU1, 0x12345678); }
+};
+
+// What the older model does not have or know it refuses; its trigger
+// saturates. Everything else it shows is checked against the library's model.
+TEST_F(EmulatedU1Test, RefusesWhatTheOlderModelLacksAndSaturatesItsTrigger) {
+    EXPECT_EQ(Status(host_->Exchange(0x03, {0x88, 0x00})), kRefused);
+    EXPECT_EQ(Status(host_->Exchange(0x40, {6, 9, 2, 0, 0, 0})), kRefused);
+    EXPECT_EQ(Status(host_->ReadI2C(kIlluBoard, 0x25, 1)), kRefused);
+    EXPECT_EQ(Status(host_->WriteI2C(kIlluBoard, 0x06, 1)), kRefused);
+    sensor_->PlaceFinger({.fingerId = 1});
+    sensor_->SetTriggerValues(1000, 0);
+    EXPECT_EQ(host_->Exchange(0x03, EmulatedU1::TriggerRequest())->body[0], 255);
 }
 
 }  // namespace
