@@ -95,7 +95,7 @@ TEST_F(ModelEmulatorTest, OlderSensorInitialisesAndCalibratesItsBlackLevel) {
     }
 }
 
-TEST_F(ModelEmulatorTest, SyncCaptureDeliversNormalThenCrossPolarisedFrame) {
+TEST_F(ModelEmulatorTest, NewerSensorCapturesItsWindowsMeasuresColoursAndShowsResults) {
     auto device = Plug<OpenU2>(sim::SensorModel::kU2, 1);
     auto sensor = Emulated<sim::EmulatedU2>();
     // The window lies at the sensor's offsets, counted in steps of 4 pixels:
@@ -135,6 +135,12 @@ TEST_F(ModelEmulatorTest, SyncCaptureDeliversNormalThenCrossPolarisedFrame) {
     // Two polls before the flag rises, then one read per reading.
     EXPECT_EQ(TimesReceived(*sensor, simtest::I2CReadBody(simtest::kIlluBoard, 0x29, 2)), 3);
     EXPECT_EQ(TimesReceived(*sensor, simtest::I2CReadBody(simtest::kIlluBoard, 0x27, 2)), 5);
+
+    // A success shows state 4, every other result state 3; unknown ones are refused.
+    for (int result : {1, 0, 2, 3}) EXPECT_TRUE(device->IndicateResult(result));
+    EXPECT_FALSE(device->IndicateResult(7));
+    const Bytes states = sensor->StatusLedHistory();
+    EXPECT_EQ(Bytes(states.end() - 4, states.end()), (Bytes{4, 3, 3, 3}));
 }
 
 // The older model asks for both frames in one request and reads its colours

@@ -33,16 +33,6 @@ protected:
     }
 };
 
-TEST_F(USBDeviceU2Test, IndicateResultShowsSuccessOrFailure) {
-    OpenU2 device(Handle(), "u2");
-    for (int result : {1, 0, 2, 3}) {
-        m_script->QueueStateAnswer();
-        EXPECT_TRUE(device.IndicateResult(result));
-    }
-    EXPECT_FALSE(device.IndicateResult(7));
-    EXPECT_THAT(Sent(0x06), ElementsAre(4, 3, 3, 3));
-}
-
 TEST_F(USBDeviceU2Test, CapturesAlwaysEndWithTheIdleState) {
     OpenU2 device(Handle(), "u2");
     // A failed capturing state skips the capture.
