@@ -43,9 +43,10 @@ TEST_F(SimImpression, SameRequestSameBytes) {
     fresh.Render(4, 0, kGeometryRoi);  // evicts finger 3
     EXPECT_EQ(fresh.Render(3, 1, kGeometryRoi).upright, a.upright);
     EXPECT_EQ(fresh.Cache().Builds(), 3u);
-    // Other impressions and other fingers differ.
+    // Other impressions, fingers and populations differ.
     EXPECT_NE(Synth().Render(3, 2, kGeometryRoi).upright, a.upright);
     EXPECT_NE(Synth().Render(5, 1, kGeometryRoi).upright, a.upright);
+    EXPECT_NE(FingerprintSynth(1, 1).Render(3, 1, kGeometryRoi).upright, a.upright);
 }
 
 TEST_F(SimImpression, PinnedBytes) {

@@ -7,7 +7,6 @@
 
 #include "SimTestSupport.h"
 #include "sim/FingerprintSynth.h"
-#include "sim/TestPatternSource.h"
 
 using namespace kvt::sim;
 
@@ -33,21 +32,6 @@ TEST(SimLiveMaterial, CrossFrameIsDiffuseAndBright) {
         c2 += std::abs(cross[i] - cross[i - 1]);
     }
     EXPECT_LT(c2 * 4, c1);
-}
-
-TEST(SimTestPattern, IsDeterministicAndUpright) {
-    TestPatternSource source;
-    FrameRequest r;
-    r.fingerId = 3;
-    const std::vector<uint8_t> a = source.Frame(r), b = source.Frame(r);
-    EXPECT_EQ(a, b);
-    ASSERT_EQ(a.size(), 384u * 320u);
-    // The ramp in the picture's first row: picture(0, k) = raw(row 32 + k, column 12).
-    for (int k = 0; k < 16; ++k) EXPECT_EQ(a[static_cast<size_t>(32 + k) * 384 + 12], k * 16);
-    r.crossFrame = true;
-    r.rawWidth = 192;
-    r.rawHeight = 160;
-    EXPECT_EQ(source.Frame(r).size(), 2u * 192u * 160u);
 }
 
 TEST(SimImageSource, ServesSeveralThreadsWithTheSameBytes) {

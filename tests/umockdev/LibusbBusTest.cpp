@@ -116,20 +116,6 @@ protected:
         return path;
     }
 
-    // The library's id of the sensor, once announced; empty after 30 s.
-    std::string WaitForArrival(const TestbedSensor& sensor) {
-        const std::string path = kvt_umock::InterfacePath(sensor);
-        const auto deadline = Clock::now() + std::chrono::seconds(30);
-        while (Clock::now() < deadline) {
-            for (const auto& message : messages_.All())
-                if (message.type == KVT_MSG_NEW_DEVICE && message.deviceId.size() > 8 &&
-                    message.deviceId.substr(8) == path)
-                    return message.deviceId;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return {};
-    }
-
     static unsigned int DeviceCount() {
         KVT_DeviceInfo list[4] = {};
         unsigned int count = 4;
@@ -137,55 +123,18 @@ protected:
         return count;
     }
 
-    std::string Log() const {
-        return ReadFile(m_data->Path() / "Logfiles" / "KVTDeviceManager.log");
-    }
     // The log once it holds the text, or after 30 s.
-    std::string WaitForLog(const std::string& text) const {
-        std::string log = Log();
-        const auto deadline = Clock::now() + std::chrono::seconds(30);
-        while (Clock::now() < deadline && log.find(text) == std::string::npos) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            log = Log();
-        }
-        return log;
+    static std::string WaitForLog(const std::string& text) {
+        kvt_test::WaitUntil([&] { return kvt_test::LogText().find(text) != std::string::npos; },
+                            std::chrono::seconds(30));
+        return kvt_test::LogText();
     }
 
     UMockdevTestbed* m_testbed = nullptr;
     std::optional<kvt_test::TempDir> m_data;
 };
 
-TEST_F(LibusbUnderUmockdev, FindsBothModelsAtStartByTheirPorts) {
-    PlugIn(kvt_umock::kU1, kvt_umock::kAnnounced);
-    PlugIn(kvt_umock::kU2, kvt_umock::kAnnounced);
-    Start();
-    const std::string u1 = WaitForArrival(kvt_umock::kU1);
-    const std::string u2 = WaitForArrival(kvt_umock::kU2);
-    ASSERT_FALSE(u1.empty());
-    ASSERT_FALSE(u2.empty());
-    // One manager: one prefix.
-    EXPECT_EQ(u1.substr(0, 8), u2.substr(0, 8));
-
-    KVT_DeviceInfo list[4] = {};
-    unsigned int count = 4;
-    ASSERT_EQ(KVT_GetDeviceList(list, &count), KVT_RESULT_OK);
-    ASSERT_EQ(count, 2u);
-    for (const KVT_DeviceInfo& info : std::vector<KVT_DeviceInfo>(list, list + count)) {
-        const bool isU1 = info.deviceId == u1;
-        EXPECT_TRUE(isU1 || info.deviceId == u2) << info.deviceId;
-        EXPECT_EQ(info.connectionType, KVT_CONNECTION_USB);
-        EXPECT_EQ(info.deviceType, isU1 ? KVT_DEVICE_KELO_A : KVT_DEVICE_KELO_B);
-        EXPECT_STREQ(info.description, isU1 ? "Kelo U1 USB" : "Kelo U2 USB");
-        // Serial numbers come from the sensors' answers, so the replay reached them.
-        EXPECT_NE(std::string(info.serialNumber)
-                      .find(std::to_string(isU1 ? kvt_umock::kU1.serial
-                                                : kvt_umock::kU2.serial & 0xFFFFFF)),
-                  std::string::npos)
-            << info.serialNumber;
-    }
-}
-
-TEST_F(LibusbUnderUmockdev, SynchronousCapturesEqualTheSimulatedBusOnes) {
+TEST_F(LibusbUnderUmockdev, FindsBothModelsAtStartAndCapturesWhatTheSimulatedBusDoes) {
     // First the same sensors, with the same fingers, on the simulated bus.
     std::vector<std::vector<unsigned char>> simulated;
     Start();
@@ -203,29 +152,53 @@ TEST_F(LibusbUnderUmockdev, SynchronousCapturesEqualTheSimulatedBusOnes) {
     }
     ASSERT_EQ(KVT_Stop(), KVT_RESULT_OK);
 
+    // Then on libusb, found at start by their ports.
     PlugIn(kvt_umock::kU1, kvt_umock::kCaptured);
     PlugIn(kvt_umock::kU2, kvt_umock::kCaptured);
     Start();
-    size_t index = 0;
-    for (const TestbedSensor* sensor : {&kvt_umock::kU1, &kvt_umock::kU2}) {
-        const std::string id = WaitForArrival(*sensor);
-        ASSERT_FALSE(id.empty()) << sensor->name;
+    const std::string u1 = kvt_umock::WaitForDeviceId(kvt_umock::InterfacePath(kvt_umock::kU1));
+    const std::string u2 = kvt_umock::WaitForDeviceId(kvt_umock::InterfacePath(kvt_umock::kU2));
+    ASSERT_FALSE(u1.empty());
+    ASSERT_FALSE(u2.empty());
+    // One manager: one prefix.
+    EXPECT_EQ(u1.substr(0, 8), u2.substr(0, 8));
+    KVT_DeviceInfo list[4] = {};
+    unsigned int count = 4;
+    ASSERT_EQ(KVT_GetDeviceList(list, &count), KVT_RESULT_OK);
+    ASSERT_EQ(count, 2u);
+    for (const KVT_DeviceInfo& info : std::vector<KVT_DeviceInfo>(list, list + count)) {
+        const bool isU1 = info.deviceId == u1;
+        EXPECT_TRUE(isU1 || info.deviceId == u2) << info.deviceId;
+        EXPECT_EQ(info.connectionType, KVT_CONNECTION_USB);
+        EXPECT_EQ(info.deviceType, isU1 ? KVT_DEVICE_KELO_A : KVT_DEVICE_KELO_B);
+        EXPECT_STREQ(info.description, isU1 ? "Kelo U1 USB" : "Kelo U2 USB");
+        // Serial numbers come from the sensors' answers, so the replay reached them.
+        EXPECT_NE(std::string(info.serialNumber)
+                      .find(std::to_string(isU1 ? kvt_umock::kU1.serial
+                                                : kvt_umock::kU2.serial & 0xFFFFFF)),
+                  std::string::npos)
+            << info.serialNumber;
+    }
+    const TestbedSensor* sensors[] = {&kvt_umock::kU1, &kvt_umock::kU2};
+    for (const std::string& id : {u1, u2}) {
+        const size_t index = id == u1 ? 0 : 1;
         std::vector<unsigned char> image;
         KVT_CapturedData data{};
-        ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK) << sensor->name;
+        ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK) << sensors[index]->name;
         // A finger shows: the pixels after the header and palette are not all alike.
         ASSERT_GT(image.size(), 1078u);
         EXPECT_NE(std::count(image.begin() + 1078, image.end(), image[1078]),
                   static_cast<std::ptrdiff_t>(image.size() - 1078));
-        EXPECT_TRUE(image == simulated[index++]) << sensor->name << ": the pictures differ";
+        EXPECT_TRUE(image == simulated[index]) << sensors[index]->name << ": the pictures differ";
     }
 }
 
 TEST_F(LibusbUnderUmockdev, HotPlugAnnouncesArrivalAndRemoval) {
     Start();
     HotPlug(kvt_umock::kU2, kvt_umock::kAnnounced);
-    const std::string id = WaitForArrival(kvt_umock::kU2);
+    const std::string id = kvt_umock::WaitForDeviceId(kvt_umock::InterfacePath(kvt_umock::kU2));
     ASSERT_FALSE(id.empty());
+    EXPECT_TRUE(messages_.WaitFor(KVT_MSG_NEW_DEVICE, id));
     EXPECT_EQ(DeviceCount(), 1u);
 
     Unplug(kvt_umock::kU2);
@@ -287,7 +260,7 @@ class SlowLibusbUnderUmockdev : public LibusbUnderUmockdev {};
 TEST_F(SlowLibusbUnderUmockdev, TransferWithoutAnswerEndsAtItsTimeOutAndStopReturns) {
     PlugIn(kvt_umock::kU2, kvt_umock::kStalled);
     Start();
-    const std::string id = WaitForArrival(kvt_umock::kU2);
+    const std::string id = kvt_umock::WaitForDeviceId(kvt_umock::InterfacePath(kvt_umock::kU2));
     ASSERT_FALSE(id.empty());
 
     const auto captureStart = Clock::now();
@@ -307,7 +280,7 @@ TEST_F(SlowLibusbUnderUmockdev, TransferWithoutAnswerEndsAtItsTimeOutAndStopRetu
     EXPECT_GE(captureTook, std::chrono::milliseconds(4900));
     EXPECT_LT(captureTook, std::chrono::seconds(9));
     EXPECT_LT(stopTook, std::chrono::seconds(9));
-    EXPECT_NE(Log().find("failed: LIBUSB_ERROR_TIMEOUT"), std::string::npos);
+    EXPECT_NE(kvt_test::LogText().find("failed: LIBUSB_ERROR_TIMEOUT"), std::string::npos);
 }
 
 }  // namespace

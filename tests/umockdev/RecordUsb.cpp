@@ -3,8 +3,6 @@
 // device descriptions (.umockdev) and the sensors' traffic as usbmon captures
 // (.pcap). The exchanges are those of the tests in this folder, so the
 // recordings stay in step with the library and the sensor models.
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "common/Text.h"
 #include "kvt/KVTBasic.h"
 #include "platform/UsbDriver.h"
 #include "sim/usb/SimUsbBus.h"
@@ -30,8 +27,6 @@ namespace {
 
 using kvt_umock::TestbedSensor;
 using kvt_umock::UsbmonWriter;
-
-constexpr auto kWait = std::chrono::seconds(30);
 
 // A sensor's handle that records each transfer on the pipes' endpoints.
 class RecordingHandle final : public platform::UsbDriverHandle {
@@ -95,33 +90,7 @@ private:
     std::map<std::string, std::shared_ptr<UsbmonWriter>> m_writers;
 };
 
-// The arrivals the library announces.
-class Arrivals {
-public:
-    static void KVT_CALLBACK Callback(KVT_Message* message, void* user) {
-        if (message->type != KVT_MSG_NEW_DEVICE) return;
-        auto* self = static_cast<Arrivals*>(user);
-        std::lock_guard lock(self->m_mutex);
-        self->m_ids.push_back(message->deviceId);
-        self->m_changed.notify_all();
-    }
-    // The library's id of the sensor: an eight-digit prefix and the path.
-    std::string WaitFor(const std::string& path) {
-        std::unique_lock lock(m_mutex);
-        std::string found;
-        m_changed.wait_for(lock, kWait, [&] {
-            for (const std::string& id : m_ids)
-                if (id.size() > 8 && EqualNoCase(std::string_view(id).substr(8), path)) found = id;
-            return !found.empty();
-        });
-        return found;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::vector<std::string> m_ids;
-};
+void KVT_CALLBACK IgnoreMessage(KVT_Message*, void*) {}
 
 std::string Hex(const std::vector<uint8_t>& bytes) {
     std::string text;
@@ -259,11 +228,10 @@ bool Record(RecordingBus& bus, const std::filesystem::path& out,
         writers.push_back(writer);
         simIds.push_back(simId);
     }
-    Arrivals arrivals;
-    if (KVT_Start(&Arrivals::Callback, &arrivals) != KVT_RESULT_OK) return Fail("KVT_Start failed");
+    if (KVT_Start(IgnoreMessage, nullptr) != KVT_RESULT_OK) return Fail("KVT_Start failed");
     bool behaved = true;
     for (const int simId : simIds) {
-        const std::string id = arrivals.WaitFor(bus.Sensors().PathOf(simId));
+        const std::string id = kvt_umock::WaitForDeviceId(bus.Sensors().PathOf(simId));
         behaved = behaved && !id.empty() && exchange(id, *bus.Sensors().Sensor(simId));
     }
     KVT_Stop();
@@ -279,10 +247,9 @@ bool Record(RecordingBus& bus, const std::filesystem::path& out,
 }
 
 bool RecordAll(RecordingBus& bus, const std::filesystem::path& out) {
-    const auto both = {&kvt_umock::kU1, &kvt_umock::kU2};
-    return Record(bus, out, both, kvt_umock::kAnnounced,
+    return Record(bus, out, {&kvt_umock::kU2}, kvt_umock::kAnnounced,
                   [](const std::string&, sim::EmulatedSensor&) { return true; }) &&
-           Record(bus, out, both, kvt_umock::kCaptured,
+           Record(bus, out, {&kvt_umock::kU1, &kvt_umock::kU2}, kvt_umock::kCaptured,
                   [](const std::string& id, sim::EmulatedSensor&) {
                       return CaptureNow(id) == KVT_RESULT_OK;
                   }) &&

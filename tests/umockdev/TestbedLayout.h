@@ -3,9 +3,14 @@
 // The machine that the umockdev tests pretend to be: a root hub with a U1 on
 // port 1 and an external hub on port 2 with a U2 on its port 3. The recorder
 // writes the device descriptions and recordings for it; the tests load them.
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
+
+#include "kvt/KVTBasic.h"
+#include "support/Wait.h"
 
 namespace kvt_umock {
 
@@ -61,6 +66,25 @@ inline std::string NodeName(uint8_t bus, uint8_t address) {
 inline std::string InterfacePath(const TestbedSensor& sensor) {
     return std::string("\\\\?\\usb#vid_1013&pid_") + (sensor.u2 ? "0019" : "0015") + "#" +
            sensor.sysfsName + "#{4f6e7f7f-b621-403a-9af3-8cd5a6a1daa4}";
+}
+
+// The running library's id of the sensor at the device-interface path, once
+// it is listed: an eight-digit prefix and the path. Empty after 30 s.
+inline std::string WaitForDeviceId(const std::string& path) {
+    std::string id;
+    kvt_test::WaitUntil(
+        [&] {
+            KVT_DeviceInfo list[4] = {};
+            unsigned int count = 4;
+            if (KVT_GetDeviceList(list, &count) != KVT_RESULT_OK) return false;
+            for (unsigned int i = 0; i < count; ++i) {
+                const std::string_view listed = list[i].deviceId;
+                if (listed.size() > 8 && listed.substr(8) == path) id = listed;
+            }
+            return !id.empty();
+        },
+        std::chrono::seconds(30));
+    return id;
 }
 
 // KVTDeviceManager.ini for recording and replay alike: whatever changes the

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <thread>
 
@@ -33,6 +34,12 @@ protected:
     template <class Sensor>
     std::shared_ptr<Sensor> Emulated() {
         return m_bus.SensorAs<Sensor>(m_id);
+    }
+    // How often the emulated sensor was sent exactly these bytes.
+    static long TimesReceived(const sim::EmulatedSensor& sensor, const Bytes& bytes) {
+        const auto received = sensor.Received();
+        return std::count_if(received.begin(), received.end(),
+                             [&](const auto& write) { return write.bytes == bytes; });
     }
     sim::SimUsbBus m_bus;
     int m_id = 0;
@@ -78,31 +85,90 @@ TEST_F(ModelEmulatorTest, OlderSensorInitialisesAndCalibratesItsBlackLevel) {
         EXPECT_EQ(device->GetFirmwareVersion(), "2.03");
         for (uint8_t reg : sim::EmulatedU1::kBlackLevelRegisters)
             EXPECT_EQ(sensor->ImagerRegister(reg), level) << "dark " << dark;
-        // Calibration mode is off again.
-        EXPECT_EQ(sensor->ImagerRegister(0x02), sensor->BioBoardByte(0x0202));
+        // Calibration mode was switched on, and is off again.
+        const uint8_t config = sensor->ImagerRegister(0x02);
+        EXPECT_EQ(
+            TimesReceived(*sensor, simtest::I2CWriteBody(simtest::kImager, 0x02, config | 0x10)),
+            1);
+        EXPECT_EQ(config, sensor->BioBoardByte(0x0202));
+        EXPECT_EQ(sensor->StatusLedHistory(), Bytes(8, 0)) << "dark " << dark;
     }
 }
 
-TEST_F(ModelEmulatorTest, SyncCaptureDeliversNormalThenCrossPolarisedFrame) {
+TEST_F(ModelEmulatorTest, NewerSensorCapturesItsWindowsMeasuresColoursAndShowsResults) {
     auto device = Plug<OpenU2>(sim::SensorModel::kU2, 1);
     auto sensor = Emulated<sim::EmulatedU2>();
-    sensor->SetImageOffsets(0, 0);
+    // The window lies at the sensor's offsets, counted in steps of 4 pixels:
+    // pixel (y, x) shows sensor point (8 + y, 16 + x).
+    sensor->SetImageOffsets(4, 2);
     sensor->PlaceFinger({7, 1, true});
     Bytes image;
     ASSERT_TRUE(device->GetSyncImage(image));
     const size_t frame = 384 * 320;
     ASSERT_EQ(image.size(), 2 * frame);
     const uint8_t centre = sim::TestPatternSource::PatternValue(160, 192);
-    EXPECT_EQ(image[160 * 384 + 192], centre);
-    EXPECT_EQ(image[frame + 160 * 384 + 192], 100 + (centre >> 3));
+    EXPECT_EQ(image[152 * 384 + 176], centre);
+    EXPECT_EQ(image[frame + 152 * 384 + 176], 100 + (centre >> 3));
     EXPECT_THAT(sensor->CommandLedHistory(), ElementsAre(0x80, 0, 0x40, 0));
     EXPECT_THAT(sensor->StatusLedHistory(), ElementsAre(2, 1));
+    // Fast mode takes the normal frame only.
+    device->Set("FastMode", "true");
+    ASSERT_TRUE(device->GetSyncImage(image));
+    EXPECT_EQ(image.size(), frame);
+    EXPECT_THAT(sensor->CommandLedHistory(), ElementsAre(0x80, 0, 0x40, 0, 0x80, 0));
+    // "Full" starts 32 columns and 12 rows before that, here at negative origins.
+    device->Set("PictureSize", "Full");
+    ASSERT_TRUE(device->GetSyncImage(image));
+    ASSERT_EQ(image.size(), 416u * 332);
+    EXPECT_EQ(image[164 * 416 + 208], centre);
+    EXPECT_EQ(image[0], 255);  // outside the finger
 
+    // The measurement starts with state 6 and waits for the sync flag; the
+    // colours come back in their own order.
     sensor->SetLfdReadings(LFDMeasurement{100, -200, 300, 400, 5});
+    sensor->SetLfdSyncPolls(2);
     LFDMeasurement m;
     ASSERT_TRUE(device->GetBoundLFD(0, m));
     EXPECT_THAT((std::array{m.Ir, m.Blue, m.Green, m.Red, m.Off}),
                 ElementsAre(100, -200, 300, 400, 5));
+    EXPECT_EQ(sensor->StatusLedHistory().back(), 6);
+    // Two polls before the flag rises, then one read per reading.
+    EXPECT_EQ(TimesReceived(*sensor, simtest::I2CReadBody(simtest::kIlluBoard, 0x29, 2)), 3);
+    EXPECT_EQ(TimesReceived(*sensor, simtest::I2CReadBody(simtest::kIlluBoard, 0x27, 2)), 5);
+
+    // A success shows state 4, every other result state 3; unknown ones are refused.
+    for (int result : {1, 0, 2, 3}) EXPECT_TRUE(device->IndicateResult(result));
+    EXPECT_FALSE(device->IndicateResult(7));
+    const Bytes states = sensor->StatusLedHistory();
+    EXPECT_EQ(Bytes(states.end() - 4, states.end()), (Bytes{4, 3, 3, 3}));
+}
+
+// The older model asks for both frames in one request and reads its colours
+// in eight bits.
+TEST_F(ModelEmulatorTest, OlderSensorCapturesBothFramesAtOnceAndReadsItsColours) {
+    auto device = Plug<OpenU1>(sim::SensorModel::kU1, 6);
+    auto sensor = Emulated<sim::EmulatedU1>();
+    sensor->SetImageOffsets(0, 0);
+    sensor->SetAutoTriggerSensitivity(30);
+    ASSERT_TRUE(device->Initialize());
+    EXPECT_EQ(device->m_AutoTriggerSensitivity, 30);
+    sensor->PlaceFinger({.fingerId = 2, .live = false});
+    Bytes image;
+    ASSERT_TRUE(device->GetSyncImage(image));
+    ASSERT_EQ(image.size(), 2u * 384 * 320);
+    // Sensor point (160, 192) in each frame; the fake's cross frame is shifted by 50.
+    EXPECT_EQ(image[160 * 384 + 192], 160);
+    EXPECT_EQ(image[384 * 320 + 160 * 384 + 192], 210);
+    device->Set("FastMode", "true");
+    ASSERT_TRUE(device->GetSyncImage(image));
+    EXPECT_EQ(image.size(), 384u * 320);
+
+    // Infrared, blue, green, red of the live pattern.
+    sensor->PlaceFinger({.fingerId = 2});
+    LFDMeasurement m;
+    ASSERT_TRUE(device->GetBoundLFD(0, m));
+    EXPECT_THAT((std::array{m.Ir, m.Blue, m.Green, m.Red}),
+                ElementsAre(9000 / 64, 1200 / 64, 1500 / 64, 7000 / 64));
 }
 
 // The newer model's asynchronous capture runs through the C interface in the
@@ -132,6 +198,7 @@ TEST_F(ModelEmulatorTest, UnplugDuringImageReadFailsCleanly) {
     uint16_t trigger = 0;
     EXPECT_FALSE(device->GetTriggerValue(trigger));
     EXPECT_EQ(device->CloseDevice(), 0);
+    EXPECT_TRUE(m_bus.PresentPaths().empty());
 
     auto older = Plug<CUSBDeviceU1>(sim::SensorModel::kU1, 5);
     Emulated<sim::EmulatedSensor>()->UnplugAfterImageChunks(0);

@@ -88,10 +88,6 @@ public:
         }
         return lengths;
     }
-    size_t Unread() const {
-        std::lock_guard lock(m_mutex);
-        return m_stream.size();
-    }
     bool Closed() const {
         std::lock_guard lock(m_mutex);
         return m_closed;

@@ -193,20 +193,6 @@ TEST_F(USBDeviceTest, ImageIsReadInChunksAndDeliveredAtFullSize) {
     EXPECT_TRUE(std::all_of(frame.begin() + 100000, frame.end(), [](uint8_t b) { return b == 0; }));
 }
 
-TEST_F(USBDeviceTest, FullPictureWindowAddsSensorOffsets) {
-    OpenU2 device(Handle(), "u2");
-    device.Set("PictureSize", "Full");
-    m_script->QueueIlluRegister(10);
-    m_script->QueueIlluRegister(5);
-    m_script->QueueStateAnswer();
-    m_script->QueueAnswer(0x01, {});
-    m_script->QueueStateAnswer();
-    Bytes frame;
-    ASSERT_TRUE(device.GetSingleImage(frame, 0x40, 255, 255));
-    EXPECT_EQ(m_script->Writes()[11], Body({104, 83, 0x02, 0x02, 0x40}, 16));
-    EXPECT_EQ(frame.size(), 416u * 332u);
-}
-
 TEST_F(USBDeviceTest, FailedImageExchangeIsLoggedAndTurnsTheLedOff) {
     const std::pair<Bytes, const char*> cases[] = {
         {Header(16, 0x02), "invalid response header CmdID"},

@@ -31,44 +31,7 @@ protected:
         }
         return writes;
     }
-    // One frame: the sensor's offsets, command LED, the image, LED off.
-    void QueueFrame(uint8_t fill) {
-        m_script->QueueIlluRegister(0);
-        m_script->QueueIlluRegister(0);
-        m_script->QueueStateAnswer();
-        m_script->QueueAnswer(0x01, Bytes(kFrame, fill));
-        m_script->QueueStateAnswer();
-    }
-    static constexpr size_t kFrame = 384 * 320;
 };
-
-TEST_F(USBDeviceU2Test, IndicateResultShowsSuccessOrFailure) {
-    OpenU2 device(Handle(), "u2");
-    for (int result : {1, 0, 2, 3}) {
-        m_script->QueueStateAnswer();
-        EXPECT_TRUE(device.IndicateResult(result));
-    }
-    EXPECT_FALSE(device.IndicateResult(7));
-    EXPECT_THAT(Sent(0x06), ElementsAre(4, 3, 3, 3));
-}
-
-TEST_F(USBDeviceU2Test, CaptureTakesOneFrameInFastModeAndTwoOtherwise) {
-    OpenU2 device(Handle(), "u2");
-    device.Set("FastMode", "true");
-    QueueFrame(1);
-    Bytes image;
-    ASSERT_TRUE(device.GetImage(image));
-    EXPECT_EQ(image.size(), kFrame);
-
-    device.Set("FastMode", "false");
-    QueueFrame(1);
-    QueueFrame(2);
-    ASSERT_TRUE(device.GetImage(image));
-    ASSERT_EQ(image.size(), 2 * kFrame);
-    EXPECT_EQ(image[kFrame - 1], 1);
-    EXPECT_EQ(image[kFrame], 2);
-    EXPECT_THAT(Sent(0x00), ElementsAre(0x80, 0, 0x80, 0, 0x40, 0));
-}
 
 TEST_F(USBDeviceU2Test, CapturesAlwaysEndWithTheIdleState) {
     OpenU2 device(Handle(), "u2");
@@ -167,14 +130,6 @@ TEST_F(USBDeviceU2Test, TriggerLevelsAreWrittenOnlyWhenMissing) {
     EXPECT_TRUE(device.InitTriggerValuesForAsyncImage());
     EXPECT_TRUE(RegisterWrites().empty());
 
-    m_script->Clear();
-    m_script->QueueIlluRegister(0);
-    for (int i = 0; i < 6; ++i) m_script->QueueIlluWrite();
-    EXPECT_TRUE(device.InitTriggerValuesForAsyncImage());
-    EXPECT_THAT(RegisterWrites(), ElementsAre(RegisterWrite{0x87, 0}, RegisterWrite{0x96, 0x70},
-                                              RegisterWrite{0x97, 0x00}, RegisterWrite{0x98, 0x02},
-                                              RegisterWrite{0x99, 0x01}, RegisterWrite{0x87, 1}));
-
     // The parameter write of MinTriggerLevelHigh (call 28) fails: the low
     // byte read before goes back, and the EEPROM is locked again.
     m_script->Clear();
@@ -231,26 +186,6 @@ TEST_F(USBDeviceU2Test, CloseWaitsForARunningCapture) {
     EXPECT_THAT(log, HasSubstr("CUSBDeviceU2::GetImage Unable to set shutdown lock. Probably "
                                "already received shutodown request."));
     EXPECT_THAT(log, HasSubstr("Device is ready to shutdown right now "));
-}
-
-TEST_F(USBDeviceU2Test, LfdWaitsForTheSyncFlagAndReordersColours) {
-    OpenU2 device(Handle(), "u2");
-    m_script->QueueStateAnswer();
-    m_script->QueueAnswer(0x02, {0, 0});
-    m_script->QueueAnswer(0x02, {1, 0});
-    // Infrared, red, green, blue, off.
-    for (Bytes value : {Bytes{1, 2}, Bytes{2, 3}, Bytes{3, 4}, Bytes{0xFF, 0xFE}, Bytes{0, 5}}) {
-        m_script->QueueAnswer(0x02, value);
-    }
-    LFDMeasurement lfd;
-    ASSERT_TRUE(device.GetBoundLFD(0, lfd));
-    EXPECT_EQ(lfd.Ir, 0x0102);
-    EXPECT_EQ(lfd.Red, 0x0203);
-    EXPECT_EQ(lfd.Green, 0x0304);
-    EXPECT_EQ(lfd.Blue, -2);
-    EXPECT_EQ(lfd.Off, 5);
-    EXPECT_THAT(Sent(0x06), ElementsAre(6));
-    EXPECT_EQ(m_script->Unread(), 0u);
 }
 
 }  // namespace

@@ -96,10 +96,9 @@ public:
                moved == bytes.size();
     }
 
-    // Reads a header and the body it announces in reads of at most chunk
-    // bytes; sizes lists the size of every body read. Empty on any failed or
-    // short read.
-    std::optional<Answer> Receive(uint32_t chunk = 32768, std::vector<uint32_t>* sizes = nullptr) {
+    // Reads a header and the body it announces in reads of at most 32 KB,
+    // as the library does. Empty on any failed or short read.
+    std::optional<Answer> Receive() {
         uint8_t header[8];
         uint32_t moved = 0;
         if (!m_handle.Read(header, 8, moved) || moved != 8) return std::nullopt;
@@ -108,12 +107,10 @@ public:
             static_cast<uint32_t>(header[0]) << 24 | header[1] << 16 | header[2] << 8 | header[3];
         answer.cmdId = header[5];
         answer.body.resize(answer.announced);
-        for (uint32_t offset = 0; offset < answer.announced;) {
-            const uint32_t want = std::min(chunk, answer.announced - offset);
+        for (uint32_t offset = 0; offset < answer.announced; offset += moved) {
+            const uint32_t want = std::min(32768u, answer.announced - offset);
             if (!m_handle.Read(answer.body.data() + offset, want, moved) || moved != want)
                 return std::nullopt;
-            if (sizes != nullptr) sizes->push_back(moved);
-            offset += moved;
         }
         return answer;
     }
