@@ -41,7 +41,7 @@ protected:
     }
 };
 
-TEST_F(RegistryTest, AddingPostsOneNewDeviceAndRemovingOneLostDevice) {
+TEST_F(RegistryTest, AddingPostsOneNewDeviceAndRemovingOneLostDeviceOnceItCloses) {
     DevicePtr device = Add();
     const std::string id = device->GetDeviceID();
     ExpectOnePosted(kvt__MessageType__NewDevice, id);
@@ -53,6 +53,13 @@ TEST_F(RegistryTest, AddingPostsOneNewDeviceAndRemovingOneLostDevice) {
     manager_->Devices().Remove(nullptr);
     EXPECT_EQ(manager_->Devices().Count(), 1u);
     EXPECT_EQ(manager_->RemoveDeviceFromList(DevicePtr()), -1);
+
+    // A sensor that refuses to close stays registered, and nothing is said.
+    Test(device).refuseClose = true;
+    EXPECT_EQ(manager_->RemoveDeviceFromList(device), -1);
+    EXPECT_TRUE(manager_->Devices().Get(id.c_str()));
+    EXPECT_TRUE(Posted().empty());
+    Test(device).refuseClose = false;
 
     EXPECT_EQ(manager_->RemoveDeviceFromList(device), 0);
     ExpectOnePosted(kvt__MessageType__LostDevice, id);
@@ -82,17 +89,6 @@ TEST_F(RegistryTest, RemovalForgetsThePropertySetsButNotASensorAnOperationHolds)
     EXPECT_EQ(held->GetDeviceID(), id);
     held.Reset();
     EXPECT_EQ(destroyed, 1);
-}
-
-TEST_F(RegistryTest, ASensorThatRefusesToCloseStaysRegistered) {
-    DevicePtr device = Add();
-    Test(device).refuseClose = true;
-    EXPECT_EQ(manager_->RemoveDeviceFromList(device), -1);
-    EXPECT_TRUE(manager_->Devices().Get(device->GetDeviceID().c_str()));
-    Posted();
-    Test(device).refuseClose = false;
-    EXPECT_EQ(manager_->RemoveDeviceFromList(device), 0);
-    ExpectOnePosted(kvt__MessageType__LostDevice, device->GetDeviceID());
 }
 
 TEST_F(RegistryTest, RemoveAllDevicesWaitsForARefusingSensorToGiveIn) {
