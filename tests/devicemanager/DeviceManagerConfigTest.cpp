@@ -46,6 +46,22 @@ std::string Spoilt(const std::string& line) {
     return With(line.empty() ? "LogLevel=" : line.substr(0, line.find('=') + 1), line) + kListener;
 }
 
+struct Case {
+    std::string text;
+    std::string finding;  // empty: none
+    bool rewritten;
+    std::string expected;  // the summary read, or after a rewrite a line in the file
+};
+
+// A file whose last line given is not valid, repaired with the value used.
+Case Repaired(const std::string& line, const std::string& used) {
+    const std::string spoilt = line.substr(line.rfind('\n') + 1);
+    const std::string key = spoilt.substr(0, spoilt.find('='));
+    const std::string where = line[0] == '[' ? " in [DeviceListener_1]" : "";
+    return {Spoilt(line), spoilt + where + " is not valid, " + used + " used", true,
+            "\n" + key + "=" + used + "\n"};
+}
+
 // Every value read, on one line, so a case states its whole expectation at once.
 std::string Summary(const DeviceManagerConfig& c) {
     std::string s = c.ip + ":" + std::to_string(c.port) + " " + c.logFileName + " " +
@@ -83,12 +99,6 @@ TEST_F(DeviceManagerConfigTest, ValuesAreReadOrRepairedAndSaidSo) {
         With("U2AsyncSleepTime=",
              "U2AsyncSleepTime=" + std::to_string(DeviceManagerConfig::kMaxU2AsyncSleepTime),
              With("Port=", "Port=65535"));
-    struct Case {
-        std::string text;
-        std::string finding;  // empty: none
-        bool rewritten;
-        std::string expected;  // the summary read, or after a rewrite a line in the file
-    };
     const Case cases[] = {
         {kCompleteTopSection, "", false, kCompleteSummary},
         // Informational keys fall back without a rewrite.
@@ -104,26 +114,18 @@ TEST_F(DeviceManagerConfigTest, ValuesAreReadOrRepairedAndSaidSo) {
         {kCompleteTopSection + kListener + "EchoPort=70000\n",
          "EchoPort=70000 in [DeviceListener_1] is not valid, 7 used", false,
          kCompleteSummary + " | 127.0.0.1:5001/7"},
-        {Spoilt("Port=-1"), "Port=-1 is not valid, 82 used", true, "\nPort=82\n"},
-        {Spoilt("[DeviceListener_1]\nIP-Address=127.0.0.1\nPort=70000"),
-         "Port=70000 in [DeviceListener_1] is not valid, 43981 used", true, "\nPort=43981\n"},
-        {Spoilt("[DeviceListener_1]\nIP-Address=999.1.1.1\nPort=5001"),
-         "IP-Address=999.1.1.1 in [DeviceListener_1] is not valid, 0.0.0.0 used", true,
-         "\nIP-Address=0.0.0.0\n"},
+        Repaired("Port=-1", "82"),
+        Repaired("LogFileSize=-100", "1000000"),
+        Repaired("LogFileSize=0", "1000000"),
+        Repaired("U2AsyncSleepTime=600000", "500"),
+        Repaired("U2AsyncSleepTime=abc", "500"),
+        Repaired("TemperatureCompensation=2", "0"),
+        Repaired("LogLevel=-1", "2"),
+        Repaired("[DeviceListener_1]\nIP-Address=127.0.0.1\nPort=70000", "43981"),
+        Repaired("[DeviceListener_1]\nPort=5001\nIP-Address=999.1.1.1", "0.0.0.0"),
         {Spoilt("[DeviceListener_1]\nPort=5001"),
          "IP-Address in [DeviceListener_1] is missing, 0.0.0.0 used", true,
          "\nIP-Address=0.0.0.0\n"},
-        {Spoilt("LogFileSize=-100"), "LogFileSize=-100 is not valid, 1000000 used", true,
-         "\nLogFileSize=1000000\n"},
-        {Spoilt("LogFileSize=0"), "LogFileSize=0 is not valid, 1000000 used", true,
-         "\nLogFileSize=1000000\n"},
-        {Spoilt("U2AsyncSleepTime=600000"), "U2AsyncSleepTime=600000 is not valid, 500 used", true,
-         "\nU2AsyncSleepTime=500\n"},
-        {Spoilt("U2AsyncSleepTime=abc"), "U2AsyncSleepTime=abc is not valid, 500 used", true,
-         "\nU2AsyncSleepTime=500\n"},
-        {Spoilt("TemperatureCompensation=2"), "TemperatureCompensation=2 is not valid, 0 used",
-         true, "\nTemperatureCompensation=0\n"},
-        {Spoilt("LogLevel=-1"), "LogLevel=-1 is not valid, 2 used", true, "\nLogLevel=2\n"},
         {Spoilt("LogLevel=" + std::string(200, '7')),
          "LogLevel=" + std::string(64, '7') + "... is not valid", true, "\nLogLevel=2\n"},
         {Spoilt(""), "LogLevel is missing, 2 used", true, "\nLogLevel=2\n"},

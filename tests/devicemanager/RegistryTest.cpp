@@ -119,22 +119,6 @@ TEST_F(RegistryTest, RemoveAllDevicesWaitsForARefusingSensorToGiveIn) {
     EXPECT_EQ(lost, 3);
 }
 
-TEST_F(RegistryTest, DeviceListDescribesEverySensorInIdOrder) {
-    DevicePtr a = Add();
-    DevicePtr b = Add();
-    CCallContext context;
-    ArrayOfDeviceInformation list;
-    ASSERT_EQ(manager_->DMGetDeviceList(&context, list), 0);
-    ASSERT_EQ(list.size, 2);
-    EXPECT_LT(list.ptr[0].deviceId, list.ptr[1].deviceId);
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(list.ptr[i].serialNumber, "TEST-0001");
-        EXPECT_EQ(list.ptr[i].description, "Test sensor");
-        EXPECT_EQ(list.ptr[i].firmwareVersion, "1.02");
-        EXPECT_EQ(list.ptr[i].deviceType, kvt__DeviceType__Kelo_B);
-    }
-}
-
 TEST_F(RegistryTest, ConcurrentAddsAndRemovalsKeepTheMapConsistent) {
     std::atomic<int> destroyed{0};
     std::vector<std::thread> threads;

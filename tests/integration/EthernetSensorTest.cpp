@@ -84,6 +84,7 @@ TEST_F(EthernetSensorTest, ConnectedSensorsAreAnnouncedAndDescribedAndThoseWitho
     unsigned int count = 3;
     ASSERT_EQ(KVT_GetDeviceList(list, &count), KVT_RESULT_OK);
     ASSERT_EQ(count, 2u);
+    EXPECT_LT(std::string(list[0].deviceId), list[1].deviceId);  // in id order
     for (unsigned i = 0; i < count; ++i) {
         SCOPED_TRACE(list[i].deviceId);
         EXPECT_EQ(list[i].connectionType, KVT_CONNECTION_ETH);
