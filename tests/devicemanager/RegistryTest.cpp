@@ -6,6 +6,7 @@
 #include "devicemanager/DevicesManager.h"
 #include "properties/PropertiesManager.h"
 #include "support/ManagerTest.h"
+#include "support/QueuedMessages.h"
 #include "support/TempDir.h"
 #include "support/TestDevice.h"
 
@@ -18,13 +19,7 @@ namespace {
 // manager thread.
 class RegistryTest : public kvt_test::ManagerTest {
 protected:
-    // Every message posted so far, oldest first.
-    std::vector<QueuedMessage> Posted() {
-        std::vector<QueuedMessage> messages;
-        QueuedMessage message;
-        while (manager_->MessageQueue().fetchMessage(message)) messages.push_back(message);
-        return messages;
-    }
+    std::vector<QueuedMessage> Posted() { return kvt_test::TakeQueued(manager_->MessageQueue()); }
 
     DevicePtr Add(std::atomic<int>* destroyed = nullptr) {
         DevicePtr device = MakeDevice<TestDevice>(destroyed);

@@ -14,6 +14,7 @@
 #include "support/DefaultConfig.h"
 #include "support/LoggedTest.h"
 #include "support/LoopbackPort.h"
+#include "support/QueuedMessages.h"
 #include "support/TempDir.h"
 #include "support/Wait.h"
 
@@ -63,12 +64,7 @@ protected:
         EXPECT_TRUE(platform::MakeSocketAddress("127.0.0.1", port, address));
         return address;
     }
-    std::vector<QueuedMessage> TakeMessages() {
-        std::vector<QueuedMessage> messages;
-        QueuedMessage message;
-        while (manager_->MessageQueue().fetchMessage(message)) messages.push_back(message);
-        return messages;
-    }
+    std::vector<QueuedMessage> TakeMessages() { return TakeQueued(manager_->MessageQueue()); }
     size_t Registered() { return manager_->Devices().Count(); }
 
     CDevicesManager* manager_ = nullptr;
