@@ -48,7 +48,7 @@ protected:
     CEthernetDevice device_{sensor_.TakeLibrarySide(), SocketEndpoint{}};
 };
 
-TEST_F(EthernetDeviceTest, AConfigurationAnswerOfLengthZeroIsRefusedAndTheNextExchangeWorks) {
+TEST_F(EthernetDeviceTest, SmallExchangesRefuseBadAnswersAndTheNextExchangeWorks) {
     sensor_.Queue(HeaderBytes(kGetConfiguration, 0));
     uint8_t value[4] = {};
     EXPECT_FALSE(device_.GetConfig(kConfigFirmware, value, sizeof value));
@@ -58,6 +58,13 @@ TEST_F(EthernetDeviceTest, AConfigurationAnswerOfLengthZeroIsRefusedAndTheNextEx
     sensor_.config[kConfigServerIP] = 0x0401A8C0;  // 192.168.1.4
     ASSERT_TRUE(device_.GetConfig(kConfigServerIP, value, sizeof value));
     EXPECT_THAT(value, ElementsAre(192, 168, 1, 4));
+
+    // Feedback that does not exist is not sent; an error status fails.
+    EXPECT_FALSE(device_.IndicateResult(4));
+    EXPECT_EQ(sensor_.Requests().size(), 2u);
+    sensor_.Queue(StatusAnswer(1, kDevStatusError));
+    EXPECT_FALSE(device_.IndicateResult(kvt__ResultFeedback__Error));
+    ASSERT_TRUE(device_.IndicateResult(kvt__ResultFeedback__Error));
 }
 
 TEST_F(EthernetDeviceTest, InitializeReadsStatusAddressesAndFirmwareOnce) {
@@ -135,14 +142,6 @@ TEST_F(EthernetDeviceTest, AFailedSecondFrameFailsTheCapture) {
     SetProperties({{"PictureSize", "Half"}, {"LFD", "false"}});
     ASSERT_TRUE(device_.GetSyncImage(image));
     EXPECT_EQ(image.size(), 192u * 160u);
-}
-
-TEST_F(EthernetDeviceTest, IndicateResultRefusesUnknownFeedbackAndAnErrorStatus) {
-    EXPECT_FALSE(device_.IndicateResult(4));
-    EXPECT_TRUE(sensor_.Requests().empty());
-    sensor_.Queue(StatusAnswer(1, kDevStatusError));
-    EXPECT_FALSE(device_.IndicateResult(kvt__ResultFeedback__Error));
-    ASSERT_TRUE(device_.IndicateResult(kvt__ResultFeedback__Error));
 }
 
 // The reset has no answer to wait for.
