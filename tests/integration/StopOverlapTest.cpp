@@ -31,6 +31,16 @@ void WriteQuietConfig(int u2AsyncSleepTime = 500) {
               ManagerSettings(2, ".\\Logfiles\\KVTDeviceManager.log", 10000000, u2AsyncSleepTime));
 }
 
+// True when the process holds the file open.
+bool HoldsOpen(const std::filesystem::path& file) {
+    const auto target = std::filesystem::weakly_canonical(file);
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(entry.path(), ec) == target) return true;
+    }
+    return false;
+}
+
 // A sensor with a finger on it, a picture taken from it and its template.
 class StopOverlapTest : public SimulatedSensorTest {
 protected:
@@ -252,6 +262,19 @@ TEST_F(StopOverlapTest, TheCallbackMayStopTheLibraryAndNoThreadStaysBehind) {
     // And it starts again.
     EXPECT_EQ(KVT_Start(&MessageLog::Callback, &messages_), KVT_RESULT_OK);
     EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
+}
+
+using LogReleaseTest = LibraryTest;
+
+TEST_F(LogReleaseTest, AStoppedLibraryHoldsNoHandleOnItsLogButStillWritesIt) {
+    WriteVerboseConfig();
+    ASSERT_EQ(KVT_Start(IgnoreMessage, nullptr), KVT_RESULT_OK);
+    EXPECT_TRUE(HoldsOpen(LogPath()));
+    ASSERT_EQ(KVT_Stop(), KVT_RESULT_OK);
+    EXPECT_FALSE(HoldsOpen(LogPath()));
+    EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
+    EXPECT_FALSE(HoldsOpen(LogPath()));
+    EXPECT_THAT(LogText(), HasSubstr("unexpected call to KVT_Stop()"));
 }
 
 #ifndef _WIN32  // a named pipe (FIFO) is POSIX only
