@@ -179,7 +179,7 @@ TEST_F(EthernetSensorTest, AsynchronousCaptureWaitsForTheSensorsTrigger) {
     EXPECT_EQ(messages_.Count(KVT_MSG_CAPTURED_IMAGE), 1);
 }
 
-TEST_F(EthernetSensorTest, ResultsReachTheLightsAndFaultsGiveErrorsTheSensorRecoversFrom) {
+TEST_F(EthernetSensorTest, LightsShowResultsAndFaultsGiveErrorsTheSensorRecoversFrom) {
     int simId = 0;
     const std::string id = StartWithSensor(&simId);
     ASSERT_FALSE(id.empty());
