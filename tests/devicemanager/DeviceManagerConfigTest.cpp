@@ -7,13 +7,16 @@
 #include <functional>
 
 #include "support/DefaultConfig.h"
+#include "support/ScrambledText.h"
 #include "support/TempDir.h"
+#include "support/Wait.h"
 
 using kvt_test::ReadFile;
 using kvt_test::WriteFile;
 using testing::AllOf;
 using testing::ElementsAre;
 using testing::HasSubstr;
+using testing::IsEmpty;
 using testing::Not;
 
 namespace {
@@ -27,6 +30,7 @@ const std::string kCompleteTopSection =
     "U2AsyncSleepTime=250\n"
     "TemperatureCompensation=1\n";
 const std::string kCompleteSummary = "10.1.2.3:9000 /var/log/kvt.log 5000 0 250 1";
+const std::string kListener = "[DeviceListener_1]\nIP-Address=127.0.0.1\nPort=5001\n";
 
 // The text with the line that starts with key replaced by line (dropped when empty).
 std::string With(const std::string& key, const std::string& line,
@@ -34,6 +38,28 @@ std::string With(const std::string& key, const std::string& line,
     const size_t at = text.find(key);
     text.replace(at, text.find('\n', at) + 1 - at, line.empty() ? "" : line + "\n");
     return text;
+}
+
+// A valid file with one line of the top section, or the listener section, replaced.
+std::string Spoilt(const std::string& line) {
+    if (line.rfind("[DeviceListener_1]", 0) == 0) return kCompleteTopSection + line + "\n";
+    return With(line.empty() ? "LogLevel=" : line.substr(0, line.find('=') + 1), line) + kListener;
+}
+
+struct Case {
+    std::string text;
+    std::string finding;  // empty: none
+    bool rewritten;
+    std::string expected;  // the summary read, or after a rewrite a line in the file
+};
+
+// A file whose last line given is not valid, repaired with the value used.
+Case Repaired(const std::string& line, const std::string& used) {
+    const std::string spoilt = line.substr(line.rfind('\n') + 1);
+    const std::string key = spoilt.substr(0, spoilt.find('='));
+    const std::string where = line[0] == '[' ? " in [DeviceListener_1]" : "";
+    return {Spoilt(line), spoilt + where + " is not valid, " + used + " used", true,
+            "\n" + key + "=" + used + "\n"};
 }
 
 // Every value read, on one line, so a case states its whole expectation at once.
@@ -45,15 +71,6 @@ std::string Summary(const DeviceManagerConfig& c) {
     for (const ListenerConfig& l : c.listeners)
         s += " | " + l.address + ":" + std::to_string(l.port) + "/" + std::to_string(l.echoPort);
     return s;
-}
-
-std::string Scrambled(const std::string& plain) {
-    std::string out = "ini";
-    for (char c : plain) {
-        const auto b = static_cast<unsigned char>(c);
-        out += static_cast<char>(((b & 0x0F) << 4) | (b >> 4));
-    }
-    return out;
 }
 
 class DeviceManagerConfigTest : public testing::Test {
@@ -75,52 +92,78 @@ TEST_F(DeviceManagerConfigTest, AMissingFileIsCreatedWithEveryDefault) {
     EXPECT_EQ(Summary(again), defaults);
 }
 
-TEST_F(DeviceManagerConfigTest, ValidFilesAreReadAsTheyAreAndNeverRewritten) {
-    const std::string listeners =
-        "[DeviceListener_1]\nIP-Address=127.0.0.1\nPort=5001\n"
-        "[DeviceListener_2]\nIP-Address=192.168.7.7\nPort=5002\n";
+// A valid file is read as it is and never rewritten; an invalid value is
+// repaired, said, and written back so that the file then reads as it was used.
+TEST_F(DeviceManagerConfigTest, ValuesAreReadOrRepairedAndSaidSo) {
     const std::string bounds =
         With("U2AsyncSleepTime=",
              "U2AsyncSleepTime=" + std::to_string(DeviceManagerConfig::kMaxU2AsyncSleepTime),
              With("Port=", "Port=65535"));
-    const std::pair<std::string, std::string> cases[] = {
-        {kCompleteTopSection, kCompleteSummary},
+    const Case cases[] = {
+        {kCompleteTopSection, "", false, kCompleteSummary},
         // Informational keys fall back without a rewrite.
-        {With("IP=", "", With("Port=", "Port=0")), "127.0.0.1:82 /var/log/kvt.log 5000 0 250 1"},
-        {kCompleteTopSection + listeners,
-         kCompleteSummary + " | 127.0.0.1:5001/7 | 192.168.7.7:5002/7"},
+        {With("IP=", "", With("Port=", "Port=0")), "", false,
+         "127.0.0.1:82 /var/log/kvt.log 5000 0 250 1"},
+        {kCompleteTopSection + kListener +
+             "[DeviceListener_2]\nIP-Address=192.168.7.7\nPort=5002\n",
+         "", false, kCompleteSummary + " | 127.0.0.1:5001/7 | 192.168.7.7:5002/7"},
         // Blanks around an address are no part of it.
-        {bounds + "[DeviceListener_1]\nIP-Address = 10.0.0.1 \nPort=1\n",
+        {bounds + "[DeviceListener_1]\nIP-Address = 10.0.0.1 \nPort=1\n", "", false,
          "10.1.2.3:65535 /var/log/kvt.log 5000 0 5000 1 | 10.0.0.1:1/7"},
-        {Scrambled(kCompleteTopSection), kCompleteSummary},
+        {"ini" + kvt_test::Scrambled(kCompleteTopSection), "", false, kCompleteSummary},
+        {kCompleteTopSection + kListener + "EchoPort=70000\n",
+         "EchoPort=70000 in [DeviceListener_1] is not valid, 7 used", false,
+         kCompleteSummary + " | 127.0.0.1:5001/7"},
+        Repaired("Port=-1", "82"),
+        Repaired("LogFileSize=-100", "1000000"),
+        Repaired("LogFileSize=0", "1000000"),
+        Repaired("U2AsyncSleepTime=600000", "500"),
+        Repaired("U2AsyncSleepTime=abc", "500"),
+        Repaired("TemperatureCompensation=2", "0"),
+        Repaired("LogLevel=-1", "2"),
+        Repaired("[DeviceListener_1]\nIP-Address=127.0.0.1\nPort=70000", "43981"),
+        Repaired("[DeviceListener_1]\nPort=5001\nIP-Address=999.1.1.1", "0.0.0.0"),
+        {Spoilt("[DeviceListener_1]\nPort=5001"),
+         "IP-Address in [DeviceListener_1] is missing, 0.0.0.0 used", true,
+         "\nIP-Address=0.0.0.0\n"},
+        {Spoilt("LogLevel=" + std::string(200, '7')),
+         "LogLevel=" + std::string(64, '7') + "... is not valid", true, "\nLogLevel=2\n"},
+        {Spoilt(""), "LogLevel is missing, 2 used", true, "\nLogLevel=2\n"},
+        {Spoilt("LogFileName="), "LogFileName is missing", true,
+         "\nLogFileName=.\\Logfiles\\KVTDeviceManager.log\n"},
+        // The rewrite holds the documented keys only, and adds no listener.
+        {With("LogLevel=", "LogLevel=7"), "LogLevel=7 is not valid", true, "\nLogLevel=2\n"},
     };
-    for (const auto& [text, summary] : cases) {
-        SCOPED_TRACE(text);
-        WriteFile(Path(), text);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        WriteFile(Path(), c.text);
         DeviceManagerConfig config;
-        EXPECT_FALSE(config.Read(Path()));
-        EXPECT_TRUE(config.findings.empty());
-        EXPECT_EQ(Summary(config), summary);
-        EXPECT_EQ(ReadFile(Path()), text);
+        EXPECT_EQ(config.Read(Path()), c.rewritten);
+        if (c.finding.empty()) {
+            EXPECT_THAT(config.findings, IsEmpty());
+        } else {
+            EXPECT_THAT(config.findings, ElementsAre(HasSubstr(c.finding)));
+        }
+        if (!c.rewritten) {
+            EXPECT_EQ(Summary(config), c.expected);
+            EXPECT_EQ(ReadFile(Path()), c.text);
+            continue;
+        }
+        const std::string written = ReadFile(Path());
+        EXPECT_THAT(written, HasSubstr(c.expected));
+        EXPECT_THAT(written, Not(HasSubstr("IP=")));
+        DeviceManagerConfig again;
+        EXPECT_FALSE(again.Read(Path()));
+        EXPECT_THAT(again.findings, IsEmpty());
+        config.ip = "127.0.0.1";  // informational, and not written
+        EXPECT_EQ(Summary(again), Summary(config));
     }
 }
 
-TEST_F(DeviceManagerConfigTest, ARewriteHoldsTheDocumentedKeysOnly) {
-    WriteFile(Path(), With("LogLevel=", "LogLevel=7"));
-    DeviceManagerConfig config;
-    EXPECT_TRUE(config.Read(Path()));
-    EXPECT_EQ(config.logLevel, 2);
-    const std::string rewritten = ReadFile(Path());
-    EXPECT_THAT(rewritten, HasSubstr("\nLogLevel=2\n"));
-    EXPECT_THAT(rewritten, HasSubstr("\nPort=9000\n"));
-    EXPECT_THAT(rewritten, HasSubstr("\nU2AsyncSleepTime=250\n"));
-    EXPECT_THAT(rewritten, Not(HasSubstr("IP=")));
-    EXPECT_THAT(rewritten, Not(HasSubstr("[DeviceListener_1]")));
-}
-
-TEST_F(DeviceManagerConfigTest, ARepairKeepsEveryListenerAndTheConsoleEchoSwitchedOff) {
+TEST_F(DeviceManagerConfigTest, ARepairKeepsEveryListenerItsPeersAndTheConsoleEchoSwitchedOff) {
     WriteFile(Path(), With("LogLevel=", "LogLevel=9") + "LogToConsole=0\n" +
                           "[DeviceListener_1]\nIP-Address=127.0.0.1\nPort=5001\nEchoPort=7007\n"
+                          "AllowedPeers=10.1.2.3,10.9.0.0/16\n"
                           "[DeviceListener_2]\nIP-Address=127.0.0.2\nPort=5002\n"
                           "[DeviceListener_3]\nIP-Address=127.0.0.3\nPort=5003\n");
     DeviceManagerConfig config;
@@ -135,78 +178,18 @@ TEST_F(DeviceManagerConfigTest, ARepairKeepsEveryListenerAndTheConsoleEchoSwitch
                                      "e.g. 192.168.1.1)\nIP-Address=127.0.0.1\n"
                                      "\n; Port the ethernet devices connect to\nPort=5001\n"));
     EXPECT_THAT(rewritten, HasSubstr("LogToConsole=0"));
+    // Peers are kept where they were given and added nowhere else.
+    EXPECT_EQ(kvt_test::Occurrences(rewritten, "AllowedPeers"), 1u);
     DeviceManagerConfig again;
     EXPECT_FALSE(again.Read(Path()));
     EXPECT_TRUE(again.findings.empty());
     EXPECT_FALSE(again.logToConsole);
-    for (const DeviceManagerConfig* c : {&config, &again})
+    for (const DeviceManagerConfig* c : {&config, &again}) {
         EXPECT_THAT(Summary(*c), HasSubstr(" | 127.0.0.1:5001/7007 | 127.0.0.2:5002/7 | "
                                            "127.0.0.3:5003/7"));
-}
-
-TEST_F(DeviceManagerConfigTest, InvalidValuesAreRepairedAndSaidSo) {
-    struct Case {
-        std::string line;  // replaces the key's line in a valid file
-        std::string finding;
-        std::string written;
-    };
-    const std::string listener = "[DeviceListener_1]\nIP-Address=127.0.0.1\nPort=5001\n";
-    const Case cases[] = {
-        {"Port=-1", "Port=-1 is not valid, 82 used", "\nPort=82\n"},
-        {"[DeviceListener_1]\nIP-Address=127.0.0.1\nPort=70000",
-         "Port=70000 in [DeviceListener_1] is not valid, 43981 used", "\nPort=43981\n"},
-        {"[DeviceListener_1]\nIP-Address=999.1.1.1\nPort=5001",
-         "IP-Address=999.1.1.1 in [DeviceListener_1] is not valid, 0.0.0.0 used",
-         "\nIP-Address=0.0.0.0\n"},
-        {"[DeviceListener_1]\nPort=5001",
-         "IP-Address in [DeviceListener_1] is missing, 0.0.0.0 used", "\nIP-Address=0.0.0.0\n"},
-        {"LogFileSize=-100", "LogFileSize=-100 is not valid, 1000000 used",
-         "\nLogFileSize=1000000\n"},
-        {"LogFileSize=0", "LogFileSize=0 is not valid, 1000000 used", "\nLogFileSize=1000000\n"},
-        {"U2AsyncSleepTime=600000", "U2AsyncSleepTime=600000 is not valid, 500 used",
-         "\nU2AsyncSleepTime=500\n"},
-        {"U2AsyncSleepTime=abc", "U2AsyncSleepTime=abc is not valid, 500 used",
-         "\nU2AsyncSleepTime=500\n"},
-        {"TemperatureCompensation=2", "TemperatureCompensation=2 is not valid, 0 used",
-         "\nTemperatureCompensation=0\n"},
-        {"LogLevel=-1", "LogLevel=-1 is not valid, 2 used", "\nLogLevel=2\n"},
-        {"LogLevel=" + std::string(200, '7'),
-         "LogLevel=" + std::string(64, '7') + "... is not valid", "\nLogLevel=2\n"},
-        {"", "LogLevel is missing, 2 used", "\nLogLevel=2\n"},
-        {"LogFileName=", "LogFileName is missing",
-         "\nLogFileName=.\\Logfiles\\KVTDeviceManager.log\n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.line);
-        std::string text = kCompleteTopSection + listener;
-        if (c.line.rfind("[DeviceListener_1]", 0) == 0) {
-            text.replace(text.find(listener), listener.size(), c.line + "\n");
-        } else {
-            text = With(c.line.empty() ? "LogLevel=" : c.line.substr(0, c.line.find('=') + 1),
-                        c.line, text);
-        }
-        WriteFile(Path(), text);
-        DeviceManagerConfig config;
-        EXPECT_TRUE(config.Read(Path()));
-        EXPECT_THAT(config.findings, ElementsAre(HasSubstr(c.finding)));
-        EXPECT_THAT(ReadFile(Path()), HasSubstr(c.written));
-        DeviceManagerConfig again;
-        EXPECT_FALSE(again.Read(Path()));
+        EXPECT_EQ(c->listeners[0].allowedPeers, "10.1.2.3,10.9.0.0/16");
+        EXPECT_EQ(c->listeners[1].allowedPeers, "");
     }
-}
-
-TEST_F(DeviceManagerConfigTest, AnUnusableEchoPortIsSaidButNeedsNoRewrite) {
-    const std::string text =
-        kCompleteTopSection +
-        "[DeviceListener_1]\nIP-Address=127.0.0.1\nPort=5001\nEchoPort=70000\n";
-    WriteFile(Path(), text);
-    DeviceManagerConfig config;
-    EXPECT_FALSE(config.Read(Path()));
-    EXPECT_THAT(
-        config.findings,
-        ElementsAre(HasSubstr("EchoPort=70000 in [DeviceListener_1] is not valid, 7 used")));
-    EXPECT_EQ(Summary(config), kCompleteSummary + " | 127.0.0.1:5001/7");
-    EXPECT_EQ(ReadFile(Path()), text);
 }
 
 TEST_F(DeviceManagerConfigTest, SectionNamesAreNotLookedAt) {
@@ -224,8 +207,8 @@ TEST_F(DeviceManagerConfigTest, AnUnusableFileIsKeptAsideAndReplacedByTheDefault
     struct Case {
         const char* what;
         std::function<void()> make;
-        std::string original;
         const char* finding;
+        bool keptAside;
     };
     const Case cases[] = {
         {"binary garbage, replacing an older copy",
@@ -233,13 +216,22 @@ TEST_F(DeviceManagerConfigTest, AnUnusableFileIsKeptAsideAndReplacedByTheDefault
              WriteFile(bad, "an older broken file");
              WriteFile(Path(), garbage);
          },
-         garbage, "cannot be parsed"},
+         "cannot be parsed", true},
         {"a folder in its place",
          [&] {
              std::filesystem::create_directory(Path());
              WriteFile(std::filesystem::path(Path()) / "inside", "kept");
          },
-         "", "cannot be read"},
+         "cannot be read", true},
+        // A folder where the copy would go: the rename fails, and then
+        // nothing is touched.
+        {"garbage that cannot be kept aside",
+         [&] {
+             WriteFile(Path(), garbage);
+             std::filesystem::create_directory(bad);
+             WriteFile(std::filesystem::path(bad) / "inside", "x");
+         },
+         "the file is left as it is", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -247,33 +239,24 @@ TEST_F(DeviceManagerConfigTest, AnUnusableFileIsKeptAsideAndReplacedByTheDefault
         std::filesystem::remove_all(bad);
         c.make();
         DeviceManagerConfig config;
-        EXPECT_TRUE(config.Read(Path()));
+        EXPECT_EQ(config.Read(Path()), c.keptAside);
+        EXPECT_EQ(config.logLevel, 2);
+        ASSERT_EQ(config.listeners.size(), 1u);
+        EXPECT_EQ(config.listeners[0].port, 43981);
+        if (!c.keptAside) {
+            EXPECT_THAT(config.findings, ElementsAre(HasSubstr(c.finding)));
+            EXPECT_EQ(ReadFile(Path()), garbage);
+            continue;
+        }
         EXPECT_THAT(config.findings,
                     ElementsAre(AllOf(HasSubstr(c.finding), HasSubstr("kept as " + bad))));
         EXPECT_EQ(ReadFile(Path()), kvt_test::kDefaultDeviceManagerIni);
-        if (c.original.empty()) {
+        if (std::filesystem::is_directory(bad)) {
             EXPECT_EQ(ReadFile(std::filesystem::path(bad) / "inside"), "kept");
         } else {
-            EXPECT_EQ(ReadFile(bad), c.original);
+            EXPECT_EQ(ReadFile(bad), garbage);
         }
-        ASSERT_EQ(config.listeners.size(), 1u);
-        EXPECT_EQ(config.listeners[0].port, 43981);
     }
-}
-
-TEST_F(DeviceManagerConfigTest, AnUnusableFileThatCannotBeKeptAsideIsLeftAlone) {
-    // A folder of that name where the copy would go: the rename must fail.
-    std::string garbage(100, '\x01');
-    WriteFile(Path(), garbage);
-    const std::filesystem::path bad = Path() + DeviceManagerConfig::kBadFileSuffix;
-    std::filesystem::create_directory(bad);
-    WriteFile(bad / "inside", "x");
-    DeviceManagerConfig config;
-    EXPECT_FALSE(config.Read(Path()));
-    EXPECT_THAT(config.findings, ElementsAre(HasSubstr("the file is left as it is")));
-    EXPECT_EQ(ReadFile(Path()), garbage);
-    EXPECT_EQ(config.logLevel, 2);
-    ASSERT_EQ(config.listeners.size(), 1u);
 }
 
 TEST_F(DeviceManagerConfigTest, TheConsoleEchoFollowsTheFileUnlessTheEnvironmentSaysOtherwise) {

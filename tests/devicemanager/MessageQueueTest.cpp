@@ -43,32 +43,6 @@ TEST(MessageQueueTest, RefusesMessagesThatCannotReachAnyone) {
     EXPECT_EQ(queue.size(), 3u);
 }
 
-TEST(MessageQueueTest, FetchesInPostingOrderWithEveryField) {
-    CMessageQueue queue;
-    QueuedMessage image = Message(kvt__MessageType__CapturedImage, "{B}", "app");
-    image.image = {9, 8, 7};
-    image.LFDLevel = 5;
-    image.LFDData = "data";
-    image.properties = "20" + std::string(30, '0');
-    image.additionalInfo = "info";
-    ASSERT_TRUE(queue.storeMessage(Message(kvt__MessageType__NewDevice, "{A}")));
-    ASSERT_TRUE(queue.storeMessage(image));
-
-    QueuedMessage out;
-    ASSERT_TRUE(queue.fetchMessage(out));
-    EXPECT_EQ(out.type, kvt__MessageType__NewDevice);
-    EXPECT_EQ(out.deviceId, "{A}");
-    EXPECT_EQ(out.LFDLevel, -1);
-    ASSERT_TRUE(queue.fetchMessage(out));
-    EXPECT_EQ(out.image, image.image);
-    EXPECT_EQ(out.LFDLevel, 5);
-    EXPECT_EQ(out.LFDData, "data");
-    EXPECT_EQ(out.properties, image.properties);
-    EXPECT_EQ(out.additionalInfo, "info");
-    EXPECT_EQ(out.receiver, "app");
-    EXPECT_FALSE(queue.fetchMessage(out));
-}
-
 TEST(MessageQueueTest, APostWakesAWaitingConsumer) {
     CMessageQueue queue;
     std::thread producer([&] { queue.storeMessage(Message(kvt__MessageType__NewDevice, "{A}")); });

@@ -4,26 +4,22 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 #include "EthernetReplay.h"
+#include "support/TempDir.h"
 
 namespace {
-
-std::vector<uint8_t> ReadSeed(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 TEST(EthernetSeedCorpusTest, EverySeedCarriesEveryOperationThrough) {
     const std::filesystem::path folder = KVT_ETHERNET_CORPUS;
     size_t seeds = 0;
     std::array<bool, ethernet_replay::kOperations> firsts{};
     for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        const std::vector<uint8_t> seed = ReadSeed(entry.path());
+        const std::string bytes = kvt_test::ReadFile(entry.path());
+        const std::vector<uint8_t> seed(bytes.begin(), bytes.end());
         ASSERT_GT(seed.size(), 1u) << entry.path();
         ++seeds;
         firsts[(seed[0] >> 4) % ethernet_replay::kOperations] = true;

@@ -96,7 +96,8 @@ void ScriptedSensor::Queue(Reply reply) {
 }
 
 void ScriptedSensor::Push(const Bytes& bytes) {
-    SendReply(Reply{bytes});
+    std::lock_guard lock(m_sendMutex);
+    SendReplyLocked(Reply{bytes});
 }
 
 void ScriptedSensor::CloseConnection() {
@@ -151,11 +152,6 @@ bool ScriptedSensor::ReadExactly(uint8_t* data, size_t count) {
         done += static_cast<size_t>(got);
     }
     return true;
-}
-
-void ScriptedSensor::SendReply(const Reply& reply) {
-    std::lock_guard lock(m_sendMutex);
-    SendReplyLocked(reply);
 }
 
 void ScriptedSensor::SendReplyLocked(const Reply& reply) {

@@ -83,7 +83,6 @@ public:
 private:
     void Run();
     bool ReadExactly(uint8_t* data, size_t count);
-    void SendReply(const Reply& reply);
     void SendReplyLocked(const Reply& reply);
     Bytes AutoAnswer(const SensorRequest& request) const;
 

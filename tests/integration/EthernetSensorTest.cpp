@@ -56,6 +56,11 @@ protected:
             return {};
         return messages_.Last(KVT_MSG_NEW_DEVICE).deviceId;
     }
+    // The running library with one sensor connected.
+    std::string StartWithSensor(int* simId) {
+        Start();
+        return Connect("127.0.0.2", 4711, true, simId);
+    }
     static std::string Log() { return kvt_test::LogText(); }
 
     int listenerPort_ = 0;
@@ -63,18 +68,23 @@ protected:
     std::vector<int> simIds_;
 };
 
-TEST_F(EthernetSensorTest, ConnectedSensorsAreAnnouncedAndDescribed) {
+TEST_F(EthernetSensorTest, ConnectedSensorsAreAnnouncedAndDescribedAndThoseWithoutEchoRemoved) {
     Start();
     const std::string first = Connect("127.0.0.2", 4711);
     const std::string second = Connect("127.0.0.3", 4712);
     ASSERT_FALSE(first.empty());
     ASSERT_FALSE(second.empty());
     EXPECT_NE(first, second);
+    // One without an echo service is removed at once.
+    const std::string noEcho = Connect("127.0.0.4", 4713, false);
+    ASSERT_FALSE(noEcho.empty());
+    ASSERT_TRUE(messages_.WaitFor(KVT_MSG_LOST_DEVICE, noEcho));
 
     KVT_DeviceInfo list[3] = {};
     unsigned int count = 3;
     ASSERT_EQ(KVT_GetDeviceList(list, &count), KVT_RESULT_OK);
     ASSERT_EQ(count, 2u);
+    EXPECT_LT(std::string(list[0].deviceId), list[1].deviceId);  // in id order
     for (unsigned i = 0; i < count; ++i) {
         SCOPED_TRACE(list[i].deviceId);
         EXPECT_EQ(list[i].connectionType, KVT_CONNECTION_ETH);
@@ -86,9 +96,8 @@ TEST_F(EthernetSensorTest, ConnectedSensorsAreAnnouncedAndDescribed) {
 }
 
 TEST_F(EthernetSensorTest, SynchronousCapturesFetchTheFramesThePropertiesAskFor) {
-    Start();
     int simId = 0;
-    const std::string id = Connect("127.0.0.2", 4711, true, &simId);
+    const std::string id = StartWithSensor(&simId);
     ASSERT_FALSE(id.empty());
     ASSERT_EQ(KVTSim_PlaceFinger(simId, 4, 1, 1), KVTSIM_OK);
     const std::string wholeImage = "EthSim 127.0.0.2: GET_IMAGE: the default window";
@@ -137,9 +146,8 @@ TEST_F(EthernetSensorTest, SynchronousCapturesFetchTheFramesThePropertiesAskFor)
 }
 
 TEST_F(EthernetSensorTest, AsynchronousCaptureWaitsForTheSensorsTrigger) {
-    Start();
     int simId = 0;
-    const std::string id = Connect("127.0.0.2", 4711, true, &simId);
+    const std::string id = StartWithSensor(&simId);
     ASSERT_FALSE(id.empty());
     const std::string triggerOn = "EthSim 127.0.0.2: automatic trigger on";
     const std::string triggerOff = "EthSim 127.0.0.2: automatic trigger off";
@@ -171,34 +179,22 @@ TEST_F(EthernetSensorTest, AsynchronousCaptureWaitsForTheSensorsTrigger) {
     EXPECT_EQ(messages_.Count(KVT_MSG_CAPTURED_IMAGE), 1);
 }
 
-TEST_F(EthernetSensorTest, IndicatedResultsReachTheSensorsLights) {
-    Start();
+TEST_F(EthernetSensorTest, LightsShowResultsAndFaultsGiveErrorsTheSensorRecoversFrom) {
     int simId = 0;
-    const std::string id = Connect("127.0.0.2", 4711, true, &simId);
+    const std::string id = StartWithSensor(&simId);
     ASSERT_FALSE(id.empty());
     int state = -1;
     ASSERT_EQ(KVTSim_GetIndicatedResult(simId, &state), KVTSIM_OK);
     EXPECT_EQ(state, KVTSIM_RESULT_NONE);
-    struct Case {
-        int feedback;
-        int state;
-    };
-    for (const Case& c : {Case{KVT_FEEDBACK_SUCCEEDED, KVTSIM_RESULT_SUCCESS},
-                          Case{KVT_FEEDBACK_TENTATIVE, KVTSIM_RESULT_OTHER},
-                          Case{KVT_FEEDBACK_SUCCEEDED, KVTSIM_RESULT_SUCCESS},
-                          Case{KVT_FEEDBACK_FAILED, KVTSIM_RESULT_OTHER}}) {
-        SCOPED_TRACE(c.feedback);
-        ASSERT_EQ(KVT_IndicateResult(id.c_str(), c.feedback), KVT_RESULT_OK);
+    for (const auto& [feedback, shown] : {std::pair{KVT_FEEDBACK_SUCCEEDED, KVTSIM_RESULT_SUCCESS},
+                                          {KVT_FEEDBACK_TENTATIVE, KVTSIM_RESULT_OTHER},
+                                          {KVT_FEEDBACK_SUCCEEDED, KVTSIM_RESULT_SUCCESS},
+                                          {KVT_FEEDBACK_FAILED, KVTSIM_RESULT_OTHER}}) {
+        SCOPED_TRACE(feedback);
+        ASSERT_EQ(KVT_IndicateResult(id.c_str(), feedback), KVT_RESULT_OK);
         ASSERT_EQ(KVTSim_GetIndicatedResult(simId, &state), KVTSIM_OK);
-        EXPECT_EQ(state, c.state);
+        EXPECT_EQ(state, shown);
     }
-}
-
-TEST_F(EthernetSensorTest, FaultsGiveErrorsAndTheSensorRecovers) {
-    Start();
-    int simId = 0;
-    const std::string id = Connect("127.0.0.2", 4711, true, &simId);
-    ASSERT_FALSE(id.empty());
     ASSERT_EQ(KVTSim_PlaceFinger(simId, 7, 0, 1), KVTSIM_OK);
     std::vector<unsigned char> image;
     KVT_CapturedData data;
@@ -233,16 +229,6 @@ TEST_F(EthernetSensorTest, FaultsGiveErrorsAndTheSensorRecovers) {
     const auto start = Clock::now();
     EXPECT_NE(KVT_IndicateResult(id.c_str(), KVT_FEEDBACK_SUCCEEDED), KVT_RESULT_OK);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
-}
-
-TEST_F(EthernetSensorTest, ASensorWithoutEchoServiceIsRemovedAtOnce) {
-    Start();
-    const std::string id = Connect("127.0.0.2", 4711, false);
-    ASSERT_FALSE(id.empty());
-    ASSERT_TRUE(messages_.WaitFor(KVT_MSG_LOST_DEVICE, id));
-    unsigned int count = 5;
-    EXPECT_EQ(KVT_GetDeviceList(nullptr, &count), KVT_RESULT_OK);
-    EXPECT_EQ(count, 0u);
 }
 
 TEST(EthernetSimulatorInterface, ArgumentsAreChecked) {

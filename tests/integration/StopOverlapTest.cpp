@@ -76,6 +76,26 @@ protected:
         return list[0].deviceId;
     }
 
+    // What every export that takes a sensor id answers for this one.
+    static void CallEverySensorExport(const char* id, std::set<int>& results) {
+        KVT_DeviceInfo info{};
+        info.size = sizeof info;
+        results.insert(KVT_GetDeviceInformation(id, &info));
+        std::vector<unsigned char> buffer(139190);
+        KVT_CapturedData data{};
+        data.size = sizeof data;
+        data.image = buffer.data();
+        data.imageSize = static_cast<unsigned int>(buffer.size());
+        results.insert(KVT_CaptureImage(id, 0, &data));
+        results.insert(KVT_CaptureImage(id, 1, nullptr));
+        int available = 0;
+        results.insert(KVT_CancelAsyncCapture(id, &available));
+        results.insert(KVT_IndicateResult(id, 1));
+        results.insert(KVT_SetProperty(id, "FastMode", "1"));
+        char value[64];
+        results.insert(KVT_GetProperty(id, "FastMode", value, sizeof value));
+    }
+
     // One round of every export that takes part in a stop.
     void CallEveryExport(std::set<int>& deviceResults, std::set<int>& bioResults) {
         unsigned int count = 4;
@@ -83,19 +103,7 @@ protected:
         deviceResults.insert(KVT_GetDeviceList(list, &count));
         // Once the list was refused, the id of an earlier run stands in.
         const std::string sensorId = count > 0 ? list[0].deviceId : sensorId_;
-        KVT_DeviceInfo info{};
-        info.size = sizeof info;
-        deviceResults.insert(KVT_GetDeviceInformation(sensorId.c_str(), &info));
-        std::vector<unsigned char> buffer;
-        KVT_CapturedData data;
-        deviceResults.insert(Capture(sensorId, buffer, data));
-        deviceResults.insert(KVT_CaptureImage(sensorId.c_str(), 1, nullptr));
-        int available = 0;
-        deviceResults.insert(KVT_CancelAsyncCapture(sensorId.c_str(), &available));
-        deviceResults.insert(KVT_IndicateResult(sensorId.c_str(), 1));
-        deviceResults.insert(KVT_SetProperty(sensorId.c_str(), "FastMode", "1"));
-        char value[64];
-        deviceResults.insert(KVT_GetProperty(sensorId.c_str(), "FastMode", value, sizeof value));
+        CallEverySensorExport(sensorId.c_str(), deviceResults);
 
         KVT_Template extracted{};
         extracted.size = sizeof extracted;
@@ -215,20 +223,9 @@ TEST_F(StopOverlapTest, UnterminatedIdsAndBadReferencesAreRefused) {
     ASSERT_FALSE(RunningSensorId().empty());
     // Exactly the size of the id field, with no zero in it; ASan reports a read past it.
     const std::vector<char> unterminated(256, 'x');
-    const char* id = unterminated.data();
-    KVT_DeviceInfo info{};
-    info.size = sizeof info;
-    EXPECT_EQ(KVT_GetDeviceInformation(id, &info), KVT_RESULT_BAD_ARGUMENT);
-    KVT_CapturedData data{};
-    data.size = sizeof data;
-    EXPECT_EQ(KVT_CaptureImage(id, 0, &data), KVT_RESULT_BAD_ARGUMENT);
-    EXPECT_EQ(KVT_CaptureImage(id, 5, nullptr), KVT_RESULT_BAD_ARGUMENT);
-    int available = 0;
-    EXPECT_EQ(KVT_CancelAsyncCapture(id, &available), KVT_RESULT_BAD_ARGUMENT);
-    EXPECT_EQ(KVT_IndicateResult(id, 1), KVT_RESULT_BAD_ARGUMENT);
-    EXPECT_EQ(KVT_SetProperty(id, "FastMode", "1"), KVT_RESULT_BAD_ARGUMENT);
-    char value[64];
-    EXPECT_EQ(KVT_GetProperty(id, "FastMode", value, sizeof value), KVT_RESULT_BAD_ARGUMENT);
+    std::set<int> results;
+    CallEverySensorExport(unterminated.data(), results);
+    EXPECT_THAT(results, testing::ElementsAre(KVT_RESULT_BAD_ARGUMENT));
     EXPECT_THAT(LogText(), HasSubstr("KVT_IndicateResult: device id without terminating zero"));
 
     // A reference whose size field is wrong is refused like a wrong probe.
