@@ -9,6 +9,7 @@
 
 #include "common/DataFile.h"
 #include "common/fstream_encrypted.h"
+#include "support/ScrambledText.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -16,21 +17,12 @@ namespace fs = std::filesystem;
 namespace {
 
 using kvt_test::ReadFile;
+using kvt_test::Scrambled;
 using kvt_test::WriteFile;
 
 class DataFileTest : public ::testing::Test {
 protected:
     std::string Path(const std::string& name) const { return (m_temp.Path() / name).string(); }
-
-    // The scrambled form of plain text: every byte's 4-bit halves exchanged.
-    static std::string Scrambled(const std::string& plain) {
-        std::string out = plain;
-        for (char& c : out) {
-            const auto u = static_cast<unsigned char>(c);
-            c = static_cast<char>(static_cast<unsigned char>((u << 4) | (u >> 4)));
-        }
-        return out;
-    }
 
     void LoadText(CDataFile& file, const std::string& text, const std::string& name = "in.ini") {
         WriteFile(Path(name), text);
