@@ -53,6 +53,12 @@ inline constexpr int kRefitPairs = 5;
 inline constexpr int kMinPairs = 2;
 // A refit may turn beyond the rotation limit by this much.
 inline constexpr int kRefitRotationSlack = 8;
+// A refit on this many pairs may also scale, by at most kMostRescale either
+// way: each print is brought to 500 dpi by its own typical ridge period, and
+// that varies by a few percent between impressions of one finger with the part
+// of it shown. Fewer pairs would fit the scale to chance.
+inline constexpr std::size_t kScaledRefitPairs = 9;
+inline constexpr float kMostRescale = 0.1f;
 
 // Overlap: the minutiae of each print in the other's foreground, each
 // counted by its quality (0..1), count at least this much, so that tiny

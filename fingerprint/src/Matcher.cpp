@@ -37,6 +37,11 @@ Transform Transform::inverse() const {
     t.s = -s;
     t.dx = -(c * dx + s * dy);
     t.dy = -(-s * dx + c * dy);
+    if (scale != 1) {
+        const float n = scale * scale;
+        t.scale = 1 / scale;
+        t.c /= n, t.s /= n, t.dx /= n, t.dy /= n;
+    }
     return t;
 }
 
