@@ -19,6 +19,13 @@ inline constexpr int kCellSpreadTurn = 14;
 
 // Candidate search.
 inline constexpr int kDefaultHypotheses = 10;
+// A comparison whose best score lies from kSearchAgainFrom (about the score
+// of one comparison of different fingers in a hundred) to below
+// kSearchAgainBelow (beyond every score of different fingers measured) is
+// searched again with kSearchAgainFactor times the hypotheses.
+inline constexpr int kSearchAgainFrom = 20;
+inline constexpr int kSearchAgainBelow = 96;
+inline constexpr std::size_t kSearchAgainFactor = 4;
 // Minutiae of each print, best quality first, that may seed an alignment:
 // the candidate search grows with the product of the two counts, and the
 // weakest minutiae of large prints are the likeliest to be false.
