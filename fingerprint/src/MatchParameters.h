@@ -19,10 +19,10 @@ inline constexpr int kCellSpreadTurn = 14;
 
 // Candidate search.
 inline constexpr int kDefaultHypotheses = 10;
-// A comparison whose best score lies from kSearchAgainFrom (about the score
-// of one comparison of different fingers in a hundred) to below
-// kSearchAgainBelow (beyond every score of different fingers measured) is
-// searched again with kSearchAgainFactor times the hypotheses.
+// A comparison whose best score lies from kSearchAgainFrom (about 2 % of
+// comparisons of different fingers score that much) to below
+// kSearchAgainBelow (far beyond every one of them) is searched again with
+// kSearchAgainFactor times the hypotheses.
 inline constexpr int kSearchAgainFrom = 20;
 inline constexpr int kSearchAgainBelow = 96;
 inline constexpr std::size_t kSearchAgainFactor = 4;
