@@ -19,6 +19,13 @@ inline constexpr int kCellSpreadTurn = 14;
 
 // Candidate search.
 inline constexpr int kDefaultHypotheses = 10;
+// A comparison whose best score lies from kSearchAgainFrom (about 2 % of
+// comparisons of different fingers score that much) to below
+// kSearchAgainBelow (far beyond every one of them) is searched again with
+// kSearchAgainFactor times the hypotheses.
+inline constexpr int kSearchAgainFrom = 20;
+inline constexpr int kSearchAgainBelow = 96;
+inline constexpr std::size_t kSearchAgainFactor = 4;
 // Minutiae of each print, best quality first, that may seed an alignment:
 // the candidate search grows with the product of the two counts, and the
 // weakest minutiae of large prints are the likeliest to be false.
@@ -53,6 +60,12 @@ inline constexpr int kRefitPairs = 5;
 inline constexpr int kMinPairs = 2;
 // A refit may turn beyond the rotation limit by this much.
 inline constexpr int kRefitRotationSlack = 8;
+// A refit on this many pairs may also scale, by at most kMostRescale either
+// way: each print is brought to 500 dpi by its own typical ridge period, and
+// that varies by a few percent between impressions of one finger with the part
+// of it shown. Fewer pairs would fit the scale to chance.
+inline constexpr std::size_t kScaledRefitPairs = 9;
+inline constexpr float kMostRescale = 0.1f;
 
 // Overlap: the minutiae of each print in the other's foreground, each
 // counted by its quality (0..1), count at least this much, so that tiny

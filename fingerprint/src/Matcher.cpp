@@ -1,6 +1,7 @@
 // The comparison driver: candidate search, pairing and refit of the best
 // seeds, local similarity of the pairs, ridge-flow check and calibration, in
-// that order; and one-to-many identification on top of it.
+// that order, once more with more seeds when the score is in doubt; and
+// one-to-many identification on top of it.
 #include "fp/Matcher.h"
 
 #include <algorithm>
@@ -37,6 +38,11 @@ Transform Transform::inverse() const {
     t.s = -s;
     t.dx = -(c * dx + s * dy);
     t.dy = -(-s * dx + c * dy);
+    if (scale != 1) {
+        const float n = scale * scale;
+        t.scale = 1 / scale;
+        t.c /= n, t.s /= n, t.dx /= n, t.dy /= n;
+    }
     return t;
 }
 
@@ -78,13 +84,14 @@ Comparison Compare(const PreparedPrint& probePrint, const PreparedPrint& refPrin
                                    ? static_cast<std::size_t>(settings.hypotheses)
                                    : static_cast<std::size_t>(kDefaultHypotheses);
     scratch.BeginComparison(np * nr);
-    FindSeeds(probe, ref, maxRotation, wanted, scratch);
 
     // With a threshold, what cannot reach it is left out: such a comparison
     // reports less than it would without one, but below the threshold
-    // either way; scores that reach it are the same.
-    const int threshold = settings.threshold;
-    auto reaches = [threshold](double similarity) {
+    // either way; scores that reach it are the same. The first search leaves
+    // out only what stays below kSearchAgainFrom too, so that whether it
+    // searches again does not depend on the threshold.
+    int threshold = settings.threshold > 0 ? std::min(settings.threshold, kSearchAgainFrom) : 0;
+    auto reaches = [&threshold](double similarity) {
         return threshold <= 0 || ScoreFromSimilarity(similarity) >= threshold;
     };
 
@@ -93,60 +100,82 @@ Comparison Compare(const PreparedPrint& probePrint, const PreparedPrint& refPrin
     covered.assign(np * nr, 0);
     auto& alignments = scratch.alignments;
     alignments.clear();
-    for (const Seed& seed : scratch.seeds) {
-        if (covered[static_cast<std::size_t>(seed.p) * nr + seed.r]) continue;
-        Pairing pairing;
-        if (!AlignSeed(probe, ref, seed, maxRotation, scratch, pairing)) continue;
-        float local = 0;
-        for (auto [i, j] : scratch.pairs) {
-            covered[static_cast<std::size_t>(i) * nr + j] = 1;
-            local += scratch.Local(probe, ref, i, j);
+    auto alignSeeds = [&] {
+        for (const Seed& seed : scratch.seeds) {
+            if (covered[static_cast<std::size_t>(seed.p) * nr + seed.r]) continue;
+            Pairing pairing;
+            if (!AlignSeed(probe, ref, seed, maxRotation, scratch, pairing)) continue;
+            float local = 0;
+            for (auto [i, j] : scratch.pairs) {
+                covered[static_cast<std::size_t>(i) * nr + j] = 1;
+                local += scratch.Local(probe, ref, i, j);
+            }
+            // Similarity = (sum of the pairs' local similarities x few)^2 / the
+            // minutiae each print could have shown of the other, by quality (at
+            // least kOverlapFloor); few pairs are weak evidence however well
+            // they agree. With both overlaps at the floor it is at its highest.
+            const double matched = pairing.matched;
+            const double few = matched / (matched + kFewPairs);
+            const double evidence = static_cast<double>(local) * local * few * few;
+            if (!reaches(evidence / (kOverlapFloor * kOverlapFloor))) continue;
+            const double seenP = SeenWeight(probe, pairing.t, ref);
+            const double seenR = SeenWeight(ref, pairing.t.inverse(), probe);
+            const double similarity = evidence / (std::max<double>(seenP, kOverlapFloor) *
+                                                  std::max<double>(seenR, kOverlapFloor));
+            if (!reaches(similarity)) continue;
+            alignments.push_back(
+                {similarity, pairing.t, pairing.matched, static_cast<int>(alignments.size())});
         }
-        // Similarity = (sum of the pairs' local similarities x few)^2 / the
-        // minutiae each print could have shown of the other, by quality (at
-        // least kOverlapFloor); few pairs are weak evidence however well they
-        // agree. With both overlaps at the floor it is at its highest.
-        const double matched = pairing.matched;
-        const double few = matched / (matched + kFewPairs);
-        const double evidence = static_cast<double>(local) * local * few * few;
-        if (!reaches(evidence / (kOverlapFloor * kOverlapFloor))) continue;
-        const double seenP = SeenWeight(probe, pairing.t, ref);
-        const double seenR = SeenWeight(ref, pairing.t.inverse(), probe);
-        const double similarity = evidence / (std::max<double>(seenP, kOverlapFloor) *
-                                              std::max<double>(seenR, kOverlapFloor));
-        if (!reaches(similarity)) continue;
-        alignments.push_back(
-            {similarity, pairing.t, pairing.matched, static_cast<int>(alignments.size())});
-    }
+    };
 
-    // The ridge-flow check can only lower a similarity, so the alignments are
-    // checked from the most similar down, until none left can beat the best.
-    std::sort(alignments.begin(), alignments.end(), [](const Alignment& a, const Alignment& b) {
-        if (a.similarity != b.similarity) return a.similarity > b.similarity;
-        return a.order < b.order;
-    });
+    // The ridge-flow check can only lower a similarity, so the alignments
+    // from `from` on are checked from the most similar down, until none left
+    // can beat the best.
     int bestOrder = 0;
     const FlowCells* refFlow = ref.flowPrepared ? &ref.flow : nullptr;
-    for (const Alignment& a : alignments) {
-        if (a.similarity < best.similarity) break;
-        if (a.similarity == best.similarity && a.order > bestOrder) continue;
-        if (refFlow == nullptr) {
-            PrepareFlow(ref.orientation, scratch.flow);
-            refFlow = &scratch.flow;
+    auto checkFlow = [&](std::size_t from) {
+        std::sort(alignments.begin() + static_cast<std::ptrdiff_t>(from), alignments.end(),
+                  [](const Alignment& a, const Alignment& b) {
+                      if (a.similarity != b.similarity) return a.similarity > b.similarity;
+                      return a.order < b.order;
+                  });
+        for (std::size_t k = from; k < alignments.size(); ++k) {
+            const Alignment& a = alignments[k];
+            if (a.similarity < best.similarity) break;
+            if (a.similarity == best.similarity && a.order > bestOrder) continue;
+            if (refFlow == nullptr) {
+                PrepareFlow(ref.orientation, scratch.flow);
+                refFlow = &scratch.flow;
+            }
+            int cells = 0;
+            const float agreement = FlowAgreement(probe, *refFlow, a.t, cells);
+            const double similarity = a.similarity * FlowFactor(agreement, cells);
+            if (similarity > best.similarity ||
+                (similarity == best.similarity && similarity > 0 && a.order < bestOrder)) {
+                best.similarity = similarity;
+                best.agreement = agreement;
+                best.matched = a.matched;
+                best.rotation = a.t.angle;
+                best.dx = a.t.dx;
+                best.dy = a.t.dy;
+                bestOrder = a.order;
+            }
         }
-        int cells = 0;
-        const float agreement = FlowAgreement(probe, *refFlow, a.t, cells);
-        const double similarity = a.similarity * FlowFactor(agreement, cells);
-        if (similarity > best.similarity ||
-            (similarity == best.similarity && similarity > 0 && a.order < bestOrder)) {
-            best.similarity = similarity;
-            best.agreement = agreement;
-            best.matched = a.matched;
-            best.rotation = a.t.angle;
-            best.dx = a.t.dx;
-            best.dy = a.t.dy;
-            bestOrder = a.order;
-        }
+    };
+
+    FindSeeds(probe, ref, maxRotation, wanted, scratch);
+    alignSeeds();
+    checkFlow(0);
+    // Between chance and certainty, the best alignment may not be among the
+    // first seeds: look again among more. Nearly all comparisons of
+    // different fingers stay below that range and cost nothing more.
+    const int first = ScoreFromSimilarity(best.similarity);
+    if (first >= kSearchAgainFrom && first < kSearchAgainBelow) {
+        threshold = settings.threshold;
+        const std::size_t checked = alignments.size();
+        FindSeeds(probe, ref, maxRotation, kSearchAgainFactor * wanted, scratch);
+        alignSeeds();
+        checkFlow(checked);
     }
     best.score = ScoreFromSimilarity(best.similarity);
     return best;

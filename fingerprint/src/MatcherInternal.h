@@ -81,11 +81,12 @@ struct UnitTable {
 };
 const UnitTable& Units();
 
-// A rigid transform from probe to reference coordinates.
+// A rigid transform from probe to reference coordinates, possibly scaled.
 struct Transform {
     float c = 1, s = 0, dx = 0, dy = 0;
     float angle = 0;  // radians
     int units = 0;    // the same angle in steps of pi/128
+    float scale = 1;  // c and s include it
     void apply(float x, float y, float& ox, float& oy) const {
         ox = c * x - s * y + dx;
         oy = s * x + c * y + dy;
@@ -93,6 +94,7 @@ struct Transform {
     void setAngle(float radians) {
         angle = radians;
         units = ToUnits(radians);
+        scale = 1;
         c = std::cos(radians);
         s = std::sin(radians);
     }

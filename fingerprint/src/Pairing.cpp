@@ -192,7 +192,8 @@ int Pair(const PrintLayout& probe, const PrintLayout& ref, const Transform& t, f
     return matched;
 }
 
-// Least-squares rigid transform mapping the probe side of the pairs onto the reference side.
+// Least-squares transform mapping the probe side of the pairs onto the
+// reference side: rigid, and with enough pairs also scaled.
 Transform Refit(const PrintLayout& probe, const PrintLayout& ref,
                 const std::vector<std::pair<int, int>>& pairs) {
     float px = 0, py = 0, rx = 0, ry = 0;
@@ -202,15 +203,21 @@ Transform Refit(const PrintLayout& probe, const PrintLayout& ref,
     }
     const float n = static_cast<float>(pairs.size());
     px /= n, py /= n, rx /= n, ry /= n;
-    float sxx = 0, sxy = 0;
+    float sxx = 0, sxy = 0, saa = 0;
     for (auto [i, j] : pairs) {
         const float ax = probe.points[i].x - px, ay = probe.points[i].y - py;
         const float bx = ref.points[j].x - rx, by = ref.points[j].y - ry;
         sxx += ax * bx + ay * by;
         sxy += ax * by - ay * bx;
+        saa += ax * ax + ay * ay;
     }
     Transform t;
     t.setAngle(std::atan2(sxy, sxx));
+    if (pairs.size() >= kScaledRefitPairs && saa > 0) {
+        const float k = std::clamp(std::sqrt(sxx * sxx + sxy * sxy) / saa, 1 / (1 + kMostRescale),
+                                   1 + kMostRescale);
+        t.scale = k, t.c *= k, t.s *= k;
+    }
     t.dx = rx - (t.c * px - t.s * py);
     t.dy = ry - (t.s * px + t.c * py);
     return t;
