@@ -227,6 +227,31 @@ TEST_F(SimulatedSensorTest, StopDuringAnAsynchronousCaptureLeavesNoThreadBehind)
     EXPECT_EQ(ThreadCount(), before);
 }
 
+// A USB sensor that answers wrongly once fails that capture only: the library
+// neither hangs nor crashes, and the next capture is whole again.
+TEST_F(SimulatedSensorTest, AUsbSensorThatAnswersWronglyOnceFailsThatCaptureOnly) {
+    Start();
+    for (int model : {KVTSIM_MODEL_U1, KVTSIM_MODEL_U2}) {
+        int simId = 0;
+        const std::string id = Plug(model, &simId);
+        ASSERT_FALSE(id.empty());
+        ASSERT_EQ(KVTSim_PlaceFinger(simId, 3, 0, 1), KVTSIM_OK);
+        std::vector<unsigned char> whole, image;
+        KVT_CapturedData data{};
+        ASSERT_EQ(Capture(id, whole, data), KVT_RESULT_OK);
+        for (int fault : {KVTSIM_FAULT_NO_ANSWER, KVTSIM_FAULT_SHORT_ANSWER,
+                          KVTSIM_FAULT_WRONG_COMMAND, KVTSIM_FAULT_BAD_STATE}) {
+            SCOPED_TRACE(testing::Message() << "model " << model << ", fault " << fault);
+            ASSERT_EQ(KVTSim_InjectFault(simId, fault), KVTSIM_OK);
+            EXPECT_EQ(Capture(id, image, data), KVT_RESULT_FAILED);
+            ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK);
+            EXPECT_EQ(image.size(), whole.size());
+        }
+        EXPECT_EQ(KVTSim_InjectFault(simId, KVTSIM_FAULT_ECHO_STOPS), KVTSIM_BAD_ARGUMENT);
+        ASSERT_EQ(KVTSim_Detach(simId), KVTSIM_OK);
+    }
+}
+
 TEST_F(SimulatedSensorTest, TheEnvironmentAttachesSensorsAtStart) {
     kvt_test::SetEnv("KVT_SIMULATED_SENSORS", "u2,U1,x9");
     Start();
