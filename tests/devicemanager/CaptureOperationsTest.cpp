@@ -12,11 +12,6 @@ namespace {
 
 class CaptureOperationsTest : public kvt_test::SimulatedSensorTest {
 protected:
-    // Later tests of this process must not meet the sensor.
-    void TearDown() override {
-        SimulatedSensorTest::TearDown();
-        KVTSim_Detach(simId_);
-    }
     // What the model delivers and make-up turns it into, without the exports.
     static std::vector<unsigned char> ExpectedPicture(const std::string& id,
                                                       const char* pictureSize) {

@@ -122,6 +122,12 @@ private:
 // simulator interface.
 class SimulatedSensorTest : public LibraryTest {
 protected:
+    // The simulated sensors are the process's: later tests must not meet them.
+    void TearDown() override {
+        LibraryTest::TearDown();
+        for (int simId : simIds_) KVTSim_Detach(simId);
+    }
+
     void Start() { ASSERT_EQ(KVT_Start(&MessageLog::Callback, &messages_), KVT_RESULT_OK); }
 
     // Plugs a sensor in and returns the library's id for it.
@@ -130,6 +136,7 @@ protected:
         const int before = messages_.Count(KVT_MSG_NEW_DEVICE);
         int id = 0;
         EXPECT_EQ(KVTSim_AttachUsbSensor(model, nullptr, &id), KVTSIM_OK);
+        simIds_.push_back(id);
         if (simId != nullptr) *simId = id;
         messages_.WaitFor(KVT_MSG_NEW_DEVICE, {}, before + 1);
         return messages_.Last(KVT_MSG_NEW_DEVICE).deviceId;
@@ -149,6 +156,8 @@ protected:
     }
 
     MessageLog messages_;
+    // Detached at the end of the test; detaching one twice is harmless.
+    std::vector<int> simIds_;
 };
 
 inline int32_t ReadInt32(const std::vector<unsigned char>& bytes, size_t offset) {

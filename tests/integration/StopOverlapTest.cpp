@@ -49,6 +49,7 @@ protected:
         WriteQuietConfig();
         Start();
         ASSERT_EQ(KVTSim_AttachUsbSensor(KVTSIM_MODEL_U2, nullptr, &simId_), KVTSIM_OK);
+        simIds_.push_back(simId_);
         sensorId_ = RunningSensorId();
         ASSERT_FALSE(sensorId_.empty());
         ASSERT_EQ(KVTSim_PlaceFinger(simId_, 4, 1, 1), KVTSIM_OK);
@@ -59,11 +60,6 @@ protected:
         reference_.size = sizeof reference_;
         ASSERT_EQ(KVT_ExtractTemplate(&image_, &reference_), KVT_RESULT_OK);
         ASSERT_EQ(KVT_Stop(), KVT_RESULT_OK);
-    }
-    // Tests of one process would otherwise meet the sensors of those before.
-    void TearDown() override {
-        SimulatedSensorTest::TearDown();
-        if (simId_ != 0) KVTSim_Detach(simId_);
     }
 
     // The sensor's id in the running library (each start gives new ids).

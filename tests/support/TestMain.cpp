@@ -1,5 +1,5 @@
-// Every test process gets a data folder of its own, so that tests can run in
-// parallel without sharing configuration, logs or the single-manager lock.
+// Every test gets a data folder of its own, so that tests can run in parallel
+// without sharing configuration, logs or the single-manager lock.
 #include <gtest/gtest.h>
 
 #ifdef _WIN32
@@ -7,8 +7,31 @@
 #endif
 
 #include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <utility>
 
 #include "support/TempDir.h"
+
+namespace {
+
+// A folder of its own for each test, also when one process runs them all.
+class FreshDataFolder : public testing::EmptyTestEventListener {
+public:
+    explicit FreshDataFolder(std::filesystem::path parent) : m_parent(std::move(parent)) {}
+    void OnTestStart(const testing::TestInfo&) override {
+        const std::filesystem::path folder = m_parent / std::to_string(++m_tests);
+        std::filesystem::create_directories(folder);
+        kvt_test::SetEnv("KVT_DATA_DIR", folder.string());
+    }
+
+private:
+    std::filesystem::path m_parent;
+    int m_tests = 0;
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
@@ -21,7 +44,8 @@ int main(int argc, char** argv) {
     const char* existing = std::getenv("KVT_DATA_DIR");
     static kvt_test::TempDir dataDir("kvt-data");
     if (existing == nullptr || *existing == '\0') {
-        kvt_test::SetEnv("KVT_DATA_DIR", dataDir.Path().string());
+        testing::UnitTest::GetInstance()->listeners().Append(
+            std::make_unique<FreshDataFolder>(dataDir.Path()).release());
     }
     return RUN_ALL_TESTS();
 }
