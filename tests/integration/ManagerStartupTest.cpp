@@ -105,7 +105,8 @@ TEST_F(ManagerStartupTest, SettingsLoseNoListenerAndTheLogSaysWhatWasRepaired) {
             EXPECT_EQ(ini, written);
             EXPECT_THAT(log, Not(HasSubstr("DeviceManagerConfig::")));
         } else {
-            EXPECT_THAT(log, testing::ContainsRegex(logged));
+            // std::regex: GoogleTest's own on Windows knows no brackets or braces.
+            EXPECT_TRUE(std::regex_search(log, std::regex(logged))) << log;
         }
     }
 }
