@@ -94,14 +94,11 @@ TEST_F(AdapterTest, EveryConfiguredKeyReachesItsParameter) {
 
     // 15 minutiae are the fewest a template may have.
     const Extracted fifteen(*algo, kvt_test::DrawnFinger(7));
-    EXPECT_TRUE(fifteen.ok);
-    EXPECT_EQ(fifteen.minutiae, 15);
-    EXPECT_EQ(fifteen.quality, 21);
+    EXPECT_EQ(std::tuple(fifteen.ok, fifteen.minutiae, fifteen.quality), std::tuple(true, 15, 21));
     algo.reset();
     Configure("VF50-MaxMinutiaeCount=14\n");
     const Extracted fourteen(*Started(), kvt_test::DrawnFinger(7));
-    EXPECT_FALSE(fourteen.ok);
-    EXPECT_EQ(fourteen.size, 0);
+    EXPECT_EQ(std::pair(fourteen.ok, fourteen.size), std::pair(false, 0));
     EXPECT_THAT(LogText(),
                 HasSubstr("CAlgoNeuro50::_Extract: Template generated, quality not sufficient"));
 }
@@ -117,25 +114,21 @@ TEST_F(AdapterTest, StartsOnceWithTheModulesOwnSettingsAndIdentifiesDrawnPrints)
     const Extracted stranger(*algo, kvt_test::DrawnFinger(6));
     for (const Extracted* e : {&probe, &mate, &stranger}) {
         ASSERT_TRUE(e->ok);
-        EXPECT_EQ(e->quality, std::min(100, e->minutiae * 100 / 70));
-        EXPECT_EQ(e->type, 2);
-        EXPECT_EQ(e->subType, 50);
+        EXPECT_EQ(std::tuple(e->quality, e->type, e->subType),
+                  std::tuple(std::min(100, e->minutiae * 100 / 70), 2, 50));
     }
 
     // Equal scores: the first one wins.
     const Matched found(*algo, probe.bytes, {stranger.bytes, mate.bytes, mate.bytes});
-    EXPECT_TRUE(found.ok);
-    EXPECT_EQ(found.success, kvt__Match__enMatch);
-    EXPECT_EQ(found.index, 1);
-    EXPECT_EQ(found.quality, std::min(100, found.score * 100 / 500));
+    EXPECT_EQ(std::tuple(found.ok, found.success, found.index, found.quality),
+              std::tuple(true, kvt__Match__enMatch, 1, std::min(100, found.score * 100 / 500)));
     EXPECT_EQ(Matched(*algo, probe.bytes, {stranger.bytes}).success, kvt__Match__enNoMatch);
 
     // A broken reference fails the identification, and the next one works again.
     std::vector<uint8_t> broken = mate.bytes;
     broken[broken.size() / 2] ^= 0x10;
     const Matched failed(*algo, probe.bytes, {mate.bytes, broken});
-    EXPECT_FALSE(failed.ok);
-    EXPECT_EQ(failed.index, -1);
+    EXPECT_EQ(std::pair(failed.ok, failed.index), std::pair(false, -1));
     EXPECT_THAT(LogText(), HasSubstr("m_pfVFIdentifyNext() delivered unexpected error"));
     EXPECT_EQ(Matched(*algo, probe.bytes, {mate.bytes}).index, 0);
 

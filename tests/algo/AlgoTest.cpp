@@ -97,14 +97,12 @@ TEST_F(AlgoTest, ExtractionClampsQualityAndNeverLeavesHalfResults) {
 
     algo_.quality = 130;
     const Extracted clamped(algo_, pixels_);
-    EXPECT_TRUE(clamped.ok);
-    EXPECT_EQ(clamped.quality, 100);
-    EXPECT_EQ(clamped.buffer[0], 0x7F);
+    EXPECT_EQ(std::tuple(clamped.ok, clamped.quality, clamped.buffer[0]),
+              std::tuple(true, 100, 0x7F));
 
     algo_.result = false;
     const Extracted failed(algo_, pixels_);
-    EXPECT_FALSE(failed.ok);
-    EXPECT_TRUE(failed.Cleared());
+    EXPECT_TRUE(!failed.ok && failed.Cleared());
 }
 
 TEST_F(AlgoTest, MatchRefusesForeignTemplatesClampsQualityAndNeverLeavesHalfResults) {
@@ -113,8 +111,7 @@ TEST_F(AlgoTest, MatchRefusesForeignTemplatesClampsQualityAndNeverLeavesHalfResu
     EXPECT_THAT(LogText(), HasSubstr("CAlgo::Match: Invalid Param"));
 
     const Matched foreignProbe(algo_, Templates({{3, 50}, {2, 50}}), 1);
-    EXPECT_FALSE(foreignProbe.ok);
-    EXPECT_TRUE(foreignProbe.Preset());
+    EXPECT_TRUE(!foreignProbe.ok && foreignProbe.Preset());
     EXPECT_THAT(LogText(), HasSubstr("CAlgo::IsTemplateProcessable: Template mismatch, expected "
                                      "(type, subtype): (2, 50), received: (3, 50)"));
     // One foreign reference refuses the whole list.
@@ -125,20 +122,16 @@ TEST_F(AlgoTest, MatchRefusesForeignTemplatesClampsQualityAndNeverLeavesHalfResu
     const auto templates = Templates({{2, 50}, {2, 50}, {2, 50}});
     algo_.quality = 140;
     const Matched clamped(algo_, templates, 2);
-    EXPECT_TRUE(clamped.ok);
-    EXPECT_EQ(clamped.quality, 100);
-    EXPECT_EQ(clamped.score, 250);
+    EXPECT_EQ(std::tuple(clamped.ok, clamped.quality, clamped.score), std::tuple(true, 100, 250));
 
     algo_.index = -1;  // nothing could be compared: no half result, but no failure
     const Matched none(algo_, templates, 2);
-    EXPECT_TRUE(none.ok);
-    EXPECT_TRUE(none.Preset());
+    EXPECT_TRUE(none.ok && none.Preset());
 
     algo_.index = 1;
     algo_.result = false;
     const Matched failed(algo_, templates, 2);
-    EXPECT_FALSE(failed.ok);
-    EXPECT_TRUE(failed.Preset());
+    EXPECT_TRUE(!failed.ok && failed.Preset());
 }
 
 using BiometricExports = kvt_test::LoggedTest;

@@ -59,17 +59,12 @@ protected:
         manager_ = CDevicesManager::CreateInstance();
         manager_->CreateDeviceListenerThreads();
     }
-    platform::SocketAddress ListenerAddress(int port) {
-        platform::SocketAddress address;
-        EXPECT_TRUE(platform::MakeSocketAddress("127.0.0.1", port, address));
-        return address;
-    }
     std::vector<QueuedMessage> TakeMessages() { return TakeQueued(manager_->MessageQueue()); }
     size_t Registered() { return manager_->Devices().Count(); }
 
     CDevicesManager* manager_ = nullptr;
     const int port_ = UnusedLoopbackPort();
-    const platform::SocketAddress listener_ = ListenerAddress(port_);
+    const platform::SocketAddress listener_ = Loopback("127.0.0.1", port_);
 };
 
 TEST_F(DeviceListenerTest, AConnectingSensorIsInitialisedRegisteredAndWatched) {
@@ -98,16 +93,13 @@ TEST_F(DeviceListenerTest, AConnectingSensorIsInitialisedRegisteredAndWatched) {
     ASSERT_TRUE(sensor.Connected());
     ASSERT_TRUE(WaitUntil([&] { return Registered() == 1; }, 5s));
     const auto messages = TakeMessages();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].type, kvt__MessageType__NewDevice);
     DevicePtr device = manager_->Devices().First();
-    ASSERT_TRUE(device);
-    EXPECT_EQ(device->GetDeviceID(), messages[0].deviceId);
-    EXPECT_EQ(device->GetConnectionType(), kvt__ConnectionType__ETH);
-    EXPECT_EQ(device->GetSerialNumber(), "4711");
-    EXPECT_EQ(device->GetFirmwareVersion(), "1.02");
-    ASSERT_NE(device->AsEthernetDevice(), nullptr);
-    EXPECT_EQ(device->AsEthernetDevice()->EchoPort(), echo.Port());
+    ASSERT_TRUE(device && messages.size() == 1 && device->AsEthernetDevice());
+    EXPECT_EQ(std::tuple(messages[0].type, messages[0].deviceId, device->GetConnectionType(),
+                         device->GetSerialNumber(), device->GetFirmwareVersion(),
+                         device->AsEthernetDevice()->EchoPort()),
+              std::tuple(kvt__MessageType__NewDevice, device->GetDeviceID(),
+                         kvt__ConnectionType__ETH, "4711", "1.02", echo.Port()));
     // The keep-alive reached the sensor's echo service.
     EXPECT_TRUE(WaitUntil([&] { return echo.Connections() == 1; }, 5s));
     // And the listener takes the next sensor.
@@ -157,7 +149,6 @@ protected:
                                                             int reconnectDelayMs = 0) {
         sim::EthernetSensorConfig config;
         config.listenerPort = port_;
-        config.sensorAddress = "127.0.0.2";
         config.serialNumber = serial;
         config.echoPort = echoPort;
         config.reconnectDelayMs = reconnectDelayMs;

@@ -15,32 +15,35 @@ namespace {
 
 constexpr int kPollMs = 20;
 
+}  // namespace
+
 platform::SocketAddress Loopback(const char* address, int port) {
     platform::SocketAddress result;
     EXPECT_TRUE(platform::MakeSocketAddress(address, port, result));
     return result;
 }
 
-}  // namespace
-
 Bytes HeaderBytes(uint32_t cmdId, uint32_t length) {
     const auto header = EncodeHeader({cmdId, length, 0, 0});
     return Bytes(header.begin(), header.end());
 }
 
-Bytes StatusAnswer(uint32_t serial, uint32_t status, uint32_t cmdId) {
-    Bytes bytes = HeaderBytes(cmdId, kStatusBodySize);
-    bytes.resize(kHeaderSize + kStatusBodySize);
-    PutU32(&bytes[kHeaderSize], serial);
-    PutU32(&bytes[kHeaderSize + 4], status);
+// The header and the 32-bit values of a body, in the protocol's byte order.
+Bytes Answer(uint32_t cmdId, std::initializer_list<uint32_t> values) {
+    Bytes bytes = HeaderBytes(cmdId, static_cast<uint32_t>(4 * values.size()));
+    for (uint32_t value : values) {
+        bytes.resize(bytes.size() + 4);
+        PutU32(&bytes[bytes.size() - 4], value);
+    }
     return bytes;
 }
 
+Bytes StatusAnswer(uint32_t serial, uint32_t status, uint32_t cmdId) {
+    return Answer(cmdId, {serial, status});
+}
+
 Bytes ConfigAnswer(uint32_t value) {
-    Bytes bytes = HeaderBytes(kGetConfiguration, kConfigValueSize);
-    bytes.resize(kHeaderSize + kConfigValueSize);
-    PutU32(&bytes[kHeaderSize], value);
-    return bytes;
+    return Answer(kGetConfiguration, {value});
 }
 
 Bytes ImageAnswer(uint32_t cmdId, const Bytes& frame) {
@@ -179,20 +182,19 @@ Bytes ScriptedSensor::AutoAnswer(const SensorRequest& request) const {
             const auto found = config.find(index);
             return ConfigAnswer(found == config.end() ? 0 : found->second);
         }
-        case kGetStatus:
-            return StatusAnswer(serial, status);
         case kGetImage: {
             const PictureGeometry& roi = kPictureGeometry[0];
             return ImageAnswer(kGetImage, Bytes(size_t(2) * roi.rawWidth * roi.rawHeight, 3));
         }
         case kGetLD:
-            return Concat({HeaderBytes(kGetLD, kLDBodySize), Bytes{40, 30, 20, 10, 0, 0, 0, 0}});
+            return Answer(kGetLD, {0x0A141E28, 0});
         case kGetImageEx: {
             const uint16_t width = GetU16(&request.body[0]);
             const uint16_t height = GetU16(&request.body[2]);
             const uint8_t frame = request.body[8];
             return ImageAnswer(kGetImageEx, Bytes(size_t(width) * height, frame));
         }
+        case kGetStatus:
         case kSetAutoTrigger:
         case kSetInterface:
             return StatusAnswer(serial, status);

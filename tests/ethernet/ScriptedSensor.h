@@ -33,6 +33,9 @@ struct Reply {
     uint32_t dripMs = 0;
 };
 
+// A loopback address of the test's own.
+platform::SocketAddress Loopback(const char* address, int port);
+
 // Wire bytes of the sensor's answers.
 Bytes HeaderBytes(uint32_t cmdId, uint32_t length);
 Bytes StatusAnswer(uint32_t serial, uint32_t status, uint32_t cmdId = ethernet::kGetStatus);

@@ -10,6 +10,7 @@
 #include "image/PLTextException.h"
 #include "image/PLWinBmp.h"
 
+using image_test::Pixels;
 using image_test::Thrown;
 
 namespace {
@@ -22,13 +23,6 @@ void Fill(PLBmp& bitmap, int32_t w, int32_t h, const PLPixelDesc& format = PLPix
             bitmap.GetLine(y)[i] = static_cast<uint8_t>(y * 40 + i * 3 + 1);
 }
 
-std::vector<uint8_t> Pixels(const PLBmp& bitmap) {
-    std::vector<uint8_t> out;
-    for (int32_t y = 0; y < bitmap.GetHeight(); ++y)
-        out.insert(out.end(), bitmap.GetLine(y), bitmap.GetLine(y) + bitmap.GetLineBytes());
-    return out;
-}
-
 TEST(BitmapTest, LayoutsStrideMemoryNeedAndDefaultPalette) {
     EXPECT_EQ(PLWinBmp().GetSize(), (PLPoint{16, 16}));
     EXPECT_EQ(PLWinBmp::GetMemNeeded(256, 360, 8), 93238u);
@@ -38,14 +32,11 @@ TEST(BitmapTest, LayoutsStrideMemoryNeedAndDefaultPalette) {
     PLAnyBmp any;
     win.Create(150, 2, PLPixelDesc::L8, &rows[0][0], 152, {300, 200});
     any.Create(150, 2, PLPixelDesc::L8);
-    EXPECT_EQ(win.GetRowStride(), 152);
-    EXPECT_EQ(any.GetRowStride(), 150);
+    EXPECT_EQ(std::pair(win.GetRowStride(), any.GetRowStride()), std::pair(152, 150));
     // The Windows layout keeps its top line last in memory, like a BMP file.
-    EXPECT_EQ(win.GetLine(1), win.GetPixels());
-    EXPECT_EQ(win.GetLine(0), win.GetPixels() + 152);
-    EXPECT_EQ(any.GetLine(0), any.GetPixels());
-    EXPECT_EQ(win.GetLine(0)[2], 3);
-    EXPECT_EQ(win.GetLine(1)[0], 4);
+    EXPECT_EQ(std::tuple(win.GetLine(1), win.GetLine(0), any.GetLine(0)),
+              std::tuple(win.GetPixels(), win.GetPixels() + 152, any.GetPixels()));
+    EXPECT_EQ(std::pair(win.GetLine(0)[2], win.GetLine(1)[0]), (std::pair<uint8_t, uint8_t>(3, 4)));
     EXPECT_EQ(win.GetResolution(), (PLPoint{300, 200}));
     for (int i = 0; i < 256; ++i) {
         const auto v = static_cast<uint8_t>(i);
@@ -140,9 +131,8 @@ TEST(FilterTest, GrayscaleWeighsTheChannelsAndKeepsGreyValues) {
     pixels.RunFilter(PLFilterGrayscale());
     ASSERT_EQ(pixels.GetPixelFormat(), PLPixelDesc::L8);
     for (int v = 0; v < 256; ++v) ASSERT_EQ(pixels.GetLine(0)[v], v);
-    EXPECT_EQ(pixels.GetLine(0)[256], 54);
-    EXPECT_EQ(pixels.GetLine(0)[257], 182);
-    EXPECT_EQ(pixels.GetLine(0)[258], 18);
+    EXPECT_EQ(std::vector(pixels.GetLine(0) + 256, pixels.GetLine(0) + 259),
+              (std::vector<uint8_t>{54, 182, 18}));
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "support/BmpFile.h"
 
 using image_test::Failure;
+using image_test::Pixels;
 using image_test::Thrown;
 using kvt_test::BmpFile;
 using kvt_test::Get32;
@@ -74,14 +75,11 @@ TEST(BmpEncoderTest, WritesTheGreyPictureBottomLineFirstAfterTheRamp) {
     bitmap.GetLine(0)[255] = 9;  // top line, last pixel
     const std::vector<uint8_t> file = Encode(bitmap);
     ASSERT_EQ(file.size(), 93238u);
-    EXPECT_EQ(Get32(file, 0) & 0xFFFF, 0x4D42u);
-    EXPECT_EQ(Get32(file, 14), 40u);
-    EXPECT_EQ(Get32(file, 26), 1u | (8u << 16));  // planes, bits
-    EXPECT_EQ(Get32(file, 38), 19685u);
-    EXPECT_EQ(Get32(file, 42), 19685u);
-    EXPECT_EQ(Get32(file, 54 + 4 * 200), 0xFFC8C8C8u);
-    EXPECT_EQ(file[1078], 7);
-    EXPECT_EQ(file.back(), 9);
+    // Signature, header size, planes and bits, resolution, a palette entry, the two pixels.
+    EXPECT_EQ(std::vector<uint32_t>({Get32(file, 0) & 0xFFFF, Get32(file, 14), Get32(file, 26),
+                                     Get32(file, 38), Get32(file, 42), Get32(file, 54 + 4 * 200),
+                                     file[1078], file.back()}),
+              std::vector<uint32_t>({0x4D42, 40, 1 | 8 << 16, 19685, 19685, 0xFFC8C8C8, 7, 9}));
 }
 
 TEST(BmpEncoderTest, TheSinkOverflowsAtOneByteTooFewAndIsUselessUnopened) {
@@ -124,7 +122,7 @@ TEST(BmpDecoderTest, TheEncodersFilesDecodeToTheSamePicture) {
     PLWinBmp back;
     Decode(Encode(grey), back);
     EXPECT_EQ(back.GetResolution(), (PLPoint{500, 250}));
-    for (int32_t y = 0; y < 4; ++y) EXPECT_EQ(0, std::memcmp(back.GetLine(y), grey.GetLine(y), 9));
+    EXPECT_EQ(Pixels(back), Pixels(grey));
 
     // 32-bit pictures are written as 24 bits and come back opaque.
     PLAnyBmp colour;
@@ -179,18 +177,15 @@ TEST(BmpDecoderTest, RunLengthDataDecodesRunsLiteralsAndEscapes) {
     rle8.pixels = {4, 9, 0, 3, 1, 2, 3, 0, 0, 0, 2, 5, 0, 0, 1, 7, 0, 1};
     PLWinBmp bitmap;
     Decode(rle8.Bytes(), bitmap);
-    const uint8_t lines8[3][6] = {{7, 0, 0, 0, 0, 0}, {5, 5, 0, 0, 0, 0}, {9, 9, 9, 9, 1, 2}};
-    for (int32_t y = 0; y < 3; ++y)
-        EXPECT_EQ(0, std::memcmp(bitmap.GetLine(y), lines8[y], 6)) << "RLE8 line " << y;
+    EXPECT_EQ(Pixels(bitmap),
+              (std::vector<uint8_t>{7, 0, 0, 0, 0, 0, 5, 5, 0, 0, 0, 0, 9, 9, 9, 9, 1, 2}));
 
     // RLE4: runs alternate the two nibbles; a literal group of 3 nibbles.
     BmpFile rle4(5, 2, 4, 2);
     rle4.palette.resize(16);
     rle4.pixels = {5, 0x12, 0, 0, 0, 3, 0xAB, 0xC0, 0, 1};
     Decode(rle4.Bytes(), bitmap);
-    const uint8_t lines4[2][5] = {{10, 11, 12, 0, 0}, {1, 2, 1, 2, 1}};
-    for (int32_t y = 0; y < 2; ++y)
-        EXPECT_EQ(0, std::memcmp(bitmap.GetLine(y), lines4[y], 5)) << "RLE4 line " << y;
+    EXPECT_EQ(Pixels(bitmap), (std::vector<uint8_t>{10, 11, 12, 0, 0, 1, 2, 1, 2, 1}));
 }
 
 TEST(BmpDecoderTest, ArraysLongHeadersTopDownFilesAndResolution) {

@@ -2,7 +2,9 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "image/PLBmp.h"
 #include "image/PLTextException.h"
 
 namespace image_test {
@@ -17,6 +19,14 @@ Failure Thrown(Run run) {
         return {e.GetCode(), e.GetText()};
     }
     return {0, "nothing thrown"};
+}
+
+// The lines top to bottom, without padding.
+inline std::vector<uint8_t> Pixels(const PLBmp& bitmap) {
+    std::vector<uint8_t> out;
+    for (int32_t y = 0; y < bitmap.GetHeight(); ++y)
+        out.insert(out.end(), bitmap.GetLine(y), bitmap.GetLine(y) + bitmap.GetLineBytes());
+    return out;
 }
 
 }  // namespace image_test

@@ -121,10 +121,9 @@ TEST_F(LFDTest, QuantizedRatesTheRatioInBands) {
 TEST_F(LFDTest, EnvelopesOfASinglePeakAndOfAConstantProfile) {
     const LFDProfile peak = Profile({0, 10, 20, 30, 25, 15, 5, 0});
     const LFDProfile upper = UpperEnvelope(peak);
-    std::vector<int> marked;
-    for (size_t i = 0; i < upper.size(); ++i)
-        if (upper[i].mark) marked.push_back(static_cast<int>(i));
-    EXPECT_EQ(marked, (std::vector<int>{0, 3, 7}));
+    std::vector<bool> marked;
+    for (const ProfileNode& node : upper) marked.push_back(node.mark);
+    EXPECT_EQ(marked, (std::vector<bool>{1, 0, 0, 1, 0, 0, 0, 1}));
     // Two straight lines, truncated toward zero on the way down.
     EXPECT_EQ(Values(upper), (std::vector<uint8_t>{0, 10, 20, 30, 23, 15, 8, 0}));
     EXPECT_EQ(Values(LowerEnvelope(peak)), Values(peak));
@@ -146,28 +145,23 @@ TEST_F(LFDTest, TheWindowIsTheFramesCentreAndItsProfilesAverageFourLines) {
     frame[84 * 384 + 42] = 3;        // just above the window
     std::vector<uint8_t> window = CLFDCheck(kLFDWindow[0]).ExtractWindow(frame.data());
     ASSERT_EQ(window.size(), 300u * 150u);
-    EXPECT_EQ(window[0], 1);
-    EXPECT_EQ(window.back(), 2);
-    EXPECT_EQ(std::count(window.begin(), window.end(), 3), 0);
+    EXPECT_EQ(std::tuple(window[0], window.back(), std::count(window.begin(), window.end(), 3)),
+              std::tuple(1, 2, 0));
 
     // Rows 73..76 and columns 118..121 count; their neighbours do not.
     const uint8_t band[] = {255, 10, 20, 30, 41, 255};
     for (int32_t i = 0; i < 300 * 6; ++i) window[72 * 300 + i] = band[i / 300];
     for (int32_t i = 0; i < 150 * 6; ++i) window[(i % 150) * 300 + 117 + i / 150] = band[i / 150];
     const LFDProfile horizontal = HorizontalProfile(window.data(), 300, 150);
-    ASSERT_EQ(horizontal.size(), 302u);
-    EXPECT_EQ(horizontal[1].value, 25);
-    EXPECT_EQ(horizontal[300].value, 25);
-    EXPECT_EQ(horizontal[301].value, 0);
     const LFDProfile vertical = VerticalProfile(window.data(), 300, 150);
-    ASSERT_EQ(vertical.size(), 152u);
-    EXPECT_EQ(vertical[150].value, 25);
-    EXPECT_EQ(vertical[151].b, 151);
+    ASSERT_EQ(std::pair(horizontal.size(), vertical.size()), std::pair(size_t{302}, size_t{152}));
+    EXPECT_EQ(std::tuple(horizontal[1].value, horizontal[300].value, horizontal[301].value,
+                         vertical[150].value, vertical[151].b),
+              std::tuple(25, 25, 0, 25, 151));
 }
 
 TEST_F(LFDTest, LevelFollowsTheNumberOfMetConditionsWhoseBoundsAreStrict) {
-    ASSERT_GT(FxRatio(live_), 3.0f);
-    ASSERT_LT(FxRatio(live_), 30.0f);
+    ASSERT_TRUE(FxRatio(live_) > 3.0f && FxRatio(live_) < 30.0f) << FxRatio(live_);
     const std::pair<LFDMeasurement, int32_t> cases[] = {
         {kLive, 5},
         {{6000, 1000, 1000, 6000, 0}, 4},  // (Red - Off) / (Ir - Off) = 1.0
@@ -220,27 +214,23 @@ TEST_F(LFDTest, ThresholdsComeFromTheFileWithDefaultsForZeroOrMissingKeys) {
           {"fxRatio_max", "0"},
           {"IRByBlue_max", "12.5"}});
     const LFDThresholds& t = GetLFDThresholds();
-    EXPECT_EQ(t.Red_min, 5000);
-    EXPECT_EQ(t.Red_max, 12000);
-    EXPECT_EQ(t.RedOffByIROff_min, static_cast<double>(0.55f));
-    EXPECT_NE(t.RedOffByIROff_min, 0.55);
-    EXPECT_EQ(t.RedOffByIROff_max, 0.85);
-    EXPECT_EQ(t.fxRatio_max, 30.0);
-    EXPECT_EQ(t.IRByBlue_max, 12.5);
+    // Read in single precision, like the ratios they bound.
+    EXPECT_EQ(std::tuple(t.Red_min, t.Red_max, t.RedOffByIROff_min, t.RedOffByIROff_max,
+                         t.fxRatio_max, t.IRByBlue_max),
+              std::tuple(5000, 12000, static_cast<double>(0.55f), 0.85, 30.0, 12.5));
 
     // Through the device manager's configuration: a file sets them, a start
     // without a file takes every default.
     kvt_test::TempDir dir("kvt-lfd");
     const std::string path = (dir / "KVTDeviceManager.ini").string();
     kvt_test::WriteFile(path, "Port=82\nRedMinusOff_max=7000\nfxRatio_min=4.5\n");
-    DeviceManagerConfig().Read(path);
-    EXPECT_EQ(GetLFDThresholds().RedMinusOff_max, 7000);
-    EXPECT_EQ(GetLFDThresholds().fxRatio_min, 4.5);
-    EXPECT_EQ(GetLFDThresholds().Red_min, 3000);
+    const auto read = [&] {
+        DeviceManagerConfig().Read(path);
+        return std::tuple(t.RedMinusOff_max, t.fxRatio_min, t.Red_min);
+    };
+    EXPECT_EQ(read(), std::tuple(7000, 4.5, 3000));
     std::remove(path.c_str());
-    DeviceManagerConfig().Read(path);
-    EXPECT_EQ(GetLFDThresholds().RedMinusOff_max, 8500);
-    EXPECT_EQ(GetLFDThresholds().fxRatio_min, 3.0);
+    EXPECT_EQ(read(), std::tuple(8500, 3.0, 3000));
 }
 
 class LFDLevelTest : public LFDTest {

@@ -166,30 +166,30 @@ TEST_F(LibusbUnderUmockdev, FindsBothModelsAtStartAndCapturesWhatTheSimulatedBus
     unsigned int count = 4;
     ASSERT_EQ(KVT_GetDeviceList(list, &count), KVT_RESULT_OK);
     ASSERT_EQ(count, 2u);
-    for (const KVT_DeviceInfo& info : std::vector<KVT_DeviceInfo>(list, list + count)) {
-        const bool isU1 = info.deviceId == u1;
-        EXPECT_TRUE(isU1 || info.deviceId == u2) << info.deviceId;
-        EXPECT_EQ(info.connectionType, KVT_CONNECTION_USB);
-        EXPECT_EQ(info.deviceType, isU1 ? KVT_DEVICE_KELO_A : KVT_DEVICE_KELO_B);
-        EXPECT_STREQ(info.description, isU1 ? "Kelo U1 USB" : "Kelo U2 USB");
+    for (const TestbedSensor* sensor : {&kvt_umock::kU1, &kvt_umock::kU2}) {
+        SCOPED_TRACE(sensor->name);
+        const std::string& id = sensor->u2 ? u2 : u1;
+        const KVT_DeviceInfo* info =
+            std::find_if(list, list + count,
+                         [&](const KVT_DeviceInfo& listed) { return listed.deviceId == id; });
+        ASSERT_NE(info, list + count);
+        EXPECT_EQ(
+            std::tuple(info->connectionType, info->deviceType, std::string(info->description)),
+            std::tuple(KVT_CONNECTION_USB, sensor->u2 ? KVT_DEVICE_KELO_B : KVT_DEVICE_KELO_A,
+                       sensor->u2 ? "Kelo U2 USB" : "Kelo U1 USB"));
         // Serial numbers come from the sensors' answers, so the replay reached them.
-        EXPECT_NE(std::string(info.serialNumber)
-                      .find(std::to_string(isU1 ? kvt_umock::kU1.serial
-                                                : kvt_umock::kU2.serial & 0xFFFFFF)),
-                  std::string::npos)
-            << info.serialNumber;
-    }
-    const TestbedSensor* sensors[] = {&kvt_umock::kU1, &kvt_umock::kU2};
-    for (const std::string& id : {u1, u2}) {
-        const size_t index = id == u1 ? 0 : 1;
+        const uint32_t serial = sensor->u2 ? sensor->serial & 0xFFFFFF : sensor->serial;
+        EXPECT_NE(std::string(info->serialNumber).find(std::to_string(serial)), std::string::npos)
+            << info->serialNumber;
+
         std::vector<unsigned char> image;
         KVT_CapturedData data{};
-        ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK) << sensors[index]->name;
+        ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK);
         // A finger shows: the pixels after the header and palette are not all alike.
         ASSERT_GT(image.size(), 1078u);
         EXPECT_NE(std::count(image.begin() + 1078, image.end(), image[1078]),
                   static_cast<std::ptrdiff_t>(image.size() - 1078));
-        EXPECT_TRUE(image == simulated[index]) << sensors[index]->name << ": the pictures differ";
+        EXPECT_TRUE(image == simulated[sensor->u2]) << "the pictures differ";
     }
 }
 

@@ -92,16 +92,6 @@ private:
 
 void KVT_CALLBACK IgnoreMessage(KVT_Message*, void*) {}
 
-std::string Hex(const std::vector<uint8_t>& bytes) {
-    std::string text;
-    char digits[3];
-    for (uint8_t byte : bytes) {
-        std::snprintf(digits, sizeof digits, "%02X", byte);
-        text += digits;
-    }
-    return text;
-}
-
 struct UsbDevice {
     std::string sysfsPath;  // /sys/devices/...
     uint8_t bus;
@@ -131,8 +121,12 @@ std::string Describe(const UsbDevice& device) {
     text += ids;
     if (!device.product.empty()) text += "A: product=" + device.product + "\n";
     if (!device.serial.empty()) text += "A: serial=" + device.serial + "\n";
-    text += "H: descriptors=" + Hex(device.descriptors) + "\n";
-    return text;
+    text += "H: descriptors=";
+    for (uint8_t byte : device.descriptors) {
+        text += "0123456789ABCDEF"[byte >> 4];
+        text += "0123456789ABCDEF"[byte & 15];
+    }
+    return text + "\n";
 }
 
 std::vector<uint8_t> SensorDescriptors(sim::EmulatedSensor& sensor) {
@@ -153,30 +147,28 @@ std::vector<uint8_t> SensorDescriptors(sim::EmulatedSensor& sensor) {
     return bytes;
 }
 
-// A hub's device descriptor, configuration, interface and status endpoint.
-std::vector<uint8_t> HubDescriptors(uint16_t vendor, uint16_t product, uint16_t release) {
-    // USB 2.00, hub class, 64-byte control packets, no strings, one configuration.
-    std::vector<uint8_t> bytes = {18, 1, 0x00, 0x02, 9, 0, 1, 64, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-    const uint16_t ids[] = {vendor, product, release};  // little-endian from byte 8
-    for (size_t i = 0; i < std::size(ids); ++i) {
-        bytes[8 + 2 * i] = static_cast<uint8_t>(ids[i]);
-        bytes[9 + 2 * i] = static_cast<uint8_t>(ids[i] >> 8);
-    }
-    const uint8_t configuration[] = {
-        9, 2, 25,   0, 1, 1, 0,  0xE0, 0,  // configuration, self-powered
-        9, 4, 0,    0, 1, 9, 0,  0,    0,  // hub interface
-        7, 5, 0x81, 3, 1, 0, 12,           // status change endpoint
-    };
-    bytes.insert(bytes.end(), std::begin(configuration), std::end(configuration));
+// A hub's descriptors; its vendor, product and release ids little-endian.
+std::vector<uint8_t> HubDescriptors(std::initializer_list<uint8_t> ids) {
+    // USB 2.00, hub class, 64-byte control packets, the ids, no strings, one configuration.
+    std::vector<uint8_t> bytes = {18, 1, 0x00, 0x02, 9, 0, 1, 64};
+    bytes.insert(bytes.end(), ids);
+    // clang-format off
+    bytes.insert(bytes.end(), {0, 0, 0, 1,
+                               9, 2, 25, 0, 1, 1, 0, 0xE0, 0,  // configuration, self-powered
+                               9, 4, 0, 0, 1, 9, 0, 0, 0,      // hub interface
+                               7, 5, 0x81, 3, 1, 0, 12});      // status change endpoint
+    // clang-format on
     return bytes;
 }
 
 std::string HubsDescription() {
     const std::string root = "/sys/devices/pci0000:00/0000:00:14.0/usb1";
     const UsbDevice rootHub{
-        root, 1, 1, HubDescriptors(0x1D6B, 0x0002, 0x0606), "xHCI Host Controller", ""};
-    const UsbDevice externalHub{root + "/1-2", 1, 3, HubDescriptors(0x05E3, 0x0608, 0x8860),
-                                "USB2.0 Hub",  ""};
+        root, 1, 1, HubDescriptors({0x6B, 0x1D, 0x02, 0x00, 0x06, 0x06}), "xHCI Host Controller",
+        ""};
+    const UsbDevice externalHub{
+        root + "/1-2", 1, 3, HubDescriptors({0xE3, 0x05, 0x08, 0x06, 0x60, 0x88}),
+        "USB2.0 Hub",  ""};
     return Describe(rootHub) + "\n" + Describe(externalHub);
 }
 

@@ -25,11 +25,9 @@ UsbmonWriter::UsbmonWriter(const std::string& path, uint8_t bus, uint8_t address
     : m_file(std::fopen(path.c_str(), "wb")), m_bus(bus), m_address(address) {
     if (!m_file) return;
     std::vector<uint8_t> header;
-    Put(header, 0xA1B2C3D4, 4);  // microsecond time stamps; little-endian like the rest
-    Put(header, 2, 2);
-    Put(header, 4, 2);
-    Put(header, 0, 4);  // time zone
-    Put(header, 0, 4);  // accuracy
+    Put(header, 0xA1B2C3D4, 4);   // microsecond time stamps; little-endian like the rest
+    Put(header, 2 | 4 << 16, 4);  // version 2.4
+    Put(header, 0, 8);            // time zone, accuracy
     Put(header, kSnapLength, 4);
     Put(header, kLinkTypeUsbLinuxMmapped, 4);
     m_failed = std::fwrite(header.data(), 1, header.size(), m_file.get()) != header.size();
@@ -70,11 +68,8 @@ void UsbmonWriter::Record(char event, uint8_t endpoint, uint32_t urbLength, cons
     Put(packet, static_cast<uint32_t>(submit ? -EINPROGRESS : 0), 4);
     Put(packet, urbLength, 4);
     Put(packet, dataLength, 4);
-    Put(packet, 0, 8);  // setup bytes
-    Put(packet, 0, 4);  // interval
-    Put(packet, 0, 4);  // start frame
-    Put(packet, 0, 4);  // transfer flags
-    Put(packet, 0, 4);  // isochronous descriptors
+    // Setup bytes, interval, start frame, transfer flags, isochronous descriptors.
+    packet.resize(packet.size() + 24, 0);
     if (dataLength > 0) packet.insert(packet.end(), data, data + dataLength);
 
     std::vector<uint8_t> record;

@@ -5,9 +5,7 @@
 
 #include <algorithm>
 #include <array>
-#include <thread>
 
-#include "platform/Time.h"
 #include "sim/usb/EmulatedU1.h"
 #include "sim/usb/EmulatedU2.h"
 #include "sim/usb/SimUsbBus.h"
@@ -169,22 +167,6 @@ TEST_F(ModelEmulatorTest, OlderSensorCapturesBothFramesAtOnceAndReadsItsColours)
     ASSERT_TRUE(device->GetBoundLFD(0, m));
     EXPECT_THAT((std::array{m.Ir, m.Blue, m.Green, m.Red}),
                 ElementsAre(9000 / 64, 1200 / 64, 1500 / 64, 7000 / 64));
-}
-
-// The newer model's asynchronous capture runs through the C interface in the
-// integration tests; the older one in fast mode takes a single frame.
-TEST_F(ModelEmulatorTest, AsyncCaptureWaitsForTheFinger) {
-    auto device = Plug<OpenU1>(sim::SensorModel::kU1, 3);
-    device->Set("FastMode", "true");
-    device->SetAsyncTimeout(10);
-    std::thread finger([sensor = Emulated<sim::EmulatedSensor>()] {
-        platform::SleepMs(300);
-        sensor->PlaceFinger({7, 1, true});
-    });
-    Bytes image;
-    EXPECT_TRUE(device->GetAsyncImage(image));
-    finger.join();
-    EXPECT_EQ(image.size(), 384u * 320);
 }
 
 TEST_F(ModelEmulatorTest, UnplugDuringImageReadFailsCleanly) {

@@ -59,16 +59,6 @@ public:
         QueueStateAnswer();
         QueueStateAnswer();
     }
-    // Calls are numbered from 0, writes and reads together.
-    void FailCall(size_t index) {
-        Locked([&] { m_failing.insert(index); });
-    }
-    void ShortenCall(size_t index) {
-        Locked([&] { m_short.insert(index); });
-    }
-    void SetResponder(Responder responder) {
-        Locked([&] { m_responder = std::move(responder); });
-    }
 
     std::vector<Call> Calls() const {
         std::lock_guard lock(m_mutex);
@@ -94,12 +84,11 @@ public:
     }
     // Forgets the record, the queued answers and the failures to come.
     void Clear() {
-        Locked([&] {
-            m_calls.clear();
-            m_stream.clear();
-            m_failing.clear();
-            m_short.clear();
-        });
+        std::lock_guard lock(m_mutex);
+        m_calls.clear();
+        m_stream.clear();
+        failing.clear();
+        shortened.clear();
     }
 
     bool Write(const uint8_t* data, uint32_t length, uint32_t& transferred) {
@@ -108,9 +97,9 @@ public:
         {
             std::lock_guard lock(m_mutex);
             const size_t index = Record(true, bytes, length);
-            if (m_closed || m_failing.count(index) != 0) return false;
-            transferred = m_short.count(index) != 0 && length > 0 ? length - 1 : length;
-            responder = m_responder;
+            if (m_closed || failing.count(index) != 0) return false;
+            transferred = shortened.count(index) != 0 && length > 0 ? length - 1 : length;
+            responder = this->responder;
         }
         if (responder) responder(*this, bytes);
         return true;
@@ -119,23 +108,25 @@ public:
         std::lock_guard lock(m_mutex);
         const size_t index = Record(false, {}, length);
         // Nothing queued: the driver's time-out.
-        if (m_closed || m_failing.count(index) != 0 || m_stream.empty()) return false;
+        if (m_closed || failing.count(index) != 0 || m_stream.empty()) return false;
         transferred = std::min<uint32_t>(length, static_cast<uint32_t>(m_stream.size()));
-        if (m_short.count(index) != 0 && transferred > 0) --transferred;
+        if (shortened.count(index) != 0 && transferred > 0) --transferred;
         std::copy_n(m_stream.begin(), transferred, data);
         m_stream.erase(m_stream.begin(), m_stream.begin() + transferred);
         return true;
     }
     void Close() {
-        Locked([&] { m_closed = true; });
+        std::lock_guard lock(m_mutex);
+        m_closed = true;
     }
 
+    // Calls are numbered from 0, writes and reads together. Set before the
+    // traffic they concern starts.
+    std::set<size_t> failing;
+    std::set<size_t> shortened;
+    Responder responder;
+
 private:
-    template <typename F>
-    void Locked(F f) {
-        std::lock_guard lock(m_mutex);
-        f();
-    }
     size_t Record(bool write, Bytes bytes, uint32_t length) {
         m_calls.push_back({write, std::move(bytes), length, std::chrono::steady_clock::now()});
         return m_calls.size() - 1;
@@ -144,9 +135,6 @@ private:
     mutable std::mutex m_mutex;
     std::deque<uint8_t> m_stream;
     std::vector<Call> m_calls;
-    std::set<size_t> m_failing;
-    std::set<size_t> m_short;
-    Responder m_responder;
     bool m_closed = false;
 };
 

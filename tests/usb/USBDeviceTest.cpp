@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "usb/ScriptedUsbHandle.h"
@@ -86,15 +87,15 @@ TEST_F(USBDeviceTest, UnavailableEntriesAreRefusedWithoutExchange) {
     EXPECT_FALSE(device.ReadI2CRegisterFromDevice(usb::MemoryImager, 84, buffer, 1));
     EXPECT_TRUE(m_script->Writes().empty());
 
-    const std::string log = LogText();
-    EXPECT_THAT(log, HasSubstr("CUSBDevice::ReadI2CCommandFromDevice Command entry "
-                               "('GetCommand_State' ) is not available in device memory (0x55)"));
-    EXPECT_THAT(log, HasSubstr("('GetCommand_Image' ) is not available in device memory (0x51)"));
-    EXPECT_THAT(log, HasSubstr("('GetCommand_Image' ) is not available in device memory (0x40)"));
-    EXPECT_THAT(log, HasSubstr("CUSBDevice::WriteI2CRegisterToDevice invalid device memory (0x03) "
-                               "or register (0x0000) "));
-    EXPECT_THAT(log, HasSubstr("CUSBDevice::ReadI2CRegisterFromDevice invalid device memory (0x00) "
-                               "or register (0x0054) "));
+    for (const char* text :
+         {"CUSBDevice::ReadI2CCommandFromDevice Command entry ('GetCommand_State' ) is not "
+          "available in device memory (0x55)",
+          "('GetCommand_Image' ) is not available in device memory (0x51)",
+          "('GetCommand_Image' ) is not available in device memory (0x40)",
+          "CUSBDevice::WriteI2CRegisterToDevice invalid device memory (0x03) or register (0x0000) ",
+          "CUSBDevice::ReadI2CRegisterFromDevice invalid device memory (0x00) or register "
+          "(0x0054) "})
+        EXPECT_THAT(LogText(), HasSubstr(text));
 }
 
 TEST_F(USBDeviceTest, CommandReadRefusesAnswersBeyondCapacity) {
@@ -150,11 +151,11 @@ TEST_F(USBDeviceTest, TransferFailuresAndClosedHandleAreLogged) {
         return device.ReadI2CRegisterFromDevice(usb::MemoryBioBoard, usb::OffsetX, &value, 1);
     };
     // Header write fails; body write short; header read fails; body read short.
-    m_script->FailCall(0);
-    m_script->ShortenCall(2);
-    m_script->FailCall(5);
+    m_script->failing.insert(0);
+    m_script->shortened.insert(2);
+    m_script->failing.insert(5);
     m_script->QueueAnswer(0x02, {1});
-    m_script->ShortenCall(9);
+    m_script->shortened.insert(9);
     for (int i = 0; i < 4; ++i) EXPECT_FALSE(readOffset()) << i;
 
     EXPECT_EQ(device.CloseDevice(), 0);
@@ -164,16 +165,14 @@ TEST_F(USBDeviceTest, TransferFailuresAndClosedHandleAreLogged) {
     EXPECT_FALSE(device.SetDeviceState(0));
     EXPECT_FALSE(device.Read(&value, 1, true));
 
-    const std::string log = LogText();
     for (const char* text :
          {"CUSBDevice::Write: DeviceIoControl failed!", "CUSBDevice::Write: byte count mismatch!",
           "CUSBDevice::Read: DeviceIoControl failed!", "CUSBDevice::Read: byte count mismatch!",
           "CUSBDevice::CloseDevice: CloseHandle(C0FFEE) deviceID=u1",
           "CUSBDevice::CloseDevice: Handle is already closed!",
           "CUSBDevice::Write: INVALID_HANDLE_VALUE == m_hDevice",
-          "CUSBDevice::Read: INVALID_HANDLE_VALUE == m_hDevice"}) {
-        EXPECT_THAT(log, HasSubstr(text));
-    }
+          "CUSBDevice::Read: INVALID_HANDLE_VALUE == m_hDevice"})
+        EXPECT_THAT(LogText(), HasSubstr(text));
 }
 
 TEST_F(USBDeviceTest, ImageIsReadInChunksAndDeliveredAtFullSize) {
@@ -218,26 +217,22 @@ TEST_F(USBDeviceTest, FailedImageExchangeIsLoggedAndTurnsTheLedOff) {
 
 TEST_F(USBDeviceTest, ConcurrentExchangesDoNotInterleave) {
     // Answers each register read with the low byte of its address.
-    m_script->SetResponder([](UsbScript& script, const Bytes& written) {
+    m_script->responder = [](UsbScript& script, const Bytes& written) {
         if (written.size() == 8 && written[1] == 0x51) script.QueueAnswer(0x02, {written[3]});
-    });
+    };
     OpenU1 device(Handle(), "u1");
-    auto reader = [&device](uint16_t reg, uint8_t expected, int& mismatches) {
+    std::atomic<int> mismatches{0};
+    auto reader = [&](uint16_t reg, uint8_t expected) {
         for (int i = 0; i < 200; ++i) {
             uint8_t value = 0;
-            if (!device.ReadI2CRegisterFromDevice(usb::MemoryBioBoard, reg, &value, 1) ||
-                value != expected) {
-                ++mismatches;
-            }
+            mismatches += !device.ReadI2CRegisterFromDevice(usb::MemoryBioBoard, reg, &value, 1) ||
+                          value != expected;
         }
     };
-    int mismatchesX = 0;
-    int mismatchesY = 0;
-    std::thread a(reader, usb::OffsetX, 0x21, std::ref(mismatchesX));
-    std::thread b(reader, usb::OffsetY, 0x22, std::ref(mismatchesY));
+    std::thread a(reader, usb::OffsetX, 0x21);
+    reader(usb::OffsetY, 0x22);
     a.join();
-    b.join();
-    EXPECT_EQ(mismatchesX + mismatchesY, 0);
+    EXPECT_EQ(mismatches, 0);
 }
 
 }  // namespace

@@ -25,7 +25,7 @@ protected:
     void QueueTrigger(uint8_t value) { m_script->QueueAnswer(0x03, {value, 0, 0, 0}); }
 };
 
-TEST_F(USBDeviceU1Test, TriggerThresholdFollowsSensitivity) {
+TEST_F(USBDeviceU1Test, TriggerThresholdFollowsSensitivityAndAsyncCaptureWithoutTimeReadsOnce) {
     OpenU1 device(Handle(), "u1");
     auto isFree = [&](uint8_t trigger) {
         QueueTrigger(trigger);
@@ -44,6 +44,13 @@ TEST_F(USBDeviceU1Test, TriggerThresholdFollowsSensitivity) {
     device.m_AutoTriggerSensitivity = 0;
     for (int reading = 1; reading <= 5; ++reading) EXPECT_FALSE(device.IsFingerDetected(255));
     EXPECT_TRUE(device.IsFingerDetected(255));
+
+    // An asynchronous capture without time ends after one reading.
+    m_script->Clear();
+    QueueTrigger(200);
+    Bytes image;
+    EXPECT_FALSE(device.GetAsyncImage(image));
+    EXPECT_EQ(m_script->Writes().size(), 2u);
 }
 
 TEST_F(USBDeviceU1Test, AdcAnswersOtherThanAdcFail) {
@@ -82,35 +89,27 @@ TEST_F(USBDeviceU1Test, SyncCaptureAsksForBothFramesAtOnce) {
     OpenU1 device(Handle(), "u1");
     device.Set("PictureSize", "Half");
     const size_t frame = 192 * 160;
-    m_script->QueueAnswer(0x02, {1});
-    m_script->QueueAnswer(0x02, {2});
-    m_script->QueueStateAnswer();
+    // The offsets (1, 2) and the state answer to the capturing state.
+    const auto queueOffsets = [&] {
+        m_script->QueueAnswer(0x02, {1});
+        m_script->QueueAnswer(0x02, {2});
+        m_script->QueueStateAnswer();
+    };
+    queueOffsets();
     m_script->QueueAnswer(0x01, Bytes(frame, 7));
     m_script->QueueStateAnswer();
     Bytes image;
     ASSERT_TRUE(device.GetSyncImage(image));
     EXPECT_EQ(image.size(), 2 * frame);
     // Both frames of the window at the offsets (1, 2) in one request.
-    const Bytes descriptor{48, 40, 25, 22, 0x80, 0, 0x80, 0};
-    Bytes request = descriptor;
-    request.insert(request.end(), descriptor.begin(), descriptor.end());
-    EXPECT_EQ(m_script->Writes()[7], request);
+    EXPECT_EQ(m_script->Writes()[7],
+              (Bytes{48, 40, 25, 22, 0x80, 0, 0x80, 0, 48, 40, 25, 22, 0x80, 0, 0x80, 0}));
     EXPECT_THAT(States(), ElementsAre(3, 0));
     // A failed image exchange leaves the LED as it is.
     m_script->Clear();
-    m_script->QueueAnswer(0x02, {1});
-    m_script->QueueAnswer(0x02, {2});
-    m_script->QueueStateAnswer();
+    queueOffsets();
     EXPECT_FALSE(device.GetSyncImage(image));
     EXPECT_THAT(States(), ElementsAre(3));
-}
-
-TEST_F(USBDeviceU1Test, AsyncCaptureWithoutTimeEndsAfterOneReading) {
-    OpenU1 device(Handle(), "u1");
-    QueueTrigger(200);
-    Bytes image;
-    EXPECT_FALSE(device.GetAsyncImage(image));
-    EXPECT_EQ(m_script->Writes().size(), 2u);
 }
 
 }  // namespace

@@ -36,7 +36,7 @@ protected:
 TEST_F(USBDeviceU2Test, CapturesAlwaysEndWithTheIdleState) {
     OpenU2 device(Handle(), "u2");
     // A failed capturing state skips the capture.
-    m_script->FailCall(0);
+    m_script->failing.insert(0);
     m_script->QueueStateAnswer();
     Bytes image;
     EXPECT_FALSE(device.GetSyncImage(image));
@@ -51,16 +51,16 @@ TEST_F(USBDeviceU2Test, CapturesAlwaysEndWithTheIdleState) {
     // No finger comes; the application cancels during the second poll.
     m_script->Clear();
     int polls = 0;
-    m_script->SetResponder([&](UsbScript& script, const Bytes& w) {
+    m_script->responder = [&](UsbScript& script, const Bytes& w) {
         if (w.size() == 40) script.QueueStateAnswer();
         if (w.size() == 8 && w[1] == 0x40 && w[3] == 0x24) {
             script.QueueAnswer(0x02, {0, 0});
             if (++polls == 2) device.ResetAsyncWaitDevice();
         }
-    });
+    };
     device.SetAsyncTimeout(10);
     EXPECT_FALSE(device.GetAsyncImage(image));
-    m_script->SetResponder(nullptr);
+    m_script->responder = nullptr;
     EXPECT_EQ(polls, 2);
     EXPECT_THAT(Sent(0x06), ElementsAre(5, 5, 1));
 }
@@ -139,7 +139,7 @@ TEST_F(USBDeviceU2Test, TriggerLevelsAreWrittenOnlyWhenMissing) {
     m_script->QueueStateAnswer();
     m_script->QueueIlluWrite();
     m_script->QueueIlluWrite();
-    m_script->FailCall(28);
+    m_script->failing.insert(28);
     EXPECT_FALSE(device.InitTriggerValuesForAsyncImage());
     EXPECT_THAT(RegisterWrites(), ElementsAre(RegisterWrite{0x87, 0}, RegisterWrite{0x96, 0x70},
                                               RegisterWrite{0x96, 0}, RegisterWrite{0x87, 1}));

@@ -12,7 +12,9 @@
 #include "sim/usb/EmulatedU2.h"
 #include "sim/usb/SimUsbBus.h"
 #include "support/ManagerTest.h"
+#include "support/QueuedMessages.h"
 #include "support/TempDir.h"
+#include "support/Wait.h"
 
 using testing::HasSubstr;
 using testing::Not;
@@ -32,8 +34,8 @@ protected:
 
     std::vector<kvt__MessageType> Posted() {
         std::vector<kvt__MessageType> types;
-        QueuedMessage message;
-        while (manager_->MessageQueue().fetchMessage(message)) types.push_back(message.type);
+        for (const auto& message : kvt_test::TakeQueued(manager_->MessageQueue()))
+            types.push_back(message.type);
         return types;
     }
     void Found(int simId) { Usb().DeviceFound(bus_.PathOf(simId), bus_); }
@@ -43,18 +45,14 @@ protected:
     }
     // Waits for the watcher thread to bring the registry to count entries.
     bool WaitForCount(size_t count) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (manager_->Devices().Count() != count) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return true;
+        return kvt_test::WaitUntil([&] { return manager_->Devices().Count() == count; },
+                                   std::chrono::seconds(20));
     }
 
     sim::SimUsbBus bus_;
 };
 
-TEST_F(USBManagerTest, EachModelIsMadeOnceWithAnIdFromThePrefixAndPath) {
+TEST_F(USBManagerTest, EachModelIsMadeOnceWithAnIdFromThePrefixAndPathAndRemovedOnce) {
     const int u1 = bus_.Attach(sim::SensorModel::kU1, 4711);
     const int u2 = bus_.Attach(sim::SensorModel::kU2, 12345678, {.upperCasePath = true});
     const int u2b = bus_.Attach(sim::SensorModel::kU2, 4712, {.productId = 0x0018});
@@ -68,8 +66,8 @@ TEST_F(USBManagerTest, EachModelIsMadeOnceWithAnIdFromThePrefixAndPath) {
         Found(simId);  // a sensor found twice is added once
         DevicePtr device = Registered(simId);
         ASSERT_TRUE(device) << description;
-        EXPECT_EQ(device->GetDeviceType(), type);
-        EXPECT_EQ(device->GetDescription(), description);
+        EXPECT_EQ(std::pair(device->GetDeviceType(), device->GetDescription()),
+                  std::pair(type, std::string(description)));
     }
     const std::string id = Registered(u2)->GetDeviceID();
     EXPECT_EQ(id.substr(0, 8), Usb().IdPrefix());
@@ -77,6 +75,13 @@ TEST_F(USBManagerTest, EachModelIsMadeOnceWithAnIdFromThePrefixAndPath) {
     EXPECT_EQ(Usb().IdPrefix().find_first_not_of("0123456789abcdef"), std::string::npos);
     EXPECT_EQ(manager_->Devices().Count(), 3u);
     EXPECT_EQ(Posted(), std::vector<kvt__MessageType>(3, kvt__MessageType__NewDevice));
+
+    // Every removal event removes once.
+    EXPECT_TRUE(Usb().DeviceRemoved(bus_.PathOf(u1)));
+    EXPECT_TRUE(Usb().DeviceRemoved(bus_.PathOf(u1)));
+    EXPECT_EQ(Posted(), std::vector<kvt__MessageType>{kvt__MessageType__LostDevice});
+    EXPECT_FALSE(Registered(u1));
+    EXPECT_TRUE(Registered(u2));
 }
 
 TEST_F(USBManagerTest, ASensorThatFailsAStepOfDiscoveryIsClosedAndLogged) {
@@ -138,19 +143,6 @@ TEST_F(USBManagerTest, ASensorThatFailsAStepOfDiscoveryIsClosedAndLogged) {
     bus_.SensorAs<sim::EmulatedU2>(repaired)->SetDiagnostic(0x01, 1);
     Found(repaired);
     EXPECT_TRUE(Registered(repaired));
-}
-
-TEST_F(USBManagerTest, EveryRemovalEventRemovesOnce) {
-    const int first = bus_.Attach(sim::SensorModel::kU2, 1);
-    const int second = bus_.Attach(sim::SensorModel::kU2, 2);
-    Found(first);
-    Found(second);
-    Posted();
-    EXPECT_TRUE(Usb().DeviceRemoved(bus_.PathOf(first)));
-    EXPECT_TRUE(Usb().DeviceRemoved(bus_.PathOf(first)));
-    EXPECT_EQ(Posted(), std::vector<kvt__MessageType>{kvt__MessageType__LostDevice});
-    EXPECT_FALSE(Registered(first));
-    EXPECT_TRUE(Registered(second));
 }
 
 TEST_F(USBManagerTest, TheWatcherFindsPresentSensorsOnceAcrossARestart) {
