@@ -23,7 +23,7 @@ void Fill(PLBmp& bitmap, int32_t w, int32_t h, const PLPixelDesc& format = PLPix
             bitmap.GetLine(y)[i] = static_cast<uint8_t>(y * 40 + i * 3 + 1);
 }
 
-TEST(BitmapTest, LayoutsStrideMemoryNeedAndDefaultPalette) {
+TEST(BitmapTest, LayoutsStrideMemoryNeedDefaultPaletteAndImpossibleSizes) {
     EXPECT_EQ(PLWinBmp().GetSize(), (PLPoint{16, 16}));
     EXPECT_EQ(PLWinBmp::GetMemNeeded(256, 360, 8), 93238u);
 
@@ -42,9 +42,8 @@ TEST(BitmapTest, LayoutsStrideMemoryNeedAndDefaultPalette) {
         const auto v = static_cast<uint8_t>(i);
         ASSERT_EQ(win.GetPalette()[i], (PLPixel32{v, v, v, 255}));
     }
-}
 
-TEST(BitmapTest, ImpossibleSizesAreRefusedAndTheBitmapStaysUsable) {
+    // Impossible sizes are refused and leave the bitmap usable.
     PLWinBmp bitmap;
     for (const PLPoint size : {PLPoint{-1, 5}, PLPoint{5, -1}, PLPoint{70000, 70000}}) {
         EXPECT_EQ(Thrown([&] { bitmap.Create(size.x, size.y, PLPixelDesc::A8R8G8B8); }).first,

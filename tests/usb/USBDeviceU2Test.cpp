@@ -65,7 +65,7 @@ TEST_F(USBDeviceU2Test, CapturesAlwaysEndWithTheIdleState) {
     EXPECT_THAT(Sent(0x06), ElementsAre(5, 5, 1));
 }
 
-TEST_F(USBDeviceU2Test, FirmwareChecksCompareBothBoards) {
+TEST_F(USBDeviceU2Test, FirmwareChecksCompareBothBoardsAndTheDiagnosticReportsRepairs) {
     OpenU2 device(Handle(), "u2");
     const Bytes main100{4, 2, 1, 0};
     const Bytes main101{4, 2, 1, 1};
@@ -82,19 +82,17 @@ TEST_F(USBDeviceU2Test, FirmwareChecksCompareBothBoards) {
     EXPECT_TRUE(supported(main101, 0, 17));
     EXPECT_FALSE(supported(main101, 2, 16));
 
-    m_script->QueueIlluRegister(0);
-    m_script->QueueIlluRegister(18);
-    EXPECT_FALSE(device.FirmwareRequiresDiagnostic());
-    m_script->QueueIlluRegister(0);
-    m_script->QueueIlluRegister(19);
-    EXPECT_TRUE(device.FirmwareRequiresDiagnostic());
-}
+    for (uint8_t minor : {18, 19}) {
+        m_script->QueueIlluRegister(0);
+        m_script->QueueIlluRegister(minor);
+        EXPECT_EQ(device.FirmwareRequiresDiagnostic(), minor == 19);
+    }
 
-TEST_F(USBDeviceU2Test, DiagnosticReportsRepairsAndFailsOnDoubleCorruption) {
+    // The diagnostic reports repairs and fails on double corruption.
     const std::string prefix = "CUSBDeviceU2::FirmwareDiagnostic: EEPROM - ";
-    const std::string notIdentical = prefix + "Original not identical. Repaired.";
-    const std::string originalCorrupt = prefix + "Original corrupt. Repaired.";
-    const std::string mirrorCorrupt = prefix + "Mirror corrupt. Repaired.";
+    const std::string notIdentical = prefix + "Original not identical. Repaired.",
+                      originalCorrupt = prefix + "Original corrupt. Repaired.",
+                      mirrorCorrupt = prefix + "Mirror corrupt. Repaired.";
     struct Case {
         Bytes results;  // one per round
         bool ok;
@@ -107,7 +105,6 @@ TEST_F(USBDeviceU2Test, DiagnosticReportsRepairsAndFailsOnDoubleCorruption) {
         {{0x03}, true, {notIdentical, originalCorrupt}, {mirrorCorrupt}},
         {{0x88, 0x08}, true, {"CUSBDeviceU2::FirmwareDiagnostic: Mirror created."}, {notIdentical}},
     };
-    OpenU2 device(Handle(), "u2");
     for (const Case& c : cases) {
         m_script->Clear();
         const size_t logStart = LogText().size();
@@ -134,11 +131,10 @@ TEST_F(USBDeviceU2Test, TriggerLevelsAreWrittenOnlyWhenMissing) {
     // byte read before goes back, and the EEPROM is locked again.
     m_script->Clear();
     m_script->QueueIlluRegister(0);
-    m_script->QueueIlluWrite();
-    m_script->QueueIlluWrite();
-    m_script->QueueStateAnswer();
-    m_script->QueueIlluWrite();
-    m_script->QueueIlluWrite();
+    for (int write = 0; write < 4; ++write) {
+        if (write == 2) m_script->QueueStateAnswer();
+        m_script->QueueIlluWrite();
+    }
     m_script->failing.insert(28);
     EXPECT_FALSE(device.InitTriggerValuesForAsyncImage());
     EXPECT_THAT(RegisterWrites(), ElementsAre(RegisterWrite{0x87, 0}, RegisterWrite{0x96, 0x70},
@@ -181,11 +177,11 @@ TEST_F(USBDeviceU2Test, CloseWaitsForARunningCapture) {
     EXPECT_EQ(device.CloseDevice(), 0);
     EXPECT_THAT(Sent(0x06), ElementsAre(0));
     EXPECT_TRUE(m_script->Closed());
-    const std::string log = LogText();
-    EXPECT_THAT(log, HasSubstr("Device is not ready to shutdown right now - please wait"));
-    EXPECT_THAT(log, HasSubstr("CUSBDeviceU2::GetImage Unable to set shutdown lock. Probably "
-                               "already received shutodown request."));
-    EXPECT_THAT(log, HasSubstr("Device is ready to shutdown right now "));
+    for (const char* text : {"Device is not ready to shutdown right now - please wait",
+                             "CUSBDeviceU2::GetImage Unable to set shutdown lock. Probably already "
+                             "received shutodown request.",
+                             "Device is ready to shutdown right now "})
+        EXPECT_THAT(LogText(), HasSubstr(text));
 }
 
 }  // namespace
