@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <future>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -28,23 +29,6 @@ using kvt_umock::TestbedSensor;
 using Clock = std::chrono::steady_clock;
 
 const std::filesystem::path kTestbedFiles = KVT_UMOCKDEV_TESTBED;
-
-// The process's effective user until the end of the scope; its threads
-// follow (glibc changes them all).
-class EffectiveUser {
-public:
-    explicit EffectiveUser(uid_t user) : m_previous(geteuid()), m_changed(seteuid(user) == 0) {}
-    ~EffectiveUser() {
-        if (m_changed && seteuid(m_previous) != 0) std::abort();
-    }
-    EffectiveUser(const EffectiveUser&) = delete;
-    EffectiveUser& operator=(const EffectiveUser&) = delete;
-    bool Changed() const { return m_changed; }
-
-private:
-    uid_t m_previous;
-    bool m_changed;
-};
 
 class LibusbUnderUmockdev : public kvt_test::SimulatedSensorTest {
 protected:
@@ -117,9 +101,8 @@ protected:
     }
 
     static unsigned int DeviceCount() {
-        KVT_DeviceInfo list[4] = {};
         unsigned int count = 4;
-        EXPECT_EQ(KVT_GetDeviceList(list, &count), KVT_RESULT_OK);
+        EXPECT_EQ(KVT_GetDeviceList(nullptr, &count), KVT_RESULT_OK);
         return count;
     }
 
@@ -213,16 +196,21 @@ TEST_F(LibusbUnderUmockdev, NodeWithoutReadWriteAccessIsRefusedNamingTheUdevRule
     ASSERT_EQ(chmod(node.c_str(), 0444), 0);
     // root opens any node: the library then runs as nobody, with the test bed
     // and data folder its own and only the node root's.
-    std::optional<EffectiveUser> nobody;
+    // The process's threads follow its effective user (glibc changes them all).
+    const auto backToRoot = [](const uid_t*) {
+        if (seteuid(0) != 0) std::abort();
+    };
+    std::unique_ptr<const uid_t, decltype(backToRoot)> nobody(nullptr, backToRoot);
+    static constexpr uid_t kNobody = 65534;
     if (geteuid() == 0) {
-        constexpr uid_t kNobody = 65534;
         for (const auto& top : {TestbedRoot(), m_data->Path()}) {
             ASSERT_EQ(chown(top.c_str(), kNobody, kNobody), 0);
             for (const auto& entry : std::filesystem::recursive_directory_iterator(top))
                 ASSERT_EQ(lchown(entry.path().c_str(), kNobody, kNobody), 0);
         }
         ASSERT_EQ(chown(node.c_str(), 0, 0), 0);
-        ASSERT_TRUE(nobody.emplace(kNobody).Changed());
+        ASSERT_EQ(seteuid(kNobody), 0);
+        nobody.reset(&kNobody);
     }
     Start();
     const std::string log = WaitForLog("udev rule");

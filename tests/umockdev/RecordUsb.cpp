@@ -3,6 +3,7 @@
 // device descriptions (.umockdev) and the sensors' traffic as usbmon captures
 // (.pcap). The exchanges are those of the tests in this folder, so the
 // recordings stay in step with the library and the sensor models.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,12 +22,103 @@
 #include "sim/usb/SimUsbBus.h"
 #include "sim/usb/SynthFrameSource.h"
 #include "umockdev/TestbedLayout.h"
-#include "umockdev/UsbmonWriter.h"
 
 namespace {
 
 using kvt_umock::TestbedSensor;
-using kvt_umock::UsbmonWriter;
+
+constexpr uint32_t kLinkTypeUsbLinuxMmapped = 220;
+constexpr uint32_t kSnapLength = 1u << 20;  // above the largest transfer (32 KB chunks)
+constexpr uint32_t kTransferBulk = 3;
+
+void Put(std::vector<uint8_t>& out, uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+// Writes bulk transfers of one device as a usbmon capture (pcap, link type
+// LINKTYPE_USB_LINUX_MMAPPED), the form umockdev replays for libusb: a submit
+// record per transfer and, when it finished, a completion record with the
+// bytes that moved.
+class UsbmonWriter {
+public:
+    UsbmonWriter(const std::string& path, uint8_t bus, uint8_t address)
+        : m_file(std::fopen(path.c_str(), "wb")), m_bus(bus), m_address(address) {
+        std::vector<uint8_t> header;
+        Put(header, 0xA1B2C3D4, 4);   // microsecond time stamps; little-endian like the rest
+        Put(header, 2 | 4 << 16, 4);  // version 2.4
+        Put(header, 0, 8);            // time zone, accuracy
+        Put(header, kSnapLength, 4);
+        Put(header, kLinkTypeUsbLinuxMmapped, 4);
+        Write(header);
+    }
+
+    bool IsOpen() const { return m_file != nullptr; }
+    // endpoint carries the direction bit (0x80 = IN). data holds what went
+    // out (OUT) or came in (IN); moved < 0 records a transfer that never
+    // completed, which a replay ends with the caller's time-out.
+    void Transfer(uint8_t endpoint, uint32_t length, const uint8_t* data, int64_t moved) {
+        const bool in = (endpoint & 0x80) != 0;
+        ++m_urbId;
+        Record('S', endpoint, length, in ? nullptr : data, in ? 0 : length);
+        if (moved < 0) return;
+        const auto count = static_cast<uint32_t>(moved);
+        Record('C', endpoint, count, in ? data : nullptr, in ? count : 0);
+    }
+    // False when a write failed.
+    bool Close() {
+        if (!m_file) return false;
+        const bool closed = std::fclose(m_file.release()) == 0;
+        return closed && !m_failed;
+    }
+
+private:
+    void Record(char event, uint8_t endpoint, uint32_t urbLength, const uint8_t* data,
+                uint32_t dataLength) {
+        // Without data the kernel writes '<' (IN) or '>' (OUT) as the data flag.
+        const uint32_t dataFlag = dataLength > 0 ? 0 : (endpoint & 0x80) != 0 ? '<' : '>';
+        const uint64_t seconds = m_microseconds / 1000000;
+        const uint64_t micros = m_microseconds % 1000000;
+        m_microseconds += 1000;
+
+        // The binary usbmon header with the isochronous fields (64 bytes).
+        std::vector<uint8_t> packet;
+        Put(packet, m_urbId, 8);
+        Put(packet,
+            static_cast<uint8_t>(event) | kTransferBulk << 8 | endpoint << 16 |
+                uint32_t{m_address} << 24,
+            4);
+        Put(packet, m_bus | uint32_t{'-'} << 16 | dataFlag << 24, 4);  // no setup packet
+        Put(packet, seconds, 8);
+        Put(packet, micros, 4);
+        Put(packet, static_cast<uint32_t>(event == 'S' ? -EINPROGRESS : 0), 4);
+        Put(packet, urbLength, 4);
+        Put(packet, dataLength, 4);
+        // Setup bytes, interval, start frame, transfer flags, isochronous descriptors.
+        packet.resize(packet.size() + 24, 0);
+        if (dataLength > 0) packet.insert(packet.end(), data, data + dataLength);
+
+        std::vector<uint8_t> record;
+        Put(record, seconds, 4);
+        Put(record, micros, 4);
+        Put(record, packet.size() | packet.size() << 32, 8);  // captured and original length
+        record.insert(record.end(), packet.begin(), packet.end());
+        Write(record);
+    }
+    void Write(const std::vector<uint8_t>& bytes) {
+        if (!m_file || std::fwrite(bytes.data(), 1, bytes.size(), m_file.get()) != bytes.size())
+            m_failed = true;
+    }
+
+    struct FileCloser {
+        void operator()(std::FILE* file) const { std::fclose(file); }
+    };
+    std::unique_ptr<std::FILE, FileCloser> m_file;
+    uint8_t m_bus;
+    uint8_t m_address;
+    uint64_t m_urbId = 0;
+    uint64_t m_microseconds = 0;  // a made-up clock: one step per record
+    bool m_failed = false;
+};
 
 // A sensor's handle that records each transfer on the pipes' endpoints.
 class RecordingHandle final : public platform::UsbDriverHandle {
