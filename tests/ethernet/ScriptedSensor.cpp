@@ -93,45 +93,6 @@ ScriptedSensor::~ScriptedSensor() {
     CloseEndpoint(m_library);
 }
 
-void ScriptedSensor::Queue(Reply reply) {
-    std::lock_guard lock(m_mutex);
-    m_replies.push_back(std::move(reply));
-}
-
-void ScriptedSensor::Push(const Bytes& bytes) {
-    std::lock_guard lock(m_sendMutex);
-    SendReplyLocked(Reply{bytes});
-}
-
-void ScriptedSensor::CloseConnection() {
-    std::lock_guard lock(m_sendMutex);
-    platform::CloseSocket(m_socket);
-    m_socket = platform::kInvalidSocket;
-}
-
-std::vector<SensorRequest> ScriptedSensor::Requests() const {
-    std::lock_guard lock(m_mutex);
-    return m_requests;
-}
-
-std::vector<uint32_t> ScriptedSensor::CommandIds() const {
-    std::vector<uint32_t> ids;
-    for (const SensorRequest& request : Requests()) ids.push_back(request.cmdId);
-    return ids;
-}
-
-bool ScriptedSensor::WaitForRequests(size_t count, int timeoutMs) const {
-    std::unique_lock lock(m_mutex);
-    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [&] { return m_requests.size() >= count; });
-}
-
-bool ScriptedSensor::ClosedWithin(int timeoutMs) const {
-    std::unique_lock lock(m_mutex);
-    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [&] { return m_closedByLibrary; });
-}
-
 bool ScriptedSensor::ReadExactly(uint8_t* data, size_t count) {
     size_t done = 0;
     while (done < count) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -64,18 +65,43 @@ public:
     // owns it (pair mode only).
     SocketEndpoint TakeLibrarySide() { return std::exchange(m_library, SocketEndpoint{}); }
 
-    void Queue(Reply reply);
+    void Queue(Reply reply) {
+        std::lock_guard lock(m_mutex);
+        m_replies.push_back(std::move(reply));
+    }
     void Queue(Bytes bytes) { Queue(Reply{std::move(bytes)}); }
     // Sends at once, not in answer to anything.
-    void Push(const Bytes& bytes);
-    void CloseConnection();
+    void Push(const Bytes& bytes) {
+        std::lock_guard lock(m_sendMutex);
+        SendReplyLocked(Reply{bytes});
+    }
+    void CloseConnection() {
+        std::lock_guard lock(m_sendMutex);
+        platform::CloseSocket(m_socket);
+        m_socket = platform::kInvalidSocket;
+    }
 
-    std::vector<SensorRequest> Requests() const;
-    std::vector<uint32_t> CommandIds() const;
+    std::vector<SensorRequest> Requests() const {
+        std::lock_guard lock(m_mutex);
+        return m_requests;
+    }
+    std::vector<uint32_t> CommandIds() const {
+        std::vector<uint32_t> ids;
+        for (const SensorRequest& request : Requests()) ids.push_back(request.cmdId);
+        return ids;
+    }
     // True once count requests arrived within timeoutMs.
-    bool WaitForRequests(size_t count, int timeoutMs) const;
+    bool WaitForRequests(size_t count, int timeoutMs) const {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                  [&] { return m_requests.size() >= count; });
+    }
     // True once the library closed the connection, within timeoutMs.
-    bool ClosedWithin(int timeoutMs) const;
+    bool ClosedWithin(int timeoutMs) const {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                  [&] { return m_closedByLibrary; });
+    }
 
     std::atomic<bool> autoAnswer{true};
     std::atomic<uint32_t> serial{4711};

@@ -366,11 +366,7 @@ bool WriteDescriptions(RecordingBus& bus, const std::filesystem::path& out) {
 
 int main(int argc, char** argv) {
     if (argc != 2 || std::strcmp(argv[1], "--help") == 0) {
-        std::fprintf(stderr,
-                     "Usage: kvt-usb-record FOLDER\n"
-                     "Writes the umockdev test bed of the libusb tests into FOLDER: the hubs'\n"
-                     "and sensors' descriptions (.umockdev) and the sensors' traffic with the\n"
-                     "library as usbmon captures (<sensor>-<exchange>.pcap).\n");
+        std::fprintf(stderr, "Usage: kvt-usb-record FOLDER (writes the libusb tests' test bed)\n");
         return argc == 2 ? 0 : 64;
     }
     const std::filesystem::path out = argv[1];
