@@ -22,42 +22,29 @@ Bytes Body(std::initializer_list<uint8_t> head, size_t size) {
 
 class USBDeviceTest : public UsbLogFixture {};
 
-TEST_F(USBDeviceTest, IlluBoardRegisterWriteSetsAddressThenWritesParameterAfterPause) {
+// The bytes of register exchanges are checked against the emulated sensors,
+// which refuse malformed requests (ModelEmulatorTest); here what they cannot see.
+TEST_F(USBDeviceTest, IlluBoardRegisterWritePausesBeforeTheParameterIsAnswered) {
     OpenU2 device(Handle(), "u2");
     m_script->QueueIlluWrite();
     ASSERT_TRUE(
         device.WriteI2CRegisterToDevice(usb::MemoryIlluBoard, usb::MinTriggerLevelLow, 0x70));
-
-    EXPECT_THAT(
-        m_script->Writes(),
-        ElementsAre(Header(40, 0x42), Body({0x08, 0x40, 0x00, 0x08, 1, 0, 0, 0, 0x96}, 40),
-                    Header(40, 0x42), Body({0x08, 0x40, 0x00, 0x07, 1, 0, 0, 0, 0x70}, 40)));
-    // Between the second body (call 5) and its response header (call 6).
+    // Address command, then parameter write: between the second body (call 5)
+    // and its response header (call 6).
     const auto calls = m_script->Calls();
     ASSERT_EQ(calls.size(), 8u);
     EXPECT_GE(calls[6].when - calls[5].when, std::chrono::milliseconds(100));
 }
 
-TEST_F(USBDeviceTest, BioBoardAndImagerExchangesUseTheirAddressWidths) {
+TEST_F(USBDeviceTest, StatusFollowsTheStateAndRegisterReadsRefuseAnswersThatDoNotFit) {
     OpenU1 device(Handle(), "u1");
     uint8_t value = 0;
-    m_script->QueueAnswer(0x02, {0x5A});
-    ASSERT_TRUE(device.ReadI2CRegisterFromDevice(usb::MemoryImager, usb::MainConfig0, &value, 1));
-    EXPECT_EQ(value, 0x5A);
-    m_script->QueueStateAnswer();
-    ASSERT_TRUE(device.WriteI2CRegisterToDevice(usb::MemoryBioBoard, usb::OffsetX, 9));
-    m_script->QueueStateAnswer();
-    ASSERT_TRUE(device.SetDeviceState(3));
     m_script->QueueStateAnswer({4, 0, 0, 0});
     EXPECT_EQ(device.GetDeviceStatus(), 0);
     m_script->QueueStateAnswer({4, 0, 1, 0});
     EXPECT_EQ(device.GetDeviceStatus(), 3);
-    EXPECT_THAT(m_script->Writes(),
-                ElementsAre(Header(8, 0x02), Bytes{0x08, 0x55, 0x00, 0x02, 1, 0, 0, 0},
-                            Header(40, 0x42), Body({0x10, 0x51, 0x02, 0x21, 2, 0, 0, 0, 9}, 40),
-                            Header(6, 0x40), Bytes{6, 10, 3, 0, 0, 0},
-                            // The state request is a bare header.
-                            Header(0, 0x00), Header(0, 0x00)));
+    // The state request is a bare header.
+    EXPECT_THAT(m_script->Writes(), ElementsAre(Header(0, 0x00), Header(0, 0x00)));
 
     // Answers that do not fit the request fail; a count of 0 sends nothing.
     m_script->Clear();

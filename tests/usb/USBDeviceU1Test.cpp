@@ -25,7 +25,7 @@ protected:
     void QueueTrigger(uint8_t value) { m_script->QueueAnswer(0x03, {value, 0, 0, 0}); }
 };
 
-TEST_F(USBDeviceU1Test, TriggerThresholdFollowsSensitivityAndAsyncCaptureWithoutTimeReadsOnce) {
+TEST_F(USBDeviceU1Test, TriggerThresholdFollowsSensitivityAndReadingsOtherThanAdcFail) {
     OpenU1 device(Handle(), "u1");
     auto isFree = [&](uint8_t trigger) {
         QueueTrigger(trigger);
@@ -51,10 +51,9 @@ TEST_F(USBDeviceU1Test, TriggerThresholdFollowsSensitivityAndAsyncCaptureWithout
     Bytes image;
     EXPECT_FALSE(device.GetAsyncImage(image));
     EXPECT_EQ(m_script->Writes().size(), 2u);
-}
 
-TEST_F(USBDeviceU1Test, AdcAnswersOtherThanAdcFail) {
-    OpenU1 device(Handle(), "u1");
+    // ADC answers other than ADC fail.
+    m_script->Clear();
     m_script->QueueAnswer(0x05, {});
     uint16_t value = 0;
     EXPECT_FALSE(device.GetTriggerValue(value));
@@ -72,7 +71,7 @@ TEST_F(USBDeviceU1Test, AdcAnswersOtherThanAdcFail) {
     EXPECT_THAT((std::array{lfd.Ir, lfd.Blue, lfd.Green, lfd.Red}), ElementsAre(0, 0, 0, 0));
 }
 
-TEST_F(USBDeviceU1Test, IndicateResultHoldsTheLedThenTurnsItOff) {
+TEST_F(USBDeviceU1Test, ResultsHoldTheLedAndSyncCaptureAsksForBothFramesAtOnce) {
     OpenU1 device(Handle(), "u1");
     m_script->QueueStateAnswer();
     m_script->QueueStateAnswer();
@@ -83,10 +82,9 @@ TEST_F(USBDeviceU1Test, IndicateResultHoldsTheLedThenTurnsItOff) {
     EXPECT_FALSE(device.IndicateResult(7));
     EXPECT_FALSE(device.IndicateResult(3));  // no answer to the first state
     EXPECT_THAT(States(), ElementsAre(2, 0, 1));
-}
 
-TEST_F(USBDeviceU1Test, SyncCaptureAsksForBothFramesAtOnce) {
-    OpenU1 device(Handle(), "u1");
+    // A synchronous capture asks for both frames at once.
+    m_script->Clear();
     device.Set("PictureSize", "Half");
     const size_t frame = 192 * 160;
     // The offsets (1, 2) and the state answer to the capturing state.
