@@ -67,19 +67,7 @@ TEST(BitmapTest, CopyWithFormatExpandsPaletteIndicesAndRefusesLosingDepth) {
     EXPECT_EQ(colour.GetLine(1)[8], v);
 }
 
-TEST(FilterTest, CropKeepsTheRectangleAndRefusesOneOutside) {
-    PLWinBmp bitmap;
-    Fill(bitmap, 6, 5);
-    const uint8_t first = bitmap.GetLine(1)[2];
-    const uint8_t last = bitmap.GetLine(3)[4];
-    bitmap.RunFilter(PLFilterCrop(2, 1, 5, 4));
-    ASSERT_EQ(bitmap.GetSize(), (PLPoint{3, 3}));
-    EXPECT_EQ(bitmap.GetLine(0)[0], first);
-    EXPECT_EQ(bitmap.GetLine(2)[2], last);
-    EXPECT_THROW(bitmap.RunFilter(PLFilterCrop(0, 0, 4, 3)), PLTextException);
-}
-
-TEST(FilterTest, RotationsTurnByQuarterAndHalfTurns) {
+TEST(FilterTest, RotationsTurnByQuarterAndHalfTurnsAndCropKeepsTheRectangle) {
     for (const PLPixelDesc* format : {&PLPixelDesc::L8, &PLPixelDesc::X8R8G8B8}) {
         PLAnyBmp source;
         Fill(source, 3, 2, *format);
@@ -99,6 +87,17 @@ TEST(FilterTest, RotationsTurnByQuarterAndHalfTurns) {
         ASSERT_EQ(turned.GetSize(), (PLPoint{3, 2}));
         EXPECT_EQ(at(turned, 0, 0), at(source, 2, 1));
     }
+
+    // Crop keeps the rectangle and refuses one outside.
+    PLWinBmp bitmap;
+    Fill(bitmap, 6, 5);
+    const uint8_t first = bitmap.GetLine(1)[2];
+    const uint8_t last = bitmap.GetLine(3)[4];
+    bitmap.RunFilter(PLFilterCrop(2, 1, 5, 4));
+    ASSERT_EQ(bitmap.GetSize(), (PLPoint{3, 3}));
+    EXPECT_EQ(bitmap.GetLine(0)[0], first);
+    EXPECT_EQ(bitmap.GetLine(2)[2], last);
+    EXPECT_THROW(bitmap.RunFilter(PLFilterCrop(0, 0, 4, 3)), PLTextException);
 }
 
 TEST(FilterTest, MirrorAndInvertUndoThemselvesAndKeepThePalette) {

@@ -134,7 +134,7 @@ TEST(BmpDecoderTest, PalettedFilesOfEveryDepthHeaderAndLayoutDecode) {
     ExpectIndices(bitmap, 8);
 }
 
-TEST(BmpDecoderTest, TheEncodersFilesDecodeToTheSamePicture) {
+TEST(BmpDecoderTest, TheEncodersFilesDecodeToTheSamePictureAndFormatRequestsConvertUp) {
     PLWinBmp grey;
     grey.Create(9, 4, PLPixelDesc::L8, nullptr, 0, {500, 250});
     for (int32_t y = 0; y < 4; ++y)
@@ -152,6 +152,20 @@ TEST(BmpDecoderTest, TheEncodersFilesDecodeToTheSamePicture) {
     EXPECT_EQ(back.GetPixelFormat(), PLPixelDesc::X8R8G8B8);
     EXPECT_EQ(0, std::memcmp(back.GetLine(0) + 4, colour.GetLine(0) + 4, 3));
     EXPECT_EQ(back.GetLine(0)[7], 255);
+
+    // A format request converts up or is refused.
+    const std::vector<uint8_t> file = Paletted(8, 4, 2).Bytes();
+    PLWinBmp bitmap;
+    Decode(file, bitmap, PLPixelDesc::X8R8G8B8);
+    EXPECT_EQ(bitmap.GetPixelFormat(), PLPixelDesc::X8R8G8B8);
+    const PLPixel32 entry = PaletteEntry(Index(3, 1, 8));
+    EXPECT_EQ(bitmap.GetLine(1)[12], entry.b);
+    EXPECT_EQ(bitmap.GetLine(1)[14], entry.r);
+
+    BmpFile rgb(1, 1, 24);
+    rgb.pixels = {1, 2, 3, 0};
+    EXPECT_EQ(DecodeError(rgb.Bytes(), PLPixelDesc::L8),
+              (Failure{6, "Image bit depth doesn't match request."}));
 }
 
 TEST(BmpDecoderTest, TrueColourDepthsDecodeToBlueGreenRedAlpha) {
@@ -206,21 +220,6 @@ TEST(BmpDecoderTest, RunLengthDataDecodesRunsLiteralsAndEscapes) {
     rle4.pixels = {5, 0x12, 0, 0, 0, 3, 0xAB, 0xC0, 0, 1};
     Decode(rle4.Bytes(), bitmap);
     EXPECT_EQ(Pixels(bitmap), (std::vector<uint8_t>{10, 11, 12, 0, 0, 1, 2, 1, 2, 1}));
-}
-
-TEST(BmpDecoderTest, AFormatRequestConvertsUpOrIsRefused) {
-    const std::vector<uint8_t> file = Paletted(8, 4, 2).Bytes();
-    PLWinBmp bitmap;
-    Decode(file, bitmap, PLPixelDesc::X8R8G8B8);
-    EXPECT_EQ(bitmap.GetPixelFormat(), PLPixelDesc::X8R8G8B8);
-    const PLPixel32 entry = PaletteEntry(Index(3, 1, 8));
-    EXPECT_EQ(bitmap.GetLine(1)[12], entry.b);
-    EXPECT_EQ(bitmap.GetLine(1)[14], entry.r);
-
-    BmpFile colour(1, 1, 24);
-    colour.pixels = {1, 2, 3, 0};
-    EXPECT_EQ(DecodeError(colour.Bytes(), PLPixelDesc::L8),
-              (Failure{6, "Image bit depth doesn't match request."}));
 }
 
 TEST(BmpDecoderTest, BrokenFilesFailWithTheirCodeAndText) {

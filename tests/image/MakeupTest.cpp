@@ -70,7 +70,7 @@ uint8_t Picture(const std::vector<uint8_t>& file, int32_t r, int32_t c) {
 // "Stamp": picture (row r, column c) is raw (row yo + c, column xo + r), so for
 // ROI picture (0, 0) is raw (32, 12), (0, 255) is raw (287, 12) and (359, 0)
 // is raw (32, 371). "Photo" mirrors the columns: (0, 0) is raw (287, 12).
-TEST(MakeupTest, EachSizeGivesItsHeaderRampAndEveryPixelTransposedMirroredInvertedOnBothPaths) {
+TEST(MakeupTest, EveryPixelOfEverySizeAndModeOnBothPathsFromTheFirstFrameOnly) {
     for (const Case& c : kCases) {
         const PictureGeometry& g = kPictureGeometry[c.size];
         for (const char* mode : {"Stamp", "Photo"}) {
@@ -103,9 +103,8 @@ TEST(MakeupTest, EachSizeGivesItsHeaderRampAndEveryPixelTransposedMirroredInvert
             }
         }
     }
-}
 
-TEST(MakeupTest, OnlyTheFirstFrameCountsAndNoFrameLeavesTargetsAlone) {
+    // Only the first frame counts, and no frame leaves the targets alone.
     const CProperties properties = Properties("Half");
     EXPECT_EQ(SyncFile(RawFrames(1, 2), properties), SyncFile(RawFrames(1), properties));
 

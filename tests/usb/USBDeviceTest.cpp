@@ -36,7 +36,7 @@ TEST_F(USBDeviceTest, IlluBoardRegisterWritePausesBeforeTheParameterIsAnswered) 
     EXPECT_GE(calls[6].when - calls[5].when, std::chrono::milliseconds(100));
 }
 
-TEST_F(USBDeviceTest, StatusFollowsTheStateAndRegisterReadsRefuseAnswersThatDoNotFit) {
+TEST_F(USBDeviceTest, StateRecordsAreStoredAndReportedAndRegisterReadsRefuseAnswersThatDoNotFit) {
     OpenU1 device(Handle(), "u1");
     uint8_t value = 0;
     m_script->QueueStateAnswer({4, 0, 0, 0});
@@ -57,6 +57,29 @@ TEST_F(USBDeviceTest, StatusFollowsTheStateAndRegisterReadsRefuseAnswersThatDoNo
     EXPECT_TRUE(device.ReadI2CRegisterFromDevice(usb::MemoryBioBoard, usb::OffsetX, &value, 0));
     EXPECT_TRUE(m_script->Writes().empty());
     EXPECT_EQ(device.GetDeviceStatus(), 3);
+
+    // Known state records are stored; a short one ends the update.
+    const Bytes tiny{1, 0};
+    EXPECT_TRUE(device.UpdateStates(tiny.data(), 1));
+    EXPECT_TRUE(device.UpdateStates(tiny.data(), 2));
+
+    const Bytes shortRecord{4, 0, 7, 9, 2, 0, 0, 0};
+    EXPECT_FALSE(device.UpdateStates(shortRecord.data(), 8));
+    EXPECT_THAT(device.m_State0, ElementsAre(4, 0, 7, 9));
+    EXPECT_THAT(LogText(),
+                HasSubstr("CUSBDevice::UpdateStates Received state smaller than 3 bytes "));
+
+    // A type-2 record of length 5 is skipped; the records after it count.
+    const Bytes records{5, 2, 1, 2, 3, 4, 2, 1, 5, 8, 1, 1, 2, 3, 4, 5, 6, 6, 10, 9, 8, 7, 6};
+    ASSERT_TRUE(device.UpdateStates(records.data(), static_cast<uint32_t>(records.size())));
+    EXPECT_THAT(device.m_State2, ElementsAre(4, 2, 1, 5));
+    EXPECT_THAT(device.m_State1, ElementsAre(8, 1, 1, 2, 3, 4, 5, 6));
+    EXPECT_THAT(device.m_State10, ElementsAre(6, 10, 9, 8, 7, 6));
+
+    // A record that runs past the body is not stored.
+    const Bytes cut{4, 2, 9, 9, 4, 2, 7};
+    EXPECT_TRUE(device.UpdateStates(cut.data(), static_cast<uint32_t>(cut.size())));
+    EXPECT_THAT(device.m_State2, ElementsAre(4, 2, 9, 9));
 }
 
 TEST_F(USBDeviceTest, UnavailableEntriesAndOverlongAnswersAreRefused) {
@@ -101,31 +124,6 @@ TEST_F(USBDeviceTest, UnavailableEntriesAndOverlongAnswersAreRefused) {
     EXPECT_FALSE(device.ReadI2CCommandFromDevice(usb::MemoryIlluBoard, usb::GetCommand_Trigger,
                                                  buffer, length));
     EXPECT_THAT(m_script->ReadLengths(), ElementsAre(8));
-}
-
-TEST_F(USBDeviceTest, UpdateStatesStoresKnownRecordsAndStopsAtShortOnes) {
-    OpenU1 device(Handle(), "u1");
-    const Bytes tiny{1, 0};
-    EXPECT_TRUE(device.UpdateStates(tiny.data(), 1));
-    EXPECT_TRUE(device.UpdateStates(tiny.data(), 2));
-
-    const Bytes shortRecord{4, 0, 7, 9, 2, 0, 0, 0};
-    EXPECT_FALSE(device.UpdateStates(shortRecord.data(), 8));
-    EXPECT_THAT(device.m_State0, ElementsAre(4, 0, 7, 9));
-    EXPECT_THAT(LogText(),
-                HasSubstr("CUSBDevice::UpdateStates Received state smaller than 3 bytes "));
-
-    // A type-2 record of length 5 is skipped; the records after it count.
-    const Bytes records{5, 2, 1, 2, 3, 4, 2, 1, 5, 8, 1, 1, 2, 3, 4, 5, 6, 6, 10, 9, 8, 7, 6};
-    ASSERT_TRUE(device.UpdateStates(records.data(), static_cast<uint32_t>(records.size())));
-    EXPECT_THAT(device.m_State2, ElementsAre(4, 2, 1, 5));
-    EXPECT_THAT(device.m_State1, ElementsAre(8, 1, 1, 2, 3, 4, 5, 6));
-    EXPECT_THAT(device.m_State10, ElementsAre(6, 10, 9, 8, 7, 6));
-
-    // A record that runs past the body is not stored.
-    const Bytes cut{4, 2, 9, 9, 4, 2, 7};
-    EXPECT_TRUE(device.UpdateStates(cut.data(), static_cast<uint32_t>(cut.size())));
-    EXPECT_THAT(device.m_State2, ElementsAre(4, 2, 9, 9));
 }
 
 TEST_F(USBDeviceTest, TransferFailuresAndClosedHandleAreLogged) {
