@@ -70,14 +70,7 @@ protected:
     }
 };
 
-TEST(ThresholdConversion, PercentBecomesScoreUnitsAndOutOfRangeValuesAreBounded) {
-    const std::pair<double, int32_t> cases[] = {
-        {100, 0}, {0.1, 36}, {50, 4}, {20, 8}, {250, 0}, {0, 1224}, {std::nan(""), 1224}};
-    for (const auto& [percent, score] : cases)
-        EXPECT_EQ(CAlgoNeuro50::ThresholdFromPercent(percent), score) << percent;
-}
-
-TEST_F(AdapterTest, EveryConfiguredKeyReachesItsParameter) {
+TEST_F(AdapterTest, EveryConfiguredKeyReachesItsParameterAndPercentBecomesScoreUnits) {
     Configure(
         "VF50-GThreshold=1\nVF50-MThreshold=0.01\nVF50-ExtractSingularPoints=0\n"
         "VF50-MaxMinutiaeCount=15\nVF50-MaxCoreCount=1\nVF50-MaxDoubleCoreCount=0\n"
@@ -101,6 +94,12 @@ TEST_F(AdapterTest, EveryConfiguredKeyReachesItsParameter) {
     EXPECT_EQ(std::pair(fourteen.ok, fourteen.size), std::pair(false, 0));
     EXPECT_THAT(LogText(),
                 HasSubstr("CAlgoNeuro50::_Extract: Template generated, quality not sufficient"));
+
+    // A threshold in percent becomes score units; values out of range are bounded.
+    const std::pair<double, int32_t> cases[] = {
+        {100, 0}, {0.1, 36}, {50, 4}, {20, 8}, {250, 0}, {0, 1224}, {std::nan(""), 1224}};
+    for (const auto& [percent, score] : cases)
+        EXPECT_EQ(CAlgoNeuro50::ThresholdFromPercent(percent), score) << percent;
 }
 
 TEST_F(AdapterTest, StartsOnceWithTheModulesOwnSettingsAndIdentifiesDrawnPrints) {
