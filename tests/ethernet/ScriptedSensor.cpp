@@ -28,6 +28,8 @@ Bytes HeaderBytes(uint32_t cmdId, uint32_t length) {
     return Bytes(header.begin(), header.end());
 }
 
+namespace {
+
 // The header and the 32-bit values of a body, in the protocol's byte order.
 Bytes Answer(uint32_t cmdId, std::initializer_list<uint32_t> values) {
     Bytes bytes = HeaderBytes(cmdId, static_cast<uint32_t>(4 * values.size()));
@@ -37,6 +39,8 @@ Bytes Answer(uint32_t cmdId, std::initializer_list<uint32_t> values) {
     }
     return bytes;
 }
+
+}  // namespace
 
 Bytes StatusAnswer(uint32_t serial, uint32_t status, uint32_t cmdId) {
     return Answer(cmdId, {serial, status});

@@ -127,10 +127,8 @@ TEST_F(LibusbUnderUmockdev, FindsBothModelsAtStartAndCapturesWhatTheSimulatedBus
         ASSERT_EQ(KVTSim_PlaceFinger(simId, static_cast<int>(sensor->fingerId),
                                      static_cast<int>(sensor->impression), 1),
                   KVTSIM_OK);
-        std::vector<unsigned char> image;
         KVT_CapturedData data{};
-        ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK);
-        simulated.push_back(image);
+        ASSERT_EQ(Capture(id, simulated.emplace_back(), data), KVT_RESULT_OK);
         ASSERT_EQ(KVTSim_Detach(simId), KVTSIM_OK);
     }
     ASSERT_EQ(KVT_Stop(), KVT_RESULT_OK);
