@@ -184,37 +184,29 @@ private:
 
 void KVT_CALLBACK IgnoreMessage(KVT_Message*, void*) {}
 
-struct UsbDevice {
-    std::string sysfsPath;  // /sys/devices/...
-    uint8_t bus;
-    uint8_t address;
-    std::vector<uint8_t> descriptors;  // device descriptor, then the configuration
-    std::string product;
-    std::string serial;
-};
-
 // A device as umockdev-record describes it: what libusb reads from sysfs and
-// the udev properties its hot-plug monitor filters on.
-std::string Describe(const UsbDevice& device) {
-    const std::string node = kvt_umock::NodeName(device.bus, device.address);
-    const auto& d = device.descriptors;
+// the udev properties its hot-plug monitor filters on. The descriptors are the
+// device descriptor, then the configuration; the strings may be empty.
+std::string Describe(const std::string& sysfsPath, uint8_t bus, uint8_t address,
+                     const std::vector<uint8_t>& d, const std::string& product,
+                     const std::string& serial) {
+    const std::string node = kvt_umock::NodeName(bus, address);
     char ids[96];
     std::snprintf(ids, sizeof ids,
                   "A: idVendor=%02x%02x\nA: idProduct=%02x%02x\nA: bcdDevice=%02x%02x\n", d[9],
                   d[8], d[11], d[10], d[13], d[12]);
-    std::string text = "P: " + device.sysfsPath.substr(4) + "\nN: " + node + "\n";
+    std::string text = "P: " + sysfsPath.substr(4) + "\nN: " + node + "\n";
     text += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/" + node + "\n";
     text += "E: BUSNUM=" + node.substr(8, 3) + "\nE: DEVNUM=" + node.substr(12, 3) + "\n";
-    text += "A: busnum=" + std::to_string(device.bus) +
-            "\nA: devnum=" + std::to_string(device.address) + "\n";
+    text += "A: busnum=" + std::to_string(bus) + "\nA: devnum=" + std::to_string(address) + "\n";
     // usb_device nodes: major 189, minor (bus - 1) * 128 + address - 1.
-    text += "A: dev=189:" + std::to_string((device.bus - 1) * 128 + device.address - 1) + "\n";
+    text += "A: dev=189:" + std::to_string((bus - 1) * 128 + address - 1) + "\n";
     text += "A: speed=480\nA: bConfigurationValue=1\nA: bNumConfigurations=1\n";
     text += ids;
-    if (!device.product.empty()) text += "A: product=" + device.product + "\n";
-    if (!device.serial.empty()) text += "A: serial=" + device.serial + "\n";
+    if (!product.empty()) text += "A: product=" + product + "\n";
+    if (!serial.empty()) text += "A: serial=" + serial + "\n";
     text += "H: descriptors=";
-    for (uint8_t byte : device.descriptors) {
+    for (uint8_t byte : d) {
         text += "0123456789ABCDEF"[byte >> 4];
         text += "0123456789ABCDEF"[byte & 15];
     }
@@ -255,13 +247,11 @@ std::vector<uint8_t> HubDescriptors(std::initializer_list<uint8_t> ids) {
 
 std::string HubsDescription() {
     const std::string root = "/sys/devices/pci0000:00/0000:00:14.0/usb1";
-    const UsbDevice rootHub{
-        root, 1, 1, HubDescriptors({0x6B, 0x1D, 0x02, 0x00, 0x06, 0x06}), "xHCI Host Controller",
-        ""};
-    const UsbDevice externalHub{
-        root + "/1-2", 1, 3, HubDescriptors({0xE3, 0x05, 0x08, 0x06, 0x60, 0x88}),
-        "USB2.0 Hub",  ""};
-    return Describe(rootHub) + "\n" + Describe(externalHub);
+    return Describe(root, 1, 1, HubDescriptors({0x6B, 0x1D, 0x02, 0x00, 0x06, 0x06}),
+                    "xHCI Host Controller", "") +
+           "\n" +
+           Describe(root + "/1-2", 1, 3, HubDescriptors({0xE3, 0x05, 0x08, 0x06, 0x60, 0x88}),
+                    "USB2.0 Hub", "");
 }
 
 bool WriteText(const std::filesystem::path& path, const std::string& text) {
@@ -349,14 +339,12 @@ bool WriteDescriptions(RecordingBus& bus, const std::filesystem::path& out) {
         return Fail("cannot write the hubs' description");
     for (const TestbedSensor* spec : {&kvt_umock::kU1, &kvt_umock::kU2}) {
         const int simId = Attach(bus, *spec);
-        const UsbDevice device{kvt_umock::SysfsPath(*spec),
-                               spec->bus,
-                               spec->address,
-                               SensorDescriptors(*bus.Sensors().Sensor(simId)),
-                               spec->u2 ? "Kelo U2 USB" : "Kelo U1 USB",
-                               std::to_string(spec->serial)};
+        const std::string text =
+            Describe(kvt_umock::SysfsPath(*spec), spec->bus, spec->address,
+                     SensorDescriptors(*bus.Sensors().Sensor(simId)),
+                     spec->u2 ? "Kelo U2 USB" : "Kelo U1 USB", std::to_string(spec->serial));
         bus.Sensors().Detach(simId);
-        if (!WriteText(out / (std::string(spec->name) + ".umockdev"), Describe(device)))
+        if (!WriteText(out / (std::string(spec->name) + ".umockdev"), text))
             return Fail("cannot write a device description");
     }
     return true;
