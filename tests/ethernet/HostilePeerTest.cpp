@@ -28,20 +28,6 @@ struct Rig {
     CEthernetDevice device;
 };
 
-// Queues the replies so that the sensor sends the first cut bytes of their
-// concatenation and then closes the connection.
-void QueueCut(ScriptedSensor& sensor, const std::vector<Bytes>& replies, size_t cut) {
-    size_t offset = 0;
-    for (const Bytes& reply : replies) {
-        if (cut < offset + reply.size()) {
-            sensor.Queue(Reply{reply, cut - offset});
-            return;
-        }
-        sensor.Queue(reply);
-        offset += reply.size();
-    }
-}
-
 size_t TotalSize(const std::vector<Bytes>& replies) {
     size_t total = 0;
     for (const Bytes& reply : replies) total += reply.size();
@@ -58,7 +44,8 @@ void ForEachCut(const std::vector<Bytes>& replies, size_t limit,
     for (size_t cut : further) {
         Rig rig;
         if (properties != nullptr) rig.device.SetCaptureProperties(*properties);
-        QueueCut(rig.sensor, replies, cut);
+        for (const Bytes& reply : replies) rig.sensor.Queue(reply);
+        rig.sensor.hangUpAfter = cut;
         check(rig.device, cut);
     }
 }

@@ -123,8 +123,10 @@ bool ScriptedSensor::ReadExactly(uint8_t* data, size_t count) {
 }
 
 void ScriptedSensor::SendReplyLocked(const Reply& reply) {
-    const size_t limit = std::min(reply.closeAfter, reply.bytes.size());
-    for (size_t sent = 0; sent < limit && m_socket != platform::kInvalidSocket;) {
+    const size_t room = hangUpAfter - m_answered;
+    const size_t limit = std::min({reply.closeAfter, reply.bytes.size(), room});
+    size_t sent = 0;
+    while (sent < limit && m_socket != platform::kInvalidSocket) {
         if (reply.dripMs > 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(reply.dripMs));
             if (m_stop) return;
@@ -134,7 +136,8 @@ void ScriptedSensor::SendReplyLocked(const Reply& reply) {
         if (done <= 0) return;
         sent += static_cast<size_t>(done);
     }
-    if (reply.closeAfter <= reply.bytes.size()) {
+    m_answered += sent;
+    if (reply.closeAfter <= reply.bytes.size() || room < reply.bytes.size()) {
         platform::CloseSocket(m_socket);
         m_socket = platform::kInvalidSocket;
     }

@@ -106,6 +106,9 @@ public:
     std::atomic<bool> autoAnswer{true};
     std::atomic<uint32_t> serial{4711};
     std::atomic<uint32_t> status{1};
+    // The connection closes once this many bytes of answers went out; set
+    // before traffic starts.
+    size_t hangUpAfter = SIZE_MAX;
     // Configuration values by index; 0 when not set. Set before traffic starts.
     std::map<uint32_t, uint32_t> config;
 
@@ -124,6 +127,7 @@ private:
     std::deque<Reply> m_replies;
     std::vector<SensorRequest> m_requests;
     bool m_closedByLibrary = false;
+    size_t m_answered = 0;  // bytes sent, under m_sendMutex
     std::thread m_thread;
 };
 
