@@ -169,13 +169,8 @@ TEST(BmpDecoderTest, TheEncodersFilesDecodeToTheSamePictureAndFormatRequestsConv
 }
 
 TEST(BmpDecoderTest, TrueColourDepthsDecodeToBlueGreenRedAlpha) {
-    struct Case {
-        int bits;
-        uint32_t compression;
-        std::vector<uint32_t> masks;
-        uint32_t stored;
-        PLPixel32 expected;
-    };
+    // Bits, compression, masks, the value stored and the pixel it decodes to.
+    using Case = std::tuple<int, uint32_t, std::vector<uint32_t>, uint32_t, PLPixel32>;
     const std::vector<uint32_t> rgb565 = {0xF800, 0x07E0, 0x001F};
     const Case cases[] = {
         {24, 0, {}, 0x302010, {0x10, 0x20, 0x30, 255}},
@@ -185,19 +180,20 @@ TEST(BmpDecoderTest, TrueColourDepthsDecodeToBlueGreenRedAlpha) {
         {16, 3, rgb565, 0x07E0, {0, 255, 0, 255}},
         {16, 3, rgb565, 0xF800, {0, 0, 255, 255}},
     };
-    for (const Case& c : cases) {
+    for (const auto& [bits, compression, masks, stored, expected] : cases) {
         // Only the last pixel of the bottom line has a colour; rows are padded.
-        BmpFile file(3, 2, c.bits, c.compression);
-        file.masks = c.masks;
-        file.pixels = PackRows(
-            3, 2, c.bits, [&c](int32_t x, int32_t y) { return x == 2 && y == 1 ? c.stored : 0u; });
+        BmpFile file(3, 2, bits, compression);
+        file.masks = masks;
+        file.pixels = PackRows(3, 2, bits, [stored = stored](int32_t x, int32_t y) {
+            return x == 2 && y == 1 ? stored : 0u;
+        });
         PLAnyBmp bitmap;
         Decode(file.Bytes(), bitmap);
         PLPixel32 coloured;
         PLPixel32 black;
         std::memcpy(&coloured, bitmap.GetLine(1) + 8, 4);
         std::memcpy(&black, bitmap.GetLine(0) + 8, 4);
-        EXPECT_EQ(coloured, c.expected) << c.bits << " bits, stored " << c.stored;
+        EXPECT_EQ(coloured, expected) << bits << " bits, stored " << stored;
         EXPECT_EQ(black.b + black.g + black.r, 0);
     }
 }

@@ -93,31 +93,28 @@ TEST_F(USBDeviceU2Test, FirmwareChecksCompareBothBoardsAndTheDiagnosticReportsRe
     const std::string notIdentical = prefix + "Original not identical. Repaired.",
                       originalCorrupt = prefix + "Original corrupt. Repaired.",
                       mirrorCorrupt = prefix + "Mirror corrupt. Repaired.";
-    struct Case {
-        Bytes results;  // one per round
-        bool ok;
-        std::vector<std::string> logged;
-        std::vector<std::string> notLogged;
-    };
+    // The results, one per round; the outcome; lines logged and lines not logged.
+    using Lines = std::vector<std::string>;
+    using Case = std::tuple<Bytes, bool, Lines, Lines>;
     const Case cases[] = {
         {{0x06}, false, {prefix + "Original and Mirror corrupt. Unable to repair!"}, {}},
         {{0x05}, true, {notIdentical, mirrorCorrupt}, {originalCorrupt}},
         {{0x03}, true, {notIdentical, originalCorrupt}, {mirrorCorrupt}},
         {{0x88, 0x08}, true, {"CUSBDeviceU2::FirmwareDiagnostic: Mirror created."}, {notIdentical}},
     };
-    for (const Case& c : cases) {
+    for (const auto& [results, ok, logged, notLogged] : cases) {
         m_script->Clear();
         const size_t logStart = LogText().size();
         m_script->QueueStateAnswer();
-        for (uint8_t result : c.results) m_script->QueueAnswer(0x02, {result});
-        EXPECT_EQ(device.FirmwareDiagnostic(), c.ok);
+        for (uint8_t result : results) m_script->QueueAnswer(0x02, {result});
+        EXPECT_EQ(device.FirmwareDiagnostic(), ok);
         const auto writes = m_script->Writes();
-        ASSERT_EQ(writes.size(), 2 + 2 * c.results.size());
+        ASSERT_EQ(writes.size(), 2 + 2 * results.size());
         EXPECT_EQ(writes[1][3], 0x0A);
         EXPECT_THAT(writes[3], ElementsAre(0x08, 0x40, 0x00, 0x20, 1, 0, 0, 0));
         const std::string log = LogText().substr(logStart);
-        for (const auto& text : c.logged) EXPECT_THAT(log, HasSubstr(text));
-        for (const auto& text : c.notLogged) EXPECT_THAT(log, Not(HasSubstr(text)));
+        for (const auto& text : logged) EXPECT_THAT(log, HasSubstr(text));
+        for (const auto& text : notLogged) EXPECT_THAT(log, Not(HasSubstr(text)));
     }
 }
 

@@ -94,11 +94,9 @@ TEST_F(USBManagerTest, ASensorThatFailsAStepOfDiscoveryIsClosedAndLogged) {
 
     const sim::SensorOptions needsDiagnostic{.illuFirmware = sim::FirmwareVersion{0, 19}};
     std::unique_ptr<platform::UsbDriverHandle> held;
-    struct Case {
-        sim::SensorOptions options;
-        std::function<void(int simId)> prepare;
-        std::vector<std::string> logged;
-    };
+    // The sensor's options, what is done to it before it is found, what is logged.
+    using Case =
+        std::tuple<sim::SensorOptions, std::function<void(int simId)>, std::vector<std::string>>;
     const Case cases[] = {
         {{.vendorId = 0x1014},
          {},
@@ -122,15 +120,15 @@ TEST_F(USBManagerTest, ASensorThatFailsAStepOfDiscoveryIsClosedAndLogged) {
          [&](int simId) { bus_.Sensor(simId)->InjectFault(sim::Fault::kNoAnswer, -1); },
          {"CUSBManager::DeviceFound: failed to initialize new CUSBDeviceU2"}},
     };
-    for (const Case& c : cases) {
-        const int simId = bus_.Attach(sim::SensorModel::kU2, 1, c.options);
-        if (c.prepare) c.prepare(simId);
+    for (const auto& [options, prepare, logged] : cases) {
+        const int simId = bus_.Attach(sim::SensorModel::kU2, 1, options);
+        if (prepare) prepare(simId);
         const size_t logStart = LogText().size();
         Found(simId);
-        SCOPED_TRACE(c.logged[0]);
+        SCOPED_TRACE(logged[0]);
         EXPECT_EQ(manager_->Devices().Count(), 0u);
         const std::string log = LogText().substr(logStart);
-        for (const std::string& text : c.logged) EXPECT_THAT(log, HasSubstr(text));
+        for (const std::string& text : logged) EXPECT_THAT(log, HasSubstr(text));
         // The handle was closed: the sensor can be opened again.
         held.reset();
         int error = 0;
