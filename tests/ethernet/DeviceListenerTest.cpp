@@ -112,7 +112,7 @@ protected:
     // A status answer sent one byte every dripMs.
     static std::function<void(ScriptedSensor&)> Dripping(uint32_t dripMs) {
         return [dripMs](ScriptedSensor& sensor) {
-            sensor.Queue(Reply{StatusAnswer(66, 1), SIZE_MAX, dripMs});
+            sensor.Queue(Reply{StatusAnswer(66, 1), dripMs});
         };
     }
     // An emulated sensor from 127.0.0.2 that connects to the listener.

@@ -125,7 +125,8 @@ TEST_F(HostilePeerTest, RandomAnswersNeverCrashTheOperations) {
             PutU32(noise.data(), ids[random() % 4]);
             PutU32(noise.data() + 4, static_cast<uint32_t>(random() % 64));
         }
-        rig.sensor.Queue(Reply{noise, noise.size()});
+        rig.sensor.Queue(noise);
+        rig.sensor.hangUpAfter = noise.size();
         CProperties properties;
         ASSERT_TRUE(properties.SetProperty("LFD", "true"));
         ASSERT_TRUE(properties.SetProperty("PictureSize", round % 3 == 0 ? "ROI" : "Half"));
@@ -177,7 +178,7 @@ TEST_F(HostilePeerTest, AStalledAnswerEndsWhenTheManagerHaltsButASlowDripSucceed
 
     // A slow drip within the wait still succeeds.
     Rig drip;
-    drip.sensor.Queue(Reply{StatusAnswer(5, 1), SIZE_MAX, 20});
+    drip.sensor.Queue(Reply{StatusAnswer(5, 1), 20});
     drip.sensor.autoAnswer = true;
     EXPECT_EQ(drip.device.GetDeviceStatus(), 1);
     EXPECT_EQ(drip.device.GetSerialNumber(), "5");

@@ -123,8 +123,7 @@ bool ScriptedSensor::ReadExactly(uint8_t* data, size_t count) {
 }
 
 void ScriptedSensor::SendReplyLocked(const Reply& reply) {
-    const size_t room = hangUpAfter - m_answered;
-    const size_t limit = std::min({reply.closeAfter, reply.bytes.size(), room});
+    const size_t limit = std::min(reply.bytes.size(), hangUpAfter - m_answered);
     size_t sent = 0;
     while (sent < limit && m_socket != platform::kInvalidSocket) {
         if (reply.dripMs > 0) {
@@ -137,7 +136,7 @@ void ScriptedSensor::SendReplyLocked(const Reply& reply) {
         sent += static_cast<size_t>(done);
     }
     m_answered += sent;
-    if (reply.closeAfter <= reply.bytes.size() || room < reply.bytes.size()) {
+    if (m_answered >= hangUpAfter) {
         platform::CloseSocket(m_socket);
         m_socket = platform::kInvalidSocket;
     }

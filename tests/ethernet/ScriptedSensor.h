@@ -28,8 +28,6 @@ struct SensorRequest {
 // What the sensor sends in answer to one request.
 struct Reply {
     Bytes bytes;
-    // The connection is closed after this many bytes of the reply.
-    size_t closeAfter = SIZE_MAX;
     // A pause before each byte.
     uint32_t dripMs = 0;
 };
