@@ -61,6 +61,7 @@ TEST_F(DeviceListenerTest, AConnectingSensorIsInitialisedRegisteredAndWatched) {
     EXPECT_EQ(Occurrences(LogText(), "DeviceListener: Listening on"), 1u);
     EXPECT_THAT(LogText(), HasSubstr("DeviceListener: Listening on 127.0.0.1:" +
                                      std::to_string(port_) + " for devices"));
+    EXPECT_EQ(manager_->Config().listeners.size(), 2u);
     ScriptedSensor sensor(listener_, [](ScriptedSensor& sensor) {
         sensor.config[ethernet::kConfigFirmware] = 0x0201;
     });
