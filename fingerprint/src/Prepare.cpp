@@ -496,6 +496,7 @@ void PrepareLayout(const Features& f, bool asProbe, PrintLayout& p, bool withFlo
     {
         constexpr std::size_t K = PrintLayout::kNeighbours;
         const bool counted = f.ridgeCounts.size() == n * K;
+        p.ridgeCounted = counted;
         for (std::size_t i = 0; i < n; ++i) {
             auto& ridges = p.neighbourhoods[i].ridges;
             if (counted) {

@@ -53,6 +53,7 @@ struct PrintLayout {
     std::vector<float> rowQuality;  // padded with 0
     std::vector<std::uint16_t> band;
     std::vector<Neighbourhood> neighbourhoods;  // one per point
+    bool ridgeCounted = false;                  // the features carried ridge counts
     // Coarse neighbourhood occupancy (distance ring x sector x relative
     // direction), exact and with tolerance spread; compared by popcount to
     // pick the pairs worth a full neighbourhood comparison.

@@ -115,24 +115,36 @@ TEST(RidgeCountTemplate, RefusesACountWhereNoNeighbourIs) {
 
 TEST(RidgeCountMatching, DisagreeingCountsLowerTheScoreAndUnknownOnesCostNothing) {
     const fp::Features probe = ExtractSynthetic(11);
-    const auto score = [&](const fp::Features& ref) {
-        return fp::Compare(fp::Prepare(probe), fp::Prepare(ref, false), {}).score;
+    const auto compare = [&](const fp::Features& ref) {
+        return fp::Compare(fp::Prepare(probe), fp::Prepare(ref, false), {});
     };
-    const int same = score(probe);
     fp::Features unknown = probe;
     std::fill(unknown.ridgeCounts.begin(), unknown.ridgeCounts.end(), fp::kUnknownRidgeCount);
     fp::Features none = probe;
     none.ridgeCounts.clear();
-    EXPECT_EQ(score(unknown), score(none));
+    EXPECT_EQ(compare(unknown).similarity, compare(none).similarity);
     fp::Features offByOne = probe, offByTwo = probe;
     for (std::size_t k = 0; k < probe.ridgeCounts.size(); ++k) {
         if (probe.ridgeCounts[k] == fp::kUnknownRidgeCount) continue;
         offByOne.ridgeCounts[k] = static_cast<std::uint8_t>(probe.ridgeCounts[k] + 1);
         offByTwo.ridgeCounts[k] = static_cast<std::uint8_t>(probe.ridgeCounts[k] + 2);
     }
-    EXPECT_GT(same, score(offByOne));
-    EXPECT_GT(score(offByOne), score(offByTwo));
-    EXPECT_GE(same, score(none));
+    EXPECT_GT(compare(probe).score, compare(offByOne).score);
+    EXPECT_GT(compare(offByOne).score, compare(offByTwo).score);
+}
+
+TEST(RidgeCountMatching, PrintsWithoutCountsAreScoredOnTheirOwnScale) {
+    fp::Features probe = ExtractSynthetic(13);
+    const fp::Comparison counted = fp::Compare(fp::Prepare(probe), fp::Prepare(probe, false), {});
+    EXPECT_EQ(counted.score, fp::ScoreFromSimilarity(counted.similarity, true));
+    // One side without counts is enough: a template of an older version
+    // compared with a new one.
+    fp::Features none = probe;
+    none.ridgeCounts.clear();
+    const fp::Comparison c = fp::Compare(fp::Prepare(probe), fp::Prepare(none, false), {});
+    EXPECT_EQ(c.score, fp::ScoreFromSimilarity(c.similarity, false));
+    // Chance agreement is rarer with counts, so a similarity means more there.
+    EXPECT_GT(fp::ScoreFromSimilarity(0.005, true), fp::ScoreFromSimilarity(0.005, false));
 }
 
 }  // namespace
