@@ -1,8 +1,8 @@
 // Local similarity of two minutia neighbourhoods. Each neighbour of a,
 // nearest first, takes the cheapest free neighbour of b within the
-// tolerances (the first of equal ones); the result is the share of
-// neighbours that found one, each counting less the more of the tolerances
-// it uses up.
+// tolerances, ridges crossed included (the first of equal ones); the result
+// is the share of neighbours that found one, each counting less the more of
+// the tolerances it uses up.
 #include <algorithm>
 #include <bit>
 #include <cmath>

@@ -53,14 +53,14 @@ std::uint8_t CountRidges(const ByteImage& ridges, const BlockField& field, int a
 }
 
 void CountNeighbourRidges(const ByteImage& ridges, const BlockField& field, Features& f) {
-    StoredNeighbourhoods stored;
-    NearestNeighbours(f.minutiae, stored.nearest);
-    f.ridgeCounts.assign(stored.nearest.size(), kUnknownRidgeCount);
+    std::vector<std::uint8_t> nearest;
+    NearestNeighbours(f.minutiae, nearest);
+    f.ridgeCounts.assign(nearest.size(), kUnknownRidgeCount);
     constexpr int K = PrintLayout::kNeighbours;
-    for (std::size_t i = 0; i < stored.nearest.size() / K; ++i) {
+    for (std::size_t i = 0; i < nearest.size() / K; ++i) {
         const Minutia& a = f.minutiae[i];
         for (int k = 0; k < K; ++k) {
-            const std::uint8_t j = stored.nearest[i * K + k];
+            const std::uint8_t j = nearest[i * K + k];
             if (j == StoredNeighbourhoods::kNone) break;
             const Minutia& b = f.minutiae[j];
             f.ridgeCounts[i * K + k] = CountRidges(ridges, field, a.x, a.y, b.x, b.y);
