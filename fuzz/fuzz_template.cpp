@@ -2,8 +2,8 @@
 // accept without fault. The bytes are also tried with a repaired size field
 // and checksum, so that mutations reach the field checks and the matcher
 // instead of stopping at the checksum. An accepted template must encode back
-// to the same features (version 1: the same bytes; version 2 keeps the
-// neighbour lists it was given, which the encoder works out afresh) and
+// to the same features (version 1: the same bytes; versions 2 and 3 keep the
+// neighbour lists they were given, which the encoder works out afresh) and
 // survive identification as probe and as reference.
 #include <algorithm>
 #include <cstdint>

@@ -24,6 +24,9 @@
 //   the tail turns into a power law (a heavier tail, so slower growth) with
 //   the same slope where they meet, so scores of near-identical prints stay
 //   in the hundreds.
+// Comparisons of prints without ridge counts keep the scale fitted before the
+// matcher used them (the same pairs, the same method): the counts make chance
+// neighbourhoods agree less, so the same similarity means less there.
 // fingerprint/README.md tells how to refit after the matcher changes.
 #include <algorithm>
 #include <cmath>
@@ -38,46 +41,66 @@ namespace {
 struct CalibrationPoint {
     double similarity, minusLogFmr;
 };
-constexpr CalibrationPoint kMeasured[] = {
+// Comparisons where both prints carry ridge counts. More than half of the
+// impostor pairs score 0 there, so FMR 10^-0.25 has no point of its own.
+constexpr CalibrationPoint kCounted[] = {
+    {0, 0.000},         {1.248e-06, 0.500}, {2.058e-05, 0.750}, {0.0001661, 1.000},
+    {0.0004827, 1.250}, {0.0009635, 1.500}, {0.001701, 1.750},  {0.002569, 2.000},
+    {0.003799, 2.250},  {0.004992, 2.500},  {0.006267, 2.750},  {0.007041, 3.000},
+};
+// Comparisons where one print has none (a template of an older version, or
+// read from a standard record): without the counts' demands, the same
+// impostor pairs reach higher similarities.
+constexpr CalibrationPoint kUncounted[] = {
     {0, 0.000},         {9.121e-07, 0.250}, {1.298e-05, 0.500}, {0.0001655, 0.750},
     {0.0004729, 1.000}, {0.0009727, 1.250}, {0.001768, 1.500},  {0.002909, 1.750},
     {0.004136, 2.000},  {0.005437, 2.250},  {0.007212, 2.500},  {0.008933, 2.750},
     {0.01014, 3.000},
 };
-// The exponential tail beyond the last measured point: decades of false
-// match rate per unit of similarity, 1 / (scale x ln 10).
-constexpr double kTailDecadesPerUnit = 221.9;
+struct Scale {
+    const CalibrationPoint* points;
+    std::size_t count;
+    // The exponential tail beyond the last measured point: decades of false
+    // match rate per unit of similarity, 1 / (scale x ln 10).
+    double tailDecadesPerUnit;
+};
+constexpr Scale kWithCounts{kCounted, std::size(kCounted), 248.2};
+constexpr Scale kWithoutCounts{kUncounted, std::size(kUncounted), 221.9};
 // Where the power law takes over, in decades of false match rate.
 constexpr double kPowerFrom = 8.0;
 
-constexpr bool Increasing() {
-    for (std::size_t k = 1; k < std::size(kMeasured); ++k)
-        if (!(kMeasured[k].similarity > kMeasured[k - 1].similarity &&
-              kMeasured[k].minusLogFmr > kMeasured[k - 1].minusLogFmr))
+constexpr bool Increasing(const Scale& scale) {
+    for (std::size_t k = 1; k < scale.count; ++k)
+        if (!(scale.points[k].similarity > scale.points[k - 1].similarity &&
+              scale.points[k].minusLogFmr > scale.points[k - 1].minusLogFmr))
             return false;
-    return true;
+    return scale.tailDecadesPerUnit > 0;
 }
-static_assert(Increasing() && kTailDecadesPerUnit > 0, "the score must grow with the similarity");
+static_assert(Increasing(kWithCounts) && Increasing(kWithoutCounts),
+              "the score must grow with the similarity");
 
 }  // namespace
 
-int ScoreFromSimilarity(double similarity) {
+int ScoreFromSimilarity(double similarity, bool ridgeCounts) {
     if (!(similarity > 0)) return 0;
-    const CalibrationPoint& last = kMeasured[std::size(kMeasured) - 1];
+    const Scale& scale = ridgeCounts ? kWithCounts : kWithoutCounts;
+    const CalibrationPoint* measured = scale.points;
+    const double slope = scale.tailDecadesPerUnit;
+    const CalibrationPoint& last = measured[scale.count - 1];
     double minusLog;
     if (similarity >= last.similarity) {
         // Exponential up to kPowerFrom decades, then a power law of the same slope there.
-        const double from = last.similarity + (kPowerFrom - last.minusLogFmr) / kTailDecadesPerUnit;
+        const double from = last.similarity + (kPowerFrom - last.minusLogFmr) / slope;
         if (similarity <= from) {
-            minusLog = last.minusLogFmr + kTailDecadesPerUnit * (similarity - last.similarity);
+            minusLog = last.minusLogFmr + slope * (similarity - last.similarity);
         } else {
-            minusLog = kPowerFrom + kTailDecadesPerUnit * from * std::log(similarity / from);
+            minusLog = kPowerFrom + slope * from * std::log(similarity / from);
         }
     } else {
         std::size_t k = 1;
-        while (kMeasured[k].similarity < similarity) ++k;
-        const CalibrationPoint& a = kMeasured[k - 1];
-        const CalibrationPoint& b = kMeasured[k];
+        while (measured[k].similarity < similarity) ++k;
+        const CalibrationPoint& a = measured[k - 1];
+        const CalibrationPoint& b = measured[k];
         minusLog = a.minusLogFmr + (similarity - a.similarity) * (b.minusLogFmr - a.minusLogFmr) /
                                        (b.similarity - a.similarity);
     }

@@ -205,6 +205,7 @@ ExtractStatus Extract(const ImageView& image, const ExtractorSettings& settings,
         f.mask = MaskOf(field, img.width, img.height, image.bottomUp);
         f.orientation = OrientationOf(field, img.width, img.height, image.bottomUp);
     }
+    CountNeighbourRidges(ridges, field, f);
     if (image.bottomUp) MirrorRows(f);
     out = std::move(f);
     return ExtractStatus::Ok;

@@ -94,6 +94,14 @@ std::vector<Minutia> FindMinutiae(const ByteImage& skeleton, const ByteImage& ri
 std::vector<SingularPoint> FindSingularPoints(const BlockField& field,
                                               const ExtractorSettings& settings);
 
+// Ridges crossed on the straight line from (ax, ay) to (bx, by), not counting
+// the ones the two ends lie on; kUnknownRidgeCount where the line leaves the
+// foreground.
+std::uint8_t CountRidges(const ByteImage& ridges, const BlockField& field, int ax, int ay, int bx,
+                         int by);
+// Fills f.ridgeCounts from the ridge image the minutiae were found on.
+void CountNeighbourRidges(const ByteImage& ridges, const BlockField& field, Features& f);
+
 inline float WrapAngle(float a) {  // to [0, 2 pi)
     a = std::fmod(a, 2 * kPi);
     return a < 0 ? a + 2 * kPi : a;

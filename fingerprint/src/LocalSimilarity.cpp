@@ -1,18 +1,32 @@
 // Local similarity of two minutia neighbourhoods. Each neighbour of a,
 // nearest first, takes the cheapest free neighbour of b within the
-// tolerances (the first of equal ones); the result is the share of
-// neighbours that found one, each counting less the more of the tolerances
-// it uses up.
+// tolerances, ridges crossed included (the first of equal ones); the result
+// is the share of neighbours that found one, each counting less the more of
+// the tolerances it uses up.
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdlib>
 
 #include "MatcherInternal.h"
 
 namespace fp::detail {
 
 using namespace params;
+
+namespace {
+
+// What a difference in the ridges crossed adds to a neighbour's cost, or -1
+// when the difference rules the neighbour out. A count may be off by one where
+// a minutia's position moves across a ridge's edge; unknown counts cost nothing.
+FP_ALWAYS_INLINE float RidgeCost(std::uint8_t a, std::uint8_t b) {
+    if (a == kUnknownRidgeCount || b == kUnknownRidgeCount) return 0;
+    const int d = std::abs(a - b);
+    return d > kRidgeCountTolerance ? -1.f : static_cast<float>(d) * kRidgeCountCost;
+}
+
+}  // namespace
 
 float LocalSimilarity(const PrintLayout::Neighbourhood& na, const PrintLayout::Neighbourhood& nb) {
     const int ka = na.count, kb = nb.count;
@@ -60,10 +74,13 @@ float LocalSimilarity(const PrintLayout::Neighbourhood& na, const PrintLayout::N
         float bestCost = 1.f;
         for (; lanes != 0; lanes &= lanes - 1) {
             const int v = std::countr_zero(lanes);
+            const float ridges = RidgeCost(na.ridges[u], nb.ridges[v]);
+            if (ridges < 0) continue;
             const float cost =
                 (std::fabs(du - nb.distance[v]) / tolerance + kBearingShare.v[differences[v]] +
                  kTurnShare.v[differences[8 + v]]) /
-                3;
+                    3 +
+                ridges;
             if (cost < bestCost) bestCost = cost, best = v;
         }
         if (best >= 0) {
@@ -93,8 +110,11 @@ float LocalSimilarity(const PrintLayout::Neighbourhood& na, const PrintLayout::N
             const int db = AngleDiff(na.bearing[u], nb.bearing[v]);
             const int dt = AngleDiff(na.turn[u], nb.turn[v]);
             if (db > kBearingTolerance || dt > kTurnTolerance) continue;
+            const float ridges = RidgeCost(na.ridges[u], nb.ridges[v]);
+            if (ridges < 0) continue;
             const float cost =
-                (std::fabs(du - dv) / tolerance + kBearingShare.v[db] + kTurnShare.v[dt]) / 3;
+                (std::fabs(du - dv) / tolerance + kBearingShare.v[db] + kTurnShare.v[dt]) / 3 +
+                ridges;
             if (cost < bestCost) bestCost = cost, best = v;
         }
         if (best >= 0) {

@@ -46,6 +46,13 @@ inline constexpr float kLocalDistanceBase = 6.f;
 inline constexpr float kLocalDistanceShare = 0.08f;
 inline constexpr int kBearingTolerance = 14;  // about 20 degrees
 inline constexpr int kTurnTolerance = 18;     // about 25 degrees
+// Where both prints counted the ridges between a minutia and a neighbour, the
+// counts must agree within kRidgeCountTolerance, and each ridge of difference
+// adds kRidgeCountCost to the neighbour's cost (0..1 from the tolerances
+// above). Chance neighbours of different fingers agree in geometry far more
+// often than in ridges crossed.
+inline constexpr int kRidgeCountTolerance = 1;
+inline constexpr float kRidgeCountCost = 0.25f;
 
 // Pairing: partners lie within a base distance plus kStretch of the distance
 // to the alignment centre (skin stretches), at most kMostPairDistance, and

@@ -91,8 +91,11 @@ Comparison Compare(const PreparedPrint& probePrint, const PreparedPrint& refPrin
     // out only what stays below kSearchAgainFrom too, so that whether it
     // searches again does not depend on the threshold.
     int threshold = settings.threshold > 0 ? std::min(settings.threshold, kSearchAgainFrom) : 0;
-    auto reaches = [&threshold](double similarity) {
-        return threshold <= 0 || ScoreFromSimilarity(similarity) >= threshold;
+    // Comparisons without ridge counts have a scale of their own.
+    const bool counted = probe.ridgeCounted && ref.ridgeCounted;
+    auto score = [counted](double similarity) { return ScoreFromSimilarity(similarity, counted); };
+    auto reaches = [&threshold, &score](double similarity) {
+        return threshold <= 0 || score(similarity) >= threshold;
     };
 
     // A seed already paired under an earlier alignment would only repeat it.
@@ -169,7 +172,7 @@ Comparison Compare(const PreparedPrint& probePrint, const PreparedPrint& refPrin
     // Between chance and certainty, the best alignment may not be among the
     // first seeds: look again among more. Nearly all comparisons of
     // different fingers stay below that range and cost nothing more.
-    const int first = ScoreFromSimilarity(best.similarity);
+    const int first = score(best.similarity);
     if (first >= kSearchAgainFrom && first < kSearchAgainBelow) {
         threshold = settings.threshold;
         const std::size_t checked = alignments.size();
@@ -177,7 +180,7 @@ Comparison Compare(const PreparedPrint& probePrint, const PreparedPrint& refPrin
         alignSeeds();
         checkFlow(checked);
     }
-    best.score = ScoreFromSimilarity(best.similarity);
+    best.score = score(best.similarity);
     return best;
 }
 

@@ -190,7 +190,7 @@ void FindSeeds(const PrintLayout& probe, const PrintLayout& ref, int maxRotation
                std::size_t wanted, Scratch& scratch);
 
 // Local similarity of two neighbourhoods, 0..1: the share of neighbours that
-// agree in distance, bearing and relative direction.
+// agree in distance, bearing, relative direction and ridges crossed.
 float LocalSimilarity(const PrintLayout::Neighbourhood& a, const PrintLayout::Neighbourhood& b);
 
 // Pairing and refit: the alignment a seed gives, refitted by least squares

@@ -341,19 +341,17 @@ void StoredHoods(const StoredNeighbourhoods& stored, PrintLayout& p) {
 
 }  // namespace
 
-void StoreNeighbourhoods(const Features& f, StoredNeighbourhoods& out) {
+void NearestNeighbours(const std::vector<Minutia>& minutiae, std::vector<std::uint8_t>& nearest) {
     constexpr int K = PrintLayout::kNeighbours;
-    constexpr int W = PrintLayout::kCellWords;
-    const std::size_t n = std::min(f.minutiae.size(), kMaxTemplateMinutiae);
-    // The nearest within reach by squared distance, then index, as
-    // Neighbourhoods ranks them; the cells as it works them out.
-    out.nearest.assign(n * K, StoredNeighbourhoods::kNone);
+    const std::size_t n = std::min(minutiae.size(), kMaxTemplateMinutiae);
+    // By squared distance, then index, as Neighbourhoods ranks them.
+    nearest.assign(n * K, StoredNeighbourhoods::kNone);
     std::vector<std::uint32_t> keys;
     for (std::size_t i = 0; i < n; ++i) {
         keys.clear();
         for (std::size_t j = 0; j < n; ++j) {
-            const int dx = f.minutiae[j].x - f.minutiae[i].x;
-            const int dy = f.minutiae[j].y - f.minutiae[i].y;
+            const int dx = minutiae[j].x - minutiae[i].x;
+            const int dy = minutiae[j].y - minutiae[i].y;
             const int d2 = dx * dx + dy * dy;
             if (j != i && d2 < kNeighbourReach * kNeighbourReach)
                 keys.push_back((static_cast<std::uint32_t>(d2) << 16) |
@@ -361,8 +359,15 @@ void StoreNeighbourhoods(const Features& f, StoredNeighbourhoods& out) {
         }
         std::sort(keys.begin(), keys.end());
         for (std::size_t k = 0; k < std::min<std::size_t>(keys.size(), K); ++k)
-            out.nearest[i * K + k] = static_cast<std::uint8_t>(keys[k] & 0xFFFF);
+            nearest[i * K + k] = static_cast<std::uint8_t>(keys[k] & 0xFFFF);
     }
+}
+
+void StoreNeighbourhoods(const Features& f, StoredNeighbourhoods& out) {
+    constexpr int W = PrintLayout::kCellWords;
+    const std::size_t n = std::min(f.minutiae.size(), kMaxTemplateMinutiae);
+    NearestNeighbours(f.minutiae, out.nearest);
+    // The cells as Neighbourhoods works them out.
     Features kept = f;
     kept.minutiae.resize(n);
     PrintLayout layout;
@@ -485,6 +490,21 @@ void PrepareLayout(const Features& f, bool asProbe, PrintLayout& p, bool withFlo
         StoredHoods(*stored, p);
     } else {
         Neighbourhoods(asProbe, p);
+    }
+    // Ridge counts follow the neighbours' order; features without them, or
+    // with counts that do not fit their minutiae, have none known.
+    {
+        constexpr std::size_t K = PrintLayout::kNeighbours;
+        const bool counted = f.ridgeCounts.size() == n * K;
+        p.ridgeCounted = counted;
+        for (std::size_t i = 0; i < n; ++i) {
+            auto& ridges = p.neighbourhoods[i].ridges;
+            if (counted) {
+                std::copy_n(&f.ridgeCounts[i * K], K, ridges);
+            } else {
+                std::fill_n(ridges, K, kUnknownRidgeCount);
+            }
+        }
     }
 
     // Direction order for the candidate search, of the minutiae that may seed

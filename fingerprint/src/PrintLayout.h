@@ -38,6 +38,8 @@ struct PrintLayout {
         std::uint8_t bearing[kNeighbours];
         std::uint8_t turn[kNeighbours];
         int count;
+        // Ridges crossed on the way to each, kUnknownRidgeCount when not known.
+        std::uint8_t ridges[kNeighbours];
     };
 
     std::vector<Point> points;
@@ -51,6 +53,7 @@ struct PrintLayout {
     std::vector<float> rowQuality;  // padded with 0
     std::vector<std::uint16_t> band;
     std::vector<Neighbourhood> neighbourhoods;  // one per point
+    bool ridgeCounted = false;                  // the features carried ridge counts
     // Coarse neighbourhood occupancy (distance ring x sector x relative
     // direction), exact and with tolerance spread; compared by popcount to
     // pick the pairs worth a full neighbourhood comparison.
@@ -90,6 +93,11 @@ struct StoredNeighbourhoods {
     std::vector<std::uint8_t> nearest;  // kNeighbours per minutia, nearest first
     std::vector<std::uint64_t> cells;   // kCellWords per seeding minutia, by index
 };
+
+// The nearest other minutiae of each (at most kNeighbours within
+// kNeighbourReach, by distance then index, kNone for empty slots, empty
+// slots last), as the matcher ranks neighbours.
+void NearestNeighbours(const std::vector<Minutia>& minutiae, std::vector<std::uint8_t>& nearest);
 
 // Works out what a version 2 template stores for these features.
 void StoreNeighbourhoods(const Features& features, StoredNeighbourhoods& out);

@@ -137,7 +137,7 @@ TemplateError ReadHeader(const std::uint8_t* data, std::size_t size, Header& h) 
     if (size < kTemplateHeaderSize + kChecksumBytes) return TemplateError::Truncated;
     if (!std::equal(kMagic, kMagic + 4, data)) return TemplateError::BadMagic;
     h.version = data[4];
-    if (h.version != 1 && h.version != kTemplateVersion) return TemplateError::BadVersion;
+    if (h.version < 1 || h.version > kTemplateVersion) return TemplateError::BadVersion;
     h.size = Get16(data + 6);
     if (h.size < kTemplateHeaderSize + kChecksumBytes || h.size > kMaxTemplateSize)
         return TemplateError::BadSize;
@@ -176,6 +176,7 @@ TemplateError ReadHeader(const std::uint8_t* data, std::size_t size, Header& h) 
         expected += static_cast<std::size_t>(h.orientationColumns) * h.orientationRows;
     }
     if (h.version >= 2) expected += NeighbourBytes(h.minutiae);
+    if (h.version >= 3) expected += h.minutiae * kNeighbours;
     if (expected != h.size) return TemplateError::BadSize;
     return TemplateError::None;
 }
@@ -257,17 +258,27 @@ std::vector<std::uint8_t> EncodeTemplate(const Features& f, std::uint8_t version
         out.insert(out.end(), packed.begin(), packed.end());
     }
     if (hasOrientation) out.insert(out.end(), o.angles.begin(), o.angles.end());
-    // Version 2 only where its neighbour lists fit the size limit.
-    if (version >= 2 &&
-        out.size() + NeighbourBytes(minutiae) + kChecksumBytes <= kMaxTemplateSize) {
+    // Versions 2 and 3 only where what they add fits the size limit.
+    const bool counted =
+        f.ridgeCounts.size() == f.minutiae.size() * kNeighbours && minutiae == f.minutiae.size();
+    const std::size_t added = NeighbourBytes(minutiae);
+    out[4] = 1;
+    if (version >= 2 && out.size() + added + kChecksumBytes <= kMaxTemplateSize) {
         out[4] = 2;
         detail::StoredNeighbourhoods stored;
         detail::StoreNeighbourhoods(f, stored);
         out.insert(out.end(), stored.nearest.begin(), stored.nearest.end());
         for (const std::uint64_t word : stored.cells)
             for (int b = 0; b < 8; ++b) out.push_back(static_cast<std::uint8_t>(word >> (8 * b)));
-    } else {
-        out[4] = 1;
+        if (version >= 3 && counted &&
+            out.size() + f.ridgeCounts.size() + kChecksumBytes <= kMaxTemplateSize) {
+            out[4] = 3;
+            // An empty slot has no count, so a template has one byte form only.
+            for (std::size_t k = 0; k < f.ridgeCounts.size(); ++k)
+                out.push_back(stored.nearest[k] == detail::StoredNeighbourhoods::kNone
+                                  ? kUnknownRidgeCount
+                                  : f.ridgeCounts[k]);
+        }
     }
     out.resize(out.size() + kChecksumBytes);
     SealTemplate(out);
@@ -373,6 +384,15 @@ TemplateError detail::DecodeTemplate(const std::uint8_t* data, std::size_t size,
             word = Get64(p);
             p += 8;
         }
+    }
+    f.ridgeCounts.clear();
+    if (h.version >= 3) {
+        const std::size_t count = f.minutiae.size() * kNeighbours;
+        for (std::size_t k = 0; k < count; ++k)
+            if (s.nearest[k] == StoredNeighbourhoods::kNone && p[k] != kUnknownRidgeCount)
+                return TemplateError::BadValue;
+        f.ridgeCounts.assign(p, p + count);
+        p += count;
     }
     std::swap(out, f);
     std::swap(stored, s);

@@ -73,8 +73,8 @@ class Features:
 
 def read_native(data: bytes) -> Features:
     """Minutiae and singular points of one of our templates (mask and grid are dropped)."""
-    # Version 2 only adds what the matcher would work out, after the parts read here.
-    if len(data) < 24 or data[:4] != _NATIVE_MAGIC or data[4] not in (1, 2):
+    # Versions 2 and 3 only add what the matcher uses, after the parts read here.
+    if len(data) < 24 or data[:4] != _NATIVE_MAGIC or data[4] not in (1, 2, 3):
         raise TemplateFormatError("not a template of our engine")
     size, width, height, resolution, count, singular = struct.unpack_from("<HHHHHB", data, 6)
     if not 24 <= size <= len(data) or 20 + 9 * count + 6 * singular > size - 4:

@@ -60,6 +60,10 @@ struct OrientationGrid {
     }
 };
 
+// A ridge count not measured: the line between the two minutiae leaves the
+// print's foreground.
+inline constexpr std::uint8_t kUnknownRidgeCount = 255;
+
 struct Features {
     std::uint16_t width = 0;
     std::uint16_t height = 0;
@@ -68,6 +72,12 @@ struct Features {
     std::vector<SingularPoint> singularPoints;
     ForegroundMask mask;          // empty (0 columns) in small templates
     OrientationGrid orientation;  // empty in small templates
+    // Ridges crossed between each minutia and its nearest neighbours, eight
+    // per minutia in the order of the template's neighbour lists (nearest
+    // first), kUnknownRidgeCount where not measured or no neighbour. Empty
+    // when the features do not carry them; whoever changes the minutiae
+    // clears them.
+    std::vector<std::uint8_t> ridgeCounts;
 };
 
 }  // namespace fp

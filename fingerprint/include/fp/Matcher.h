@@ -69,8 +69,9 @@ struct Comparison {
 Comparison Compare(const PreparedPrint& probe, const PreparedPrint& reference,
                    const MatcherSettings& settings);
 
-// The calibrated score of an engine similarity.
-int ScoreFromSimilarity(double similarity);
+// The calibrated score of an engine similarity; `ridgeCounts`: both prints
+// carried ridge counts (each kind of comparison has a scale of its own).
+int ScoreFromSimilarity(double similarity, bool ridgeCounts = true);
 
 // One identification at a time per object; separate objects share nothing.
 // References given as template bytes are remembered prepared (the most recent
