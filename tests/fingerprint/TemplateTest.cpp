@@ -166,7 +166,7 @@ TEST(Template, HeaderErrorsAreNamed) {
     other[0] = 'X';
     EXPECT_EQ(fp::DecodeTemplate(other.data(), other.size(), out), fp::TemplateError::BadMagic);
     other = bytes;
-    for (std::uint8_t version : {0, 3}) {
+    for (std::uint8_t version : {0, fp::kTemplateVersion + 1}) {
         other[4] = version;
         EXPECT_EQ(fp::DecodeTemplate(other.data(), other.size(), out),
                   fp::TemplateError::BadVersion);
