@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "kvt/KVTBasic.h"
@@ -35,6 +36,22 @@ inline void WriteVerboseConfig() {
 
 inline void KVT_CALLBACK IgnoreMessage(KVT_Message*, void*) {}
 
+// A public record with its size field filled in, the rest zero.
+template <class Record>
+Record Sized() {
+    Record record{};
+    record.size = sizeof record;
+    return record;
+}
+
+// A picture for the exports, over bytes the caller keeps.
+inline KVT_CapturedData Picture(std::vector<unsigned char>& bytes) {
+    auto data = Sized<KVT_CapturedData>();
+    data.image = bytes.data();
+    data.imageSize = static_cast<unsigned int>(bytes.size());
+    return data;
+}
+
 // Stops the library whatever a test left behind.
 class LibraryTest : public testing::Test {
 protected:
@@ -48,6 +65,12 @@ protected:
     }
 };
 
+// What a sensor's record says of it, for comparison at once.
+inline auto Described(const KVT_DeviceInfo& d) {
+    return std::tuple(d.connectionType, d.deviceType, std::string(d.description),
+                      std::string(d.serialNumber), std::string(d.firmwareVersion));
+}
+
 // One delivered message, copied out of the library's slot.
 struct Delivered {
     int type;
@@ -57,6 +80,8 @@ struct Delivered {
     int LFDLevel;
     std::string properties;
 };
+
+using Counts = std::vector<int>;
 
 // Collects the messages that reach the callback.
 class MessageLog {
@@ -73,13 +98,16 @@ public:
         return m_changed.wait_for(lock, limit,
                                   [&] { return CountLocked(type, deviceId) >= count; });
     }
-    std::vector<Delivered> All() {
-        std::lock_guard lock(m_mutex);
-        return m_messages;
-    }
     int Count(int type) {
         std::lock_guard lock(m_mutex);
         return CountLocked(type, {});
+    }
+    // How many of each type arrived, in the order asked.
+    Counts Count(std::initializer_list<int> types) {
+        std::lock_guard lock(m_mutex);
+        Counts counts;
+        for (int type : types) counts.push_back(CountLocked(type, {}));
+        return counts;
     }
     // The types delivered since the last call, in order.
     std::vector<int> TakeTypes() {
@@ -143,13 +171,10 @@ protected:
     }
 
     // A synchronous capture into a buffer of the given capacity.
-    int Capture(const std::string& id, std::vector<unsigned char>& image, KVT_CapturedData& data,
-                unsigned int capacity = 139190) {
+    static int Capture(const std::string& id, std::vector<unsigned char>& image,
+                       KVT_CapturedData& data, unsigned int capacity = 139190) {
         image.assign(capacity, 0);
-        std::memset(&data, 0, sizeof data);
-        data.size = sizeof data;
-        data.image = image.data();
-        data.imageSize = capacity;
+        data = Picture(image);
         const int result = KVT_CaptureImage(id.c_str(), 0, &data);
         if (result == KVT_RESULT_OK) image.resize(data.imageSize);
         return result;

@@ -22,7 +22,10 @@
 #include "support/ThreadCount.h"
 
 using namespace kvt_test;
+using testing::AllOf;
+using testing::Contains;
 using testing::HasSubstr;
+using testing::IsSubsetOf;
 
 namespace {
 
@@ -48,22 +51,16 @@ protected:
     void SetUp() override {
         WriteQuietConfig();
         Start();
-        ASSERT_EQ(KVTSim_AttachUsbSensor(KVTSIM_MODEL_U2, nullptr, &simId_), KVTSIM_OK);
-        simIds_.push_back(simId_);
-        sensorId_ = RunningSensorId();
+        sensorId_ = Plug(KVTSIM_MODEL_U2, &simId_);
         ASSERT_FALSE(sensorId_.empty());
         ASSERT_EQ(KVTSim_PlaceFinger(simId_, 4, 1, 1), KVTSIM_OK);
-        KVT_CapturedData data{};
-        ASSERT_EQ(Capture(sensorId_, picture_, data), KVT_RESULT_OK);
-        image_ = data;
-        image_.image = picture_.data();
-        reference_.size = sizeof reference_;
+        ASSERT_EQ(Capture(sensorId_, picture_, image_), KVT_RESULT_OK);
         ASSERT_EQ(KVT_ExtractTemplate(&image_, &reference_), KVT_RESULT_OK);
         ASSERT_EQ(KVT_Stop(), KVT_RESULT_OK);
     }
 
     // The sensor's id in the running library (each start gives new ids).
-    std::string RunningSensorId() {
+    static std::string RunningSensorId() {
         KVT_DeviceInfo list[4] = {};
         WaitUntil([&] {
             unsigned int count = 4;
@@ -74,14 +71,10 @@ protected:
 
     // What every export that takes a sensor id answers for this one.
     static void CallEverySensorExport(const char* id, std::set<int>& results) {
-        KVT_DeviceInfo info{};
-        info.size = sizeof info;
+        auto info = Sized<KVT_DeviceInfo>();
         results.insert(KVT_GetDeviceInformation(id, &info));
         std::vector<unsigned char> buffer(139190);
-        KVT_CapturedData data{};
-        data.size = sizeof data;
-        data.image = buffer.data();
-        data.imageSize = static_cast<unsigned int>(buffer.size());
+        KVT_CapturedData data = Picture(buffer);
         results.insert(KVT_CaptureImage(id, 0, &data));
         results.insert(KVT_CaptureImage(id, 1, nullptr));
         int available = 0;
@@ -101,14 +94,11 @@ protected:
         const std::string sensorId = count > 0 ? list[0].deviceId : sensorId_;
         CallEverySensorExport(sensorId.c_str(), deviceResults);
 
-        KVT_Template extracted{};
-        extracted.size = sizeof extracted;
+        auto extracted = Sized<KVT_Template>();
         bioResults.insert(KVT_ExtractTemplate(&image_, &extracted));
-        KVT_MatchResult match{};
-        match.size = sizeof match;
+        auto match = Sized<KVT_MatchResult>();
         bioResults.insert(KVT_MatchTemplate(&reference_, &reference_, 1, &match));
-        KVT_BiometricsInfo bio{};
-        bio.size = sizeof bio;
+        auto bio = Sized<KVT_BiometricsInfo>();
         bioResults.insert(KVT_GetBiometricsInfo(&bio));
         KVT_IsRunning();
     }
@@ -139,32 +129,27 @@ protected:
             // Once stopped, nothing reaches the manager or the algorithm.
             unsigned int count = 0;
             EXPECT_EQ(KVT_GetDeviceList(nullptr, &count), KVT_RESULT_NOT_RUNNING);
-            KVT_BiometricsInfo bio{};
-            bio.size = sizeof bio;
+            auto bio = Sized<KVT_BiometricsInfo>();
             EXPECT_EQ(KVT_GetBiometricsInfo(&bio), KVT_RESULT_NO_ALGORITHM);
         }
         done = true;
         for (auto& caller : callers) caller.join();
 
-        EXPECT_EQ(failedStarts, 0);
-        EXPECT_EQ(failedStops, 0);
+        EXPECT_EQ(std::tuple(failedStarts, failedStops), std::tuple(0, 0));
         // The calls ran both inside a running library and against a stopped one,
         // and got nothing but an answer a running or stopped library gives.
-        EXPECT_TRUE(deviceResults.count(KVT_RESULT_OK));
-        EXPECT_TRUE(deviceResults.count(KVT_RESULT_NOT_RUNNING));
         EXPECT_THAT(deviceResults,
-                    testing::IsSubsetOf({KVT_RESULT_OK, KVT_RESULT_FAILED, KVT_RESULT_NOT_RUNNING,
-                                         KVT_RESULT_NO_CALLBACK}));
-        EXPECT_TRUE(bioResults.count(KVT_RESULT_OK));
-        EXPECT_TRUE(bioResults.count(KVT_RESULT_NO_ALGORITHM));
-        EXPECT_THAT(bioResults, testing::IsSubsetOf({KVT_RESULT_OK, KVT_RESULT_NO_ALGORITHM}));
+                    AllOf(Contains(KVT_RESULT_OK), Contains(KVT_RESULT_NOT_RUNNING),
+                          IsSubsetOf({KVT_RESULT_OK, KVT_RESULT_FAILED, KVT_RESULT_NOT_RUNNING,
+                                      KVT_RESULT_NO_CALLBACK})));
+        EXPECT_EQ(bioResults, (std::set<int>{KVT_RESULT_OK, KVT_RESULT_NO_ALGORITHM}));
     }
 
     int simId_ = 0;
     std::string sensorId_;
     std::vector<unsigned char> picture_;
     KVT_CapturedData image_{};
-    KVT_Template reference_{};
+    KVT_Template reference_ = Sized<KVT_Template>();
 };
 
 TEST_F(StopOverlapTest, StopsWhileEveryExportIsCalledFromEightThreads) {
@@ -227,8 +212,7 @@ TEST_F(StopOverlapTest, UnterminatedIdsAndBadReferencesAreRefused) {
     // A reference whose size field is wrong is refused like a wrong probe.
     std::array<KVT_Template, 2> references{reference_, reference_};
     references[1].size = 0;
-    KVT_MatchResult match{};
-    match.size = sizeof match;
+    auto match = Sized<KVT_MatchResult>();
     EXPECT_EQ(KVT_MatchTemplate(&reference_, references.data(), 2, &match),
               KVT_RESULT_BAD_ARGUMENT);
     references[1].size = sizeof(KVT_Template);
