@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -79,6 +82,8 @@ struct Delivered {
     std::vector<unsigned char> image;
     int LFDLevel;
     std::string properties;
+    const KVT_Message* slot;
+    std::thread::id thread;
 };
 
 using Counts = std::vector<int>;
@@ -87,8 +92,14 @@ using Counts = std::vector<int>;
 class MessageLog {
 public:
     static void KVT_CALLBACK Callback(KVT_Message* message, void* user) {
-        static_cast<MessageLog*>(user)->Add(*message);
+        auto* self = static_cast<MessageLog*>(user);
+        if (self->beforeFirst && !self->m_started.exchange(true)) self->beforeFirst();
+        self->Add(*message);
     }
+
+    // Runs on the callback's thread before the first message is taken, to
+    // stand for an application whose callback blocks.
+    std::function<void()> beforeFirst;
 
     // Waits until `count` messages of the type have arrived, for the device
     // when one is named; false after the limit.
@@ -109,6 +120,10 @@ public:
         for (int type : types) counts.push_back(CountLocked(type, {}));
         return counts;
     }
+    std::vector<Delivered> All() {
+        std::lock_guard lock(m_mutex);
+        return m_messages;
+    }
     // The types delivered since the last call, in order.
     std::vector<int> TakeTypes() {
         std::lock_guard lock(m_mutex);
@@ -127,8 +142,9 @@ public:
 private:
     void Add(const KVT_Message& message) {
         const KVT_CapturedData& data = message.capturedData;
-        Delivered delivered{message.type, message.deviceId, message.additionalInfo,
-                            {},           data.LFDLevel,    data.properties};
+        Delivered delivered{
+            message.type,    message.deviceId, message.additionalInfo,    {}, data.LFDLevel,
+            data.properties, &message,         std::this_thread::get_id()};
         if (data.image != nullptr) delivered.image.assign(data.image, data.image + data.imageSize);
         std::lock_guard lock(m_mutex);
         m_messages.push_back(std::move(delivered));
@@ -141,6 +157,7 @@ private:
         return count;
     }
 
+    std::atomic<bool> m_started{false};
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<Delivered> m_messages;

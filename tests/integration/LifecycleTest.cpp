@@ -31,8 +31,7 @@ TEST(GetVersionTest, WritesTheWholeTextOrNothing) {
     EXPECT_EQ(KVT_GetVersion(exact, sizeof exact), 0);
     EXPECT_STREQ(exact, "2.1.0.7");
 
-    char shortBuffer[7];
-    std::memset(shortBuffer, 'x', sizeof shortBuffer);
+    char shortBuffer[7] = "xxxxxx";
     EXPECT_EQ(KVT_GetVersion(shortBuffer, sizeof shortBuffer), -1);
     EXPECT_STREQ(shortBuffer, "");
 
