@@ -102,26 +102,24 @@ TEST_F(SimulatedSensorTest, PropertiesAreCheckedAndCapturesDeliverWhatTheyAskFor
     EXPECT_EQ(KVT_CaptureImage(id.c_str(), 0, &data), KVT_RESULT_BAD_ARGUMENT);
 
     ASSERT_EQ(KVTSim_PlaceFinger(simId, 3, 1, 1), KVTSIM_OK);
-    const struct {
-        const char* size;
-        const char* inverted;
-        int width, height, bytes;
-        const char* propertiesHead;
-    } cases[] = {{"ROI", "false", 256, 360, 93238, "20"},
-                 {"Half", "false", 128, 176, 23606, "A0"},
-                 {"Full", "false", 332, 416, 139190, "21"},
-                 {"Full", "true", 332, 416, 139190, "23"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.size) + " inverted " + c.inverted);
-        ASSERT_EQ(KVT_SetProperty(id.c_str(), "PictureSize", c.size), KVT_RESULT_OK);
-        ASSERT_EQ(KVT_SetProperty(id.c_str(), "Inverted", c.inverted), KVT_RESULT_OK);
+    // PictureSize and Inverted, the picture's width, height and file size, and
+    // the first byte of the properties block.
+    const std::tuple<const char*, const char*, int, int, int, const char*> cases[] = {
+        {"ROI", "false", 256, 360, 93238, "20"},
+        {"Half", "false", 128, 176, 23606, "A0"},
+        {"Full", "false", 332, 416, 139190, "21"},
+        {"Full", "true", 332, 416, 139190, "23"}};
+    for (const auto& [size, inverted, width, height, bytes, propertiesHead] : cases) {
+        SCOPED_TRACE(std::string(size) + " inverted " + inverted);
+        ASSERT_EQ(KVT_SetProperty(id.c_str(), "PictureSize", size), KVT_RESULT_OK);
+        ASSERT_EQ(KVT_SetProperty(id.c_str(), "Inverted", inverted), KVT_RESULT_OK);
         ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK);
-        ASSERT_EQ(image.size(), static_cast<size_t>(c.bytes));
+        ASSERT_EQ(image.size(), static_cast<size_t>(bytes));
         EXPECT_EQ(std::tuple(std::string(image.begin(), image.begin() + 2), ReadInt32(image, 2),
                              ReadInt32(image, 18), ReadInt32(image, 22), ReadInt32(image, 38),
                              std::string(data.properties), data.LFDLevel),
-                  std::tuple("BM", c.bytes, c.width, c.height, 19685,
-                             c.propertiesHead + std::string(30, '0'), 5));
+                  std::tuple("BM", bytes, width, height, 19685,
+                             propertiesHead + std::string(30, '0'), 5));
         // Pixels show the finger, not an empty sensor.
         EXPECT_NE(std::count(image.begin() + 1078, image.end(), 255),
                   static_cast<long>(image.size() - 1078));

@@ -219,19 +219,15 @@ TEST_F(EthernetSensorTest, LightsShowResultsAndFaultsGiveErrorsTheSensorRecovers
 
 TEST(EthernetSimulatorInterface, ArgumentsAreChecked) {
     int simId = 0;
-    const struct {
-        const char* listener;
-        int port;
-        const char* sensor;
-        int echoPort;
-        int* id;
-    } bad[] = {{"127.0.0.1", 1, "127.0.0.2", 0, nullptr},
-               {nullptr, 1, "127.0.0.2", 0, &simId},
-               {"127.0.0.1", 1, "sensor", 0, &simId},
-               {"127.0.0.1", 0, "127.0.0.2", 0, &simId},
-               {"127.0.0.1", 1, "127.0.0.2", -7, &simId}};
-    for (const auto& c : bad)
-        EXPECT_EQ(KVTSim_ConnectEthernetSensor(c.listener, c.port, c.sensor, 1, c.echoPort, c.id),
+    // The listener's address and port, the sensor's address, its echo port and the id's place.
+    const std::tuple<const char*, int, const char*, int, int*> bad[] = {
+        {"127.0.0.1", 1, "127.0.0.2", 0, nullptr},
+        {nullptr, 1, "127.0.0.2", 0, &simId},
+        {"127.0.0.1", 1, "sensor", 0, &simId},
+        {"127.0.0.1", 0, "127.0.0.2", 0, &simId},
+        {"127.0.0.1", 1, "127.0.0.2", -7, &simId}};
+    for (const auto& [listener, port, sensor, echoPort, id] : bad)
+        EXPECT_EQ(KVTSim_ConnectEthernetSensor(listener, port, sensor, 1, echoPort, id),
                   KVTSIM_BAD_ARGUMENT);
     EXPECT_EQ(KVTSim_GetIndicatedResult(12345, &simId), KVTSIM_BAD_ARGUMENT);
 
