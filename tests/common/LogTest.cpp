@@ -100,12 +100,6 @@ TEST_F(LogTest, OverlongMessagesAreCutAndZeroLimitNeverRotates) {
     EXPECT_FALSE(fs::exists(LogPath().string() + "~"));
 }
 
-TEST_F(LogTest, StartFailsWhenTheFileCannotBeOpened) {
-    fs::create_directories(LogPath());  // a folder where the file should be
-    EXPECT_FALSE(CLog::Instance().StartLogging(LogPath().string(), 0, 0, false));
-    EXPECT_FALSE(CLog::Instance().IsOpen());
-}
-
 TEST_F(LogTest, ConsoleEchoHasNoTimeStampOrLevel) {
     ASSERT_TRUE(CLog::Instance().StartLogging(LogPath().string(), CLog::kDebug, 0, true));
     testing::internal::CaptureStdout();
