@@ -82,17 +82,6 @@ protected:
     kvt_test::TempDir dir_{"kvt-config"};
 };
 
-TEST_F(DeviceManagerConfigTest, AMissingFileIsCreatedWithEveryDefault) {
-    DeviceManagerConfig config;
-    EXPECT_TRUE(config.Read(Path()));
-    EXPECT_EQ(ReadFile(Path()), kvt_test::kDefaultDeviceManagerIni);
-    EXPECT_EQ(Summary(config), kDefaultSummary);
-    // What was written reads back without a repair.
-    DeviceManagerConfig again;
-    EXPECT_FALSE(again.Read(Path()));
-    EXPECT_EQ(Summary(again), kDefaultSummary);
-}
-
 // A valid file is read as it is and never rewritten; an invalid value is
 // repaired, said, and written back so that the file then reads as it was used.
 TEST_F(DeviceManagerConfigTest, ValuesAreReadOrRepairedAndSaidSo) {

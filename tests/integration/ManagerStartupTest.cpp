@@ -17,11 +17,15 @@ namespace {
 
 using ManagerStartupTest = LibraryTest;
 
+// And the next start reads it as it is: nothing to repair, nothing rewritten.
 TEST_F(ManagerStartupTest, TheFirstStartWritesTheDocumentedConfiguration) {
     ASSERT_FALSE(fs::exists(ConfigPath()));
     StartAndStop();
     EXPECT_EQ(ReadFile(ConfigPath()), kDefaultDeviceManagerIni);
     EXPECT_TRUE(fs::exists(LogPath()));
+    StartAndStop();
+    EXPECT_EQ(ReadFile(ConfigPath()), kDefaultDeviceManagerIni);
+    EXPECT_THAT(LogText(), Not(HasSubstr("DeviceManagerConfig::")));
 }
 
 TEST_F(ManagerStartupTest, TheLogHoldsBannersAndTraceInOrder) {
