@@ -9,10 +9,10 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -224,24 +224,16 @@ TEST_F(StopOverlapTest, UnterminatedIdsAndBadReferencesAreRefused) {
     EXPECT_EQ(match.success, 0);
 }
 
-// The application stops the library from its callback on the first event.
-struct StopFromCallback {
-    static void KVT_CALLBACK Callback(KVT_Message* message, void* user) {
-        auto* self = static_cast<StopFromCallback*>(user);
-        if (message->type != KVT_MSG_NEW_DEVICE || self->result.load() != 1) return;
-        self->result = KVT_Stop();
-    }
-    std::atomic<int> result{1};
-};
-
 TEST_F(StopOverlapTest, TheCallbackMayStopTheLibraryAndNoThreadStaysBehind) {
     // The fixture ran the library once, so the runtime's own threads exist by now.
     const size_t threadsBefore = ThreadCount();
-    StopFromCallback stopper;
-    ASSERT_EQ(KVT_Start(&StopFromCallback::Callback, &stopper), KVT_RESULT_OK);
+    MessageLog stopper;
+    std::atomic<int> result{1};
+    stopper.beforeFirst = [&] { result = KVT_Stop(); };
+    ASSERT_EQ(KVT_Start(&MessageLog::Callback, &stopper), KVT_RESULT_OK);
     EXPECT_TRUE(WaitUntil([] { return KVT_IsRunning() == -1; }, std::chrono::seconds(20)));
-    EXPECT_TRUE(WaitUntil([&] { return stopper.result.load() != 1; }));
-    EXPECT_EQ(stopper.result.load(), KVT_RESULT_OK);
+    EXPECT_TRUE(WaitUntil([&] { return result.load() != 1; }));
+    EXPECT_EQ(result.load(), KVT_RESULT_OK);
     // The message thread that ran the callback ends once the callback returns.
     EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threadsBefore; }));
     // And it starts again.
@@ -249,40 +241,25 @@ TEST_F(StopOverlapTest, TheCallbackMayStopTheLibraryAndNoThreadStaysBehind) {
     EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
 }
 
-// The application's callback does not return from the first event until the
-// test lets it.
-struct BlockingCallback {
-    static void KVT_CALLBACK Callback(KVT_Message* message, void* user) {
-        auto* self = static_cast<BlockingCallback*>(user);
-        if (message->type == KVT_MSG_GOING_OFFLINE) self->offline = true;
-        if (message->type != KVT_MSG_NEW_DEVICE || self->entered.exchange(true)) return;
-        std::unique_lock lock(self->mutex);
-        self->timedOut =
-            !self->let.wait_for(lock, std::chrono::seconds(20), [self] { return self->go; });
-        self->returned = true;
-    }
-    void Let() {
-        std::lock_guard lock(mutex);
-        go = true;
-        let.notify_all();
-    }
-    std::mutex mutex;
-    std::condition_variable let;
-    bool go = false;
-    std::atomic<bool> entered{false}, returned{false}, timedOut{false}, offline{false};
-};
-
 TEST_F(StopOverlapTest, ACallbackThatDoesNotReturnDoesNotHoldUpTheStop) {
-    BlockingCallback blocker;
-    ASSERT_EQ(KVT_Start(&BlockingCallback::Callback, &blocker), KVT_RESULT_OK);
-    ASSERT_TRUE(WaitUntil([&] { return blocker.entered.load(); }));
+    // The callback does not return from the first event until the test lets it.
+    MessageLog blocked;
+    std::atomic<bool> entered{false}, returned{false}, timedOut{false};
+    std::promise<void> let;
+    blocked.beforeFirst = [&, letting = let.get_future().share()] {
+        entered = true;
+        timedOut = letting.wait_for(std::chrono::seconds(20)) != std::future_status::ready;
+        returned = true;
+    };
+    ASSERT_EQ(KVT_Start(&MessageLog::Callback, &blocked), KVT_RESULT_OK);
+    ASSERT_TRUE(WaitUntil([&] { return entered.load(); }));
     EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
-    blocker.Let();
-    ASSERT_TRUE(WaitUntil([&] { return blocker.returned.load(); }));
+    let.set_value();
+    ASSERT_TRUE(WaitUntil([&] { return returned.load(); }));
     // The stop returned while the callback still waited, and the busy callback
     // was not handed the going-offline message afterwards.
-    EXPECT_FALSE(blocker.timedOut);
-    EXPECT_FALSE(blocker.offline);
+    EXPECT_FALSE(timedOut);
+    EXPECT_EQ(blocked.Count(KVT_MSG_GOING_OFFLINE), 0);
     EXPECT_EQ(KVT_Start(&MessageLog::Callback, &messages_), KVT_RESULT_OK);
     EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
 }
