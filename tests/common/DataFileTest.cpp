@@ -185,13 +185,11 @@ TEST_F(DataFileTest, LinesAreWrittenAndReadLikeGetline) {
     fstream_encrypted in;
     ASSERT_TRUE(in.Open(path, fstream_encrypted::kRead));
     std::string line;
-    for (const char* expected : {"one", "", "last"}) {
-        EXPECT_TRUE(in.ReadLine(line));
-        EXPECT_EQ(line, expected);
-    }
-    EXPECT_TRUE(in.eof());
-    EXPECT_FALSE(in.ReadLine(line));
-    EXPECT_TRUE(in.fail());
+    for (const char* expected : {"one", "", "last"})
+        EXPECT_EQ(in.ReadLine(line) ? line : "(nothing read)", expected);
+    // After the last line: at the end, and a further read fails.
+    EXPECT_EQ((std::vector<bool>{in.eof(), in.ReadLine(line), in.fail()}),
+              (std::vector<bool>{true, false, true}));
 
     // Three bytes are the magic alone: an empty scrambled file; two are plain text.
     for (const auto& [bytes, scrambled] : {std::pair{"in", false}, std::pair{"ini", true}}) {
@@ -215,9 +213,9 @@ TEST_F(DataFileTest, UnusableFilesAreRefusedAndSayWhy) {
         SCOPED_TRACE(what);
         WriteFile(Path("bad.ini"), bytes);
         CDataFile ini;
-        EXPECT_FALSE(ini.Load(Path("bad.ini")));
-        EXPECT_EQ(std::tuple(ini.LastLoadStatus(), ini.KeyCount(), ini.IsDirty()),
-                  std::tuple(CDataFile::LoadStatus::kUnparsable, 0u, false));
+        EXPECT_EQ((std::tuple{ini.Load(Path("bad.ini")), ini.LastLoadStatus(), ini.KeyCount(),
+                              ini.IsDirty()}),
+                  std::tuple(false, CDataFile::LoadStatus::kUnparsable, 0u, false));
         EXPECT_THAT(ini.LoadProblem(), HasSubstr(problem));
     }
     CDataFile largest;
@@ -274,14 +272,13 @@ TEST_F(DataFileTest, SaveWritesExactTextThatLoadsBackTheSame) {
     EXPECT_EQ(ReadFile(Path("second.ini")), expected);
 }
 
-TEST_F(DataFileTest, SaveFailsWithoutSomethingToWriteOrAWritableFile) {
+TEST_F(DataFileTest, OnlyChangesMakeTheFileDirtyAndASaveNeedsSomethingAndAWritableFile) {
     CDataFile empty(Path("nothing.ini"));
     EXPECT_FALSE(empty.Save());
     EXPECT_FALSE(fs::exists(Path("nothing.ini")));
     ASSERT_TRUE(empty.CreateSection("Only"));
     EXPECT_TRUE(empty.Save());
     EXPECT_EQ(ReadFile(Path("nothing.ini")), "\n[Only]\n");
-
     for (const std::string& name : {std::string(), Path("no/such/folder/x.ini")}) {
         CDataFile ini(name);
         ASSERT_TRUE(ini.SetValue("A", "1"));
@@ -289,9 +286,7 @@ TEST_F(DataFileTest, SaveFailsWithoutSomethingToWriteOrAWritableFile) {
         ini.SetFileName(Path("ok.ini"));
         EXPECT_EQ((std::tuple{ini.Save(), ini.IsDirty()}), std::tuple(true, false));
     }
-}
 
-TEST_F(DataFileTest, OnlyChangesMakeTheFileDirty) {
     const std::string path = Path("loaded.ini");
     const std::string text = "  A = 1   \n[s]\n# trailing comment\n";
     WriteFile(path, text);
