@@ -137,9 +137,7 @@ TEST_F(DeviceManagerConfigTest, ValuesAreReadOrRepairedAndSaidSo) {
             EXPECT_EQ(ReadFile(Path()), c.text);
             continue;
         }
-        const std::string written = ReadFile(Path());
-        EXPECT_THAT(written, HasSubstr(c.expected));
-        EXPECT_THAT(written, Not(HasSubstr("IP=")));
+        EXPECT_THAT(ReadFile(Path()), AllOf(HasSubstr(c.expected), Not(HasSubstr("IP="))));
         DeviceManagerConfig again;
         EXPECT_FALSE(again.Read(Path()));
         EXPECT_THAT(again.findings, IsEmpty());
