@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <tuple>
 
 namespace {
 
@@ -11,7 +13,7 @@ TEST(CallContextTest, BlocksCopiesRecordsAndArraysAreOwnedAndZeroed) {
     CCallContext context;
     unsigned char* block = context.Allocate(64);
     ASSERT_NE(block, nullptr);
-    for (int i = 0; i < 64; ++i) EXPECT_EQ(block[i], 0);
+    EXPECT_EQ(std::count(block, block + 64, 0), 64);
     std::memset(block, 0xAB, 64);  // writable over its whole length
 
     char* copy = context.CopyString("sensor-1");
@@ -30,16 +32,15 @@ TEST(CallContextTest, BlocksCopiesRecordsAndArraysAreOwnedAndZeroed) {
 
 TEST(CallContextTest, FaultsRecordKindAndTextAndMessagesAreCutToTheBlock) {
     CCallContext context;
-    EXPECT_EQ(context.Fault(), CCallContext::FaultKind::None);
-    EXPECT_STREQ(context.FaultText(), "");
-
+    using Kind = CCallContext::FaultKind;
+    const auto fault = [&] {
+        return std::tuple(context.Fault(), std::string(context.FaultText()));
+    };
+    EXPECT_EQ(fault(), std::tuple(Kind::None, ""));
     EXPECT_NE(context.InvalidArgument(), 0);
-    EXPECT_EQ(context.Fault(), CCallContext::FaultKind::Client);
-    EXPECT_STREQ(context.FaultText(), "Error: Invalid Argument");
-
+    EXPECT_EQ(fault(), std::tuple(Kind::Client, "Error: Invalid Argument"));
     EXPECT_NE(context.ServerFault("sensor gone"), 0);
-    EXPECT_EQ(context.Fault(), CCallContext::FaultKind::Server);
-    EXPECT_STREQ(context.FaultText(), "sensor gone");
+    EXPECT_EQ(fault(), std::tuple(Kind::Server, "sensor gone"));
 
     EXPECT_STREQ(BuildMsgString(&context, "device %s: %d", "A", 7), "device A: 7");
     const std::string longText(5000, 'q');

@@ -1,11 +1,14 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <tuple>
 
 #include "common/DataFile.h"
 #include "common/fstream_encrypted.h"
@@ -19,6 +22,7 @@ namespace {
 using kvt_test::ReadFile;
 using kvt_test::Scrambled;
 using kvt_test::WriteFile;
+using testing::HasSubstr;
 
 class DataFileTest : public ::testing::Test {
 protected:
@@ -33,13 +37,8 @@ protected:
 };
 
 TEST_F(DataFileTest, LoadedTextReadsAsWritten) {
-    struct Case {
-        const char* text;
-        const char* section;
-        const char* key;
-        const char* value;
-    };
-    const Case cases[] = {
+    // The text, then a section, a key and the value read for them.
+    const std::array<const char*, 4> cases[] = {
         // Keys ignore case; the value is the rest of the trimmed line.
         {"Key=Value\n", "", "KEY", "Value"},
         {"[One]\nkey = value\n", "one", "Key", " value"},
@@ -60,11 +59,11 @@ TEST_F(DataFileTest, LoadedTextReadsAsWritten) {
         {"[S]\n[]\nTop=3\n", "", "Top", "3"},
         {"[S]\nA=1\n", "Three", "A", ""},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.text);
+    for (const auto& [text, section, key, value] : cases) {
+        SCOPED_TRACE(text);
         CDataFile ini;
-        LoadText(ini, c.text);
-        EXPECT_EQ(ini.GetValue(c.key, c.section), c.value);
+        LoadText(ini, text);
+        EXPECT_EQ(ini.GetValue(key, section), value);
     }
 }
 
@@ -141,11 +140,10 @@ TEST_F(DataFileTest, ScrambledFilesReadLikePlainTextAndLongLinesWhole) {
     CDataFile scrambled;
     LoadText(scrambled, "ini" + Scrambled(text), "scrambled.ini");
     for (const CDataFile* ini : {&plain, &scrambled}) {
-        EXPECT_EQ(ini->GetValue("A"), "1");
-        EXPECT_EQ(ini->GetValue("B"), longValue);
-        EXPECT_EQ(ini->Sections()[0].keys[1].comment, "\n" + longComment);
-        EXPECT_EQ(ini->GetInt("c", "s"), 3);
-        EXPECT_FALSE(ini->IsDirty());
+        EXPECT_EQ(
+            std::tuple(ini->GetValue("A"), ini->GetValue("B"), ini->Sections()[0].keys[1].comment,
+                       ini->GetInt("c", "s"), ini->IsDirty()),
+            std::tuple("1", longValue, "\n" + longComment, 3, false));
     }
 
     // The writer's scrambled form reads back; a plain file never starts with the magic.
@@ -169,9 +167,8 @@ TEST_F(DataFileTest, ScrambledFilesReadLikePlainTextAndLongLinesWhole) {
     CDataFile ini;
     ASSERT_TRUE(ini.SetValue("Kept", "1"));
     EXPECT_FALSE(ini.Load(path));
-    EXPECT_EQ(ini.LastLoadStatus(), CDataFile::LoadStatus::kUnparsable);
-    EXPECT_EQ(ini.GetValue("Kept"), "1");
-    EXPECT_EQ(ini.KeyCount(), 1u);
+    EXPECT_EQ(std::tuple(ini.LastLoadStatus(), ini.GetValue("Kept"), ini.KeyCount()),
+              std::tuple(CDataFile::LoadStatus::kUnparsable, "1", 1u));
 }
 
 TEST_F(DataFileTest, LinesAreWrittenAndReadLikeGetline) {
@@ -188,13 +185,11 @@ TEST_F(DataFileTest, LinesAreWrittenAndReadLikeGetline) {
     fstream_encrypted in;
     ASSERT_TRUE(in.Open(path, fstream_encrypted::kRead));
     std::string line;
-    for (const char* expected : {"one", "", "last"}) {
-        EXPECT_TRUE(in.ReadLine(line));
-        EXPECT_EQ(line, expected);
-    }
-    EXPECT_TRUE(in.eof());
-    EXPECT_FALSE(in.ReadLine(line));
-    EXPECT_TRUE(in.fail());
+    for (const char* expected : {"one", "", "last"})
+        EXPECT_EQ(in.ReadLine(line) ? line : "(nothing read)", expected);
+    // After the last line: at the end, and a further read fails.
+    EXPECT_EQ((std::vector<bool>{in.eof(), in.ReadLine(line), in.fail()}),
+              (std::vector<bool>{true, false, true}));
 
     // Three bytes are the magic alone: an empty scrambled file; two are plain text.
     for (const auto& [bytes, scrambled] : {std::pair{"in", false}, std::pair{"ini", true}}) {
@@ -207,26 +202,21 @@ TEST_F(DataFileTest, LinesAreWrittenAndReadLikeGetline) {
 }
 
 TEST_F(DataFileTest, UnusableFilesAreRefusedAndSayWhy) {
-    struct Case {
-        const char* what;
-        std::string bytes;
-        const char* problem;
-    };
-    const Case cases[] = {
+    // What is wrong, the bytes and the words of the problem said.
+    const std::tuple<const char*, std::string, const char*> cases[] = {
         {"NUL byte", std::string("A=1\nB=\0\x01\x02\n", 10), "line 2"},
         {"escape in a comment", "; \x1b[31m\nA=1\n", "line 1"},
         {"too large", std::string(CDataFile::kMaxFileSize + 10, 'x'), "larger than"},
         {"too large in empty lines", std::string(CDataFile::kMaxFileSize + 1, '\n'), "larger than"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        WriteFile(Path("bad.ini"), c.bytes);
+    for (const auto& [what, bytes, problem] : cases) {
+        SCOPED_TRACE(what);
+        WriteFile(Path("bad.ini"), bytes);
         CDataFile ini;
-        EXPECT_FALSE(ini.Load(Path("bad.ini")));
-        EXPECT_EQ(ini.LastLoadStatus(), CDataFile::LoadStatus::kUnparsable);
-        EXPECT_NE(ini.LoadProblem().find(c.problem), std::string::npos) << ini.LoadProblem();
-        EXPECT_EQ(ini.KeyCount(), 0u);
-        EXPECT_FALSE(ini.IsDirty());
+        EXPECT_EQ((std::tuple{ini.Load(Path("bad.ini")), ini.LastLoadStatus(), ini.KeyCount(),
+                              ini.IsDirty()}),
+                  std::tuple(false, CDataFile::LoadStatus::kUnparsable, 0u, false));
+        EXPECT_THAT(ini.LoadProblem(), HasSubstr(problem));
     }
     CDataFile largest;
     LoadText(largest, std::string(CDataFile::kMaxFileSize - 5, ';') + "\nA=1\n");
@@ -236,12 +226,11 @@ TEST_F(DataFileTest, UnusableFilesAreRefusedAndSayWhy) {
     LoadText(text, "; Gr\xc3\xbc\xc3\x9f\x65\r\nA=\t1\r\n");
     EXPECT_EQ(text.LastLoadStatus(), CDataFile::LoadStatus::kLoaded);
 
-    CDataFile missing;
-    EXPECT_FALSE(missing.Load(Path("none.ini")));
-    EXPECT_EQ(missing.LastLoadStatus(), CDataFile::LoadStatus::kMissing);
-    CDataFile folder;
-    EXPECT_FALSE(folder.Load(m_temp.Path().string()));
-    EXPECT_EQ(folder.LastLoadStatus(), CDataFile::LoadStatus::kUnreadable);
+    CDataFile missing, folder;
+    EXPECT_EQ((std::tuple{missing.Load(Path("none.ini")), missing.LastLoadStatus()}),
+              std::tuple(false, CDataFile::LoadStatus::kMissing));
+    EXPECT_EQ((std::tuple{folder.Load(m_temp.Path().string()), folder.LastLoadStatus()}),
+              std::tuple(false, CDataFile::LoadStatus::kUnreadable));
 }
 
 TEST_F(DataFileTest, ManyKeysAndSectionsAreAllFound) {
@@ -253,12 +242,10 @@ TEST_F(DataFileTest, ManyKeysAndSectionsAreAllFound) {
     text += "KEY17=again\n[sec5]\nK=five\n";
     CDataFile ini;
     LoadText(ini, text);
-    EXPECT_EQ(ini.KeyCount(), 3301u);
-    EXPECT_EQ(ini.SectionCount(), 301u);
-    EXPECT_EQ(ini.GetInt("key2999"), 2999);
-    EXPECT_EQ(ini.GetValue("Key17"), "17");
-    EXPECT_EQ(ini.GetValue("key17", "SEC299"), "again");
-    EXPECT_EQ(ini.GetValue("k", "Sec5"), "five");
+    EXPECT_EQ(
+        std::tuple(ini.KeyCount(), ini.SectionCount(), ini.GetInt("key2999"), ini.GetValue("Key17"),
+                   ini.GetValue("key17", "SEC299"), ini.GetValue("k", "Sec5")),
+        std::tuple(3301u, 301u, 2999, "17", "again", "five"));
 }
 
 TEST_F(DataFileTest, SaveWritesExactTextThatLoadsBackTheSame) {
@@ -285,37 +272,31 @@ TEST_F(DataFileTest, SaveWritesExactTextThatLoadsBackTheSame) {
     EXPECT_EQ(ReadFile(Path("second.ini")), expected);
 }
 
-TEST_F(DataFileTest, SaveFailsWithoutSomethingToWriteOrAWritableFile) {
+TEST_F(DataFileTest, OnlyChangesMakeTheFileDirtyAndASaveNeedsSomethingAndAWritableFile) {
     CDataFile empty(Path("nothing.ini"));
     EXPECT_FALSE(empty.Save());
     EXPECT_FALSE(fs::exists(Path("nothing.ini")));
     ASSERT_TRUE(empty.CreateSection("Only"));
     EXPECT_TRUE(empty.Save());
     EXPECT_EQ(ReadFile(Path("nothing.ini")), "\n[Only]\n");
-
     for (const std::string& name : {std::string(), Path("no/such/folder/x.ini")}) {
         CDataFile ini(name);
         ASSERT_TRUE(ini.SetValue("A", "1"));
-        EXPECT_FALSE(ini.Save());
-        EXPECT_TRUE(ini.IsDirty());
+        EXPECT_EQ((std::tuple{ini.Save(), ini.IsDirty()}), std::tuple(false, true));
         ini.SetFileName(Path("ok.ini"));
-        EXPECT_TRUE(ini.Save());
-        EXPECT_FALSE(ini.IsDirty());
+        EXPECT_EQ((std::tuple{ini.Save(), ini.IsDirty()}), std::tuple(true, false));
     }
-}
 
-TEST_F(DataFileTest, OnlyChangesMakeTheFileDirty) {
     const std::string path = Path("loaded.ini");
     const std::string text = "  A = 1   \n[s]\n# trailing comment\n";
     WriteFile(path, text);
     {
         CDataFile ini;
         ASSERT_TRUE(ini.Load(path));
-        EXPECT_FALSE(ini.IsDirty());
-        EXPECT_FALSE(ini.SetValue("", "1"));
-        EXPECT_FALSE(ini.CreateSection(""));
-        EXPECT_FALSE(ini.CreateSection("S"));
-        EXPECT_FALSE(ini.IsDirty());
+        // Nothing to name, or a section that exists, is no change.
+        EXPECT_EQ((std::vector<bool>{ini.IsDirty(), ini.SetValue("", "1"), ini.CreateSection(""),
+                                     ini.CreateSection("S"), ini.IsDirty()}),
+                  std::vector<bool>(5, false));
     }
     EXPECT_EQ(ReadFile(path), text);
     { CDataFile untouched(Path("untouched.ini")); }

@@ -3,30 +3,27 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <tuple>
 
 #include "platform/Event.h"
 
 namespace {
 
 TEST(TimeoutTest, ElapsesAtTheTimeoutNotBeforeAlsoAcrossATickWrap) {
-    struct Case {
-        uint32_t timeout, start, now;
-        bool elapsed;
-    };
-    const Case cases[] = {
+    // A timeout from its start, a time, and whether it elapsed then. From 4096
+    // ms before the wrap: 4095 ms, 4196 ms, 29999 ms and 30000 ms.
+    const std::tuple<uint32_t, uint32_t, uint32_t, bool> cases[] = {
         {500, 1000, 1000, false},
         {500, 1000, 1499, false},
         {500, 1000, 1500, true},
         {500, 1000, 90000, true},
-        // 4096 ms before the wrap.
         {30000, 0xFFFFF000u, 0xFFFFFFFFu, false},
-        {30000, 0xFFFFF000u, 100, false},    // 4196 ms after the start
-        {30000, 0xFFFFF000u, 25903, false},  // 29999 ms
-        {30000, 0xFFFFF000u, 25904, true},   // 30000 ms
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(CTimeout(c.timeout, c.start).IsElapsedAt(c.now), c.elapsed)
-            << c.timeout << " from " << c.start << " at " << c.now;
+        {30000, 0xFFFFF000u, 100, false},
+        {30000, 0xFFFFF000u, 25903, false},
+        {30000, 0xFFFFF000u, 25904, true}};
+    for (const auto& [timeout, start, now, elapsed] : cases)
+        EXPECT_EQ(CTimeout(timeout, start).IsElapsedAt(now), elapsed)
+            << timeout << " from " << start << " at " << now;
 
     EXPECT_TRUE(CTimeout(0).IsElapsed());
     CTimeout longOne(60000);

@@ -48,8 +48,8 @@ TEST_F(CaptureOperationsTest, SyncAndAsyncPicturesAreTheMakeUpOfTheModelsFrame) 
     // The asynchronous file differs only in its resolution, which it leaves at 0.
     ASSERT_EQ(KVT_CaptureImage(id.c_str(), 10, nullptr), KVT_RESULT_OK);
     ASSERT_TRUE(messages_.WaitFor(KVT_MSG_CAPTURED_IMAGE, id));
-    EXPECT_EQ(kvt_test::ReadInt32(picture, 38), 19685);
-    EXPECT_EQ(kvt_test::ReadInt32(picture, 42), 19685);
+    EXPECT_EQ(std::tuple(kvt_test::ReadInt32(picture, 38), kvt_test::ReadInt32(picture, 42)),
+              std::tuple(19685, 19685));
     std::fill(picture.begin() + 38, picture.begin() + 46, 0);
     EXPECT_EQ(messages_.Last(KVT_MSG_CAPTURED_IMAGE).image, picture);
 }

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <tuple>
 
 #include "support/DefaultConfig.h"
 #include "support/ScrambledText.h"
@@ -15,6 +16,7 @@ using kvt_test::ReadFile;
 using kvt_test::WriteFile;
 using testing::AllOf;
 using testing::ElementsAre;
+using testing::ElementsAreArray;
 using testing::HasSubstr;
 using testing::IsEmpty;
 using testing::Not;
@@ -31,6 +33,8 @@ const std::string kCompleteTopSection =
     "TemperatureCompensation=1\n";
 const std::string kCompleteSummary = "10.1.2.3:9000 /var/log/kvt.log 5000 0 250 1";
 const std::string kListener = "[DeviceListener_1]\nIP-Address=127.0.0.1\nPort=5001\n";
+const std::string kDefaultSummary =
+    "127.0.0.1:82 .\\Logfiles\\KVTDeviceManager.log 1000000 2 500 0 | 0.0.0.0:43981/7";
 
 // The text with the line that starts with key replaced by line (dropped when empty).
 std::string With(const std::string& key, const std::string& line,
@@ -47,8 +51,7 @@ std::string Spoilt(const std::string& line) {
 }
 
 struct Case {
-    std::string text;
-    std::string finding;  // empty: none
+    std::string text, finding;  // finding empty: none
     bool rewritten;
     std::string expected;  // the summary read, or after a rewrite a line in the file
 };
@@ -78,19 +81,6 @@ protected:
     std::string Path() const { return (dir_ / "KVTDeviceManager.ini").string(); }
     kvt_test::TempDir dir_{"kvt-config"};
 };
-
-TEST_F(DeviceManagerConfigTest, AMissingFileIsCreatedWithEveryDefault) {
-    DeviceManagerConfig config;
-    EXPECT_TRUE(config.Read(Path()));
-    EXPECT_EQ(ReadFile(Path()), kvt_test::kDefaultDeviceManagerIni);
-    const std::string defaults =
-        "127.0.0.1:82 .\\Logfiles\\KVTDeviceManager.log 1000000 2 500 0 | 0.0.0.0:43981/7";
-    EXPECT_EQ(Summary(config), defaults);
-    // What was written reads back without a repair.
-    DeviceManagerConfig again;
-    EXPECT_FALSE(again.Read(Path()));
-    EXPECT_EQ(Summary(again), defaults);
-}
 
 // A valid file is read as it is and never rewritten; an invalid value is
 // repaired, said, and written back so that the file then reads as it was used.
@@ -139,19 +129,15 @@ TEST_F(DeviceManagerConfigTest, ValuesAreReadOrRepairedAndSaidSo) {
         WriteFile(Path(), c.text);
         DeviceManagerConfig config;
         EXPECT_EQ(config.Read(Path()), c.rewritten);
-        if (c.finding.empty()) {
-            EXPECT_THAT(config.findings, IsEmpty());
-        } else {
-            EXPECT_THAT(config.findings, ElementsAre(HasSubstr(c.finding)));
-        }
+        std::vector<testing::Matcher<std::string>> findings;
+        if (!c.finding.empty()) findings.push_back(HasSubstr(c.finding));
+        EXPECT_THAT(config.findings, ElementsAreArray(findings));
         if (!c.rewritten) {
             EXPECT_EQ(Summary(config), c.expected);
             EXPECT_EQ(ReadFile(Path()), c.text);
             continue;
         }
-        const std::string written = ReadFile(Path());
-        EXPECT_THAT(written, HasSubstr(c.expected));
-        EXPECT_THAT(written, Not(HasSubstr("IP=")));
+        EXPECT_THAT(ReadFile(Path()), AllOf(HasSubstr(c.expected), Not(HasSubstr("IP="))));
         DeviceManagerConfig again;
         EXPECT_FALSE(again.Read(Path()));
         EXPECT_THAT(again.findings, IsEmpty());
@@ -182,8 +168,7 @@ TEST_F(DeviceManagerConfigTest, ARepairKeepsEveryListenerItsPeersAndTheConsoleEc
     EXPECT_EQ(kvt_test::Occurrences(rewritten, "AllowedPeers"), 1u);
     DeviceManagerConfig again;
     EXPECT_FALSE(again.Read(Path()));
-    EXPECT_TRUE(again.findings.empty());
-    EXPECT_FALSE(again.logToConsole);
+    EXPECT_EQ(std::tuple(again.findings.size(), again.logToConsole), std::tuple(0u, false));
     for (const DeviceManagerConfig* c : {&config, &again}) {
         EXPECT_THAT(Summary(*c), HasSubstr(" | 127.0.0.1:5001/7007 | 127.0.0.2:5002/7 | "
                                            "127.0.0.3:5003/7"));
@@ -204,13 +189,9 @@ TEST_F(DeviceManagerConfigTest, AnUnusableFileIsKeptAsideAndReplacedByTheDefault
     std::string garbage;
     for (int n = 0; n < 4096; ++n) garbage += static_cast<char>((n * 7919 + 13) % 256);
     const std::string bad = Path() + DeviceManagerConfig::kBadFileSuffix;
-    struct Case {
-        const char* what;
-        std::function<void()> make;
-        const char* finding;
-        bool keptAside;
-    };
-    const Case cases[] = {
+    // What stands in the file's place, how it is made, the problem said and
+    // whether the file was kept aside.
+    const std::tuple<const char*, std::function<void()>, const char*, bool> cases[] = {
         {"binary garbage, replacing an older copy",
          [&] {
              WriteFile(bad, "an older broken file");
@@ -233,23 +214,21 @@ TEST_F(DeviceManagerConfigTest, AnUnusableFileIsKeptAsideAndReplacedByTheDefault
          },
          "the file is left as it is", false},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [what, make, finding, keptAside] : cases) {
+        SCOPED_TRACE(what);
         std::filesystem::remove_all(Path());
         std::filesystem::remove_all(bad);
-        c.make();
+        make();
         DeviceManagerConfig config;
-        EXPECT_EQ(config.Read(Path()), c.keptAside);
-        EXPECT_EQ(config.logLevel, 2);
-        ASSERT_EQ(config.listeners.size(), 1u);
-        EXPECT_EQ(config.listeners[0].port, 43981);
-        if (!c.keptAside) {
-            EXPECT_THAT(config.findings, ElementsAre(HasSubstr(c.finding)));
+        EXPECT_EQ(config.Read(Path()), keptAside);
+        EXPECT_EQ(Summary(config), kDefaultSummary);
+        EXPECT_THAT(
+            config.findings,
+            ElementsAre(AllOf(HasSubstr(finding), HasSubstr(keptAside ? "kept as " + bad : ""))));
+        if (!keptAside) {
             EXPECT_EQ(ReadFile(Path()), garbage);
             continue;
         }
-        EXPECT_THAT(config.findings,
-                    ElementsAre(AllOf(HasSubstr(c.finding), HasSubstr("kept as " + bad))));
         EXPECT_EQ(ReadFile(Path()), kvt_test::kDefaultDeviceManagerIni);
         if (std::filesystem::is_directory(bad)) {
             EXPECT_EQ(ReadFile(std::filesystem::path(bad) / "inside"), "kept");
@@ -260,13 +239,9 @@ TEST_F(DeviceManagerConfigTest, AnUnusableFileIsKeptAsideAndReplacedByTheDefault
 }
 
 TEST_F(DeviceManagerConfigTest, TheConsoleEchoFollowsTheFileUnlessTheEnvironmentSaysOtherwise) {
-    struct Case {
-        const char* line;  // appended to the top section
-        const char* environment;
-        bool echo;
-        bool noted;
-    };
-    const Case cases[] = {
+    // A line added to the top section, KVT_LOG_CONSOLE, whether the log is
+    // echoed and whether the file's value was found wanting.
+    const std::tuple<const char*, const char*, bool, bool> cases[] = {
         {"", "", true, false},
         {"LogToConsole=0\n", "", false, false},
         {"LogToConsole = 1 \n", "", true, false},
@@ -275,16 +250,15 @@ TEST_F(DeviceManagerConfigTest, TheConsoleEchoFollowsTheFileUnlessTheEnvironment
         {"LogToConsole=0\n", "1", true, false},
         {"LogToConsole=0\n", "yes", false, false},  // only 0 and 1 override
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.line) + " / KVT_LOG_CONSOLE=" + c.environment);
-        const std::string text = kCompleteTopSection + c.line;
+    for (const auto& [line, environment, echo, noted] : cases) {
+        SCOPED_TRACE(std::string(line) + " / KVT_LOG_CONSOLE=" + environment);
+        const std::string text = kCompleteTopSection + line;
         WriteFile(Path(), text);
-        kvt_test::SetEnv("KVT_LOG_CONSOLE", c.environment);
+        kvt_test::SetEnv("KVT_LOG_CONSOLE", environment);
         DeviceManagerConfig config;
         EXPECT_FALSE(config.Read(Path()));
-        EXPECT_EQ(config.EchoLogToConsole(), c.echo);
-        EXPECT_EQ(!config.findings.empty(), c.noted);
-        EXPECT_EQ(ReadFile(Path()), text);
+        EXPECT_EQ(std::tuple(config.EchoLogToConsole(), !config.findings.empty(), ReadFile(Path())),
+                  std::tuple(echo, noted, text));
     }
     kvt_test::SetEnv("KVT_LOG_CONSOLE", "");
 }

@@ -29,42 +29,35 @@ TEST(DeviceTest, OnlyAnIdleSensorCanBeAcquiredAndOnlyAnAsynchronousCaptureCancel
     device.ReleaseDevice();
 
     // Cancel stops only an asynchronous capture.
+    const auto state = [&] {
+        return std::tuple(device.GetCaptureState(), device.IsCancelled(), device.GetCancelID());
+    };
     EXPECT_TRUE(device.CancelDevice("first"));
-    EXPECT_EQ(device.GetCaptureState(), CDevice::kIdle);
-    EXPECT_FALSE(device.IsCancelled());
-    EXPECT_EQ(device.GetCancelID(), "first");
-
+    EXPECT_EQ(state(), std::tuple(CDevice::kIdle, false, "first"));
     ASSERT_TRUE(device.AcquireDevice(false));
     EXPECT_FALSE(device.CancelDevice("second"));
     EXPECT_FALSE(device.IsCancelled());
     device.ReleaseDevice();
-
     ASSERT_TRUE(device.AcquireDevice(true));
     EXPECT_TRUE(device.CancelDevice("third"));
-    EXPECT_EQ(device.GetCaptureState(), CDevice::kAsyncCancelled);
-    EXPECT_TRUE(device.IsCancelled());
+    EXPECT_EQ(state(), std::tuple(CDevice::kAsyncCancelled, true, "third"));
     EXPECT_FALSE(device.CancelDevice("fourth"));
     EXPECT_EQ(device.GetCancelID(), "fourth");
     EXPECT_FALSE(device.AcquireDevice(true));
 }
 
 TEST(DeviceTest, InUseGuardDefersCloseUntilTheReadEnds) {
+    // The answers in turn (a braced list runs left to right): one read at a
+    // time; a close asked for during it waits for its end and refuses a new
+    // read; after the close nothing more.
     TestDevice device;
-    ASSERT_TRUE(device.BeginUse());
-    EXPECT_FALSE(device.BeginUse());
-    EXPECT_TRUE(device.RequestClose());
-    EXPECT_FALSE(device.IsClosed());
-    // A read that would start now is refused: closing was asked for.
-    EXPECT_FALSE(device.BeginUse());
-    EXPECT_TRUE(device.EndUse());
-    EXPECT_TRUE(device.IsClosed());
-    EXPECT_FALSE(device.EndUse());
-    EXPECT_FALSE(device.RequestClose());
-
+    EXPECT_EQ((std::vector<bool>{device.BeginUse(), device.BeginUse(), device.RequestClose(),
+                                 device.IsClosed(), device.BeginUse(), device.EndUse(),
+                                 device.IsClosed(), device.EndUse(), device.RequestClose()}),
+              (std::vector<bool>{true, false, true, false, false, true, true, false, false}));
     TestDevice idle;
-    EXPECT_FALSE(idle.EndUse());
-    EXPECT_TRUE(idle.RequestClose());
-    EXPECT_TRUE(idle.IsClosed());
+    EXPECT_EQ((std::vector<bool>{idle.EndUse(), idle.RequestClose(), idle.IsClosed()}),
+              (std::vector<bool>{false, true, true}));
 }
 
 TEST(DeviceTest, InitDeviceMakesABracedGuidPaddedToFourDigitsAndFreesTheSensor) {
@@ -89,21 +82,15 @@ TEST(DeviceTest, InitDeviceMakesABracedGuidPaddedToFourDigitsAndFreesTheSensor) 
 TEST(DevicePtrTest, TheLastReferenceDeletesTheSensor) {
     std::atomic<int> destroyed{0};
     DevicePtr first = MakeDevice<TestDevice>(&destroyed);
-    EXPECT_EQ(first.UseCount(), 1);
     {
         DevicePtr second = first;
-        EXPECT_EQ(first.UseCount(), 2);
         DevicePtr third = std::move(second);
-        EXPECT_FALSE(second);
-        EXPECT_EQ(first.UseCount(), 2);
+        EXPECT_EQ(std::tuple(second.get(), first.UseCount()), std::tuple(nullptr, 2));
         first.Reset();
-        EXPECT_EQ(destroyed, 0);
-        EXPECT_EQ(third.UseCount(), 1);
+        EXPECT_EQ(std::tuple(destroyed.load(), third.UseCount()), std::tuple(0, 1));
     }
     EXPECT_EQ(destroyed, 1);
-    DevicePtr empty;
-    EXPECT_EQ(empty.get(), nullptr);
-    EXPECT_EQ(empty.UseCount(), 0);
+    EXPECT_EQ(std::tuple(DevicePtr().get(), DevicePtr().UseCount()), std::tuple(nullptr, 0));
 }
 
 TEST(DevicePtrTest, CountingIsSafeAcrossThreads) {

@@ -28,16 +28,15 @@ TEST(WorkerThreadsTest, NeverCountsBelowZero) {
 using DevicesManagerTest = kvt_test::ManagerTest;
 
 TEST_F(DevicesManagerTest, TheInstanceLastsUntilDroppedAndItsStopOutlivesIt) {
-    EXPECT_EQ(GetU2AsyncSleepTime(), 500);
-    EXPECT_EQ(GetTemperatureCompensation(), 0);
-    EXPECT_EQ(CDevicesManager::Instance(), manager_);
-    EXPECT_FALSE(CDevicesManager::StopRequested());
+    EXPECT_EQ(std::tuple(GetU2AsyncSleepTime(), GetTemperatureCompensation(),
+                         CDevicesManager::Instance(), CDevicesManager::StopRequested()),
+              std::tuple(500, 0, manager_, false));
     manager_->Stop();
-    EXPECT_TRUE(manager_->IsStopping());
-    EXPECT_TRUE(CDevicesManager::StopRequested());
+    EXPECT_EQ(std::tuple(manager_->IsStopping(), CDevicesManager::StopRequested()),
+              std::tuple(true, true));
     CDevicesManager::DropInstance();
-    EXPECT_EQ(CDevicesManager::Instance(), nullptr);
-    EXPECT_TRUE(CDevicesManager::StopRequested());
+    EXPECT_EQ(std::tuple(CDevicesManager::Instance(), CDevicesManager::StopRequested()),
+              std::tuple(nullptr, true));
     EXPECT_THAT(LogText(), HasSubstr("SCM requests service to stop"));
 }
 
@@ -60,14 +59,14 @@ TEST_F(DevicesManagerTest, ShutdownWaitsForWorkerThreads) {
 }
 
 TEST_F(DevicesManagerTest, PowerEventsAreLoggedAndSuspendResumeToggle) {
-    EXPECT_TRUE(manager_->OnPowerEvent(kPowerQuerySuspend));
-    EXPECT_FALSE(manager_->IsSuspended());
-    EXPECT_TRUE(manager_->OnPowerEvent(kPowerSuspend));
-    EXPECT_TRUE(manager_->IsSuspended());
-    EXPECT_TRUE(manager_->OnPowerEvent(kPowerResumeSuspend));
-    EXPECT_FALSE(manager_->IsSuspended());
-    EXPECT_TRUE(manager_->OnPowerEvent(42));
-
+    // Each event's answer and the suspended state after it, in turn (a braced
+    // list runs left to right).
+    CDevicesManager& m = *manager_;
+    EXPECT_EQ((std::vector<bool>{m.OnPowerEvent(kPowerQuerySuspend), m.IsSuspended(),
+                                 m.OnPowerEvent(kPowerSuspend), m.IsSuspended(),
+                                 m.OnPowerEvent(kPowerResumeSuspend), m.IsSuspended(),
+                                 m.OnPowerEvent(42)}),
+              (std::vector<bool>{true, false, true, true, true, false, true}));
     EXPECT_THAT(LogText(), HasSubstr("Info    "));
     for (const char* line : {"Suspend queried - EventType 0", "Suspend requested - EventType 4",
                              "Suspend request accepted", "Resume event - EventType 7",

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -17,13 +18,8 @@ QueuedMessage Message(kvt__MessageType type, const std::string& deviceId,
 }
 
 TEST(MessageQueueTest, RefusesMessagesThatCannotReachAnyone) {
-    struct Case {
-        kvt__MessageType type;
-        const char* deviceId;
-        const char* receiver;
-        bool stored;
-    };
-    const Case cases[] = {
+    // A message's type, sensor and receiver, and whether the queue takes it.
+    const std::tuple<kvt__MessageType, const char*, const char*, bool> cases[] = {
         {kvt__MessageType__NewDevice, "{A}", "", false},
         {static_cast<kvt__MessageType>(-1), "{A}", "Core", false},
         {kvt__MessageType__CapturedImage, "{A}", "app", false},  // without an image
@@ -34,9 +30,9 @@ TEST(MessageQueueTest, RefusesMessagesThatCannotReachAnyone) {
         {kvt__MessageType__CaptureCancelled, "", "app", true},
     };
     CMessageQueue queue;
-    for (const Case& c : cases)
-        EXPECT_EQ(queue.storeMessage(Message(c.type, c.deviceId, c.receiver)), c.stored)
-            << c.type << " " << c.deviceId << " to " << c.receiver;
+    for (const auto& [type, deviceId, receiver, stored] : cases)
+        EXPECT_EQ(queue.storeMessage(Message(type, deviceId, receiver)), stored)
+            << type << " " << deviceId << " to " << receiver;
     QueuedMessage image = Message(kvt__MessageType__CapturedImage, "{A}", "app");
     image.image = {1, 2, 3};
     EXPECT_TRUE(queue.storeMessage(image));

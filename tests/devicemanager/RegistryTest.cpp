@@ -30,9 +30,8 @@ protected:
     void ExpectOnePosted(kvt__MessageType type, const std::string& id) {
         const auto posted = Posted();
         ASSERT_EQ(posted.size(), 1u);
-        EXPECT_EQ(posted[0].type, type);
-        EXPECT_EQ(posted[0].receiver, "Core");
-        EXPECT_EQ(posted[0].deviceId, id);
+        EXPECT_EQ(std::tuple(posted[0].type, posted[0].receiver, posted[0].deviceId),
+                  std::tuple(type, "Core", id));
     }
 };
 
@@ -58,8 +57,8 @@ TEST_F(RegistryTest, AddingPostsOneNewDeviceAndRemovingOneLostDeviceOnceItCloses
 
     EXPECT_EQ(manager_->RemoveDeviceFromList(device), 0);
     ExpectOnePosted(kvt__MessageType__LostDevice, id);
-    EXPECT_FALSE(manager_->Devices().Get(id.c_str()));
-    EXPECT_EQ(manager_->Devices().Count(), 0u);
+    EXPECT_EQ(std::tuple(manager_->Devices().Get(id.c_str()).get(), manager_->Devices().Count()),
+              std::tuple(nullptr, 0u));
     for (const char* line :
          {"CDevicesManager::RemoveDeviceFromList: 0 devices remaining in list",
           "CDevicesManager::DeviceList::Get: DeviceId is NULL or Device not found!",
@@ -79,9 +78,8 @@ TEST_F(RegistryTest, RemovalForgetsThePropertySetsButNotASensorAnOperationHolds)
     properties.GetProperties("KVTBasic", kept->GetDeviceID());
     ASSERT_EQ(properties.Count(), 2u);
     ASSERT_EQ(manager_->RemoveDeviceFromList(held), 0);
-    EXPECT_EQ(properties.Count(), 1u);
-    EXPECT_EQ(destroyed, 0);
-    EXPECT_EQ(held->GetDeviceID(), id);
+    EXPECT_EQ(std::tuple(properties.Count(), destroyed.load(), held->GetDeviceID()),
+              std::tuple(1u, 0, id));
     held.Reset();
     EXPECT_EQ(destroyed, 1);
 }
@@ -104,9 +102,8 @@ TEST_F(RegistryTest, RemoveAllDevicesWaitsForARefusingSensorToGiveIn) {
     });
     manager_->RemoveAllDevices();
     reader.join();
-    EXPECT_TRUE(gaveIn);
-    EXPECT_EQ(manager_->Devices().Count(), 0u);
-    EXPECT_EQ(destroyed, 3);
+    EXPECT_EQ(std::tuple(gaveIn.load(), manager_->Devices().Count(), destroyed.load()),
+              std::tuple(true, 0u, 3));
     EXPECT_THAT(LogText(), HasSubstr("CDevicesManager::RemoveAllDevices: Sleep (10) because "
                                      "CLOSE_DEVICE_ERROR == RemoveDeviceFromList"));
     int lost = 0;

@@ -11,9 +11,7 @@
 #include "platform/Sockets.h"
 #include "support/LoopbackPort.h"
 
-using kvt_test::Occurrences;
-using kvt_test::ReadInt32;
-using kvt_test::SimulatedSensorTest;
+using namespace kvt_test;
 
 namespace {
 
@@ -25,14 +23,12 @@ class EthernetSensorTest : public SimulatedSensorTest {
 protected:
     void SetUp() override {
         ASSERT_TRUE(platform::SocketLibraryStartup());
-        listenerPort_ = kvt_test::UnusedLoopbackPort();
-        echoPort_ = kvt_test::UnusedLoopbackPort();
-        ASSERT_NE(listenerPort_, 0);
-        ASSERT_NE(echoPort_, 0);
-        kvt_test::WriteFile(kvt_test::ConfigPath(),
-                            "LogLevel=0\n[DeviceListener_1]\nIP-Address=127.0.0.1\nPort=" +
-                                std::to_string(listenerPort_) +
-                                "\nEchoPort=" + std::to_string(echoPort_) + "\n");
+        listenerPort_ = UnusedLoopbackPort();
+        echoPort_ = UnusedLoopbackPort();
+        ASSERT_TRUE(listenerPort_ != 0 && echoPort_ != 0);
+        WriteFile(ConfigPath(), "LogLevel=0\n[DeviceListener_1]\nIP-Address=127.0.0.1\nPort=" +
+                                    std::to_string(listenerPort_) +
+                                    "\nEchoPort=" + std::to_string(echoPort_) + "\n");
     }
     void TearDown() override {
         SimulatedSensorTest::TearDown();
@@ -60,7 +56,7 @@ protected:
         Start();
         return Connect("127.0.0.2", 4711, true, simId);
     }
-    static std::string Log() { return kvt_test::LogText(); }
+    static std::string Log() { return LogText(); }
 
     int listenerPort_ = 0;
     int echoPort_ = 0;
@@ -84,12 +80,9 @@ TEST_F(EthernetSensorTest, ConnectedSensorsAreAnnouncedAndDescribedAndThoseWitho
     ASSERT_EQ(count, 2u);
     EXPECT_LT(std::string(list[0].deviceId), list[1].deviceId);  // in id order
     for (unsigned i = 0; i < count; ++i) {
-        SCOPED_TRACE(list[i].deviceId);
-        EXPECT_EQ(list[i].connectionType, KVT_CONNECTION_ETH);
-        EXPECT_EQ(list[i].deviceType, KVT_DEVICE_KELO_A);
-        EXPECT_STREQ(list[i].description, "Kelo E1 Ethernet");
-        EXPECT_STREQ(list[i].firmwareVersion, "3.07");
-        EXPECT_STREQ(list[i].serialNumber, list[i].deviceId == first ? "4711" : "4712");
+        EXPECT_EQ(Described(list[i]),
+                  std::tuple(KVT_CONNECTION_ETH, KVT_DEVICE_KELO_A, "Kelo E1 Ethernet",
+                             list[i].deviceId == first ? "4711" : "4712", "3.07"));
     }
 }
 
@@ -98,10 +91,16 @@ TEST_F(EthernetSensorTest, SynchronousCapturesFetchTheFramesThePropertiesAskFor)
     const std::string id = StartWithSensor(&simId);
     ASSERT_FALSE(id.empty());
     ASSERT_EQ(KVTSim_PlaceFinger(simId, 4, 1, 1), KVTSIM_OK);
-    const std::string wholeImage = "EthSim 127.0.0.2: GET_IMAGE: the default window";
-    // The library asks for "Full" at the sensor's offsets (210, 90) shifted by (-32, -12).
-    const std::string fullFrame1 = "EthSim 127.0.0.2: GET_IMAGE_EX: 416x332 at (178, 78), frame 1";
-    const std::string fullFrame2 = "EthSim 127.0.0.2: GET_IMAGE_EX: 416x332 at (178, 78), frame 2";
+    // The frames asked for so far: whole default windows, then "Full" at the
+    // sensor's offsets (210, 90) shifted by (-32, -12), frame 1 and frame 2,
+    // then windows of any kind.
+    const auto requests = [] {
+        const std::string log = Log(), at = "EthSim 127.0.0.2: GET_IMAGE";
+        return std::tuple(Occurrences(log, at + ": the default window"),
+                          Occurrences(log, at + "_EX: 416x332 at (178, 78), frame 1"),
+                          Occurrences(log, at + "_EX: 416x332 at (178, 78), frame 2"),
+                          Occurrences(log, at + "_EX"));
+    };
 
     // "ROI" with live finger detection: one GET_IMAGE brings both frames. The
     // readings travel as bytes, so only the five ratio conditions can hold:
@@ -109,11 +108,8 @@ TEST_F(EthernetSensorTest, SynchronousCapturesFetchTheFramesThePropertiesAskFor)
     std::vector<unsigned char> image;
     KVT_CapturedData data;
     ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK);
-    EXPECT_EQ(image.size(), 93238u);
-    EXPECT_EQ(data.LFDLevel, 3);
-    std::string log = Log();
-    EXPECT_EQ(Occurrences(log, wholeImage), 1u);
-    EXPECT_EQ(Occurrences(log, "GET_IMAGE_EX"), 0u);
+    EXPECT_EQ(std::tuple(image.size(), data.LFDLevel), std::tuple(93238u, 3));
+    EXPECT_EQ(requests(), std::tuple(1u, 0u, 0u, 0u));
     EXPECT_NE(std::count(image.begin() + 1078, image.end(), 255),
               static_cast<long>(image.size() - 1078));
 
@@ -125,22 +121,15 @@ TEST_F(EthernetSensorTest, SynchronousCapturesFetchTheFramesThePropertiesAskFor)
     // "Full": frame 1 and the live-finger frame 2, one request each.
     ASSERT_EQ(KVT_SetProperty(id.c_str(), "PictureSize", "Full"), KVT_RESULT_OK);
     ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK);
-    EXPECT_EQ(image.size(), 139190u);
-    EXPECT_EQ(ReadInt32(image, 18), 332);
-    EXPECT_EQ(data.LFDLevel, 3);
-    log = Log();
-    EXPECT_EQ(Occurrences(log, fullFrame1), 1u);
-    EXPECT_EQ(Occurrences(log, fullFrame2), 1u);
+    EXPECT_EQ(std::tuple(image.size(), ReadInt32(image, 18), data.LFDLevel),
+              std::tuple(139190u, 332, 3));
+    EXPECT_EQ(requests(), std::tuple(2u, 1u, 1u, 2u));
 
     // Fast mode takes frame 1 only and grades nothing.
     ASSERT_EQ(KVT_SetProperty(id.c_str(), "FastMode", "true"), KVT_RESULT_OK);
     ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK);
-    EXPECT_EQ(image.size(), 139190u);
-    EXPECT_EQ(data.LFDLevel, 0);
-    log = Log();
-    EXPECT_EQ(Occurrences(log, fullFrame1), 2u);
-    EXPECT_EQ(Occurrences(log, fullFrame2), 1u);
-    EXPECT_EQ(Occurrences(log, wholeImage), 2u);
+    EXPECT_EQ(std::tuple(image.size(), data.LFDLevel), std::tuple(139190u, 0));
+    EXPECT_EQ(requests(), std::tuple(2u, 2u, 1u, 3u));
 }
 
 TEST_F(EthernetSensorTest, AsynchronousCaptureWaitsForTheSensorsTrigger) {
@@ -155,9 +144,8 @@ TEST_F(EthernetSensorTest, AsynchronousCaptureWaitsForTheSensorsTrigger) {
     EXPECT_EQ(Occurrences(Log(), triggerOn), 1u);
     ASSERT_EQ(KVTSim_PlaceFinger(simId, 6, 0, 1), KVTSIM_OK);
     ASSERT_TRUE(messages_.WaitFor(KVT_MSG_CAPTURED_IMAGE, id));
-    const kvt_test::Delivered delivered = messages_.Last(KVT_MSG_CAPTURED_IMAGE);
-    EXPECT_EQ(delivered.image.size(), 93238u);
-    EXPECT_EQ(delivered.LFDLevel, 3);
+    const Delivered delivered = messages_.Last(KVT_MSG_CAPTURED_IMAGE);
+    EXPECT_EQ(std::tuple(delivered.image.size(), delivered.LFDLevel), std::tuple(93238u, 3));
     EXPECT_EQ(Occurrences(Log(), triggerOff), 1u);
     ASSERT_EQ(KVTSim_LiftFinger(simId), KVTSIM_OK);
 
@@ -172,7 +160,7 @@ TEST_F(EthernetSensorTest, AsynchronousCaptureWaitsForTheSensorsTrigger) {
     int available = 0;
     ASSERT_EQ(KVT_CancelAsyncCapture(id.c_str(), &available), KVT_RESULT_OK);
     ASSERT_TRUE(messages_.WaitFor(KVT_MSG_CAPTURE_CANCELLED, id));
-    kvt_test::WaitUntil([&] { return Occurrences(Log(), triggerOff) >= 3; });
+    WaitUntil([&] { return Occurrences(Log(), triggerOff) >= 3; });
     EXPECT_EQ(Occurrences(Log(), triggerOff), 3u);
     EXPECT_EQ(messages_.Count(KVT_MSG_CAPTURED_IMAGE), 1);
 }
@@ -231,26 +219,22 @@ TEST_F(EthernetSensorTest, LightsShowResultsAndFaultsGiveErrorsTheSensorRecovers
 
 TEST(EthernetSimulatorInterface, ArgumentsAreChecked) {
     int simId = 0;
-    const struct {
-        const char* listener;
-        int port;
-        const char* sensor;
-        int echoPort;
-        int* id;
-    } bad[] = {{"127.0.0.1", 1, "127.0.0.2", 0, nullptr},
-               {nullptr, 1, "127.0.0.2", 0, &simId},
-               {"127.0.0.1", 1, "sensor", 0, &simId},
-               {"127.0.0.1", 0, "127.0.0.2", 0, &simId},
-               {"127.0.0.1", 1, "127.0.0.2", -7, &simId}};
-    for (const auto& c : bad)
-        EXPECT_EQ(KVTSim_ConnectEthernetSensor(c.listener, c.port, c.sensor, 1, c.echoPort, c.id),
+    // The listener's address and port, the sensor's address, its echo port and the id's place.
+    const std::tuple<const char*, int, const char*, int, int*> bad[] = {
+        {"127.0.0.1", 1, "127.0.0.2", 0, nullptr},
+        {nullptr, 1, "127.0.0.2", 0, &simId},
+        {"127.0.0.1", 1, "sensor", 0, &simId},
+        {"127.0.0.1", 0, "127.0.0.2", 0, &simId},
+        {"127.0.0.1", 1, "127.0.0.2", -7, &simId}};
+    for (const auto& [listener, port, sensor, echoPort, id] : bad)
+        EXPECT_EQ(KVTSim_ConnectEthernetSensor(listener, port, sensor, 1, echoPort, id),
                   KVTSIM_BAD_ARGUMENT);
     EXPECT_EQ(KVTSim_GetIndicatedResult(12345, &simId), KVTSIM_BAD_ARGUMENT);
 
     // Nobody listens: the sensor cannot connect.
-    EXPECT_EQ(KVTSim_ConnectEthernetSensor("127.0.0.1", kvt_test::UnusedLoopbackPort(), "127.0.0.2",
-                                           1, 0, &simId),
-              KVTSIM_FAILED);
+    EXPECT_EQ(
+        KVTSim_ConnectEthernetSensor("127.0.0.1", UnusedLoopbackPort(), "127.0.0.2", 1, 0, &simId),
+        KVTSIM_FAILED);
 
     // USB sensors have no Ethernet faults and no lights to read back.
     ASSERT_EQ(KVTSim_AttachUsbSensor(KVTSIM_MODEL_U2, nullptr, &simId), KVTSIM_OK);

@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include "kvt/KVTBasic.h"
@@ -35,6 +39,22 @@ inline void WriteVerboseConfig() {
 
 inline void KVT_CALLBACK IgnoreMessage(KVT_Message*, void*) {}
 
+// A public record with its size field filled in, the rest zero.
+template <class Record>
+Record Sized() {
+    Record record{};
+    record.size = sizeof record;
+    return record;
+}
+
+// A picture for the exports, over bytes the caller keeps.
+inline KVT_CapturedData Picture(std::vector<unsigned char>& bytes) {
+    auto data = Sized<KVT_CapturedData>();
+    data.image = bytes.data();
+    data.imageSize = static_cast<unsigned int>(bytes.size());
+    return data;
+}
+
 // Stops the library whatever a test left behind.
 class LibraryTest : public testing::Test {
 protected:
@@ -48,6 +68,12 @@ protected:
     }
 };
 
+// What a sensor's record says of it, for comparison at once.
+inline auto Described(const KVT_DeviceInfo& d) {
+    return std::tuple(d.connectionType, d.deviceType, std::string(d.description),
+                      std::string(d.serialNumber), std::string(d.firmwareVersion));
+}
+
 // One delivered message, copied out of the library's slot.
 struct Delivered {
     int type;
@@ -56,14 +82,24 @@ struct Delivered {
     std::vector<unsigned char> image;
     int LFDLevel;
     std::string properties;
+    const KVT_Message* slot;
+    std::thread::id thread;
 };
+
+using Counts = std::vector<int>;
 
 // Collects the messages that reach the callback.
 class MessageLog {
 public:
     static void KVT_CALLBACK Callback(KVT_Message* message, void* user) {
-        static_cast<MessageLog*>(user)->Add(*message);
+        auto* self = static_cast<MessageLog*>(user);
+        if (self->beforeFirst && !self->m_started.exchange(true)) self->beforeFirst();
+        self->Add(*message);
     }
+
+    // Runs on the callback's thread before the first message is taken, to
+    // stand for an application whose callback blocks.
+    std::function<void()> beforeFirst;
 
     // Waits until `count` messages of the type have arrived, for the device
     // when one is named; false after the limit.
@@ -73,13 +109,20 @@ public:
         return m_changed.wait_for(lock, limit,
                                   [&] { return CountLocked(type, deviceId) >= count; });
     }
-    std::vector<Delivered> All() {
-        std::lock_guard lock(m_mutex);
-        return m_messages;
-    }
     int Count(int type) {
         std::lock_guard lock(m_mutex);
         return CountLocked(type, {});
+    }
+    // How many of each type arrived, in the order asked.
+    Counts Count(std::initializer_list<int> types) {
+        std::lock_guard lock(m_mutex);
+        Counts counts;
+        for (int type : types) counts.push_back(CountLocked(type, {}));
+        return counts;
+    }
+    std::vector<Delivered> All() {
+        std::lock_guard lock(m_mutex);
+        return m_messages;
     }
     // The types delivered since the last call, in order.
     std::vector<int> TakeTypes() {
@@ -99,8 +142,9 @@ public:
 private:
     void Add(const KVT_Message& message) {
         const KVT_CapturedData& data = message.capturedData;
-        Delivered delivered{message.type, message.deviceId, message.additionalInfo,
-                            {},           data.LFDLevel,    data.properties};
+        Delivered delivered{
+            message.type,    message.deviceId, message.additionalInfo,    {}, data.LFDLevel,
+            data.properties, &message,         std::this_thread::get_id()};
         if (data.image != nullptr) delivered.image.assign(data.image, data.image + data.imageSize);
         std::lock_guard lock(m_mutex);
         m_messages.push_back(std::move(delivered));
@@ -113,6 +157,7 @@ private:
         return count;
     }
 
+    std::atomic<bool> m_started{false};
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<Delivered> m_messages;
@@ -143,13 +188,10 @@ protected:
     }
 
     // A synchronous capture into a buffer of the given capacity.
-    int Capture(const std::string& id, std::vector<unsigned char>& image, KVT_CapturedData& data,
-                unsigned int capacity = 139190) {
+    static int Capture(const std::string& id, std::vector<unsigned char>& image,
+                       KVT_CapturedData& data, unsigned int capacity = 139190) {
         image.assign(capacity, 0);
-        std::memset(&data, 0, sizeof data);
-        data.size = sizeof data;
-        data.image = image.data();
-        data.imageSize = capacity;
+        data = Picture(image);
         const int result = KVT_CaptureImage(id.c_str(), 0, &data);
         if (result == KVT_RESULT_OK) image.resize(data.imageSize);
         return result;

@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <climits>
 #include <cstring>
 #include <string>
@@ -16,14 +17,13 @@ namespace {
 TEST(CalcImageSizeTest, PadsRowsToFourBytesAddsTheHeaderAndRefusesOverflow) {
     // The largest picture that still fits; one more row is 2^32 + 2 bytes.
     const unsigned int rows = (UINT_MAX - 1078u) / 4u;
-    const struct {
-        unsigned int width, height, size;
-    } cases[] = {{1, 1, 1082},        {4, 1, 1082},      {5, 2, 1094},
-                 {0, 0, 1078},        {256, 360, 93238}, {4, rows, 4u * rows + 1078u},
-                 {4, rows + 1, 0},    {65536, 65536, 0}, {UINT_MAX, 1, 0},
-                 {UINT_MAX - 3, 1, 0}};
-    for (const auto& c : cases)
-        EXPECT_EQ(KVT_CalcImageSize(c.width, c.height), c.size) << c.width << " x " << c.height;
+    const std::array<unsigned int, 3> cases[] = {{1, 1, 1082},      {4, 1, 1082},
+                                                 {5, 2, 1094},      {0, 0, 1078},
+                                                 {256, 360, 93238}, {4, rows, 4u * rows + 1078u},
+                                                 {4, rows + 1, 0},  {65536, 65536, 0},
+                                                 {UINT_MAX, 1, 0},  {UINT_MAX - 3, 1, 0}};
+    for (const auto& [width, height, size] : cases)
+        EXPECT_EQ(KVT_CalcImageSize(width, height), size) << width << " x " << height;
 }
 
 TEST(GetVersionTest, WritesTheWholeTextOrNothing) {
@@ -31,8 +31,7 @@ TEST(GetVersionTest, WritesTheWholeTextOrNothing) {
     EXPECT_EQ(KVT_GetVersion(exact, sizeof exact), 0);
     EXPECT_STREQ(exact, "2.1.0.7");
 
-    char shortBuffer[7];
-    std::memset(shortBuffer, 'x', sizeof shortBuffer);
+    char shortBuffer[7] = "xxxxxx";
     EXPECT_EQ(KVT_GetVersion(shortBuffer, sizeof shortBuffer), -1);
     EXPECT_STREQ(shortBuffer, "");
 

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace {
 
 libusb_endpoint_descriptor Endpoint(uint8_t address, uint8_t type) {
@@ -39,8 +41,7 @@ TEST(LibusbPathsTest, PipesAreTheFirstBulkOutAndInEndpointsWhenThereAreBoth) {
         Endpoint(0x04, LIBUSB_TRANSFER_TYPE_BULK)};
     uint8_t out = 0, in = 0;
     ASSERT_TRUE(platform::FindBulkEndpoints(Interface(endpoints), out, in));
-    EXPECT_EQ(out, 0x02);
-    EXPECT_EQ(in, 0x82);
+    EXPECT_EQ(std::tuple(out, in), std::tuple(0x02, 0x82));
 
     const std::vector<libusb_endpoint_descriptor> onlyIn{
         Endpoint(0x81, LIBUSB_TRANSFER_TYPE_BULK),

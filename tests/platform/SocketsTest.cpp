@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <tuple>
+#include <vector>
 
 namespace {
 
@@ -26,19 +28,16 @@ struct Listener {
 TEST(SocketsTest, AddressesConvertBetweenTextAndNetworkOrder) {
     SocketAddress address;
     ASSERT_TRUE(platform::MakeSocketAddress("192.168.1.20", 43981, address));
-    EXPECT_EQ(address.family, 2);
+    // The port 0xABCD and the address follow the family, high byte first.
     const auto* bytes = reinterpret_cast<const uint8_t*>(&address);
-    EXPECT_EQ(bytes[2], 0xAB);  // port 0xABCD, high byte first
-    EXPECT_EQ(bytes[3], 0xCD);
-    EXPECT_EQ(bytes[4], 192);
-    EXPECT_EQ(bytes[7], 20);
-    EXPECT_EQ(platform::AddressText(address), "192.168.1.20");
-    EXPECT_EQ(platform::AddressPort(address), 43981);
-
-    EXPECT_FALSE(platform::MakeSocketAddress("192.168.1", 1, address));
-    EXPECT_FALSE(platform::MakeSocketAddress("256.1.1.1", 1, address));
-    EXPECT_FALSE(platform::MakeSocketAddress("localhost", 1, address));
-    EXPECT_FALSE(platform::MakeSocketAddress(nullptr, 1, address));
+    EXPECT_EQ(std::vector(bytes + 2, bytes + 8),
+              (std::vector<uint8_t>{0xAB, 0xCD, 192, 168, 1, 20}));
+    EXPECT_EQ(
+        std::tuple(address.family, platform::AddressText(address), platform::AddressPort(address)),
+        std::tuple(2, "192.168.1.20", 43981));
+    for (const char* bad :
+         {"192.168.1", "256.1.1.1", "localhost", static_cast<const char*>(nullptr)})
+        EXPECT_FALSE(platform::MakeSocketAddress(bad, 1, address));
 }
 
 TEST(SocketsTest, AcceptedConnectionKnowsBothAddressesAndCarriesData) {
@@ -52,9 +51,9 @@ TEST(SocketsTest, AcceptedConnectionKnowsBothAddressesAndCarriesData) {
     SocketHandle server = platform::kInvalidSocket;
     SocketAddress local, remote;
     ASSERT_TRUE(platform::AcceptTcp(listener.socket, server, local, remote, {}));
-    EXPECT_EQ(platform::AddressText(local), "127.0.0.1");
-    EXPECT_EQ(platform::AddressPort(local), platform::AddressPort(listener.address));
-    EXPECT_EQ(platform::AddressText(remote), "127.0.0.2");
+    EXPECT_EQ(std::tuple(platform::AddressText(local), platform::AddressPort(local),
+                         platform::AddressText(remote)),
+              std::tuple("127.0.0.1", platform::AddressPort(listener.address), "127.0.0.2"));
 
     EXPECT_EQ(platform::WaitReadable(server, 0), 0);
     EXPECT_EQ(platform::SendSome(client, "ping", 4), 4);
@@ -79,17 +78,15 @@ TEST(SocketsTest, APortTakesOneListenerAndOnceClosedNoConnection) {
     {
         Listener first;
         closed = first.address;
-        const SocketHandle second = platform::OpenTcpSocket();
-        EXPECT_FALSE(platform::BindListener(second, first.address, 5));
-        platform::CloseSocket(second);
-
         // A wildcard listener on the same port fails too.
         SocketAddress any;
         ASSERT_TRUE(
             platform::MakeSocketAddress("0.0.0.0", platform::AddressPort(first.address), any));
-        const SocketHandle third = platform::OpenTcpSocket();
-        EXPECT_FALSE(platform::BindListener(third, any, 5));
-        platform::CloseSocket(third);
+        for (const SocketAddress& again : {first.address, any}) {
+            const SocketHandle second = platform::OpenTcpSocket();
+            EXPECT_FALSE(platform::BindListener(second, again, 5));
+            platform::CloseSocket(second);
+        }
     }
     const SocketHandle client = platform::OpenTcpSocket();
     EXPECT_FALSE(platform::ConnectTcp(client, closed, 2000));

@@ -70,12 +70,11 @@ TEST(PropertiesTest, FromTextAcceptsOnlyThirtyTwoUpperCaseHexDigits) {
     CProperties properties;
     ASSERT_TRUE(properties.SetProperty("ImageMode", "Photo"));
     const std::string before = properties.ToText();
-    EXPECT_FALSE(properties.FromText(std::string(31, '0')));
-    EXPECT_FALSE(properties.FromText(std::string(33, '0')));
-    EXPECT_FALSE(properties.FromText("2a" + std::string(30, '0')));
-    EXPECT_FALSE(properties.FromText("2G" + std::string(30, '0')));
-    EXPECT_EQ(properties.ToText(), before);
-    EXPECT_EQ(Text(properties, "ImageMode"), "Photo");
+    for (const std::string& bad : {std::string(31, '0'), std::string(33, '0'),
+                                   "2a" + std::string(30, '0'), "2G" + std::string(30, '0')})
+        EXPECT_FALSE(properties.FromText(bad)) << bad;
+    EXPECT_EQ(std::tuple(properties.ToText(), Text(properties, "ImageMode")),
+              std::tuple(before, "Photo"));
 
     EXPECT_TRUE(properties.FromText(""));
     EXPECT_EQ(properties.ToText(), kDefaultsText);
@@ -87,9 +86,8 @@ TEST(PropertiesTest, CopiesAndFromTextRestoreTextsAndKeepUnusedBits) {
     ASSERT_TRUE(source.SetProperty("Inverted", "true"));
     CProperties copy;
     ASSERT_TRUE(copy.FromText(source.ToText()));
-    EXPECT_EQ(Text(copy, "PictureSize"), "Half");
-    EXPECT_EQ(Text(copy, "Inverted"), "true");
-    EXPECT_EQ(copy.ToText(), source.ToText());
+    EXPECT_EQ(std::tuple(Text(copy, "PictureSize"), Text(copy, "Inverted"), copy.ToText()),
+              std::tuple("Half", "true", source.ToText()));
     CProperties constructed(source);
     ASSERT_TRUE(source.SetProperty("Inverted", "false"));
     EXPECT_EQ(Text(constructed, "Inverted"), "true");  // a copy, not a view
@@ -100,10 +98,9 @@ TEST(PropertiesTest, CopiesAndFromTextRestoreTextsAndKeepUnusedBits) {
     // and reads back as the default while its bits stay.
     const std::string odd = "A3" + std::string(28, '0') + "F1";
     ASSERT_TRUE(copy.FromText(odd));
-    EXPECT_EQ(copy.ToText(), odd);
-    EXPECT_EQ(Text(copy, "PictureSize"), "ROI");
-    EXPECT_EQ(copy.GetValue("PictureSize"), 0u);
-    EXPECT_EQ(Text(copy, "LFD"), "true");
+    EXPECT_EQ(std::tuple(copy.ToText(), Text(copy, "PictureSize"), copy.GetValue("PictureSize"),
+                         Text(copy, "LFD")),
+              std::tuple(odd, "ROI", 0u, "true"));
 }
 
 TEST(PropertyTypesTest, FieldsDoNotOverlapAndDefaultsAreTabled) {

@@ -25,7 +25,6 @@ struct ChildResult {
     int exit = -1;  // -1: did not end (killed at the deadline) or ended by a signal
     std::string out;
     std::string err;
-    std::chrono::milliseconds elapsed{0};
 };
 
 class ChildProcess {
@@ -33,7 +32,7 @@ public:
     // env: extra NAME=value entries on top of this process's environment.
     ChildProcess(const std::string& program, const std::vector<std::string>& args,
                  const std::vector<std::string>& env = {})
-        : m_files("kvt-child"), m_start(std::chrono::steady_clock::now()) {
+        : m_files("kvt-child") {
         const std::string out = (m_files / "out").string();
         const std::string err = (m_files / "err").string();
 #ifdef _WIN32
@@ -133,8 +132,6 @@ public:
         }
 #endif
         result.exit = m_exit;
-        result.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::steady_clock::now() - m_start);
         result.out = ReadFile(m_files / "out");
         result.err = ReadFile(m_files / "err");
         return result;
@@ -142,7 +139,6 @@ public:
 
 private:
     TempDir m_files;
-    std::chrono::steady_clock::time_point m_start;
     bool m_ended = false;
     int m_exit = -1;
 #ifdef _WIN32

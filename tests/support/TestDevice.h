@@ -23,10 +23,7 @@ public:
     bool Initialize() override { return true; }
     bool IndicateResult(int) override { return true; }
     int GetDeviceStatus() override { return 0; }
-    bool GetSyncImage(std::vector<uint8_t>& image) override {
-        image = frame;
-        return !frame.empty();
-    }
+    bool GetSyncImage(std::vector<uint8_t>&) override { return false; }
     bool CaptureImageWithOffset(const Position&, std::vector<uint8_t>&) override { return false; }
     bool GetAsyncImage(std::vector<uint8_t>& image) override { return GetSyncImage(image); }
     bool ResetAsyncWaitDevice() override { return true; }
@@ -48,7 +45,6 @@ public:
     bool FirmwareRequiresDiagnostic() override { return false; }
     bool FirmwareDiagnostic() override { return true; }
 
-    std::vector<uint8_t> frame;
     LFDMeasurement lfd;
     std::atomic<bool> refuseClose{false};
     std::atomic<int> closeCalls{0};
