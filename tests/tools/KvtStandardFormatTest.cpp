@@ -35,12 +35,12 @@ TEST_F(KvtStandardFormats, RecordsAreWrittenAndMatchedLikeTemplates) {
     EXPECT_EQ(isoBytes.substr(0, 8), std::string("FMR\0 20\0", 8));
     EXPECT_EQ(ansiBytes.substr(0, 8), std::string("FMR\0 20\0", 8));
     // ISO: a 4-byte record length; ANSI: 2 bytes, then the CBEFF product id.
-    EXPECT_EQ(
-        static_cast<unsigned char>(isoBytes[11]) + 256 * static_cast<unsigned char>(isoBytes[10]),
-        isoBytes.size());
-    EXPECT_EQ(
-        static_cast<unsigned char>(ansiBytes[9]) + 256 * static_cast<unsigned char>(ansiBytes[8]),
-        ansiBytes.size());
+    auto u16 = [](const std::string& b, int at) {
+        return static_cast<size_t>(static_cast<unsigned char>(b[at]) << 8 |
+                                   static_cast<unsigned char>(b[at + 1]));
+    };
+    EXPECT_EQ(std::tuple(u16(isoBytes, 10), u16(ansiBytes, 8)),
+              std::tuple(isoBytes.size(), ansiBytes.size()));
     EXPECT_EQ(ansiBytes.size(), isoBytes.size() + 2);
 
     EXPECT_EQ(RunKvt({"match", probe, iso, ansi}).exit, 0);

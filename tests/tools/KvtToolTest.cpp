@@ -42,10 +42,6 @@ std::string Capture(const std::string& command) {
     return out;
 }
 
-bool HaveIdentify() {
-    return std::system("identify -version >/dev/null 2>&1") == 0;
-}
-
 TEST(KvtCommandLine, EveryCommandDescribesItself) {
     const auto top = RunKvt({"--help"});
     ASSERT_EQ(top.exit, 0) << top.err;
@@ -99,9 +95,7 @@ TEST(KvtJson, ListInfoAndErrorsAreValidJsonAndTheHumanListATable) {
     ASSERT_EQ(table.exit, 0) << table.err;
     std::istringstream lines(table.out);
     std::string header, first, second;
-    std::getline(lines, header);
-    std::getline(lines, first);
-    std::getline(lines, second);
+    std::getline(std::getline(std::getline(lines, header), first), second);
     const size_t column = header.find("SERIAL");
     ASSERT_NE(column, std::string::npos) << table.out;
     EXPECT_NE(first[column], ' ');
@@ -138,17 +132,14 @@ TEST(KvtCapture, WritesABmpThatImageMagickReadsAndAPng) {
                                 "--out", bmp, "--png", png, "--json"});
     ASSERT_EQ(result.exit, 0) << result.out << result.err;
     const Json captured = ParseOutput(result.out);
-    EXPECT_EQ(captured["mode"].text, "sync");
-    EXPECT_EQ(captured["width"].number, 332);
-    EXPECT_EQ(captured["height"].number, 416);
+    EXPECT_EQ(std::tuple(captured["mode"].text, captured["width"].number, captured["height"].number,
+                         captured["sensor"]["description"].text),
+              std::tuple("sync", 332, 416, "Kelo U2 USB"));
     EXPECT_EQ(captured["bytes"].number, static_cast<double>(fs::file_size(bmp)));
-    EXPECT_EQ(captured["sensor"]["description"].text, "Kelo U2 USB");
+    EXPECT_EQ(kvt_test::ReadFile(png).substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
 
-    const std::string pngBytes = kvt_test::ReadFile(png);
-    ASSERT_GE(pngBytes.size(), 8u);
-    EXPECT_EQ(pngBytes.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
-
-    if (!HaveIdentify()) GTEST_SKIP() << "ImageMagick's identify is not installed";
+    if (std::system("identify -version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "ImageMagick's identify is not installed";
     EXPECT_EQ(Capture("identify -format '%m %w %h %z' '" + bmp + "'"), "BMP3 332 416 8");
     EXPECT_EQ(Capture("identify -format '%m %w %h' '" + png + "'"), "PNG 332 416");
 }
@@ -175,8 +166,8 @@ TEST(KvtCapture, AsynchronousCapturesWaitForAFinger) {
                                 "u1", "--out", (dir / "f.bmp").string()});
     ASSERT_EQ(result.exit, 0) << result.err;
     const Json captured = ParseOutput(result.out);
-    EXPECT_EQ(captured["mode"].text, "async");
-    EXPECT_EQ(captured["width"].number, 256);
+    EXPECT_EQ(std::tuple(captured["mode"].text, captured["width"].number),
+              std::tuple("async", 256));
     EXPECT_TRUE(fs::exists(dir / "f.bmp"));
 
     // Sensors from the environment carry no finger: the wait ends empty-handed.
@@ -203,10 +194,11 @@ TEST_F(KvtBiometrics, SameFingerMatchesAndAnotherDoesNot) {
     const auto match = RunKvt({"match", "--json", probe, tpl, other});
     EXPECT_EQ(match.exit, 0) << match.err;
     const Json compared = ParseOutput(match.out);
-    ASSERT_EQ(compared["references"].items.size(), 2u);
-    EXPECT_TRUE(compared["references"][0]["match"].boolean);
-    EXPECT_FALSE(compared["references"][1]["match"].boolean);
-    EXPECT_GT(compared["references"][0]["score"].number, compared["references"][1]["score"].number);
+    const std::vector<Json>& references = compared["references"].items;
+    ASSERT_EQ(references.size(), 2u);
+    EXPECT_EQ(std::tuple(references[0]["match"].boolean, references[1]["match"].boolean),
+              std::tuple(true, false));
+    EXPECT_GT(references[0]["score"].number, references[1]["score"].number);
 
     EXPECT_EQ(RunKvt({"match", other, tpl}).exit, 8);
 
@@ -219,9 +211,9 @@ TEST_F(KvtBiometrics, SameFingerMatchesAndAnotherDoesNot) {
     const auto identify = RunKvt({"identify", "--json", probe, gallery.string()});
     EXPECT_EQ(identify.exit, 0) << identify.err;
     const Json found = ParseOutput(identify.out);
-    EXPECT_EQ(fs::path(found["file"].text).filename(), "f5.tpl");
-    EXPECT_EQ(found["compared"].number, 2);
-    EXPECT_EQ(found["skipped"].number, 1);
+    EXPECT_EQ(std::tuple(fs::path(found["file"].text).filename().string(), found["compared"].number,
+                         found["skipped"].number),
+              std::tuple("f5.tpl", 2, 1));
 
     fs::remove(gallery / "f5.tpl");
     EXPECT_EQ(RunKvt({"identify", probe, gallery.string()}).exit, 8);
@@ -238,9 +230,8 @@ TEST_F(KvtBiometrics, DamagedFilesGetAClearError) {
         std::string bytes;
         int exit;
     };
-    std::string oversized = good;
-    oversized[8] = '\xff';  // bytesEffective far beyond the template's room
-    oversized[9] = '\xff';
+    // bytesEffective far beyond the template's room.
+    const std::string oversized = good.substr(0, 8) + "\xff\xff" + good.substr(10);
     const std::vector<Case> cases = {
         {"truncated.tpl", good.substr(0, 20), 11},
         {"oversized.tpl", oversized, 11},
