@@ -32,25 +32,19 @@ protected:
 
 TEST_F(EmulatedU2Test, StateAnswersCarryStatusFirmwareAndMainBoardState) {
     sensor_->SetMainFirmware({1, 7});
+    const std::vector<Bytes> records = {
+        {4, 0, 0, 0}, {8, 1, 0, 0, 0, 0, 0, 0}, {4, 2, 1, 7}, {6, 10, 0, 0, 0, 0}};
     auto answer = host_->Exchange(0x00, {});
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->cmdId, 0x00);
-    auto records = simtest::StateRecords(answer->body);
-    ASSERT_TRUE(records);
-    ASSERT_EQ(records->size(), 4u);
-    EXPECT_EQ((*records)[0], (Bytes{4, 0, 0, 0}));
-    EXPECT_EQ((*records)[1].size(), 8u);
-    EXPECT_EQ((*records)[1][1], 1);
-    EXPECT_EQ((*records)[2], (Bytes{4, 2, 1, 7}));
-    EXPECT_EQ((*records)[3], (Bytes{6, 10, 0, 0, 0, 0}));
+    EXPECT_EQ(simtest::StateRecords(answer->body), records);
 
     // Every write is answered with the same records, with the status set.
     sensor_->SetStatusByte(3);
-    auto written = host_->WriteI2C(kImager, 0x13, 1);
-    ASSERT_TRUE(written);
-    EXPECT_EQ(written->cmdId, 0x00);
-    EXPECT_EQ(Status(written), 3);
-    EXPECT_EQ(simtest::StateRecords(written->body)->size(), 4u);
+    answer = host_->WriteI2C(kImager, 0x13, 1);
+    EXPECT_EQ(Status(answer), 3);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(simtest::StateRecords(answer->body)->size(), 4u);
 }
 
 TEST_F(EmulatedU2Test, OutOfRangeAndUnknownTargetsAreRefused) {
@@ -76,8 +70,8 @@ TEST_F(EmulatedU2Test, LockedEepromKeepsTriggerLevelsAndFactoryDataStaysReadOnly
     EXPECT_EQ(host_->WriteIllu(EmulatedU2::kEepromLockBit, 0), 0);
     EXPECT_EQ(host_->WriteIllu(EmulatedU2::kMinTriggerLevelLow, 0x11), 0);
     EXPECT_EQ(host_->WriteIllu(EmulatedU2::kFirmwareMinor, 99), kRefused);
-    EXPECT_EQ(sensor_->Eeprom().minTriggerLevelLow, 0x11);
-    EXPECT_FALSE(sensor_->Eeprom().locked);
+    EXPECT_EQ(std::tuple(sensor_->Eeprom().minTriggerLevelLow, sensor_->Eeprom().locked),
+              std::tuple(0x11, false));
 
     EXPECT_EQ(SetCommand(0x09, 0), 0);  // factory trigger levels again
     EXPECT_EQ(sensor_->Eeprom().minTriggerLevelLow, 0x70);
@@ -95,29 +89,12 @@ TEST_F(EmulatedU2Test, StatusLedStateIsRecordedAndReadsBack) {
     EXPECT_EQ(Command(0x23, 1), Bytes{4});
 }
 
-TEST_F(EmulatedU2Test, EachInjectedFaultSpoilsTheNextAnswerOnly) {
-    uint8_t buffer[64];
-    uint32_t moved = 0;
-
-    sensor_->InjectFault(Fault::kNoAnswer);
-    ASSERT_TRUE(host_->Send(0x00, {}));
-    EXPECT_FALSE(handle_->Read(buffer, 8, moved));
-    EXPECT_EQ(Status(host_->Exchange(0x00, {})), 0);
-
-    sensor_->InjectFault(Fault::kShortAnswer);
-    ASSERT_TRUE(host_->Send(0x00, {}));
-    ASSERT_TRUE(handle_->Read(buffer, 8, moved));
-    EXPECT_EQ(buffer[3], 22);
-    EXPECT_TRUE(handle_->Read(buffer, 22, moved));
-    EXPECT_EQ(moved, 11u);
-
-    sensor_->InjectFault(Fault::kWrongCmdId);
-    EXPECT_EQ(host_->ReadI2C(kImager, 0, 1)->cmdId, 0xEE);
-
+// The faults that the library meets in a capture (no answer, a short one, a
+// wrong command) are tested through it, each spoiling one capture only.
+TEST_F(EmulatedU2Test, FaultsSpoilTheAnswersTheyAreMeantFor) {
     sensor_->InjectFault(Fault::kStateAnswer);
     auto state = host_->ReadI2C(kIlluBoard, 0x24, 2);
-    ASSERT_TRUE(state);
-    EXPECT_EQ(state->cmdId, 0x00);
+    ASSERT_EQ(Status(state), 0);
     EXPECT_TRUE(simtest::StateRecords(state->body));
 
     // A bad record waits for the next state answer; data answers pass.
@@ -171,8 +148,7 @@ TEST_F(EmulatedU2Test, MalformedRequestsFailTheTransferAndLeaveTheSensorUsable) 
     int error = 0;
     handle_ = bus_.Open(bus_.PathOf(id_), error);
     ASSERT_TRUE(handle_);
-    simtest::RawHost fresh(*handle_);
-    EXPECT_EQ(Status(fresh.Exchange(0x00, {})), 0);
+    EXPECT_EQ(Status(simtest::RawHost(*handle_).Exchange(0x00, {})), 0);
 }
 
 class EmulatedU1Test : public simtest::SimSensorTest<EmulatedU1> {

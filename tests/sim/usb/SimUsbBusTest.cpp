@@ -70,12 +70,12 @@ TEST(SimUsbBusTest, PathsNameModelAndInstanceOpenWithoutRegardToCaseAndHandlesCl
     int error = 0;
     auto handle = bus.Open("\\\\?\\USB#VID_1013&PID_0019#SIM2" + std::string(kGuid), error);
     ASSERT_TRUE(handle);
+    // Length, type, vendor and product of a device descriptor.
     const Bytes descriptor = Descriptor(*handle);
     ASSERT_EQ(descriptor.size(), 18u);
-    EXPECT_EQ(descriptor[0], 18);
-    EXPECT_EQ(descriptor[1], 1);
-    EXPECT_EQ(descriptor[8] | descriptor[9] << 8, 0x1013);
-    EXPECT_EQ(descriptor[10] | descriptor[11] << 8, 0x0019);
+    EXPECT_EQ(Bytes({descriptor[0], descriptor[1], descriptor[8], descriptor[9], descriptor[10],
+                     descriptor[11]}),
+              Bytes({18, 1, 0x13, 0x10, 0x19, 0x00}));
     EXPECT_EQ(Descriptor(*bus.Open(bus.PathOf(u2b), error))[10], 0x18);
 
     EXPECT_FALSE(bus.Open("\\\\?\\usb#vid_1013&pid_0019#sim9" + std::string(kGuid), error));
@@ -105,11 +105,10 @@ TEST(SimUsbBusTest, AttachAndDetachReachTheListenerFromTheBusThread) {
     const std::string path = bus.PathOf(id);
     EXPECT_TRUE(bus.Detach(id));
     EXPECT_FALSE(bus.Detach(id));
-    const auto events = recorder.WaitFor(3);
-    ASSERT_EQ(events.size(), 3u);
-    EXPECT_EQ(events[0], std::make_pair(uint32_t{platform::kUsbArrival}, path));
-    EXPECT_EQ(events[1], std::make_pair(uint32_t{platform::kUsbRemovePending}, path));
-    EXPECT_EQ(events[2], std::make_pair(uint32_t{platform::kUsbRemoveComplete}, path));
+    EXPECT_EQ(recorder.WaitFor(3), (std::vector<std::pair<uint32_t, std::string>>{
+                                       {platform::kUsbArrival, path},
+                                       {platform::kUsbRemovePending, path},
+                                       {platform::kUsbRemoveComplete, path}}));
     EXPECT_NE(recorder.Threads()[0], std::this_thread::get_id());
     EXPECT_TRUE(bus.PresentPaths().empty());
 
