@@ -58,14 +58,13 @@ TEST(Extractor, FindsPlantedMinutiaeWithTypeAndDirection) {
             phase += o.sign * std::atan2(s.y - o.y, s.x + side - o.x);
         const bool ridgeEnds = std::cos(phase) < 0;
         endings += ridgeEnds;
+        SCOPED_TRACE(testing::Message() << "at " << s.x << "," << s.y);
         float distance;
         const fp::Minutia* m = Nearest(f, s.x, s.y, distance);
         ASSERT_NE(m, nullptr);
-        EXPECT_LT(distance, 6.f) << "no minutia near " << s.x << "," << s.y;
-        EXPECT_EQ(m->type, ridgeEnds ? fp::MinutiaType::Ending : fp::MinutiaType::Bifurcation)
-            << "at " << s.x << "," << s.y;
-        EXPECT_LT(AngleBetween(m->direction * kPi / 128, s.sign > 0 ? kPi : 0.f), 0.35f)
-            << "at " << s.x << "," << s.y;
+        EXPECT_LT(distance, 6.f);
+        EXPECT_EQ(m->type, ridgeEnds ? fp::MinutiaType::Ending : fp::MinutiaType::Bifurcation);
+        EXPECT_LT(AngleBetween(m->direction * kPi / 128, s.sign > 0 ? kPi : 0.f), 0.35f);
     }
     ASSERT_EQ(endings, 2) << "the rows were meant to give both types";
     // Clean ridges must not produce minutiae of their own. A print this sparse
@@ -133,8 +132,7 @@ TEST(Extractor, WideRidgesAreBroughtToTheUsualScale) {
     // the measurement: far smaller than the image, not smaller than the usual print.
     EXPECT_LT(wide.width, 300 * 10 / 9 * 1.05f);
     EXPECT_GT(wide.width, 300 * 0.97f);
-    EXPECT_EQ(wide.width, wide.height);
-    EXPECT_EQ(wide.resolution, 500);
+    EXPECT_EQ(std::tuple(wide.height, wide.resolution), std::tuple(wide.width, 500));
     ASSERT_GT(wide.mask.columns, 0);
     EXPECT_EQ(wide.mask.columns, (wide.width + wide.mask.cell - 1) / wide.mask.cell);
 
@@ -153,8 +151,7 @@ TEST(Extractor, WideRidgesAreBroughtToTheUsualScale) {
     fp::Features declared;
     ASSERT_EQ(ExtractImage(Render(Scaled(p, 1.2f), 360, 360, {}, 0), declared, at600),
               fp::ExtractStatus::Ok);
-    EXPECT_EQ(declared.width, 300);
-    EXPECT_EQ(declared.resolution, 500);
+    EXPECT_EQ(std::tuple(declared.width, declared.resolution), std::tuple(300, 500));
     EXPECT_GE(FoundNear(declared, p, 30, 270, 1.f, 7.f), inside * 3 / 4);
 }
 
@@ -265,8 +262,7 @@ TEST(Extractor, RescaledImagesStayWithinTheSizesAccepted) {
     at300.resolution = 300;
     fp::Features big;
     ASSERT_EQ(ExtractImage(Render(p, 1536, 1536), big, at300), fp::ExtractStatus::Ok);
-    EXPECT_EQ(big.width, fp::kMaxImageSide);
-    EXPECT_EQ(big.height, fp::kMaxImageSide);
+    EXPECT_EQ(std::tuple(big.width, big.height), std::tuple(fp::kMaxImageSide, fp::kMaxImageSide));
     for (const fp::Minutia& m : big.minutiae) ASSERT_TRUE(m.x < big.width && m.y < big.height);
 
     fp::ExtractorSettings at1000;

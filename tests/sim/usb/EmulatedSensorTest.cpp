@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <optional>
 #include <random>
 
 #include "sim/usb/EmulatedU1.h"
 #include "sim/usb/EmulatedU2.h"
-#include "sim/usb/SimSensorTest.h"
+#include "sim/usb/RawHost.h"
+#include "sim/usb/SimUsbBus.h"
 
 using sim::EmulatedU1;
 using sim::EmulatedU2;
@@ -12,12 +15,43 @@ using sim::Fault;
 using simtest::kBioBoard;
 using simtest::kIlluBoard;
 using simtest::kImager;
-using simtest::kRefused;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-class EmulatedU2Test : public simtest::SimSensorTest<EmulatedU2> {
+using simtest::Answer;
+using simtest::RawHost;
+constexpr int kRefused = sim::EmulatedSensor::kStatusRefused;
+
+// One emulated sensor on a bus of the test's own, opened, with a raw host on
+// its handle.
+template <class Model>
+class SimSensorTest : public testing::Test {
+protected:
+    void Plug(sim::SensorModel model, uint32_t serial, const sim::SensorOptions& options = {}) {
+        id_ = bus_.Attach(model, serial, options);
+        sensor_ = bus_.SensorAs<Model>(id_);
+        ASSERT_TRUE(sensor_);
+        int error = 0;
+        handle_ = bus_.Open(bus_.PathOf(id_), error);
+        ASSERT_TRUE(handle_) << error;
+        host_.emplace(*handle_);
+    }
+
+    // The status byte of a state answer, or -1 when the answer is none.
+    static int Status(const std::optional<Answer>& answer) {
+        if (!answer || answer->cmdId != 0x00 || answer->body.size() < 3) return -1;
+        return answer->body[2];
+    }
+
+    sim::SimUsbBus bus_;
+    int id_ = 0;
+    std::shared_ptr<Model> sensor_;
+    std::unique_ptr<platform::UsbDriverHandle> handle_;
+    std::optional<RawHost> host_;
+};
+
+class EmulatedU2Test : public SimSensorTest<EmulatedU2> {
 protected:
     void SetUp() override { Plug(sim::SensorModel::kU2, 12345678, {.illuBoardSerial = 0xABCDEF}); }
 
@@ -151,7 +185,7 @@ TEST_F(EmulatedU2Test, MalformedRequestsFailTheTransferAndLeaveTheSensorUsable) 
     EXPECT_EQ(Status(simtest::RawHost(*handle_).Exchange(0x00, {})), 0);
 }
 
-class EmulatedU1Test : public simtest::SimSensorTest<EmulatedU1> {
+class EmulatedU1Test : public SimSensorTest<EmulatedU1> {
 protected:
     void SetUp() override { Plug(sim::SensorModel::kU1, 0x12345678); }
 };

@@ -1,13 +1,14 @@
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <thread>
 
 #include "platform/Time.h"
 #include "sim/usb/EmulatedU2.h"
-#include "sim/usb/SimSensorTest.h"
+#include "sim/usb/RawHost.h"
+#include "sim/usb/SimUsbBus.h"
+#include "support/Wait.h"
 
 using sim::SensorModel;
 using sim::SimUsbBus;
@@ -25,11 +26,10 @@ public:
         events_.emplace_back(event, path);
         threads_.push_back(std::this_thread::get_id());
         if (unwatchFrom_ != nullptr) unwatchFrom_->Unwatch();
-        cv_.notify_all();
     }
     std::vector<std::pair<uint32_t, std::string>> WaitFor(size_t count) {
-        std::unique_lock lock(mutex_);
-        cv_.wait_for(lock, std::chrono::seconds(5), [&] { return events_.size() >= count; });
+        kvt_test::WaitUntil([&] { return Threads().size() >= count; }, std::chrono::seconds(5));
+        std::lock_guard lock(mutex_);
         return events_;
     }
     std::vector<std::thread::id> Threads() {
@@ -40,7 +40,6 @@ public:
 
 private:
     std::mutex mutex_;
-    std::condition_variable cv_;
     std::vector<std::pair<uint32_t, std::string>> events_;
     std::vector<std::thread::id> threads_;
 };
