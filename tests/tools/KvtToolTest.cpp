@@ -1,4 +1,5 @@
-// The kvt program, run as a separate process on simulated sensors.
+// The kvt program, run as a separate process on simulated sensors and on the
+// pictures, templates and ISO/ANSI records it writes.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,16 +10,24 @@
 #include <string>
 #include <vector>
 
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
-#include "tools/KvtRunner.h"
 #include "tools/MiniJson.h"
 
 namespace fs = std::filesystem;
+using kvt_test::ChildResult;
 using kvt_test::Json;
 using kvt_test::JsonReader;
-using kvt_test::RunKvt;
+using kvt_test::RunChild;
+using kvt_test::TempDir;
 
 namespace {
+
+// Runs kvt as a user would, in the test's data folder; env: extra NAME=value
+// entries on top of the test's environment.
+ChildResult RunKvt(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+    return RunChild(KVT_TOOL, args, env);
+}
 
 const std::string kTwoSensors = "KVT_SIMULATED_SENSORS=u2,u1";
 
@@ -125,7 +134,7 @@ TEST(KvtJson, ListInfoAndErrorsAreValidJsonAndTheHumanListATable) {
 }
 
 TEST(KvtCapture, WritesABmpThatImageMagickReadsAndAPng) {
-    kvt_test::TempDir dir("kvt-capture");
+    TempDir dir("kvt-capture");
     const std::string bmp = (dir / "finger.bmp").string();
     const std::string png = (dir / "finger.png").string();
     const auto result = RunKvt({"capture", "--simulate", "u2", "--size", "full", "--invert",
@@ -146,7 +155,7 @@ TEST(KvtCapture, WritesABmpThatImageMagickReadsAndAPng) {
 
 TEST(KvtCapture, LiveFingerDetectionGradesTheFinger) {
     const auto level = [](std::vector<std::string> extra) {
-        kvt_test::TempDir dir("kvt-lfd");
+        TempDir dir("kvt-lfd");
         std::vector<std::string> args{"capture", "--json", "--simulate",
                                       "u2",      "--out",  (dir / "f.bmp").string()};
         args.insert(args.end(), extra.begin(), extra.end());
@@ -161,7 +170,7 @@ TEST(KvtCapture, LiveFingerDetectionGradesTheFinger) {
 }
 
 TEST(KvtCapture, AsynchronousCapturesWaitForAFinger) {
-    kvt_test::TempDir dir("kvt-async");
+    TempDir dir("kvt-async");
     const auto result = RunKvt({"capture", "--json", "--async", "--timeout", "5", "--simulate",
                                 "u1", "--out", (dir / "f.bmp").string()});
     ASSERT_EQ(result.exit, 0) << result.err;
@@ -179,7 +188,22 @@ TEST(KvtCapture, AsynchronousCapturesWaitForAFinger) {
     EXPECT_FALSE(fs::exists(dir / "none.bmp"));
 }
 
-using KvtBiometrics = kvt_test::KvtFilesTest;
+// A folder of the test's own for the pictures and templates kvt writes.
+class KvtFilesTest : public testing::Test {
+protected:
+    // A picture of a virtual finger ("5:3": finger 5, impression 3), taken by kvt capture.
+    std::string Picture(const std::string& name, const std::string& finger,
+                        const char* model = "u2") {
+        const std::string path = (m_dir / (name + ".bmp")).string();
+        const auto result =
+            RunKvt({"capture", "--simulate", model, "--finger", finger, "--out", path});
+        EXPECT_EQ(result.exit, 0) << result.err;
+        return path;
+    }
+    TempDir m_dir{"kvt-files"};
+};
+
+using KvtBiometrics = KvtFilesTest;
 
 TEST_F(KvtBiometrics, SameFingerMatchesAndAnotherDoesNot) {
     const std::string enrolled = Picture("f5-0", "5:0");
@@ -248,6 +272,64 @@ TEST_F(KvtBiometrics, DamagedFilesGetAClearError) {
         EXPECT_NE(result.err.find(c.name), std::string::npos) << result.err;
     }
     EXPECT_EQ(RunKvt({"match", (m_dir / "absent.tpl").string(), tpl}).exit, 11);
+}
+
+class KvtStandardFormats : public KvtFilesTest {
+protected:
+    std::string Extract(const std::string& picture, const std::string& format) {
+        const std::string path =
+            (m_dir / (fs::path(picture).stem().string() + "." + format)).string();
+        const auto result = RunKvt({"extract", picture, "--format", format, "-o", path});
+        EXPECT_EQ(result.exit, 0) << result.err;
+        return path;
+    }
+};
+
+TEST_F(KvtStandardFormats, RecordsAreWrittenAndMatchedLikeTemplates) {
+    const std::string enrolled = Picture("f8-0", "8:0");
+    const std::string probe = Picture("f8-2", "8:2");
+    const std::string other = Picture("f9-0", "9:0");
+    const std::string iso = Extract(enrolled, "iso");
+    const std::string ansi = Extract(enrolled, "ansi");
+
+    const std::string isoBytes = kvt_test::ReadFile(iso);
+    const std::string ansiBytes = kvt_test::ReadFile(ansi);
+    ASSERT_GT(isoBytes.size(), 28u);
+    EXPECT_EQ(isoBytes.substr(0, 8), std::string("FMR\0 20\0", 8));
+    EXPECT_EQ(ansiBytes.substr(0, 8), std::string("FMR\0 20\0", 8));
+    // ISO: a 4-byte record length; ANSI: 2 bytes, then the CBEFF product id.
+    auto u16 = [](const std::string& b, int at) {
+        return static_cast<size_t>(static_cast<unsigned char>(b[at]) << 8 |
+                                   static_cast<unsigned char>(b[at + 1]));
+    };
+    EXPECT_EQ(std::tuple(u16(isoBytes, 10), u16(ansiBytes, 8)),
+              std::tuple(isoBytes.size(), ansiBytes.size()));
+    EXPECT_EQ(ansiBytes.size(), isoBytes.size() + 2);
+
+    EXPECT_EQ(RunKvt({"match", probe, iso, ansi}).exit, 0);
+    EXPECT_EQ(RunKvt({"match", iso, ansi}).exit, 0);
+    EXPECT_EQ(RunKvt({"match", other, iso}).exit, 8);
+
+    const fs::path gallery = m_dir / "gallery";
+    fs::create_directory(gallery);
+    fs::copy_file(ansi, gallery / "f8.ansi");
+    fs::copy_file(Extract(other, "iso"), gallery / "f9.iso");
+    const auto identify = RunKvt({"identify", probe, gallery.string()});
+    EXPECT_EQ(identify.exit, 0) << identify.err;
+    EXPECT_NE(identify.out.find("f8.ansi"), std::string::npos) << identify.out;
+}
+
+TEST_F(KvtStandardFormats, MalformedRecordsAreRefusedByName) {
+    const std::string iso = Extract(Picture("f10", "10:0"), "iso");
+    std::string bad = kvt_test::ReadFile(iso);
+    bad[24] = 11;  // finger position beyond the left little finger
+    kvt_test::WriteFile(m_dir / "bad.iso", bad);
+    const auto match = RunKvt({"match", iso, (m_dir / "bad.iso").string()});
+    EXPECT_EQ(match.exit, 11);
+    EXPECT_NE(match.err.find("ISO record refused: finger view header out of range"),
+              std::string::npos)
+        << match.err;
+    EXPECT_EQ(RunKvt({"extract", iso, "--format", "pdf"}).exit, 64);
 }
 
 #ifndef _WIN32  // a console's Ctrl-C cannot be sent to one child process alone
