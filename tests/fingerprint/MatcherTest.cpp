@@ -121,6 +121,15 @@ int Score(const fp::Features& probe, const fp::Features& reference, fp::MatcherS
     return matcher.IdentifyNext(reference);
 }
 
+// The comparison with a reference given as template bytes, which must decode.
+fp::Comparison Next(fp::Matcher& matcher, const std::vector<std::uint8_t>& reference) {
+    int score = -1;
+    EXPECT_EQ(matcher.IdentifyNext(reference.data(), reference.size(), score),
+              fp::TemplateError::None);
+    EXPECT_EQ(score, matcher.last().score);
+    return matcher.last();
+}
+
 TEST(Matcher, SamePrintMatchesUnderRotationTranslationAndNoise) {
     const fp::Features original = RandomPrint(1);
     EXPECT_GT(Score(original, original), 100);
@@ -192,16 +201,14 @@ TEST(Matcher, IdentificationRunsOnTemplateBytesOfCrowdedPrints) {
     EXPECT_FALSE(matcher.identifying());
     const std::vector<std::uint8_t> p = fp::EncodeTemplate(probe);
     ASSERT_EQ(matcher.IdentifyStart(p.data(), p.size()), fp::TemplateError::None);
-    int mateScore = -1, strangerScore = -1, brokenScore = 77;
-    ASSERT_EQ(matcher.IdentifyNext(mate.data(), mate.size(), mateScore), fp::TemplateError::None);
-    EXPECT_GE(matcher.last().matched, 150);
-    ASSERT_EQ(matcher.IdentifyNext(stranger.data(), stranger.size(), strangerScore),
-              fp::TemplateError::None);
+    const fp::Comparison mated = Next(matcher, mate);
+    EXPECT_GE(mated.score, 80);
+    EXPECT_GE(mated.matched, 150);
+    EXPECT_LT(Next(matcher, stranger).score, 36);
+    int brokenScore = 77;
     EXPECT_NE(matcher.IdentifyNext(broken.data(), broken.size(), brokenScore),
               fp::TemplateError::None);
     EXPECT_EQ(brokenScore, 77);  // untouched on error
-    EXPECT_GE(mateScore, 80);
-    EXPECT_LT(strangerScore, 36);
     matcher.IdentifyEnd();
     EXPECT_FALSE(matcher.identifying());
 }
@@ -230,15 +237,10 @@ TEST(Matcher, RememberedReferencesScoreAsFreshOnesAndStayBounded) {
         fresh.IdentifyStart(probe);
         remembering.IdentifyStart(probe);
         for (std::size_t k = 0; k < gallery.size(); ++k) {
-            int expected = -1, got = -2;
-            ASSERT_EQ(fresh.IdentifyNext(workedOut[k].data(), workedOut[k].size(), expected),
-                      fp::TemplateError::None);
-            ASSERT_EQ(remembering.IdentifyNext(gallery[k].data(), gallery[k].size(), got),
-                      fp::TemplateError::None);
-            EXPECT_EQ(got, expected) << k;
-            const fp::Comparison &a = fresh.last(), &b = remembering.last();
-            EXPECT_EQ(std::tie(a.similarity, a.matched, a.rotation, a.dx, a.dy),
-                      std::tie(b.similarity, b.matched, b.rotation, b.dx, b.dy));
+            const fp::Comparison a = Next(fresh, workedOut[k]), b = Next(remembering, gallery[k]);
+            EXPECT_EQ(std::tie(a.score, a.similarity, a.matched, a.rotation, a.dx, a.dy),
+                      std::tie(b.score, b.similarity, b.matched, b.rotation, b.dx, b.dy))
+                << k;
         }
     };
     for (int pass = 0; pass < 2; ++pass)
@@ -250,12 +252,9 @@ TEST(Matcher, RememberedReferencesScoreAsFreshOnesAndStayBounded) {
     // larger buffer is the same reference.
     std::vector<std::uint8_t> padded = gallery.back();
     padded.resize(padded.size() + 40, 0xAB);
-    int plain = -1, fromPadded = -2;
     remembering.IdentifyStart(probes.back());
-    remembering.IdentifyNext(gallery.back().data(), gallery.back().size(), plain);
-    ASSERT_EQ(remembering.IdentifyNext(padded.data(), padded.size(), fromPadded),
-              fp::TemplateError::None);
-    EXPECT_EQ(fromPadded, plain);
+    const int plain = Next(remembering, gallery.back()).score;
+    EXPECT_EQ(Next(remembering, padded).score, plain);
     EXPECT_GE(plain, 48);
     EXPECT_EQ(remembering.cachedReferences(), 3u);
 
@@ -296,11 +295,7 @@ TEST(Matcher, RidgeFlowWorkedOutLateComparesAsPreparedInFull) {
     fp::Matcher full({.cachedReferences = 0}), remembering;
     full.IdentifyStart(withFlow);
     std::vector<fp::Comparison> expected;
-    for (const auto& ref : gallery) {
-        int score = 0;
-        ASSERT_EQ(full.IdentifyNext(ref.data(), ref.size(), score), fp::TemplateError::None);
-        expected.push_back(full.last());
-    }
+    for (const auto& ref : gallery) expected.push_back(Next(full, ref));
     // The flows differ, so the check decides the scores.
     EXPECT_GT(expected[0].agreement, 0.99f);
     EXPECT_LT(expected[3].agreement, 0.f);
@@ -308,21 +303,17 @@ TEST(Matcher, RidgeFlowWorkedOutLateComparesAsPreparedInFull) {
     remembering.IdentifyStart(withFlow);
     for (int pass = 0; pass < 2; ++pass)
         for (std::size_t k = 0; k < gallery.size(); ++k) {
-            int score = 0;
-            ASSERT_EQ(remembering.IdentifyNext(gallery[k].data(), gallery[k].size(), score),
-                      fp::TemplateError::None);
-            EXPECT_EQ(remembering.last().similarity, expected[k].similarity)
+            const fp::Comparison got = Next(remembering, gallery[k]);
+            EXPECT_EQ(std::tuple(got.similarity, got.agreement),
+                      std::tuple(expected[k].similarity, expected[k].agreement))
                 << "pass " << pass << ", reference " << k;
-            EXPECT_EQ(remembering.last().agreement, expected[k].agreement);
         }
 }
 
 // The scale is pieced together from a measured table, an exponential tail
 // and a power law beyond: no step back and no jump where the pieces meet.
 TEST(Matcher, ScoreScaleGrowsSmoothlyWithSimilarity) {
-    EXPECT_EQ(fp::ScoreFromSimilarity(0), 0);
-    EXPECT_EQ(fp::ScoreFromSimilarity(-1), 0);
-    EXPECT_EQ(fp::ScoreFromSimilarity(std::nan("")), 0);
+    for (double nothing : {0.0, -1.0, std::nan("")}) EXPECT_EQ(fp::ScoreFromSimilarity(nothing), 0);
     int previous = 0;
     for (double s = 1e-7; s < 1e3; s *= 1.0005) {
         const int score = fp::ScoreFromSimilarity(s);

@@ -2,8 +2,7 @@
 // the trip, records of other producers are read, broken ones refused.
 #include <gtest/gtest.h>
 
-#include <random>
-
+#include "RandomFeatures.h"
 #include "SyntheticPrint.h"
 #include "fp/Extractor.h"
 #include "fp/Matcher.h"
@@ -14,20 +13,9 @@ namespace {
 using fp::StandardError;
 using fp::StandardFormat;
 
+// Qualities from 1: the records give 0 to a quality not reported.
 fp::Features RandomFeatures(unsigned seed) {
-    std::mt19937 rng(seed);
-    fp::Features f;
-    f.width = 388;
-    f.height = 374;
-    for (int i = 0; i < 60; ++i) {
-        fp::Minutia m;
-        m.x = static_cast<std::uint16_t>(rng() % f.width);
-        m.y = static_cast<std::uint16_t>(rng() % f.height);
-        m.direction = static_cast<std::uint8_t>(rng());
-        m.type = static_cast<fp::MinutiaType>(rng() % 3);
-        m.quality = static_cast<std::uint8_t>(1 + rng() % 100);
-        f.minutiae.push_back(m);
-    }
+    fp::Features f = fptest::RandomFeatures(seed, 60, 388, 374, 1, 100);
     f.singularPoints = {{100, 120, fp::SingularType::Core, 40},
                         {200, 300, fp::SingularType::Delta, 0},
                         {0, 373, fp::SingularType::Core, 200}};

@@ -3,26 +3,15 @@
 
 #include <random>
 
+#include "RandomFeatures.h"
 #include "fp/Template.h"
 
 namespace {
 
 fp::Features SampleFeatures(int minutiae, bool mask, int side = 320) {
-    std::mt19937 rng(static_cast<unsigned>(minutiae * 7 + mask));
-    fp::Features f;
-    f.width = static_cast<std::uint16_t>(side);
-    f.height = static_cast<std::uint16_t>(side + 40);
-    for (int i = 0; i < minutiae; ++i) {
-        fp::Minutia m;
-        m.x = static_cast<std::uint16_t>(rng() % f.width);
-        m.y = static_cast<std::uint16_t>(rng() % f.height);
-        m.direction = static_cast<std::uint8_t>(rng());
-        m.type = static_cast<fp::MinutiaType>(rng() % 3);
-        m.quality = static_cast<std::uint8_t>(rng() % 101);
-        m.curvature = static_cast<std::uint8_t>(rng());
-        m.period = static_cast<std::uint8_t>(rng());
-        f.minutiae.push_back(m);
-    }
+    const unsigned seed = static_cast<unsigned>(minutiae * 7 + mask);
+    fp::Features f = fptest::RandomFeatures(seed, minutiae, side, side + 40);
+    std::mt19937 rng(seed);
     f.singularPoints = {{10, 20, fp::SingularType::Core, 0}, {30, 40, fp::SingularType::Delta, 9}};
     if (mask) {
         f.mask.cell = 16;
