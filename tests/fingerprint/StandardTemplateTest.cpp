@@ -70,14 +70,12 @@ class StandardTemplateRoundTrip
 TEST_P(StandardTemplateRoundTrip, GivesTheSameMinutiae) {
     const auto [format, bottomUp] = GetParam();
     const fp::Features f = RandomFeatures(bottomUp ? 3 : 4);
-    fp::StandardRecordInfo info;
-    info.bottomUp = bottomUp;
-    const std::vector<std::uint8_t> record = fp::EncodeStandardTemplate(f, format, info);
+    const std::vector<std::uint8_t> record =
+        fp::EncodeStandardTemplate(f, format, {.bottomUp = bottomUp});
     ASSERT_EQ(fp::DetectStandardFormat(record.data(), record.size()), format);
 
     fp::Features back;
-    fp::StandardRecordInfo read;
-    read.bottomUp = bottomUp;
+    fp::StandardRecordInfo read{.bottomUp = bottomUp};
     ASSERT_EQ(fp::DecodeStandardTemplate(record.data(), record.size(), format, back, &read),
               StandardError::None);
     EXPECT_EQ(std::tuple(back.width, back.height, back.resolution, back.mask.columns,
@@ -109,13 +107,12 @@ INSTANTIATE_TEST_SUITE_P(Formats, StandardTemplateRoundTrip,
 
 TEST(StandardTemplate, HeaderFieldsAreFilled) {
     fp::Features f = RandomFeatures(5);
-    fp::StandardRecordInfo info;
-    info.fingerPosition = 3;
-    info.viewNumber = 2;
-    info.impressionType = 1;
-    info.cbeffOwner = 0x1234;
-    info.cbeffType = 0x5678;
-    info.captureDevice = 0xABC;
+    const fp::StandardRecordInfo info{.fingerPosition = 3,
+                                      .viewNumber = 2,
+                                      .impressionType = 1,
+                                      .cbeffOwner = 0x1234,
+                                      .cbeffType = 0x5678,
+                                      .captureDevice = 0xABC};
     long sum = 0;
     for (const fp::Minutia& m : f.minutiae) sum += m.quality;
 
