@@ -1,11 +1,9 @@
 // Finger minutiae records of the ISO and ANSI formats: our features survive
-// the trip, records of other producers are read, broken ones refused.
+// the trip, records of other producers are read, broken ones refused. That
+// records still match is checked through the kvt program.
 #include <gtest/gtest.h>
 
 #include "RandomFeatures.h"
-#include "SyntheticPrint.h"
-#include "fp/Extractor.h"
-#include "fp/Matcher.h"
 #include "fp/StandardTemplate.h"
 
 namespace {
@@ -277,38 +275,6 @@ TEST(StandardTemplate, EveryTruncationAndByteValueIsHandled) {
             for (StandardFormat format : {StandardFormat::Iso2005, StandardFormat::Ansi2004})
                 fp::DecodeStandardTemplate(bad.data(), bad.size(), format, f, nullptr, 1);
         }
-}
-
-TEST(StandardTemplate, ImportedTemplatesStillMatch) {
-    const fptest::Pattern pattern = fptest::RandomPattern(7, 360, 360, 30, 30.f);
-    const fptest::Image a = fptest::Render(pattern, 360, 360);
-    const fptest::Image b = fptest::Render(pattern, 360, 360, {0.1f, 6.f, -4.f});
-    const fptest::Image other =
-        fptest::Render(fptest::RandomPattern(8, 360, 360, 30, 30.f), 360, 360);
-    auto extract = [](const fptest::Image& img) {
-        fp::Features f;
-        EXPECT_EQ(fp::Extract({img.pixels.data(), img.width, img.height, img.width}, {}, f),
-                  fp::ExtractStatus::Ok);
-        return f;
-    };
-    auto viaIso = [](const fp::Features& f) {
-        const auto record = fp::EncodeStandardTemplate(f, StandardFormat::Iso2005);
-        fp::Features back;
-        EXPECT_EQ(
-            fp::DecodeStandardTemplate(record.data(), record.size(), StandardFormat::Iso2005, back),
-            StandardError::None);
-        return back;
-    };
-    const fp::Features fa = extract(a), fb = extract(b), fo = extract(other);
-    const fp::MatcherSettings settings;
-    const auto genuine =
-        fp::Compare(fp::Prepare(viaIso(fa)), fp::Prepare(viaIso(fb), false), settings);
-    const auto mixed = fp::Compare(fp::Prepare(fa), fp::Prepare(viaIso(fb), false), settings);
-    const auto impostor =
-        fp::Compare(fp::Prepare(viaIso(fa)), fp::Prepare(viaIso(fo), false), settings);
-    EXPECT_GE(genuine.score, 48);
-    EXPECT_GE(mixed.score, 48);
-    EXPECT_LT(impostor.score, 24);
 }
 
 }  // namespace
