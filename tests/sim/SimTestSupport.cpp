@@ -38,12 +38,8 @@ double ImageOrientation(const std::vector<uint8_t>& img, int w, int h, int x, in
             gxy += gx * gy;
         }
     }
-    // Dominant gradient direction, then the ridge runs across it.
-    const double gradient = 0.5 * std::atan2(2 * gxy, gxx - gyy);
-    double ridge = gradient + kPi / 2;
-    ridge = std::fmod(ridge, kPi);
-    if (ridge < 0) ridge += kPi;
-    return ridge;
+    // Dominant gradient direction, in [-pi/2, pi/2]; the ridge runs across it.
+    return std::fmod(0.5 * std::atan2(2 * gxy, gxx - gyy) + kPi / 2, kPi);
 }
 
 double OrientationGap(double a, double b) {

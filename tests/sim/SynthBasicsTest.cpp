@@ -91,12 +91,10 @@ TEST(SimPatternClass, LayoutHasTheClassSingularPoints) {
 }
 
 namespace {
+// The cache keeps prints by finger: the id is all they need.
 MasterPrint Tiny(uint32_t id) {
     MasterPrint m;
     m.fingerId = id;
-    m.width = 1;
-    m.height = 1;
-    m.ridge.assign(1, static_cast<int8_t>(id));
     return m;
 }
 }  // namespace
