@@ -177,26 +177,24 @@ TEST(StandardTemplate, ReadsEveryOptionalBlockOfAnotherProducer) {
               StandardError::NoSuchView);
 }
 
-TEST(StandardTemplate, BringsOtherResolutionsTo500Dpi) {
-    Bytes b;
-    b.magic().u32(0).u16(0).u16(800).u16(1000).u16(394).u16(394).u8(1).u8(0);
-    b.u8(0).u8(0).u8(60).u8(1).u16(0x4000 | 401).u16(799).u8(0).u8(60).u16(0);
-    b.v[11] = static_cast<std::uint8_t>(b.v.size());
+// Records at 1000 dpi are brought to 500 dpi. In ANSI, a zero 2-byte length
+// announces a 4-byte one; the rest of the header follows it.
+TEST(StandardTemplate, ReadsOtherResolutionsAndTheAnsiLongLength) {
+    Bytes iso;
+    iso.magic().u32(0).u16(0).u16(800).u16(1000).u16(394).u16(394).u8(1).u8(0);
+    iso.u8(0).u8(0).u8(60).u8(1).u16(0x4000 | 401).u16(799).u8(0).u8(60).u16(0);
+    iso.v[11] = static_cast<std::uint8_t>(iso.v.size());
     fp::Features f;
-    ASSERT_EQ(fp::DecodeStandardTemplate(b.v.data(), b.v.size(), StandardFormat::Iso2005, f),
+    ASSERT_EQ(fp::DecodeStandardTemplate(iso.v.data(), iso.v.size(), StandardFormat::Iso2005, f),
               StandardError::None);
     EXPECT_EQ(std::tuple(f.width, f.height, f.minutiae.at(0).x, f.minutiae[0].y),
               std::tuple(400, 500, 200, 399));
-}
 
-TEST(StandardTemplate, ReadsTheAnsiLongLength) {
-    // A zero 2-byte length announces a 4-byte one; the rest of the header follows it.
     Bytes b;
     b.magic().u16(0).u32(0).u16(0x1B).u16(0x02).u16(0x0FFF).u16(256).u16(360).u16(197).u16(197);
     b.u8(1).u8(0).u8(5).u8(0x08).u8(40).u8(1).u16(0x8000 | 255).u16(359).u8(179).u8(30).u16(0);
     b.v[13] = static_cast<std::uint8_t>(b.v.size());
     ASSERT_EQ(fp::DetectStandardFormat(b.v.data(), b.v.size()), StandardFormat::Ansi2004);
-    fp::Features f;
     fp::StandardRecordInfo info;
     ASSERT_EQ(
         fp::DecodeStandardTemplate(b.v.data(), b.v.size(), StandardFormat::Ansi2004, f, &info),

@@ -2,9 +2,8 @@
 // pictures, templates and ISO and ANSI records it writes.
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
@@ -39,16 +38,6 @@ Json ParseOutput(const std::string& out) {
         ADD_FAILURE() << e.what() << " in:\n" << out;
         return {};
     }
-}
-
-// Some other program's output, or empty when it cannot be run.
-std::string Capture(const std::string& command) {
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
-    if (!pipe) return {};
-    std::string out;
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, pipe.get()) != nullptr) out += buffer;
-    return out;
 }
 
 TEST(KvtCommandLine, EveryCommandDescribesItself) {
@@ -161,8 +150,11 @@ TEST(KvtCapture, WritesABmpThatImageMagickReadsAndAPng) {
 
     if (std::system("identify -version >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "ImageMagick's identify is not installed";
-    EXPECT_EQ(Capture("identify -format '%m %w %h %z' '" + bmp + "'"), "BMP3 332 416 8");
-    EXPECT_EQ(Capture("identify -format '%m %w %h' '" + png + "'"), "PNG 332 416");
+    const auto identify = [](const std::string& format, const std::string& file) {
+        return RunChild("/bin/sh", {"-c", "identify -format '" + format + "' '" + file + "'"}).out;
+    };
+    EXPECT_EQ(identify("%m %w %h %z", bmp), "BMP3 332 416 8");
+    EXPECT_EQ(identify("%m %w %h", png), "PNG 332 416");
 }
 
 TEST(KvtCapture, LiveFingerDetectionGradesTheFinger) {
