@@ -152,7 +152,8 @@ TEST_F(EmulatedU2Test, MalformedRequestsFailTheTransferAndLeaveTheSensorUsable) 
     reserved[6] = 1;
     EXPECT_FALSE(host_->WriteAll(reserved));
     EXPECT_FALSE(host_->WriteAll(simtest::Header(0xFFFFFFFF, 0x40)));
-    EXPECT_EQ(Status(host_->Exchange(0x01, simtest::ImageBody(Bytes(8, 0)))), kRefused);
+    // An image request whose two frame descriptors are empty.
+    EXPECT_EQ(Status(host_->Exchange(0x01, Bytes(16, 0))), kRefused);
     EXPECT_EQ(Status(host_->Exchange(0x00, {})), 0);
 
     // Framing does not depend on how the bytes are split into transfers.

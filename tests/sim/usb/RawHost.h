@@ -48,20 +48,6 @@ inline std::vector<uint8_t> I2CWriteBody(uint8_t device, uint16_t address, uint8
     return body;
 }
 
-// One frame descriptor of the image request.
-inline std::vector<uint8_t> Descriptor(int width, int height, int column, int row, uint8_t led0,
-                                       uint8_t led2 = 0) {
-    return {B(width / 4), B(height / 4), B(column / 4), B(row / 4), led0, 0, led2, 0};
-}
-
-// The body of an image request: two frame descriptors; an empty second one
-// asks for a single frame.
-inline std::vector<uint8_t> ImageBody(
-    std::vector<uint8_t> first, const std::vector<uint8_t>& second = std::vector<uint8_t>(8)) {
-    first.insert(first.end(), second.begin(), second.end());
-    return first;
-}
-
 class RawHost {
 public:
     explicit RawHost(platform::UsbDriverHandle& handle) : m_handle(handle) {}
