@@ -63,7 +63,7 @@ std::vector<uint8_t> ProcStatus(uint8_t state, uint32_t item = kInterfaceProcSta
     return LE({item, 16, state, 0});
 }
 
-// A connected peer socket with exact reads.
+// A peer socket, connected or listening, with exact reads.
 class Peer {
 public:
     explicit Peer(SocketHandle socket = platform::kInvalidSocket) : m_socket(socket) {}
@@ -82,9 +82,7 @@ public:
     }
     void Send(uint32_t cmdId, const std::vector<uint8_t>& body = {}) const {
         const auto header = EncodeHeader({cmdId, static_cast<uint32_t>(body.size())});
-        std::vector<uint8_t> message(header.begin(), header.end());
-        message.insert(message.end(), body.begin(), body.end());
-        ASSERT_TRUE(Write(message));
+        ASSERT_TRUE(Write({header.begin(), header.end()}) && Write(body));
     }
     // Exactly count bytes; false on a time-out or a close before them.
     bool Read(size_t count, std::vector<uint8_t>& out, int timeoutMs = 5000) const {
@@ -124,22 +122,16 @@ private:
 class EthernetSensorTest : public testing::Test {
 protected:
     void SetUp() override {
-        listener_ = platform::OpenTcpSocket();
+        listener_.Reset(platform::OpenTcpSocket());
         SocketAddress any;
         ASSERT_TRUE(platform::MakeSocketAddress("127.0.0.1", 0, any));
-        ASSERT_TRUE(platform::BindListener(listener_, any, 5));
-        ASSERT_TRUE(platform::LocalAddress(listener_, listenerAddress_));
-    }
-    void TearDown() override {
-        sensor_.reset();
-        platform::CloseSocket(listener_);
+        ASSERT_TRUE(platform::BindListener(listener_.Socket(), any, 5));
+        ASSERT_TRUE(platform::LocalAddress(listener_.Socket(), listenerAddress_));
     }
 
     EthernetSensorConfig Config() const {
-        EthernetSensorConfig config;
-        config.listenerAddress = "127.0.0.1";
+        EthernetSensorConfig config;  // at 127.0.0.2, for a listener at 127.0.0.1
         config.listenerPort = platform::AddressPort(listenerAddress_);
-        config.sensorAddress = "127.0.0.2";
         config.serialNumber = kSerial;
         config.echoPort = EthernetSensorConfig::kAnyEchoPort;
         return config;
@@ -155,7 +147,7 @@ protected:
         SocketHandle connection = platform::kInvalidSocket;
         SocketAddress local, remote;
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        ASSERT_TRUE(platform::AcceptTcp(listener_, connection, local, remote,
+        ASSERT_TRUE(platform::AcceptTcp(listener_.Socket(), connection, local, remote,
                                         [end] { return std::chrono::steady_clock::now() < end; }));
         EXPECT_EQ(platform::AddressText(remote), "127.0.0.2");
         peer.Reset(connection);
@@ -180,7 +172,7 @@ protected:
         return GetU32(reply->body.data() + 4);
     }
 
-    SocketHandle listener_ = platform::kInvalidSocket;
+    Peer listener_;
     SocketAddress listenerAddress_;
     std::unique_ptr<EmulatedEthernetSensor> sensor_;
     Peer peer_;
