@@ -75,18 +75,14 @@ fp::Features Impression(const fp::Features& f, const Change& c, unsigned seed = 
     std::normal_distribution<float> noise(0.f, 1.f);
     std::uniform_real_distribution<float> unit(0.f, 1.f);
     const float cs = std::cos(c.rotation), sn = std::sin(c.rotation), centre = kSide / 2.f;
-    auto move = [&](float x, float y, float& ox, float& oy) {
-        if (c.warp) c.warp(x, y);
-        ox = cs * (x - centre) - sn * (y - centre) + centre + c.dx;
-        oy = sn * (x - centre) + cs * (y - centre) + centre + c.dy;
-    };
     fp::Features out = Blank();
     for (const fp::Minutia& m : f.minutiae) {
         if (unit(rng) < c.drop || (c.keep && !c.keep(m.x, m.y))) continue;
-        float x, y;
-        move(m.x, m.y, x, y);
-        x += c.jitter * noise(rng);
-        y += c.jitter * noise(rng);
+        float x = m.x, y = m.y;
+        if (c.warp) c.warp(x, y);
+        const float px = x - centre, py = y - centre;
+        x = cs * px - sn * py + centre + c.dx + c.jitter * noise(rng);
+        y = sn * px + cs * py + centre + c.dy + c.jitter * noise(rng);
         if (x < 0 || y < 0 || x >= kSide || y >= kSide) continue;
         fp::Minutia n = m;
         n.x = static_cast<std::uint16_t>(x);
