@@ -97,10 +97,12 @@ TEST_F(SimImpression, RawFrameMakesUpIntoTheUprightPicture) {
 }
 
 // Every carried minutia lies inside the picture and the contact, where its
-// master minutia maps to (which checks the warp's inverse, that placed it); the pixels around it
-// are the master's ridges around the master minutia seen through the same transform (strongly,
-// negatively: ridges are dark, correlated with the master's ridge field, which a minutia moved by
-// another transform than the image would not be); and its direction follows the image's ridges.
+// master minutia maps to (which checks the warp's inverse, that placed it);
+// the pixels around it are the master's ridges around the master minutia seen
+// through the same transform (strongly, negatively: ridges are dark,
+// correlated with the master's ridge field, which a minutia moved by another
+// transform than the image would not be); and its direction follows the
+// image's ridges.
 TEST_F(SimImpression, CarriedMinutiaeAgreeWithTheImageAndTheMaster) {
     int correlated = 0, total = 0;
     std::vector<double> gaps;
