@@ -8,6 +8,7 @@
 #include <functional>
 #include <limits>
 #include <random>
+#include <tuple>
 
 #include "fp/Matcher.h"
 #include "fp/Template.h"
@@ -217,8 +218,7 @@ TEST(Matcher, RememberedReferencesScoreAsFreshOnesAndStayBounded) {
             Impression(f, {.rotation = 0.1f, .jitter = 1.5f, .drop = 0.1f}, seed);
         gallery.push_back(fp::EncodeTemplate(impression));
         workedOut.push_back(fp::EncodeTemplate(impression, 1));
-        ASSERT_EQ(gallery.back()[4], 2);
-        ASSERT_EQ(workedOut.back()[4], 1);
+        ASSERT_EQ(std::tuple(gallery.back()[4], workedOut.back()[4]), std::tuple(2, 1));
         probes.push_back(f);
     }
     fp::Matcher fresh({.cachedReferences = 0}), remembering({.cachedReferences = 3});

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <set>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "sim/DetMath.h"
@@ -27,8 +28,7 @@ TEST(SimDetMath, AgreesWithTheStandardLibrary) {
     EXPECT_DOUBLE_EQ(det::Atan2(0, -1), det::kPi);
     for (double x = 0.001; x < 30; x *= 1.37)
         EXPECT_NEAR(det::Cbrt(x), std::cbrt(x), 1e-13 * x + 1e-15);
-    EXPECT_EQ(det::Round(2.5), 3.0);
-    EXPECT_EQ(det::Round(-2.5), -3.0);
+    EXPECT_EQ(std::tuple(det::Round(2.5), det::Round(-2.5)), std::tuple(3.0, -3.0));
 }
 
 TEST(SimRandom, IsAFixedSequence) {

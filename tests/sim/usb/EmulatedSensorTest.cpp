@@ -186,14 +186,12 @@ TEST_F(EmulatedU2Test, MalformedRequestsFailTheTransferAndLeaveTheSensorUsable) 
     EXPECT_EQ(Status(simtest::RawHost(*handle_).Exchange(0x00, {})), 0);
 }
 
-class EmulatedU1Test : public SimSensorTest<EmulatedU1> {
-protected:
-    void SetUp() override { Plug(sim::SensorModel::kU1, 0x12345678); }
-};
+using EmulatedU1Test = SimSensorTest<EmulatedU1>;
 
 // What the older model does not have or know it refuses; its trigger
 // saturates. Everything else it shows is checked against the library's model.
 TEST_F(EmulatedU1Test, RefusesWhatTheOlderModelLacksAndSaturatesItsTrigger) {
+    Plug(sim::SensorModel::kU1, 0x12345678);
     EXPECT_EQ(Status(host_->Exchange(0x03, {0x88, 0x00})), kRefused);
     EXPECT_EQ(Status(host_->Exchange(0x40, {6, 9, 2, 0, 0, 0})), kRefused);
     EXPECT_EQ(Status(host_->ReadI2C(kIlluBoard, 0x25, 1)), kRefused);
