@@ -2,10 +2,10 @@
 // with the matcher's vector paths and once with its plain C++ paths
 // (FP_MATCHER_PORTABLE), the two outputs must be the same (see CMakeLists.txt).
 #include <cstdio>
-#include <random>
 #include <vector>
 
 #include "PrintLayout.h"
+#include "RandomFeatures.h"
 #include "SyntheticPrint.h"
 #include "fp/Extractor.h"
 #include "fp/Matcher.h"
@@ -19,24 +19,6 @@ fp::Features Extracted(unsigned id, int width, int height, fptest::Placement mov
                        height, moved, 0);
     fp::Features f;
     fp::Extract({img.pixels.data(), img.width, img.height, img.width}, {}, f);
-    return f;
-}
-
-// Many minutiae at random, for the paths that only long lists take.
-fp::Features Crowded(unsigned seed, int count) {
-    std::mt19937 rng(seed);
-    fp::Features f;
-    f.width = 500;
-    f.height = 520;
-    for (int i = 0; i < count; ++i) {
-        fp::Minutia m;
-        m.x = static_cast<std::uint16_t>(rng() % f.width);
-        m.y = static_cast<std::uint16_t>(rng() % f.height);
-        m.direction = static_cast<std::uint8_t>(rng());
-        m.type = fp::MinutiaType::Ending;
-        m.quality = static_cast<std::uint8_t>(40 + rng() % 61);
-        f.minutiae.push_back(m);
-    }
     return f;
 }
 
@@ -60,8 +42,9 @@ int main() {
     small.mask = {};
     small.orientation = {};
     prints.push_back(small);
-    prints.push_back(Crowded(7, 250));
-    prints.push_back(Crowded(7, 240));
+    // Many minutiae, for the paths that only long lists take.
+    prints.push_back(fptest::RandomFeatures(7, 250, 500, 520, 40));
+    prints.push_back(fptest::RandomFeatures(7, 240, 500, 520, 40));
 
     std::vector<fp::PreparedPrint> prepared;
     for (const fp::Features& f : prints) prepared.push_back(fp::Prepare(f));

@@ -1,12 +1,9 @@
 // Finger minutiae records of the ISO and ANSI formats: our features survive
-// the trip, records of other producers are read, broken ones refused.
+// the trip, records of other producers are read, broken ones refused. That
+// records still match is checked through the kvt program.
 #include <gtest/gtest.h>
 
-#include <random>
-
-#include "SyntheticPrint.h"
-#include "fp/Extractor.h"
-#include "fp/Matcher.h"
+#include "RandomFeatures.h"
 #include "fp/StandardTemplate.h"
 
 namespace {
@@ -14,20 +11,9 @@ namespace {
 using fp::StandardError;
 using fp::StandardFormat;
 
+// Qualities from 1: the records give 0 to a quality not reported.
 fp::Features RandomFeatures(unsigned seed) {
-    std::mt19937 rng(seed);
-    fp::Features f;
-    f.width = 388;
-    f.height = 374;
-    for (int i = 0; i < 60; ++i) {
-        fp::Minutia m;
-        m.x = static_cast<std::uint16_t>(rng() % f.width);
-        m.y = static_cast<std::uint16_t>(rng() % f.height);
-        m.direction = static_cast<std::uint8_t>(rng());
-        m.type = static_cast<fp::MinutiaType>(rng() % 3);
-        m.quality = static_cast<std::uint8_t>(1 + rng() % 100);
-        f.minutiae.push_back(m);
-    }
+    fp::Features f = fptest::RandomFeatures(seed, 60, 388, 374, 1, 100);
     f.singularPoints = {{100, 120, fp::SingularType::Core, 40},
                         {200, 300, fp::SingularType::Delta, 0},
                         {0, 373, fp::SingularType::Core, 200}};
@@ -82,21 +68,17 @@ class StandardTemplateRoundTrip
 TEST_P(StandardTemplateRoundTrip, GivesTheSameMinutiae) {
     const auto [format, bottomUp] = GetParam();
     const fp::Features f = RandomFeatures(bottomUp ? 3 : 4);
-    fp::StandardRecordInfo info;
-    info.bottomUp = bottomUp;
-    const std::vector<std::uint8_t> record = fp::EncodeStandardTemplate(f, format, info);
+    const std::vector<std::uint8_t> record =
+        fp::EncodeStandardTemplate(f, format, {.bottomUp = bottomUp});
     ASSERT_EQ(fp::DetectStandardFormat(record.data(), record.size()), format);
 
     fp::Features back;
-    fp::StandardRecordInfo read;
-    read.bottomUp = bottomUp;
+    fp::StandardRecordInfo read{.bottomUp = bottomUp};
     ASSERT_EQ(fp::DecodeStandardTemplate(record.data(), record.size(), format, back, &read),
               StandardError::None);
-    EXPECT_EQ(back.width, f.width);
-    EXPECT_EQ(back.height, f.height);
-    EXPECT_EQ(back.resolution, 500);
-    EXPECT_EQ(back.mask.columns, 0);
-    EXPECT_EQ(back.orientation.columns, 0);
+    EXPECT_EQ(std::tuple(back.width, back.height, back.resolution, back.mask.columns,
+                         back.orientation.columns),
+              std::tuple(f.width, f.height, 500, 0, 0));
     // ISO keeps our 1/256 turn; ANSI's 2 degrees is 1.42 of them.
     const int angleTolerance = format == StandardFormat::Iso2005 ? 0 : 1;
     ASSERT_EQ(back.minutiae.size(), f.minutiae.size());
@@ -123,13 +105,12 @@ INSTANTIATE_TEST_SUITE_P(Formats, StandardTemplateRoundTrip,
 
 TEST(StandardTemplate, HeaderFieldsAreFilled) {
     fp::Features f = RandomFeatures(5);
-    fp::StandardRecordInfo info;
-    info.fingerPosition = 3;
-    info.viewNumber = 2;
-    info.impressionType = 1;
-    info.cbeffOwner = 0x1234;
-    info.cbeffType = 0x5678;
-    info.captureDevice = 0xABC;
+    const fp::StandardRecordInfo info{.fingerPosition = 3,
+                                      .viewNumber = 2,
+                                      .impressionType = 1,
+                                      .cbeffOwner = 0x1234,
+                                      .cbeffType = 0x5678,
+                                      .captureDevice = 0xABC};
     long sum = 0;
     for (const fp::Minutia& m : f.minutiae) sum += m.quality;
 
@@ -168,70 +149,60 @@ TEST(StandardTemplate, ReadsEveryOptionalBlockOfAnotherProducer) {
     ASSERT_EQ(fp::DecodeStandardTemplate(record.data(), record.size(), StandardFormat::Iso2005, f,
                                          &info, 1),
               StandardError::None);
-    EXPECT_EQ(std::tie(info.fingerPosition, info.viewNumber, info.impressionType,
-                       info.fingerQuality, info.captureDevice),
-              std::make_tuple(std::uint8_t{7}, std::uint8_t{1}, std::uint8_t{2}, 55,
-                              std::uint16_t{0x123}));
-    EXPECT_EQ(f.width, 400);
-    EXPECT_EQ(f.height, 500);
+    EXPECT_EQ(std::tuple(info.fingerPosition, info.viewNumber, info.impressionType,
+                         info.fingerQuality, info.captureDevice),
+              std::tuple(7, 1, 2, 55, 0x123));
+    EXPECT_EQ(std::tuple(f.width, f.height), std::tuple(400, 500));
     ASSERT_EQ(f.minutiae.size(), 3u);
-    EXPECT_EQ(std::tie(f.minutiae[0].x, f.minutiae[0].y, f.minutiae[0].type),
-              std::make_tuple(std::uint16_t{100}, std::uint16_t{200}, fp::MinutiaType::Ending));
     // The record's quarter turn counter-clockwise points up the picture; ours
-    // is clockwise in top-down rows and points the other way.
-    EXPECT_EQ(f.minutiae[0].direction, 64);
-    EXPECT_EQ(f.minutiae[1].type, fp::MinutiaType::Bifurcation);
-    EXPECT_EQ(f.minutiae[1].quality, 50);
-    EXPECT_EQ(f.minutiae[2].type, fp::MinutiaType::Other);
+    // is clockwise in top-down rows and points the other way. A quality not
+    // reported reads as middling.
+    EXPECT_EQ(
+        std::tuple(f.minutiae[0].x, f.minutiae[0].y, f.minutiae[0].type, f.minutiae[0].direction,
+                   f.minutiae[1].type, f.minutiae[1].quality, f.minutiae[2].type),
+        std::tuple(100, 200, fp::MinutiaType::Ending, 64, fp::MinutiaType::Bifurcation, 50,
+                   fp::MinutiaType::Other));
     ASSERT_EQ(f.singularPoints.size(), 2u);
     EXPECT_EQ(
-        std::tie(f.singularPoints[0].x, f.singularPoints[0].type, f.singularPoints[0].direction),
-        std::make_tuple(std::uint16_t{120}, fp::SingularType::Core, std::uint8_t{192}));
-    EXPECT_EQ(std::tie(f.singularPoints[1].y, f.singularPoints[1].type),
-              std::make_tuple(std::uint16_t{310}, fp::SingularType::Delta));
+        std::tuple(f.singularPoints[0].x, f.singularPoints[0].type, f.singularPoints[0].direction,
+                   f.singularPoints[1].y, f.singularPoints[1].type),
+        std::tuple(120, fp::SingularType::Core, 192, 310, fp::SingularType::Delta));
 
     ASSERT_EQ(fp::DecodeStandardTemplate(record.data(), record.size(), StandardFormat::Iso2005, f,
                                          &info, 0),
               StandardError::None);
-    EXPECT_EQ(f.minutiae.size(), 1u);
-    EXPECT_EQ(info.fingerPosition, 2);
+    EXPECT_EQ(std::tuple(f.minutiae.size(), info.fingerPosition), std::tuple(1u, 2));
     EXPECT_EQ(fp::DecodeStandardTemplate(record.data(), record.size(), StandardFormat::Iso2005, f,
                                          nullptr, 2),
               StandardError::NoSuchView);
 }
 
-TEST(StandardTemplate, BringsOtherResolutionsTo500Dpi) {
-    Bytes b;
-    b.magic().u32(0).u16(0).u16(800).u16(1000).u16(394).u16(394).u8(1).u8(0);
-    b.u8(0).u8(0).u8(60).u8(1).u16(0x4000 | 401).u16(799).u8(0).u8(60).u16(0);
-    b.v[11] = static_cast<std::uint8_t>(b.v.size());
+// Records at 1000 dpi are brought to 500 dpi. In ANSI, a zero 2-byte length
+// announces a 4-byte one; the rest of the header follows it.
+TEST(StandardTemplate, ReadsOtherResolutionsAndTheAnsiLongLength) {
+    Bytes iso;
+    iso.magic().u32(0).u16(0).u16(800).u16(1000).u16(394).u16(394).u8(1).u8(0);
+    iso.u8(0).u8(0).u8(60).u8(1).u16(0x4000 | 401).u16(799).u8(0).u8(60).u16(0);
+    iso.v[11] = static_cast<std::uint8_t>(iso.v.size());
     fp::Features f;
-    ASSERT_EQ(fp::DecodeStandardTemplate(b.v.data(), b.v.size(), StandardFormat::Iso2005, f),
+    ASSERT_EQ(fp::DecodeStandardTemplate(iso.v.data(), iso.v.size(), StandardFormat::Iso2005, f),
               StandardError::None);
-    EXPECT_EQ(std::tie(f.width, f.height), std::make_tuple(std::uint16_t{400}, std::uint16_t{500}));
-    EXPECT_EQ(std::tie(f.minutiae[0].x, f.minutiae[0].y),
-              std::make_tuple(std::uint16_t{200}, std::uint16_t{399}));
-}
+    EXPECT_EQ(std::tuple(f.width, f.height, f.minutiae.at(0).x, f.minutiae[0].y),
+              std::tuple(400, 500, 200, 399));
 
-TEST(StandardTemplate, ReadsTheAnsiLongLength) {
-    // A zero 2-byte length announces a 4-byte one; the rest of the header follows it.
     Bytes b;
     b.magic().u16(0).u32(0).u16(0x1B).u16(0x02).u16(0x0FFF).u16(256).u16(360).u16(197).u16(197);
     b.u8(1).u8(0).u8(5).u8(0x08).u8(40).u8(1).u16(0x8000 | 255).u16(359).u8(179).u8(30).u16(0);
     b.v[13] = static_cast<std::uint8_t>(b.v.size());
     ASSERT_EQ(fp::DetectStandardFormat(b.v.data(), b.v.size()), StandardFormat::Ansi2004);
-    fp::Features f;
     fp::StandardRecordInfo info;
     ASSERT_EQ(
         fp::DecodeStandardTemplate(b.v.data(), b.v.size(), StandardFormat::Ansi2004, f, &info),
         StandardError::None);
-    EXPECT_EQ(std::tie(info.cbeffOwner, info.cbeffType, info.captureDevice, info.impressionType),
-              std::make_tuple(std::uint16_t{0x1B}, std::uint16_t{2}, std::uint16_t{0xFFF},
-                              std::uint8_t{8}));
     ASSERT_EQ(f.minutiae.size(), 1u);
-    EXPECT_EQ(
-        std::tie(f.minutiae[0].x, f.minutiae[0].y, f.minutiae[0].type),
-        std::make_tuple(std::uint16_t{255}, std::uint16_t{359}, fp::MinutiaType::Bifurcation));
+    EXPECT_EQ(std::tuple(info.cbeffOwner, info.cbeffType, info.captureDevice, info.impressionType,
+                         f.minutiae[0].x, f.minutiae[0].y, f.minutiae[0].type),
+              std::tuple(0x1B, 2, 0xFFF, 8, 255, 359, fp::MinutiaType::Bifurcation));
 }
 
 TEST(StandardTemplate, MalformedRecordsAreRefusedByName) {
@@ -302,38 +273,6 @@ TEST(StandardTemplate, EveryTruncationAndByteValueIsHandled) {
             for (StandardFormat format : {StandardFormat::Iso2005, StandardFormat::Ansi2004})
                 fp::DecodeStandardTemplate(bad.data(), bad.size(), format, f, nullptr, 1);
         }
-}
-
-TEST(StandardTemplate, ImportedTemplatesStillMatch) {
-    const fptest::Pattern pattern = fptest::RandomPattern(7, 360, 360, 30, 30.f);
-    const fptest::Image a = fptest::Render(pattern, 360, 360);
-    const fptest::Image b = fptest::Render(pattern, 360, 360, {0.1f, 6.f, -4.f});
-    const fptest::Image other =
-        fptest::Render(fptest::RandomPattern(8, 360, 360, 30, 30.f), 360, 360);
-    auto extract = [](const fptest::Image& img) {
-        fp::Features f;
-        EXPECT_EQ(fp::Extract({img.pixels.data(), img.width, img.height, img.width}, {}, f),
-                  fp::ExtractStatus::Ok);
-        return f;
-    };
-    auto viaIso = [](const fp::Features& f) {
-        const auto record = fp::EncodeStandardTemplate(f, StandardFormat::Iso2005);
-        fp::Features back;
-        EXPECT_EQ(
-            fp::DecodeStandardTemplate(record.data(), record.size(), StandardFormat::Iso2005, back),
-            StandardError::None);
-        return back;
-    };
-    const fp::Features fa = extract(a), fb = extract(b), fo = extract(other);
-    const fp::MatcherSettings settings;
-    const auto genuine =
-        fp::Compare(fp::Prepare(viaIso(fa)), fp::Prepare(viaIso(fb), false), settings);
-    const auto mixed = fp::Compare(fp::Prepare(fa), fp::Prepare(viaIso(fb), false), settings);
-    const auto impostor =
-        fp::Compare(fp::Prepare(viaIso(fa)), fp::Prepare(viaIso(fo), false), settings);
-    EXPECT_GE(genuine.score, 48);
-    EXPECT_GE(mixed.score, 48);
-    EXPECT_LT(impostor.score, 24);
 }
 
 }  // namespace

@@ -5,13 +5,6 @@
 
 namespace fptest {
 
-void Place(const Placement& p, int width, int height, float x, float y, float& ox, float& oy) {
-    const float cx = width / 2.f, cy = height / 2.f;
-    const float c = std::cos(p.rotation), s = std::sin(p.rotation);
-    ox = c * (x - cx) - s * (y - cy) + cx + p.dx;
-    oy = s * (x - cx) + c * (y - cy) + cy + p.dy;
-}
-
 Image Render(const Pattern& pattern, int width, int height, const Placement& placement,
              int margin) {
     Image img{width, height,

@@ -34,10 +34,6 @@ struct Image {
 Image Render(const Pattern& pattern, int width, int height, const Placement& placement = {},
              int margin = 12);
 
-// Where a point of the pattern (before placement) lands in the image.
-void Place(const Placement& placement, int width, int height, float x, float y, float& ox,
-           float& oy);
-
 // A pattern with `count` singularities at random positions at least `spacing` apart.
 Pattern RandomPattern(unsigned seed, int width, int height, int count, float spacing = 40.f);
 

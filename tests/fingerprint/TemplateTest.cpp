@@ -3,26 +3,15 @@
 
 #include <random>
 
+#include "RandomFeatures.h"
 #include "fp/Template.h"
 
 namespace {
 
 fp::Features SampleFeatures(int minutiae, bool mask, int side = 320) {
-    std::mt19937 rng(static_cast<unsigned>(minutiae * 7 + mask));
-    fp::Features f;
-    f.width = static_cast<std::uint16_t>(side);
-    f.height = static_cast<std::uint16_t>(side + 40);
-    for (int i = 0; i < minutiae; ++i) {
-        fp::Minutia m;
-        m.x = static_cast<std::uint16_t>(rng() % f.width);
-        m.y = static_cast<std::uint16_t>(rng() % f.height);
-        m.direction = static_cast<std::uint8_t>(rng());
-        m.type = static_cast<fp::MinutiaType>(rng() % 3);
-        m.quality = static_cast<std::uint8_t>(rng() % 101);
-        m.curvature = static_cast<std::uint8_t>(rng());
-        m.period = static_cast<std::uint8_t>(rng());
-        f.minutiae.push_back(m);
-    }
+    const unsigned seed = static_cast<unsigned>(minutiae * 7 + mask);
+    fp::Features f = fptest::RandomFeatures(seed, minutiae, side, side + 40);
+    std::mt19937 rng(seed);
     f.singularPoints = {{10, 20, fp::SingularType::Core, 0}, {30, 40, fp::SingularType::Delta, 9}};
     if (mask) {
         f.mask.cell = 16;
@@ -39,9 +28,10 @@ fp::Features SampleFeatures(int minutiae, bool mask, int side = 320) {
 }
 
 void ExpectSame(const fp::Features& a, const fp::Features& b) {
-    EXPECT_EQ(a.width, b.width);
-    EXPECT_EQ(a.height, b.height);
-    EXPECT_EQ(a.resolution, b.resolution);
+    EXPECT_EQ(std::tie(a.width, a.height, a.resolution, a.mask.columns, a.mask.rows, a.mask.bits,
+                       a.orientation.cell, a.orientation.columns, a.orientation.angles),
+              std::tie(b.width, b.height, b.resolution, b.mask.columns, b.mask.rows, b.mask.bits,
+                       b.orientation.cell, b.orientation.columns, b.orientation.angles));
     ASSERT_EQ(a.minutiae.size(), b.minutiae.size());
     for (std::size_t i = 0; i < a.minutiae.size(); ++i) {
         const fp::Minutia &p = a.minutiae[i], &q = b.minutiae[i];
@@ -53,12 +43,6 @@ void ExpectSame(const fp::Features& a, const fp::Features& b) {
         const fp::SingularPoint &p = a.singularPoints[i], &q = b.singularPoints[i];
         EXPECT_EQ(std::tie(p.x, p.y, p.type, p.direction), std::tie(q.x, q.y, q.type, q.direction));
     }
-    EXPECT_EQ(a.mask.columns, b.mask.columns);
-    EXPECT_EQ(a.mask.rows, b.mask.rows);
-    EXPECT_EQ(a.mask.bits, b.mask.bits);
-    EXPECT_EQ(a.orientation.cell, b.orientation.cell);
-    EXPECT_EQ(a.orientation.columns, b.orientation.columns);
-    EXPECT_EQ(a.orientation.angles, b.orientation.angles);
 }
 
 TEST(Template, BothVersionsRoundTripWithAndWithoutMask) {
@@ -162,19 +146,16 @@ TEST(Template, HeaderErrorsAreNamed) {
     std::vector<std::uint8_t> bytes = fp::EncodeTemplate(SampleFeatures(5, true));
     fp::Features out;
     EXPECT_EQ(fp::DecodeTemplate(nullptr, 100, out), fp::TemplateError::NullData);
-    std::vector<std::uint8_t> other = bytes;
-    other[0] = 'X';
-    EXPECT_EQ(fp::DecodeTemplate(other.data(), other.size(), out), fp::TemplateError::BadMagic);
-    other = bytes;
-    for (std::uint8_t version : {0, fp::kTemplateVersion + 1}) {
-        other[4] = version;
-        EXPECT_EQ(fp::DecodeTemplate(other.data(), other.size(), out),
-                  fp::TemplateError::BadVersion);
+    for (auto [at, value, error] : {std::tuple{0, 'X', fp::TemplateError::BadMagic},
+                                    {4, 0, fp::TemplateError::BadVersion},
+                                    {4, fp::kTemplateVersion + 1, fp::TemplateError::BadVersion}}) {
+        std::vector<std::uint8_t> other = bytes;
+        other[at] = static_cast<std::uint8_t>(value);
+        EXPECT_EQ(fp::DecodeTemplate(other.data(), other.size(), out), error) << at;
     }
     // A caller may pass its whole buffer: bytes past the declared size are ignored.
-    other = bytes;
-    other.resize(fp::kMaxTemplateSize, 0xAB);
-    EXPECT_EQ(fp::DecodeTemplate(other.data(), other.size(), out), fp::TemplateError::None);
+    bytes.resize(fp::kMaxTemplateSize, 0xAB);
+    EXPECT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), out), fp::TemplateError::None);
     EXPECT_STRNE(fp::ToString(fp::TemplateError::BadChecksum),
                  fp::ToString(fp::TemplateError::BadSize));
 }

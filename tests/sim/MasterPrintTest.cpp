@@ -28,14 +28,13 @@ TEST(SimMasterPrint, MinutiaeLieOnTheirRidgesAndPointAlongThem) {
         ASSERT_GE(m.minutiae.size(), 15u) << id;
         int onRidge = 0;
         for (const Minutia& mi : m.minutiae) {
-            ASSERT_TRUE(m.Inside(static_cast<int>(mi.x), static_cast<int>(mi.y)));
-            EXPECT_EQ(m.mask[m.Index(static_cast<int>(mi.x), static_cast<int>(mi.y))], 255);
-            EXPECT_GE(mi.angle, 0.0f);
-            EXPECT_LT(mi.angle, 360.0f);
+            const int x = static_cast<int>(mi.x), y = static_cast<int>(mi.y);
+            ASSERT_TRUE(m.Inside(x, y));
+            EXPECT_EQ(m.mask[m.Index(x, y)], 255);
+            EXPECT_TRUE(mi.angle >= 0 && mi.angle < 360) << mi.angle;
             // Thinned ridges run along the ridge middle: the field is positive there.
             if (FieldAt(m, mi.x, mi.y) > 0) ++onRidge;
-            const double theta =
-                m.orientation[m.Index(static_cast<int>(mi.x), static_cast<int>(mi.y))];
+            const double theta = m.orientation[m.Index(x, y)];
             const double a = mi.angle * 3.14159265358979 / 180.0;
             EXPECT_LT(kvt_test::OrientationGap(theta, a), 0.01);
 

@@ -38,12 +38,8 @@ double ImageOrientation(const std::vector<uint8_t>& img, int w, int h, int x, in
             gxy += gx * gy;
         }
     }
-    // Dominant gradient direction, then the ridge runs across it.
-    const double gradient = 0.5 * std::atan2(2 * gxy, gxx - gyy);
-    double ridge = gradient + kPi / 2;
-    ridge = std::fmod(ridge, kPi);
-    if (ridge < 0) ridge += kPi;
-    return ridge;
+    // Dominant gradient direction, in [-pi/2, pi/2]; the ridge runs across it.
+    return std::fmod(0.5 * std::atan2(2 * gxy, gxx - gyy) + kPi / 2, kPi);
 }
 
 double OrientationGap(double a, double b) {
@@ -86,38 +82,6 @@ double MeasuredRidgePeriod(const std::vector<int8_t>& field, const std::vector<u
     if (periods.empty()) return 0;
     std::sort(periods.begin(), periods.end());
     return periods[periods.size() / 2];
-}
-
-int MatchScore(const std::vector<kvt::sim::Minutia>& a, const std::vector<kvt::sim::Minutia>& b) {
-    int best = 0;
-    std::vector<uint8_t> used(b.size());
-    for (const auto& pa : a) {
-        for (const auto& pb : b) {
-            if (pa.type != pb.type) continue;
-            // Rotation and translation that carry pa onto pb.
-            const double rot = (pb.angle - pa.angle) * kPi / 180.0;
-            const double c = std::cos(rot), s = std::sin(rot);
-            std::fill(used.begin(), used.end(), 0);
-            int count = 0;
-            for (const auto& qa : a) {
-                // Screen rotation counter-clockwise: (x, y) -> (x c + y s, -x s + y c).
-                const double dx = qa.x - pa.x, dy = qa.y - pa.y;
-                const double x = pb.x + dx * c + dy * s, y = pb.y - dx * s + dy * c;
-                const double ang = (qa.angle * kPi / 180.0) + rot;
-                for (size_t j = 0; j < b.size(); ++j) {
-                    if (used[j]) continue;
-                    const double ex = b[j].x - x, ey = b[j].y - y;
-                    if (ex * ex + ey * ey > 144) continue;
-                    if (DirectionGap(ang, b[j].angle * kPi / 180.0) > 25 * kPi / 180) continue;
-                    used[j] = 1;
-                    ++count;
-                    break;
-                }
-            }
-            best = std::max(best, count);
-        }
-    }
-    return best;
 }
 
 }  // namespace kvt_test

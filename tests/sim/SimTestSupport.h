@@ -1,8 +1,7 @@
 #pragma once
 
 // Small measurements that the synthesizer's tests share: byte hashes, image
-// orientation, ridge period, and a minimal minutiae matcher (true minutiae
-// only; the real fingerprint engine is elsewhere).
+// orientation and ridge period.
 #include <cstdint>
 #include <vector>
 
@@ -35,9 +34,5 @@ double DirectionGap(double a, double b);
 // the image's own gradients).
 double MeasuredRidgePeriod(const std::vector<int8_t>& field, const std::vector<uint8_t>& region,
                            int width, int height);
-
-// Number of minutiae paired by the best rigid alignment found from any pair of
-// same-type minutiae (distance <= 12 px, direction <= 25 degrees).
-int MatchScore(const std::vector<kvt::sim::Minutia>& a, const std::vector<kvt::sim::Minutia>& b);
 
 }  // namespace kvt_test

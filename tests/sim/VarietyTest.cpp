@@ -112,10 +112,9 @@ TEST(SimVariety, EveryFingerEnrolsFromACentredTouch) {
             if (imp.params.partial) continue;
             ++centred;
             const std::vector<uint8_t> pic = imp.Picture();
-            fp::ImageView view{pic.data(), imp.PictureWidth(), imp.PictureHeight(),
-                               imp.PictureWidth()};
+            const int w = imp.PictureWidth(), h = imp.PictureHeight();
             fp::Features features;
-            ASSERT_EQ(fp::Extract(view, fp::ExtractorSettings{}, features), fp::ExtractStatus::Ok)
+            ASSERT_EQ(fp::Extract({pic.data(), w, h, w}, {}, features), fp::ExtractStatus::Ok)
                 << "finger " << id << " impression " << k;
             EXPECT_GE(features.minutiae.size(), 15u) << "finger " << id << " impression " << k;
         }

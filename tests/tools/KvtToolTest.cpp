@@ -1,24 +1,32 @@
-// The kvt program, run as a separate process on simulated sensors.
+// The kvt program, run as a separate process on simulated sensors and on the
+// pictures, templates and ISO and ANSI records it writes.
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
-#include "tools/KvtRunner.h"
 #include "tools/MiniJson.h"
 
 namespace fs = std::filesystem;
+using kvt_test::ChildResult;
 using kvt_test::Json;
 using kvt_test::JsonReader;
-using kvt_test::RunKvt;
+using kvt_test::RunChild;
+using kvt_test::TempDir;
 
 namespace {
+
+// Runs kvt as a user would, in the test's data folder; env: extra NAME=value
+// entries on top of the test's environment.
+ChildResult RunKvt(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+    return RunChild(KVT_TOOL, args, env);
+}
 
 const std::string kTwoSensors = "KVT_SIMULATED_SENSORS=u2,u1";
 
@@ -30,20 +38,6 @@ Json ParseOutput(const std::string& out) {
         ADD_FAILURE() << e.what() << " in:\n" << out;
         return {};
     }
-}
-
-// Some other program's output, or empty when it cannot be run.
-std::string Capture(const std::string& command) {
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen(command.c_str(), "r"), ::pclose);
-    if (!pipe) return {};
-    std::string out;
-    char buffer[256];
-    while (std::fgets(buffer, sizeof buffer, pipe.get()) != nullptr) out += buffer;
-    return out;
-}
-
-bool HaveIdentify() {
-    return std::system("identify -version >/dev/null 2>&1") == 0;
 }
 
 TEST(KvtCommandLine, EveryCommandDescribesItself) {
@@ -62,13 +56,26 @@ TEST(KvtCommandLine, EveryCommandDescribesItself) {
 }
 
 TEST(KvtCommandLine, WrongCommandLinesEndBeforeTheLibraryStarts) {
-    for (const char* line :
-         {"", "bogus", "list --nope", "list extra", "list --json=yes", "demo --json",
-          "capture --out", "capture --size huge", "capture --timeout 5",
-          "capture --async --timeout 0", "capture --async --timeout 5s", "capture --finger 3",
-          "capture --simulate u9", "capture --simulate u2 --finger 3:x",
-          "capture --simulate u2 --device 0", "monitor --seconds -1", "extract",
-          "match only-a-probe.tpl", "identify probe.bmp folder third"}) {
+    for (const char* line : {"",
+                             "bogus",
+                             "list --nope",
+                             "list extra",
+                             "list --json=yes",
+                             "demo --json",
+                             "capture --out",
+                             "capture --size huge",
+                             "capture --timeout 5",
+                             "capture --async --timeout 0",
+                             "capture --async --timeout 5s",
+                             "capture --finger 3",
+                             "capture --simulate u9",
+                             "capture --simulate u2 --finger 3:x",
+                             "capture --simulate u2 --device 0",
+                             "monitor --seconds -1",
+                             "extract",
+                             "match only-a-probe.tpl",
+                             "identify probe.bmp folder third",
+                             "extract f.bmp --format pdf"}) {
         SCOPED_TRACE(line);
         std::vector<std::string> args;
         std::istringstream words(line);
@@ -99,9 +106,7 @@ TEST(KvtJson, ListInfoAndErrorsAreValidJsonAndTheHumanListATable) {
     ASSERT_EQ(table.exit, 0) << table.err;
     std::istringstream lines(table.out);
     std::string header, first, second;
-    std::getline(lines, header);
-    std::getline(lines, first);
-    std::getline(lines, second);
+    std::getline(std::getline(std::getline(lines, header), first), second);
     const size_t column = header.find("SERIAL");
     ASSERT_NE(column, std::string::npos) << table.out;
     EXPECT_NE(first[column], ' ');
@@ -112,11 +117,11 @@ TEST(KvtJson, ListInfoAndErrorsAreValidJsonAndTheHumanListATable) {
     const auto info = RunKvt({"info", "--json"}, {kTwoSensors});
     ASSERT_EQ(info.exit, 0) << info.err;
     const Json described = ParseOutput(info.out);
-    EXPECT_EQ(described["version"].text, "2.1.0.7");
     EXPECT_EQ(fs::path(described["dataFolder"].text), kvt_test::DataDir());
-    EXPECT_EQ(described["algorithm"]["name"].text, "VeriFinger50");
     ASSERT_EQ(described["sensors"].items.size(), 2u);
-    EXPECT_EQ(described["sensors"][0]["properties"]["PictureSize"].text, "ROI");
+    EXPECT_EQ(std::tuple(described["version"].text, described["algorithm"]["name"].text,
+                         described["sensors"][0]["properties"]["PictureSize"].text),
+              std::tuple("2.1.0.7", "VeriFinger50", "ROI"));
     bool settingsPresent = false;
     for (const Json& file : described["files"].items)
         if (fs::path(file["path"].text).filename() == "KVTDeviceManager.ini")
@@ -124,38 +129,37 @@ TEST(KvtJson, ListInfoAndErrorsAreValidJsonAndTheHumanListATable) {
     EXPECT_TRUE(settingsPresent);
 
     const auto missing = RunKvt({"capture", "--json", "--device", "no-such-sensor"}, {kTwoSensors});
-    EXPECT_EQ(missing.exit, 9);
     const Json error = ParseOutput(missing.out);
-    EXPECT_EQ(error["exit"].number, 9);
+    EXPECT_EQ(std::tuple(missing.exit, error["exit"].number), std::tuple(9, 9));
     EXPECT_NE(error["error"].text.find("no-such-sensor"), std::string::npos);
 }
 
 TEST(KvtCapture, WritesABmpThatImageMagickReadsAndAPng) {
-    kvt_test::TempDir dir("kvt-capture");
+    TempDir dir("kvt-capture");
     const std::string bmp = (dir / "finger.bmp").string();
     const std::string png = (dir / "finger.png").string();
     const auto result = RunKvt({"capture", "--simulate", "u2", "--size", "full", "--invert",
                                 "--out", bmp, "--png", png, "--json"});
     ASSERT_EQ(result.exit, 0) << result.out << result.err;
     const Json captured = ParseOutput(result.out);
-    EXPECT_EQ(captured["mode"].text, "sync");
-    EXPECT_EQ(captured["width"].number, 332);
-    EXPECT_EQ(captured["height"].number, 416);
+    EXPECT_EQ(std::tuple(captured["mode"].text, captured["width"].number, captured["height"].number,
+                         captured["sensor"]["description"].text),
+              std::tuple("sync", 332, 416, "Kelo U2 USB"));
     EXPECT_EQ(captured["bytes"].number, static_cast<double>(fs::file_size(bmp)));
-    EXPECT_EQ(captured["sensor"]["description"].text, "Kelo U2 USB");
+    EXPECT_EQ(kvt_test::ReadFile(png).substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
 
-    const std::string pngBytes = kvt_test::ReadFile(png);
-    ASSERT_GE(pngBytes.size(), 8u);
-    EXPECT_EQ(pngBytes.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
-
-    if (!HaveIdentify()) GTEST_SKIP() << "ImageMagick's identify is not installed";
-    EXPECT_EQ(Capture("identify -format '%m %w %h %z' '" + bmp + "'"), "BMP3 332 416 8");
-    EXPECT_EQ(Capture("identify -format '%m %w %h' '" + png + "'"), "PNG 332 416");
+    if (std::system("identify -version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "ImageMagick's identify is not installed";
+    const auto identify = [](const std::string& format, const std::string& file) {
+        return RunChild("/bin/sh", {"-c", "identify -format '" + format + "' '" + file + "'"}).out;
+    };
+    EXPECT_EQ(identify("%m %w %h %z", bmp), "BMP3 332 416 8");
+    EXPECT_EQ(identify("%m %w %h", png), "PNG 332 416");
 }
 
 TEST(KvtCapture, LiveFingerDetectionGradesTheFinger) {
     const auto level = [](std::vector<std::string> extra) {
-        kvt_test::TempDir dir("kvt-lfd");
+        TempDir dir("kvt-lfd");
         std::vector<std::string> args{"capture", "--json", "--simulate",
                                       "u2",      "--out",  (dir / "f.bmp").string()};
         args.insert(args.end(), extra.begin(), extra.end());
@@ -170,13 +174,13 @@ TEST(KvtCapture, LiveFingerDetectionGradesTheFinger) {
 }
 
 TEST(KvtCapture, AsynchronousCapturesWaitForAFinger) {
-    kvt_test::TempDir dir("kvt-async");
+    TempDir dir("kvt-async");
     const auto result = RunKvt({"capture", "--json", "--async", "--timeout", "5", "--simulate",
                                 "u1", "--out", (dir / "f.bmp").string()});
     ASSERT_EQ(result.exit, 0) << result.err;
     const Json captured = ParseOutput(result.out);
-    EXPECT_EQ(captured["mode"].text, "async");
-    EXPECT_EQ(captured["width"].number, 256);
+    EXPECT_EQ(std::tuple(captured["mode"].text, captured["width"].number),
+              std::tuple("async", 256));
     EXPECT_TRUE(fs::exists(dir / "f.bmp"));
 
     // Sensors from the environment carry no finger: the wait ends empty-handed.
@@ -188,9 +192,30 @@ TEST(KvtCapture, AsynchronousCapturesWaitForAFinger) {
     EXPECT_FALSE(fs::exists(dir / "none.bmp"));
 }
 
-using KvtBiometrics = kvt_test::KvtFilesTest;
+// A folder of the test's own for the pictures, templates and records kvt writes.
+class KvtBiometrics : public testing::Test {
+protected:
+    // A picture of a virtual finger ("5:3": finger 5, impression 3), taken by kvt capture.
+    std::string Picture(const std::string& name, const std::string& finger,
+                        const char* model = "u2") {
+        const std::string path = (m_dir / (name + ".bmp")).string();
+        const auto result =
+            RunKvt({"capture", "--simulate", model, "--finger", finger, "--out", path});
+        EXPECT_EQ(result.exit, 0) << result.err;
+        return path;
+    }
+    // An ISO or ANSI record of a picture, beside it.
+    std::string Extract(const std::string& picture, const std::string& format) {
+        const std::string path =
+            (m_dir / (fs::path(picture).stem().string() + "." + format)).string();
+        const auto result = RunKvt({"extract", picture, "--format", format, "-o", path});
+        EXPECT_EQ(result.exit, 0) << result.err;
+        return path;
+    }
+    TempDir m_dir{"kvt-files"};
+};
 
-TEST_F(KvtBiometrics, SameFingerMatchesAndAnotherDoesNot) {
+TEST_F(KvtBiometrics, TemplatesAndStandardRecordsMatchTheSameFingerOnly) {
     const std::string enrolled = Picture("f5-0", "5:0");
     const std::string probe = Picture("f5-3", "5:3", "u1");
     const std::string other = Picture("f6-0", "6:0");
@@ -203,28 +228,52 @@ TEST_F(KvtBiometrics, SameFingerMatchesAndAnotherDoesNot) {
     const auto match = RunKvt({"match", "--json", probe, tpl, other});
     EXPECT_EQ(match.exit, 0) << match.err;
     const Json compared = ParseOutput(match.out);
-    ASSERT_EQ(compared["references"].items.size(), 2u);
-    EXPECT_TRUE(compared["references"][0]["match"].boolean);
-    EXPECT_FALSE(compared["references"][1]["match"].boolean);
-    EXPECT_GT(compared["references"][0]["score"].number, compared["references"][1]["score"].number);
-
+    const std::vector<Json>& references = compared["references"].items;
+    ASSERT_EQ(references.size(), 2u);
+    EXPECT_EQ(std::tuple(references[0]["match"].boolean, references[1]["match"].boolean),
+              std::tuple(true, false));
+    EXPECT_GT(references[0]["score"].number, references[1]["score"].number);
     EXPECT_EQ(RunKvt({"match", other, tpl}).exit, 8);
 
-    // The gallery: the template, a picture of another finger and a stray file.
+    // ISO and ANSI records: ISO gives a 4-byte record length, ANSI 2 bytes and
+    // then the CBEFF product id.
+    const std::string iso = Extract(enrolled, "iso"), ansi = Extract(enrolled, "ansi");
+    const std::string isoBytes = kvt_test::ReadFile(iso), ansiBytes = kvt_test::ReadFile(ansi);
+    ASSERT_GT(isoBytes.size(), 28u);
+    EXPECT_EQ(std::tuple(isoBytes.substr(0, 8), ansiBytes.substr(0, 8), ansiBytes.size()),
+              std::tuple(std::string("FMR\0 20\0", 8), std::string("FMR\0 20\0", 8),
+                         isoBytes.size() + 2));
+    auto u16 = [](const std::string& b, int at) {
+        return static_cast<size_t>(static_cast<unsigned char>(b[at]) << 8 |
+                                   static_cast<unsigned char>(b[at + 1]));
+    };
+    EXPECT_EQ(std::tuple(u16(isoBytes, 10), u16(ansiBytes, 8)),
+              std::tuple(isoBytes.size(), ansiBytes.size()));
+    EXPECT_EQ(RunKvt({"match", probe, iso, ansi}).exit, 0);
+    EXPECT_EQ(RunKvt({"match", iso, ansi}).exit, 0);
+    EXPECT_EQ(RunKvt({"match", other, iso}).exit, 8);
+
+    // The gallery: the template, a picture of another finger and its ISO
+    // record, and a stray file.
     const fs::path gallery = m_dir / "gallery";
     fs::create_directory(gallery);
     fs::copy_file(tpl, gallery / "f5.tpl");
     fs::copy_file(other, gallery / "f6-0.bmp");
+    fs::copy_file(Extract(other, "iso"), gallery / "f6.iso");
     kvt_test::WriteFile(gallery / "notes.txt", "not a fingerprint");
     const auto identify = RunKvt({"identify", "--json", probe, gallery.string()});
     EXPECT_EQ(identify.exit, 0) << identify.err;
     const Json found = ParseOutput(identify.out);
-    EXPECT_EQ(fs::path(found["file"].text).filename(), "f5.tpl");
-    EXPECT_EQ(found["compared"].number, 2);
-    EXPECT_EQ(found["skipped"].number, 1);
+    EXPECT_EQ(std::tuple(fs::path(found["file"].text).filename().string(), found["compared"].number,
+                         found["skipped"].number),
+              std::tuple("f5.tpl", 3, 1));
 
     fs::remove(gallery / "f5.tpl");
     EXPECT_EQ(RunKvt({"identify", probe, gallery.string()}).exit, 8);
+    fs::copy_file(ansi, gallery / "f5.ansi");
+    const auto byRecord = RunKvt({"identify", probe, gallery.string()});
+    EXPECT_EQ(byRecord.exit, 0) << byRecord.err;
+    EXPECT_NE(byRecord.out.find("f5.ansi"), std::string::npos) << byRecord.out;
 }
 
 TEST_F(KvtBiometrics, DamagedFilesGetAClearError) {
@@ -232,15 +281,17 @@ TEST_F(KvtBiometrics, DamagedFilesGetAClearError) {
     const std::string tpl = (m_dir / "f7.tpl").string();
     ASSERT_EQ(RunKvt({"extract", picture, "-o", tpl}).exit, 0);
     const std::string good = kvt_test::ReadFile(tpl);
+    std::string badIso = kvt_test::ReadFile(Extract(picture, "iso"));
+    badIso[24] = 11;  // finger position beyond the left little finger
 
     struct Case {
         const char* name;
         std::string bytes;
         int exit;
+        const char* says = "";
     };
-    std::string oversized = good;
-    oversized[8] = '\xff';  // bytesEffective far beyond the template's room
-    oversized[9] = '\xff';
+    // bytesEffective far beyond the template's room.
+    const std::string oversized = good.substr(0, 8) + "\xff\xff" + good.substr(10);
     const std::vector<Case> cases = {
         {"truncated.tpl", good.substr(0, 20), 11},
         {"oversized.tpl", oversized, 11},
@@ -248,6 +299,7 @@ TEST_F(KvtBiometrics, DamagedFilesGetAClearError) {
         {"text.bmp", "hello", 11},
         {"header-only.bmp", "BM" + std::string(60, '\x7f'), 5},
         {"truncated.bmp", kvt_test::ReadFile(picture).substr(0, 2000), 5},
+        {"bad.iso", badIso, 11, "ISO record refused: finger view header out of range"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -255,6 +307,7 @@ TEST_F(KvtBiometrics, DamagedFilesGetAClearError) {
         const auto result = RunKvt({"match", (m_dir / c.name).string(), tpl});
         EXPECT_EQ(result.exit, c.exit);
         EXPECT_NE(result.err.find(c.name), std::string::npos) << result.err;
+        EXPECT_NE(result.err.find(c.says), std::string::npos) << result.err;
     }
     EXPECT_EQ(RunKvt({"match", (m_dir / "absent.tpl").string(), tpl}).exit, 11);
 }

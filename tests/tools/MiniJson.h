@@ -6,7 +6,6 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 // A strict JSON reader for checking kvt's --json output: it refuses anything
@@ -49,9 +48,7 @@ private:
     }
     // Skips white space; the next character, or '\0' at the end.
     char Next() {
-        while (m_pos < m_text.size() &&
-               std::string_view(" \t\r\n").find(m_text[m_pos]) != std::string_view::npos)
-            ++m_pos;
+        m_pos = std::min(m_text.find_first_not_of(" \t\r\n", m_pos), m_text.size());
         return m_pos < m_text.size() ? m_text[m_pos] : '\0';
     }
     bool Take(char c) {
@@ -62,21 +59,24 @@ private:
     void Expect(char c) {
         if (!Take(c)) Fail(std::string("expected '") + c + "'");
     }
-    bool Word(const std::string& word) {
-        if (m_text.compare(m_pos, word.size(), word) != 0) return false;
-        m_pos += word.size();
-        return true;
+    // The text that `pattern` matches at the next character.
+    std::string Token(const std::regex& pattern, const char* what) {
+        Next();
+        std::smatch match;
+        if (!std::regex_search(m_text.begin() + static_cast<long>(m_pos), m_text.end(), match,
+                               pattern, std::regex_constants::match_continuous))
+            Fail(what);
+        m_pos += static_cast<size_t>(match.length(0));
+        return match.str(0);
     }
 
     Json Value() {
         Json v;
-        const char next = Next();
         if (Take('{')) {
             if (Take('}')) return v;
             do {
-                std::string key = String();
+                v.keys.push_back(String());
                 Expect(':');
-                v.keys.push_back(std::move(key));
                 v.values.push_back(Value());
             } while (Take(','));
             Expect('}');
@@ -85,54 +85,34 @@ private:
             do v.items.push_back(Value());
             while (Take(','));
             Expect(']');
-        } else if (next == '"') {
+        } else if (Next() == '"') {
             v.text = String();
-        } else if (Word("true") || Word("false")) {
-            v.boolean = next == 't';
-        } else if (!Word("null")) {
-            v.number = Number();
+        } else {
+            static const std::regex kWord(
+                R"(true|false|null|-?(0|[1-9]\d*)(\.\d+)?([eE][+-]?\d+)?)");
+            const std::string word = Token(kWord, "expected a value");
+            v.boolean = word == "true";
+            if (std::isdigit(static_cast<unsigned char>(word.back()))) v.number = std::stod(word);
         }
         return v;
     }
 
     std::string String() {
-        if (!Take('"')) Fail("expected a string");
-        static const std::string kEscapes = "\"\\/bfnrt", kMeanings = "\"\\/\b\f\n\r\t";
+        static const std::regex kString(R"("([^"\\\x00-\x1f]|\\["\\/bfnrt]|\\u[0-9a-fA-F]{4})*")");
+        const std::string quoted = Token(kString, "expected a string");
         std::string out;
-        for (;;) {
-            if (m_pos >= m_text.size()) Fail("unterminated string");
-            const unsigned char c = static_cast<unsigned char>(m_text[m_pos++]);
-            if (c == '"') return out;
-            if (c < 0x20) Fail("control character in a string");
-            if (c != '\\') {
-                out += static_cast<char>(c);
-                continue;
-            }
-            const char e = m_pos < m_text.size() ? m_text[m_pos++] : '\0';
-            if (e == 'u') {
-                if (m_pos + 4 > m_text.size() ||
-                    !std::all_of(m_text.begin() + m_pos, m_text.begin() + m_pos + 4,
-                                 [](unsigned char h) { return std::isxdigit(h); }))
-                    Fail("bad \\u escape");
-                const unsigned long code = std::stoul(m_text.substr(m_pos, 4), nullptr, 16);
-                m_pos += 4;
+        for (size_t i = 1; i + 1 < quoted.size(); ++i) {
+            if (quoted[i] != '\\') {
+                out += quoted[i];
+            } else if (quoted[++i] == 'u') {
+                const unsigned long code = std::stoul(quoted.substr(i + 1, 4), nullptr, 16);
                 out += code < 0x80 ? static_cast<char>(code) : '?';
-            } else if (e != '\0' && kEscapes.find(e) != std::string::npos) {
-                out += kMeanings[kEscapes.find(e)];
+                i += 4;
             } else {
-                Fail("unknown escape");
+                out += "\"\\/\b\f\n\r\t"[std::string_view("\"\\/bfnrt").find(quoted[i])];
             }
         }
-    }
-
-    double Number() {
-        static const std::regex kNumber(R"(-?(0|[1-9]\d*)(\.\d+)?([eE][+-]?\d+)?)");
-        std::smatch match;
-        if (!std::regex_search(m_text.begin() + static_cast<long>(m_pos), m_text.end(), match,
-                               kNumber, std::regex_constants::match_continuous))
-            Fail("expected a value");
-        m_pos += static_cast<size_t>(match.length(0));
-        return std::stod(match.str(0));
+        return out;
     }
 
     const std::string& m_text;

@@ -22,15 +22,13 @@ struct Answer {
     std::vector<uint8_t> body;
 };
 
+// The low byte.
+constexpr uint8_t B(uint32_t value) {
+    return static_cast<uint8_t>(value);
+}
+
 inline std::vector<uint8_t> Header(uint32_t length, uint8_t cmdId) {
-    return {static_cast<uint8_t>(length >> 24),
-            static_cast<uint8_t>(length >> 16),
-            static_cast<uint8_t>(length >> 8),
-            static_cast<uint8_t>(length),
-            0,
-            cmdId,
-            0,
-            0};
+    return {B(length >> 24), B(length >> 16), B(length >> 8), B(length), 0, cmdId, 0, 0};
 }
 
 inline uint8_t Width(uint8_t device) {
@@ -38,46 +36,16 @@ inline uint8_t Width(uint8_t device) {
 }
 
 inline std::vector<uint8_t> I2CReadBody(uint8_t device, uint16_t address, uint8_t count) {
-    return {static_cast<uint8_t>(Width(device) << 3 | device >> 7),
-            device,
-            static_cast<uint8_t>(address >> 8),
-            static_cast<uint8_t>(address),
-            count,
-            0,
-            0,
-            0};
+    return {
+        B(Width(device) << 3 | device >> 7), device, B(address >> 8), B(address), count, 0, 0, 0};
 }
 
+// One register's worth of bytes, the value first, in a body of 40.
 inline std::vector<uint8_t> I2CWriteBody(uint8_t device, uint16_t address, uint8_t value) {
-    std::vector<uint8_t> body(40, 0);
-    body[0] = static_cast<uint8_t>(Width(device) << 3 | device >> 7);
-    body[1] = device;
-    body[2] = static_cast<uint8_t>(address >> 8);
-    body[3] = static_cast<uint8_t>(address);
-    body[4] = Width(device);
+    std::vector<uint8_t> body = I2CReadBody(device, address, Width(device));
+    body.resize(40);
     body[8] = value;
     return body;
-}
-
-// One frame descriptor of the image request.
-inline std::vector<uint8_t> Descriptor(int width, int height, int column, int row, uint8_t led0,
-                                       uint8_t led2 = 0) {
-    return {static_cast<uint8_t>(width / 4),
-            static_cast<uint8_t>(height / 4),
-            static_cast<uint8_t>(column / 4),
-            static_cast<uint8_t>(row / 4),
-            led0,
-            0,
-            led2,
-            0};
-}
-
-// The body of an image request: two frame descriptors; an empty second one
-// asks for a single frame.
-inline std::vector<uint8_t> ImageBody(
-    std::vector<uint8_t> first, const std::vector<uint8_t>& second = std::vector<uint8_t>(8)) {
-    first.insert(first.end(), second.begin(), second.end());
-    return first;
 }
 
 class RawHost {
