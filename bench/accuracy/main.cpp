@@ -129,10 +129,11 @@ std::vector<std::uint8_t> RowsBottomUp(const accuracy::GreyImage& img) {
 }
 
 int Usage() {
-    std::fprintf(
-        stderr,
-        "usage: kvt-accuracy [--all-impostors] [--via iso|ansi] [--scores FILE] [--dump FOLDER] "
-        "IMAGE_FOLDER\n");
+    std::fprintf(stderr,
+                 "usage: kvt-accuracy [--all-impostors] [--via iso|ansi] [--no-ridge-counts] "
+                 "[--scores FILE] "
+                 "[--dump FOLDER] "
+                 "IMAGE_FOLDER\n");
     return 2;
 }
 
@@ -143,6 +144,9 @@ int main(int argc, char** argv) {
     // Every template taken through a standard record and back, as another
     // vendor's extractor would hand it to us: no mask, no orientation grid.
     std::optional<fp::StandardFormat> via;
+    // As templates of version 2 compare: what the scale for prints without
+    // ridge counts is fitted on.
+    bool noRidgeCounts = false;
     std::string folder, scoresFile, dumpFolder;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -156,6 +160,8 @@ int main(int argc, char** argv) {
                 via = fp::StandardFormat::Ansi2004;
             else
                 return Usage();
+        } else if (a == "--no-ridge-counts") {
+            noRidgeCounts = true;
         } else if (a == "--scores" && i + 1 < argc) {
             scoresFile = argv[++i];
         } else if (a == "--dump" && i + 1 < argc) {
@@ -242,6 +248,7 @@ int main(int argc, char** argv) {
                 continue;
             }
         }
+        if (noRidgeCounts) s.features.ridgeCounts.clear();
         s.extracted = true;
         s.templ = fp::EncodeTemplate(s.features);
         s.prepared = fp::Prepare(s.features);
