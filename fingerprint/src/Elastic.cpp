@@ -5,8 +5,10 @@
 // distortion: the minutiae moved by it are paired again with a tight
 // tolerance, and the ridge flow is compared under it.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 
 #include "MatcherInternal.h"
 
@@ -14,6 +16,18 @@ namespace fp::detail {
 namespace {
 
 using namespace params;
+
+// Natural logarithm of x > 0 within about 1e-4: the spline is evaluated at
+// every flow cell for every pair, and a library call there would cost more
+// than all the rest.
+inline float FastLog(float x) {
+    const std::uint32_t bits = std::bit_cast<std::uint32_t>(x);
+    const float exponent = static_cast<float>(static_cast<int>(bits >> 23) - 127);
+    const float m = std::bit_cast<float>((bits & 0x007FFFFFu) | 0x3F800000u);  // [1, 2)
+    const float logM =
+        -1.7417939f + (2.8212026f + (-1.4699568f + (0.44717955f - 0.056570851f * m) * m) * m) * m;
+    return exponent * 0.69314718f + logM;
+}
 
 // Solves a x = b in place (a is n x n, row-major; b holds two columns, x and y
 // interleaved) with partial pivoting; false when singular.
@@ -96,7 +110,7 @@ public:
             const float ex = qx - b_.nodes[k * 2], ey = qy - b_.nodes[k * 2 + 1];
             const float r2 = ex * ex + ey * ey;
             if (!(r2 > 0)) continue;
-            const float log = std::log(r2);
+            const float log = FastLog(r2);
             const float u = 0.5f * r2 * log, slope = log + 1;
             dx += w[k * 2] * u, dy += w[k * 2 + 1] * u;
             dxx += w[k * 2] * slope * ex, dxy += w[k * 2] * slope * ey;
@@ -137,8 +151,15 @@ float WarpedFlowAgreement(const PrintLayout& probe, const FlowCells& ref, const 
     const Transform inverse = t.inverse();
     const float* grid = probe.flowGrid.data();
     float sum = 0;
+    // Cells that the rigid alignment puts well outside the probe's grid stay
+    // outside under any warp the pairs allow; the spline is not worked out there.
+    const float margin = 2 * kMostPairDistance;
+    const float right = static_cast<float>(po.columns * po.cell) + margin;
+    const float bottom = static_cast<float>(po.rows * po.cell) + margin;
     for (std::size_t k = 0; k < ref.count; ++k) {
         float wx, wy, turn, x, y;
+        inverse.apply(ref.x[k], ref.y[k], x, y);
+        if (!(x >= -margin && y >= -margin && x < right && y < bottom)) continue;
         warp.Move(ref.x[k], ref.y[k], wx, wy, turn);
         inverse.apply(wx, wy, x, y);
         if (!(x >= 0 && y >= 0)) continue;
