@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "MatcherInternal.h"
+#include "fp/Matcher.h"
 
 namespace fp::detail {
 namespace {
@@ -178,7 +179,8 @@ float WarpedFlowAgreement(const PrintLayout& probe, const FlowCells& ref, const 
 }  // namespace
 
 bool Consolidate(const PrintLayout& probe, const PrintLayout& ref, const FlowCells& refFlow,
-                 const Transform& t, double rigid, Scratch& scratch, Consolidation& out) {
+                 const Transform& t, double rigid, int threshold, Scratch& scratch,
+                 Consolidation& out) {
     // A spline fitted on fewer pairs bends to fit chance pairs of different
     // fingers as well; the rigid pairs here are as generous as the seeds'.
     if (Pair(probe, ref, t, static_cast<float>(ref.width) / 2, static_cast<float>(ref.height) / 2,
@@ -227,6 +229,8 @@ bool Consolidate(const PrintLayout& probe, const PrintLayout& ref, const FlowCel
         matched > 0 ? Evidence(local, matched) /
                           Overlap(SeenWeight(probe, t, ref), SeenWeight(ref, t.inverse(), probe))
                     : 0;
+    // The flow can only lower the similarity.
+    if (threshold > 0 && ScoreFromSimilarity(std::max(tight, rigid)) < threshold) return false;
     Gather(probe, ref, t, fitted, false, scratch.spline);
     if (!spline.Fit()) return false;
     int cells = 0;

@@ -184,7 +184,7 @@ Comparison Compare(const PreparedPrint& probePrint, const PreparedPrint& refPrin
     const int rigid = ScoreFromSimilarity(best.similarity);
     Consolidation elastic;
     if (rigid >= kSearchAgainFrom && rigid < kSearchAgainBelow && refFlow != nullptr &&
-        Consolidate(probe, ref, *refFlow, bestT, bestRigid, scratch, elastic) &&
+        Consolidate(probe, ref, *refFlow, bestT, bestRigid, settings.threshold, scratch, elastic) &&
         elastic.similarity > best.similarity) {
         best.similarity = elastic.similarity;
         best.agreement = elastic.agreement;

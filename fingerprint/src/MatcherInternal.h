@@ -238,14 +238,15 @@ inline double Overlap(double seenP, double seenR) {
 // its pairs (the better evidence of the rigid and the warped pairing, with
 // the ridge flow compared under the warp), and the pairs when the warped
 // ones gave it (matched 0 otherwise). False when the alignment pairs too
-// few for a warp.
+// few for a warp, or when with a threshold above 0 it could not reach it.
 struct Consolidation {
     double similarity = 0;
     int matched = 0;
     float agreement = 0;
 };
 bool Consolidate(const PrintLayout& probe, const PrintLayout& ref, const FlowCells& refFlow,
-                 const Transform& t, double rigid, Scratch& scratch, Consolidation& out);
+                 const Transform& t, double rigid, int threshold, Scratch& scratch,
+                 Consolidation& out);
 
 // The minutiae of `from` that the foreground of `onto` shows when moved by t,
 // each counted by its quality (0..1): low-quality minutiae are often false,

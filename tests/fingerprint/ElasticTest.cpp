@@ -79,7 +79,7 @@ struct Pairing {
                                 fp::detail::params::kStretch, scratch);
     }
     bool Elastic(const fp::detail::Transform& t, fp::detail::Consolidation& out) {
-        return fp::detail::Consolidate(p(), r(), r().flow, t, 0.0, scratch, out);
+        return fp::detail::Consolidate(p(), r(), r().flow, t, 0.0, 0, scratch, out);
     }
 };
 
