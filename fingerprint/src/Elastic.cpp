@@ -194,12 +194,13 @@ bool Consolidate(const PrintLayout& probe, const PrintLayout& ref, const FlowCel
     warped.rowX.assign(probe.rowX.size(), kOutside);
     warped.rowY.assign(probe.rowY.size(), kOutside);
     warped.rowAngle.assign(probe.rowAngle.size(), 0);
-    auto& fitted = scratch.seedPairs;  // the pairs the spline was last fitted on
+    // The pairs of the last rigid or warped pairing with enough of them.
+    auto& fitted = scratch.seedPairs;
+    fitted = scratch.pairs;
     Spline spline(scratch.spline);
     const Transform identity;
     int matched = 0;
     for (int round = 0; round < kElasticRounds; ++round) {
-        fitted = scratch.pairs;
         Gather(probe, ref, t, fitted, true, scratch.spline);
         if (!spline.Fit()) return false;
         float cx = 0, cy = 0;
@@ -216,12 +217,11 @@ bool Consolidate(const PrintLayout& probe, const PrintLayout& ref, const FlowCel
         const int again = Pair(warped, ref, identity, cx, cy, kElasticPairDistance, 0.f, scratch);
         if (again < kElasticPairs) break;
         matched = again;
-    }
-    float local = 0;
-    if (matched > 0) {
-        for (auto [i, j] : scratch.pairs) local += scratch.Local(probe, ref, i, j);
         fitted = scratch.pairs;
     }
+    float local = 0;
+    if (matched > 0)
+        for (auto [i, j] : fitted) local += scratch.Local(probe, ref, i, j);
     // The evidence of the tight pairs on the rigid alignment's overlap, or
     // the rigid alignment's own when that is more; then the ridge flow under
     // the warp the other way, fitted on the same pairs as the last one.
