@@ -91,4 +91,16 @@ inline constexpr float kFlowAgrees = 0.95f;
 inline constexpr float kFlowLeast = 0.05f;
 inline constexpr int kMinFlowCells = 8;
 
+// Elastic consolidation of the best alignment, for comparisons scoring from
+// kSearchAgainFrom to below kSearchAgainBelow: a thin-plate spline, in units
+// of kWarpUnit pixels and smoothed by kWarpSmoothing, needs kElasticPairs
+// pairs (a spline has three parameters more than its pairs, and bends to
+// chance pairs when they are few); kElasticRounds rounds of fit and pairing
+// within kElasticPairDistance (the warp takes up the stretch).
+inline constexpr int kElasticPairs = 12;
+inline constexpr double kWarpUnit = 100.0;
+inline constexpr double kWarpSmoothing = 1.0;
+inline constexpr int kElasticRounds = 2;
+inline constexpr float kElasticPairDistance = 6.f;
+
 }  // namespace fp::detail::params

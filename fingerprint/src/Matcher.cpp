@@ -87,10 +87,12 @@ Comparison Compare(const PreparedPrint& probePrint, const PreparedPrint& refPrin
 
     // With a threshold, what cannot reach it is left out: such a comparison
     // reports less than it would without one, but below the threshold
-    // either way; scores that reach it are the same. The first search leaves
-    // out only what stays below kSearchAgainFrom too, so that whether it
-    // searches again does not depend on the threshold.
-    int threshold = settings.threshold > 0 ? std::min(settings.threshold, kSearchAgainFrom) : 0;
+    // either way; scores that reach it are the same. Only what stays below
+    // kSearchAgainFrom too is left out, so that whether a comparison is
+    // searched again, and which alignment the elastic step starts from, do
+    // not depend on the threshold.
+    const int threshold =
+        settings.threshold > 0 ? std::min(settings.threshold, kSearchAgainFrom) : 0;
     // Comparisons without ridge counts have a scale of their own.
     const bool counted = probe.ridgeCounted && ref.ridgeCounted;
     auto score = [counted](double similarity) { return ScoreFromSimilarity(similarity, counted); };
@@ -117,14 +119,11 @@ Comparison Compare(const PreparedPrint& probePrint, const PreparedPrint& refPrin
             // minutiae each print could have shown of the other, by quality (at
             // least kOverlapFloor); few pairs are weak evidence however well
             // they agree. With both overlaps at the floor it is at its highest.
-            const double matched = pairing.matched;
-            const double few = matched / (matched + kFewPairs);
-            const double evidence = static_cast<double>(local) * local * few * few;
+            const double evidence = Evidence(local, pairing.matched);
             if (!reaches(evidence / (kOverlapFloor * kOverlapFloor))) continue;
-            const double seenP = SeenWeight(probe, pairing.t, ref);
-            const double seenR = SeenWeight(ref, pairing.t.inverse(), probe);
-            const double similarity = evidence / (std::max<double>(seenP, kOverlapFloor) *
-                                                  std::max<double>(seenR, kOverlapFloor));
+            const double similarity =
+                evidence / Overlap(SeenWeight(probe, pairing.t, ref),
+                                   SeenWeight(ref, pairing.t.inverse(), probe));
             if (!reaches(similarity)) continue;
             alignments.push_back(
                 {similarity, pairing.t, pairing.matched, static_cast<int>(alignments.size())});
@@ -135,6 +134,8 @@ Comparison Compare(const PreparedPrint& probePrint, const PreparedPrint& refPrin
     // from `from` on are checked from the most similar down, until none left
     // can beat the best.
     int bestOrder = 0;
+    Transform bestT;
+    double bestRigid = 0;  // the best alignment's similarity before the flow check
     const FlowCells* refFlow = ref.flowPrepared ? &ref.flow : nullptr;
     auto checkFlow = [&](std::size_t from) {
         std::sort(alignments.begin() + static_cast<std::ptrdiff_t>(from), alignments.end(),
@@ -157,6 +158,8 @@ Comparison Compare(const PreparedPrint& probePrint, const PreparedPrint& refPrin
                 (similarity == best.similarity && similarity > 0 && a.order < bestOrder)) {
                 best.similarity = similarity;
                 best.agreement = agreement;
+                bestT = a.t;
+                bestRigid = a.similarity;
                 best.matched = a.matched;
                 best.rotation = a.t.angle;
                 best.dx = a.t.dx;
@@ -174,11 +177,21 @@ Comparison Compare(const PreparedPrint& probePrint, const PreparedPrint& refPrin
     // different fingers stay below that range and cost nothing more.
     const int first = score(best.similarity);
     if (first >= kSearchAgainFrom && first < kSearchAgainBelow) {
-        threshold = settings.threshold;
         const std::size_t checked = alignments.size();
         FindSeeds(probe, ref, maxRotation, kSearchAgainFactor * wanted, scratch);
         alignSeeds();
         checkFlow(checked);
+    }
+    // Skin distorts: in doubt, the best alignment is paired and its ridge
+    // flow compared again under a smooth warp.
+    const int rigid = score(best.similarity);
+    Consolidation elastic;
+    if (rigid >= kSearchAgainFrom && rigid < kSearchAgainBelow && refFlow != nullptr &&
+        Consolidate(probe, ref, *refFlow, bestT, bestRigid, settings.threshold, scratch, elastic) &&
+        elastic.similarity > best.similarity) {
+        best.similarity = elastic.similarity;
+        best.agreement = elastic.agreement;
+        if (elastic.matched > 0) best.matched = elastic.matched;
     }
     best.score = score(best.similarity);
     return best;

@@ -2,6 +2,7 @@
 // order, and the pieces they share; not part of the library's interface.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -162,6 +163,13 @@ struct Placed {
     int angle, first, last, pad;
 };
 
+// A thin-plate spline's points (x and y interleaved, in pixels), its linear
+// system and weights, kept for the next one.
+struct SplineBuffers {
+    std::vector<float> from, to, nodes, weights;
+    std::vector<double> system, solution;
+};
+
 // Buffers reused by every comparison on one thread.
 struct Scratch {
     // Local similarities already worked out in this comparison, by pair:
@@ -180,7 +188,9 @@ struct Scratch {
     std::vector<std::pair<int, int>> pairs, seedPairs;
     std::vector<std::uint8_t> covered;
     std::vector<Alignment> alignments;
-    FlowCells flow;  // a reference's, when it has none prepared
+    FlowCells flow;      // a reference's, when it has none prepared
+    PrintLayout warped;  // the probe's minutiae moved by a warp
+    SplineBuffers spline;
 };
 
 // Candidate search: pairs of minutiae within the rotation limit (plus slack)
@@ -202,6 +212,41 @@ struct Pairing {
 };
 bool AlignSeed(const PrintLayout& probe, const PrintLayout& ref, const Seed& seed, int maxRotation,
                Scratch& scratch, Pairing& out);
+
+// Greedy one-to-one pairing of the probe moved by t with the reference,
+// cheapest links first, partners within baseTolerance plus stretchShare of
+// the distance to (cx, cy); the pairs are left in scratch.pairs.
+int Pair(const PrintLayout& probe, const PrintLayout& ref, const Transform& t, float cx, float cy,
+         float baseTolerance, float stretchShare, Scratch& scratch);
+
+// An alignment's evidence: (sum of its pairs' local similarities x
+// m / (m + kFewPairs))^2 for m pairs; few pairs are weak evidence however
+// well they agree.
+inline double Evidence(float local, int matched) {
+    const double m = matched, few = m / (m + params::kFewPairs);
+    return static_cast<double>(local) * local * few * few;
+}
+// What the evidence is divided by: the minutiae each print could have shown
+// of the other, by quality, each at least kOverlapFloor.
+inline double Overlap(double seenP, double seenR) {
+    return std::max(seenP, double{params::kOverlapFloor}) *
+           std::max(seenR, double{params::kOverlapFloor});
+}
+
+// Elastic consolidation of the alignment t, whose similarity before the
+// ridge-flow check is `rigid`: the similarity under a smooth warp fitted on
+// its pairs (the better evidence of the rigid and the warped pairing, with
+// the ridge flow compared under the warp), and the pairs when the warped
+// ones gave it (matched 0 otherwise). False when the alignment pairs too
+// few for a warp, or when with a threshold above 0 it could not reach it.
+struct Consolidation {
+    double similarity = 0;
+    int matched = 0;
+    float agreement = 0;
+};
+bool Consolidate(const PrintLayout& probe, const PrintLayout& ref, const FlowCells& refFlow,
+                 const Transform& t, double rigid, int threshold, Scratch& scratch,
+                 Consolidation& out);
 
 // The minutiae of `from` that the foreground of `onto` shows when moved by t,
 // each counted by its quality (0..1): low-quality minutiae are often false,

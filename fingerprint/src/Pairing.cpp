@@ -47,7 +47,7 @@ inline bool Inside(const PrintLayout& p, float x, float y) {
 // stretches, so more play far from the alignment centre (cx, cy). They are
 // taken in row order (`index` says which minutia each is).
 void Place(const PrintLayout& probe, const PrintLayout& ref, const Transform& t, float cx, float cy,
-           float baseTolerance, Placed* out) {
+           float baseTolerance, float stretchShare, Placed* out) {
     const std::size_t np = probe.points.size();
     // The reference minutiae whose y lies within the tolerance (with a pixel
     // to spare: their coordinates are whole pixels), from the bands of 4 rows.
@@ -69,7 +69,7 @@ void Place(const PrintLayout& probe, const PrintLayout& ref, const Transform& t,
     const __m128 c = _mm_set1_ps(t.c), s = _mm_set1_ps(t.s);
     const __m128 dx = _mm_set1_ps(t.dx), dy = _mm_set1_ps(t.dy);
     const __m128 centreX = _mm_set1_ps(cx), centreY = _mm_set1_ps(cy);
-    const __m128 base = _mm_set1_ps(baseTolerance), stretch = _mm_set1_ps(kStretch);
+    const __m128 base = _mm_set1_ps(baseTolerance), stretch = _mm_set1_ps(stretchShare);
     const __m128 most = _mm_set1_ps(kMostPairDistance), one = _mm_set1_ps(1.f),
                  quarter = _mm_set1_ps(0.25f);
     for (; i + 4 <= np; i += 4) {
@@ -96,22 +96,22 @@ void Place(const PrintLayout& probe, const PrintLayout& ref, const Transform& t,
         float x, y;
         t.apply(probe.rowX[i], probe.rowY[i], x, y);
         const float fx = x - cx, fy = y - cy;
-        const float tolerance =
-            std::min(baseTolerance + kStretch * std::sqrt(fx * fx + fy * fy), kMostPairDistance);
+        const float tolerance = std::min(
+            baseTolerance + stretchShare * std::sqrt(fx * fx + fy * fy), kMostPairDistance);
         Placed& pl = out[i];
         pl = {x, y, tolerance, tolerance * tolerance, probe.rowAngle[i] + t.units, 0, 0, 0};
         run(pl, (y - tolerance - 1.f) * 0.25f, (y + tolerance + 1.f) * 0.25f);
     }
 }
 
-// Greedy one-to-one pairing of the transformed probe with the reference,
-// cheapest links first; the pairs are left in scratch.pairs.
+}  // namespace
+
 int Pair(const PrintLayout& probe, const PrintLayout& ref, const Transform& t, float cx, float cy,
-         float baseTolerance, Scratch& scratch) {
+         float baseTolerance, float stretchShare, Scratch& scratch) {
     const std::size_t np = probe.points.size(), nr = ref.points.size();
     if (scratch.placed.size() < np) scratch.placed.resize(np);
     Placed* placed = scratch.placed.data();
-    Place(probe, ref, t, cx, cy, baseTolerance, placed);
+    Place(probe, ref, t, cx, cy, baseTolerance, stretchShare, placed);
     // Every probe minutia has at most one link to each reference minutia.
     if (scratch.links.size() < np * nr) scratch.links.resize(np * nr);
     std::uint64_t* const links = scratch.links.data();
@@ -192,6 +192,8 @@ int Pair(const PrintLayout& probe, const PrintLayout& ref, const Transform& t, f
     return matched;
 }
 
+namespace {
+
 // Least-squares transform mapping the probe side of the pairs onto the
 // reference side: rigid, and with enough pairs also scaled.
 Transform Refit(const PrintLayout& probe, const PrintLayout& ref,
@@ -260,7 +262,7 @@ bool AlignSeed(const PrintLayout& probe, const PrintLayout& ref, const Seed& see
                Scratch& scratch, Pairing& out) {
     const auto& sr = ref.points[seed.r];
     Transform t = FromPair(probe.points[seed.p], sr);
-    int matched = Pair(probe, ref, t, sr.x, sr.y, kSeedPairDistance, scratch);
+    int matched = Pair(probe, ref, t, sr.x, sr.y, kSeedPairDistance, kStretch, scratch);
     // A refit needs enough pairs to be steadier than the seed; with fewer,
     // the alignment stands as the seed gave it.
     const int turnLimit = maxRotation + kRefitRotationSlack;
@@ -272,7 +274,8 @@ bool AlignSeed(const PrintLayout& probe, const PrintLayout& ref, const Seed& see
             cx /= static_cast<float>(scratch.pairs.size());
             cy /= static_cast<float>(scratch.pairs.size());
             std::swap(scratch.pairs, scratch.seedPairs);
-            const int again = Pair(probe, ref, refined, cx, cy, kRefitPairDistance, scratch);
+            const int again =
+                Pair(probe, ref, refined, cx, cy, kRefitPairDistance, kStretch, scratch);
             if (again >= matched) {
                 matched = again, t = refined;
             } else {

@@ -1,0 +1,136 @@
+// Distortion beyond a rigid alignment's tolerance: an impression bent more
+// than a rigid fit can follow is paired under a smooth warp, while the warp
+// gives prints of other fingers nothing.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+
+#include "MatcherInternal.h"  // the elastic step is internal to the engine
+#include "fp/Matcher.h"
+
+namespace {
+
+constexpr int kSide = 400;
+constexpr float kPi = 3.14159265f;
+
+fp::Features Print(unsigned seed, int count) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> pos(30.f, kSide - 30.f);
+    fp::Features f;
+    f.width = f.height = kSide;
+    while (static_cast<int>(f.minutiae.size()) < count) {
+        const float x = pos(rng), y = pos(rng);
+        bool free = true;
+        for (const fp::Minutia& m : f.minutiae) free &= std::hypot(m.x - x, m.y - y) > 16.f;
+        if (!free) continue;
+        fp::Minutia m;
+        m.x = static_cast<std::uint16_t>(x);
+        m.y = static_cast<std::uint16_t>(y);
+        m.direction = static_cast<std::uint8_t>(rng());
+        m.type = fp::MinutiaType::Ending;
+        m.quality = 80;
+        f.minutiae.push_back(m);
+    }
+    return f;
+}
+
+// Skin bent by the finger's roll: up to `amplitude` pixels at the corners,
+// growing with the square of the distance from the middle, which no rigid,
+// scaled or affine alignment takes back. Directions turn with the skin.
+void Bend(float amplitude, float x, float y, float& ox, float& oy, float& turn) {
+    const float u = (x - kSide / 2.f) / (kSide / 2.f), v = (y - kSide / 2.f) / (kSide / 2.f);
+    ox = x + amplitude * v * v;
+    oy = y + amplitude * u * u;
+    // Half the difference of the cross derivatives.
+    turn = amplitude / (kSide / 2.f) * (u - v);
+}
+
+fp::Features Bent(const fp::Features& f, float amplitude) {
+    fp::Features out = f;
+    out.minutiae.clear();
+    for (fp::Minutia m : f.minutiae) {
+        float x, y, turn;
+        Bend(amplitude, m.x, m.y, x, y, turn);
+        if (x < 0 || y < 0 || x >= kSide || y >= kSide) continue;
+        m.x = static_cast<std::uint16_t>(std::lround(x));
+        m.y = static_cast<std::uint16_t>(std::lround(y));
+        m.direction = static_cast<std::uint8_t>(std::lround(m.direction + turn * 128 / kPi) & 255);
+        out.minutiae.push_back(m);
+    }
+    return out;
+}
+
+// Both prints prepared, and a comparison's buffers.
+struct Pairing {
+    fp::PreparedPrint probe, ref;
+    fp::detail::Scratch scratch;
+    Pairing(const fp::Features& a, const fp::Features& b) {
+        fp::PrepareInto(a, true, probe);
+        fp::PrepareInto(b, false, ref);
+        scratch.BeginComparison(a.minutiae.size() * b.minutiae.size());
+    }
+    const fp::detail::PrintLayout& p() const { return *probe.layout(); }
+    const fp::detail::PrintLayout& r() const { return *ref.layout(); }
+    // Pairs at the alignment t with the tolerance of a refitted rigid alignment.
+    int Rigid(const fp::detail::Transform& t) {
+        return fp::detail::Pair(p(), r(), t, kSide / 2.f, kSide / 2.f,
+                                fp::detail::params::kRefitPairDistance,
+                                fp::detail::params::kStretch, scratch);
+    }
+    bool Elastic(const fp::detail::Transform& t, fp::detail::Consolidation& out) {
+        return fp::detail::Consolidate(p(), r(), r().flow, t, 0.0, 0, scratch, out);
+    }
+};
+
+TEST(Elastic, ABentImpressionPairsMoreUnderTheWarpThanRigidly) {
+    const fp::Features original = Print(3, 45);
+    const fp::Features bent = Bent(original, 40.f);
+    ASSERT_EQ(bent.minutiae.size(), original.minutiae.size());
+    Pairing pairing(original, bent);
+    const fp::detail::Transform same;
+    const int rigid = pairing.Rigid(same);
+    fp::detail::Consolidation elastic;
+    ASSERT_TRUE(pairing.Elastic(same, elastic));
+    EXPECT_GT(elastic.matched, rigid + 5);
+    EXPECT_GE(elastic.matched, 30);
+    EXPECT_GT(elastic.similarity, 0);
+}
+
+TEST(Elastic, PrintsOfOtherFingersGainNoPairsFromAWarp) {
+    // Chance pairs agree with no smooth warp: one fitted on them pairs no
+    // more minutiae than the rigid alignment it started from.
+    const fp::Features probe = Print(3, 120);
+    int tried = 0;
+    for (unsigned seed = 40; seed < 80; ++seed) {
+        Pairing pairing(probe, Print(seed, 120));
+        const fp::detail::Transform same;
+        const int rigid = pairing.Rigid(same);
+        fp::detail::Consolidation elastic;
+        if (!pairing.Elastic(same, elastic)) continue;
+        ++tried;
+        EXPECT_LE(elastic.matched, rigid) << seed;
+    }
+    EXPECT_GT(tried, 5);
+}
+
+TEST(Elastic, MinutiaeOnOneLineLeaveNoWarp) {
+    // Pairs on a line leave the spline's system singular.
+    fp::Features line;
+    line.width = line.height = kSide;
+    for (int k = 0; k < 30; ++k) {
+        fp::Minutia m;
+        m.x = static_cast<std::uint16_t>(20 + 12 * k);
+        m.y = 200;
+        m.direction = static_cast<std::uint8_t>(k * 37);
+        m.quality = 80;
+        line.minutiae.push_back(m);
+    }
+    Pairing pairing(line, line);
+    fp::detail::Consolidation elastic;
+    EXPECT_FALSE(pairing.Elastic(fp::detail::Transform{}, elastic));
+    const fp::Comparison c = fp::Compare(pairing.probe, pairing.ref, {});
+    EXPECT_TRUE(std::isfinite(c.similarity));
+}
+
+}  // namespace
