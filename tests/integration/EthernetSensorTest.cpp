@@ -22,17 +22,12 @@ using Clock = std::chrono::steady_clock;
 class EthernetSensorTest : public SimulatedSensorTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(platform::SocketLibraryStartup());
         listenerPort_ = UnusedLoopbackPort();
         echoPort_ = UnusedLoopbackPort();
         ASSERT_TRUE(listenerPort_ != 0 && echoPort_ != 0);
         WriteFile(ConfigPath(), "LogLevel=0\n[DeviceListener_1]\nIP-Address=127.0.0.1\nPort=" +
                                     std::to_string(listenerPort_) +
                                     "\nEchoPort=" + std::to_string(echoPort_) + "\n");
-    }
-    void TearDown() override {
-        SimulatedSensorTest::TearDown();
-        platform::SocketLibraryCleanup();
     }
 
     // Connects a sensor and returns the library's id for it (empty when it was
@@ -52,12 +47,14 @@ protected:
         return messages_.Last(KVT_MSG_NEW_DEVICE).deviceId;
     }
     // The running library with one sensor connected.
-    std::string StartWithSensor(int* simId) {
+    void StartWithSensor() {
         Start();
-        return Connect("127.0.0.2", 4711, true, simId);
+        id_ = Connect("127.0.0.2", 4711, true, &simId_);
+        ASSERT_FALSE(id_.empty());
     }
-    static std::string Log() { return LogText(); }
 
+    int simId_ = 0;
+    std::string id_;
     int listenerPort_ = 0;
     int echoPort_ = 0;
 };
@@ -87,15 +84,13 @@ TEST_F(EthernetSensorTest, ConnectedSensorsAreAnnouncedAndDescribedAndThoseWitho
 }
 
 TEST_F(EthernetSensorTest, SynchronousCapturesFetchTheFramesThePropertiesAskFor) {
-    int simId = 0;
-    const std::string id = StartWithSensor(&simId);
-    ASSERT_FALSE(id.empty());
-    ASSERT_EQ(KVTSim_PlaceFinger(simId, 4, 1, 1), KVTSIM_OK);
+    ASSERT_NO_FATAL_FAILURE(StartWithSensor());
+    ASSERT_EQ(KVTSim_PlaceFinger(simId_, 4, 1, 1), KVTSIM_OK);
     // The frames asked for so far: whole default windows, then "Full" at the
     // sensor's offsets (210, 90) shifted by (-32, -12), frame 1 and frame 2,
     // then windows of any kind.
     const auto requests = [] {
-        const std::string log = Log(), at = "EthSim 127.0.0.2: GET_IMAGE";
+        const std::string log = LogText(), at = "EthSim 127.0.0.2: GET_IMAGE";
         return std::tuple(Occurrences(log, at + ": the default window"),
                           Occurrences(log, at + "_EX: 416x332 at (178, 78), frame 1"),
                           Occurrences(log, at + "_EX: 416x332 at (178, 78), frame 2"),
@@ -107,90 +102,86 @@ TEST_F(EthernetSensorTest, SynchronousCapturesFetchTheFramesThePropertiesAskFor)
     // level 3 for a live finger.
     std::vector<unsigned char> image;
     KVT_CapturedData data;
-    ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK);
+    ASSERT_EQ(Capture(id_, image, data), KVT_RESULT_OK);
     EXPECT_EQ(std::tuple(image.size(), data.LFDLevel), std::tuple(93238u, 3));
     EXPECT_EQ(requests(), std::tuple(1u, 0u, 0u, 0u));
     EXPECT_NE(std::count(image.begin() + 1078, image.end(), 255),
               static_cast<long>(image.size() - 1078));
 
-    ASSERT_EQ(KVTSim_PlaceFinger(simId, 4, 1, 0), KVTSIM_OK);
-    ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK);
+    ASSERT_EQ(KVTSim_PlaceFinger(simId_, 4, 1, 0), KVTSIM_OK);
+    ASSERT_EQ(Capture(id_, image, data), KVT_RESULT_OK);
     EXPECT_EQ(data.LFDLevel, 0);
-    ASSERT_EQ(KVTSim_PlaceFinger(simId, 4, 1, 1), KVTSIM_OK);
+    ASSERT_EQ(KVTSim_PlaceFinger(simId_, 4, 1, 1), KVTSIM_OK);
 
     // "Full": frame 1 and the live-finger frame 2, one request each.
-    ASSERT_EQ(KVT_SetProperty(id.c_str(), "PictureSize", "Full"), KVT_RESULT_OK);
-    ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK);
+    ASSERT_EQ(KVT_SetProperty(id_.c_str(), "PictureSize", "Full"), KVT_RESULT_OK);
+    ASSERT_EQ(Capture(id_, image, data), KVT_RESULT_OK);
     EXPECT_EQ(std::tuple(image.size(), ReadInt32(image, 18), data.LFDLevel),
               std::tuple(139190u, 332, 3));
     EXPECT_EQ(requests(), std::tuple(2u, 1u, 1u, 2u));
 
     // Fast mode takes frame 1 only and grades nothing.
-    ASSERT_EQ(KVT_SetProperty(id.c_str(), "FastMode", "true"), KVT_RESULT_OK);
-    ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK);
+    ASSERT_EQ(KVT_SetProperty(id_.c_str(), "FastMode", "true"), KVT_RESULT_OK);
+    ASSERT_EQ(Capture(id_, image, data), KVT_RESULT_OK);
     EXPECT_EQ(std::tuple(image.size(), data.LFDLevel), std::tuple(139190u, 0));
     EXPECT_EQ(requests(), std::tuple(2u, 2u, 1u, 3u));
 }
 
 TEST_F(EthernetSensorTest, AsynchronousCaptureWaitsForTheSensorsTrigger) {
-    int simId = 0;
-    const std::string id = StartWithSensor(&simId);
-    ASSERT_FALSE(id.empty());
+    ASSERT_NO_FATAL_FAILURE(StartWithSensor());
     const std::string triggerOn = "EthSim 127.0.0.2: automatic trigger on";
     const std::string triggerOff = "EthSim 127.0.0.2: automatic trigger off";
 
-    ASSERT_EQ(KVT_CaptureImage(id.c_str(), 20, nullptr), KVT_RESULT_OK);
+    ASSERT_EQ(KVT_CaptureImage(id_.c_str(), 20, nullptr), KVT_RESULT_OK);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(Occurrences(Log(), triggerOn), 1u);
-    ASSERT_EQ(KVTSim_PlaceFinger(simId, 6, 0, 1), KVTSIM_OK);
-    ASSERT_TRUE(messages_.WaitFor(KVT_MSG_CAPTURED_IMAGE, id));
+    EXPECT_EQ(Occurrences(LogText(), triggerOn), 1u);
+    ASSERT_EQ(KVTSim_PlaceFinger(simId_, 6, 0, 1), KVTSIM_OK);
+    ASSERT_TRUE(messages_.WaitFor(KVT_MSG_CAPTURED_IMAGE, id_));
     const Delivered delivered = messages_.Last(KVT_MSG_CAPTURED_IMAGE);
     EXPECT_EQ(std::tuple(delivered.image.size(), delivered.LFDLevel), std::tuple(93238u, 3));
-    EXPECT_EQ(Occurrences(Log(), triggerOff), 1u);
-    ASSERT_EQ(KVTSim_LiftFinger(simId), KVTSIM_OK);
+    EXPECT_EQ(Occurrences(LogText(), triggerOff), 1u);
+    ASSERT_EQ(KVTSim_LiftFinger(simId_), KVTSIM_OK);
 
     // No finger: the capture times out and the trigger goes off again.
-    ASSERT_EQ(KVT_CaptureImage(id.c_str(), 1, nullptr), KVT_RESULT_OK);
-    ASSERT_TRUE(messages_.WaitFor(KVT_MSG_TIMEOUT, id));
-    EXPECT_EQ(Occurrences(Log(), triggerOff), 2u);
+    ASSERT_EQ(KVT_CaptureImage(id_.c_str(), 1, nullptr), KVT_RESULT_OK);
+    ASSERT_TRUE(messages_.WaitFor(KVT_MSG_TIMEOUT, id_));
+    EXPECT_EQ(Occurrences(LogText(), triggerOff), 2u);
 
     // Cancelled: the trigger is switched off by the cancel.
-    ASSERT_EQ(KVT_CaptureImage(id.c_str(), 30, nullptr), KVT_RESULT_OK);
+    ASSERT_EQ(KVT_CaptureImage(id_.c_str(), 30, nullptr), KVT_RESULT_OK);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     int available = 0;
-    ASSERT_EQ(KVT_CancelAsyncCapture(id.c_str(), &available), KVT_RESULT_OK);
-    ASSERT_TRUE(messages_.WaitFor(KVT_MSG_CAPTURE_CANCELLED, id));
-    WaitUntil([&] { return Occurrences(Log(), triggerOff) >= 3; });
-    EXPECT_EQ(Occurrences(Log(), triggerOff), 3u);
+    ASSERT_EQ(KVT_CancelAsyncCapture(id_.c_str(), &available), KVT_RESULT_OK);
+    ASSERT_TRUE(messages_.WaitFor(KVT_MSG_CAPTURE_CANCELLED, id_));
+    WaitUntil([&] { return Occurrences(LogText(), triggerOff) >= 3; });
+    EXPECT_EQ(Occurrences(LogText(), triggerOff), 3u);
     EXPECT_EQ(messages_.Count(KVT_MSG_CAPTURED_IMAGE), 1);
 }
 
 TEST_F(EthernetSensorTest, LightsShowResultsAndFaultsGiveErrorsTheSensorRecoversFrom) {
-    int simId = 0;
-    const std::string id = StartWithSensor(&simId);
-    ASSERT_FALSE(id.empty());
+    ASSERT_NO_FATAL_FAILURE(StartWithSensor());
     int state = -1;
-    ASSERT_EQ(KVTSim_GetIndicatedResult(simId, &state), KVTSIM_OK);
+    ASSERT_EQ(KVTSim_GetIndicatedResult(simId_, &state), KVTSIM_OK);
     EXPECT_EQ(state, KVTSIM_RESULT_NONE);
     for (const auto& [feedback, shown] : {std::pair{KVT_FEEDBACK_SUCCEEDED, KVTSIM_RESULT_SUCCESS},
                                           {KVT_FEEDBACK_TENTATIVE, KVTSIM_RESULT_OTHER},
                                           {KVT_FEEDBACK_SUCCEEDED, KVTSIM_RESULT_SUCCESS},
                                           {KVT_FEEDBACK_FAILED, KVTSIM_RESULT_OTHER}}) {
         SCOPED_TRACE(feedback);
-        ASSERT_EQ(KVT_IndicateResult(id.c_str(), feedback), KVT_RESULT_OK);
-        ASSERT_EQ(KVTSim_GetIndicatedResult(simId, &state), KVTSIM_OK);
+        ASSERT_EQ(KVT_IndicateResult(id_.c_str(), feedback), KVT_RESULT_OK);
+        ASSERT_EQ(KVTSim_GetIndicatedResult(simId_, &state), KVTSIM_OK);
         EXPECT_EQ(state, shown);
     }
-    ASSERT_EQ(KVTSim_PlaceFinger(simId, 7, 0, 1), KVTSIM_OK);
+    ASSERT_EQ(KVTSim_PlaceFinger(simId_, 7, 0, 1), KVTSIM_OK);
     std::vector<unsigned char> image;
     KVT_CapturedData data;
 
     // Headers the library must refuse.
     for (int fault : {KVTSIM_FAULT_LENGTH_ZERO, KVTSIM_FAULT_LENGTH_TOO_LARGE}) {
         SCOPED_TRACE(fault);
-        ASSERT_EQ(KVTSim_InjectFault(simId, fault), KVTSIM_OK);
-        EXPECT_EQ(Capture(id, image, data), KVT_RESULT_FAILED);
-        ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK);
+        ASSERT_EQ(KVTSim_InjectFault(simId_, fault), KVTSIM_OK);
+        EXPECT_EQ(Capture(id_, image, data), KVT_RESULT_FAILED);
+        ASSERT_EQ(Capture(id_, image, data), KVT_RESULT_OK);
         EXPECT_EQ(image.size(), 93238u);
     }
     // Small answers spoilt: silence and a short answer run into the library's
@@ -198,22 +189,22 @@ TEST_F(EthernetSensorTest, LightsShowResultsAndFaultsGiveErrorsTheSensorRecovers
     for (int fault :
          {KVTSIM_FAULT_NO_ANSWER, KVTSIM_FAULT_SHORT_ANSWER, KVTSIM_FAULT_WRONG_COMMAND}) {
         SCOPED_TRACE(fault);
-        ASSERT_EQ(KVTSim_InjectFault(simId, fault), KVTSIM_OK);
+        ASSERT_EQ(KVTSim_InjectFault(simId_, fault), KVTSIM_OK);
         const auto start = Clock::now();
-        EXPECT_EQ(KVT_IndicateResult(id.c_str(), KVT_FEEDBACK_SUCCEEDED), KVT_RESULT_FAILED);
+        EXPECT_EQ(KVT_IndicateResult(id_.c_str(), KVT_FEEDBACK_SUCCEEDED), KVT_RESULT_FAILED);
         EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
-        EXPECT_EQ(KVT_IndicateResult(id.c_str(), KVT_FEEDBACK_SUCCEEDED), KVT_RESULT_OK);
+        EXPECT_EQ(KVT_IndicateResult(id_.c_str(), KVT_FEEDBACK_SUCCEEDED), KVT_RESULT_OK);
     }
     // Faults the sensor kind does not have.
-    EXPECT_EQ(KVTSim_InjectFault(simId, KVTSIM_FAULT_BAD_STATE), KVTSIM_BAD_ARGUMENT);
-    EXPECT_EQ(KVTSim_InjectFault(simId, 99), KVTSIM_BAD_ARGUMENT);
+    EXPECT_EQ(KVTSim_InjectFault(simId_, KVTSIM_FAULT_BAD_STATE), KVTSIM_BAD_ARGUMENT);
+    EXPECT_EQ(KVTSim_InjectFault(simId_, 99), KVTSIM_BAD_ARGUMENT);
 
     // The connection closed halfway through an image: this and every later
     // exchange fails, none waits.
-    ASSERT_EQ(KVTSim_InjectFault(simId, KVTSIM_FAULT_UNPLUG_IN_IMAGE), KVTSIM_OK);
-    EXPECT_EQ(Capture(id, image, data), KVT_RESULT_FAILED);
+    ASSERT_EQ(KVTSim_InjectFault(simId_, KVTSIM_FAULT_UNPLUG_IN_IMAGE), KVTSIM_OK);
+    EXPECT_EQ(Capture(id_, image, data), KVT_RESULT_FAILED);
     const auto start = Clock::now();
-    EXPECT_NE(KVT_IndicateResult(id.c_str(), KVT_FEEDBACK_SUCCEEDED), KVT_RESULT_OK);
+    EXPECT_NE(KVT_IndicateResult(id_.c_str(), KVT_FEEDBACK_SUCCEEDED), KVT_RESULT_OK);
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
 }
 

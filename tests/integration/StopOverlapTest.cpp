@@ -236,9 +236,7 @@ TEST_F(StopOverlapTest, TheCallbackMayStopTheLibraryAndNoThreadStaysBehind) {
     EXPECT_EQ(result.load(), KVT_RESULT_OK);
     // The message thread that ran the callback ends once the callback returns.
     EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threadsBefore; }));
-    // And it starts again.
-    EXPECT_EQ(KVT_Start(&MessageLog::Callback, &messages_), KVT_RESULT_OK);
-    EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
+    StartAndStop();
 }
 
 TEST_F(StopOverlapTest, ACallbackThatDoesNotReturnDoesNotHoldUpTheStop) {
@@ -260,8 +258,7 @@ TEST_F(StopOverlapTest, ACallbackThatDoesNotReturnDoesNotHoldUpTheStop) {
     // was not handed the going-offline message afterwards.
     EXPECT_FALSE(timedOut);
     EXPECT_EQ(blocked.Count(KVT_MSG_GOING_OFFLINE), 0);
-    EXPECT_EQ(KVT_Start(&MessageLog::Callback, &messages_), KVT_RESULT_OK);
-    EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
+    StartAndStop();
 }
 
 using LogReleaseTest = LibraryTest;

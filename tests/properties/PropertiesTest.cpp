@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "properties/PropertiesManager.h"
-#include "properties/PropertyTypes.h"
 
 namespace {
 
@@ -101,20 +100,6 @@ TEST(PropertiesTest, CopiesAndFromTextRestoreTextsAndKeepUnusedBits) {
     EXPECT_EQ(std::tuple(copy.ToText(), Text(copy, "PictureSize"), copy.GetValue("PictureSize"),
                          Text(copy, "LFD")),
               std::tuple(odd, "ROI", 0u, "true"));
-}
-
-TEST(PropertyTypesTest, FieldsDoNotOverlapAndDefaultsAreTabled) {
-    uint64_t used = 0;
-    for (const CPropertyType* type : RegisteredPropertyTypes()) {
-        for (int bit = type->GetFirstBit(); bit <= type->GetLastBit(); ++bit) {
-            EXPECT_EQ(used & (uint64_t{1} << bit), 0u) << type->GetName();
-            used |= uint64_t{1} << bit;
-        }
-        uint32_t number = 99;
-        EXPECT_TRUE(type->TextToValue(type->GetDefault(), number));
-        EXPECT_EQ(number, type->GetDefaultValue()) << type->GetName();
-    }
-    EXPECT_EQ(used, 0x3Fu);
 }
 
 class PropertiesManagerTest : public testing::Test {
