@@ -123,12 +123,11 @@ TEST_F(EthernetDeviceTest, WindowOriginFallsBackWhenTheOffsetIsUnknown) {
 TEST_F(EthernetDeviceTest, AFailedSecondFrameFailsTheCapture) {
     std::vector<uint8_t> image;
     SetProperties({{"PictureSize", "Half"}, {"LFD", "true"}});
-    sensor_.Queue(ConfigAnswer(0));
-    sensor_.Queue(ConfigAnswer(0));
-    sensor_.Queue(ImageAnswer(kGetImageEx, Bytes(192 * 160, 1)));
-    sensor_.Queue(ConfigAnswer(0));
-    sensor_.Queue(ConfigAnswer(0));
-    sensor_.Queue(Concat({HeaderBytes(kGetImage, 100), Bytes(100, 0)}));
+    // Each frame reads the window's offsets first.
+    for (const Bytes& answer :
+         {ConfigAnswer(0), ConfigAnswer(0), ImageAnswer(kGetImageEx, Bytes(192 * 160, 1)),
+          ConfigAnswer(0), ConfigAnswer(0), Concat({HeaderBytes(kGetImage, 100), Bytes(100, 0)})})
+        sensor_.Queue(answer);
     EXPECT_FALSE(device_.GetSyncImage(image));
     EXPECT_TRUE(image.empty());
     EXPECT_THAT(LogText(),
