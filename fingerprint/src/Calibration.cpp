@@ -41,21 +41,21 @@ namespace {
 struct CalibrationPoint {
     double similarity, minusLogFmr;
 };
-// Comparisons where both prints carry ridge counts. More than half of the
-// impostor pairs score 0 there, so FMR 10^-0.25 has no point of its own.
+// Comparisons where both prints carry ridge counts.
 constexpr CalibrationPoint kCounted[] = {
-    {0, 0.000},         {1.248e-06, 0.500}, {2.058e-05, 0.750}, {0.0001661, 1.000},
-    {0.0004827, 1.250}, {0.0009635, 1.500}, {0.001701, 1.750},  {0.002569, 2.000},
-    {0.003799, 2.250},  {0.004992, 2.500},  {0.006267, 2.750},  {0.007041, 3.000},
+    {0, 0.000},        {2.418e-07, 0.250}, {2.947e-06, 0.500}, {6.415e-05, 0.750},
+    {0.000262, 1.000}, {0.0006276, 1.250}, {0.001157, 1.500},  {0.001988, 1.750},
+    {0.002928, 2.000}, {0.004307, 2.250},  {0.005334, 2.500},  {0.006494, 2.750},
+    {0.007436, 3.000},
 };
 // Comparisons where one print has none (a template of an older version, or
 // read from a standard record): without the counts' demands, the same
 // impostor pairs reach higher similarities.
 constexpr CalibrationPoint kUncounted[] = {
-    {0, 0.000},         {9.121e-07, 0.250}, {1.298e-05, 0.500}, {0.0001655, 0.750},
-    {0.0004729, 1.000}, {0.0009727, 1.250}, {0.001768, 1.500},  {0.002909, 1.750},
-    {0.004136, 2.000},  {0.005437, 2.250},  {0.007212, 2.500},  {0.008933, 2.750},
-    {0.01014, 3.000},
+    {0, 0.000},         {1.752e-06, 0.250}, {4.368e-05, 0.500}, {0.0002452, 0.750},
+    {0.0005987, 1.000}, {0.001157, 1.250},  {0.001958, 1.500},  {0.003159, 1.750},
+    {0.004465, 2.000},  {0.006318, 2.250},  {0.007726, 2.500},  {0.00935, 2.750},
+    {0.01067, 3.000},
 };
 struct Scale {
     const CalibrationPoint* points;
@@ -64,8 +64,8 @@ struct Scale {
     // match rate per unit of similarity, 1 / (scale x ln 10).
     double tailDecadesPerUnit;
 };
-constexpr Scale kWithCounts{kCounted, std::size(kCounted), 248.2};
-constexpr Scale kWithoutCounts{kUncounted, std::size(kUncounted), 221.9};
+constexpr Scale kWithCounts{kCounted, std::size(kCounted), 253.8};
+constexpr Scale kWithoutCounts{kUncounted, std::size(kUncounted), 239.6};
 // Where the power law takes over, in decades of false match rate.
 constexpr double kPowerFrom = 8.0;
 
