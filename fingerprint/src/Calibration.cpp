@@ -10,13 +10,14 @@
 // - beyond it the tail is extrapolated as an exponential in the similarity
 //   (a generalised Pareto tail of shape 0). The shape estimated (method of
 //   moments) on the top 0.05 %, 0.1 % and 0.2 % of the pooled impostors
-//   (7, 14 and 29 pairs) is -0.39, -0.21 and -0.11: a tail lighter than
-//   exponential, so shape 0 errs on the side of too low a score. The scale
-//   is the largest mean excess of those three, the slowest growth.
+//   (7, 14 and 29 pairs) is -2.8 (too few to go on), -0.32 and -0.17: a
+//   tail lighter than exponential, so shape 0 errs on the side of too low a
+//   score. The scale is the largest mean excess of those three, the slowest
+//   growth.
 //   Extrapolating from 1 % instead (the previous fit) let the 1 % to 0.1 %
 //   stretch set the growth, and beyond 0.1 % the measured tail lay 2 to 6
 //   score points above it: the highest of the 14 400 (empirically 10^-4.2,
-//   score 50) scored 44, now 47.
+//   score 50) scored 44, now 46.
 //   The synthesizer's look-alike fingers (kvt-synth, their 99th percentile
 //   six times the real one's) are not pooled: they would put the real
 //   impostors' 1 % at score 0.
@@ -24,9 +25,9 @@
 //   the tail turns into a power law (a heavier tail, so slower growth) with
 //   the same slope where they meet, so scores of near-identical prints stay
 //   in the hundreds.
-// Comparisons of prints without ridge counts keep the scale fitted before the
-// matcher used them (the same pairs, the same method): the counts make chance
-// neighbourhoods agree less, so the same similarity means less there.
+// Comparisons of prints without ridge counts have a scale of their own,
+// fitted the same way on the same pairs compared without them: the counts make
+// chance neighbourhoods agree less, so the same similarity means less there.
 // fingerprint/README.md tells how to refit after the matcher changes.
 #include <algorithm>
 #include <cmath>
