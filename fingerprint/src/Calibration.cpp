@@ -10,13 +10,14 @@
 // - beyond it the tail is extrapolated as an exponential in the similarity
 //   (a generalised Pareto tail of shape 0). The shape estimated (method of
 //   moments) on the top 0.05 %, 0.1 % and 0.2 % of the pooled impostors
-//   (7, 14 and 29 pairs) is -0.39, -0.21 and -0.11: a tail lighter than
-//   exponential, so shape 0 errs on the side of too low a score. The scale
-//   is the largest mean excess of those three, the slowest growth.
+//   (7, 14 and 29 pairs) is -2.8 (too few to go on), -0.32 and -0.17: a
+//   tail lighter than exponential, so shape 0 errs on the side of too low a
+//   score. The scale is the largest mean excess of those three, the slowest
+//   growth.
 //   Extrapolating from 1 % instead (the previous fit) let the 1 % to 0.1 %
 //   stretch set the growth, and beyond 0.1 % the measured tail lay 2 to 6
 //   score points above it: the highest of the 14 400 (empirically 10^-4.2,
-//   score 50) scored 44, now 47.
+//   score 50) scored 44, now 46.
 //   The synthesizer's look-alike fingers (kvt-synth, their 99th percentile
 //   six times the real one's) are not pooled: they would put the real
 //   impostors' 1 % at score 0.
@@ -24,9 +25,9 @@
 //   the tail turns into a power law (a heavier tail, so slower growth) with
 //   the same slope where they meet, so scores of near-identical prints stay
 //   in the hundreds.
-// Comparisons of prints without ridge counts keep the scale fitted before the
-// matcher used them (the same pairs, the same method): the counts make chance
-// neighbourhoods agree less, so the same similarity means less there.
+// Comparisons of prints without ridge counts have a scale of their own,
+// fitted the same way on the same pairs compared without them: the counts make
+// chance neighbourhoods agree less, so the same similarity means less there.
 // fingerprint/README.md tells how to refit after the matcher changes.
 #include <algorithm>
 #include <cmath>
@@ -41,21 +42,21 @@ namespace {
 struct CalibrationPoint {
     double similarity, minusLogFmr;
 };
-// Comparisons where both prints carry ridge counts. More than half of the
-// impostor pairs score 0 there, so FMR 10^-0.25 has no point of its own.
+// Comparisons where both prints carry ridge counts.
 constexpr CalibrationPoint kCounted[] = {
-    {0, 0.000},         {1.248e-06, 0.500}, {2.058e-05, 0.750}, {0.0001661, 1.000},
-    {0.0004827, 1.250}, {0.0009635, 1.500}, {0.001701, 1.750},  {0.002569, 2.000},
-    {0.003799, 2.250},  {0.004992, 2.500},  {0.006267, 2.750},  {0.007041, 3.000},
+    {0, 0.000},        {2.418e-07, 0.250}, {2.947e-06, 0.500}, {6.415e-05, 0.750},
+    {0.000262, 1.000}, {0.0006276, 1.250}, {0.001157, 1.500},  {0.001988, 1.750},
+    {0.002928, 2.000}, {0.004307, 2.250},  {0.005334, 2.500},  {0.006494, 2.750},
+    {0.007436, 3.000},
 };
 // Comparisons where one print has none (a template of an older version, or
 // read from a standard record): without the counts' demands, the same
 // impostor pairs reach higher similarities.
 constexpr CalibrationPoint kUncounted[] = {
-    {0, 0.000},         {9.121e-07, 0.250}, {1.298e-05, 0.500}, {0.0001655, 0.750},
-    {0.0004729, 1.000}, {0.0009727, 1.250}, {0.001768, 1.500},  {0.002909, 1.750},
-    {0.004136, 2.000},  {0.005437, 2.250},  {0.007212, 2.500},  {0.008933, 2.750},
-    {0.01014, 3.000},
+    {0, 0.000},         {1.752e-06, 0.250}, {4.368e-05, 0.500}, {0.0002452, 0.750},
+    {0.0005987, 1.000}, {0.001157, 1.250},  {0.001958, 1.500},  {0.003159, 1.750},
+    {0.004465, 2.000},  {0.006318, 2.250},  {0.007726, 2.500},  {0.00935, 2.750},
+    {0.01067, 3.000},
 };
 struct Scale {
     const CalibrationPoint* points;
@@ -64,8 +65,8 @@ struct Scale {
     // match rate per unit of similarity, 1 / (scale x ln 10).
     double tailDecadesPerUnit;
 };
-constexpr Scale kWithCounts{kCounted, std::size(kCounted), 248.2};
-constexpr Scale kWithoutCounts{kUncounted, std::size(kUncounted), 221.9};
+constexpr Scale kWithCounts{kCounted, std::size(kCounted), 253.8};
+constexpr Scale kWithoutCounts{kUncounted, std::size(kUncounted), 239.6};
 // Where the power law takes over, in decades of false match rate.
 constexpr double kPowerFrom = 8.0;
 

@@ -30,8 +30,11 @@ inline constexpr std::size_t kSearchAgainFactor = 4;
 // the candidate search grows with the product of the two counts, and the
 // weakest minutiae of large prints are the likeliest to be false.
 inline constexpr std::size_t kSeedMinutiae = 32;
-// Candidates compared neighbour by neighbour per alignment tried.
-inline constexpr std::size_t kShortlistFactor = 2;
+// Candidates compared neighbour by neighbour per alignment tried. Shared
+// cells are a coarse ranking: where two impressions show little common area,
+// the true seed shares fewer cells than chance pairs of crowded
+// neighbourhoods, and only the local similarity tells them apart.
+inline constexpr std::size_t kShortlistFactor = 4;
 // Occupancy cells a candidate pair must share at least.
 inline constexpr int kMinSharedCells = 2;
 // Local similarity a candidate needs to seed an alignment.
