@@ -21,9 +21,7 @@ LFDMeasurement Measurement(const kvt::sim::ColourReadings& c) {
 // Both frames of a live touch of the test pattern, which pass the optical
 // test, so that the colour readings alone decide the grade.
 Bytes LivePatternFrames() {
-    kvt::sim::FrameRequest request;
-    request.crossFrame = true;
-    return kvt::sim::TestPatternSource().Frame(request);
+    return kvt::sim::TestPatternSource().Frame({.crossFrame = true});
 }
 
 TEST(FrameSourceTest, LiveColoursMeetEveryConditionFakeOnesAtMostOne) {
