@@ -133,11 +133,9 @@ TEST_F(USBDeviceTest, TransferFailuresAndClosedHandleAreLogged) {
         return device.ReadI2CRegisterFromDevice(usb::MemoryBioBoard, usb::OffsetX, &value, 1);
     };
     // Header write fails; body write short; header read fails; body read short.
-    m_script->failing.insert(0);
-    m_script->shortened.insert(2);
-    m_script->failing.insert(5);
+    m_script->failing = {0, 5};
+    m_script->shortened = {2, 9};
     m_script->QueueAnswer(0x02, {1});
-    m_script->shortened.insert(9);
     for (int i = 0; i < 4; ++i) EXPECT_FALSE(readOffset()) << i;
 
     EXPECT_EQ(device.CloseDevice(), 0);
