@@ -358,9 +358,8 @@ TEST(Matcher, MovedFromPreparedPrintIsEmptyAndReusable) {
     const fp::Features f = RandomPrint(73);
     fp::PreparedPrint a = fp::Prepare(f);
     const fp::PreparedPrint b = std::move(a);
-    EXPECT_EQ(a.minutiae(), 0u);
-    EXPECT_EQ(fp::Compare(a, b, {}).score, 0);
-    EXPECT_EQ(fp::Compare(b, a, {}).score, 0);
+    EXPECT_EQ(std::tuple(a.minutiae(), fp::Compare(a, b, {}).score, fp::Compare(b, a, {}).score),
+              std::tuple(0u, 0, 0));
     fp::PrepareInto(f, true, a);
     EXPECT_EQ(a.minutiae(), f.minutiae.size());
     EXPECT_EQ(fp::Compare(a, b, {}).similarity, fp::Compare(b, b, {}).similarity);

@@ -94,11 +94,9 @@ TEST(FrameSourceTest, SynthWindowsAreCutFromOneSensorPlane) {
     source.Render(&finger, 0, 416, 332, -32, -12, full.data());
     source.Render(&finger, 0, 384, 320, 0, 0, roi.data());
     // The default window lies 32 columns and 12 rows into the full one.
-    for (int y = 0; y < 320; y += 29) {
-        for (int x = 0; x < 384; x += 31) {
+    for (int y = 0; y < 320; y += 29)
+        for (int x = 0; x < 384; x += 31)
             ASSERT_EQ(roi[y * 384 + x], full[(y + 12) * 416 + x + 32]) << x << "," << y;
-        }
-    }
     Bytes empty(100, 0);
     source.Render(nullptr, 0, 10, 10, 0, 0, empty.data());
     EXPECT_EQ(empty, Bytes(100, 255));
