@@ -257,22 +257,13 @@ TEST(StandardTemplate, MalformedRecordsAreRefusedByName) {
               StandardError::NullData);
 }
 
-TEST(StandardTemplate, EveryTruncationAndByteValueIsHandled) {
+TEST(StandardTemplate, EveryTruncationIsRefused) {
     const std::vector<std::uint8_t> good = TwoViewIsoRecord();
     fp::Features f;
     for (std::size_t n = 0; n < good.size(); ++n)
         EXPECT_NE(fp::DecodeStandardTemplate(good.data(), n, StandardFormat::Iso2005, f),
                   StandardError::None)
             << n;
-    // Any value in any byte is accepted or refused, never read out of bounds
-    // (the sanitizer builds watch the latter).
-    for (std::size_t at = 0; at < good.size(); ++at)
-        for (unsigned v : {0u, 1u, 0x7Fu, 0x80u, 0xFFu}) {
-            std::vector<std::uint8_t> bad = good;
-            bad[at] = static_cast<std::uint8_t>(v);
-            for (StandardFormat format : {StandardFormat::Iso2005, StandardFormat::Ansi2004})
-                fp::DecodeStandardTemplate(bad.data(), bad.size(), format, f, nullptr, 1);
-        }
 }
 
 }  // namespace

@@ -142,7 +142,6 @@ TEST_F(Modules, ExtractionRefusesBadArgumentsWithAnErrorCodeAndUnusableImagesGiv
 TEST_F(Modules, ExtractedTemplatesReadBackThroughNFRecordWhichRefusesDamageAndExpires) {
     std::vector<std::uint8_t> t;
     ASSERT_EQ(Extract(kvt_test::DrawnFinger(2), t), VF_OK);
-    ASSERT_FALSE(t.empty());
     fp::Features f;
     ASSERT_EQ(fp::DecodeTemplate(t.data(), t.size(), f), fp::TemplateError::None);
     ASSERT_GE(f.minutiae.size(), 15u);

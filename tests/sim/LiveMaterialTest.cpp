@@ -21,10 +21,7 @@ TEST(SimLiveMaterial, ColourReadingsVaryALittle) {
 
 TEST(SimImageSource, ServesSeveralThreadsWithTheSameBytes) {
     SynthImageSource source(std::make_shared<FingerprintSynth>(0, 4));
-    FrameRequest r;
-    r.fingerId = 9;
-    r.impression = 3;
-    r.crossFrame = true;
+    const FrameRequest r{.fingerId = 9, .impression = 3, .crossFrame = true};
     const std::vector<uint8_t> expected = source.Frame(r);
     std::vector<std::thread> threads;
     std::vector<int> same(3, 0);
@@ -37,5 +34,5 @@ TEST(SimImageSource, ServesSeveralThreadsWithTheSameBytes) {
         });
     }
     for (auto& t : threads) t.join();
-    for (int t = 0; t < 3; ++t) EXPECT_EQ(same[t], 2);
+    EXPECT_EQ(same, std::vector(3, 2));
 }

@@ -46,9 +46,7 @@ TEST(SimRandom, IsAFixedSequence) {
     EXPECT_NEAR(sq / 20000, 1.0, 0.04);
     for (int i = 0; i < 1000; ++i) {
         const double u = n.Uniform();
-        EXPECT_GE(u, 0.0);
-        EXPECT_LT(u, 1.0);
-        EXPECT_LT(n.Below(7), 7u);
+        EXPECT_TRUE(u >= 0.0 && u < 1.0 && n.Below(7) < 7u) << u;
     }
 }
 
@@ -135,7 +133,5 @@ TEST(SimMasterCache, BuildsEachFingerOnceUnderConcurrency) {
         });
     }
     for (auto& t : threads) t.join();
-    EXPECT_EQ(wrong.load(), 0);
-    EXPECT_EQ(built.load(), 8);
-    EXPECT_EQ(cache.Builds(), 8u);
+    EXPECT_EQ(std::tuple(wrong.load(), built.load(), cache.Builds()), std::tuple(0, 8, 8u));
 }

@@ -11,6 +11,7 @@
 
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
+#include "support/Wait.h"
 #include "tools/MiniJson.h"
 
 namespace fs = std::filesystem;
@@ -315,10 +316,8 @@ TEST_F(KvtBiometrics, DamagedFilesGetAClearError) {
 #ifndef _WIN32  // a console's Ctrl-C cannot be sent to one child process alone
 TEST(KvtMonitor, CtrlCStopsTheLibraryCleanly) {
     kvt_test::ChildProcess monitor(KVT_TOOL, {"monitor", "--json"}, {"KVT_SIMULATED_SENSORS=u2"});
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (monitor.Out().find("NewDevice") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    kvt_test::WaitUntil([&] { return monitor.Out().find("NewDevice") != std::string::npos; },
+                        std::chrono::seconds(20));
     monitor.Signal(SIGINT);
     const auto result = monitor.Wait(std::chrono::seconds(20));
     ASSERT_EQ(result.exit, 0) << result.err;

@@ -3,6 +3,7 @@
 #include <png.h>
 
 #include <cstdint>
+#include <tuple>
 #include <vector>
 
 #include "GreyImage.h"
@@ -17,34 +18,26 @@ GreyImage Pattern(int width, int height) {
     return image;
 }
 
-std::vector<uint8_t> DecodeWithLibpng(const std::vector<uint8_t>& bytes, int& width, int& height) {
+// Width, height and pixels as libpng reads them.
+std::tuple<int, int, std::vector<uint8_t>> DecodeWithLibpng(const std::vector<uint8_t>& bytes) {
     png_image png{};
     png.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_memory(&png, bytes.data(), bytes.size())) {
-        ADD_FAILURE() << png.message;
-        return {};
+    if (png_image_begin_read_from_memory(&png, bytes.data(), bytes.size())) {
+        png.format = PNG_FORMAT_GRAY;
+        std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(png));
+        if (png_image_finish_read(&png, nullptr, pixels.data(), 0, nullptr))
+            return {static_cast<int>(png.width), static_cast<int>(png.height), pixels};
     }
-    png.format = PNG_FORMAT_GRAY;
-    std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(png));
-    if (!png_image_finish_read(&png, nullptr, pixels.data(), 0, nullptr)) {
-        ADD_FAILURE() << png.message;
-        return {};
-    }
-    width = static_cast<int>(png.width);
-    height = static_cast<int>(png.height);
-    return pixels;
+    ADD_FAILURE() << png.message;
+    return {};
 }
 
 TEST(StoredPng, LibpngReadsBackEveryPixel) {
     // A sensor picture spans several stored blocks; 1 x 1 and a single row fit in one.
     for (const auto& [width, height] : {std::pair{332, 416}, {1, 1}, {700, 1}, {1, 300}}) {
         const GreyImage image = Pattern(width, height);
-        int decodedWidth = 0, decodedHeight = 0;
-        const std::vector<uint8_t> pixels =
-            DecodeWithLibpng(EncodeStoredPng(image), decodedWidth, decodedHeight);
-        EXPECT_EQ(decodedWidth, width);
-        EXPECT_EQ(decodedHeight, height);
-        EXPECT_EQ(pixels, image.pixels) << width << " x " << height;
+        EXPECT_EQ(DecodeWithLibpng(EncodeStoredPng(image)), std::tuple(width, height, image.pixels))
+            << width << " x " << height;
     }
 }
 

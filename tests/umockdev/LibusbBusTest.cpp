@@ -139,8 +139,7 @@ TEST_F(LibusbUnderUmockdev, FindsBothModelsAtStartAndCapturesWhatTheSimulatedBus
     Start();
     const std::string u1 = kvt_umock::WaitForDeviceId(kvt_umock::InterfacePath(kvt_umock::kU1));
     const std::string u2 = kvt_umock::WaitForDeviceId(kvt_umock::InterfacePath(kvt_umock::kU2));
-    ASSERT_FALSE(u1.empty());
-    ASSERT_FALSE(u2.empty());
+    ASSERT_FALSE(u1.empty() || u2.empty());
     // One manager: one prefix.
     EXPECT_EQ(u1.substr(0, 8), u2.substr(0, 8));
     KVT_DeviceInfo list[4] = {};

@@ -66,16 +66,14 @@ public:
     }
     std::vector<Bytes> Writes() const {
         std::vector<Bytes> writes;
-        for (const Call& call : Calls()) {
+        for (const Call& call : Calls())
             if (call.write) writes.push_back(call.bytes);
-        }
         return writes;
     }
     std::vector<uint32_t> ReadLengths() const {
         std::vector<uint32_t> lengths;
-        for (const Call& call : Calls()) {
+        for (const Call& call : Calls())
             if (!call.write) lengths.push_back(call.length);
-        }
         return lengths;
     }
     bool Closed() const {

@@ -55,16 +55,12 @@ class EmulatedU2Test : public SimSensorTest<EmulatedU2> {
 protected:
     void SetUp() override { Plug(sim::SensorModel::kU2, 12345678, {.illuBoardSerial = 0xABCDEF}); }
 
-    Bytes Command(uint16_t code, uint8_t count) {
-        auto answer = host_->ReadI2C(kIlluBoard, code, count);
-        return answer ? answer->body : Bytes{0xDE, 0xAD};
-    }
     int SetCommand(uint16_t code, uint8_t value) {
         return Status(host_->WriteI2C(kIlluBoard, code, value));
     }
 };
 
-TEST_F(EmulatedU2Test, StateAnswersCarryStatusFirmwareAndMainBoardState) {
+TEST_F(EmulatedU2Test, StateAnswersCarryStatusFirmwareMainBoardStateAndTheStatusLed) {
     sensor_->SetMainFirmware({1, 7});
     const std::vector<Bytes> records = {
         {4, 0, 0, 0}, {8, 1, 0, 0, 0, 0, 0, 0}, {4, 2, 1, 7}, {6, 10, 0, 0, 0, 0}};
@@ -72,6 +68,10 @@ TEST_F(EmulatedU2Test, StateAnswersCarryStatusFirmwareAndMainBoardState) {
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->cmdId, 0x00);
     EXPECT_EQ(simtest::StateRecords(answer->body), records);
+    // The status LED's state is recorded and reads back.
+    for (uint8_t state : {2, 1, 4}) EXPECT_EQ(SetCommand(0x06, state), 0);
+    EXPECT_EQ(sensor_->StatusLedHistory(), (Bytes{2, 1, 4}));
+    EXPECT_EQ(host_->ReadI2C(kIlluBoard, 0x23, 1).value().body, Bytes{4});
 
     // Every write is answered with the same records, with the status set.
     sensor_->SetStatusByte(3);
@@ -115,12 +115,6 @@ TEST_F(EmulatedU2Test, LockedEepromKeepsTriggerLevelsAndFactoryDataStaysReadOnly
     sensor_->SetEeprom({.minTriggerLevelLow = 0, .locked = false});
     EXPECT_EQ(host_->ReadIllu(EmulatedU2::kMinTriggerLevelLow), 0);
     EXPECT_EQ(host_->ReadIllu(EmulatedU2::kEepromLockBit), 0);
-}
-
-TEST_F(EmulatedU2Test, StatusLedStateIsRecordedAndReadsBack) {
-    for (uint8_t state : {2, 1, 4}) EXPECT_EQ(SetCommand(0x06, state), 0);
-    EXPECT_EQ(sensor_->StatusLedHistory(), (Bytes{2, 1, 4}));
-    EXPECT_EQ(Command(0x23, 1), Bytes{4});
 }
 
 // The faults that the library meets in a capture (no answer, a short one, a

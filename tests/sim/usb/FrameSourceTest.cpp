@@ -21,9 +21,7 @@ LFDMeasurement Measurement(const kvt::sim::ColourReadings& c) {
 // Both frames of a live touch of the test pattern, which pass the optical
 // test, so that the colour readings alone decide the grade.
 Bytes LivePatternFrames() {
-    kvt::sim::FrameRequest request;
-    request.crossFrame = true;
-    return kvt::sim::TestPatternSource().Frame(request);
+    return kvt::sim::TestPatternSource().Frame({.crossFrame = true});
 }
 
 TEST(FrameSourceTest, LiveColoursMeetEveryConditionFakeOnesAtMostOne) {
@@ -96,11 +94,9 @@ TEST(FrameSourceTest, SynthWindowsAreCutFromOneSensorPlane) {
     source.Render(&finger, 0, 416, 332, -32, -12, full.data());
     source.Render(&finger, 0, 384, 320, 0, 0, roi.data());
     // The default window lies 32 columns and 12 rows into the full one.
-    for (int y = 0; y < 320; y += 29) {
-        for (int x = 0; x < 384; x += 31) {
+    for (int y = 0; y < 320; y += 29)
+        for (int x = 0; x < 384; x += 31)
             ASSERT_EQ(roi[y * 384 + x], full[(y + 12) * 416 + x + 32]) << x << "," << y;
-        }
-    }
     Bytes empty(100, 0);
     source.Render(nullptr, 0, 10, 10, 0, 0, empty.data());
     EXPECT_EQ(empty, Bytes(100, 255));
