@@ -10,10 +10,13 @@
 #include <random>
 #include <tuple>
 
+#include "RandomFeatures.h"
 #include "fp/Matcher.h"
 #include "fp/Template.h"
 
 namespace {
+
+using fptest::Scatter;
 
 constexpr float kPi = 3.14159265f;
 constexpr int kSide = 400;
@@ -25,25 +28,6 @@ fp::Features Blank() {
     f.mask.columns = f.mask.rows = kSide / 16;
     f.mask.bits.assign(static_cast<std::size_t>(f.mask.columns) * f.mask.rows, 1);
     return f;
-}
-
-// Minutiae at least 14 pixels apart, of quality within [low, high].
-void Scatter(fp::Features& f, std::mt19937& rng, int count, int low = 60, int high = 100) {
-    std::uniform_real_distribution<float> pos(20.f, kSide - 20.f);
-    for (int added = 0; added < count;) {
-        const float x = pos(rng), y = pos(rng);
-        bool free = true;
-        for (const fp::Minutia& m : f.minutiae) free &= std::hypot(m.x - x, m.y - y) > 14.f;
-        if (!free) continue;
-        fp::Minutia m;
-        m.x = static_cast<std::uint16_t>(x);
-        m.y = static_cast<std::uint16_t>(y);
-        m.direction = static_cast<std::uint8_t>(rng());
-        m.type = (rng() & 1) ? fp::MinutiaType::Ending : fp::MinutiaType::Bifurcation;
-        m.quality = static_cast<std::uint8_t>(low + rng() % (high - low + 1));
-        f.minutiae.push_back(m);
-        ++added;
-    }
 }
 
 fp::Features RandomPrint(unsigned seed, int count = 40) {
