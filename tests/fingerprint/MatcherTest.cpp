@@ -1,5 +1,5 @@
 // Matching on minutiae sets made up in the test: the same print moved, bent,
-// cut or thinned out must still match; unrelated prints must not.
+// scaled, cut or thinned out must still match; unrelated prints must not.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,11 +21,11 @@ using fptest::Scatter;
 constexpr float kPi = 3.14159265f;
 constexpr int kSide = 400;
 
-fp::Features Blank() {
+fp::Features Blank(int side = kSide) {
     fp::Features f;
-    f.width = f.height = kSide;
+    f.width = f.height = static_cast<std::uint16_t>(side);
     f.mask.cell = 16;
-    f.mask.columns = f.mask.rows = kSide / 16;
+    f.mask.columns = f.mask.rows = static_cast<std::uint16_t>(side / 16);
     f.mask.bits.assign(static_cast<std::size_t>(f.mask.columns) * f.mask.rows, 1);
     return f;
 }
@@ -52,6 +52,7 @@ struct Change {
     int spurious = 0;                               // minutiae added
     std::function<void(float&, float&)> warp = {};  // extra non-rigid displacement
     std::function<bool(float, float)> keep = {};    // region still in contact
+    float scale = 1;                                // about the centre
 };
 
 // The same finger seen again: moved about the centre, with the noise of a new impression.
@@ -59,16 +60,17 @@ fp::Features Impression(const fp::Features& f, const Change& c, unsigned seed = 
     std::mt19937 rng(seed);
     std::normal_distribution<float> noise(0.f, 1.f);
     std::uniform_real_distribution<float> unit(0.f, 1.f);
-    const float cs = std::cos(c.rotation), sn = std::sin(c.rotation), centre = kSide / 2.f;
-    fp::Features out = Blank();
+    const int side = f.width;
+    const float cs = std::cos(c.rotation), sn = std::sin(c.rotation), centre = side / 2.f;
+    fp::Features out = Blank(side);
     for (const fp::Minutia& m : f.minutiae) {
         if (unit(rng) < c.drop || (c.keep && !c.keep(m.x, m.y))) continue;
         float x = m.x, y = m.y;
         if (c.warp) c.warp(x, y);
         const float px = x - centre, py = y - centre;
-        x = cs * px - sn * py + centre + c.dx + c.jitter * noise(rng);
-        y = sn * px + cs * py + centre + c.dy + c.jitter * noise(rng);
-        if (x < 0 || y < 0 || x >= kSide || y >= kSide) continue;
+        x = c.scale * (cs * px - sn * py) + centre + c.dx + c.jitter * noise(rng);
+        y = c.scale * (sn * px + cs * py) + centre + c.dy + c.jitter * noise(rng);
+        if (x < 0 || y < 0 || x >= side || y >= side) continue;
         fp::Minutia n = m;
         n.x = static_cast<std::uint16_t>(x);
         n.y = static_cast<std::uint16_t>(y);
@@ -76,21 +78,14 @@ fp::Features Impression(const fp::Features& f, const Change& c, unsigned seed = 
         n.direction = static_cast<std::uint8_t>(std::lround(m.direction + turn * 128 / kPi) & 255);
         out.minutiae.push_back(n);
     }
-    for (int i = 0; i < c.spurious; ++i) {
-        fp::Minutia n;
-        n.x = static_cast<std::uint16_t>(20 + unit(rng) * (kSide - 40));
-        n.y = static_cast<std::uint16_t>(20 + unit(rng) * (kSide - 40));
-        n.direction = static_cast<std::uint8_t>(rng());
-        n.quality = 50;
-        out.minutiae.push_back(n);
-    }
+    Scatter(out, rng, c.spurious, 50, 50, 0.f);
     // Foreground: the cells whose centre came from the original's contact region.
     for (int r = 0; r < out.mask.rows; ++r)
         for (int col = 0; col < out.mask.columns; ++col) {
             const float x = col * 16 + 8.f - centre - c.dx, y = r * 16 + 8.f - centre - c.dy;
             const float ox = cs * x + sn * y + centre, oy = -sn * x + cs * y + centre;
             const bool inside =
-                ox >= 0 && oy >= 0 && ox < kSide && oy < kSide && (!c.keep || c.keep(ox, oy));
+                ox >= 0 && oy >= 0 && ox < side && oy < side && (!c.keep || c.keep(ox, oy));
             out.mask.bits[static_cast<std::size_t>(r) * out.mask.columns + col] = inside;
         }
     return out;
@@ -116,13 +111,31 @@ TEST(Matcher, SamePrintMatchesUnderRotationTranslationAndNoise) {
     EXPECT_GT(Score(original, original), 100);
     for (float degrees : {-40.f, -20.f, 0.f, 15.f, 30.f, 40.f}) {
         const Change c{degrees * kPi / 180, 25, -30, 2.f, 0.2f, 6};
-        const fp::Features moved = Impression(original, c, static_cast<unsigned>(degrees + 100));
+        SCOPED_TRACE(testing::Message() << degrees << " degrees");
         fp::Matcher matcher;
         matcher.IdentifyStart(original);
-        const int score = matcher.IdentifyNext(moved);
-        EXPECT_GE(score, 48) << degrees << " degrees";
-        EXPECT_NEAR(matcher.last().rotation, c.rotation, 0.1f) << degrees << " degrees";
-        EXPECT_GE(matcher.last().matched, 15) << degrees << " degrees";
+        EXPECT_GE(matcher.IdentifyNext(Impression(original, c, unsigned(degrees + 100))), 48);
+        EXPECT_NEAR(matcher.last().rotation, c.rotation, 0.1f);
+        EXPECT_GE(matcher.last().matched, 15);
+    }
+}
+
+// Each print is brought to 500 dpi by its own ridge period, which differs by
+// a few percent between impressions: rigidly aligned, the minutiae far from
+// the centre would fall outside the pairing tolerance.
+TEST(Matcher, ImpressionsThatDifferInScalePairAcrossTheWholePrint) {
+    for (unsigned seed : {1u, 2u, 3u}) {
+        fp::Features finger = Blank(480);
+        std::mt19937 rng(seed);
+        Scatter(finger, rng, 50, 80, 80, 45.f);  // spread over the whole print
+        for (float factor : {1.08f, 1 / 1.08f}) {
+            SCOPED_TRACE(testing::Message() << "seed " << seed << ", factor " << factor);
+            const fp::Features other = Impression(finger, {.scale = factor}, seed);
+            fp::Matcher matcher;
+            matcher.IdentifyStart(other);
+            matcher.IdentifyNext(finger);
+            EXPECT_GE(matcher.last().matched * 4, static_cast<int>(other.minutiae.size()) * 3);
+        }
     }
 }
 
