@@ -188,11 +188,9 @@ TEST_F(Modules, ExtractedTemplatesReadBackThroughNFRecordWhichRefusesDamageAndEx
 
 TEST_F(Modules, ParametersHaveRangesAndTakeEffect) {
     std::int32_t v = 0;
-    for (auto [id, expected] :
-         {std::pair{110, 120}, {130, 1}, {131, 2}, {132, 2}, {133, 1}, {100, 256}}) {
-        ASSERT_EQ(vfeGet(extractor, id, &v), VF_OK) << id;
-        EXPECT_EQ(v, expected) << id;
-    }
+    // The other defaults are read back through the adapter (AlgoNeuro50Test).
+    ASSERT_EQ(vfeGet(extractor, 100, &v), VF_OK);
+    EXPECT_EQ(v, 256);
     // The values the adapter sets are all accepted.
     for (auto [id, value] : {std::pair{190, 1}, {900, 0}})
         EXPECT_EQ(vfeSet(extractor, id, &value), VF_OK) << id;
