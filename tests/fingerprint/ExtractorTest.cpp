@@ -21,6 +21,11 @@ fp::ExtractStatus ExtractImage(const fptest::Image& img, fp::Features& out,
     return fp::Extract({img.pixels.data(), img.width, img.height, img.width}, settings, out);
 }
 
+// A plain LCG: scenes that stay the same on every standard library.
+unsigned Next(unsigned& state) {
+    return (state = state * 1103515245u + 12345u) >> 8;
+}
+
 float AngleBetween(float a, float b) {
     float d = std::fmod(std::fabs(a - b), 2 * kPi);
     return d > kPi ? 2 * kPi - d : d;
@@ -130,10 +135,8 @@ TEST(Extractor, WideRidgesAreBroughtToTheUsualScale) {
     EXPECT_GE(foundWide, inside * 3 / 4);
 
     // A declared resolution is applied as it is, even within the usual periods.
-    fp::ExtractorSettings at600;
-    at600.resolution = 600;
     fp::Features declared;
-    ASSERT_EQ(ExtractImage(Render(Scaled(p, 1.2f), 360, 360, {}, 0), declared, at600),
+    ASSERT_EQ(ExtractImage(Render(Scaled(p, 1.2f), 360, 360, {}, 0), declared, {.resolution = 600}),
               fp::ExtractStatus::Ok);
     EXPECT_EQ(std::tuple(declared.width, declared.resolution), std::tuple(300, 500));
     EXPECT_GE(FoundNear(declared, p, 30, 270, 1.f, 7.f), inside * 3 / 4);
@@ -145,11 +148,9 @@ TEST(Extractor, WideRidgesAreBroughtToTheUsualScale) {
 template <class Covers>
 void PaintBreaks(fptest::Image& img, unsigned seed, int count, int lo, int hi, int rx, int ry,
                  Covers covers) {
-    unsigned state = seed;
-    auto next = [&state] { return (state = state * 1103515245u + 12345u) >> 8; };
     for (int gap = 0; gap < count; ++gap) {
-        const int cx = lo + static_cast<int>(next() % (hi - lo));
-        const int cy = lo + static_cast<int>(next() % (hi - lo));
+        const int cx = lo + static_cast<int>(Next(seed) % (hi - lo));
+        const int cy = lo + static_cast<int>(Next(seed) % (hi - lo));
         for (int y = cy - ry; y <= cy + ry; ++y)
             for (int x = cx - rx; x <= cx + rx; ++x)
                 if (x >= 0 && y >= 0 && x < img.width && y < img.height && covers(x - cx, y - cy))
@@ -202,19 +203,18 @@ TEST(Extractor, NoisyBackgroundIsNotPrint) {
     p.period = 9.f;
     fptest::Image img = Render(p, 400, 400);
     unsigned state = 7;
-    auto next = [&state] { return (state = state * 1103515245u + 12345u) >> 16; };
     std::vector<float> noise(400 * 400);
-    for (float& v : noise) v = static_cast<float>(next() % 256);
+    for (float& v : noise) v = static_cast<float>((Next(state) >> 8) % 256);
     for (int y = 0; y < 400; ++y)
         for (int x = 0; x < 400; ++x) {
             if (x >= 100 && y >= 100 && x < 300 && y < 300) continue;
             // Blurred a little, so that it has the grain of a real sensor.
             float sum = 0;
             int n = 0;
-            for (int dy = -1; dy <= 1; ++dy)
-                for (int dx = -1; dx <= 1; ++dx)
-                    if (x + dx >= 0 && y + dy >= 0 && x + dx < 400 && y + dy < 400)
-                        sum += noise[static_cast<std::size_t>(y + dy) * 400 + x + dx], ++n;
+            for (int k = 0; k < 9; ++k) {
+                const int u = x + k % 3 - 1, v = y + k / 3 - 1;
+                if (u >= 0 && v >= 0 && u < 400 && v < 400) sum += noise[v * 400 + u], ++n;
+            }
             img.pixels[static_cast<std::size_t>(y) * 400 + x] = static_cast<std::uint8_t>(
                 std::clamp(130.f + 2.5f * (sum / n - 127.5f), 0.f, 255.f));
         }
@@ -242,18 +242,14 @@ TEST(Extractor, NoisyBackgroundIsNotPrint) {
 TEST(Extractor, RescaledImagesStayWithinTheSizesAccepted) {
     Pattern p = fptest::RandomPattern(41, 1536, 1536, 12, 200.f);
     p.period = 6.f;  // a 300 dpi sensor
-    fp::ExtractorSettings at300;
-    at300.resolution = 300;
     fp::Features big;
-    ASSERT_EQ(ExtractImage(Render(p, 1536, 1536), big, at300), fp::ExtractStatus::Ok);
+    ASSERT_EQ(ExtractImage(Render(p, 1536, 1536), big, {.resolution = 300}), fp::ExtractStatus::Ok);
     EXPECT_EQ(std::tuple(big.width, big.height), std::tuple(fp::kMaxImageSide, fp::kMaxImageSide));
     for (const fp::Minutia& m : big.minutiae) ASSERT_TRUE(m.x < big.width && m.y < big.height);
 
-    fp::ExtractorSettings at1000;
-    at1000.resolution = 1000;
     fp::Features small;
     const fptest::Image tiny = Render(fptest::RandomPattern(42, 100, 100, 2), 100, 100, {}, 4);
-    ASSERT_EQ(ExtractImage(tiny, small, at1000), fp::ExtractStatus::Ok);
+    ASSERT_EQ(ExtractImage(tiny, small, {.resolution = 1000}), fp::ExtractStatus::Ok);
     EXPECT_EQ(small.width, 100) << "halving would go below 64";
 }
 
@@ -273,8 +269,7 @@ TEST(Extractor, RefusesBadImagesWithoutCrashing) {
     std::fill(pixels.begin(), pixels.end(), 90);
     EXPECT_EQ(fp::Extract({pixels.data(), 400, 400, 400}, s, f), fp::ExtractStatus::NoFingerprint);
     unsigned state = 1;
-    for (auto& v : pixels)
-        v = static_cast<std::uint8_t>((state = state * 1103515245u + 12345u) >> 24);
+    for (auto& v : pixels) v = static_cast<std::uint8_t>(Next(state) >> 16);
     const fp::ExtractStatus noise = fp::Extract({pixels.data(), 400, 400, 400}, s, f);
     EXPECT_TRUE(noise == fp::ExtractStatus::NoFingerprint || f.minutiae.size() < 15)
         << f.minutiae.size() << " minutiae in noise";
