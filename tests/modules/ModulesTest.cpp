@@ -1,5 +1,4 @@
 // The modules through their C entry points, loaded with dlopen as the SDK does.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,30 +6,24 @@
 #include <vector>
 
 #include "fp/Template.h"
+#include "platform/Module.h"
 #include "support/DrawnPrint.h"
 #include "vfmodules/VfModules.h"
 
 namespace {
 
-class Module {
-public:
-    explicit Module(const std::string& name) {
-        const std::string path = std::string(KVT_MODULE_DIR) + "/lib" + name + ".so";
-        handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+// Loaded once for the whole program, as the SDK keeps them.
+struct LoadedModules {
+    platform::Module extractor, matcher, record;
+    LoadedModules() {
+        for (auto [module, name] : {std::pair{&extractor, "VFExtractor.dll"},
+                                    {&matcher, "VFMatcher.dll"},
+                                    {&record, "NFRecord.dll"}})
+            module->Load(name, KVT_MODULE_DIR);
     }
-    ~Module() {
-        if (handle_) dlclose(handle_);
-    }
-    Module(const Module&) = delete;
-    Module& operator=(const Module&) = delete;
-    bool loaded() const { return handle_ != nullptr; }
-    void* symbol(const char* name) const { return handle_ ? dlsym(handle_, name) : nullptr; }
-
-private:
-    void* handle_ = nullptr;
 };
 
-#define RESOLVE(module, name) reinterpret_cast<decltype(&name)>((module).symbol(#name))
+#define RESOLVE(module, name) reinterpret_cast<decltype(&name)>(loaded.module.Symbol(#name))
 
 template <typename Bytes>
 std::int32_t Len(const Bytes& bytes) {
@@ -40,8 +33,8 @@ std::int32_t Len(const Bytes& bytes) {
 class Modules : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(extractorModule.loaded() && matcherModule.loaded() && recordModule.loaded())
-            << dlerror();
+        ASSERT_TRUE(loaded.extractor.IsLoaded() && loaded.matcher.IsLoaded() &&
+                    loaded.record.IsLoaded());
         ASSERT_EQ(vfeCreate(&extractor), VF_OK);
         ASSERT_EQ(vfmCreate(&matcher), VF_OK);
     }
@@ -61,26 +54,23 @@ protected:
         return rc;
     }
 
-    // Loaded once for the whole program, as the SDK keeps them.
-    static inline const Module extractorModule{"VFExtractor"}, matcherModule{"VFMatcher"},
-        recordModule{"NFRecord"};
-    decltype(&VfeCreate) vfeCreate = RESOLVE(extractorModule, VfeCreate);
-    decltype(&VfeFree) vfeFree = RESOLVE(extractorModule, VfeFree);
-    decltype(&VfeExtract) vfeExtract = RESOLVE(extractorModule, VfeExtract);
-    decltype(&VfeSetParameterA) vfeSet = RESOLVE(extractorModule, VfeSetParameterA);
-    decltype(&VfeGetParameterA) vfeGet = RESOLVE(extractorModule, VfeGetParameterA);
-    decltype(&VfmCreate) vfmCreate = RESOLVE(matcherModule, VfmCreate);
-    decltype(&VfmFree) vfmFree = RESOLVE(matcherModule, VfmFree);
-    decltype(&VfmSetParameterA) vfmSet = RESOLVE(matcherModule, VfmSetParameterA);
-    decltype(&VfmGetParameterA) vfmGet = RESOLVE(matcherModule, VfmGetParameterA);
-    decltype(&VfmIdentifyStart) start = RESOLVE(matcherModule, VfmIdentifyStart);
-    decltype(&VfmIdentifyNext) next = RESOLVE(matcherModule, VfmIdentifyNext);
-    decltype(&VfmIdentifyEnd) end = RESOLVE(matcherModule, VfmIdentifyEnd);
-    decltype(&VfmMatchDetailsFree) detailsFree = RESOLVE(matcherModule, VfmMatchDetailsFree);
-    decltype(&NFRecordCreateFromMemory) recordCreate =
-        RESOLVE(recordModule, NFRecordCreateFromMemory);
-    decltype(&NFRecordGetMinutiaCount) recordCount = RESOLVE(recordModule, NFRecordGetMinutiaCount);
-    decltype(&NFRecordGetMinutiae) recordMinutiae = RESOLVE(recordModule, NFRecordGetMinutiae);
+    static inline const LoadedModules loaded;
+    decltype(&VfeCreate) vfeCreate = RESOLVE(extractor, VfeCreate);
+    decltype(&VfeFree) vfeFree = RESOLVE(extractor, VfeFree);
+    decltype(&VfeExtract) vfeExtract = RESOLVE(extractor, VfeExtract);
+    decltype(&VfeSetParameterA) vfeSet = RESOLVE(extractor, VfeSetParameterA);
+    decltype(&VfeGetParameterA) vfeGet = RESOLVE(extractor, VfeGetParameterA);
+    decltype(&VfmCreate) vfmCreate = RESOLVE(matcher, VfmCreate);
+    decltype(&VfmFree) vfmFree = RESOLVE(matcher, VfmFree);
+    decltype(&VfmSetParameterA) vfmSet = RESOLVE(matcher, VfmSetParameterA);
+    decltype(&VfmGetParameterA) vfmGet = RESOLVE(matcher, VfmGetParameterA);
+    decltype(&VfmIdentifyStart) start = RESOLVE(matcher, VfmIdentifyStart);
+    decltype(&VfmIdentifyNext) next = RESOLVE(matcher, VfmIdentifyNext);
+    decltype(&VfmIdentifyEnd) end = RESOLVE(matcher, VfmIdentifyEnd);
+    decltype(&VfmMatchDetailsFree) detailsFree = RESOLVE(matcher, VfmMatchDetailsFree);
+    decltype(&NFRecordCreateFromMemory) recordCreate = RESOLVE(record, NFRecordCreateFromMemory);
+    decltype(&NFRecordGetMinutiaCount) recordCount = RESOLVE(record, NFRecordGetMinutiaCount);
+    decltype(&NFRecordGetMinutiae) recordMinutiae = RESOLVE(record, NFRecordGetMinutiae);
     HVFEXTRACTOR extractor = nullptr;
     HVFMATCHER matcher = nullptr;
 };
@@ -88,21 +78,21 @@ protected:
 TEST_F(Modules, HideTheEngineAndSayWhatTheyDoNotSupport) {
     // Every name the adapter resolves is there when the adapter starts on these modules;
     // the engine inside stays hidden.
-    EXPECT_EQ(extractorModule.symbol("_ZN2fp14EncodeTemplateERKNS_8FeaturesE"), nullptr);
+    EXPECT_EQ(loaded.extractor.Symbol("_ZN2fp14EncodeTemplateERKNS_8FeaturesE"), nullptr);
 
     // Entry points only the vendor's own loader uses say so.
     std::int32_t size = 7;
-    EXPECT_EQ(RESOLVE(extractorModule, VfeExtractFromImage)(extractor, nullptr, nullptr, 0, &size),
+    EXPECT_EQ(RESOLVE(extractor, VfeExtractFromImage)(extractor, nullptr, nullptr, 0, &size),
               VF_ERROR_NOT_SUPPORTED);
     EXPECT_EQ(size, 0);
-    EXPECT_EQ(RESOLVE(extractorModule, VfeExtractUnpacked)(extractor, 1, 1, 1, nullptr, nullptr),
+    EXPECT_EQ(RESOLVE(extractor, VfeExtractUnpacked)(extractor, 1, 1, 1, nullptr, nullptr),
               VF_ERROR_NOT_SUPPORTED);
-    EXPECT_EQ(RESOLVE(extractorModule, VfeExtractUnpackedFromImage)(extractor, nullptr, nullptr),
+    EXPECT_EQ(RESOLVE(extractor, VfeExtractUnpackedFromImage)(extractor, nullptr, nullptr),
               VF_ERROR_NOT_SUPPORTED);
-    EXPECT_EQ(RESOLVE(extractorModule, VfeGeneralizeUnpacked)(extractor, 0, nullptr, nullptr),
+    EXPECT_EQ(RESOLVE(extractor, VfeGeneralizeUnpacked)(extractor, 0, nullptr, nullptr),
               VF_ERROR_NOT_SUPPORTED);
     std::int32_t max = 0;
-    EXPECT_EQ(RESOLVE(extractorModule, VfeGetMaxTemplateSize)(extractor, &max), VF_OK);
+    EXPECT_EQ(RESOLVE(extractor, VfeGetMaxTemplateSize)(extractor, &max), VF_OK);
     EXPECT_EQ(max, 10000);
 }
 
@@ -233,7 +223,7 @@ TEST_F(Modules, ParametersHaveRangesAndTakeEffect) {
     EXPECT_EQ(kept.mask.columns + kept.orientation.columns, 0);
     EXPECT_GT(all.mask.columns, 0);
 
-    auto reset = RESOLVE(extractorModule, VfeReset);
+    auto reset = RESOLVE(extractor, VfeReset);
     ASSERT_EQ(reset(extractor), VF_OK);
     ASSERT_EQ(vfeGet(extractor, 110, &v), VF_OK);
     EXPECT_EQ(v, 120);
@@ -283,7 +273,7 @@ TEST_F(Modules, IdentificationFollowsTheAdapterSequenceAndGeneralizeNeedsAgreein
     EXPECT_EQ(end(matcher), VF_OK);
     EXPECT_EQ(detailsFree(details), VF_OK);
 
-    auto verify = RESOLVE(matcherModule, VfmVerify);
+    auto verify = RESOLVE(matcher, VfmVerify);
     threshold = 0;
     ASSERT_EQ(vfmSet(matcher, 200, &threshold), VF_OK);
     ASSERT_EQ(verify(matcher, probe.data(), Len(probe), mate.data(), Len(mate), nullptr, &score),
@@ -292,7 +282,7 @@ TEST_F(Modules, IdentificationFollowsTheAdapterSequenceAndGeneralizeNeedsAgreein
 
     // Generalisation picks a template only when the impressions agree.
     std::vector<std::uint8_t> out(10000);
-    auto generalize = RESOLVE(extractorModule, VfeGeneralize);
+    auto generalize = RESOLVE(extractor, VfeGeneralize);
     threshold = 48;  // drawn patterns of different fingers can reach the default 24
     ASSERT_EQ(vfeSet(extractor, VFE_PARAM_GENERALIZE_THRESHOLD, &threshold), VF_OK);
     std::int32_t size = 0;
