@@ -13,12 +13,10 @@
 namespace {
 
 constexpr int kSide = 400;
-constexpr float kPi = 3.14159265f;
 
 fp::Features Print(unsigned seed, int count) {
     std::mt19937 rng(seed);
-    fp::Features f;
-    f.width = f.height = kSide;
+    fp::Features f = fptest::Blank(kSide);
     fptest::Scatter(f, rng, count, 80, 80, 16.f, 30.f);
     return f;
 }
@@ -26,27 +24,14 @@ fp::Features Print(unsigned seed, int count) {
 // Skin bent by the finger's roll: up to `amplitude` pixels at the corners,
 // growing with the square of the distance from the middle, which no rigid,
 // scaled or affine alignment takes back. Directions turn with the skin.
-void Bend(float amplitude, float x, float y, float& ox, float& oy, float& turn) {
-    const float u = (x - kSide / 2.f) / (kSide / 2.f), v = (y - kSide / 2.f) / (kSide / 2.f);
-    ox = x + amplitude * v * v;
-    oy = y + amplitude * u * u;
-    // Half the difference of the cross derivatives.
-    turn = amplitude / (kSide / 2.f) * (u - v);
-}
-
 fp::Features Bent(const fp::Features& f, float amplitude) {
-    fp::Features out = f;
-    out.minutiae.clear();
-    for (fp::Minutia m : f.minutiae) {
-        float x, y, turn;
-        Bend(amplitude, m.x, m.y, x, y, turn);
-        if (x < 0 || y < 0 || x >= kSide || y >= kSide) continue;
-        m.x = static_cast<std::uint16_t>(std::lround(x));
-        m.y = static_cast<std::uint16_t>(std::lround(y));
-        m.direction = static_cast<std::uint8_t>(std::lround(m.direction + turn * 128 / kPi) & 255);
-        out.minutiae.push_back(m);
-    }
-    return out;
+    return fptest::Impression(f, {.warp = [amplitude](float& x, float& y) {
+                                  const float u = x / (kSide / 2.f) - 1, v = y / (kSide / 2.f) - 1;
+                                  x += amplitude * v * v;
+                                  y += amplitude * u * u;
+                                  // Half the difference of the cross derivatives.
+                                  return amplitude / (kSide / 2.f) * (u - v);
+                              }});
 }
 
 // Both prints prepared, and a comparison's buffers.

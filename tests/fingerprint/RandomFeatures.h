@@ -1,12 +1,16 @@
 #pragma once
 
-// Made-up features for the tests of the template formats and the matcher.
+// Made-up features for the tests of the template formats and the matcher, and
+// new impressions of them.
 #include <cmath>
+#include <functional>
 #include <random>
 
 #include "fp/Features.h"
 
 namespace fptest {
+
+inline constexpr float kPi = 3.14159265f;
 
 // `count` minutiae at random in a `width` x `height` print, of every type and
 // of quality within [low, high].
@@ -50,6 +54,62 @@ inline void Scatter(fp::Features& f, std::mt19937& rng, int count, int low = 60,
         f.minutiae.push_back(m);
         ++added;
     }
+}
+
+// A square print, all of it foreground.
+inline fp::Features Blank(int side = 400) {
+    fp::Features f;
+    f.width = f.height = static_cast<std::uint16_t>(side);
+    f.mask.cell = 16;
+    f.mask.columns = f.mask.rows = static_cast<std::uint16_t>(side / 16);
+    f.mask.bits.assign(static_cast<std::size_t>(f.mask.columns) * f.mask.rows, 1);
+    return f;
+}
+
+struct Change {
+    float rotation = 0, dx = 0, dy = 0;
+    float jitter = 0;                                // pixels of position noise
+    float drop = 0;                                  // share of minutiae lost
+    int spurious = 0;                                // minutiae added
+    std::function<float(float&, float&)> warp = {};  // non-rigid displacement, giving the turn
+    std::function<bool(float, float)> keep = {};     // region still in contact
+    float scale = 1;                                 // about the centre
+};
+
+// The same finger seen again: moved about the centre, with the noise of a new impression.
+inline fp::Features Impression(const fp::Features& f, const Change& c, unsigned seed = 1) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<float> noise(0.f, 1.f);
+    std::uniform_real_distribution<float> unit(0.f, 1.f);
+    const int side = f.width;
+    const float cs = std::cos(c.rotation), sn = std::sin(c.rotation), centre = side / 2.f;
+    fp::Features out = Blank(side);
+    for (const fp::Minutia& m : f.minutiae) {
+        if (unit(rng) < c.drop || (c.keep && !c.keep(m.x, m.y))) continue;
+        float x = m.x, y = m.y;
+        const float bent = c.warp ? c.warp(x, y) : 0.f;
+        const float px = x - centre, py = y - centre;
+        x = c.scale * (cs * px - sn * py) + centre + c.dx + c.jitter * noise(rng);
+        y = c.scale * (sn * px + cs * py) + centre + c.dy + c.jitter * noise(rng);
+        if (x < 0 || y < 0 || x >= side || y >= side) continue;
+        fp::Minutia n = m;
+        n.x = static_cast<std::uint16_t>(x);
+        n.y = static_cast<std::uint16_t>(y);
+        const float turn = c.rotation + bent + 0.08f * noise(rng);
+        n.direction = static_cast<std::uint8_t>(std::lround(m.direction + turn * 128 / kPi) & 255);
+        out.minutiae.push_back(n);
+    }
+    Scatter(out, rng, c.spurious, 50, 50, 0.f);
+    // Foreground: the cells whose centre came from the original's contact region.
+    for (int r = 0; r < out.mask.rows; ++r)
+        for (int col = 0; col < out.mask.columns; ++col) {
+            const float x = col * 16 + 8.f - centre - c.dx, y = r * 16 + 8.f - centre - c.dy;
+            const float ox = cs * x + sn * y + centre, oy = -sn * x + cs * y + centre;
+            const bool inside =
+                ox >= 0 && oy >= 0 && ox < side && oy < side && (!c.keep || c.keep(ox, oy));
+            out.mask.bits[static_cast<std::size_t>(r) * out.mask.columns + col] = inside;
+        }
+    return out;
 }
 
 }  // namespace fptest
