@@ -27,6 +27,19 @@ int AngleDistance(int a, int b) {
     return std::min(d, 256 - d);
 }
 
+// Writes `value` big-endian over the `width` bytes at `at`: lengths known at the end.
+void Put(std::vector<std::uint8_t>& v, std::size_t at, int width, std::size_t value) {
+    for (int k = 0; k < width; ++k)
+        v[at + k] = static_cast<std::uint8_t>(value >> 8 * (width - 1 - k));
+}
+
+// Records are ISO unless said otherwise.
+StandardError Decode(const std::vector<std::uint8_t>& r, fp::Features& f,
+                     fp::StandardRecordInfo* info = nullptr, int view = 0,
+                     StandardFormat format = StandardFormat::Iso2005) {
+    return fp::DecodeStandardTemplate(r.data(), r.size(), format, f, info, view);
+}
+
 // Big-endian record bytes written field by field, as another producer would.
 struct Bytes {
     std::vector<std::uint8_t> v;
@@ -37,11 +50,6 @@ struct Bytes {
     Bytes& u16(unsigned x) { return u8(x >> 8).u8(x & 0xFF); }
     Bytes& u32(std::uint32_t x) { return u16(x >> 16).u16(x & 0xFFFF); }
     Bytes& magic() { return u32(0x464D5200).u32(0x20323000); }
-    // Writes `value` big-endian over the `width` bytes at `at`: lengths known at the end.
-    void Set(std::size_t at, int width, std::size_t value) {
-        for (int k = 0; k < width; ++k)
-            v[at + k] = static_cast<std::uint8_t>(value >> 8 * (width - 1 - k));
-    }
 };
 
 // An ISO record of two views: the first bare, the second with ridge counts,
@@ -61,8 +69,8 @@ std::vector<std::uint8_t> TwoViewIsoRecord() {
     b.u16(1).u16(4 + 1 + 6).u8(1).u8(1).u8(2).u8(5).u8(2).u8(3).u8(4);
     b.u16(2).u16(4 + 1 + 5 + 1 + 4).u8(0x41).u16(120).u16(130).u8(64).u8(0x01).u16(300).u16(310);
     b.u16(0x7777).u16(4 + 3).u8(1).u8(2).u8(3);
-    b.Set(extendedAt, 2, b.v.size() - extendedAt - 2);
-    b.Set(8, 4, b.v.size());
+    Put(b.v, extendedAt, 2, b.v.size() - extendedAt - 2);
+    Put(b.v, 8, 4, b.v.size());
     return b.v;
 }
 
@@ -78,8 +86,7 @@ TEST_P(StandardTemplateRoundTrip, GivesTheSameMinutiae) {
 
     fp::Features back;
     fp::StandardRecordInfo read{.bottomUp = bottomUp};
-    ASSERT_EQ(fp::DecodeStandardTemplate(record.data(), record.size(), format, back, &read),
-              StandardError::None);
+    ASSERT_EQ(Decode(record, back, &read, 0, format), StandardError::None);
     EXPECT_EQ(std::tuple(back.width, back.height, back.resolution, back.mask.columns,
                          back.orientation.columns),
               std::tuple(f.width, f.height, 500, 0, 0));
@@ -148,9 +155,7 @@ TEST(StandardTemplate, ReadsEveryOptionalBlockOfAnotherProducer) {
 
     fp::Features f;
     fp::StandardRecordInfo info;
-    ASSERT_EQ(fp::DecodeStandardTemplate(record.data(), record.size(), StandardFormat::Iso2005, f,
-                                         &info, 1),
-              StandardError::None);
+    ASSERT_EQ(Decode(record, f, &info, 1), StandardError::None);
     EXPECT_EQ(std::tuple(info.fingerPosition, info.viewNumber, info.impressionType,
                          info.fingerQuality, info.captureDevice),
               std::tuple(7, 1, 2, 55, 0x123));
@@ -170,13 +175,9 @@ TEST(StandardTemplate, ReadsEveryOptionalBlockOfAnotherProducer) {
                    f.singularPoints[1].y, f.singularPoints[1].type),
         std::tuple(120, fp::SingularType::Core, 192, 310, fp::SingularType::Delta));
 
-    ASSERT_EQ(fp::DecodeStandardTemplate(record.data(), record.size(), StandardFormat::Iso2005, f,
-                                         &info, 0),
-              StandardError::None);
+    ASSERT_EQ(Decode(record, f, &info, 0), StandardError::None);
     EXPECT_EQ(std::tuple(f.minutiae.size(), info.fingerPosition), std::tuple(1u, 2));
-    EXPECT_EQ(fp::DecodeStandardTemplate(record.data(), record.size(), StandardFormat::Iso2005, f,
-                                         nullptr, 2),
-              StandardError::NoSuchView);
+    EXPECT_EQ(Decode(record, f, nullptr, 2), StandardError::NoSuchView);
 }
 
 // Records at 1000 dpi are brought to 500 dpi. In ANSI, a zero 2-byte length
@@ -185,22 +186,19 @@ TEST(StandardTemplate, ReadsOtherResolutionsAndTheAnsiLongLength) {
     Bytes iso;
     iso.magic().u32(0).u16(0).u16(800).u16(1000).u16(394).u16(394).u8(1).u8(0);
     iso.u8(0).u8(0).u8(60).u8(1).u16(0x4000 | 401).u16(799).u8(0).u8(60).u16(0);
-    iso.Set(8, 4, iso.v.size());
+    Put(iso.v, 8, 4, iso.v.size());
     fp::Features f;
-    ASSERT_EQ(fp::DecodeStandardTemplate(iso.v.data(), iso.v.size(), StandardFormat::Iso2005, f),
-              StandardError::None);
+    ASSERT_EQ(Decode(iso.v, f), StandardError::None);
     EXPECT_EQ(std::tuple(f.width, f.height, f.minutiae.at(0).x, f.minutiae[0].y),
               std::tuple(400, 500, 200, 399));
 
     Bytes b;
     b.magic().u16(0).u32(0).u16(0x1B).u16(0x02).u16(0x0FFF).u16(256).u16(360).u16(197).u16(197);
     b.u8(1).u8(0).u8(5).u8(0x08).u8(40).u8(1).u16(0x8000 | 255).u16(359).u8(179).u8(30).u16(0);
-    b.Set(10, 4, b.v.size());
+    Put(b.v, 10, 4, b.v.size());
     ASSERT_EQ(fp::DetectStandardFormat(b.v.data(), b.v.size()), StandardFormat::Ansi2004);
     fp::StandardRecordInfo info;
-    ASSERT_EQ(
-        fp::DecodeStandardTemplate(b.v.data(), b.v.size(), StandardFormat::Ansi2004, f, &info),
-        StandardError::None);
+    ASSERT_EQ(Decode(b.v, f, &info, 0, StandardFormat::Ansi2004), StandardError::None);
     ASSERT_EQ(f.minutiae.size(), 1u);
     EXPECT_EQ(std::tuple(info.cbeffOwner, info.cbeffType, info.captureDevice, info.impressionType,
                          f.minutiae[0].x, f.minutiae[0].y, f.minutiae[0].type),
@@ -211,50 +209,40 @@ TEST(StandardTemplate, MalformedRecordsAreRefusedByName) {
     const std::vector<std::uint8_t> good = TwoViewIsoRecord();
     // Offsets: header 0..23, view 0 at 24, its minutia at 28, view 1 at 36,
     // its minutiae at 40, 46, 52, extended data length at 58.
-    const struct {
-        const char* what;
-        std::size_t at;
-        std::uint8_t value;
-        StandardError expected;
-    } cases[] = {
-        {"magic", 1, 'X', StandardError::BadMagic},
-        {"version", 5, '3', StandardError::BadMagic},
-        {"length too small", 11, 30, StandardError::BadLength},
-        {"length past the end", 10, 0x10, StandardError::Truncated},
-        {"zero width", 14, 0, StandardError::None},  // completed below
-        {"zero resolution", 18, 0, StandardError::None},
-        {"no views", 22, 0, StandardError::BadHeader},
-        {"finger position", 24, 11, StandardError::BadView},
-        {"impression", 25, 0x05, StandardError::BadView},
-        {"finger quality", 26, 101, StandardError::BadView},
-        {"minutia type", 28, 0xC0, StandardError::BadMinutia},
-        {"minutia x", 40, 0x7F, StandardError::BadMinutia},
-        {"minutia quality", 45, 101, StandardError::BadMinutia},
-        {"extended area length", 63, 3, StandardError::BadExtended},
-        {"ridge count index", 65, 9, StandardError::BadExtended},
-        {"core info type", 75, 0xC1, StandardError::BadExtended},
-        {"core position", 76, 0x30, StandardError::BadExtended},
+    // What, where, how many bytes, the value written there, the error.
+    const std::tuple<const char*, std::size_t, int, unsigned, StandardError> cases[] = {
+        {"magic", 1, 1, 'X', StandardError::BadMagic},
+        {"version", 5, 1, '3', StandardError::BadMagic},
+        {"length too small", 11, 1, 30, StandardError::BadLength},
+        {"length past the end", 10, 1, 0x10, StandardError::Truncated},
+        {"zero width", 14, 2, 0, StandardError::BadHeader},
+        {"zero resolution", 18, 2, 0, StandardError::BadHeader},
+        {"no views", 22, 1, 0, StandardError::BadHeader},
+        {"finger position", 24, 1, 11, StandardError::BadView},
+        {"impression", 25, 1, 0x05, StandardError::BadView},
+        {"finger quality", 26, 1, 101, StandardError::BadView},
+        {"minutia type", 28, 1, 0xC0, StandardError::BadMinutia},
+        {"minutia x", 40, 1, 0x7F, StandardError::BadMinutia},
+        {"minutia quality", 45, 1, 101, StandardError::BadMinutia},
+        {"extended area length", 63, 1, 3, StandardError::BadExtended},
+        {"ridge count index", 65, 1, 9, StandardError::BadExtended},
+        {"core info type", 75, 1, 0xC1, StandardError::BadExtended},
+        {"core position", 76, 1, 0x30, StandardError::BadExtended},
     };
-    for (const auto& c : cases) {
+    for (const auto& [what, at, width, value, expected] : cases) {
         std::vector<std::uint8_t> bad = good;
-        bad[c.at] = c.value;
-        if (c.expected == StandardError::None) {  // a 16-bit field zeroed whole
-            bad[c.at + 1] = 0;
-        }
+        Put(bad, at, width, value);
         fp::Features f = RandomFeatures(1);
         const std::size_t before = f.minutiae.size();
-        const StandardError e = fp::DecodeStandardTemplate(bad.data(), bad.size(),
-                                                           StandardFormat::Iso2005, f, nullptr, 1);
-        EXPECT_EQ(e, c.expected == StandardError::None ? StandardError::BadHeader : c.expected)
-            << c.what << ": " << fp::ToString(e);
-        EXPECT_EQ(f.minutiae.size(), before) << c.what;
+        const StandardError e = Decode(bad, f, nullptr, 1);
+        EXPECT_EQ(e, expected) << what << ": " << fp::ToString(e);
+        EXPECT_EQ(f.minutiae.size(), before) << what;
     }
 
     auto ansi = fp::EncodeStandardTemplate(RandomFeatures(2), StandardFormat::Ansi2004);
     ansi[26 + 4 + 4] = 180;  // first minutia's angle: 2-degree steps end at 179
     fp::Features f;
-    EXPECT_EQ(fp::DecodeStandardTemplate(ansi.data(), ansi.size(), StandardFormat::Ansi2004, f),
-              StandardError::BadMinutia);
+    EXPECT_EQ(Decode(ansi, f, nullptr, 0, StandardFormat::Ansi2004), StandardError::BadMinutia);
     EXPECT_EQ(fp::DecodeStandardTemplate(nullptr, 100, StandardFormat::Iso2005, f),
               StandardError::NullData);
 }
