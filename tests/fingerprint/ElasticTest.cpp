@@ -96,16 +96,12 @@ TEST(Elastic, PrintsOfOtherFingersGainNoPairsFromAWarp) {
 
 TEST(Elastic, MinutiaeOnOneLineLeaveNoWarp) {
     // Pairs on a line leave the spline's system singular.
-    fp::Features line;
-    line.width = line.height = kSide;
-    for (int k = 0; k < 30; ++k) {
-        fp::Minutia m;
-        m.x = static_cast<std::uint16_t>(20 + 12 * k);
-        m.y = 200;
-        m.direction = static_cast<std::uint8_t>(k * 37);
-        m.quality = 80;
-        line.minutiae.push_back(m);
-    }
+    fp::Features line = fptest::Blank(kSide);
+    for (int k = 0; k < 30; ++k)
+        line.minutiae.push_back({.x = static_cast<std::uint16_t>(20 + 12 * k),
+                                 .y = 200,
+                                 .direction = static_cast<std::uint8_t>(k * 37),
+                                 .quality = 80});
     Pairing pairing(line, line);
     fp::detail::Consolidation elastic;
     EXPECT_FALSE(pairing.Elastic(fp::detail::Transform{}, elastic));

@@ -63,8 +63,7 @@ int main() {
         }
     }
     for (int rotation : {32, 128}) {
-        fp::MatcherSettings settings;
-        settings.maxRotation = rotation;
+        const fp::MatcherSettings settings{.maxRotation = rotation};
         for (std::size_t a = 0; a < prepared.size(); ++a)
             for (std::size_t b = 0; b < prepared.size(); ++b)
                 Print(rotation == 32 ? "compare" : "compare-any-rotation", a, b,
@@ -72,9 +71,7 @@ int main() {
     }
     // Through template bytes, with and without a threshold.
     for (int threshold : {0, 48}) {
-        fp::MatcherSettings settings;
-        settings.threshold = threshold;
-        fp::Matcher matcher(settings);
+        fp::Matcher matcher({.threshold = threshold});
         for (std::size_t a = 0; a < prints.size(); ++a) {
             const std::vector<std::uint8_t> probe = fp::EncodeTemplate(prints[a]);
             matcher.IdentifyStart(probe.data(), probe.size());

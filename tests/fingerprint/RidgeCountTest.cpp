@@ -18,44 +18,35 @@ using fp::detail::BlockField;
 using fp::detail::ByteImage;
 using fp::detail::CountRidges;
 
-// Vertical ridges 4 pixels wide every 9 pixels (ridge where x % 9 < 4), all
-// foreground except the blocks of the right-most block column.
-struct Stripes {
+TEST(RidgeCount, CountsTheRidgesCrossedButNotSpecksPoresOrTheOnesTheEndsLieOn) {
+    // Vertical ridges 4 pixels wide every 9 pixels (ridge where x % 9 < 4), all
+    // foreground except the blocks of the right-most block column.
     ByteImage ridges{120, 64};
+    for (int y = 0; y < ridges.height; ++y)
+        for (int x = 0; x < ridges.width; ++x) ridges.at(x, y) = x % 9 < 4;
     BlockField field;
-    Stripes() {
-        for (int y = 0; y < ridges.height; ++y)
-            for (int x = 0; x < ridges.width; ++x) ridges.at(x, y) = x % 9 < 4;
-        field.columns = ridges.width / fp::detail::kBlock;
-        field.rows = ridges.height / fp::detail::kBlock;
-        field.mask.assign(static_cast<std::size_t>(field.columns) * field.rows, 1);
-        for (int r = 0; r < field.rows; ++r) field.mask[field.index(field.columns - 1, r)] = 0;
-    }
-};
-
-TEST(RidgeCount, CountsTheRidgesCrossedButNotTheOnesTheEndsLieOn) {
-    Stripes s;
+    field.columns = ridges.width / fp::detail::kBlock;
+    field.rows = ridges.height / fp::detail::kBlock;
+    field.mask.assign(static_cast<std::size_t>(field.columns) * field.rows, 1);
+    for (int r = 0; r < field.rows; ++r) field.mask[field.index(field.columns - 1, r)] = 0;
     // From ridge to ridge five periods apart: four ridges lie between.
-    EXPECT_EQ(CountRidges(s.ridges, s.field, 1, 10, 46, 10), 4);
-    EXPECT_EQ(CountRidges(s.ridges, s.field, 46, 10, 1, 10), 4);
+    EXPECT_EQ(CountRidges(ridges, field, 1, 10, 46, 10), 4);
+    EXPECT_EQ(CountRidges(ridges, field, 46, 10, 1, 10), 4);
     // Slanted through the same ridges.
-    EXPECT_EQ(CountRidges(s.ridges, s.field, 1, 5, 46, 50), 4);
+    EXPECT_EQ(CountRidges(ridges, field, 1, 5, 46, 50), 4);
     // From valley to valley four periods apart: the four ridges in between.
-    EXPECT_EQ(CountRidges(s.ridges, s.field, 6, 20, 42, 20), 4);
+    EXPECT_EQ(CountRidges(ridges, field, 6, 20, 42, 20), 4);
     // Along one ridge, or between neighbouring ones.
-    EXPECT_EQ(CountRidges(s.ridges, s.field, 2, 0, 2, 60), 0);
-    EXPECT_EQ(CountRidges(s.ridges, s.field, 2, 30, 11, 30), 0);
-    EXPECT_EQ(CountRidges(s.ridges, s.field, 5, 30, 5, 30), 0);
-}
-
-TEST(RidgeCount, IgnoresSpecksAndPoresAndRefusesLinesOutOfThePrint) {
-    Stripes s;
-    // A ridge speck in each valley and a pore in each ridge on the line.
-    for (int x = 6; x < 46; x += 9) s.ridges.at(x, 10) = 1;
-    for (int x = 11; x < 46; x += 9) s.ridges.at(x, 10) = 0;
-    EXPECT_EQ(CountRidges(s.ridges, s.field, 1, 10, 46, 10), 4);
+    EXPECT_EQ(CountRidges(ridges, field, 2, 0, 2, 60), 0);
+    EXPECT_EQ(CountRidges(ridges, field, 2, 30, 11, 30), 0);
+    EXPECT_EQ(CountRidges(ridges, field, 5, 30, 5, 30), 0);
     // A line that leaves the foreground has no count.
-    EXPECT_EQ(CountRidges(s.ridges, s.field, 1, 10, 115, 10), fp::kUnknownRidgeCount);
+    EXPECT_EQ(CountRidges(ridges, field, 1, 10, 115, 10), fp::kUnknownRidgeCount);
+
+    // A ridge speck in each valley and a pore in each ridge on the line.
+    for (int x = 6; x < 46; x += 9) ridges.at(x, 10) = 1;
+    for (int x = 11; x < 46; x += 9) ridges.at(x, 10) = 0;
+    EXPECT_EQ(CountRidges(ridges, field, 1, 10, 46, 10), 4);
 }
 
 fp::Features ExtractSynthetic(unsigned seed) {
