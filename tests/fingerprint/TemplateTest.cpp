@@ -8,9 +8,9 @@
 
 namespace {
 
-fp::Features SampleFeatures(int minutiae, bool mask, int side = 320) {
+fp::Features SampleFeatures(int minutiae, bool mask, int width = 320, int height = 360) {
     const unsigned seed = static_cast<unsigned>(minutiae * 7 + mask);
-    fp::Features f = fptest::RandomFeatures(seed, minutiae, side, side + 40);
+    fp::Features f = fptest::RandomFeatures(seed, minutiae, width, height);
     std::mt19937 rng(seed);
     f.singularPoints = {{10, 20, fp::SingularType::Core, 0}, {30, 40, fp::SingularType::Delta, 9}};
     if (mask) {
@@ -64,13 +64,7 @@ TEST(Template, BothVersionsRoundTripWithAndWithoutMask) {
 }
 
 TEST(Template, LargestTemplateFitsTheBuffer) {
-    fp::Features f = SampleFeatures(300, true, 2048);
-    f.height = 2048;
-    for (fp::Minutia& m : f.minutiae) m.y %= 2048;
-    f.mask.rows = 128;
-    f.mask.bits.assign(128 * 128, 1);
-    f.orientation.rows = 64;
-    f.orientation.angles.assign(64 * 64, 7);
+    fp::Features f = SampleFeatures(300, true, 2048, 2048);
     f.singularPoints.resize(40);
     const std::vector<std::uint8_t> bytes = fp::EncodeTemplate(f);
     EXPECT_LE(bytes.size(), fp::kMaxTemplateSize);
@@ -115,7 +109,7 @@ TEST(Template, ChecksumAloneDoesNotMakeNonsenseValid) {
     }
 
     // Mask padding bits must stay zero: one template, one byte form.
-    f = SampleFeatures(4, true, 328);  // 21 x 23 cells: five padding bits in the last byte
+    f = SampleFeatures(4, true, 328, 368);  // 21 x 23 cells: five padding bits in the last byte
     f.orientation = {};
     bytes = fp::EncodeTemplate(f, 1);
     ASSERT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), out), fp::TemplateError::None);

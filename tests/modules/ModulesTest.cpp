@@ -16,10 +16,9 @@ namespace {
 struct LoadedModules {
     platform::Module extractor, matcher, record;
     LoadedModules() {
-        for (auto [module, name] : {std::pair{&extractor, "VFExtractor.dll"},
-                                    {&matcher, "VFMatcher.dll"},
-                                    {&record, "NFRecord.dll"}})
-            module->Load(name, KVT_MODULE_DIR);
+        extractor.Load("VFExtractor.dll", KVT_MODULE_DIR);
+        matcher.Load("VFMatcher.dll", KVT_MODULE_DIR);
+        record.Load("NFRecord.dll", KVT_MODULE_DIR);
     }
 };
 
@@ -64,6 +63,7 @@ protected:
     decltype(&VfmFree) vfmFree = RESOLVE(matcher, VfmFree);
     decltype(&VfmSetParameterA) vfmSet = RESOLVE(matcher, VfmSetParameterA);
     decltype(&VfmGetParameterA) vfmGet = RESOLVE(matcher, VfmGetParameterA);
+    decltype(&VfmVerify) verify = RESOLVE(matcher, VfmVerify);
     decltype(&VfmIdentifyStart) start = RESOLVE(matcher, VfmIdentifyStart);
     decltype(&VfmIdentifyNext) next = RESOLVE(matcher, VfmIdentifyNext);
     decltype(&VfmIdentifyEnd) end = RESOLVE(matcher, VfmIdentifyEnd);
@@ -273,7 +273,6 @@ TEST_F(Modules, IdentificationFollowsTheAdapterSequenceAndGeneralizeNeedsAgreein
     EXPECT_EQ(end(matcher), VF_OK);
     EXPECT_EQ(detailsFree(details), VF_OK);
 
-    auto verify = RESOLVE(matcher, VfmVerify);
     threshold = 0;
     ASSERT_EQ(vfmSet(matcher, 200, &threshold), VF_OK);
     ASSERT_EQ(verify(matcher, probe.data(), Len(probe), mate.data(), Len(mate), nullptr, &score),
@@ -305,9 +304,8 @@ TEST_F(Modules, SeparateHandlesWorkInParallel) {
     ASSERT_EQ(Extract(kvt_test::DrawnFinger(10), probe), VF_OK);
     ASSERT_EQ(Extract(kvt_test::DrawnFinger(10, {-0.2f, 0.f, 12.f}), mate), VF_OK);
     std::int32_t expected = -1;
-    ASSERT_EQ(start(matcher, probe.data(), Len(probe), nullptr), VF_OK);
-    ASSERT_EQ(next(matcher, mate.data(), Len(mate), nullptr, &expected), VF_OK);
-    end(matcher);
+    ASSERT_EQ(verify(matcher, probe.data(), Len(probe), mate.data(), Len(mate), nullptr, &expected),
+              VF_OK);
 
     std::vector<std::int32_t> scores(4, -1);
     std::vector<std::vector<std::uint8_t>> made(4);
