@@ -40,20 +40,14 @@ private:
                   int32_t* subType, int32_t* minutiaeCount, int32_t* q) override {
         ++calls;
         buffer[0] = 0x7F;
-        *size = 1;
-        *type = m_type;
-        *subType = m_subType;
-        *minutiaeCount = 33;
-        *q = quality;
+        std::tie(*size, *type, *subType, *minutiaeCount, *q) =
+            std::tuple(1, m_type, m_subType, 33, quality);
         return result;
     }
     bool _Match(const kvt__BioTemplate*, const kvt__BioTemplate*, int32_t, kvt__Match* success,
                 int32_t* i, int32_t* q, int32_t* score) override {
         ++calls;
-        *success = kvt__Match__enMatch;
-        *i = index;
-        *q = quality;
-        *score = 250;
+        std::tie(*success, *i, *q, *score) = std::tuple(kvt__Match__enMatch, index, quality, 250);
         return result;
     }
 };
@@ -78,12 +72,8 @@ struct Extracted {
 
 kvt__BioTemplate Describe(const std::vector<uint8_t>& bytes, int32_t type = 2,
                           int32_t subType = 50) {
-    kvt__BioTemplate t;
-    t.data.ptr = const_cast<uint8_t*>(bytes.data());
-    t.data.size = t.bytesEffective = static_cast<int32_t>(bytes.size());
-    t.type = type;
-    t.subType = subType;
-    return t;
+    const int32_t size = static_cast<int32_t>(bytes.size());
+    return {{const_cast<uint8_t*>(bytes.data()), size}, size, 0, 0, type, subType, {}};
 }
 
 std::vector<kvt__BioTemplate> Described(const std::vector<std::vector<uint8_t>>& prints) {

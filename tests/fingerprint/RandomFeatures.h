@@ -20,17 +20,15 @@ inline fp::Features RandomFeatures(unsigned seed, int count, int width, int heig
     fp::Features f;
     f.width = static_cast<std::uint16_t>(width);
     f.height = static_cast<std::uint16_t>(height);
-    for (int i = 0; i < count; ++i) {
-        fp::Minutia m;
-        m.x = static_cast<std::uint16_t>(rng() % f.width);
-        m.y = static_cast<std::uint16_t>(rng() % f.height);
-        m.direction = static_cast<std::uint8_t>(rng());
-        m.type = static_cast<fp::MinutiaType>(rng() % 3);
-        m.quality = static_cast<std::uint8_t>(low + static_cast<int>(rng() % (high - low + 1)));
-        m.curvature = static_cast<std::uint8_t>(rng());
-        m.period = static_cast<std::uint8_t>(rng());
-        f.minutiae.push_back(m);
-    }
+    const auto byte = [&rng] { return static_cast<std::uint8_t>(rng()); };
+    // Braces evaluate in order, so the fields take the draws one after another.
+    for (int i = 0; i < count; ++i)
+        f.minutiae.push_back(
+            {static_cast<std::uint16_t>(rng() % f.width),
+             static_cast<std::uint16_t>(rng() % f.height), byte(),
+             static_cast<fp::MinutiaType>(rng() % 3),
+             static_cast<std::uint8_t>(low + static_cast<int>(rng() % (high - low + 1))), byte(),
+             byte()});
     return f;
 }
 
@@ -45,13 +43,11 @@ inline void Scatter(fp::Features& f, std::mt19937& rng, int count, int low = 60,
         bool free = true;
         for (const fp::Minutia& m : f.minutiae) free &= std::hypot(m.x - x, m.y - y) > spacing;
         if (!free) continue;
-        fp::Minutia m;
-        m.x = static_cast<std::uint16_t>(x);
-        m.y = static_cast<std::uint16_t>(y);
-        m.direction = static_cast<std::uint8_t>(rng());
-        m.type = (rng() & 1) ? fp::MinutiaType::Ending : fp::MinutiaType::Bifurcation;
-        m.quality = static_cast<std::uint8_t>(low + static_cast<int>(rng() % (high - low + 1)));
-        f.minutiae.push_back(m);
+        f.minutiae.push_back(
+            {static_cast<std::uint16_t>(x), static_cast<std::uint16_t>(y),
+             static_cast<std::uint8_t>(rng()),
+             (rng() & 1) ? fp::MinutiaType::Ending : fp::MinutiaType::Bifurcation,
+             static_cast<std::uint8_t>(low + static_cast<int>(rng() % (high - low + 1)))});
         ++added;
     }
 }
@@ -60,9 +56,8 @@ inline void Scatter(fp::Features& f, std::mt19937& rng, int count, int low = 60,
 inline fp::Features Blank(int side = 400) {
     fp::Features f;
     f.width = f.height = static_cast<std::uint16_t>(side);
-    f.mask.cell = 16;
-    f.mask.columns = f.mask.rows = static_cast<std::uint16_t>(side / 16);
-    f.mask.bits.assign(static_cast<std::size_t>(f.mask.columns) * f.mask.rows, 1);
+    const auto cells = static_cast<std::uint16_t>(side / 16);
+    f.mask = {16, cells, cells, std::vector<std::uint8_t>(std::size_t{cells} * cells, 1)};
     return f;
 }
 
