@@ -29,6 +29,12 @@ std::int32_t Len(const Bytes& bytes) {
     return static_cast<std::int32_t>(bytes.size());
 }
 
+// A parameter set from a value rather than through a pointer.
+template <typename Setter, typename Handle>
+std::int32_t Set(Setter set, Handle handle, std::int32_t id, std::int32_t value) {
+    return set(handle, id, &value);
+}
+
 class Modules : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -43,14 +49,14 @@ protected:
     }
 
     // The adapter's call: both resolutions 500, then 0 and 9, capacity 10000.
-    std::int32_t Extract(const fptest::Image& img, std::vector<std::uint8_t>& out,
-                         HVFEXTRACTOR e = nullptr) {
-        out.assign(10000, 0);
+    std::vector<std::uint8_t> Extract(const fptest::Image& img, HVFEXTRACTOR e = nullptr) {
+        std::vector<std::uint8_t> out(10000);
         std::int32_t size = -1;
-        const std::int32_t rc = vfeExtract(e ? e : extractor, img.width, img.height, img.width, 500,
-                                           500, img.pixels.data(), 0, 9, out.data(), 10000, &size);
+        EXPECT_EQ(vfeExtract(e ? e : extractor, img.width, img.height, img.width, 500, 500,
+                             img.pixels.data(), 0, 9, out.data(), 10000, &size),
+                  VF_OK);
         out.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
-        return rc;
+        return out;
     }
 
     static inline const LoadedModules loaded;
@@ -130,8 +136,7 @@ TEST_F(Modules, ExtractionRefusesBadArgumentsWithAnErrorCodeAndUnusableImagesGiv
 }
 
 TEST_F(Modules, ExtractedTemplatesReadBackThroughNFRecordWhichRefusesDamageAndExpires) {
-    std::vector<std::uint8_t> t;
-    ASSERT_EQ(Extract(kvt_test::DrawnFinger(2), t), VF_OK);
+    const std::vector<std::uint8_t> t = Extract(kvt_test::DrawnFinger(2));
     fp::Features f;
     ASSERT_EQ(fp::DecodeTemplate(t.data(), t.size(), f), fp::TemplateError::None);
     ASSERT_GE(f.minutiae.size(), 15u);
@@ -178,7 +183,7 @@ TEST_F(Modules, ExtractedTemplatesReadBackThroughNFRecordWhichRefusesDamageAndEx
 
 TEST_F(Modules, ParametersHaveRangesAndTakeEffect) {
     std::int32_t v = 0;
-    // The other defaults are read back through the adapter (AlgoNeuro50Test).
+    // The other defaults are read back through the adapter (AdapterTest).
     ASSERT_EQ(vfeGet(extractor, 100, &v), VF_OK);
     EXPECT_EQ(v, 256);
     // The values the adapter sets are all accepted.
@@ -189,29 +194,22 @@ TEST_F(Modules, ParametersHaveRangesAndTakeEffect) {
     ASSERT_EQ(vfmGet(matcher, 200, &v), VF_OK);
     EXPECT_EQ(v, 80);
 
-    v = 12345;
-    EXPECT_EQ(vfeSet(extractor, 4242, &v), VF_ERROR_PARAMETER);
-    EXPECT_EQ(vfeSet(extractor, 110, &v), VF_ERROR_PARAMETER);
-    v = 100;
-    EXPECT_EQ(vfeSet(extractor, 100, &v), VF_ERROR_PARAMETER);
+    EXPECT_EQ(Set(vfeSet, extractor, 4242, 12345), VF_ERROR_PARAMETER);
+    EXPECT_EQ(Set(vfeSet, extractor, 110, 12345), VF_ERROR_PARAMETER);
+    EXPECT_EQ(Set(vfeSet, extractor, 100, 100), VF_ERROR_PARAMETER);
     EXPECT_EQ(vfeSet(extractor, 110, nullptr), VF_ERROR_ARGUMENT);
     EXPECT_EQ(vfeGet(extractor, 110, nullptr), VF_ERROR_ARGUMENT);
     EXPECT_EQ(vfeGet(nullptr, 110, &v), VF_ERROR_HANDLE);
-    v = -1;
-    EXPECT_EQ(vfmSet(matcher, 200, &v), VF_ERROR_PARAMETER);
+    EXPECT_EQ(Set(vfmSet, matcher, 200, -1), VF_ERROR_PARAMETER);
     EXPECT_EQ(vfmGet(matcher, 77, &v), VF_ERROR_PARAMETER);
 
     // Fewer, sparser minutiae than a drawn finger's: of differing quality.
     const fptest::Image img = fptest::Render(fptest::RandomPattern(3, 360, 360, 16), 360, 360);
-    std::vector<std::uint8_t> full, small, few;
-    ASSERT_EQ(Extract(img, full), VF_OK);
-    v = 0;
-    ASSERT_EQ(vfeSet(extractor, 100, &v), VF_OK);
-    ASSERT_EQ(Extract(img, small), VF_OK);
-    EXPECT_LT(small.size(), full.size());
-    v = 5;
-    ASSERT_EQ(vfeSet(extractor, 110, &v), VF_OK);
-    ASSERT_EQ(Extract(img, few), VF_OK);
+    const std::vector<std::uint8_t> full = Extract(img);
+    ASSERT_EQ(Set(vfeSet, extractor, 100, 0), VF_OK);
+    EXPECT_LT(Extract(img).size(), full.size());
+    ASSERT_EQ(Set(vfeSet, extractor, 110, 5), VF_OK);
+    const std::vector<std::uint8_t> few = Extract(img);
     fp::Features all, kept;
     ASSERT_EQ(fp::DecodeTemplate(full.data(), full.size(), all), fp::TemplateError::None);
     ASSERT_EQ(fp::DecodeTemplate(few.data(), few.size(), kept), fp::TemplateError::None);
@@ -230,10 +228,9 @@ TEST_F(Modules, ParametersHaveRangesAndTakeEffect) {
 }
 
 TEST_F(Modules, IdentificationFollowsTheAdapterSequenceAndGeneralizeNeedsAgreeingImpressions) {
-    std::vector<std::uint8_t> probe, mate, stranger;
-    ASSERT_EQ(Extract(kvt_test::DrawnFinger(5), probe), VF_OK);
-    ASSERT_EQ(Extract(kvt_test::DrawnFinger(5, {0.25f, 15.f, -10.f}), mate), VF_OK);
-    ASSERT_EQ(Extract(kvt_test::DrawnFinger(6), stranger), VF_OK);
+    const std::vector<std::uint8_t> probe = Extract(kvt_test::DrawnFinger(5)),
+                                    mate = Extract(kvt_test::DrawnFinger(5, {0.25f, 15.f, -10.f})),
+                                    stranger = Extract(kvt_test::DrawnFinger(6));
     ASSERT_FALSE(probe.empty() || mate.empty() || stranger.empty());
 
     std::int32_t score = -1;
@@ -259,8 +256,7 @@ TEST_F(Modules, IdentificationFollowsTheAdapterSequenceAndGeneralizeNeedsAgreein
     EXPECT_EQ(detailsFree(details), VF_OK);
 
     // Scores under the matching threshold come back as 0.
-    std::int32_t threshold = mateScore + 1;
-    ASSERT_EQ(vfmSet(matcher, 200, &threshold), VF_OK);
+    ASSERT_EQ(Set(vfmSet, matcher, 200, mateScore + 1), VF_OK);
     ASSERT_EQ(start(matcher, probe.data(), Len(probe), nullptr), VF_OK);
     ASSERT_EQ(next(matcher, mate.data(), Len(mate), nullptr, &score), VF_OK);
     EXPECT_EQ(score, 0);
@@ -273,8 +269,7 @@ TEST_F(Modules, IdentificationFollowsTheAdapterSequenceAndGeneralizeNeedsAgreein
     EXPECT_EQ(end(matcher), VF_OK);
     EXPECT_EQ(detailsFree(details), VF_OK);
 
-    threshold = 0;
-    ASSERT_EQ(vfmSet(matcher, 200, &threshold), VF_OK);
+    ASSERT_EQ(Set(vfmSet, matcher, 200, 0), VF_OK);
     ASSERT_EQ(verify(matcher, probe.data(), Len(probe), mate.data(), Len(mate), nullptr, &score),
               VF_OK);
     EXPECT_EQ(score, mateScore);
@@ -282,8 +277,8 @@ TEST_F(Modules, IdentificationFollowsTheAdapterSequenceAndGeneralizeNeedsAgreein
     // Generalisation picks a template only when the impressions agree.
     std::vector<std::uint8_t> out(10000);
     auto generalize = RESOLVE(extractor, VfeGeneralize);
-    threshold = 48;  // drawn patterns of different fingers can reach the default 24
-    ASSERT_EQ(vfeSet(extractor, VFE_PARAM_GENERALIZE_THRESHOLD, &threshold), VF_OK);
+    // Drawn patterns of different fingers can reach the default 24.
+    ASSERT_EQ(Set(vfeSet, extractor, VFE_PARAM_GENERALIZE_THRESHOLD, 48), VF_OK);
     std::int32_t size = 0;
     const auto generalizeOf = [&](std::int32_t count, const std::vector<std::uint8_t>& first,
                                   const std::vector<std::uint8_t>& second, std::int32_t length) {
@@ -300,9 +295,8 @@ TEST_F(Modules, IdentificationFollowsTheAdapterSequenceAndGeneralizeNeedsAgreein
 }
 
 TEST_F(Modules, SeparateHandlesWorkInParallel) {
-    std::vector<std::uint8_t> probe, mate;
-    ASSERT_EQ(Extract(kvt_test::DrawnFinger(10), probe), VF_OK);
-    ASSERT_EQ(Extract(kvt_test::DrawnFinger(10, {-0.2f, 0.f, 12.f}), mate), VF_OK);
+    const std::vector<std::uint8_t> probe = Extract(kvt_test::DrawnFinger(10)),
+                                    mate = Extract(kvt_test::DrawnFinger(10, {-0.2f, 0.f, 12.f}));
     std::int32_t expected = -1;
     ASSERT_EQ(verify(matcher, probe.data(), Len(probe), mate.data(), Len(mate), nullptr, &expected),
               VF_OK);
@@ -315,8 +309,7 @@ TEST_F(Modules, SeparateHandlesWorkInParallel) {
             HVFEXTRACTOR e = nullptr;
             HVFMATCHER m = nullptr;
             if (vfeCreate(&e) != VF_OK || vfmCreate(&m) != VF_OK) return;
-            std::vector<std::uint8_t>& mine = made[t];
-            Extract(kvt_test::DrawnFinger(10), mine, e);
+            const std::vector<std::uint8_t>& mine = made[t] = Extract(kvt_test::DrawnFinger(10), e);
             HVFMATCHDETAILS d = nullptr;
             if (start(m, mine.data(), Len(mine), &d) == VF_OK) {
                 next(m, mate.data(), Len(mate), d, &scores[t]);
