@@ -33,10 +33,8 @@ fp::Features RandomPrint(unsigned seed, int count = 40) {
 
 // A ridge-flow grid of one angle, in cells of the given size.
 void Flow(fp::Features& f, int cell, std::uint8_t angle) {
-    f.orientation.cell = static_cast<std::uint8_t>(cell);
-    f.orientation.columns = f.orientation.rows = (kSide + cell - 1) / cell;
-    f.orientation.angles.assign(
-        static_cast<std::size_t>(f.orientation.columns) * f.orientation.rows, angle);
+    const auto n = static_cast<std::uint16_t>((kSide + cell - 1) / cell);
+    f.orientation = {static_cast<std::uint8_t>(cell), n, n, std::vector(std::size_t{n} * n, angle)};
 }
 
 int Score(const fp::Features& probe, const fp::Features& reference, fp::MatcherSettings s = {}) {

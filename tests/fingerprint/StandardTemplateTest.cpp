@@ -124,13 +124,9 @@ INSTANTIATE_TEST_SUITE_P(Formats, StandardTemplateRoundTrip,
 
 // Byte by byte; the finger quality not given is the minutiae's mean.
 TEST(StandardTemplate, HeaderFieldsAreFilled) {
-    fp::Features f = RandomFeatures(5);
-    const fp::StandardRecordInfo info{.fingerPosition = 3,
-                                      .viewNumber = 2,
-                                      .impressionType = 1,
-                                      .cbeffOwner = 0x1234,
-                                      .cbeffType = 0x5678,
-                                      .captureDevice = 0xABC};
+    const fp::Features f = RandomFeatures(5);
+    // Position, view, impression, no quality, CBEFF owner and type, device.
+    const fp::StandardRecordInfo info{3, 2, 1, -1, 0x1234, 0x5678, 0xABC};
     long sum = 0;
     for (const fp::Minutia& m : f.minutiae) sum += m.quality;
 
