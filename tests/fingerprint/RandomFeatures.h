@@ -2,6 +2,7 @@
 
 // Made-up features for the tests of the template formats and the matcher, and
 // new impressions of them.
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <random>
@@ -11,6 +12,12 @@
 namespace fptest {
 
 inline constexpr float kPi = 3.14159265f;
+
+// How far apart two directions are, in steps of pi/128 (0..128).
+inline int AngleDistance(int a, int b) {
+    const int d = (a - b) & 0xFF;
+    return std::min(d, 256 - d);
+}
 
 // `count` minutiae at random in a `width` x `height` print, of every type and
 // of quality within [low, high].

@@ -12,6 +12,7 @@ namespace {
 
 using fp::StandardError;
 using fp::StandardFormat;
+using fptest::AngleDistance;
 
 // Qualities from 1: the records give 0 to a quality not reported.
 fp::Features RandomFeatures(unsigned seed) {
@@ -20,11 +21,6 @@ fp::Features RandomFeatures(unsigned seed) {
                         {200, 300, fp::SingularType::Delta, 0},
                         {0, 373, fp::SingularType::Core, 200}};
     return f;
-}
-
-int AngleDistance(int a, int b) {
-    const int d = (a - b) & 0xFF;
-    return std::min(d, 256 - d);
 }
 
 // Writes `value` big-endian over the `width` bytes at `at`: lengths known at the end.
