@@ -179,10 +179,8 @@ TEST(Extractor, TooFewMinutiaeAreFilledUpFromTheDoubtfulOnes) {
     ASSERT_GE(broken.minutiae.size(), 15u);
     // The planted minutiae are still there, ahead of the fill.
     EXPECT_TRUE(FoundNear(broken, p, 0, 300, 1.f, 8.f, 70));
-    const auto best = std::max_element(
-        broken.minutiae.begin(), broken.minutiae.end(),
-        [](const fp::Minutia& a, const fp::Minutia& b) { return a.quality < b.quality; });
-    EXPECT_LE(broken.minutiae.back().quality * 2, best->quality + 1);
+    const fp::Minutia& best = std::ranges::max(broken.minutiae, {}, &fp::Minutia::quality);
+    EXPECT_LE(broken.minutiae.back().quality * 2, best.quality + 1);
 }
 
 // A print in a frame of sensor noise as strong as its ridges: the noise is
