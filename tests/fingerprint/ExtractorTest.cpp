@@ -27,13 +27,11 @@ unsigned Next(unsigned& state) {
     return (state = state * 1103515245u + 12345u) >> 8;
 }
 
-const fp::Minutia* Nearest(const fp::Features& f, float x, float y, float& distance) {
-    const fp::Minutia* best = nullptr;
-    distance = 1e9f;
-    for (const fp::Minutia& m : f.minutiae) {
-        const float d = std::hypot(m.x - x, m.y - y);
-        if (d < distance) distance = d, best = &m;
-    }
+// The minutia nearest to (x, y), and how far it is.
+std::pair<const fp::Minutia*, float> Nearest(const fp::Features& f, float x, float y) {
+    std::pair<const fp::Minutia*, float> best{nullptr, 1e9f};
+    for (const fp::Minutia& m : f.minutiae)
+        if (const float d = std::hypot(m.x - x, m.y - y); d < best.second) best = {&m, d};
     return best;
 }
 
@@ -60,8 +58,7 @@ TEST(Extractor, FindsPlantedMinutiaeWithTypeAndDirection) {
         const bool ridgeEnds = std::cos(phase) < 0;
         endings += ridgeEnds;
         SCOPED_TRACE(testing::Message() << "at " << s.x << "," << s.y);
-        float distance;
-        const fp::Minutia* m = Nearest(f, s.x, s.y, distance);
+        const auto [m, distance] = Nearest(f, s.x, s.y);
         ASSERT_NE(m, nullptr);
         EXPECT_LT(distance, 6.f);
         EXPECT_EQ(m->type, ridgeEnds ? fp::MinutiaType::Ending : fp::MinutiaType::Bifurcation);
@@ -88,9 +85,7 @@ testing::AssertionResult FoundNear(const fp::Features& f, const Pattern& p, floa
     for (const Singularity& s : p.singularities) {
         if (s.x < lo || s.y < lo || s.x >= hi || s.y >= hi) continue;
         ++counted;
-        float distance;
-        Nearest(f, s.x * scale, s.y * scale, distance);
-        found += distance < tolerance;
+        found += Nearest(f, s.x * scale, s.y * scale).second < tolerance;
     }
     if (counted > 0 && found >= counted * percent / 100) return testing::AssertionSuccess();
     return testing::AssertionFailure() << found << " of " << counted << " planted minutiae found";

@@ -56,10 +56,10 @@ int main() {
             for (int j = 0; j < n.count; ++j)
                 std::printf(" %a/%d/%d", static_cast<double>(n.distance[j]), n.bearing[j],
                             n.turn[j]);
-            std::printf(" %llx %llx %llx %llx\n", static_cast<unsigned long long>(p.cells[2 * k]),
-                        static_cast<unsigned long long>(p.cells[2 * k + 1]),
-                        static_cast<unsigned long long>(p.spreadCells[2 * k]),
-                        static_cast<unsigned long long>(p.spreadCells[2 * k + 1]));
+            for (auto cells : {p.cells[2 * k], p.cells[2 * k + 1], p.spreadCells[2 * k],
+                               p.spreadCells[2 * k + 1]})
+                std::printf(" %llx", static_cast<unsigned long long>(cells));
+            std::printf("\n");
         }
     }
     for (int rotation : {32, 128}) {

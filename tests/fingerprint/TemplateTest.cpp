@@ -96,9 +96,8 @@ TEST(Template, EveryTruncationAndSingleBitFlipIsRefused) {
 TEST(Template, ChecksumAloneDoesNotMakeNonsenseValid) {
     // A coordinate outside the image, an unknown type, no width: each with a
     // correct checksum.
-    fp::Features f;
+    fp::Features f, out;
     std::vector<std::uint8_t> bytes;
-    fp::Features out;
     for (auto spoil : {+[](fp::Features& g) { g.minutiae[2].x = g.width; },
                        +[](fp::Features& g) { g.minutiae[0].type = fp::MinutiaType{7}; },
                        +[](fp::Features& g) { g.width = 0; }}) {

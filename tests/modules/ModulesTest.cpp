@@ -152,10 +152,9 @@ TEST_F(Modules, ExtractedTemplatesReadBackThroughNFRecordWhichRefusesDamageAndEx
     EXPECT_EQ(minutiae.back().x, 0xBEEF);  // exactly count records written
     for (std::int32_t i = 0; i < count; ++i) {
         const NFMinutia& m = minutiae[i];
-        const auto& expected = f.minutiae[i];
+        const fp::Minutia& e = f.minutiae[i];
         EXPECT_EQ(std::tuple(m.x, m.y, m.type, m.direction, m.g),
-                  std::tuple(expected.x, expected.y, static_cast<std::int32_t>(expected.type),
-                             expected.direction, expected.quality))
+                  std::tuple(e.x, e.y, static_cast<std::int32_t>(e.type), e.direction, e.quality))
             << i;
     }
 
