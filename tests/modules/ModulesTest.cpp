@@ -109,10 +109,8 @@ TEST_F(Modules, ExtractionRefusesBadArgumentsWithAnErrorCodeAndUnusableImagesGiv
     std::uint8_t* out = buffer.data();
     std::int32_t size = 5;
     // Every call that gives a size leaves it at 0.
-    const auto extract = [&](HVFEXTRACTOR handle, std::int32_t width, std::int32_t height,
-                             std::int32_t stride, std::int32_t resolution,
-                             const std::uint8_t* pixels, std::uint8_t* buffer,
-                             std::int32_t capacity, std::int32_t* sizeOut) {
+    const auto extract = [&](auto handle, auto width, auto height, auto stride, auto resolution,
+                             auto pixels, auto buffer, auto capacity, auto sizeOut) {
         size = 5;
         const std::int32_t rc = vfeExtract(handle, width, height, stride, resolution, resolution,
                                            pixels, 0, 9, buffer, capacity, sizeOut);
