@@ -76,7 +76,7 @@ TEST(Template, LargestTemplateFitsTheBuffer) {
 }
 
 // A refused template leaves the output alone.
-TEST(Template, EveryTruncationAndSingleBitFlipIsRefused) {
+TEST(Template, EveryTruncationBitFlipAndHeaderErrorIsRefused) {
     const std::vector<std::uint8_t> good = fp::EncodeTemplate(SampleFeatures(12, true));
     const fp::Features before = SampleFeatures(3, false);
     for (std::size_t size = 0; size < good.size(); ++size) {
@@ -91,6 +91,23 @@ TEST(Template, EveryTruncationAndSingleBitFlipIsRefused) {
         EXPECT_NE(fp::DecodeTemplate(bad.data(), bad.size(), out), fp::TemplateError::None) << bit;
         ExpectSame(before, out);
     }
+
+    // Header errors are named.
+    fp::Features out;
+    EXPECT_EQ(fp::DecodeTemplate(nullptr, 100, out), fp::TemplateError::NullData);
+    for (auto [at, value, error] : {std::tuple{0, 'X', fp::TemplateError::BadMagic},
+                                    {4, 0, fp::TemplateError::BadVersion},
+                                    {4, fp::kTemplateVersion + 1, fp::TemplateError::BadVersion}}) {
+        std::vector<std::uint8_t> other = good;
+        other[at] = static_cast<std::uint8_t>(value);
+        EXPECT_EQ(fp::DecodeTemplate(other.data(), other.size(), out), error) << at;
+    }
+    // A caller may pass its whole buffer: bytes past the declared size are ignored.
+    std::vector<std::uint8_t> whole = good;
+    whole.resize(fp::kMaxTemplateSize, 0xAB);
+    EXPECT_EQ(fp::DecodeTemplate(whole.data(), whole.size(), out), fp::TemplateError::None);
+    EXPECT_STRNE(fp::ToString(fp::TemplateError::BadChecksum),
+                 fp::ToString(fp::TemplateError::BadSize));
 }
 
 TEST(Template, ChecksumAloneDoesNotMakeNonsenseValid) {
@@ -133,24 +150,6 @@ TEST(Template, ChecksumAloneDoesNotMakeNonsenseValid) {
         EXPECT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), out), fp::TemplateError::BadValue)
             << "slot " << slot << " = " << value;
     }
-}
-
-TEST(Template, HeaderErrorsAreNamed) {
-    std::vector<std::uint8_t> bytes = fp::EncodeTemplate(SampleFeatures(5, true));
-    fp::Features out;
-    EXPECT_EQ(fp::DecodeTemplate(nullptr, 100, out), fp::TemplateError::NullData);
-    for (auto [at, value, error] : {std::tuple{0, 'X', fp::TemplateError::BadMagic},
-                                    {4, 0, fp::TemplateError::BadVersion},
-                                    {4, fp::kTemplateVersion + 1, fp::TemplateError::BadVersion}}) {
-        std::vector<std::uint8_t> other = bytes;
-        other[at] = static_cast<std::uint8_t>(value);
-        EXPECT_EQ(fp::DecodeTemplate(other.data(), other.size(), out), error) << at;
-    }
-    // A caller may pass its whole buffer: bytes past the declared size are ignored.
-    bytes.resize(fp::kMaxTemplateSize, 0xAB);
-    EXPECT_EQ(fp::DecodeTemplate(bytes.data(), bytes.size(), out), fp::TemplateError::None);
-    EXPECT_STRNE(fp::ToString(fp::TemplateError::BadChecksum),
-                 fp::ToString(fp::TemplateError::BadSize));
 }
 
 }  // namespace
