@@ -57,7 +57,7 @@ fp::Features ExtractSynthetic(unsigned seed) {
     return f;
 }
 
-TEST(RidgeCountTemplate, VersionThreeCarriesTheCountsAndOlderVersionsDecodeWithout) {
+TEST(RidgeCountTemplate, VersionThreeCarriesCountsOnlyForRealNeighboursAndOlderVersionsNone) {
     const fp::Features f = ExtractSynthetic(7);
     ASSERT_EQ(f.ridgeCounts.size(), f.minutiae.size() * 8);
 
@@ -78,20 +78,18 @@ TEST(RidgeCountTemplate, VersionThreeCarriesTheCountsAndOlderVersionsDecodeWitho
     fp::Features stale = f;
     stale.ridgeCounts.pop_back();
     EXPECT_EQ(fp::EncodeTemplate(stale)[4], 2);
-}
 
-TEST(RidgeCountTemplate, RefusesACountWhereNoNeighbourIs) {
-    fp::Features f;
-    f.width = f.height = 200;
-    f.minutiae = {{50, 50, 0, fp::MinutiaType::Ending, 80, 0, 90},
-                  {80, 60, 64, fp::MinutiaType::Bifurcation, 80, 0, 90},
-                  {60, 100, 128, fp::MinutiaType::Ending, 80, 0, 90}};
-    f.ridgeCounts.assign(3 * 8, 2);
-    std::vector<std::uint8_t> t = fp::EncodeTemplate(f);
+    // Three minutiae, two neighbours each: a count where no neighbour is is refused.
+    fp::Features few;
+    few.width = few.height = 200;
+    few.minutiae = {{50, 50, 0, fp::MinutiaType::Ending, 80, 0, 90},
+                    {80, 60, 64, fp::MinutiaType::Bifurcation, 80, 0, 90},
+                    {60, 100, 128, fp::MinutiaType::Ending, 80, 0, 90}};
+    few.ridgeCounts.assign(3 * 8, 2);
+    std::vector<std::uint8_t> t = fp::EncodeTemplate(few);
     ASSERT_EQ(t[4], 3);
-    fp::Features back;
     ASSERT_EQ(fp::DecodeTemplate(t.data(), t.size(), back), fp::TemplateError::None);
-    // Two neighbours each: the empty slots were written as unknown.
+    // The empty slots were written as unknown.
     EXPECT_EQ(back.ridgeCounts[0], 2);
     EXPECT_EQ(back.ridgeCounts[2], fp::kUnknownRidgeCount);
     // The last minutia's last slot, just before the checksum.
