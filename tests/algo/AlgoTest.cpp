@@ -160,9 +160,7 @@ TEST_F(AlgoTest, ExtractionAndMatchClampQualityRefuseForeignTemplatesAndNeverLea
     EXPECT_TRUE(!failedMatch.ok && failedMatch.Preset());
 }
 
-using BiometricExports = kvt_test::LoggedTest;
-
-TEST_F(BiometricExports, SayNoAlgorithmBeforeAnyArgumentCheck) {
+TEST_F(AlgoTest, BiometricExportsSayNoAlgorithmBeforeAnyArgumentCheck) {
     EXPECT_EQ(KVT_ExtractTemplate(nullptr, nullptr), KVT_RESULT_NO_ALGORITHM);
     EXPECT_EQ(KVT_MatchTemplate(nullptr, nullptr, 0, nullptr), KVT_RESULT_NO_ALGORITHM);
     EXPECT_EQ(KVT_GetBiometricsInfo(nullptr), KVT_RESULT_NO_ALGORITHM);

@@ -44,16 +44,15 @@ struct Pairing {
         fp::PrepareInto(b, false, ref);
         scratch.BeginComparison(a.minutiae.size() * b.minutiae.size());
     }
-    const fp::detail::PrintLayout& p() const { return *probe.layout(); }
-    const fp::detail::PrintLayout& r() const { return *ref.layout(); }
     // With the tolerance of a refitted rigid alignment.
     int Rigid() {
-        return fp::detail::Pair(p(), r(), {}, kSide / 2.f, kSide / 2.f,
+        return fp::detail::Pair(*probe.layout(), *ref.layout(), {}, kSide / 2.f, kSide / 2.f,
                                 fp::detail::params::kRefitPairDistance,
                                 fp::detail::params::kStretch, scratch);
     }
     bool Warp() {
-        return fp::detail::Consolidate(p(), r(), r().flow, {}, 0.0, 0, scratch, elastic);
+        return fp::detail::Consolidate(*probe.layout(), *ref.layout(), ref.layout()->flow, {}, 0.0,
+                                       0, scratch, elastic);
     }
 };
 

@@ -107,8 +107,8 @@ TEST(Extractor, WideRidgesAreBroughtToTheUsualScale) {
     ASSERT_EQ(ExtractImage(Render(p, 300, 300, {}, 0), usual), fp::ExtractStatus::Ok);
     EXPECT_EQ(usual.width, 300) << "a usual ridge period must not be rescaled";
 
-    constexpr float kZoom = 1.4f;  // 700 dpi
-    ASSERT_EQ(ExtractImage(Render(Scaled(p, kZoom), 420, 420, {}, 0), wide), fp::ExtractStatus::Ok);
+    // 700 dpi.
+    ASSERT_EQ(ExtractImage(Render(Scaled(p, 1.4f), 420, 420, {}, 0), wide), fp::ExtractStatus::Ok);
     // Brought back to the widest usual ridge period (10 pixels), give or take
     // the measurement: far smaller than the image, not smaller than the usual print.
     EXPECT_TRUE(wide.width < 300 * 10 / 9 * 1.05f && wide.width > 300 * 0.97f) << wide.width;

@@ -94,12 +94,11 @@ inline fp::Features Impression(const fp::Features& f, const Change& c, unsigned 
         x = c.scale * (cs * px - sn * py) + centre + c.dx + c.jitter * noise(rng);
         y = c.scale * (sn * px + cs * py) + centre + c.dy + c.jitter * noise(rng);
         if (x < 0 || y < 0 || x >= side || y >= side) continue;
-        fp::Minutia n = m;
-        n.x = static_cast<std::uint16_t>(x);
-        n.y = static_cast<std::uint16_t>(y);
         const float turn = c.rotation + bent + 0.08f * noise(rng);
-        n.direction = static_cast<std::uint8_t>(std::lround(m.direction + turn * 128 / kPi) & 255);
-        out.minutiae.push_back(n);
+        const auto direction = std::lround(m.direction + turn * 128 / kPi) & 255;
+        out.minutiae.push_back({static_cast<std::uint16_t>(x), static_cast<std::uint16_t>(y),
+                                static_cast<std::uint8_t>(direction), m.type, m.quality,
+                                m.curvature, m.period});
     }
     Scatter(out, rng, c.spurious, 50, 50, 0.f);
     // Foreground: the cells whose centre came from the original's contact region.

@@ -83,25 +83,6 @@ protected:
     HVFMATCHER matcher = nullptr;
 };
 
-TEST_F(Modules, HideTheEngineAndSayWhatTheyDoNotSupport) {
-    // Every name the adapter resolves is there when the adapter starts on these modules;
-    // the engine inside stays hidden.
-    EXPECT_EQ(loaded.extractor.Symbol("_ZN2fp14EncodeTemplateERKNS_8FeaturesE"), nullptr);
-
-    // Entry points only the vendor's own loader uses say so.
-    std::int32_t size = 7;
-    EXPECT_EQ(
-        std::vector({RESOLVE(extractor, VfeExtractFromImage)(extractor, nullptr, nullptr, 0, &size),
-                     RESOLVE(extractor, VfeExtractUnpacked)(extractor, 1, 1, 1, nullptr, nullptr),
-                     RESOLVE(extractor, VfeExtractUnpackedFromImage)(extractor, nullptr, nullptr),
-                     RESOLVE(extractor, VfeGeneralizeUnpacked)(extractor, 0, nullptr, nullptr)}),
-        std::vector<std::int32_t>(4, VF_ERROR_NOT_SUPPORTED));
-    EXPECT_EQ(size, 0);
-    std::int32_t max = 0;
-    EXPECT_EQ(RESOLVE(extractor, VfeGetMaxTemplateSize)(extractor, &max), VF_OK);
-    EXPECT_EQ(max, 10000);
-}
-
 TEST_F(Modules, ExtractionRefusesBadArgumentsWithAnErrorCodeAndUnusableImagesGiveSizeZero) {
     const fptest::Image img = kvt_test::DrawnFinger(1);
     const std::uint8_t* px = img.pixels.data();
@@ -178,7 +159,24 @@ TEST_F(Modules, ExtractedTemplatesReadBackThroughNFRecordWhichRefusesDamageAndEx
     EXPECT_EQ(recordCount(later, &count), VF_OK);
 }
 
-TEST_F(Modules, ParametersHaveRangesAndTakeEffect) {
+TEST_F(Modules, HideTheEngineSayWhatTheyDoNotSupportAndHaveParametersThatTakeEffect) {
+    // Every name the adapter resolves is there when the adapter starts on these modules;
+    // the engine inside stays hidden.
+    EXPECT_EQ(loaded.extractor.Symbol("_ZN2fp14EncodeTemplateERKNS_8FeaturesE"), nullptr);
+
+    // Entry points only the vendor's own loader uses say so.
+    std::int32_t size = 7;
+    EXPECT_EQ(
+        std::vector({RESOLVE(extractor, VfeExtractFromImage)(extractor, nullptr, nullptr, 0, &size),
+                     RESOLVE(extractor, VfeExtractUnpacked)(extractor, 1, 1, 1, nullptr, nullptr),
+                     RESOLVE(extractor, VfeExtractUnpackedFromImage)(extractor, nullptr, nullptr),
+                     RESOLVE(extractor, VfeGeneralizeUnpacked)(extractor, 0, nullptr, nullptr)}),
+        std::vector<std::int32_t>(4, VF_ERROR_NOT_SUPPORTED));
+    EXPECT_EQ(size, 0);
+    std::int32_t max = 0;
+    EXPECT_EQ(RESOLVE(extractor, VfeGetMaxTemplateSize)(extractor, &max), VF_OK);
+    EXPECT_EQ(max, 10000);
+
     std::int32_t v = 0;
     // The other defaults are read back through the adapter (AdapterTest).
     ASSERT_EQ(vfeGet(extractor, 100, &v), VF_OK);
