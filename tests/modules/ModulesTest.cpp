@@ -91,7 +91,7 @@ TEST_F(Modules, ExtractionRefusesBadArgumentsWithAnErrorCodeAndUnusableImagesGiv
     std::int32_t size = 5;
     // Every call that gives a size leaves it at 0.
     const auto extract = [&](auto handle, auto width, auto height, auto stride, auto resolution,
-                             auto pixels, auto buffer, auto capacity, auto sizeOut) {
+                             auto pixels, auto buffer, auto capacity, std::int32_t* sizeOut) {
         size = 5;
         const std::int32_t rc = vfeExtract(handle, width, height, stride, resolution, resolution,
                                            pixels, 0, 9, buffer, capacity, sizeOut);
