@@ -42,7 +42,7 @@ void Put(std::vector<uint8_t>& out, uint64_t value, int bytes) {
 class UsbmonWriter {
 public:
     UsbmonWriter(const std::string& path, uint8_t bus, uint8_t address)
-        : m_file(std::fopen(path.c_str(), "wb")), m_bus(bus), m_address(address) {
+        : m_file(path, std::ios::binary | std::ios::trunc), m_bus(bus), m_address(address) {
         std::vector<uint8_t> header;
         Put(header, 0xA1B2C3D4, 4);   // microsecond time stamps; little-endian like the rest
         Put(header, 2 | 4 << 16, 4);  // version 2.4
@@ -52,7 +52,7 @@ public:
         Write(header);
     }
 
-    bool IsOpen() const { return m_file != nullptr; }
+    bool IsOpen() const { return m_file.is_open(); }
     // endpoint carries the direction bit (0x80 = IN). data holds what went
     // out (OUT) or came in (IN); moved < 0 records a transfer that never
     // completed, which a replay ends with the caller's time-out.
@@ -66,9 +66,8 @@ public:
     }
     // False when a write failed.
     bool Close() {
-        if (!m_file) return false;
-        const bool closed = std::fclose(m_file.release()) == 0;
-        return closed && !m_failed;
+        m_file.close();
+        return !m_file.fail();
     }
 
 private:
@@ -105,19 +104,15 @@ private:
         Write(record);
     }
     void Write(const std::vector<uint8_t>& bytes) {
-        if (!m_file || std::fwrite(bytes.data(), 1, bytes.size(), m_file.get()) != bytes.size())
-            m_failed = true;
+        m_file.write(reinterpret_cast<const char*>(bytes.data()),
+                     static_cast<std::streamsize>(bytes.size()));
     }
 
-    struct FileCloser {
-        void operator()(std::FILE* file) const { std::fclose(file); }
-    };
-    std::unique_ptr<std::FILE, FileCloser> m_file;
+    std::ofstream m_file;
     uint8_t m_bus;
     uint8_t m_address;
     uint64_t m_urbId = 0;
     uint64_t m_microseconds = 0;  // a made-up clock: one step per record
-    bool m_failed = false;
 };
 
 // A sensor's handle that records each transfer on the pipes' endpoints.
