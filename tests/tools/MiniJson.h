@@ -75,7 +75,10 @@ private:
             const char close = object ? '}' : ']';
             if (Take(close)) return v;
             do {
-                if (object) v.keys.push_back(String()), Expect(':');
+                if (object) {
+                    v.keys.push_back(String());
+                    Expect(':');
+                }
                 v.items.push_back(Value());
             } while (Take(','));
             Expect(close);
