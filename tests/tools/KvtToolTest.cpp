@@ -135,7 +135,7 @@ TEST(KvtJson, ListInfoAndErrorsAreValidJsonAndTheHumanListATable) {
     EXPECT_NE(error["error"].text.find("no-such-sensor"), std::string::npos);
 }
 
-TEST(KvtCapture, WritesABmpThatImageMagickReadsAndAPng) {
+TEST(KvtCapture, WritesABmpThatImageMagickReadsAndAPngAndGradesTheFinger) {
     TempDir dir("kvt-capture");
     const std::string bmp = (dir / "finger.bmp").string();
     const std::string png = (dir / "finger.png").string();
@@ -146,6 +146,11 @@ TEST(KvtCapture, WritesABmpThatImageMagickReadsAndAPng) {
     EXPECT_EQ(std::tuple(captured["mode"].text, captured["width"].number, captured["height"].number,
                          captured["sensor"]["description"].text),
               std::tuple("sync", 332, 416, "Kelo U2 USB"));
+    EXPECT_GE(captured["lfdLevel"].number, 4);
+    // Not checked at all, even a live finger scores nothing.
+    const auto unchecked = RunKvt({"capture", "--simulate", "u2", "--no-lfd", "--json", "--out",
+                                   (dir / "unchecked.bmp").string()});
+    EXPECT_EQ(ParseOutput(unchecked.out)["lfdLevel"].number, 0) << unchecked.err;
     EXPECT_EQ(captured["bytes"].number, static_cast<double>(fs::file_size(bmp)));
     EXPECT_EQ(kvt_test::ReadFile(png).substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
 
@@ -158,30 +163,15 @@ TEST(KvtCapture, WritesABmpThatImageMagickReadsAndAPng) {
     EXPECT_EQ(identify("%m %w %h", png), "PNG 332 416");
 }
 
-TEST(KvtCapture, LiveFingerDetectionGradesTheFinger) {
-    const auto level = [](std::vector<std::string> extra) {
-        TempDir dir("kvt-lfd");
-        std::vector<std::string> args{"capture", "--json", "--simulate",
-                                      "u2",      "--out",  (dir / "f.bmp").string()};
-        args.insert(args.end(), extra.begin(), extra.end());
-        const auto result = RunKvt(args);
-        EXPECT_EQ(result.exit, 0) << result.err;
-        return ParseOutput(result.out)["lfdLevel"].number;
-    };
-    EXPECT_GE(level({}), 4);
-    EXPECT_LE(level({"--fake"}), 1);
-    // Not checked at all: even a live finger scores nothing.
-    EXPECT_EQ(level({"--no-lfd"}), 0);
-}
-
-TEST(KvtCapture, AsynchronousCapturesWaitForAFinger) {
+TEST(KvtCapture, AsynchronousCapturesWaitForAFingerAndTellAFake) {
     TempDir dir("kvt-async");
     const auto result = RunKvt({"capture", "--json", "--async", "--timeout", "5", "--simulate",
-                                "u1", "--out", (dir / "f.bmp").string()});
+                                "u1", "--fake", "--out", (dir / "f.bmp").string()});
     ASSERT_EQ(result.exit, 0) << result.err;
     const Json captured = ParseOutput(result.out);
     EXPECT_EQ(std::tuple(captured["mode"].text, captured["width"].number),
               std::tuple("async", 256));
+    EXPECT_LE(captured["lfdLevel"].number, 1);
     EXPECT_TRUE(fs::exists(dir / "f.bmp"));
 
     // Sensors from the environment carry no finger: the wait ends empty-handed.
