@@ -1,14 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 #include "platform/Time.h"
 #include "sim/usb/EmulatedU2.h"
 #include "sim/usb/RawHost.h"
 #include "sim/usb/SimUsbBus.h"
-#include "support/Wait.h"
 
 using sim::SensorModel;
 using sim::SimUsbBus;
@@ -18,30 +19,29 @@ namespace {
 
 constexpr char kGuid[] = "#{4f6e7f7f-b621-403a-9af3-8cd5a6a1daa4}";
 
-// Collects events; waits for a number of them.
+// Collects events, each with whether it came on the test's own thread;
+// waits for a number of them.
 class Recorder : public platform::UsbBusListener {
 public:
+    using Event = std::tuple<uint32_t, std::string, bool>;
     void OnUsbEvent(uint32_t event, const std::string& path) override {
         std::lock_guard lock(mutex_);
-        events_.emplace_back(event, path);
-        threads_.push_back(std::this_thread::get_id());
+        events_.emplace_back(event, path, std::this_thread::get_id() == testThread_);
+        changed_.notify_all();
         if (unwatchFrom_ != nullptr) unwatchFrom_->Unwatch();
     }
-    std::vector<std::pair<uint32_t, std::string>> WaitFor(size_t count) {
-        kvt_test::WaitUntil([&] { return Threads().size() >= count; }, std::chrono::seconds(5));
-        std::lock_guard lock(mutex_);
+    std::vector<Event> WaitFor(size_t count) {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, std::chrono::seconds(5), [&] { return events_.size() >= count; });
         return events_;
-    }
-    std::vector<std::thread::id> Threads() {
-        std::lock_guard lock(mutex_);
-        return threads_;
     }
     SimUsbBus* unwatchFrom_ = nullptr;  // set before watching
 
 private:
+    const std::thread::id testThread_ = std::this_thread::get_id();
     std::mutex mutex_;
-    std::vector<std::pair<uint32_t, std::string>> events_;
-    std::vector<std::thread::id> threads_;
+    std::condition_variable changed_;
+    std::vector<Event> events_;
 };
 
 Bytes Descriptor(platform::UsbDriverHandle& handle) {
@@ -91,7 +91,7 @@ TEST(SimUsbBusTest, PathsNameModelAndInstanceOpenWithoutRegardToCaseAndHandlesCl
     EXPECT_EQ(error, 5);
 }
 
-TEST(SimUsbBusTest, AttachAndDetachReachTheListenerFromTheBusThread) {
+TEST(SimUsbBusTest, AttachAndDetachReachTheListenerFromTheBusThreadUntilItUnwatches) {
     SimUsbBus bus;
     Recorder recorder;
     bus.Watch(&recorder);
@@ -99,34 +99,28 @@ TEST(SimUsbBusTest, AttachAndDetachReachTheListenerFromTheBusThread) {
     const std::string path = bus.PathOf(id);
     EXPECT_TRUE(bus.Detach(id));
     EXPECT_FALSE(bus.Detach(id));
-    EXPECT_EQ(recorder.WaitFor(3), (std::vector<std::pair<uint32_t, std::string>>{
-                                       {platform::kUsbArrival, path},
-                                       {platform::kUsbRemovePending, path},
-                                       {platform::kUsbRemoveComplete, path}}));
-    EXPECT_NE(recorder.Threads()[0], std::this_thread::get_id());
+    EXPECT_EQ(recorder.WaitFor(3),
+              (std::vector<Recorder::Event>{{platform::kUsbArrival, path, false},
+                                            {platform::kUsbRemovePending, path, false},
+                                            {platform::kUsbRemoveComplete, path, false}}));
     EXPECT_TRUE(bus.PresentPaths().empty());
-
     bus.Unwatch();
     bus.Attach(SensorModel::kU2, 2);
-    platform::SleepMs(20);
-    EXPECT_EQ(recorder.WaitFor(0).size(), 3u);
-}
 
-TEST(SimUsbBusTest, ListenerMayUnwatchFromItsOwnCallback) {
-    SimUsbBus bus;
-    Recorder recorder;
-    recorder.unwatchFrom_ = &bus;
-    bus.Watch(&recorder);
-    bus.Attach(SensorModel::kU2, 1);
-    bus.Attach(SensorModel::kU2, 2);
-    ASSERT_EQ(recorder.WaitFor(1).size(), 1u);
+    // A listener may unwatch from its own callback.
+    Recorder once;
+    once.unwatchFrom_ = &bus;
+    bus.Watch(&once);
+    bus.Attach(SensorModel::kU2, 3);
+    bus.Attach(SensorModel::kU2, 4);
+    ASSERT_EQ(once.WaitFor(1).size(), 1u);
     platform::SleepMs(20);
-    EXPECT_EQ(recorder.WaitFor(0).size(), 1u);
+    EXPECT_EQ(std::tuple(recorder.WaitFor(0).size(), once.WaitFor(0).size()), std::tuple(3u, 1u));
 
     Recorder again;
     bus.Watch(&again);  // joins the thread that ended itself
     bus.DetachAll();
-    EXPECT_EQ(again.WaitFor(4).size(), 4u);
+    EXPECT_EQ(again.WaitFor(6).size(), 6u);  // the three sensors still present
     bus.Unwatch();
 }
 
