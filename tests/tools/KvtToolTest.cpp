@@ -7,6 +7,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/ChildProcess.h"
@@ -275,30 +276,24 @@ TEST_F(KvtBiometrics, DamagedFilesGetAClearError) {
     std::string badIso = kvt_test::ReadFile(Extract(picture, "iso"));
     badIso[24] = 11;  // finger position beyond the left little finger
 
-    struct Case {
-        const char* name;
-        std::string bytes;
-        int exit;
-        const char* says = "";
-    };
-    // bytesEffective far beyond the template's room.
-    const std::string oversized = good.substr(0, 8) + "\xff\xff" + good.substr(10);
-    const std::vector<Case> cases = {
-        {"truncated.tpl", good.substr(0, 20), 11},
-        {"oversized.tpl", oversized, 11},
-        {"extended.tpl", good + "x", 11},
-        {"text.bmp", "hello", 11},
-        {"header-only.bmp", "BM" + std::string(60, '\x7f'), 5},
-        {"truncated.bmp", kvt_test::ReadFile(picture).substr(0, 2000), 5},
+    // The file, its bytes, kvt's exit status and what its error says. The
+    // oversized template's bytesEffective lies far beyond its room.
+    const std::tuple<const char*, std::string, int, const char*> cases[] = {
+        {"truncated.tpl", good.substr(0, 20), 11, ""},
+        {"oversized.tpl", good.substr(0, 8) + "\xff\xff" + good.substr(10), 11, ""},
+        {"extended.tpl", good + "x", 11, ""},
+        {"text.bmp", "hello", 11, ""},
+        {"header-only.bmp", "BM" + std::string(60, '\x7f'), 5, ""},
+        {"truncated.bmp", kvt_test::ReadFile(picture).substr(0, 2000), 5, ""},
         {"bad.iso", badIso, 11, "ISO record refused: finger view header out of range"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        kvt_test::WriteFile(m_dir / c.name, c.bytes);
-        const auto result = RunKvt({"match", (m_dir / c.name).string(), tpl});
-        EXPECT_EQ(result.exit, c.exit);
-        EXPECT_NE(result.err.find(c.name), std::string::npos) << result.err;
-        EXPECT_NE(result.err.find(c.says), std::string::npos) << result.err;
+    for (const auto& [name, bytes, exit, says] : cases) {
+        SCOPED_TRACE(name);
+        kvt_test::WriteFile(m_dir / name, bytes);
+        const auto result = RunKvt({"match", (m_dir / name).string(), tpl});
+        EXPECT_EQ(result.exit, exit);
+        EXPECT_NE(result.err.find(name), std::string::npos) << result.err;
+        EXPECT_NE(result.err.find(says), std::string::npos) << result.err;
     }
     EXPECT_EQ(RunKvt({"match", (m_dir / "absent.tpl").string(), tpl}).exit, 11);
 }
