@@ -136,7 +136,7 @@ TEST_F(SimImpression, CarriedMinutiaeAgreeWithTheImageAndTheMaster) {
                 const double theta =
                     kvt_test::ImageOrientation(pic, imp.PictureWidth(), imp.PictureHeight(),
                                                static_cast<int>(mi.x), static_cast<int>(mi.y), 9);
-                gaps.push_back(kvt_test::OrientationGap(theta, mi.angle * kPi / 180.0));
+                gaps.push_back(kvt_test::AngleGap(theta, mi.angle * kPi / 180.0, kPi));
             }
         }
     }
@@ -193,7 +193,8 @@ TEST_F(SimImpression, ImpressionsAreCentredAndAgreeAfterAlignment) {
             residuals.push_back(std::hypot(x - q->x, y - q->y));
             // Directions turn by the same rotation (screen angles turn the other way).
             const double turned = p->angle * kPi / 180.0 - rot;
-            turns.push_back(kvt_test::DirectionGap(turned, q->angle * kPi / 180.0) * 180 / kPi);
+            turns.push_back(kvt_test::AngleGap(turned, q->angle * kPi / 180.0, 2 * kPi) * 180 /
+                            kPi);
         }
     }
     std::sort(residuals.begin(), residuals.end());
