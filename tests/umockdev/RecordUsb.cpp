@@ -186,18 +186,16 @@ std::string Describe(const std::string& sysfsPath, uint8_t bus, uint8_t address,
                      const std::vector<uint8_t>& d, const std::string& product,
                      const std::string& serial) {
     const std::string node = kvt_umock::NodeName(bus, address);
-    char ids[96];
-    std::snprintf(ids, sizeof ids,
-                  "A: idVendor=%02x%02x\nA: idProduct=%02x%02x\nA: bcdDevice=%02x%02x\n", d[9],
-                  d[8], d[11], d[10], d[13], d[12]);
-    std::string text = "P: " + sysfsPath.substr(4) + "\nN: " + node + "\n";
-    text += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/" + node + "\n";
-    text += "E: BUSNUM=" + node.substr(8, 3) + "\nE: DEVNUM=" + node.substr(12, 3) + "\n";
-    text += "A: busnum=" + std::to_string(bus) + "\nA: devnum=" + std::to_string(address) + "\n";
+    char fields[512];
     // usb_device nodes: major 189, minor (bus - 1) * 128 + address - 1.
-    text += "A: dev=189:" + std::to_string((bus - 1) * 128 + address - 1) + "\n";
-    text += "A: speed=480\nA: bConfigurationValue=1\nA: bNumConfigurations=1\n";
-    text += ids;
+    std::snprintf(fields, sizeof fields,
+                  "P: %s\nN: %s\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/%s\n"
+                  "E: BUSNUM=%03u\nE: DEVNUM=%03u\nA: busnum=%u\nA: devnum=%u\nA: dev=189:%d\n"
+                  "A: speed=480\nA: bConfigurationValue=1\nA: bNumConfigurations=1\n"
+                  "A: idVendor=%02x%02x\nA: idProduct=%02x%02x\nA: bcdDevice=%02x%02x\n",
+                  sysfsPath.c_str() + 4, node.c_str(), node.c_str(), bus, address, bus, address,
+                  (bus - 1) * 128 + address - 1, d[9], d[8], d[11], d[10], d[13], d[12]);
+    std::string text = fields;
     if (!product.empty()) text += "A: product=" + product + "\n";
     if (!serial.empty()) text += "A: serial=" + serial + "\n";
     text += "H: descriptors=";
