@@ -307,12 +307,9 @@ TEST(KvtMonitor, CtrlCStopsTheLibraryCleanly) {
     const auto result = monitor.Wait(std::chrono::seconds(20));
     ASSERT_EQ(result.exit, 0) << result.err;
     std::istringstream lines(result.out);
-    std::string line;
     int events = 0;
-    while (std::getline(lines, line)) {
-        const Json event = ParseOutput(line);
-        events += event["event"].text == "NewDevice";
-    }
+    for (std::string line; std::getline(lines, line);)
+        events += ParseOutput(line)["event"].text == "NewDevice";
     EXPECT_EQ(events, 1) << result.out;
 }
 #endif

@@ -18,7 +18,6 @@ constexpr uint8_t kIlluBoard = 0x40;
 
 struct Answer {
     uint8_t cmdId = 0;
-    uint32_t announced = 0;  // body length given in the header
     std::vector<uint8_t> body;
 };
 
@@ -70,13 +69,11 @@ public:
         uint8_t header[8];
         uint32_t moved = 0;
         if (!m_handle.Read(header, 8, moved) || moved != 8) return std::nullopt;
-        Answer answer;
-        answer.announced =
+        const uint32_t length =
             static_cast<uint32_t>(header[0]) << 24 | header[1] << 16 | header[2] << 8 | header[3];
-        answer.cmdId = header[5];
-        answer.body.resize(answer.announced);
-        for (uint32_t offset = 0; offset < answer.announced; offset += moved) {
-            const uint32_t want = std::min(32768u, answer.announced - offset);
+        Answer answer{header[5], std::vector<uint8_t>(length)};
+        for (uint32_t offset = 0; offset < length; offset += moved) {
+            const uint32_t want = std::min(32768u, length - offset);
             if (!m_handle.Read(answer.body.data() + offset, want, moved) || moved != want)
                 return std::nullopt;
         }
