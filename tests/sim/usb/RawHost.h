@@ -47,6 +47,12 @@ inline std::vector<uint8_t> I2CWriteBody(uint8_t device, uint16_t address, uint8
     return body;
 }
 
+// The status byte of a state answer, or -1 when the answer is none.
+inline int Status(const std::optional<Answer>& answer) {
+    if (!answer || answer->cmdId != 0x00 || answer->body.size() < 3) return -1;
+    return answer->body[2];
+}
+
 class RawHost {
 public:
     explicit RawHost(platform::UsbDriverHandle& handle) : m_handle(handle) {}
@@ -101,11 +107,8 @@ public:
         return answer->body[0];
     }
     // The status byte of the parameter write's state answer.
-    std::optional<uint8_t> WriteIllu(uint8_t address, uint8_t value) {
-        if (!WriteI2C(kIlluBoard, 0x08, address)) return std::nullopt;
-        auto answer = WriteI2C(kIlluBoard, 0x07, value);
-        if (!answer || answer->cmdId != 0x00 || answer->body.size() < 3) return std::nullopt;
-        return answer->body[2];
+    int WriteIllu(uint8_t address, uint8_t value) {
+        return WriteI2C(kIlluBoard, 0x08, address) ? Status(WriteI2C(kIlluBoard, 0x07, value)) : -1;
     }
 
 private:
