@@ -95,13 +95,12 @@ TEST(KvtJson, ListInfoAndErrorsAreValidJsonAndTheHumanListATable) {
     ASSERT_EQ(list.exit, 0) << list.err;
     const Json sensors = ParseOutput(list.out)["sensors"];
     ASSERT_EQ(sensors.items.size(), 2u) << list.out;
-    std::set<std::string> models;
-    for (const Json& s : sensors.items) {
-        models.insert(s["description"].text);
-        EXPECT_EQ(s["connection"].text, "USB");
-        EXPECT_FALSE(s["deviceId"].text.empty());
-    }
-    EXPECT_EQ(models, (std::set<std::string>{"Kelo U1 USB", "Kelo U2 USB"}));
+    // Each sensor's description, connection and whether it has an id.
+    using Listed = std::set<std::tuple<std::string, std::string, bool>>;
+    Listed listed;
+    for (const Json& s : sensors.items)
+        listed.emplace(s["description"].text, s["connection"].text, !s["deviceId"].text.empty());
+    EXPECT_EQ(listed, (Listed{{"Kelo U1 USB", "USB", true}, {"Kelo U2 USB", "USB", true}}));
 
     // Without --json the list is a table: the serial column starts at the same place in every row.
     const auto table = RunKvt({"list"}, {kTwoSensors});
