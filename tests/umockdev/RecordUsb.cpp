@@ -79,28 +79,27 @@ private:
         const uint64_t micros = m_microseconds % 1000000;
         m_microseconds += 1000;
 
-        // The binary usbmon header with the isochronous fields (64 bytes).
-        std::vector<uint8_t> packet;
-        Put(packet, m_urbId, 8);
-        Put(packet,
-            static_cast<uint8_t>(event) | kTransferBulk << 8 | endpoint << 16 |
-                uint32_t{m_address} << 24,
-            4);
-        Put(packet, m_bus | uint32_t{'-'} << 16 | dataFlag << 24, 4);  // no setup packet
-        Put(packet, seconds, 8);
-        Put(packet, micros, 4);
-        Put(packet, static_cast<uint32_t>(event == 'S' ? -EINPROGRESS : 0), 4);
-        Put(packet, urbLength, 4);
-        Put(packet, dataLength, 4);
-        // Setup bytes, interval, start frame, transfer flags, isochronous descriptors.
-        packet.resize(packet.size() + 24, 0);
-        if (dataLength > 0) packet.insert(packet.end(), data, data + dataLength);
-
+        // The pcap record header, then the binary usbmon header with the
+        // isochronous fields (64 bytes) and the data.
+        const uint64_t captured = 64 + dataLength;
         std::vector<uint8_t> record;
         Put(record, seconds, 4);
         Put(record, micros, 4);
-        Put(record, packet.size() | packet.size() << 32, 8);  // captured and original length
-        record.insert(record.end(), packet.begin(), packet.end());
+        Put(record, captured | captured << 32, 8);  // captured and original length
+        Put(record, m_urbId, 8);
+        Put(record,
+            static_cast<uint8_t>(event) | kTransferBulk << 8 | endpoint << 16 |
+                uint32_t{m_address} << 24,
+            4);
+        Put(record, m_bus | uint32_t{'-'} << 16 | dataFlag << 24, 4);  // no setup packet
+        Put(record, seconds, 8);
+        Put(record, micros, 4);
+        Put(record, static_cast<uint32_t>(event == 'S' ? -EINPROGRESS : 0), 4);
+        Put(record, urbLength, 4);
+        Put(record, dataLength, 4);
+        // Setup bytes, interval, start frame, transfer flags, isochronous descriptors.
+        record.resize(record.size() + 24, 0);
+        if (dataLength > 0) record.insert(record.end(), data, data + dataLength);
         Write(record);
     }
     void Write(const std::vector<uint8_t>& bytes) {
@@ -352,7 +351,6 @@ int main(int argc, char** argv) {
     }
     const std::filesystem::path out = argv[1];
     std::error_code error;
-    std::filesystem::create_directories(out, error);
     const std::filesystem::path data = out / "data";
     std::filesystem::remove_all(data, error);
     std::filesystem::create_directories(data, error);
