@@ -252,8 +252,8 @@ bool WriteText(const std::filesystem::path& path, const std::string& text) {
     return static_cast<bool>(out.flush());
 }
 
-bool Fail(const char* what) {
-    std::fprintf(stderr, "kvt-usb-record: %s\n", what);
+bool Fail(const std::string& what) {
+    std::fprintf(stderr, "kvt-usb-record: %s\n", what.c_str());
     return false;
 }
 
@@ -283,31 +283,26 @@ using Exchange = std::function<bool(const std::string& id, sim::EmulatedSensor& 
 bool Record(RecordingBus& bus, const std::filesystem::path& out,
             std::initializer_list<const TestbedSensor*> specs, const char* exchangeName,
             const Exchange& exchange) {
-    std::vector<std::shared_ptr<UsbmonWriter>> writers;
-    std::vector<int> simIds;
+    std::vector<std::pair<int, std::shared_ptr<UsbmonWriter>>> recorded;
     for (const TestbedSensor* spec : specs) {
         const int simId = Attach(bus, *spec);
         auto writer = std::make_shared<UsbmonWriter>(
             (out / kvt_umock::Recording(*spec, exchangeName)).string(), spec->bus, spec->address);
         if (!writer->IsOpen()) return Fail("cannot write a recording");
         bus.RecordInto(simId, writer);
-        writers.push_back(writer);
-        simIds.push_back(simId);
+        recorded.emplace_back(simId, writer);
     }
     if (KVT_Start(IgnoreMessage, nullptr) != KVT_RESULT_OK) return Fail("KVT_Start failed");
     bool behaved = true;
-    for (const int simId : simIds) {
+    for (const auto& [simId, writer] : recorded) {
         const std::string id = kvt_umock::WaitForDeviceId(bus.Sensors().PathOf(simId));
         behaved = behaved && !id.empty() && exchange(id, *bus.Sensors().Sensor(simId));
     }
     KVT_Stop();
     bus.StopRecording();
     bus.Sensors().DetachAll();
-    if (!behaved) {
-        std::fprintf(stderr, "kvt-usb-record: exchange '%s' went wrong\n", exchangeName);
-        return false;
-    }
-    for (const auto& writer : writers)
+    if (!behaved) return Fail("exchange '" + std::string(exchangeName) + "' went wrong");
+    for (const auto& [simId, writer] : recorded)
         if (!writer->Close()) return Fail("cannot write a recording");
     return true;
 }
