@@ -61,7 +61,10 @@ std::vector<uint8_t> Trigger(uint8_t mode) {
 // A peer socket, connected or listening, with exact reads.
 class Peer {
 public:
+    Peer() = default;
     ~Peer() { platform::CloseSocket(m_socket); }
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
 
     SocketHandle Socket() const { return m_socket; }
     void Reset(SocketHandle socket) {
