@@ -36,7 +36,7 @@ TEST(SimMasterPrint, MinutiaeLieOnTheirRidgesAndPointAlongThem) {
             if (FieldAt(m, mi.x, mi.y) > 0) ++onRidge;
             const double theta = m.orientation[m.Index(x, y)];
             const double a = mi.angle * 3.14159265358979 / 180.0;
-            EXPECT_LT(kvt_test::OrientationGap(theta, a), 0.01);
+            EXPECT_LT(kvt_test::AngleGap(theta, a, 3.14159265358979), 0.01);
 
             const double c = std::cos(a), s = -std::sin(a);
             const int ahead = FieldAt(m, mi.x + 5 * c, mi.y + 5 * s);

@@ -42,14 +42,9 @@ double ImageOrientation(const std::vector<uint8_t>& img, int w, int h, int x, in
     return std::fmod(0.5 * std::atan2(2 * gxy, gxx - gyy) + kPi / 2, kPi);
 }
 
-double OrientationGap(double a, double b) {
-    double d = std::fmod(std::fabs(a - b), kPi);
-    return std::min(d, kPi - d);
-}
-
-double DirectionGap(double a, double b) {
-    double d = std::fmod(std::fabs(a - b), 2 * kPi);
-    return std::min(d, 2 * kPi - d);
+double AngleGap(double a, double b, double period) {
+    const double d = std::fmod(std::fabs(a - b), period);
+    return std::min(d, period - d);
 }
 
 double MeasuredRidgePeriod(const std::vector<int8_t>& field, const std::vector<uint8_t>& region,

@@ -23,10 +23,9 @@ uint64_t Fnv1a(const std::vector<uint8_t>& bytes);
 double ImageOrientation(const std::vector<uint8_t>& image, int width, int height, int x, int y,
                         int r);
 
-// Smallest difference of two orientations (mod pi), radians.
-double OrientationGap(double a, double b);
-// Smallest difference of two directions (mod 2 pi), radians.
-double DirectionGap(double a, double b);
+// Smallest difference of two angles in radians, modulo period: pi for
+// orientations, 2 pi for directions.
+double AngleGap(double a, double b, double period);
 
 // Median ridge period of a ridge field (positive on ridges) inside a region,
 // measured as a person would with a ruler: at points on a grid, the number of

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <numeric>
 
 #include "SimTestSupport.h"
 #include "sim/FingerLayout.h"
@@ -39,28 +39,17 @@ TEST(SimStatistics, HundredFingersLookLikeRealPrints) {
             pictureMinutiae.push_back(RenderImpression(m, 0, k, kGeometryRoi).minutiae.size());
     }
     auto mean = [](const auto& v) {
-        double s = 0;
-        for (auto x : v) s += static_cast<double>(x);
-        return s / static_cast<double>(v.size());
+        return std::accumulate(v.begin(), v.end(), 0.0) / static_cast<double>(v.size());
     };
     std::sort(periods.begin(), periods.end());
-    std::sort(masterMinutiae.begin(), masterMinutiae.end());
     std::sort(pictureMinutiae.begin(), pictureMinutiae.end());
-    std::printf("ridge period: mean %.2f, range %.2f..%.2f px\n", mean(periods), periods.front(),
-                periods.back());
-    std::printf("minutiae per finger tip: mean %.1f, 5%% %zu, 95%% %zu\n", mean(masterMinutiae),
-                masterMinutiae[kFingers / 20], masterMinutiae[kFingers * 19 / 20]);
-    std::printf("minutiae per 256x360 picture: mean %.1f, 5%% %zu, 95%% %zu\n",
-                mean(pictureMinutiae), pictureMinutiae[pictureMinutiae.size() / 20],
-                pictureMinutiae[pictureMinutiae.size() * 19 / 20]);
-    std::printf("endings %d, bifurcations %d\n", endings, bifurcations);
-
-    EXPECT_TRUE(mean(periods) > 8.5 && mean(periods) < 10.0);
-    EXPECT_TRUE(periods.front() >= 7.8 && periods.back() <= 11.0);
-    EXPECT_TRUE(mean(masterMinutiae) > 30 && mean(masterMinutiae) < 75);
-    EXPECT_TRUE(mean(pictureMinutiae) > 20 && mean(pictureMinutiae) < 50);
+    EXPECT_TRUE(mean(periods) > 8.5 && mean(periods) < 10.0) << mean(periods);
+    EXPECT_TRUE(periods.front() >= 7.8 && periods.back() <= 11.0)
+        << periods.front() << ".." << periods.back();
+    EXPECT_TRUE(mean(masterMinutiae) > 30 && mean(masterMinutiae) < 75) << mean(masterMinutiae);
+    EXPECT_TRUE(mean(pictureMinutiae) > 20 && mean(pictureMinutiae) < 50) << mean(pictureMinutiae);
     EXPECT_GE(pictureMinutiae[pictureMinutiae.size() / 20], 8u);
     // Both kinds in a plausible ratio (real prints: roughly as many of each).
-    EXPECT_GT(endings, bifurcations / 3);
-    EXPECT_GT(bifurcations, endings / 3);
+    EXPECT_TRUE(endings > bifurcations / 3 && bifurcations > endings / 3)
+        << endings << " endings, " << bifurcations << " bifurcations";
 }

@@ -118,18 +118,16 @@ TEST(SimMasterCache, EvictsTheLeastRecentlyUsedAndCachesNoFailure) {
 }
 
 TEST(SimMasterCache, BuildsEachFingerOnceUnderConcurrency) {
-    std::atomic<int> built{0};
+    std::atomic<int> built{0}, wrong{0};
     MasterCache cache(16, [&](uint32_t id) {
         ++built;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         return Tiny(id);
     });
     std::vector<std::thread> threads;
-    std::atomic<int> wrong{0};
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&] {
-            for (uint32_t id = 0; id < 8; ++id)
-                if (cache.Get(id)->fingerId != id) ++wrong;
+            for (uint32_t id = 0; id < 8; ++id) wrong += cache.Get(id)->fingerId != id;
         });
     }
     for (auto& t : threads) t.join();

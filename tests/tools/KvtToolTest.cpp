@@ -7,6 +7,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/ChildProcess.h"
@@ -94,13 +95,12 @@ TEST(KvtJson, ListInfoAndErrorsAreValidJsonAndTheHumanListATable) {
     ASSERT_EQ(list.exit, 0) << list.err;
     const Json sensors = ParseOutput(list.out)["sensors"];
     ASSERT_EQ(sensors.items.size(), 2u) << list.out;
-    std::set<std::string> models;
-    for (const Json& s : sensors.items) {
-        models.insert(s["description"].text);
-        EXPECT_EQ(s["connection"].text, "USB");
-        EXPECT_FALSE(s["deviceId"].text.empty());
-    }
-    EXPECT_EQ(models, (std::set<std::string>{"Kelo U1 USB", "Kelo U2 USB"}));
+    // Each sensor's description, connection and whether it has an id.
+    using Listed = std::set<std::tuple<std::string, std::string, bool>>;
+    Listed listed;
+    for (const Json& s : sensors.items)
+        listed.emplace(s["description"].text, s["connection"].text, !s["deviceId"].text.empty());
+    EXPECT_EQ(listed, (Listed{{"Kelo U1 USB", "USB", true}, {"Kelo U2 USB", "USB", true}}));
 
     // Without --json the list is a table: the serial column starts at the same place in every row.
     const auto table = RunKvt({"list"}, {kTwoSensors});
@@ -135,7 +135,7 @@ TEST(KvtJson, ListInfoAndErrorsAreValidJsonAndTheHumanListATable) {
     EXPECT_NE(error["error"].text.find("no-such-sensor"), std::string::npos);
 }
 
-TEST(KvtCapture, WritesABmpThatImageMagickReadsAndAPng) {
+TEST(KvtCapture, WritesABmpThatImageMagickReadsAndAPngAndGradesTheFinger) {
     TempDir dir("kvt-capture");
     const std::string bmp = (dir / "finger.bmp").string();
     const std::string png = (dir / "finger.png").string();
@@ -146,6 +146,11 @@ TEST(KvtCapture, WritesABmpThatImageMagickReadsAndAPng) {
     EXPECT_EQ(std::tuple(captured["mode"].text, captured["width"].number, captured["height"].number,
                          captured["sensor"]["description"].text),
               std::tuple("sync", 332, 416, "Kelo U2 USB"));
+    EXPECT_GE(captured["lfdLevel"].number, 4);
+    // Not checked at all, even a live finger scores nothing.
+    const auto unchecked = RunKvt({"capture", "--simulate", "u2", "--no-lfd", "--json", "--out",
+                                   (dir / "unchecked.bmp").string()});
+    EXPECT_EQ(ParseOutput(unchecked.out)["lfdLevel"].number, 0) << unchecked.err;
     EXPECT_EQ(captured["bytes"].number, static_cast<double>(fs::file_size(bmp)));
     EXPECT_EQ(kvt_test::ReadFile(png).substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
 
@@ -158,30 +163,15 @@ TEST(KvtCapture, WritesABmpThatImageMagickReadsAndAPng) {
     EXPECT_EQ(identify("%m %w %h", png), "PNG 332 416");
 }
 
-TEST(KvtCapture, LiveFingerDetectionGradesTheFinger) {
-    const auto level = [](std::vector<std::string> extra) {
-        TempDir dir("kvt-lfd");
-        std::vector<std::string> args{"capture", "--json", "--simulate",
-                                      "u2",      "--out",  (dir / "f.bmp").string()};
-        args.insert(args.end(), extra.begin(), extra.end());
-        const auto result = RunKvt(args);
-        EXPECT_EQ(result.exit, 0) << result.err;
-        return ParseOutput(result.out)["lfdLevel"].number;
-    };
-    EXPECT_GE(level({}), 4);
-    EXPECT_LE(level({"--fake"}), 1);
-    // Not checked at all: even a live finger scores nothing.
-    EXPECT_EQ(level({"--no-lfd"}), 0);
-}
-
-TEST(KvtCapture, AsynchronousCapturesWaitForAFinger) {
+TEST(KvtCapture, AsynchronousCapturesWaitForAFingerAndTellAFake) {
     TempDir dir("kvt-async");
     const auto result = RunKvt({"capture", "--json", "--async", "--timeout", "5", "--simulate",
-                                "u1", "--out", (dir / "f.bmp").string()});
+                                "u1", "--fake", "--out", (dir / "f.bmp").string()});
     ASSERT_EQ(result.exit, 0) << result.err;
     const Json captured = ParseOutput(result.out);
     EXPECT_EQ(std::tuple(captured["mode"].text, captured["width"].number),
               std::tuple("async", 256));
+    EXPECT_LE(captured["lfdLevel"].number, 1);
     EXPECT_TRUE(fs::exists(dir / "f.bmp"));
 
     // Sensors from the environment carry no finger: the wait ends empty-handed.
@@ -285,30 +275,24 @@ TEST_F(KvtBiometrics, DamagedFilesGetAClearError) {
     std::string badIso = kvt_test::ReadFile(Extract(picture, "iso"));
     badIso[24] = 11;  // finger position beyond the left little finger
 
-    struct Case {
-        const char* name;
-        std::string bytes;
-        int exit;
-        const char* says = "";
-    };
-    // bytesEffective far beyond the template's room.
-    const std::string oversized = good.substr(0, 8) + "\xff\xff" + good.substr(10);
-    const std::vector<Case> cases = {
-        {"truncated.tpl", good.substr(0, 20), 11},
-        {"oversized.tpl", oversized, 11},
-        {"extended.tpl", good + "x", 11},
-        {"text.bmp", "hello", 11},
-        {"header-only.bmp", "BM" + std::string(60, '\x7f'), 5},
-        {"truncated.bmp", kvt_test::ReadFile(picture).substr(0, 2000), 5},
+    // The file, its bytes, kvt's exit status and what its error says. The
+    // oversized template's bytesEffective lies far beyond its room.
+    const std::tuple<const char*, std::string, int, const char*> cases[] = {
+        {"truncated.tpl", good.substr(0, 20), 11, ""},
+        {"oversized.tpl", good.substr(0, 8) + "\xff\xff" + good.substr(10), 11, ""},
+        {"extended.tpl", good + "x", 11, ""},
+        {"text.bmp", "hello", 11, ""},
+        {"header-only.bmp", "BM" + std::string(60, '\x7f'), 5, ""},
+        {"truncated.bmp", kvt_test::ReadFile(picture).substr(0, 2000), 5, ""},
         {"bad.iso", badIso, 11, "ISO record refused: finger view header out of range"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        kvt_test::WriteFile(m_dir / c.name, c.bytes);
-        const auto result = RunKvt({"match", (m_dir / c.name).string(), tpl});
-        EXPECT_EQ(result.exit, c.exit);
-        EXPECT_NE(result.err.find(c.name), std::string::npos) << result.err;
-        EXPECT_NE(result.err.find(c.says), std::string::npos) << result.err;
+    for (const auto& [name, bytes, exit, says] : cases) {
+        SCOPED_TRACE(name);
+        kvt_test::WriteFile(m_dir / name, bytes);
+        const auto result = RunKvt({"match", (m_dir / name).string(), tpl});
+        EXPECT_EQ(result.exit, exit);
+        EXPECT_NE(result.err.find(name), std::string::npos) << result.err;
+        EXPECT_NE(result.err.find(says), std::string::npos) << result.err;
     }
     EXPECT_EQ(RunKvt({"match", (m_dir / "absent.tpl").string(), tpl}).exit, 11);
 }
@@ -322,12 +306,9 @@ TEST(KvtMonitor, CtrlCStopsTheLibraryCleanly) {
     const auto result = monitor.Wait(std::chrono::seconds(20));
     ASSERT_EQ(result.exit, 0) << result.err;
     std::istringstream lines(result.out);
-    std::string line;
     int events = 0;
-    while (std::getline(lines, line)) {
-        const Json event = ParseOutput(line);
-        events += event["event"].text == "NewDevice";
-    }
+    for (std::string line; std::getline(lines, line);)
+        events += ParseOutput(line)["event"].text == "NewDevice";
     EXPECT_EQ(events, 1) << result.out;
 }
 #endif

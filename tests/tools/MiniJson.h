@@ -16,16 +16,14 @@ struct Json {
     bool boolean = false;
     double number = 0;
     std::string text;
+    // An array's elements, or an object's values with keys[i] naming items[i].
     std::vector<Json> items;
-    // An object's members: keys[i] names values[i]. (A vector of pairs would
-    // need Json complete here, which not every standard library allows.)
     std::vector<std::string> keys;
-    std::vector<Json> values;
 
     const Json& operator[](const std::string& key) const {
         const auto found = std::find(keys.begin(), keys.end(), key);
         if (found == keys.end()) throw std::out_of_range("no key " + key);
-        return values[static_cast<size_t>(found - keys.begin())];
+        return items[static_cast<size_t>(found - keys.begin())];
     }
     const Json& operator[](size_t index) const { return items.at(index); }
 };
@@ -72,19 +70,18 @@ private:
 
     Json Value() {
         Json v;
-        if (Take('{')) {
-            if (Take('}')) return v;
+        const bool object = Take('{');
+        if (object || Take('[')) {
+            const char close = object ? '}' : ']';
+            if (Take(close)) return v;
             do {
-                v.keys.push_back(String());
-                Expect(':');
-                v.values.push_back(Value());
+                if (object) {
+                    v.keys.push_back(String());
+                    Expect(':');
+                }
+                v.items.push_back(Value());
             } while (Take(','));
-            Expect('}');
-        } else if (Take('[')) {
-            if (Take(']')) return v;
-            do v.items.push_back(Value());
-            while (Take(','));
-            Expect(']');
+            Expect(close);
         } else if (Next() == '"') {
             v.text = String();
         } else {

@@ -93,13 +93,6 @@ protected:
         umockdev_testbed_remove_device(m_testbed, path.c_str());
     }
 
-    std::filesystem::path TestbedRoot() const {
-        char* root = umockdev_testbed_get_root_dir(m_testbed);
-        std::filesystem::path path = root;
-        g_free(root);
-        return path;
-    }
-
     static unsigned int DeviceCount() {
         unsigned int count = 4;
         EXPECT_EQ(KVT_GetDeviceList(nullptr, &count), KVT_RESULT_OK);
@@ -149,18 +142,17 @@ TEST_F(LibusbUnderUmockdev, FindsBothModelsAtStartAndCapturesWhatTheSimulatedBus
     for (const TestbedSensor* sensor : {&kvt_umock::kU1, &kvt_umock::kU2}) {
         SCOPED_TRACE(sensor->name);
         const std::string& id = sensor->u2 ? u2 : u1;
-        const KVT_DeviceInfo* info =
-            std::find_if(list, list + count,
-                         [&](const KVT_DeviceInfo& listed) { return listed.deviceId == id; });
-        ASSERT_NE(info, list + count);
-        EXPECT_EQ(
-            std::tuple(info->connectionType, info->deviceType, std::string(info->description)),
-            std::tuple(KVT_CONNECTION_USB, sensor->u2 ? KVT_DEVICE_KELO_B : KVT_DEVICE_KELO_A,
-                       sensor->u2 ? "Kelo U2 USB" : "Kelo U1 USB"));
+        const KVT_DeviceInfo& info = list[list[0].deviceId == id ? 0 : 1];
         // Serial numbers come from the sensors' answers, so the replay reached them.
         const uint32_t serial = sensor->u2 ? sensor->serial & 0xFFFFFF : sensor->serial;
-        EXPECT_NE(std::string(info->serialNumber).find(std::to_string(serial)), std::string::npos)
-            << info->serialNumber;
+        EXPECT_EQ(
+            std::tuple(
+                std::string(info.deviceId), info.connectionType, info.deviceType,
+                std::string(info.description),
+                std::string(info.serialNumber).find(std::to_string(serial)) != std::string::npos),
+            std::tuple(id, KVT_CONNECTION_USB, sensor->u2 ? KVT_DEVICE_KELO_B : KVT_DEVICE_KELO_A,
+                       sensor->u2 ? "Kelo U2 USB" : "Kelo U1 USB", true))
+            << info.serialNumber;
 
         std::vector<unsigned char> image;
         KVT_CapturedData data{};
@@ -188,8 +180,11 @@ TEST_F(LibusbUnderUmockdev, HotPlugAnnouncesArrivalAndRemoval) {
 
 TEST_F(LibusbUnderUmockdev, NodeWithoutReadWriteAccessIsRefusedNamingTheUdevRule) {
     PlugIn(kvt_umock::kU1, nullptr);
+    char* root = umockdev_testbed_get_root_dir(m_testbed);
+    const std::filesystem::path testbed = root;
+    g_free(root);
     const std::string nodeName = kvt_umock::NodeName(kvt_umock::kU1.bus, kvt_umock::kU1.address);
-    const auto node = TestbedRoot() / "dev" / nodeName;
+    const auto node = testbed / "dev" / nodeName;
     ASSERT_EQ(chmod(node.c_str(), 0444), 0);
     // root opens any node: the library then runs as nobody, with the test bed
     // and data folder its own and only the node root's.
@@ -200,7 +195,7 @@ TEST_F(LibusbUnderUmockdev, NodeWithoutReadWriteAccessIsRefusedNamingTheUdevRule
     std::unique_ptr<const uid_t, decltype(backToRoot)> nobody(nullptr, backToRoot);
     static constexpr uid_t kNobody = 65534;
     if (geteuid() == 0) {
-        for (const auto& top : {TestbedRoot(), m_data->Path()}) {
+        for (const auto& top : {testbed, m_data->Path()}) {
             ASSERT_EQ(chown(top.c_str(), kNobody, kNobody), 0);
             for (const auto& entry : std::filesystem::recursive_directory_iterator(top))
                 ASSERT_EQ(lchown(entry.path().c_str(), kNobody, kNobody), 0);

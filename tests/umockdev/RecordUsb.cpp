@@ -42,7 +42,7 @@ void Put(std::vector<uint8_t>& out, uint64_t value, int bytes) {
 class UsbmonWriter {
 public:
     UsbmonWriter(const std::string& path, uint8_t bus, uint8_t address)
-        : m_file(std::fopen(path.c_str(), "wb")), m_bus(bus), m_address(address) {
+        : m_file(path, std::ios::binary | std::ios::trunc), m_bus(bus), m_address(address) {
         std::vector<uint8_t> header;
         Put(header, 0xA1B2C3D4, 4);   // microsecond time stamps; little-endian like the rest
         Put(header, 2 | 4 << 16, 4);  // version 2.4
@@ -52,7 +52,7 @@ public:
         Write(header);
     }
 
-    bool IsOpen() const { return m_file != nullptr; }
+    bool IsOpen() const { return m_file.is_open(); }
     // endpoint carries the direction bit (0x80 = IN). data holds what went
     // out (OUT) or came in (IN); moved < 0 records a transfer that never
     // completed, which a replay ends with the caller's time-out.
@@ -66,9 +66,8 @@ public:
     }
     // False when a write failed.
     bool Close() {
-        if (!m_file) return false;
-        const bool closed = std::fclose(m_file.release()) == 0;
-        return closed && !m_failed;
+        m_file.close();
+        return !m_file.fail();
     }
 
 private:
@@ -80,44 +79,39 @@ private:
         const uint64_t micros = m_microseconds % 1000000;
         m_microseconds += 1000;
 
-        // The binary usbmon header with the isochronous fields (64 bytes).
-        std::vector<uint8_t> packet;
-        Put(packet, m_urbId, 8);
-        Put(packet,
-            static_cast<uint8_t>(event) | kTransferBulk << 8 | endpoint << 16 |
-                uint32_t{m_address} << 24,
-            4);
-        Put(packet, m_bus | uint32_t{'-'} << 16 | dataFlag << 24, 4);  // no setup packet
-        Put(packet, seconds, 8);
-        Put(packet, micros, 4);
-        Put(packet, static_cast<uint32_t>(event == 'S' ? -EINPROGRESS : 0), 4);
-        Put(packet, urbLength, 4);
-        Put(packet, dataLength, 4);
-        // Setup bytes, interval, start frame, transfer flags, isochronous descriptors.
-        packet.resize(packet.size() + 24, 0);
-        if (dataLength > 0) packet.insert(packet.end(), data, data + dataLength);
-
+        // The pcap record header, then the binary usbmon header with the
+        // isochronous fields (64 bytes) and the data.
+        const uint64_t captured = 64 + dataLength;
         std::vector<uint8_t> record;
         Put(record, seconds, 4);
         Put(record, micros, 4);
-        Put(record, packet.size() | packet.size() << 32, 8);  // captured and original length
-        record.insert(record.end(), packet.begin(), packet.end());
+        Put(record, captured | captured << 32, 8);  // captured and original length
+        Put(record, m_urbId, 8);
+        Put(record,
+            static_cast<uint8_t>(event) | kTransferBulk << 8 | endpoint << 16 |
+                uint32_t{m_address} << 24,
+            4);
+        Put(record, m_bus | uint32_t{'-'} << 16 | dataFlag << 24, 4);  // no setup packet
+        Put(record, seconds, 8);
+        Put(record, micros, 4);
+        Put(record, static_cast<uint32_t>(event == 'S' ? -EINPROGRESS : 0), 4);
+        Put(record, urbLength, 4);
+        Put(record, dataLength, 4);
+        // Setup bytes, interval, start frame, transfer flags, isochronous descriptors.
+        record.resize(record.size() + 24, 0);
+        if (dataLength > 0) record.insert(record.end(), data, data + dataLength);
         Write(record);
     }
     void Write(const std::vector<uint8_t>& bytes) {
-        if (!m_file || std::fwrite(bytes.data(), 1, bytes.size(), m_file.get()) != bytes.size())
-            m_failed = true;
+        m_file.write(reinterpret_cast<const char*>(bytes.data()),
+                     static_cast<std::streamsize>(bytes.size()));
     }
 
-    struct FileCloser {
-        void operator()(std::FILE* file) const { std::fclose(file); }
-    };
-    std::unique_ptr<std::FILE, FileCloser> m_file;
+    std::ofstream m_file;
     uint8_t m_bus;
     uint8_t m_address;
     uint64_t m_urbId = 0;
     uint64_t m_microseconds = 0;  // a made-up clock: one step per record
-    bool m_failed = false;
 };
 
 // A sensor's handle that records each transfer on the pipes' endpoints.
@@ -191,18 +185,16 @@ std::string Describe(const std::string& sysfsPath, uint8_t bus, uint8_t address,
                      const std::vector<uint8_t>& d, const std::string& product,
                      const std::string& serial) {
     const std::string node = kvt_umock::NodeName(bus, address);
-    char ids[96];
-    std::snprintf(ids, sizeof ids,
-                  "A: idVendor=%02x%02x\nA: idProduct=%02x%02x\nA: bcdDevice=%02x%02x\n", d[9],
-                  d[8], d[11], d[10], d[13], d[12]);
-    std::string text = "P: " + sysfsPath.substr(4) + "\nN: " + node + "\n";
-    text += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/" + node + "\n";
-    text += "E: BUSNUM=" + node.substr(8, 3) + "\nE: DEVNUM=" + node.substr(12, 3) + "\n";
-    text += "A: busnum=" + std::to_string(bus) + "\nA: devnum=" + std::to_string(address) + "\n";
+    char fields[512];
     // usb_device nodes: major 189, minor (bus - 1) * 128 + address - 1.
-    text += "A: dev=189:" + std::to_string((bus - 1) * 128 + address - 1) + "\n";
-    text += "A: speed=480\nA: bConfigurationValue=1\nA: bNumConfigurations=1\n";
-    text += ids;
+    std::snprintf(fields, sizeof fields,
+                  "P: %s\nN: %s\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/%s\n"
+                  "E: BUSNUM=%03u\nE: DEVNUM=%03u\nA: busnum=%u\nA: devnum=%u\nA: dev=189:%d\n"
+                  "A: speed=480\nA: bConfigurationValue=1\nA: bNumConfigurations=1\n"
+                  "A: idVendor=%02x%02x\nA: idProduct=%02x%02x\nA: bcdDevice=%02x%02x\n",
+                  sysfsPath.c_str() + 4, node.c_str(), node.c_str(), bus, address, bus, address,
+                  (bus - 1) * 128 + address - 1, d[9], d[8], d[11], d[10], d[13], d[12]);
+    std::string text = fields;
     if (!product.empty()) text += "A: product=" + product + "\n";
     if (!serial.empty()) text += "A: serial=" + serial + "\n";
     text += "H: descriptors=";
@@ -260,8 +252,8 @@ bool WriteText(const std::filesystem::path& path, const std::string& text) {
     return static_cast<bool>(out.flush());
 }
 
-bool Fail(const char* what) {
-    std::fprintf(stderr, "kvt-usb-record: %s\n", what);
+bool Fail(const std::string& what) {
+    std::fprintf(stderr, "kvt-usb-record: %s\n", what.c_str());
     return false;
 }
 
@@ -291,31 +283,26 @@ using Exchange = std::function<bool(const std::string& id, sim::EmulatedSensor& 
 bool Record(RecordingBus& bus, const std::filesystem::path& out,
             std::initializer_list<const TestbedSensor*> specs, const char* exchangeName,
             const Exchange& exchange) {
-    std::vector<std::shared_ptr<UsbmonWriter>> writers;
-    std::vector<int> simIds;
+    std::vector<std::pair<int, std::shared_ptr<UsbmonWriter>>> recorded;
     for (const TestbedSensor* spec : specs) {
         const int simId = Attach(bus, *spec);
         auto writer = std::make_shared<UsbmonWriter>(
             (out / kvt_umock::Recording(*spec, exchangeName)).string(), spec->bus, spec->address);
         if (!writer->IsOpen()) return Fail("cannot write a recording");
         bus.RecordInto(simId, writer);
-        writers.push_back(writer);
-        simIds.push_back(simId);
+        recorded.emplace_back(simId, writer);
     }
     if (KVT_Start(IgnoreMessage, nullptr) != KVT_RESULT_OK) return Fail("KVT_Start failed");
     bool behaved = true;
-    for (const int simId : simIds) {
+    for (const auto& [simId, writer] : recorded) {
         const std::string id = kvt_umock::WaitForDeviceId(bus.Sensors().PathOf(simId));
         behaved = behaved && !id.empty() && exchange(id, *bus.Sensors().Sensor(simId));
     }
     KVT_Stop();
     bus.StopRecording();
     bus.Sensors().DetachAll();
-    if (!behaved) {
-        std::fprintf(stderr, "kvt-usb-record: exchange '%s' went wrong\n", exchangeName);
-        return false;
-    }
-    for (const auto& writer : writers)
+    if (!behaved) return Fail("exchange '" + std::string(exchangeName) + "' went wrong");
+    for (const auto& [simId, writer] : recorded)
         if (!writer->Close()) return Fail("cannot write a recording");
     return true;
 }
@@ -359,7 +346,6 @@ int main(int argc, char** argv) {
     }
     const std::filesystem::path out = argv[1];
     std::error_code error;
-    std::filesystem::create_directories(out, error);
     const std::filesystem::path data = out / "data";
     std::filesystem::remove_all(data, error);
     std::filesystem::create_directories(data, error);

@@ -19,8 +19,8 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
-using simtest::Answer;
 using simtest::RawHost;
+using simtest::Status;
 constexpr int kRefused = sim::EmulatedSensor::kStatusRefused;
 
 // One emulated sensor on a bus of the test's own, opened, with a raw host on
@@ -36,12 +36,6 @@ protected:
         handle_ = bus_.Open(bus_.PathOf(id_), error);
         ASSERT_TRUE(handle_) << error;
         host_.emplace(*handle_);
-    }
-
-    // The status byte of a state answer, or -1 when the answer is none.
-    static int Status(const std::optional<Answer>& answer) {
-        if (!answer || answer->cmdId != 0x00 || answer->body.size() < 3) return -1;
-        return answer->body[2];
     }
 
     sim::SimUsbBus bus_;

@@ -18,7 +18,6 @@ constexpr uint8_t kIlluBoard = 0x40;
 
 struct Answer {
     uint8_t cmdId = 0;
-    uint32_t announced = 0;  // body length given in the header
     std::vector<uint8_t> body;
 };
 
@@ -48,6 +47,12 @@ inline std::vector<uint8_t> I2CWriteBody(uint8_t device, uint16_t address, uint8
     return body;
 }
 
+// The status byte of a state answer, or -1 when the answer is none.
+inline int Status(const std::optional<Answer>& answer) {
+    if (!answer || answer->cmdId != 0x00 || answer->body.size() < 3) return -1;
+    return answer->body[2];
+}
+
 class RawHost {
 public:
     explicit RawHost(platform::UsbDriverHandle& handle) : m_handle(handle) {}
@@ -70,13 +75,11 @@ public:
         uint8_t header[8];
         uint32_t moved = 0;
         if (!m_handle.Read(header, 8, moved) || moved != 8) return std::nullopt;
-        Answer answer;
-        answer.announced =
+        const uint32_t length =
             static_cast<uint32_t>(header[0]) << 24 | header[1] << 16 | header[2] << 8 | header[3];
-        answer.cmdId = header[5];
-        answer.body.resize(answer.announced);
-        for (uint32_t offset = 0; offset < answer.announced; offset += moved) {
-            const uint32_t want = std::min(32768u, answer.announced - offset);
+        Answer answer{header[5], std::vector<uint8_t>(length)};
+        for (uint32_t offset = 0; offset < length; offset += moved) {
+            const uint32_t want = std::min(32768u, length - offset);
             if (!m_handle.Read(answer.body.data() + offset, want, moved) || moved != want)
                 return std::nullopt;
         }
@@ -104,11 +107,8 @@ public:
         return answer->body[0];
     }
     // The status byte of the parameter write's state answer.
-    std::optional<uint8_t> WriteIllu(uint8_t address, uint8_t value) {
-        if (!WriteI2C(kIlluBoard, 0x08, address)) return std::nullopt;
-        auto answer = WriteI2C(kIlluBoard, 0x07, value);
-        if (!answer || answer->cmdId != 0x00 || answer->body.size() < 3) return std::nullopt;
-        return answer->body[2];
+    int WriteIllu(uint8_t address, uint8_t value) {
+        return WriteI2C(kIlluBoard, 0x08, address) ? Status(WriteI2C(kIlluBoard, 0x07, value)) : -1;
     }
 
 private:

@@ -1,14 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 #include "platform/Time.h"
 #include "sim/usb/EmulatedU2.h"
 #include "sim/usb/RawHost.h"
 #include "sim/usb/SimUsbBus.h"
-#include "support/Wait.h"
 
 using sim::SensorModel;
 using sim::SimUsbBus;
@@ -18,30 +19,29 @@ namespace {
 
 constexpr char kGuid[] = "#{4f6e7f7f-b621-403a-9af3-8cd5a6a1daa4}";
 
-// Collects events; waits for a number of them.
+// Collects events, each with whether it came on the test's own thread;
+// waits for a number of them.
 class Recorder : public platform::UsbBusListener {
 public:
+    using Event = std::tuple<uint32_t, std::string, bool>;
     void OnUsbEvent(uint32_t event, const std::string& path) override {
         std::lock_guard lock(mutex_);
-        events_.emplace_back(event, path);
-        threads_.push_back(std::this_thread::get_id());
+        events_.emplace_back(event, path, std::this_thread::get_id() == testThread_);
+        changed_.notify_all();
         if (unwatchFrom_ != nullptr) unwatchFrom_->Unwatch();
     }
-    std::vector<std::pair<uint32_t, std::string>> WaitFor(size_t count) {
-        kvt_test::WaitUntil([&] { return Threads().size() >= count; }, std::chrono::seconds(5));
-        std::lock_guard lock(mutex_);
+    std::vector<Event> WaitFor(size_t count) {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, std::chrono::seconds(5), [&] { return events_.size() >= count; });
         return events_;
-    }
-    std::vector<std::thread::id> Threads() {
-        std::lock_guard lock(mutex_);
-        return threads_;
     }
     SimUsbBus* unwatchFrom_ = nullptr;  // set before watching
 
 private:
+    const std::thread::id testThread_ = std::this_thread::get_id();
     std::mutex mutex_;
-    std::vector<std::pair<uint32_t, std::string>> events_;
-    std::vector<std::thread::id> threads_;
+    std::condition_variable changed_;
+    std::vector<Event> events_;
 };
 
 Bytes Descriptor(platform::UsbDriverHandle& handle) {
@@ -57,12 +57,12 @@ TEST(SimUsbBusTest, PathsNameModelAndInstanceOpenWithoutRegardToCaseAndHandlesCl
     const int u1 = bus.Attach(SensorModel::kU1, 1);
     const int u2 = bus.Attach(SensorModel::kU2, 2);
     const int u2b = bus.Attach(SensorModel::kU2, 3, {.productId = 0x0018, .upperCasePath = true});
-    EXPECT_EQ(bus.PathOf(u1), "\\\\?\\usb#vid_1013&pid_0015#sim1" + std::string(kGuid));
-    EXPECT_EQ(bus.PathOf(u2), "\\\\?\\usb#vid_1013&pid_0019#sim2" + std::string(kGuid));
-    EXPECT_EQ(bus.PathOf(u2b),
-              "\\\\?\\USB#VID_1013&PID_0018#SIM3#{4F6E7F7F-B621-403A-9AF3-8CD5A6A1DAA4}");
     EXPECT_EQ(bus.PresentPaths(),
-              (std::vector<std::string>{bus.PathOf(u1), bus.PathOf(u2), bus.PathOf(u2b)}));
+              (std::vector<std::string>{
+                  "\\\\?\\usb#vid_1013&pid_0015#sim1" + std::string(kGuid),
+                  "\\\\?\\usb#vid_1013&pid_0019#sim2" + std::string(kGuid),
+                  "\\\\?\\USB#VID_1013&PID_0018#SIM3#{4F6E7F7F-B621-403A-9AF3-8CD5A6A1DAA4}"}));
+    EXPECT_EQ(bus.PathOf(u2), bus.PresentPaths()[1]);
     EXPECT_TRUE(bus.SensorAs<sim::EmulatedU2>(u2b));
     EXPECT_FALSE(bus.SensorAs<sim::EmulatedU2>(u1));
 
@@ -70,8 +70,7 @@ TEST(SimUsbBusTest, PathsNameModelAndInstanceOpenWithoutRegardToCaseAndHandlesCl
     auto handle = bus.Open("\\\\?\\USB#VID_1013&PID_0019#SIM2" + std::string(kGuid), error);
     ASSERT_TRUE(handle);
     // What the descriptor holds is read by the manager's discovery tests.
-    const Bytes descriptor = Descriptor(*handle);
-    ASSERT_EQ(descriptor.size(), 18u);
+    EXPECT_EQ(Descriptor(*handle).size(), 18u);
 
     EXPECT_FALSE(bus.Open("\\\\?\\usb#vid_1013&pid_0019#sim9" + std::string(kGuid), error));
     EXPECT_EQ(error, SimUsbBus::kErrorFileNotFound);
@@ -86,13 +85,13 @@ TEST(SimUsbBusTest, PathsNameModelAndInstanceOpenWithoutRegardToCaseAndHandlesCl
     handle->Close();
     EXPECT_FALSE(handle->IsOpen());
     uint32_t moved = 0;
-    EXPECT_FALSE(handle->Write(descriptor.data(), 1, moved));
+    EXPECT_FALSE(handle->Write(reinterpret_cast<const uint8_t*>(kGuid), 1, moved));
     bus.Sensor(u1)->SetOpenError(5);
     EXPECT_FALSE(bus.Open(bus.PathOf(u1), error));
     EXPECT_EQ(error, 5);
 }
 
-TEST(SimUsbBusTest, AttachAndDetachReachTheListenerFromTheBusThread) {
+TEST(SimUsbBusTest, AttachAndDetachReachTheListenerFromTheBusThreadUntilItUnwatches) {
     SimUsbBus bus;
     Recorder recorder;
     bus.Watch(&recorder);
@@ -100,34 +99,28 @@ TEST(SimUsbBusTest, AttachAndDetachReachTheListenerFromTheBusThread) {
     const std::string path = bus.PathOf(id);
     EXPECT_TRUE(bus.Detach(id));
     EXPECT_FALSE(bus.Detach(id));
-    EXPECT_EQ(recorder.WaitFor(3), (std::vector<std::pair<uint32_t, std::string>>{
-                                       {platform::kUsbArrival, path},
-                                       {platform::kUsbRemovePending, path},
-                                       {platform::kUsbRemoveComplete, path}}));
-    EXPECT_NE(recorder.Threads()[0], std::this_thread::get_id());
+    EXPECT_EQ(recorder.WaitFor(3),
+              (std::vector<Recorder::Event>{{platform::kUsbArrival, path, false},
+                                            {platform::kUsbRemovePending, path, false},
+                                            {platform::kUsbRemoveComplete, path, false}}));
     EXPECT_TRUE(bus.PresentPaths().empty());
-
     bus.Unwatch();
     bus.Attach(SensorModel::kU2, 2);
-    platform::SleepMs(20);
-    EXPECT_EQ(recorder.WaitFor(0).size(), 3u);
-}
 
-TEST(SimUsbBusTest, ListenerMayUnwatchFromItsOwnCallback) {
-    SimUsbBus bus;
-    Recorder recorder;
-    recorder.unwatchFrom_ = &bus;
-    bus.Watch(&recorder);
-    bus.Attach(SensorModel::kU2, 1);
-    bus.Attach(SensorModel::kU2, 2);
-    ASSERT_EQ(recorder.WaitFor(1).size(), 1u);
+    // A listener may unwatch from its own callback.
+    Recorder once;
+    once.unwatchFrom_ = &bus;
+    bus.Watch(&once);
+    bus.Attach(SensorModel::kU2, 3);
+    bus.Attach(SensorModel::kU2, 4);
+    ASSERT_EQ(once.WaitFor(1).size(), 1u);
     platform::SleepMs(20);
-    EXPECT_EQ(recorder.WaitFor(0).size(), 1u);
+    EXPECT_EQ(std::tuple(recorder.WaitFor(0).size(), once.WaitFor(0).size()), std::tuple(3u, 1u));
 
     Recorder again;
     bus.Watch(&again);  // joins the thread that ended itself
     bus.DetachAll();
-    EXPECT_EQ(again.WaitFor(4).size(), 4u);
+    EXPECT_EQ(again.WaitFor(6).size(), 6u);  // the three sensors still present
     bus.Unwatch();
 }
 
