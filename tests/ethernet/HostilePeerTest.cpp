@@ -28,12 +28,6 @@ struct Rig {
     CEthernetDevice device;
 };
 
-size_t TotalSize(const std::vector<Bytes>& replies) {
-    size_t total = 0;
-    for (const Bytes& reply : replies) total += reply.size();
-    return total;
-}
-
 // Runs the check on a fresh device for each cut below the limit and each of
 // the further cuts: its sensor sends the first cut bytes of the replies and
 // then closes the connection.
@@ -65,19 +59,19 @@ TEST_F(HostilePeerTest, ADisconnectAtAnyByteOfTheSmallExchangesOrTheStatusQueryF
     // Switching the trigger on: a status query, then the trigger command.
     const std::vector<Bytes> trigger{StatusAnswer(1, 1), ConfigAnswer(0), ConfigAnswer(0),
                                      ConfigAnswer(0), StatusAnswer(1, 1)};
-    ForEachCut(trigger, TotalSize(trigger), [](CEthernetDevice& device, size_t cut) {
+    ForEachCut(trigger, Concat(trigger).size(), [](CEthernetDevice& device, size_t cut) {
         std::vector<uint8_t> image;
         device.SetAsyncTimeout(0);
         EXPECT_FALSE(device.GetAsyncImage(image)) << cut;
     });
     EXPECT_EQ(Occurrences(LogText(), "SetTrigger(true) in CEthernetDevice::GetAsyncImage failed"),
-              TotalSize(trigger));
+              Concat(trigger).size());
 
     // The status query.
     const std::vector<Bytes> answers{StatusAnswer(77, 1), ConfigAnswer(1), ConfigAnswer(2),
                                      ConfigAnswer(3)};
     const size_t statusEnd = answers[0].size();
-    ForEachCut(answers, TotalSize(answers) + 1, [&](CEthernetDevice& device, size_t cut) {
+    ForEachCut(answers, Concat(answers).size() + 1, [&](CEthernetDevice& device, size_t cut) {
         // The address reads after the status only feed the log.
         EXPECT_EQ(device.GetDeviceStatus(), cut < statusEnd ? 3 : 1) << "cut " << cut;
         EXPECT_EQ(device.GetSerialNumber(), cut < statusEnd ? "" : "77") << "cut " << cut;
@@ -89,7 +83,7 @@ TEST_F(HostilePeerTest, ADisconnectInsideAFrameOrAHugeLengthFailsTheCaptureWitho
     ASSERT_TRUE(half.SetProperty("PictureSize", "Half"));
     const Bytes frame = ImageAnswer(kGetImageEx, Bytes(192 * 160, 9));
     const std::vector<Bytes> answers{ConfigAnswer(0), ConfigAnswer(0), frame};
-    const size_t frameStart = TotalSize(answers) - frame.size();
+    const size_t frameStart = Concat(answers).size() - frame.size();
     // Every byte of the answers before the frame's body, then a sample inside it.
     ForEachCut(
         answers, frameStart + kHeaderSize + 2,

@@ -54,7 +54,7 @@ Bytes ImageAnswer(uint32_t cmdId, const Bytes& frame) {
     return Concat({HeaderBytes(cmdId, static_cast<uint32_t>(frame.size())), frame});
 }
 
-Bytes Concat(std::initializer_list<Bytes> parts) {
+Bytes Concat(const std::vector<Bytes>& parts) {
     Bytes all;
     for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
     return all;

@@ -40,7 +40,7 @@ Bytes HeaderBytes(uint32_t cmdId, uint32_t length);
 Bytes StatusAnswer(uint32_t serial, uint32_t status, uint32_t cmdId = ethernet::kGetStatus);
 Bytes ConfigAnswer(uint32_t value);
 Bytes ImageAnswer(uint32_t cmdId, const Bytes& frame);
-Bytes Concat(std::initializer_list<Bytes> parts);
+Bytes Concat(const std::vector<Bytes>& parts);
 
 // The sensor side of one TCP connection, played from a script: each request
 // that arrives is recorded and answered with the next queued reply, or, when

@@ -22,7 +22,33 @@ Bytes Body(std::initializer_list<uint8_t> head, size_t size) {
     return body;
 }
 
-class USBDeviceTest : public UsbLogFixture {};
+class USBDeviceTest : public UsbLogFixture {
+protected:
+    // The data byte of every illumination-board command sent with this code.
+    Bytes Sent(uint8_t code) const {
+        Bytes data;
+        for (const Bytes& w : m_script->Writes())
+            if (w.size() == 40 && w[1] == 0x40 && w[3] == code) data.push_back(w[8]);
+        return data;
+    }
+    // Illumination-board register writes as {address, value}.
+    std::vector<RegisterWrite> RegisterWrites() const {
+        std::vector<RegisterWrite> writes;
+        uint8_t address = 0;
+        for (const Bytes& w : m_script->Writes()) {
+            if (w.size() == 40 && w[3] == 0x08) address = w[8];
+            if (w.size() == 40 && w[3] == 0x07) writes.emplace_back(address, w[8]);
+        }
+        return writes;
+    }
+    // The older model's status LED states, from the type-10 records written.
+    Bytes States() const {
+        Bytes states;
+        for (const Bytes& w : m_script->Writes())
+            if (w.size() == 6 && w[0] == 6 && w[1] == 10) states.push_back(w[2]);
+        return states;
+    }
+};
 
 // The bytes of register exchanges are checked against the emulated sensors,
 // which refuse malformed requests (ModelEmulatorTest); here what they cannot see.
@@ -49,12 +75,12 @@ TEST_F(USBDeviceTest, StateRecordsAreStoredAndReportedAndRegisterReadsRefuseAnsw
     EXPECT_THAT(m_script->Writes(), ElementsAre(Header(0, 0x00), Header(0, 0x00)));
 
     // Answers that do not fit the request fail; a count of 0 sends nothing.
-    m_script->Clear();
-    m_script->QueueAnswer(0x00, {1});
-    EXPECT_FALSE(device.ReadI2CRegisterFromDevice(usb::MemoryBioBoard, usb::OffsetX, &value, 1));
-    m_script->Clear();
-    m_script->QueueAnswer(0x02, {1, 2});
-    EXPECT_FALSE(device.ReadI2CRegisterFromDevice(usb::MemoryBioBoard, usb::OffsetX, &value, 1));
+    for (const auto& [cmdId, body] : {std::pair<uint8_t, Bytes>{0x00, {1}}, {0x02, {1, 2}}}) {
+        m_script->Clear();
+        m_script->QueueAnswer(cmdId, body);
+        EXPECT_FALSE(
+            device.ReadI2CRegisterFromDevice(usb::MemoryBioBoard, usb::OffsetX, &value, 1));
+    }
     m_script->Clear();
     EXPECT_TRUE(device.ReadI2CRegisterFromDevice(usb::MemoryBioBoard, usb::OffsetX, &value, 0));
     EXPECT_TRUE(m_script->Writes().empty());
@@ -140,12 +166,11 @@ TEST_F(USBDeviceTest, TransferFailuresAndClosedHandleAreLogged) {
     m_script->QueueAnswer(0x02, {1});
     for (int i = 0; i < 4; ++i) EXPECT_FALSE(readOffset()) << i;
 
-    EXPECT_EQ(device.CloseDevice(), 0);
-    EXPECT_TRUE(m_script->Closed());
-    EXPECT_FALSE(device.IsDeviceOpen());
-    EXPECT_EQ(device.CloseDevice(), 0);
-    EXPECT_FALSE(device.SetDeviceState(0));
-    EXPECT_FALSE(device.Read(&value, 1, true));
+    // In turn (a braced list runs left to right): a close, a second one, then transfers.
+    EXPECT_EQ((std::vector<int>{device.CloseDevice(), m_script->Closed(), device.IsDeviceOpen(),
+                                device.CloseDevice(), device.SetDeviceState(0),
+                                device.Read(&value, 1, true)}),
+              (std::vector<int>{0, true, false, 0, false, false}));
 
     for (const char* text :
          {"CUSBDevice::Write: DeviceIoControl failed!", "CUSBDevice::Write: byte count mismatch!",
@@ -214,29 +239,7 @@ TEST_F(USBDeviceTest, ConcurrentExchangesDoNotInterleave) {
     EXPECT_EQ(mismatches, 0);
 }
 
-// The newer model.
-class USBDeviceU2Test : public UsbLogFixture {
-protected:
-    // The data byte of every illumination-board command sent with this code.
-    Bytes Sent(uint8_t code) const {
-        Bytes data;
-        for (const Bytes& w : m_script->Writes())
-            if (w.size() == 40 && w[1] == 0x40 && w[3] == code) data.push_back(w[8]);
-        return data;
-    }
-    // Illumination-board register writes as {address, value}.
-    std::vector<RegisterWrite> RegisterWrites() const {
-        std::vector<RegisterWrite> writes;
-        uint8_t address = 0;
-        for (const Bytes& w : m_script->Writes()) {
-            if (w.size() == 40 && w[3] == 0x08) address = w[8];
-            if (w.size() == 40 && w[3] == 0x07) writes.emplace_back(address, w[8]);
-        }
-        return writes;
-    }
-};
-
-TEST_F(USBDeviceU2Test, CapturesAlwaysEndWithTheIdleState) {
+TEST_F(USBDeviceTest, CapturesAlwaysEndWithTheIdleState) {
     OpenU2 device(Handle(), "u2");
     // A failed capturing state skips the capture.
     m_script->failing.insert(0);
@@ -268,22 +271,22 @@ TEST_F(USBDeviceU2Test, CapturesAlwaysEndWithTheIdleState) {
     EXPECT_THAT(Sent(0x06), ElementsAre(5, 5, 1));
 }
 
-TEST_F(USBDeviceU2Test, FirmwareChecksCompareBothBoardsAndTheDiagnosticReportsRepairs) {
+TEST_F(USBDeviceTest, FirmwareChecksCompareBothBoardsAndTheDiagnosticReportsRepairs) {
     OpenU2 device(Handle(), "u2");
-    const Bytes main100{4, 2, 1, 0};
-    const Bytes main101{4, 2, 1, 1};
-    auto supported = [&](const Bytes& main, uint8_t illuMajor, uint8_t illuMinor) {
+    // The bio board's version comes with a type-2 state record.
+    auto supported = [&](uint8_t mainMinor, uint8_t illuMajor, uint8_t illuMinor) {
+        const Bytes main{4, 2, 1, mainMinor};
         device.UpdateStates(main.data(), 4);
         m_script->QueueIlluRegister(illuMajor);
         m_script->QueueIlluRegister(illuMinor);
         return device.IsFirmwareSupported();
     };
-    EXPECT_FALSE(supported(main100, 0, 17));
+    EXPECT_FALSE(supported(0, 0, 17));
     EXPECT_THAT(LogText(), HasSubstr("CUSBDeviceU2::IsFirmwareSupported: Firmware is not "
                                      "supported! Existing Firmware - BioBoard: 1.00 (requested: "
                                      "1.01) - IlluBoard: 0.17 (requested: 0.17)"));
-    EXPECT_TRUE(supported(main101, 0, 17));
-    EXPECT_FALSE(supported(main101, 2, 16));
+    EXPECT_TRUE(supported(1, 0, 17));
+    EXPECT_FALSE(supported(1, 2, 16));
 
     for (uint8_t minor : {18, 19}) {
         m_script->QueueIlluRegister(0);
@@ -321,7 +324,7 @@ TEST_F(USBDeviceU2Test, FirmwareChecksCompareBothBoardsAndTheDiagnosticReportsRe
     }
 }
 
-TEST_F(USBDeviceU2Test, TriggerLevelsAreWrittenOnlyWhenMissing) {
+TEST_F(USBDeviceTest, TriggerLevelsAreWrittenOnlyWhenMissing) {
     OpenU2 device(Handle(), "u2");
     m_script->QueueIlluRegister(0x70);
     EXPECT_TRUE(device.InitTriggerValuesForAsyncImage());
@@ -343,7 +346,7 @@ TEST_F(USBDeviceU2Test, TriggerLevelsAreWrittenOnlyWhenMissing) {
                                      "to threshold value"));
 }
 
-TEST_F(USBDeviceU2Test, BioBoardSerialNumberIsReadAsUtf16Digits) {
+TEST_F(USBDeviceTest, BioBoardSerialNumberIsReadAsUtf16Digits) {
     OpenU2 device(Handle(), "u2");
     auto serial = [&](std::u16string units) {
         m_script->Clear();
@@ -362,7 +365,7 @@ TEST_F(USBDeviceU2Test, BioBoardSerialNumberIsReadAsUtf16Digits) {
                                      "WideCharToMultiByte failed with error 1113"));
 }
 
-TEST_F(USBDeviceU2Test, CloseWaitsForARunningCapture) {
+TEST_F(USBDeviceTest, CloseWaitsForARunningCapture) {
     OpenU2 device(Handle(), "u2");
     ASSERT_TRUE(device.BeginUse());
     EXPECT_EQ(device.CloseDevice(), -1);
@@ -383,23 +386,10 @@ TEST_F(USBDeviceU2Test, CloseWaitsForARunningCapture) {
         EXPECT_THAT(LogText(), HasSubstr(text));
 }
 
-// The older model.
-class USBDeviceU1Test : public UsbLogFixture {
-protected:
-    // The status LED states sent, from the type-10 records written.
-    Bytes States() const {
-        Bytes states;
-        for (const Bytes& w : m_script->Writes())
-            if (w.size() == 6 && w[0] == 6 && w[1] == 10) states.push_back(w[2]);
-        return states;
-    }
-    void QueueTrigger(uint8_t value) { m_script->QueueAnswer(0x03, {value, 0, 0, 0}); }
-};
-
-TEST_F(USBDeviceU1Test, TriggerThresholdFollowsSensitivityAndReadingsOtherThanAdcFail) {
+TEST_F(USBDeviceTest, TriggerThresholdFollowsSensitivityAndReadingsOtherThanAdcFail) {
     OpenU1 device(Handle(), "u1");
     auto isFree = [&](uint8_t trigger) {
-        QueueTrigger(trigger);
+        m_script->QueueAnswer(0x03, {trigger, 0, 0, 0});
         bool free = false;
         EXPECT_TRUE(device.IsSensorFree(free));
         return free;
@@ -418,7 +408,7 @@ TEST_F(USBDeviceU1Test, TriggerThresholdFollowsSensitivityAndReadingsOtherThanAd
 
     // An asynchronous capture without time ends after one reading.
     m_script->Clear();
-    QueueTrigger(200);
+    m_script->QueueAnswer(0x03, {200, 0, 0, 0});
     Bytes image;
     EXPECT_FALSE(device.GetAsyncImage(image));
     EXPECT_EQ(m_script->Writes().size(), 2u);
@@ -442,7 +432,7 @@ TEST_F(USBDeviceU1Test, TriggerThresholdFollowsSensitivityAndReadingsOtherThanAd
     EXPECT_THAT((std::array{lfd.Ir, lfd.Blue, lfd.Green, lfd.Red}), ElementsAre(0, 0, 0, 0));
 }
 
-TEST_F(USBDeviceU1Test, ResultsHoldTheLedAndSyncCaptureAsksForBothFramesAtOnce) {
+TEST_F(USBDeviceTest, ResultsHoldTheLedAndSyncCaptureAsksForBothFramesAtOnce) {
     OpenU1 device(Handle(), "u1");
     m_script->QueueStateAnswer();
     m_script->QueueStateAnswer();
