@@ -11,12 +11,6 @@ using namespace ethernet;
 
 namespace kvt_test {
 
-namespace {
-
-constexpr int kPollMs = 20;
-
-}  // namespace
-
 platform::SocketAddress Loopback(const char* address, int port) {
     platform::SocketAddress result;
     EXPECT_TRUE(platform::MakeSocketAddress(address, port, result));
@@ -98,28 +92,21 @@ ScriptedSensor::~ScriptedSensor() {
 }
 
 bool ScriptedSensor::ReadExactly(uint8_t* data, size_t count) {
-    size_t done = 0;
-    while (done < count) {
-        if (m_stop) return false;
-        platform::SocketHandle socket;
-        {
-            std::lock_guard lock(m_sendMutex);
-            socket = m_socket;
-        }
-        if (socket == platform::kInvalidSocket) return false;
-        const int ready = platform::WaitReadable(socket, kPollMs);
-        if (ready < 0) return false;
-        if (ready == 0) continue;
-        const int got = platform::RecvSome(socket, data + done, static_cast<int>(count - done));
-        if (got <= 0) {
-            std::lock_guard lock(m_mutex);
-            m_closedByLibrary = true;
-            m_changed.notify_all();
-            return false;
-        }
-        done += static_cast<size_t>(got);
+    SocketEndpoint endpoint;
+    {
+        std::lock_guard lock(m_sendMutex);
+        endpoint.socket = m_socket;
     }
-    return true;
+    if (endpoint.socket == platform::kInvalidSocket) return false;
+    if (RecvAll(endpoint, data, static_cast<int>(count), 0, [this] { return m_stop.load(); }))
+        return true;
+    // Not our own stop: the library closed the connection.
+    if (!m_stop) {
+        std::lock_guard lock(m_mutex);
+        m_closedByLibrary = true;
+        m_changed.notify_all();
+    }
+    return false;
 }
 
 void ScriptedSensor::SendReplyLocked(const Reply& reply) {
