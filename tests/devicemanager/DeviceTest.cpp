@@ -16,16 +16,16 @@ using kvt_test::TestDevice;
 namespace {
 
 TEST(DeviceTest, OnlyAnIdleSensorCanBeAcquiredAndOnlyAnAsynchronousCaptureCancelled) {
+    // The answers in turn (a braced list runs left to right).
     TestDevice device;
-    EXPECT_TRUE(device.AcquireDevice(false));
-    EXPECT_EQ(device.GetCaptureState(), CDevice::kSyncCapture);
-    EXPECT_FALSE(device.AcquireDevice(false));
-    EXPECT_FALSE(device.AcquireDevice(true));
+    EXPECT_EQ((std::vector<int>{device.AcquireDevice(false), device.GetCaptureState(),
+                                device.AcquireDevice(false), device.AcquireDevice(true)}),
+              (std::vector<int>{true, CDevice::kSyncCapture, false, false}));
     device.SetOwnerID("KVTBasic");
     device.ReleaseDevice();
-    EXPECT_EQ(device.GetOwnerID(), "");
-    EXPECT_TRUE(device.AcquireDevice(true));
-    EXPECT_EQ(device.GetCaptureState(), CDevice::kAsyncCapture);
+    EXPECT_EQ(
+        (std::tuple{device.GetOwnerID(), device.AcquireDevice(true), device.GetCaptureState()}),
+        (std::tuple{"", true, CDevice::kAsyncCapture}));
     device.ReleaseDevice();
 
     // Cancel stops only an asynchronous capture.

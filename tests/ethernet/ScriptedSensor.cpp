@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <chrono>
 
-#include "image/PictureGeometry.h"
 
 using namespace ethernet;
 
@@ -136,12 +135,6 @@ Bytes ScriptedSensor::AutoAnswer(const SensorRequest& request) const {
             const auto found = config.find(index);
             return ConfigAnswer(found == config.end() ? 0 : found->second);
         }
-        case kGetImage: {
-            const PictureGeometry& roi = kPictureGeometry[0];
-            return ImageAnswer(kGetImage, Bytes(size_t(2) * roi.rawWidth * roi.rawHeight, 3));
-        }
-        case kGetLD:
-            return Answer(kGetLD, {0x0A141E28, 0});
         case kGetImageEx: {
             const uint16_t width = GetU16(&request.body[0]);
             const uint16_t height = GetU16(&request.body[2]);
