@@ -7,9 +7,6 @@
 #include <memory>
 #include <vector>
 
-using testing::ElementsAre;
-using testing::IsEmpty;
-
 namespace {
 
 platform::SocketAddress Address(const char* text) {
@@ -18,51 +15,44 @@ platform::SocketAddress Address(const char* text) {
     return address;
 }
 
-TEST(PeerFilterTest, AddressesAndPrefixesAdmitExactlyTheirPeers) {
-    std::vector<std::string> rejected;
-    const CPeerFilter filter =
-        CPeerFilter::Parse(" 192.168.1.20,10.0.0.0/8\t172.16.4.0/23 ,,", rejected);
-    EXPECT_THAT(rejected, IsEmpty());
-    EXPECT_TRUE(filter.IsRestricted());
-    for (const char* allowed :
-         {"192.168.1.20", "10.0.0.0", "10.255.255.255", "172.16.4.1", "172.16.5.254"}) {
-        EXPECT_TRUE(filter.Allows(Address(allowed))) << allowed;
-    }
-    for (const char* refused : {"192.168.1.21", "192.168.1.2", "11.0.0.1", "9.255.255.255",
-                                "172.16.6.1", "172.16.3.255", "0.0.0.0"}) {
-        EXPECT_FALSE(filter.Allows(Address(refused))) << refused;
-    }
-    // A prefix given with host bits set covers its whole network.
-    const CPeerFilter loose = CPeerFilter::Parse("127.0.3.9/24", rejected);
-    EXPECT_TRUE(loose.Allows(Address("127.0.3.200")));
-    EXPECT_FALSE(loose.Allows(Address("127.0.4.9")));
-    const CPeerFilter everyone = CPeerFilter::Parse("0.0.0.0/0", rejected);
-    EXPECT_TRUE(everyone.Allows(Address("203.0.113.7")));
-    EXPECT_THAT(rejected, IsEmpty());
-}
-
-TEST(PeerFilterTest, UnusableEntriesAreReportedAndNeverOpenTheListener) {
-    std::vector<std::string> rejected;
-    const CPeerFilter filter = CPeerFilter::Parse(
-        "999.1.1.1, 10.0.0.1/33, sensor-7, 10.0.0.2/, 1.2.3, 10.0.0.3/-1, 10.0.0.4/8x, 10.0.0.5",
-        rejected);
-    EXPECT_THAT(rejected, ElementsAre("999.1.1.1", "10.0.0.1/33", "sensor-7", "10.0.0.2/", "1.2.3",
-                                      "10.0.0.3/-1", "10.0.0.4/8x"));
-    EXPECT_TRUE(filter.Allows(Address("10.0.0.5")));
-    EXPECT_FALSE(filter.Allows(Address("10.0.0.1")));
-
-    // A list with nothing usable lets nobody in, rather than everybody.
-    rejected.clear();
-    const CPeerFilter broken = CPeerFilter::Parse("localhost", rejected);
-    EXPECT_THAT(rejected, ElementsAre("localhost"));
-    EXPECT_TRUE(broken.IsRestricted());
-    EXPECT_FALSE(broken.Allows(Address("127.0.0.1")));
-
-    // Without a list (or with only separators) anyone may connect.
-    for (const char* open : {"", " , \t"}) {
-        const CPeerFilter filter = CPeerFilter::Parse(open, rejected);
-        EXPECT_FALSE(filter.IsRestricted());
-        EXPECT_TRUE(filter.Allows(Address("198.51.100.1")));
+TEST(PeerFilterTest, AddressesAndPrefixesAdmitExactlyTheirPeersAndUnusableEntriesAreReported) {
+    // A list, its entries rejected, whether it restricts, peers admitted and refused.
+    struct Case {
+        const char* list;
+        std::vector<std::string> rejected;
+        bool restricted;
+        std::vector<const char*> allowed, refused;
+    };
+    const Case cases[] = {
+        {" 192.168.1.20,10.0.0.0/8\t172.16.4.0/23 ,,",
+         {},
+         true,
+         {"192.168.1.20", "10.0.0.0", "10.255.255.255", "172.16.4.1", "172.16.5.254"},
+         {"192.168.1.21", "192.168.1.2", "11.0.0.1", "9.255.255.255", "172.16.6.1", "172.16.3.255",
+          "0.0.0.0"}},
+        // A prefix given with host bits set covers its whole network.
+        {"127.0.3.9/24", {}, true, {"127.0.3.200"}, {"127.0.4.9"}},
+        {"0.0.0.0/0", {}, true, {"203.0.113.7"}, {}},
+        {"999.1.1.1, 10.0.0.1/33, sensor-7, 10.0.0.2/, 1.2.3, 10.0.0.3/-1, 10.0.0.4/8x, 10.0.0.5",
+         {"999.1.1.1", "10.0.0.1/33", "sensor-7", "10.0.0.2/", "1.2.3", "10.0.0.3/-1",
+          "10.0.0.4/8x"},
+         true,
+         {"10.0.0.5"},
+         {"10.0.0.1"}},
+        // A list with nothing usable lets nobody in, rather than everybody.
+        {"localhost", {"localhost"}, true, {}, {"127.0.0.1"}},
+        // Without a list (or with only separators) anyone may connect.
+        {"", {}, false, {"198.51.100.1"}, {}},
+        {" , \t", {}, false, {"198.51.100.1"}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.list);
+        std::vector<std::string> rejected;
+        const CPeerFilter filter = CPeerFilter::Parse(c.list, rejected);
+        EXPECT_EQ(std::tuple(rejected, filter.IsRestricted()),
+                  std::tuple(c.rejected, c.restricted));
+        for (const char* peer : c.allowed) EXPECT_TRUE(filter.Allows(Address(peer))) << peer;
+        for (const char* peer : c.refused) EXPECT_FALSE(filter.Allows(Address(peer))) << peer;
     }
 }
 
