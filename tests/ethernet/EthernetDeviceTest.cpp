@@ -71,8 +71,10 @@ TEST_F(EthernetDeviceTest, InitializeReadsStatusAddressesAndFirmwareOnce) {
     sensor_.config[kConfigFirmware] = 0x0703;  // byte 0 major 3, byte 1 minor 7
     sensor_.config[kConfigServerPort] = 0xCDAB;
     ASSERT_TRUE(device_.Initialize());
-    EXPECT_THAT(sensor_.CommandIds(), ElementsAre(kGetStatus, kGetConfiguration, kGetConfiguration,
-                                                  kGetConfiguration, kGetConfiguration));
+    std::vector<uint32_t> ids;
+    for (const SensorRequest& request : sensor_.Requests()) ids.push_back(request.cmdId);
+    EXPECT_THAT(ids, ElementsAre(kGetStatus, kGetConfiguration, kGetConfiguration,
+                                 kGetConfiguration, kGetConfiguration));
     EXPECT_EQ(device_.GetFirmwareVersion(), "3.07");
     EXPECT_EQ(sensor_.Requests().size(), 5u);  // known: not asked again
     EXPECT_EQ(device_.GetSerialNumber(), "4711");

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <chrono>
 
-
 using namespace ethernet;
 
 namespace kvt_test {
@@ -86,7 +85,7 @@ ScriptedSensor::ScriptedSensor(const platform::SocketAddress& listener,
 ScriptedSensor::~ScriptedSensor() {
     m_stop = true;
     if (m_thread.joinable()) m_thread.join();
-    CloseConnection();
+    platform::CloseSocket(m_socket);
     CloseEndpoint(m_library);
 }
 

@@ -73,20 +73,10 @@ public:
         std::lock_guard lock(m_sendMutex);
         SendReplyLocked(Reply{bytes});
     }
-    void CloseConnection() {
-        std::lock_guard lock(m_sendMutex);
-        platform::CloseSocket(m_socket);
-        m_socket = platform::kInvalidSocket;
-    }
 
     std::vector<SensorRequest> Requests() const {
         std::lock_guard lock(m_mutex);
         return m_requests;
-    }
-    std::vector<uint32_t> CommandIds() const {
-        std::vector<uint32_t> ids;
-        for (const SensorRequest& request : Requests()) ids.push_back(request.cmdId);
-        return ids;
     }
     // True once count requests arrived within timeoutMs.
     bool WaitForRequests(size_t count, int timeoutMs) const {

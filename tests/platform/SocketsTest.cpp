@@ -73,24 +73,16 @@ TEST(SocketsTest, AcceptedConnectionKnowsBothAddressesAndCarriesData) {
     platform::CloseSocket(server);
 }
 
-TEST(SocketsTest, APortTakesOneListenerAndOnceClosedNoConnection) {
-    SocketAddress closed;
-    {
-        Listener first;
-        closed = first.address;
-        // A wildcard listener on the same port fails too.
-        SocketAddress any;
-        ASSERT_TRUE(
-            platform::MakeSocketAddress("0.0.0.0", platform::AddressPort(first.address), any));
-        for (const SocketAddress& again : {first.address, any}) {
-            const SocketHandle second = platform::OpenTcpSocket();
-            EXPECT_FALSE(platform::BindListener(second, again, 5));
-            platform::CloseSocket(second);
-        }
+TEST(SocketsTest, APortTakesOneListener) {
+    Listener first;
+    // A wildcard listener on the same port fails too.
+    SocketAddress any;
+    ASSERT_TRUE(platform::MakeSocketAddress("0.0.0.0", platform::AddressPort(first.address), any));
+    for (const SocketAddress& again : {first.address, any}) {
+        const SocketHandle second = platform::OpenTcpSocket();
+        EXPECT_FALSE(platform::BindListener(second, again, 5));
+        platform::CloseSocket(second);
     }
-    const SocketHandle client = platform::OpenTcpSocket();
-    EXPECT_FALSE(platform::ConnectTcp(client, closed, 2000));
-    platform::CloseSocket(client);
 }
 
 TEST(SocketsTest, AcceptReturnsWhenAskedToStop) {
