@@ -95,7 +95,7 @@ TEST_F(EthernetDeviceTest, InitializeReadsStatusAddressesAndFirmwareOnce) {
     EXPECT_TRUE(sensor_.Requests().back().body.empty());
 }
 
-TEST_F(EthernetDeviceTest, WindowOriginFallsBackWhenTheOffsetIsUnknown) {
+TEST_F(EthernetDeviceTest, FramesAskForTheirWindowAndAFailedSecondFrameFailsTheCapture) {
     // The sensor refuses both offset reads: origin 210, 90 plus the shift.
     sensor_.Queue(HeaderBytes(kGetStatus, 4));
     sensor_.Queue(HeaderBytes(kGetStatus, 4));
@@ -120,25 +120,23 @@ TEST_F(EthernetDeviceTest, WindowOriginFallsBackWhenTheOffsetIsUnknown) {
     ASSERT_TRUE(device_.GetSyncImage(frame));
     EXPECT_EQ(frame.size(), 384u * 320u);
     EXPECT_EQ(sensor_.Requests().back().cmdId, kGetImageEx);
-}
 
-TEST_F(EthernetDeviceTest, AFailedSecondFrameFailsTheCapture) {
-    std::vector<uint8_t> image;
+    // A failed second frame fails the capture.
     SetProperties({{"PictureSize", "Half"}, {"LFD", "true"}});
     // Each frame reads the window's offsets first.
     for (const Bytes& answer :
          {ConfigAnswer(0), ConfigAnswer(0), ImageAnswer(kGetImageEx, Bytes(192 * 160, 1)),
           ConfigAnswer(0), ConfigAnswer(0), Concat({HeaderBytes(kGetImage, 100), Bytes(100, 0)})})
         sensor_.Queue(answer);
-    EXPECT_FALSE(device_.GetSyncImage(image));
-    EXPECT_TRUE(image.empty());
+    EXPECT_FALSE(device_.GetSyncImage(frame));
+    EXPECT_TRUE(frame.empty());
     EXPECT_THAT(LogText(),
                 HasSubstr("CEthernetDevice::GetSingleImage: Header mirror-check failed"));
 
     // The bad answer leaves nothing behind for the next capture.
     SetProperties({{"PictureSize", "Half"}, {"LFD", "false"}});
-    ASSERT_TRUE(device_.GetSyncImage(image));
-    EXPECT_EQ(image.size(), 192u * 160u);
+    ASSERT_TRUE(device_.GetSyncImage(frame));
+    EXPECT_EQ(frame.size(), 192u * 160u);
 }
 
 TEST_F(EthernetDeviceTest, AWrongAnswerOrAnUnconfirmedTriggerEndsTheAsyncCapture) {

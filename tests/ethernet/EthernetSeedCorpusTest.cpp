@@ -2,6 +2,7 @@
 // command; replayed, each of them must carry all six operations through.
 #ifndef _WIN32
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <array>
@@ -10,6 +11,8 @@
 
 #include "EthernetReplay.h"
 #include "support/TempDir.h"
+
+using testing::Each;
 
 namespace {
 
@@ -24,19 +27,15 @@ TEST(EthernetSeedCorpusTest, EverySeedCarriesEveryOperationThrough) {
         ++seeds;
         firsts[(seed[0] >> 4) % ethernet_replay::kOperations] = true;
         // A scheduler's pause between two requests must not end the replay early.
-        const auto succeeded = ethernet_replay::Replay(seed.data(), seed.size(), 500);
-        for (int op = 0; op < ethernet_replay::kOperations; ++op) {
-            EXPECT_TRUE(succeeded[op]) << entry.path().filename() << " operation " << op;
-        }
+        EXPECT_THAT(ethernet_replay::Replay(seed.data(), seed.size(), 500), Each(true))
+            << entry.path().filename();
 
         // Without the replies every operation fails: they are what carries them.
-        const auto unanswered = ethernet_replay::Replay(seed.data(), 1);
-        for (int op = 0; op < ethernet_replay::kOperations; ++op) {
-            EXPECT_FALSE(unanswered[op]) << entry.path().filename() << " operation " << op;
-        }
+        EXPECT_THAT(ethernet_replay::Replay(seed.data(), 1), Each(false))
+            << entry.path().filename();
     }
     EXPECT_GE(seeds, 24u);
-    for (bool first : firsts) EXPECT_TRUE(first);  // every operation goes first somewhere
+    EXPECT_THAT(firsts, Each(true));  // every operation goes first somewhere
 }
 
 }  // namespace

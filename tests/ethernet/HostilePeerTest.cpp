@@ -139,7 +139,8 @@ TEST_F(HostilePeerTest, RandomAnswersNeverCrashTheOperations) {
     }
 }
 
-TEST_F(HostilePeerTest, AStalledImageEndsWhenTheDeviceCloses) {
+TEST_F(HostilePeerTest,
+       AStalledAnswerEndsWhenTheDeviceClosesOrTheManagerHaltsButASlowDripSucceeds) {
     Rig rig;
     // The frame is announced, begun and never finished.
     rig.sensor.Queue(Concat({HeaderBytes(kGetImage, 399999), Bytes(10, 1)}));
@@ -154,17 +155,16 @@ TEST_F(HostilePeerTest, AStalledImageEndsWhenTheDeviceCloses) {
     // Closed for good: nothing is sent any more.
     EXPECT_FALSE(rig.device.ResetDevice());
     EXPECT_EQ(rig.sensor.Requests().size(), 1u);
-}
 
-TEST_F(HostilePeerTest, AStalledAnswerEndsWhenTheManagerHaltsButASlowDripSucceeds) {
+    // The manager halts while an answer stalls.
     std::atomic<bool> halt{false};
-    Rig rig([&halt] { return halt.load(); });
-    rig.sensor.Queue(Concat({HeaderBytes(kGetLD, 8), Bytes{1, 2}}));
+    Rig halting([&halt] { return halt.load(); });
+    halting.sensor.Queue(Concat({HeaderBytes(kGetLD, 8), Bytes{1, 2}}));
     LFDMeasurement measurement;
     // A wait of 1000 s that the halt cuts short.
-    auto read =
-        std::async(std::launch::async, [&] { return rig.device.GetBoundLFD(1000, measurement); });
-    ASSERT_TRUE(rig.sensor.WaitForRequests(1, 5000));
+    auto read = std::async(std::launch::async,
+                           [&] { return halting.device.GetBoundLFD(1000, measurement); });
+    ASSERT_TRUE(halting.sensor.WaitForRequests(1, 5000));
     halt = true;
     EXPECT_FALSE(read.get());
     // The header or the body, depending on how far the answer got.
