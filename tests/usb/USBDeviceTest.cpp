@@ -52,18 +52,6 @@ protected:
 
 // The bytes of register exchanges are checked against the emulated sensors,
 // which refuse malformed requests (ModelEmulatorTest); here what they cannot see.
-TEST_F(USBDeviceTest, IlluBoardRegisterWritePausesBeforeTheParameterIsAnswered) {
-    OpenU2 device(Handle(), "u2");
-    m_script->QueueIlluWrite();
-    ASSERT_TRUE(
-        device.WriteI2CRegisterToDevice(usb::MemoryIlluBoard, usb::MinTriggerLevelLow, 0x70));
-    // Address command, then parameter write: between the second body (call 5)
-    // and its response header (call 6).
-    const auto calls = m_script->Calls();
-    ASSERT_EQ(calls.size(), 8u);
-    EXPECT_GE(calls[6].when - calls[5].when, std::chrono::milliseconds(100));
-}
-
 TEST_F(USBDeviceTest, StateRecordsAreStoredAndReportedAndRegisterReadsRefuseAnswersThatDoNotFit) {
     OpenU1 device(Handle(), "u1");
     uint8_t value = 0;
@@ -324,8 +312,18 @@ TEST_F(USBDeviceTest, FirmwareChecksCompareBothBoardsAndTheDiagnosticReportsRepa
     }
 }
 
-TEST_F(USBDeviceTest, TriggerLevelsAreWrittenOnlyWhenMissing) {
+TEST_F(USBDeviceTest, BoardRegistersPauseTriggerLevelsAreWrittenWhenMissingAndTheSerialIsUtf16) {
     OpenU2 device(Handle(), "u2");
+    m_script->QueueIlluWrite();
+    ASSERT_TRUE(
+        device.WriteI2CRegisterToDevice(usb::MemoryIlluBoard, usb::MinTriggerLevelLow, 0x70));
+    // Address command, then parameter write: between the second body (call 5)
+    // and its response header (call 6).
+    const auto calls = m_script->Calls();
+    ASSERT_EQ(calls.size(), 8u);
+    EXPECT_GE(calls[6].when - calls[5].when, std::chrono::milliseconds(100));
+
+    m_script->Clear();
     m_script->QueueIlluRegister(0x70);
     EXPECT_TRUE(device.InitTriggerValuesForAsyncImage());
     EXPECT_TRUE(RegisterWrites().empty());
@@ -344,10 +342,8 @@ TEST_F(USBDeviceTest, TriggerLevelsAreWrittenOnlyWhenMissing) {
                                               RegisterWrite{0x96, 0}, RegisterWrite{0x87, 1}));
     EXPECT_THAT(LogText(), HasSubstr("CUSBDeviceU2::InitTriggerValuesForAsyncImage:(u2-) Unable "
                                      "to threshold value"));
-}
 
-TEST_F(USBDeviceTest, BioBoardSerialNumberIsReadAsUtf16Digits) {
-    OpenU2 device(Handle(), "u2");
+    // The bio board serial number comes as UTF-16 digits.
     auto serial = [&](std::u16string units) {
         m_script->Clear();
         units.resize(8, u'\0');
@@ -386,7 +382,7 @@ TEST_F(USBDeviceTest, CloseWaitsForARunningCapture) {
         EXPECT_THAT(LogText(), HasSubstr(text));
 }
 
-TEST_F(USBDeviceTest, TriggerThresholdFollowsSensitivityAndReadingsOtherThanAdcFail) {
+TEST_F(USBDeviceTest, TriggerThresholdFollowsSensitivityResultsHoldTheLedAndBothFramesComeAtOnce) {
     OpenU1 device(Handle(), "u1");
     auto isFree = [&](uint8_t trigger) {
         m_script->QueueAnswer(0x03, {trigger, 0, 0, 0});
@@ -430,10 +426,9 @@ TEST_F(USBDeviceTest, TriggerThresholdFollowsSensitivityAndReadingsOtherThanAdcF
     m_script->QueueAnswer(0x03, {10, 20, 30});
     EXPECT_FALSE(device.GetBoundLFD(0, lfd));
     EXPECT_THAT((std::array{lfd.Ir, lfd.Blue, lfd.Green, lfd.Red}), ElementsAre(0, 0, 0, 0));
-}
 
-TEST_F(USBDeviceTest, ResultsHoldTheLedAndSyncCaptureAsksForBothFramesAtOnce) {
-    OpenU1 device(Handle(), "u1");
+    // Results hold the LED for a while.
+    m_script->Clear();
     m_script->QueueStateAnswer();
     m_script->QueueStateAnswer();
     EXPECT_TRUE(device.IndicateResult(1));
@@ -457,7 +452,6 @@ TEST_F(USBDeviceTest, ResultsHoldTheLedAndSyncCaptureAsksForBothFramesAtOnce) {
     queueOffsets();
     m_script->QueueAnswer(0x01, Bytes(frame, 7));
     m_script->QueueStateAnswer();
-    Bytes image;
     ASSERT_TRUE(device.GetSyncImage(image));
     EXPECT_EQ(image.size(), 2 * frame);
     // Both frames of the window at the offsets (1, 2) in one request.
