@@ -15,7 +15,7 @@ using kvt_test::TestDevice;
 
 namespace {
 
-TEST(DeviceTest, OnlyAnIdleSensorCanBeAcquiredAndOnlyAnAsynchronousCaptureCancelled) {
+TEST(DeviceTest, OnlyAnIdleSensorIsAcquiredOnlyAnAsyncCaptureCancelledAndACloseWaitsForTheRead) {
     // The answers in turn (a braced list runs left to right).
     TestDevice device;
     EXPECT_EQ((std::vector<int>{device.AcquireDevice(false), device.GetCaptureState(),
@@ -44,16 +44,14 @@ TEST(DeviceTest, OnlyAnIdleSensorCanBeAcquiredAndOnlyAnAsynchronousCaptureCancel
     EXPECT_FALSE(device.CancelDevice("fourth"));
     EXPECT_EQ(device.GetCancelID(), "fourth");
     EXPECT_FALSE(device.AcquireDevice(true));
-}
 
-TEST(DeviceTest, InUseGuardDefersCloseUntilTheReadEnds) {
     // The answers in turn (a braced list runs left to right): one read at a
     // time; a close asked for during it waits for its end and refuses a new
     // read; after the close nothing more.
-    TestDevice device;
-    EXPECT_EQ((std::vector<bool>{device.BeginUse(), device.BeginUse(), device.RequestClose(),
-                                 device.IsClosed(), device.BeginUse(), device.EndUse(),
-                                 device.IsClosed(), device.EndUse(), device.RequestClose()}),
+    TestDevice reader;
+    EXPECT_EQ((std::vector<bool>{reader.BeginUse(), reader.BeginUse(), reader.RequestClose(),
+                                 reader.IsClosed(), reader.BeginUse(), reader.EndUse(),
+                                 reader.IsClosed(), reader.EndUse(), reader.RequestClose()}),
               (std::vector<bool>{true, false, true, false, false, true, true, false, false}));
     TestDevice idle;
     EXPECT_EQ((std::vector<bool>{idle.EndUse(), idle.RequestClose(), idle.IsClosed()}),
