@@ -53,18 +53,14 @@ Bytes Concat(const std::vector<Bytes>& parts) {
 }
 
 ScriptedSensor::ScriptedSensor() {
-    const platform::SocketHandle listener = platform::OpenTcpSocket();
-    platform::SocketAddress address = Loopback("127.0.0.1", 0);
-    EXPECT_TRUE(platform::BindListener(listener, address, 1));
-    EXPECT_TRUE(platform::LocalAddress(listener, address));
+    SocketEndpoint listener{Loopback("127.0.0.1", 0)};
+    EXPECT_TRUE(BindEndpoint(listener) &&
+                platform::LocalAddress(listener.socket, listener.address));
     m_socket = platform::OpenTcpSocket();
-    EXPECT_TRUE(platform::ConnectTcp(m_socket, address, 2000));
-    platform::SocketAddress local, remote;
-    EXPECT_TRUE(platform::AcceptTcp(listener, m_library.socket, local, remote, {}));
-    m_library.address = remote;
-    // As the library's own accept does.
-    platform::SetNoDelay(m_library.socket);
-    platform::CloseSocket(listener);
+    EXPECT_TRUE(platform::ConnectTcp(m_socket, listener.address, 2000));
+    // Taken as the library's listener takes a sensor.
+    EXPECT_TRUE(AcceptConnection(listener, m_library, 1));
+    CloseEndpoint(listener);
     m_thread = std::thread([this] { Run(); });
 }
 
