@@ -10,6 +10,7 @@
 #include "devicemanager/WorkerThreads.h"
 #include "ethernet/EthernetDevice.h"
 #include "ethernet/ScriptedSensor.h"
+#include "sim/ethernet/EchoService.h"
 #include "sim/ethernet/EmulatedEthernetSensor.h"
 #include "support/DefaultConfig.h"
 #include "support/LoggedTest.h"
@@ -45,6 +46,14 @@ protected:
         manager_ = CDevicesManager::CreateInstance();
         manager_->CreateDeviceListenerThreads();
     }
+    // A sensor's echo service on a free port of the address.
+    static std::unique_ptr<sim::EchoService> Echo(
+        const char* address = "127.0.0.1",
+        sim::EchoService::Reporter report = [](int, const std::string&) {}) {
+        auto echo = std::make_unique<sim::EchoService>(std::move(report));
+        EXPECT_TRUE(echo->Start(Loopback(address, 0)));
+        return echo;
+    }
     std::vector<QueuedMessage> TakeMessages() { return TakeQueued(manager_->MessageQueue()); }
     size_t Registered() { return manager_->Devices().Count(); }
 
@@ -54,9 +63,12 @@ protected:
 };
 
 TEST_F(DeviceListenerTest, AConnectingSensorIsRegisteredAndWatchedUntilTheShutdownEndsAll) {
-    EchoService echo;
+    std::atomic<int> connections{0};
+    const auto echo = Echo("127.0.0.1", [&](int, const std::string& text) {
+        connections += text.rfind("echo connection from", 0) == 0;
+    });
     // A second listener on the same port is kept in the settings but not opened.
-    StartListeners(echo.Port(), "[DeviceListener_2]\n" + Listening(port_));
+    StartListeners(echo->Port(), "[DeviceListener_2]\n" + Listening(port_));
     EXPECT_EQ(Occurrences(LogText(), "DeviceListener: Listening on 127.0.0.1:" +
                                          std::to_string(port_) + " for devices"),
               1u);
@@ -65,9 +77,9 @@ TEST_F(DeviceListenerTest, AConnectingSensorIsRegisteredAndWatchedUntilTheShutdo
     ScriptedSensor sensor(listener_);
     ASSERT_TRUE(WaitUntil([&] { return Registered() == 1; }, 5s));
     DevicePtr device = manager_->Devices().First();
-    EXPECT_EQ(device->AsEthernetDevice()->EchoPort(), echo.Port());
+    EXPECT_EQ(device->AsEthernetDevice()->EchoPort(), echo->Port());
     // The keep-alive reached the sensor's echo service.
-    ASSERT_TRUE(WaitUntil([&] { return echo.Connections() == 1; }, 5s));
+    ASSERT_TRUE(WaitUntil([&] { return connections == 1; }, 5s));
 
     // A capture in the middle of a frame that never completes.
     sensor.Queue(Concat({HeaderBytes(ethernet::kGetImage, 300000), Bytes(100, 1)}));
@@ -121,8 +133,8 @@ protected:
 };
 
 TEST_F(HostileListenerTest, PeersAreCutAtTheDeadlineAndAHostCannotTakeEveryPlace) {
-    EchoService echo("127.0.1.9");
-    StartListeners(echo.Port());
+    const auto echo = Echo("127.0.1.9");
+    StartListeners(echo->Port());
     // One host holds its four places with idle connections; a fifth is
     // refused at once, and the log says so.
     std::vector<std::unique_ptr<ScriptedSensor>> idle;
@@ -182,8 +194,8 @@ TEST_F(HostileListenerTest, StallingPeersOnEveryPlaceGiveWayToASensorAndEndWithT
 }
 
 TEST_F(HostileListenerTest, AllowedPeersAdmitOnlyTheirAddresses) {
-    EchoService echo("127.0.3.7");
-    StartListeners(echo.Port(), "AllowedPeers=127.0.0.2, 127.0.3.0/24, sensor-9\n");
+    const auto echo = Echo("127.0.3.7");
+    StartListeners(echo->Port(), "AllowedPeers=127.0.0.2, 127.0.3.0/24, sensor-9\n");
     const std::string log = LogText();
     EXPECT_THAT(log, HasSubstr("ignores AllowedPeers entry \"sensor-9\""));
     EXPECT_THAT(log, HasSubstr("admits only AllowedPeers 127.0.0.2, 127.0.3.0/24, sensor-9"));

@@ -176,11 +176,4 @@ void ScriptedSensor::Run() {
     }
 }
 
-EchoService::EchoService(const char* address)
-    : m_service([this](int, const std::string& text) {
-          m_connections += text.rfind("echo connection from", 0) == 0;
-      }) {
-    EXPECT_TRUE(m_service.Start(Loopback(address, 0)));
-}
-
 }  // namespace kvt_test

@@ -14,7 +14,6 @@
 
 #include "ethernet/EthernetProtocol.h"
 #include "ethernet/SocketEndpoint.h"
-#include "sim/ethernet/EchoService.h"
 
 namespace kvt_test {
 
@@ -117,20 +116,6 @@ private:
     bool m_closedByLibrary = false;
     size_t m_answered = 0;  // bytes sent, under m_sendMutex
     std::thread m_thread;
-};
-
-// The simulator's echo service on a loopback address and a free port,
-// counting the connections it takes.
-class EchoService {
-public:
-    explicit EchoService(const char* address = "127.0.0.1");
-
-    int Port() const { return m_service.Port(); }
-    int Connections() const { return m_connections.load(); }
-
-private:
-    std::atomic<int> m_connections{0};
-    sim::EchoService m_service;
 };
 
 }  // namespace kvt_test
