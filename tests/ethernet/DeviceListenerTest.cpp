@@ -31,18 +31,17 @@ class DeviceListenerTest : public LoggedTest {
 protected:
     void TearDown() override {
         if (manager_ != nullptr) CDevicesManager::DropInstance();
-        std::filesystem::remove(IniPath());
         LoggedTest::TearDown();
     }
-    static std::filesystem::path IniPath() { return DataDir() / "KVTDeviceManager.ini"; }
     static std::string Listening(int port) {
         return "IP-Address=127.0.0.1\nPort=" + std::to_string(port) + "\n";
     }
 
     // One listener on port_ with the echo port, and the lines that follow it.
     void StartListeners(int echoPort, const std::string& more = {}) {
-        WriteFile(IniPath(), ManagerSettings(0) + "[DeviceListener_1]\n" + Listening(port_) +
-                                 "EchoPort=" + std::to_string(echoPort) + "\n" + more);
+        WriteFile(DataDir() / "KVTDeviceManager.ini",
+                  ManagerSettings(0) + "[DeviceListener_1]\n" + Listening(port_) +
+                      "EchoPort=" + std::to_string(echoPort) + "\n" + more);
         manager_ = CDevicesManager::CreateInstance();
         manager_->CreateDeviceListenerThreads();
     }

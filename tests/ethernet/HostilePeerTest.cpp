@@ -122,7 +122,6 @@ TEST_F(HostilePeerTest, RandomAnswersNeverCrashTheOperations) {
         rig.sensor.Queue(noise);
         rig.sensor.hangUpAfter = noise.size();
         CProperties properties;
-        ASSERT_TRUE(properties.SetProperty("LFD", "true"));
         ASSERT_TRUE(properties.SetProperty("PictureSize", round % 3 == 0 ? "ROI" : "Half"));
         rig.device.SetCaptureProperties(properties);
         std::vector<uint8_t> image;

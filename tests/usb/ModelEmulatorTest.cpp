@@ -50,7 +50,6 @@ TEST_F(ModelEmulatorTest, NewerSensorInitialisesAndRepairsItsEeprom) {
     auto sensor = Emulated<sim::EmulatedU2>();
     // An EEPROM that was never programmed gets the factory trigger levels.
     sensor->SetEeprom({0, 0, 0, 0, true});
-    sensor->SetDiagnostic(0x08, 1);
 
     ASSERT_TRUE(device->Initialize());
     EXPECT_EQ(std::tuple(device->GetSerialNumber(), device->GetFirmwareVersion(),
@@ -59,12 +58,6 @@ TEST_F(ModelEmulatorTest, NewerSensorInitialisesAndRepairsItsEeprom) {
     EXPECT_EQ(sensor->Eeprom(), sim::EmulatedU2::EepromState{});
     for (uint8_t address : {0x03, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18})
         EXPECT_EQ(sensor->ImagerRegister(address), sensor->IlluRegister(address)) << +address;
-
-    // In turn (a braced list runs left to right).
-    EXPECT_EQ((std::vector<int>{device->IsFirmwareSupported(), device->FirmwareRequiresDiagnostic(),
-                                device->FirmwareDiagnostic(), sensor->DiagnosticRuns()}),
-              (std::vector<int>{true, true, true, 1}));
-    EXPECT_THAT(LogText(), HasSubstr("CUSBDeviceU2::FirmwareDiagnostic: Mirror created."));
 }
 
 // The calibration finds the highest black level whose frame border still
