@@ -24,12 +24,9 @@ libusb_interface_descriptor Interface(const std::vector<libusb_endpoint_descript
     return interface;
 }
 
-TEST(LibusbPathsTest, PathsHaveTheDriverInterfaceFormWithTheirPortChain) {
-    EXPECT_EQ(platform::FormatLibusbPath(0x1013, 0x0019, 3, {1, 4, 2}),
-              "\\\\?\\usb#vid_1013&pid_0019#3-1.4.2#{4f6e7f7f-b621-403a-9af3-8cd5a6a1daa4}");
-    EXPECT_EQ(platform::FormatLibusbPath(0x1013, 0x0015, 1, {7}),
-              "\\\\?\\usb#vid_1013&pid_0015#1-7#{4f6e7f7f-b621-403a-9af3-8cd5a6a1daa4}");
-    // A root hub has no port chain; the path stays well-formed.
+// Port chains of sensors are LibusbUnderUmockdev's business, which finds its
+// sensors at 1-1 and behind a hub at 1-2.3.
+TEST(LibusbPathsTest, PathsHaveTheDriverInterfaceFormInLowerCaseEvenWithoutAPortChain) {
     EXPECT_EQ(platform::FormatLibusbPath(0x1d6b, 0xABCD, 2, {}),
               "\\\\?\\usb#vid_1d6b&pid_abcd#2-0#{4f6e7f7f-b621-403a-9af3-8cd5a6a1daa4}");
 }
@@ -47,7 +44,6 @@ TEST(LibusbPathsTest, PipesAreTheFirstBulkOutAndInEndpointsWhenThereAreBoth) {
         Endpoint(0x81, LIBUSB_TRANSFER_TYPE_BULK),
         Endpoint(0x02, LIBUSB_TRANSFER_TYPE_ISOCHRONOUS)};
     EXPECT_FALSE(platform::FindBulkEndpoints(Interface(onlyIn), out, in));
-    EXPECT_FALSE(platform::FindBulkEndpoints(Interface({}), out, in));
 }
 
 }  // namespace
