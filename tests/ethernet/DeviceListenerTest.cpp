@@ -53,7 +53,6 @@ protected:
         EXPECT_TRUE(echo->Start(Loopback(address, 0)));
         return echo;
     }
-    std::vector<QueuedMessage> TakeMessages() { return TakeQueued(manager_->MessageQueue()); }
     size_t Registered() { return manager_->Devices().Count(); }
 
     CDevicesManager* manager_ = nullptr;
@@ -153,7 +152,7 @@ TEST_F(HostileListenerTest, PeersAreCutAtTheDeadlineAndAHostCannotTakeEveryPlace
     EXPECT_THAT(LogText(), HasSubstr("127.0.0.4 did not finish connecting within 2000 ms"));
     EXPECT_EQ(Occurrences(LogText(), "failed to initialize new CEthernetDevice"), 5u);
     EXPECT_EQ(Registered(), 0u);
-    EXPECT_TRUE(TakeMessages().empty());
+    EXPECT_TRUE(TakeQueued(manager_->MessageQueue()).empty());
 
     // The places are free again: a sensor from the same host gets in.
     ScriptedSensor sensor(listener_, {}, "127.0.1.9");

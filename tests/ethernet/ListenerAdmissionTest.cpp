@@ -7,12 +7,13 @@
 #include <memory>
 #include <vector>
 
+#include "ethernet/ScriptedSensor.h"
+
 namespace {
 
+// Peers are told apart by their address alone.
 platform::SocketAddress Address(const char* text) {
-    platform::SocketAddress address;
-    EXPECT_TRUE(platform::MakeSocketAddress(text, 4000, address)) << text;
-    return address;
+    return kvt_test::Loopback(text, 4000);
 }
 
 TEST(PeerFilterTest, AddressesAndPrefixesAdmitExactlyTheirPeersAndUnusableEntriesAreReported) {

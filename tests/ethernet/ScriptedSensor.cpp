@@ -105,18 +105,13 @@ bool ScriptedSensor::ReadExactly(uint8_t* data, size_t count) {
 
 void ScriptedSensor::SendReplyLocked(const Reply& reply) {
     const size_t limit = std::min(reply.bytes.size(), hangUpAfter - m_answered);
-    size_t sent = 0;
-    while (sent < limit && m_socket != platform::kInvalidSocket) {
-        if (reply.dripMs > 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(reply.dripMs));
-            if (m_stop) return;
-        }
-        const int chunk = reply.dripMs > 0 ? 1 : static_cast<int>(limit - sent);
-        const int done = platform::SendSome(m_socket, reply.bytes.data() + sent, chunk);
-        if (done <= 0) return;
-        sent += static_cast<size_t>(done);
+    const size_t step = reply.dripMs > 0 ? 1 : limit;
+    for (size_t sent = 0; sent < limit; sent += step) {
+        if (reply.dripMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(reply.dripMs));
+        if (m_stop || !SendAll({{}, m_socket}, reply.bytes.data() + sent, static_cast<int>(step)))
+            return;
+        m_answered += step;
     }
-    m_answered += sent;
     if (m_answered >= hangUpAfter) {
         platform::CloseSocket(m_socket);
         m_socket = platform::kInvalidSocket;
