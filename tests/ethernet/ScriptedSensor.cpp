@@ -149,16 +149,15 @@ void ScriptedSensor::Run() {
         request.body.resize(std::min<uint32_t>(DecodeHeader(header).length, 64));
         if (!ReadExactly(request.body.data(), request.body.size())) return;
         Reply reply;
-        bool scripted = false;
         {
             std::lock_guard lock(m_mutex);
             if (!m_replies.empty()) {
                 reply = std::move(m_replies.front());
                 m_replies.pop_front();
-                scripted = true;
+            } else if (autoAnswer) {
+                reply.bytes = AutoAnswer(request);
             }
         }
-        if (!scripted && autoAnswer) reply.bytes = AutoAnswer(request);
         // Recorded before the answer goes out, so a test that sees the answer
         // also sees the request; and a Push waits until the answer is out.
         std::lock_guard sending(m_sendMutex);

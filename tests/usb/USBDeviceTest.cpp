@@ -75,26 +75,23 @@ TEST_F(USBDeviceTest, StateRecordsAreStoredAndReportedAndRegisterReadsRefuseAnsw
     EXPECT_EQ(device.GetDeviceStatus(), 3);
 
     // Known state records are stored; a short one ends the update.
-    const Bytes tiny{1, 0};
-    EXPECT_TRUE(device.UpdateStates(tiny.data(), 1));
-    EXPECT_TRUE(device.UpdateStates(tiny.data(), 2));
-
-    const Bytes shortRecord{4, 0, 7, 9, 2, 0, 0, 0};
-    EXPECT_FALSE(device.UpdateStates(shortRecord.data(), 8));
+    const auto update = [&](const Bytes& body) {
+        return device.UpdateStates(body.data(), static_cast<uint32_t>(body.size()));
+    };
+    EXPECT_TRUE(update({1}) && update({1, 0}));
+    EXPECT_FALSE(update({4, 0, 7, 9, 2, 0, 0, 0}));
     EXPECT_THAT(device.m_State0, ElementsAre(4, 0, 7, 9));
     EXPECT_THAT(LogText(),
                 HasSubstr("CUSBDevice::UpdateStates Received state smaller than 3 bytes "));
 
     // A type-2 record of length 5 is skipped; the records after it count.
-    const Bytes records{5, 2, 1, 2, 3, 4, 2, 1, 5, 8, 1, 1, 2, 3, 4, 5, 6, 6, 10, 9, 8, 7, 6};
-    ASSERT_TRUE(device.UpdateStates(records.data(), static_cast<uint32_t>(records.size())));
+    ASSERT_TRUE(update({5, 2, 1, 2, 3, 4, 2, 1, 5, 8, 1, 1, 2, 3, 4, 5, 6, 6, 10, 9, 8, 7, 6}));
     EXPECT_THAT(device.m_State2, ElementsAre(4, 2, 1, 5));
     EXPECT_THAT(device.m_State1, ElementsAre(8, 1, 1, 2, 3, 4, 5, 6));
     EXPECT_THAT(device.m_State10, ElementsAre(6, 10, 9, 8, 7, 6));
 
     // A record that runs past the body is not stored.
-    const Bytes cut{4, 2, 9, 9, 4, 2, 7};
-    EXPECT_TRUE(device.UpdateStates(cut.data(), static_cast<uint32_t>(cut.size())));
+    EXPECT_TRUE(update({4, 2, 9, 9, 4, 2, 7}));
     EXPECT_THAT(device.m_State2, ElementsAre(4, 2, 9, 9));
 }
 
