@@ -103,24 +103,6 @@ TEST_F(DeviceListenerTest, AConnectingSensorIsRegisteredAndWatchedUntilTheShutdo
 // keep real sensors out nor hold the listener for long.
 class HostileListenerTest : public DeviceListenerTest {
 protected:
-    // A status answer sent one byte every dripMs.
-    static std::function<void(ScriptedSensor&)> Dripping(uint32_t dripMs) {
-        return [dripMs](ScriptedSensor& sensor) {
-            sensor.Queue(Reply{StatusAnswer(66, 1), dripMs});
-        };
-    }
-    // An emulated sensor from 127.0.0.2 that connects to the listener.
-    std::unique_ptr<sim::EmulatedEthernetSensor> RealSensor(unsigned serial, int echoPort,
-                                                            int reconnectDelayMs = 0) {
-        sim::EthernetSensorConfig config;
-        config.listenerPort = port_;
-        config.serialNumber = serial;
-        config.echoPort = echoPort;
-        config.reconnectDelayMs = reconnectDelayMs;
-        auto sensor = std::make_unique<sim::EmulatedEthernetSensor>(config);
-        EXPECT_TRUE(sensor->Start());
-        return sensor;
-    }
     // A peer that connects from the address and answers nothing.
     std::unique_ptr<ScriptedSensor> IdlePeer(const char* from) {
         auto peer = std::make_unique<ScriptedSensor>(
@@ -137,7 +119,9 @@ TEST_F(HostileListenerTest, PeersAreCutAtTheDeadlineAndAHostCannotTakeEveryPlace
     // refused at once, and the log says so.
     std::vector<std::unique_ptr<ScriptedSensor>> idle;
     for (int i = 0; i < 4; ++i) idle.push_back(IdlePeer("127.0.1.9"));
-    ScriptedSensor crawl(listener_, Dripping(100), "127.0.0.4");
+    // A fake sensor whose status answer comes one byte every 100 ms.
+    const auto crawling = [](ScriptedSensor& fake) { fake.Queue(Reply{StatusAnswer(66, 1), 100}); };
+    ScriptedSensor crawl(listener_, crawling, "127.0.0.4");
     ASSERT_TRUE(crawl.WaitForRequests(1, 5000));
     EXPECT_TRUE(IdlePeer("127.0.1.9")->ClosedWithin(1000));
     EXPECT_THAT(LogText(), HasSubstr("refused 127.0.1.9 (too many connections being set up)"));
@@ -175,7 +159,13 @@ TEST_F(HostileListenerTest, StallingPeersOnEveryPlaceGiveWayToASensorAndEndWithT
     // A sensor that keeps trying gets in by taking a stalled peer's place,
     // not by waiting for the stalled peers' deadline. How soon is the
     // benchmark's business.
-    const auto sensor = RealSensor(20000043, echoPort, 50);
+    sim::EthernetSensorConfig config;
+    config.listenerPort = port_;
+    config.serialNumber = 20000043;
+    config.echoPort = echoPort;
+    config.reconnectDelayMs = 50;
+    sim::EmulatedEthernetSensor sensor(config);
+    ASSERT_TRUE(sensor.Start());
     ASSERT_TRUE(WaitUntil([&] { return Registered() == 1; }, 5s));
     EXPECT_EQ(manager_->Devices().First()->GetSerialNumber(), "20000043");
     EXPECT_TRUE(WaitUntil(
@@ -188,7 +178,7 @@ TEST_F(HostileListenerTest, StallingPeersOnEveryPlaceGiveWayToASensorAndEndWithT
     EXPECT_TRUE(manager_->ShutDown(true));
     EXPECT_THAT(LogText(), HasSubstr("open Threads: 0 after 0 loops"));
     for (auto& peer : idle) EXPECT_TRUE(peer->ClosedWithin(1000));
-    sensor->Stop();
+    sensor.Stop();
 }
 
 TEST_F(HostileListenerTest, AllowedPeersAdmitOnlyTheirAddresses) {
