@@ -10,7 +10,6 @@
 #include "sim/usb/EmulatedU2.h"
 #include "sim/usb/SimUsbBus.h"
 #include "usb/ScriptedUsbHandle.h"
-#include "usb/UsbTestModels.h"
 
 using namespace kvt_test;
 using testing::ElementsAre;

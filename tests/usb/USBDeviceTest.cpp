@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "usb/ScriptedUsbHandle.h"
-#include "usb/UsbTestModels.h"
 
 using namespace kvt_test;
 using testing::ElementsAre;
