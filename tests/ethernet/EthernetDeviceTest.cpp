@@ -3,10 +3,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
+#include <random>
 
 #include "ethernet/ScriptedSensor.h"
 #include "support/LoggedTest.h"
+#include "support/Wait.h"
 
 using namespace ethernet;
 using namespace kvt_test;
@@ -150,6 +153,168 @@ TEST_F(EthernetDeviceTest, AWrongAnswerOrAnUnconfirmedTriggerEndsTheAsyncCapture
     EXPECT_TRUE(image.empty());
     EXPECT_THAT(LogText(), HasSubstr("Status of device is 0x0 instead of expected 0x1!"));
     EXPECT_THAT(LogText(), HasSubstr("SetTrigger(true) in CEthernetDevice::GetAsyncImage failed"));
+}
+
+// A sensor that lies, stalls or drops the connection must cost the library a
+// failed operation and a log line, never a crash, a hang or a leak.
+
+// A device on a fresh connection whose sensor answers only what is queued.
+struct Rig {
+    explicit Rig(StopCheck halt = {})
+        : device(sensor.TakeLibrarySide(), SocketEndpoint{}, 7, std::move(halt)) {
+        sensor.autoAnswer = false;
+    }
+    ScriptedSensor sensor;
+    CEthernetDevice device;
+};
+
+// Runs the check on a fresh device for each cut below the limit and each of
+// the further cuts: its sensor sends the first cut bytes of the replies and
+// then closes the connection.
+void ForEachCut(const std::vector<Bytes>& replies, size_t limit,
+                const std::function<void(CEthernetDevice&, size_t)>& check,
+                std::vector<size_t> further = {}, const CProperties* properties = nullptr) {
+    for (size_t cut = 0; cut < limit; ++cut) further.push_back(cut);
+    for (size_t cut : further) {
+        Rig rig;
+        if (properties != nullptr) rig.device.SetCaptureProperties(*properties);
+        for (const Bytes& reply : replies) rig.sensor.Queue(reply);
+        rig.sensor.hangUpAfter = cut;
+        check(rig.device, cut);
+    }
+}
+
+class HostilePeerTest : public LoggedTest {};
+
+TEST_F(HostilePeerTest, ADisconnectAtAnyByteOfTheSmallExchangesOrTheStatusQueryFailsThem) {
+    ForEachCut({StatusAnswer(1, 1)}, kHeaderSize + kStatusBodySize,
+               [](CEthernetDevice& device, size_t cut) {
+                   EXPECT_FALSE(device.IndicateResult(kvt__ResultFeedback__Succeeded)) << cut;
+               });
+    const Bytes ld = Concat({HeaderBytes(kGetLD, 8), Bytes{1, 2, 3, 4, 0, 0, 0, 0}});
+    ForEachCut({ld}, ld.size(), [](CEthernetDevice& device, size_t cut) {
+        LFDMeasurement measurement;
+        EXPECT_FALSE(device.GetBoundLFD(1000, measurement)) << cut;
+    });
+    // Switching the trigger on: a status query, then the trigger command.
+    const std::vector<Bytes> trigger{StatusAnswer(1, 1), ConfigAnswer(0), ConfigAnswer(0),
+                                     ConfigAnswer(0), StatusAnswer(1, 1)};
+    ForEachCut(trigger, Concat(trigger).size(), [](CEthernetDevice& device, size_t cut) {
+        std::vector<uint8_t> image;
+        device.SetAsyncTimeout(0);
+        EXPECT_FALSE(device.GetAsyncImage(image)) << cut;
+    });
+    EXPECT_EQ(Occurrences(LogText(), "SetTrigger(true) in CEthernetDevice::GetAsyncImage failed"),
+              Concat(trigger).size());
+
+    // The status query.
+    const std::vector<Bytes> answers{StatusAnswer(77, 1), ConfigAnswer(1), ConfigAnswer(2),
+                                     ConfigAnswer(3)};
+    const size_t statusEnd = answers[0].size();
+    ForEachCut(answers, Concat(answers).size() + 1, [&](CEthernetDevice& device, size_t cut) {
+        // The address reads after the status only feed the log.
+        EXPECT_EQ(device.GetDeviceStatus(), cut < statusEnd ? 3 : 1) << "cut " << cut;
+        EXPECT_EQ(device.GetSerialNumber(), cut < statusEnd ? "" : "77") << "cut " << cut;
+    });
+}
+
+TEST_F(HostilePeerTest, ADisconnectInsideAFrameOrAHugeLengthFailsTheCaptureWithoutAnImage) {
+    CProperties half;
+    ASSERT_TRUE(half.SetProperty("PictureSize", "Half"));
+    const Bytes frame = ImageAnswer(kGetImageEx, Bytes(192 * 160, 9));
+    const std::vector<Bytes> answers{ConfigAnswer(0), ConfigAnswer(0), frame};
+    const size_t frameStart = Concat(answers).size() - frame.size();
+    // Every byte of the answers before the frame's body, then a sample inside it.
+    ForEachCut(
+        answers, frameStart + kHeaderSize + 2,
+        [](CEthernetDevice& device, size_t cut) {
+            std::vector<uint8_t> image;
+            // A cut in the offset reads only costs the offset; the frame
+            // request then finds the connection closed.
+            EXPECT_FALSE(device.GetSyncImage(image)) << cut;
+            EXPECT_TRUE(image.empty()) << cut;
+        },
+        {frameStart + 1000, frameStart + frame.size() / 2, frameStart + frame.size() - 1}, &half);
+
+    // Huge lengths are refused before anything is read.
+    Rig rig;
+    rig.sensor.Queue(Concat({HeaderBytes(kGetImage, 400000), Bytes(64, 1)}));
+    rig.sensor.Queue(HeaderBytes(kGetImage, 0xFFFFFFFF));
+    std::vector<uint8_t> image;
+    EXPECT_FALSE(rig.device.GetNormalImage(image));
+    EXPECT_FALSE(rig.device.GetNormalImage(image));
+    EXPECT_TRUE(image.empty());
+    EXPECT_THAT(LogText(), HasSubstr("Expected Header.CmdID:3, received CmdID:3"));
+}
+
+TEST_F(HostilePeerTest, RandomAnswersNeverCrashTheOperations) {
+    std::mt19937 random(20240611);
+    for (int round = 0; round < 60; ++round) {
+        Rig rig;
+        Bytes noise(random() % 120);
+        for (uint8_t& byte : noise) byte = static_cast<uint8_t>(random());
+        // Half the rounds start with a header the operation expects.
+        if (round % 2 == 0 && noise.size() >= kHeaderSize) {
+            const uint32_t ids[] = {kGetConfiguration, kGetStatus, kGetImageEx, kGetLD};
+            PutU32(noise.data(), ids[random() % 4]);
+            PutU32(noise.data() + 4, static_cast<uint32_t>(random() % 64));
+        }
+        rig.sensor.Queue(noise);
+        rig.sensor.hangUpAfter = noise.size();
+        CProperties properties;
+        ASSERT_TRUE(properties.SetProperty("PictureSize", round % 3 == 0 ? "ROI" : "Half"));
+        rig.device.SetCaptureProperties(properties);
+        std::vector<uint8_t> image;
+        LFDMeasurement measurement;
+        // A capture, an initialisation, a measurement or a result, in turn.
+        const bool ignored = round % 4 == 0   ? rig.device.GetSyncImage(image)
+                             : round % 4 == 1 ? rig.device.Initialize()
+                             : round % 4 == 2
+                                 ? rig.device.GetBoundLFD(1, measurement)
+                                 : rig.device.IndicateResult(kvt__ResultFeedback__Failed);
+        (void)ignored;
+        // After the close every further exchange fails.
+        EXPECT_EQ(rig.device.GetDeviceStatus(), 3) << round;
+    }
+}
+
+TEST_F(HostilePeerTest,
+       AStalledAnswerEndsWhenTheDeviceClosesOrTheManagerHaltsButASlowDripSucceeds) {
+    Rig rig;
+    // The frame is announced, begun and never finished.
+    rig.sensor.Queue(Concat({HeaderBytes(kGetImage, 399999), Bytes(10, 1)}));
+    std::vector<uint8_t> image;
+    auto capture = std::async(std::launch::async, [&] { return rig.device.GetNormalImage(image); });
+    ASSERT_TRUE(rig.sensor.WaitForRequests(1, 5000));
+    EXPECT_EQ(capture.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+    EXPECT_EQ(rig.device.CloseDevice(), 0);
+    EXPECT_FALSE(capture.get());
+    EXPECT_TRUE(image.empty());
+    EXPECT_THAT(LogText(), HasSubstr("CEthernetDevice::GetNormalImage:(-) Recv(BUFFER) failed"));
+    // Closed for good: nothing is sent any more.
+    EXPECT_FALSE(rig.device.ResetDevice());
+    EXPECT_EQ(rig.sensor.Requests().size(), 1u);
+
+    // The manager halts while an answer stalls.
+    std::atomic<bool> halt{false};
+    Rig halting([&halt] { return halt.load(); });
+    halting.sensor.Queue(Concat({HeaderBytes(kGetLD, 8), Bytes{1, 2}}));
+    LFDMeasurement measurement;
+    // A wait of 1000 s that the halt cuts short.
+    auto read = std::async(std::launch::async,
+                           [&] { return halting.device.GetBoundLFD(1000, measurement); });
+    ASSERT_TRUE(halting.sensor.WaitForRequests(1, 5000));
+    halt = true;
+    EXPECT_FALSE(read.get());
+    // The header or the body, depending on how far the answer got.
+    EXPECT_THAT(LogText(), HasSubstr("CEthernetDevice::GetBoundLFD:(-) Recv("));
+
+    // A slow drip within the wait still succeeds.
+    Rig drip;
+    drip.sensor.Queue(Reply{StatusAnswer(5, 1), 20});
+    drip.sensor.autoAnswer = true;
+    EXPECT_EQ(drip.device.GetDeviceStatus(), 1);
+    EXPECT_EQ(drip.device.GetSerialNumber(), "5");
 }
 
 }  // namespace
