@@ -17,11 +17,12 @@ using namespace kvt_test;
 namespace {
 
 QueuedMessage Message(kvt__MessageType type, const std::string& deviceId,
-                      const std::string& receiver = "Core") {
+                      const std::string& receiver = "Core", std::vector<uint8_t> image = {}) {
     QueuedMessage message;
     message.type = type;
     message.receiver = receiver;
     message.deviceId = deviceId;
+    message.image = std::move(image);
     return message;
 }
 
@@ -41,9 +42,8 @@ TEST(MessageQueueTest, RefusesMessagesThatCannotReachAnyone) {
     for (const auto& [type, deviceId, receiver, stored] : cases)
         EXPECT_EQ(queue.storeMessage(Message(type, deviceId, receiver)), stored)
             << type << " " << deviceId << " to " << receiver;
-    QueuedMessage image = Message(kvt__MessageType__CapturedImage, "{A}", "app");
-    image.image = {1, 2, 3};
-    EXPECT_TRUE(queue.storeMessage(image));
+    EXPECT_TRUE(
+        queue.storeMessage(Message(kvt__MessageType__CapturedImage, "{A}", "app", {1, 2, 3})));
     EXPECT_EQ(queue.size(), 3u);
 }
 
@@ -93,9 +93,7 @@ protected:
     }
 
     void Post(kvt__MessageType type, const std::string& deviceId, std::vector<uint8_t> image = {}) {
-        QueuedMessage message = Message(type, deviceId, "app");
-        message.image = std::move(image);
-        EXPECT_TRUE(manager_->MessageQueue().storeMessage(message));
+        EXPECT_TRUE(manager_->MessageQueue().storeMessage(Message(type, deviceId, "app", image)));
     }
     // All deliveries once there are `count` of the type.
     std::vector<Delivered> WaitFor(int type, int count) {

@@ -3,16 +3,25 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
+#include <filesystem>
 #include <future>
 #include <random>
+#include <vector>
 
 #include "ethernet/ScriptedSensor.h"
 #include "support/LoggedTest.h"
+#include "support/TempDir.h"
 #include "support/Wait.h"
+
+#ifndef _WIN32
+#include "EthernetReplay.h"
+#endif
 
 using namespace ethernet;
 using namespace kvt_test;
+using testing::Each;
 using testing::ElementsAre;
 using testing::HasSubstr;
 using testing::Not;
@@ -316,5 +325,31 @@ TEST_F(HostilePeerTest,
     EXPECT_EQ(drip.device.GetDeviceStatus(), 1);
     EXPECT_EQ(drip.device.GetSerialNumber(), "5");
 }
+
+#ifndef _WIN32
+// The fuzz target's seed corpus holds a well-behaved sensor's answers to every
+// command; replayed, each of them must carry all six operations through.
+TEST(EthernetSeedCorpusTest, EverySeedCarriesEveryOperationThrough) {
+    const std::filesystem::path folder = KVT_ETHERNET_CORPUS;
+    size_t seeds = 0;
+    std::array<bool, ethernet_replay::kOperations> firsts{};
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        const std::string bytes = kvt_test::ReadFile(entry.path());
+        const std::vector<uint8_t> seed(bytes.begin(), bytes.end());
+        ASSERT_GT(seed.size(), 1u) << entry.path();
+        ++seeds;
+        firsts[(seed[0] >> 4) % ethernet_replay::kOperations] = true;
+        // A scheduler's pause between two requests must not end the replay early.
+        EXPECT_THAT(ethernet_replay::Replay(seed.data(), seed.size(), 500), Each(true))
+            << entry.path().filename();
+
+        // Without the replies every operation fails: they are what carries them.
+        EXPECT_THAT(ethernet_replay::Replay(seed.data(), 1), Each(false))
+            << entry.path().filename();
+    }
+    EXPECT_GE(seeds, 24u);
+    EXPECT_THAT(firsts, Each(true));  // every operation goes first somewhere
+}
+#endif
 
 }  // namespace
