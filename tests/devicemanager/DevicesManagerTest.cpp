@@ -220,8 +220,7 @@ TEST(DeviceTest, OnlyAnIdleSensorIsAcquiredOnlyAnAsyncCaptureCancelledAndACloseW
     EXPECT_TRUE(device.CancelDevice("first"));
     EXPECT_EQ(state(), std::tuple(CDevice::kIdle, false, "first"));
     ASSERT_TRUE(device.AcquireDevice(false));
-    EXPECT_FALSE(device.CancelDevice("second"));
-    EXPECT_FALSE(device.IsCancelled());
+    EXPECT_FALSE(device.CancelDevice("second") || device.IsCancelled());
     device.ReleaseDevice();
     ASSERT_TRUE(device.AcquireDevice(true));
     EXPECT_TRUE(device.CancelDevice("third"));

@@ -250,8 +250,7 @@ TEST_F(HostilePeerTest, ADisconnectInsideAFrameOrAHugeLengthFailsTheCaptureWitho
     rig.sensor.Queue(Concat({HeaderBytes(kGetImage, 400000), Bytes(64, 1)}));
     rig.sensor.Queue(HeaderBytes(kGetImage, 0xFFFFFFFF));
     std::vector<uint8_t> image;
-    EXPECT_FALSE(rig.device.GetNormalImage(image));
-    EXPECT_FALSE(rig.device.GetNormalImage(image));
+    EXPECT_FALSE(rig.device.GetNormalImage(image) || rig.device.GetNormalImage(image));
     EXPECT_TRUE(image.empty());
     EXPECT_THAT(LogText(), HasSubstr("Expected Header.CmdID:3, received CmdID:3"));
 }

@@ -39,8 +39,7 @@ TEST(EventTest, AutoResetReleasesOneWaitManualResetStaysUntilResetAndWaitsTakeTh
     EXPECT_FALSE(manual.Wait(30));
     EXPECT_GE(static_cast<uint32_t>(platform::GetTickCount32() - before), 30u);
     manual.Set();
-    EXPECT_TRUE(manual.Wait(0));
-    EXPECT_TRUE(manual.Wait(0));
+    EXPECT_TRUE(manual.Wait(0) && manual.Wait(0));
     manual.Reset();
     EXPECT_FALSE(manual.Wait(0));
 
@@ -83,8 +82,7 @@ TEST(SystemMutexTest, OneHolderAtATimeEvenInTheSameProcess) {
 TEST(PathsTest, FoldersAreCreatedWithEveryParentAndTheDataFolderFollowsTheOverride) {
     kvt_test::TempDir dir("kvt-paths");
     const fs::path deep = dir / "a" / "b" / "c";
-    EXPECT_TRUE(platform::CreateDirectories(deep.string()));
-    EXPECT_TRUE(fs::is_directory(deep));
+    EXPECT_TRUE(platform::CreateDirectories(deep.string()) && fs::is_directory(deep));
     EXPECT_TRUE(platform::CreateDirectories(deep.string()));  // existing is fine
 
     const fs::path wanted = dir / "nested" / "data";
@@ -103,8 +101,7 @@ TEST(ThreadTest, WaitForEndReportsTheEndOrTheTimeOutAndAnAbandonedThreadRunsOn) 
     ASSERT_TRUE(thread.Start([release] { release->Wait(platform::kInfinite); }));
     EXPECT_TRUE(thread.IsValid());
     EXPECT_FALSE(thread.Start([] {}));  // one thread per object
-    EXPECT_FALSE(thread.WaitForEnd(20));
-    EXPECT_FALSE(thread.HasEnded());
+    EXPECT_FALSE(thread.WaitForEnd(20) || thread.HasEnded());
     release->Set();
     EXPECT_TRUE(thread.WaitForEnd(5000));
     EXPECT_FALSE(thread.IsValid());

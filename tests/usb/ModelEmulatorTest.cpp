@@ -224,8 +224,7 @@ TEST_F(USBManagerTest, EachModelIsMadeOnceWithAnIdFromThePrefixAndPathAndRemoved
     EXPECT_EQ(Posted(), std::vector<kvt__MessageType>(3, kvt__MessageType__NewDevice));
 
     // Every removal event removes once.
-    EXPECT_TRUE(Usb().DeviceRemoved(bus_.PathOf(u1)));
-    EXPECT_TRUE(Usb().DeviceRemoved(bus_.PathOf(u1)));
+    EXPECT_TRUE(Usb().DeviceRemoved(bus_.PathOf(u1)) && Usb().DeviceRemoved(bus_.PathOf(u1)));
     EXPECT_EQ(Posted(), std::vector<kvt__MessageType>{kvt__MessageType__LostDevice});
     EXPECT_FALSE(Registered(u1));
     EXPECT_TRUE(Registered(u2));

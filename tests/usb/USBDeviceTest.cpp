@@ -321,8 +321,7 @@ TEST_F(USBDeviceTest, BoardRegistersPauseTriggerLevelsAreWrittenWhenMissingAndTh
 
     m_script->Clear();
     m_script->QueueIlluRegister(0x70);
-    EXPECT_TRUE(device.InitTriggerValuesForAsyncImage());
-    EXPECT_TRUE(RegisterWrites().empty());
+    EXPECT_TRUE(device.InitTriggerValuesForAsyncImage() && RegisterWrites().empty());
 
     // The parameter write of MinTriggerLevelHigh (call 28) fails: the low
     // byte read before goes back, and the EEPROM is locked again.
