@@ -3,13 +3,25 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <array>
+#include <atomic>
+#include <filesystem>
 #include <future>
+#include <random>
+#include <vector>
 
 #include "ethernet/ScriptedSensor.h"
 #include "support/LoggedTest.h"
+#include "support/TempDir.h"
+#include "support/Wait.h"
+
+#ifndef _WIN32
+#include "EthernetReplay.h"
+#endif
 
 using namespace ethernet;
 using namespace kvt_test;
+using testing::Each;
 using testing::ElementsAre;
 using testing::HasSubstr;
 using testing::Not;
@@ -23,18 +35,12 @@ protected:
         for (const auto& [key, value] : values) ASSERT_TRUE(properties.SetProperty(key, value));
         device_.SetCaptureProperties(properties);
     }
-    // The body of the nth request with the given CmdID, zero-padded to 16
-    // bytes so a missing request fails the comparison rather than the test run.
+    // The body of the nth request with the given CmdID; empty when there is
+    // none, so that at() fails the test rather than the test run.
     Bytes BodyOf(uint32_t cmdId, size_t nth = 0) {
-        for (const SensorRequest& request : sensor_.Requests()) {
-            if (request.cmdId == cmdId && nth-- == 0) {
-                Bytes body = request.body;
-                body.resize(std::max<size_t>(body.size(), 16), 0);
-                return body;
-            }
-        }
-        ADD_FAILURE() << "no request " << cmdId;
-        return Bytes(16, 0xEE);
+        for (const SensorRequest& request : sensor_.Requests())
+            if (request.cmdId == cmdId && nth-- == 0) return request.body;
+        return {};
     }
     // Starts an asynchronous capture with a time-out in seconds.
     std::future<bool> StartAsync(int seconds, std::vector<uint8_t>& image) {
@@ -71,8 +77,10 @@ TEST_F(EthernetDeviceTest, InitializeReadsStatusAddressesAndFirmwareOnce) {
     sensor_.config[kConfigFirmware] = 0x0703;  // byte 0 major 3, byte 1 minor 7
     sensor_.config[kConfigServerPort] = 0xCDAB;
     ASSERT_TRUE(device_.Initialize());
-    EXPECT_THAT(sensor_.CommandIds(), ElementsAre(kGetStatus, kGetConfiguration, kGetConfiguration,
-                                                  kGetConfiguration, kGetConfiguration));
+    std::vector<uint32_t> ids;
+    for (const SensorRequest& request : sensor_.Requests()) ids.push_back(request.cmdId);
+    EXPECT_THAT(ids, ElementsAre(kGetStatus, kGetConfiguration, kGetConfiguration,
+                                 kGetConfiguration, kGetConfiguration));
     EXPECT_EQ(device_.GetFirmwareVersion(), "3.07");
     EXPECT_EQ(sensor_.Requests().size(), 5u);  // known: not asked again
     EXPECT_EQ(device_.GetSerialNumber(), "4711");
@@ -93,7 +101,7 @@ TEST_F(EthernetDeviceTest, InitializeReadsStatusAddressesAndFirmwareOnce) {
     EXPECT_TRUE(sensor_.Requests().back().body.empty());
 }
 
-TEST_F(EthernetDeviceTest, WindowOriginFallsBackWhenTheOffsetIsUnknown) {
+TEST_F(EthernetDeviceTest, FramesAskForTheirWindowAndAFailedSecondFrameFailsTheCapture) {
     // The sensor refuses both offset reads: origin 210, 90 plus the shift.
     sensor_.Queue(HeaderBytes(kGetStatus, 4));
     sensor_.Queue(HeaderBytes(kGetStatus, 4));
@@ -109,8 +117,8 @@ TEST_F(EthernetDeviceTest, WindowOriginFallsBackWhenTheOffsetIsUnknown) {
     sensor_.config[kConfigOffsetX] = 5;
     sensor_.config[kConfigOffsetY] = 0xFFFD;  // -3
     ASSERT_TRUE(device_.GetSingleImage(frame, kFrameNormal));
-    EXPECT_EQ(GetU16(&BodyOf(kGetImageEx, 1)[4]), 101);
-    EXPECT_EQ(GetU16(&BodyOf(kGetImageEx, 1)[6]), 77);
+    EXPECT_EQ(GetU16(&BodyOf(kGetImageEx, 1).at(4)), 101);
+    EXPECT_EQ(GetU16(&BodyOf(kGetImageEx, 1).at(6)), 77);
     EXPECT_THAT(LogText(), HasSubstr("Offset x: 5, y: -3"));
 
     // Without LFD one frame, whatever the picture size.
@@ -118,25 +126,23 @@ TEST_F(EthernetDeviceTest, WindowOriginFallsBackWhenTheOffsetIsUnknown) {
     ASSERT_TRUE(device_.GetSyncImage(frame));
     EXPECT_EQ(frame.size(), 384u * 320u);
     EXPECT_EQ(sensor_.Requests().back().cmdId, kGetImageEx);
-}
 
-TEST_F(EthernetDeviceTest, AFailedSecondFrameFailsTheCapture) {
-    std::vector<uint8_t> image;
+    // A failed second frame fails the capture.
     SetProperties({{"PictureSize", "Half"}, {"LFD", "true"}});
     // Each frame reads the window's offsets first.
     for (const Bytes& answer :
          {ConfigAnswer(0), ConfigAnswer(0), ImageAnswer(kGetImageEx, Bytes(192 * 160, 1)),
           ConfigAnswer(0), ConfigAnswer(0), Concat({HeaderBytes(kGetImage, 100), Bytes(100, 0)})})
         sensor_.Queue(answer);
-    EXPECT_FALSE(device_.GetSyncImage(image));
-    EXPECT_TRUE(image.empty());
+    EXPECT_FALSE(device_.GetSyncImage(frame));
+    EXPECT_TRUE(frame.empty());
     EXPECT_THAT(LogText(),
                 HasSubstr("CEthernetDevice::GetSingleImage: Header mirror-check failed"));
 
     // The bad answer leaves nothing behind for the next capture.
     SetProperties({{"PictureSize", "Half"}, {"LFD", "false"}});
-    ASSERT_TRUE(device_.GetSyncImage(image));
-    EXPECT_EQ(image.size(), 192u * 160u);
+    ASSERT_TRUE(device_.GetSyncImage(frame));
+    EXPECT_EQ(frame.size(), 192u * 160u);
 }
 
 TEST_F(EthernetDeviceTest, AWrongAnswerOrAnUnconfirmedTriggerEndsTheAsyncCapture) {
@@ -147,7 +153,7 @@ TEST_F(EthernetDeviceTest, AWrongAnswerOrAnUnconfirmedTriggerEndsTheAsyncCapture
     EXPECT_FALSE(capture.get());
     EXPECT_TRUE(image.empty());
     // The trigger went off in an exchange that the stale bytes did not disturb.
-    EXPECT_EQ(BodyOf(kSetAutoTrigger, 1)[0], 0);
+    EXPECT_EQ(BodyOf(kSetAutoTrigger, 1).at(0), 0);
     EXPECT_EQ(device_.GetDeviceStatus(), 1);
 
     // A trigger the sensor does not confirm fails the capture at once.
@@ -157,5 +163,192 @@ TEST_F(EthernetDeviceTest, AWrongAnswerOrAnUnconfirmedTriggerEndsTheAsyncCapture
     EXPECT_THAT(LogText(), HasSubstr("Status of device is 0x0 instead of expected 0x1!"));
     EXPECT_THAT(LogText(), HasSubstr("SetTrigger(true) in CEthernetDevice::GetAsyncImage failed"));
 }
+
+// A sensor that lies, stalls or drops the connection must cost the library a
+// failed operation and a log line, never a crash, a hang or a leak.
+
+// A device on a fresh connection whose sensor answers only what is queued.
+struct Rig {
+    explicit Rig(StopCheck halt = {})
+        : device(sensor.TakeLibrarySide(), SocketEndpoint{}, 7, std::move(halt)) {
+        sensor.autoAnswer = false;
+    }
+    ScriptedSensor sensor;
+    CEthernetDevice device;
+};
+
+// Runs the check on a fresh device for each cut below the limit and each of
+// the further cuts: its sensor sends the first cut bytes of the replies and
+// then closes the connection.
+void ForEachCut(const std::vector<Bytes>& replies, size_t limit,
+                const std::function<void(CEthernetDevice&, size_t)>& check,
+                std::vector<size_t> further = {}, const CProperties* properties = nullptr) {
+    for (size_t cut = 0; cut < limit; ++cut) further.push_back(cut);
+    for (size_t cut : further) {
+        Rig rig;
+        if (properties != nullptr) rig.device.SetCaptureProperties(*properties);
+        for (const Bytes& reply : replies) rig.sensor.Queue(reply);
+        rig.sensor.hangUpAfter = cut;
+        check(rig.device, cut);
+    }
+}
+
+class HostilePeerTest : public LoggedTest {};
+
+TEST_F(HostilePeerTest, ADisconnectAtAnyByteOfTheSmallExchangesOrTheStatusQueryFailsThem) {
+    ForEachCut({StatusAnswer(1, 1)}, kHeaderSize + kStatusBodySize,
+               [](CEthernetDevice& device, size_t cut) {
+                   EXPECT_FALSE(device.IndicateResult(kvt__ResultFeedback__Succeeded)) << cut;
+               });
+    const Bytes ld = Concat({HeaderBytes(kGetLD, 8), Bytes{1, 2, 3, 4, 0, 0, 0, 0}});
+    ForEachCut({ld}, ld.size(), [](CEthernetDevice& device, size_t cut) {
+        LFDMeasurement measurement;
+        EXPECT_FALSE(device.GetBoundLFD(1000, measurement)) << cut;
+    });
+    // Switching the trigger on: a status query, then the trigger command.
+    const std::vector<Bytes> trigger{StatusAnswer(1, 1), ConfigAnswer(0), ConfigAnswer(0),
+                                     ConfigAnswer(0), StatusAnswer(1, 1)};
+    ForEachCut(trigger, Concat(trigger).size(), [](CEthernetDevice& device, size_t cut) {
+        std::vector<uint8_t> image;
+        device.SetAsyncTimeout(0);
+        EXPECT_FALSE(device.GetAsyncImage(image)) << cut;
+    });
+    EXPECT_EQ(Occurrences(LogText(), "SetTrigger(true) in CEthernetDevice::GetAsyncImage failed"),
+              Concat(trigger).size());
+
+    // The status query.
+    const std::vector<Bytes> answers{StatusAnswer(77, 1), ConfigAnswer(1), ConfigAnswer(2),
+                                     ConfigAnswer(3)};
+    const size_t statusEnd = answers[0].size();
+    ForEachCut(answers, Concat(answers).size() + 1, [&](CEthernetDevice& device, size_t cut) {
+        // The address reads after the status only feed the log.
+        EXPECT_EQ(device.GetDeviceStatus(), cut < statusEnd ? 3 : 1) << "cut " << cut;
+        EXPECT_EQ(device.GetSerialNumber(), cut < statusEnd ? "" : "77") << "cut " << cut;
+    });
+}
+
+TEST_F(HostilePeerTest, ADisconnectInsideAFrameOrAHugeLengthFailsTheCaptureWithoutAnImage) {
+    CProperties half;
+    ASSERT_TRUE(half.SetProperty("PictureSize", "Half"));
+    const Bytes frame = ImageAnswer(kGetImageEx, Bytes(192 * 160, 9));
+    const std::vector<Bytes> answers{ConfigAnswer(0), ConfigAnswer(0), frame};
+    const size_t frameStart = Concat(answers).size() - frame.size();
+    // Every byte of the answers before the frame's body, then a sample inside it.
+    ForEachCut(
+        answers, frameStart + kHeaderSize + 2,
+        [](CEthernetDevice& device, size_t cut) {
+            std::vector<uint8_t> image;
+            // A cut in the offset reads only costs the offset; the frame
+            // request then finds the connection closed.
+            EXPECT_FALSE(device.GetSyncImage(image)) << cut;
+            EXPECT_TRUE(image.empty()) << cut;
+        },
+        {frameStart + 1000, frameStart + frame.size() / 2, frameStart + frame.size() - 1}, &half);
+
+    // Huge lengths are refused before anything is read.
+    Rig rig;
+    rig.sensor.Queue(Concat({HeaderBytes(kGetImage, 400000), Bytes(64, 1)}));
+    rig.sensor.Queue(HeaderBytes(kGetImage, 0xFFFFFFFF));
+    std::vector<uint8_t> image;
+    EXPECT_FALSE(rig.device.GetNormalImage(image) || rig.device.GetNormalImage(image));
+    EXPECT_TRUE(image.empty());
+    EXPECT_THAT(LogText(), HasSubstr("Expected Header.CmdID:3, received CmdID:3"));
+}
+
+TEST_F(HostilePeerTest, RandomAnswersNeverCrashTheOperations) {
+    std::mt19937 random(20240611);
+    for (int round = 0; round < 60; ++round) {
+        Rig rig;
+        Bytes noise(random() % 120);
+        for (uint8_t& byte : noise) byte = static_cast<uint8_t>(random());
+        // Half the rounds start with a header the operation expects.
+        if (round % 2 == 0 && noise.size() >= kHeaderSize) {
+            const uint32_t ids[] = {kGetConfiguration, kGetStatus, kGetImageEx, kGetLD};
+            PutU32(noise.data(), ids[random() % 4]);
+            PutU32(noise.data() + 4, static_cast<uint32_t>(random() % 64));
+        }
+        rig.sensor.Queue(noise);
+        rig.sensor.hangUpAfter = noise.size();
+        CProperties properties;
+        ASSERT_TRUE(properties.SetProperty("PictureSize", round % 3 == 0 ? "ROI" : "Half"));
+        rig.device.SetCaptureProperties(properties);
+        std::vector<uint8_t> image;
+        LFDMeasurement measurement;
+        // A capture, an initialisation, a measurement or a result, in turn.
+        const bool ignored = round % 4 == 0   ? rig.device.GetSyncImage(image)
+                             : round % 4 == 1 ? rig.device.Initialize()
+                             : round % 4 == 2
+                                 ? rig.device.GetBoundLFD(1, measurement)
+                                 : rig.device.IndicateResult(kvt__ResultFeedback__Failed);
+        (void)ignored;
+        // After the close every further exchange fails.
+        EXPECT_EQ(rig.device.GetDeviceStatus(), 3) << round;
+    }
+}
+
+TEST_F(HostilePeerTest,
+       AStalledAnswerEndsWhenTheDeviceClosesOrTheManagerHaltsButASlowDripSucceeds) {
+    Rig rig;
+    // The frame is announced, begun and never finished.
+    rig.sensor.Queue(Concat({HeaderBytes(kGetImage, 399999), Bytes(10, 1)}));
+    std::vector<uint8_t> image;
+    auto capture = std::async(std::launch::async, [&] { return rig.device.GetNormalImage(image); });
+    ASSERT_TRUE(rig.sensor.WaitForRequests(1, 5000));
+    EXPECT_EQ(capture.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+    EXPECT_EQ(rig.device.CloseDevice(), 0);
+    EXPECT_FALSE(capture.get());
+    EXPECT_TRUE(image.empty());
+    EXPECT_THAT(LogText(), HasSubstr("CEthernetDevice::GetNormalImage:(-) Recv(BUFFER) failed"));
+    // Closed for good: nothing is sent any more.
+    EXPECT_FALSE(rig.device.ResetDevice());
+    EXPECT_EQ(rig.sensor.Requests().size(), 1u);
+
+    // The manager halts while an answer stalls.
+    std::atomic<bool> halt{false};
+    Rig halting([&halt] { return halt.load(); });
+    halting.sensor.Queue(Concat({HeaderBytes(kGetLD, 8), Bytes{1, 2}}));
+    LFDMeasurement measurement;
+    // A wait of 1000 s that the halt cuts short.
+    auto read = std::async(std::launch::async,
+                           [&] { return halting.device.GetBoundLFD(1000, measurement); });
+    ASSERT_TRUE(halting.sensor.WaitForRequests(1, 5000));
+    halt = true;
+    EXPECT_FALSE(read.get());
+    // The header or the body, depending on how far the answer got.
+    EXPECT_THAT(LogText(), HasSubstr("CEthernetDevice::GetBoundLFD:(-) Recv("));
+
+    // A slow drip within the wait still succeeds.
+    Rig drip;
+    drip.sensor.Queue(Reply{StatusAnswer(5, 1), 20});
+    drip.sensor.autoAnswer = true;
+    EXPECT_EQ(drip.device.GetDeviceStatus(), 1);
+    EXPECT_EQ(drip.device.GetSerialNumber(), "5");
+}
+
+#ifndef _WIN32
+// The fuzz target's seed corpus holds a well-behaved sensor's answers to every
+// command; replayed, each of them must carry all six operations through.
+TEST(EthernetSeedCorpusTest, EverySeedCarriesEveryOperationThrough) {
+    const std::filesystem::path folder = KVT_ETHERNET_CORPUS;
+    size_t seeds = 0;
+    std::array<bool, ethernet_replay::kOperations> firsts{};
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        const std::string bytes = kvt_test::ReadFile(entry.path());
+        const std::vector<uint8_t> seed(bytes.begin(), bytes.end());
+        ASSERT_GT(seed.size(), 1u) << entry.path();
+        ++seeds;
+        firsts[(seed[0] >> 4) % ethernet_replay::kOperations] = true;
+        // A scheduler's pause between two requests must not end the replay early.
+        EXPECT_THAT(ethernet_replay::Replay(seed.data(), seed.size(), 500), Each(true))
+            << entry.path().filename();
+
+        // Without the replies every operation fails: they are what carries them.
+        EXPECT_THAT(ethernet_replay::Replay(seed.data(), 1), Each(false))
+            << entry.path().filename();
+    }
+    EXPECT_GE(seeds, 24u);
+    EXPECT_THAT(firsts, Each(true));  // every operation goes first somewhere
+}
+#endif
 
 }  // namespace

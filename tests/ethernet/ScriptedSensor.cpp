@@ -5,17 +5,9 @@
 #include <algorithm>
 #include <chrono>
 
-#include "image/PictureGeometry.h"
-
 using namespace ethernet;
 
 namespace kvt_test {
-
-namespace {
-
-constexpr int kPollMs = 20;
-
-}  // namespace
 
 platform::SocketAddress Loopback(const char* address, int port) {
     platform::SocketAddress result;
@@ -54,25 +46,21 @@ Bytes ImageAnswer(uint32_t cmdId, const Bytes& frame) {
     return Concat({HeaderBytes(cmdId, static_cast<uint32_t>(frame.size())), frame});
 }
 
-Bytes Concat(std::initializer_list<Bytes> parts) {
+Bytes Concat(const std::vector<Bytes>& parts) {
     Bytes all;
     for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
     return all;
 }
 
 ScriptedSensor::ScriptedSensor() {
-    const platform::SocketHandle listener = platform::OpenTcpSocket();
-    platform::SocketAddress address = Loopback("127.0.0.1", 0);
-    EXPECT_TRUE(platform::BindListener(listener, address, 1));
-    EXPECT_TRUE(platform::LocalAddress(listener, address));
+    SocketEndpoint listener{Loopback("127.0.0.1", 0)};
+    EXPECT_TRUE(BindEndpoint(listener) &&
+                platform::LocalAddress(listener.socket, listener.address));
     m_socket = platform::OpenTcpSocket();
-    EXPECT_TRUE(platform::ConnectTcp(m_socket, address, 2000));
-    platform::SocketAddress local, remote;
-    EXPECT_TRUE(platform::AcceptTcp(listener, m_library.socket, local, remote, {}));
-    m_library.address = remote;
-    // As the library's own accept does.
-    platform::SetNoDelay(m_library.socket);
-    platform::CloseSocket(listener);
+    EXPECT_TRUE(platform::ConnectTcp(m_socket, listener.address, 2000));
+    // Taken as the library's listener takes a sensor.
+    EXPECT_TRUE(AcceptConnection(listener, m_library, 1));
+    CloseEndpoint(listener);
     m_thread = std::thread([this] { Run(); });
 }
 
@@ -93,49 +81,37 @@ ScriptedSensor::ScriptedSensor(const platform::SocketAddress& listener,
 ScriptedSensor::~ScriptedSensor() {
     m_stop = true;
     if (m_thread.joinable()) m_thread.join();
-    CloseConnection();
+    platform::CloseSocket(m_socket);
     CloseEndpoint(m_library);
 }
 
 bool ScriptedSensor::ReadExactly(uint8_t* data, size_t count) {
-    size_t done = 0;
-    while (done < count) {
-        if (m_stop) return false;
-        platform::SocketHandle socket;
-        {
-            std::lock_guard lock(m_sendMutex);
-            socket = m_socket;
-        }
-        if (socket == platform::kInvalidSocket) return false;
-        const int ready = platform::WaitReadable(socket, kPollMs);
-        if (ready < 0) return false;
-        if (ready == 0) continue;
-        const int got = platform::RecvSome(socket, data + done, static_cast<int>(count - done));
-        if (got <= 0) {
-            std::lock_guard lock(m_mutex);
-            m_closedByLibrary = true;
-            m_changed.notify_all();
-            return false;
-        }
-        done += static_cast<size_t>(got);
+    SocketEndpoint endpoint;
+    {
+        std::lock_guard lock(m_sendMutex);
+        endpoint.socket = m_socket;
     }
-    return true;
+    if (endpoint.socket == platform::kInvalidSocket) return false;
+    if (RecvAll(endpoint, data, static_cast<int>(count), 0, [this] { return m_stop.load(); }))
+        return true;
+    // Not our own stop: the library closed the connection.
+    if (!m_stop) {
+        std::lock_guard lock(m_mutex);
+        m_closedByLibrary = true;
+        m_changed.notify_all();
+    }
+    return false;
 }
 
 void ScriptedSensor::SendReplyLocked(const Reply& reply) {
     const size_t limit = std::min(reply.bytes.size(), hangUpAfter - m_answered);
-    size_t sent = 0;
-    while (sent < limit && m_socket != platform::kInvalidSocket) {
-        if (reply.dripMs > 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(reply.dripMs));
-            if (m_stop) return;
-        }
-        const int chunk = reply.dripMs > 0 ? 1 : static_cast<int>(limit - sent);
-        const int done = platform::SendSome(m_socket, reply.bytes.data() + sent, chunk);
-        if (done <= 0) return;
-        sent += static_cast<size_t>(done);
+    const size_t step = reply.dripMs > 0 ? 1 : limit;
+    for (size_t sent = 0; sent < limit; sent += step) {
+        if (reply.dripMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(reply.dripMs));
+        if (m_stop || !SendAll({{}, m_socket}, reply.bytes.data() + sent, static_cast<int>(step)))
+            return;
+        m_answered += step;
     }
-    m_answered += sent;
     if (m_answered >= hangUpAfter) {
         platform::CloseSocket(m_socket);
         m_socket = platform::kInvalidSocket;
@@ -149,12 +125,6 @@ Bytes ScriptedSensor::AutoAnswer(const SensorRequest& request) const {
             const auto found = config.find(index);
             return ConfigAnswer(found == config.end() ? 0 : found->second);
         }
-        case kGetImage: {
-            const PictureGeometry& roi = kPictureGeometry[0];
-            return ImageAnswer(kGetImage, Bytes(size_t(2) * roi.rawWidth * roi.rawHeight, 3));
-        }
-        case kGetLD:
-            return Answer(kGetLD, {0x0A141E28, 0});
         case kGetImageEx: {
             const uint16_t width = GetU16(&request.body[0]);
             const uint16_t height = GetU16(&request.body[2]);
@@ -179,16 +149,15 @@ void ScriptedSensor::Run() {
         request.body.resize(std::min<uint32_t>(DecodeHeader(header).length, 64));
         if (!ReadExactly(request.body.data(), request.body.size())) return;
         Reply reply;
-        bool scripted = false;
         {
             std::lock_guard lock(m_mutex);
             if (!m_replies.empty()) {
                 reply = std::move(m_replies.front());
                 m_replies.pop_front();
-                scripted = true;
+            } else if (autoAnswer) {
+                reply.bytes = AutoAnswer(request);
             }
         }
-        if (!scripted && autoAnswer) reply.bytes = AutoAnswer(request);
         // Recorded before the answer goes out, so a test that sees the answer
         // also sees the request; and a Push waits until the answer is out.
         std::lock_guard sending(m_sendMutex);
@@ -199,13 +168,6 @@ void ScriptedSensor::Run() {
         m_changed.notify_all();
         SendReplyLocked(reply);
     }
-}
-
-EchoService::EchoService(const char* address)
-    : m_service([this](int, const std::string& text) {
-          m_connections += text.rfind("echo connection from", 0) == 0;
-      }) {
-    EXPECT_TRUE(m_service.Start(Loopback(address, 0)));
 }
 
 }  // namespace kvt_test

@@ -14,7 +14,6 @@
 
 #include "ethernet/EthernetProtocol.h"
 #include "ethernet/SocketEndpoint.h"
-#include "sim/ethernet/EchoService.h"
 
 namespace kvt_test {
 
@@ -40,7 +39,7 @@ Bytes HeaderBytes(uint32_t cmdId, uint32_t length);
 Bytes StatusAnswer(uint32_t serial, uint32_t status, uint32_t cmdId = ethernet::kGetStatus);
 Bytes ConfigAnswer(uint32_t value);
 Bytes ImageAnswer(uint32_t cmdId, const Bytes& frame);
-Bytes Concat(std::initializer_list<Bytes> parts);
+Bytes Concat(const std::vector<Bytes>& parts);
 
 // The sensor side of one TCP connection, played from a script: each request
 // that arrives is recorded and answered with the next queued reply, or, when
@@ -73,20 +72,10 @@ public:
         std::lock_guard lock(m_sendMutex);
         SendReplyLocked(Reply{bytes});
     }
-    void CloseConnection() {
-        std::lock_guard lock(m_sendMutex);
-        platform::CloseSocket(m_socket);
-        m_socket = platform::kInvalidSocket;
-    }
 
     std::vector<SensorRequest> Requests() const {
         std::lock_guard lock(m_mutex);
         return m_requests;
-    }
-    std::vector<uint32_t> CommandIds() const {
-        std::vector<uint32_t> ids;
-        for (const SensorRequest& request : Requests()) ids.push_back(request.cmdId);
-        return ids;
     }
     // True once count requests arrived within timeoutMs.
     bool WaitForRequests(size_t count, int timeoutMs) const {
@@ -127,20 +116,6 @@ private:
     bool m_closedByLibrary = false;
     size_t m_answered = 0;  // bytes sent, under m_sendMutex
     std::thread m_thread;
-};
-
-// The simulator's echo service on a loopback address and a free port,
-// counting the connections it takes.
-class EchoService {
-public:
-    explicit EchoService(const char* address = "127.0.0.1");
-
-    int Port() const { return m_service.Port(); }
-    int Connections() const { return m_connections.load(); }
-
-private:
-    std::atomic<int> m_connections{0};
-    sim::EchoService m_service;
 };
 
 }  // namespace kvt_test

@@ -16,6 +16,8 @@
 #include "platform/UsbDriver.h"
 #include "sim/usb/RawHost.h"
 #include "support/LoggedTest.h"
+#include "usb/USBDeviceU1.h"
+#include "usb/USBDeviceU2.h"
 
 namespace kvt_test {
 
@@ -163,5 +165,26 @@ protected:
 
     std::shared_ptr<UsbScript> m_script = std::make_shared<UsbScript>();
 };
+
+// The models with their state records and settings open to tests.
+template <typename Model>
+class Open : public Model {
+public:
+    using CUSBDevice::m_AutoTriggerSensitivity;
+    using CUSBDevice::m_State0;
+    using CUSBDevice::m_State1;
+    using CUSBDevice::m_State10;
+    using CUSBDevice::m_State2;
+    using Model::Model;
+
+    void Set(const std::string& property, const std::string& value) {
+        CProperties properties;
+        properties.CopyFrom(this->CaptureProperties());
+        ASSERT_TRUE(properties.SetProperty(property, value));
+        this->SetCaptureProperties(properties);
+    }
+};
+using OpenU1 = Open<CUSBDeviceU1>;
+using OpenU2 = Open<CUSBDeviceU2>;
 
 }  // namespace kvt_test

@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "usb/ScriptedUsbHandle.h"
-#include "usb/UsbTestModels.h"
 
 using namespace kvt_test;
 using testing::ElementsAre;
@@ -22,22 +21,36 @@ Bytes Body(std::initializer_list<uint8_t> head, size_t size) {
     return body;
 }
 
-class USBDeviceTest : public UsbLogFixture {};
+class USBDeviceTest : public UsbLogFixture {
+protected:
+    // The data byte of every illumination-board command sent with this code.
+    Bytes Sent(uint8_t code) const {
+        Bytes data;
+        for (const Bytes& w : m_script->Writes())
+            if (w.size() == 40 && w[1] == 0x40 && w[3] == code) data.push_back(w[8]);
+        return data;
+    }
+    // Illumination-board register writes as {address, value}.
+    std::vector<RegisterWrite> RegisterWrites() const {
+        std::vector<RegisterWrite> writes;
+        uint8_t address = 0;
+        for (const Bytes& w : m_script->Writes()) {
+            if (w.size() == 40 && w[3] == 0x08) address = w[8];
+            if (w.size() == 40 && w[3] == 0x07) writes.emplace_back(address, w[8]);
+        }
+        return writes;
+    }
+    // The older model's status LED states, from the type-10 records written.
+    Bytes States() const {
+        Bytes states;
+        for (const Bytes& w : m_script->Writes())
+            if (w.size() == 6 && w[0] == 6 && w[1] == 10) states.push_back(w[2]);
+        return states;
+    }
+};
 
 // The bytes of register exchanges are checked against the emulated sensors,
 // which refuse malformed requests (ModelEmulatorTest); here what they cannot see.
-TEST_F(USBDeviceTest, IlluBoardRegisterWritePausesBeforeTheParameterIsAnswered) {
-    OpenU2 device(Handle(), "u2");
-    m_script->QueueIlluWrite();
-    ASSERT_TRUE(
-        device.WriteI2CRegisterToDevice(usb::MemoryIlluBoard, usb::MinTriggerLevelLow, 0x70));
-    // Address command, then parameter write: between the second body (call 5)
-    // and its response header (call 6).
-    const auto calls = m_script->Calls();
-    ASSERT_EQ(calls.size(), 8u);
-    EXPECT_GE(calls[6].when - calls[5].when, std::chrono::milliseconds(100));
-}
-
 TEST_F(USBDeviceTest, StateRecordsAreStoredAndReportedAndRegisterReadsRefuseAnswersThatDoNotFit) {
     OpenU1 device(Handle(), "u1");
     uint8_t value = 0;
@@ -49,38 +62,35 @@ TEST_F(USBDeviceTest, StateRecordsAreStoredAndReportedAndRegisterReadsRefuseAnsw
     EXPECT_THAT(m_script->Writes(), ElementsAre(Header(0, 0x00), Header(0, 0x00)));
 
     // Answers that do not fit the request fail; a count of 0 sends nothing.
-    m_script->Clear();
-    m_script->QueueAnswer(0x00, {1});
-    EXPECT_FALSE(device.ReadI2CRegisterFromDevice(usb::MemoryBioBoard, usb::OffsetX, &value, 1));
-    m_script->Clear();
-    m_script->QueueAnswer(0x02, {1, 2});
-    EXPECT_FALSE(device.ReadI2CRegisterFromDevice(usb::MemoryBioBoard, usb::OffsetX, &value, 1));
+    for (const auto& [cmdId, body] : {std::pair<uint8_t, Bytes>{0x00, {1}}, {0x02, {1, 2}}}) {
+        m_script->Clear();
+        m_script->QueueAnswer(cmdId, body);
+        EXPECT_FALSE(
+            device.ReadI2CRegisterFromDevice(usb::MemoryBioBoard, usb::OffsetX, &value, 1));
+    }
     m_script->Clear();
     EXPECT_TRUE(device.ReadI2CRegisterFromDevice(usb::MemoryBioBoard, usb::OffsetX, &value, 0));
     EXPECT_TRUE(m_script->Writes().empty());
     EXPECT_EQ(device.GetDeviceStatus(), 3);
 
     // Known state records are stored; a short one ends the update.
-    const Bytes tiny{1, 0};
-    EXPECT_TRUE(device.UpdateStates(tiny.data(), 1));
-    EXPECT_TRUE(device.UpdateStates(tiny.data(), 2));
-
-    const Bytes shortRecord{4, 0, 7, 9, 2, 0, 0, 0};
-    EXPECT_FALSE(device.UpdateStates(shortRecord.data(), 8));
+    const auto update = [&](const Bytes& body) {
+        return device.UpdateStates(body.data(), static_cast<uint32_t>(body.size()));
+    };
+    EXPECT_TRUE(update({1}) && update({1, 0}));
+    EXPECT_FALSE(update({4, 0, 7, 9, 2, 0, 0, 0}));
     EXPECT_THAT(device.m_State0, ElementsAre(4, 0, 7, 9));
     EXPECT_THAT(LogText(),
                 HasSubstr("CUSBDevice::UpdateStates Received state smaller than 3 bytes "));
 
     // A type-2 record of length 5 is skipped; the records after it count.
-    const Bytes records{5, 2, 1, 2, 3, 4, 2, 1, 5, 8, 1, 1, 2, 3, 4, 5, 6, 6, 10, 9, 8, 7, 6};
-    ASSERT_TRUE(device.UpdateStates(records.data(), static_cast<uint32_t>(records.size())));
+    ASSERT_TRUE(update({5, 2, 1, 2, 3, 4, 2, 1, 5, 8, 1, 1, 2, 3, 4, 5, 6, 6, 10, 9, 8, 7, 6}));
     EXPECT_THAT(device.m_State2, ElementsAre(4, 2, 1, 5));
     EXPECT_THAT(device.m_State1, ElementsAre(8, 1, 1, 2, 3, 4, 5, 6));
     EXPECT_THAT(device.m_State10, ElementsAre(6, 10, 9, 8, 7, 6));
 
     // A record that runs past the body is not stored.
-    const Bytes cut{4, 2, 9, 9, 4, 2, 7};
-    EXPECT_TRUE(device.UpdateStates(cut.data(), static_cast<uint32_t>(cut.size())));
+    EXPECT_TRUE(update({4, 2, 9, 9, 4, 2, 7}));
     EXPECT_THAT(device.m_State2, ElementsAre(4, 2, 9, 9));
 }
 
@@ -140,12 +150,11 @@ TEST_F(USBDeviceTest, TransferFailuresAndClosedHandleAreLogged) {
     m_script->QueueAnswer(0x02, {1});
     for (int i = 0; i < 4; ++i) EXPECT_FALSE(readOffset()) << i;
 
-    EXPECT_EQ(device.CloseDevice(), 0);
-    EXPECT_TRUE(m_script->Closed());
-    EXPECT_FALSE(device.IsDeviceOpen());
-    EXPECT_EQ(device.CloseDevice(), 0);
-    EXPECT_FALSE(device.SetDeviceState(0));
-    EXPECT_FALSE(device.Read(&value, 1, true));
+    // In turn (a braced list runs left to right): a close, a second one, then transfers.
+    EXPECT_EQ((std::vector<int>{device.CloseDevice(), m_script->Closed(), device.IsDeviceOpen(),
+                                device.CloseDevice(), device.SetDeviceState(0),
+                                device.Read(&value, 1, true)}),
+              (std::vector<int>{0, true, false, 0, false, false}));
 
     for (const char* text :
          {"CUSBDevice::Write: DeviceIoControl failed!", "CUSBDevice::Write: byte count mismatch!",
@@ -214,29 +223,7 @@ TEST_F(USBDeviceTest, ConcurrentExchangesDoNotInterleave) {
     EXPECT_EQ(mismatches, 0);
 }
 
-// The newer model.
-class USBDeviceU2Test : public UsbLogFixture {
-protected:
-    // The data byte of every illumination-board command sent with this code.
-    Bytes Sent(uint8_t code) const {
-        Bytes data;
-        for (const Bytes& w : m_script->Writes())
-            if (w.size() == 40 && w[1] == 0x40 && w[3] == code) data.push_back(w[8]);
-        return data;
-    }
-    // Illumination-board register writes as {address, value}.
-    std::vector<RegisterWrite> RegisterWrites() const {
-        std::vector<RegisterWrite> writes;
-        uint8_t address = 0;
-        for (const Bytes& w : m_script->Writes()) {
-            if (w.size() == 40 && w[3] == 0x08) address = w[8];
-            if (w.size() == 40 && w[3] == 0x07) writes.emplace_back(address, w[8]);
-        }
-        return writes;
-    }
-};
-
-TEST_F(USBDeviceU2Test, CapturesAlwaysEndWithTheIdleState) {
+TEST_F(USBDeviceTest, CapturesAlwaysEndWithTheIdleState) {
     OpenU2 device(Handle(), "u2");
     // A failed capturing state skips the capture.
     m_script->failing.insert(0);
@@ -268,22 +255,22 @@ TEST_F(USBDeviceU2Test, CapturesAlwaysEndWithTheIdleState) {
     EXPECT_THAT(Sent(0x06), ElementsAre(5, 5, 1));
 }
 
-TEST_F(USBDeviceU2Test, FirmwareChecksCompareBothBoardsAndTheDiagnosticReportsRepairs) {
+TEST_F(USBDeviceTest, FirmwareChecksCompareBothBoardsAndTheDiagnosticReportsRepairs) {
     OpenU2 device(Handle(), "u2");
-    const Bytes main100{4, 2, 1, 0};
-    const Bytes main101{4, 2, 1, 1};
-    auto supported = [&](const Bytes& main, uint8_t illuMajor, uint8_t illuMinor) {
+    // The bio board's version comes with a type-2 state record.
+    auto supported = [&](uint8_t mainMinor, uint8_t illuMajor, uint8_t illuMinor) {
+        const Bytes main{4, 2, 1, mainMinor};
         device.UpdateStates(main.data(), 4);
         m_script->QueueIlluRegister(illuMajor);
         m_script->QueueIlluRegister(illuMinor);
         return device.IsFirmwareSupported();
     };
-    EXPECT_FALSE(supported(main100, 0, 17));
+    EXPECT_FALSE(supported(0, 0, 17));
     EXPECT_THAT(LogText(), HasSubstr("CUSBDeviceU2::IsFirmwareSupported: Firmware is not "
                                      "supported! Existing Firmware - BioBoard: 1.00 (requested: "
                                      "1.01) - IlluBoard: 0.17 (requested: 0.17)"));
-    EXPECT_TRUE(supported(main101, 0, 17));
-    EXPECT_FALSE(supported(main101, 2, 16));
+    EXPECT_TRUE(supported(1, 0, 17));
+    EXPECT_FALSE(supported(1, 2, 16));
 
     for (uint8_t minor : {18, 19}) {
         m_script->QueueIlluRegister(0);
@@ -321,11 +308,20 @@ TEST_F(USBDeviceU2Test, FirmwareChecksCompareBothBoardsAndTheDiagnosticReportsRe
     }
 }
 
-TEST_F(USBDeviceU2Test, TriggerLevelsAreWrittenOnlyWhenMissing) {
+TEST_F(USBDeviceTest, BoardRegistersPauseTriggerLevelsAreWrittenWhenMissingAndTheSerialIsUtf16) {
     OpenU2 device(Handle(), "u2");
+    m_script->QueueIlluWrite();
+    ASSERT_TRUE(
+        device.WriteI2CRegisterToDevice(usb::MemoryIlluBoard, usb::MinTriggerLevelLow, 0x70));
+    // Address command, then parameter write: between the second body (call 5)
+    // and its response header (call 6).
+    const auto calls = m_script->Calls();
+    ASSERT_EQ(calls.size(), 8u);
+    EXPECT_GE(calls[6].when - calls[5].when, std::chrono::milliseconds(100));
+
+    m_script->Clear();
     m_script->QueueIlluRegister(0x70);
-    EXPECT_TRUE(device.InitTriggerValuesForAsyncImage());
-    EXPECT_TRUE(RegisterWrites().empty());
+    EXPECT_TRUE(device.InitTriggerValuesForAsyncImage() && RegisterWrites().empty());
 
     // The parameter write of MinTriggerLevelHigh (call 28) fails: the low
     // byte read before goes back, and the EEPROM is locked again.
@@ -341,10 +337,8 @@ TEST_F(USBDeviceU2Test, TriggerLevelsAreWrittenOnlyWhenMissing) {
                                               RegisterWrite{0x96, 0}, RegisterWrite{0x87, 1}));
     EXPECT_THAT(LogText(), HasSubstr("CUSBDeviceU2::InitTriggerValuesForAsyncImage:(u2-) Unable "
                                      "to threshold value"));
-}
 
-TEST_F(USBDeviceU2Test, BioBoardSerialNumberIsReadAsUtf16Digits) {
-    OpenU2 device(Handle(), "u2");
+    // The bio board serial number comes as UTF-16 digits.
     auto serial = [&](std::u16string units) {
         m_script->Clear();
         units.resize(8, u'\0');
@@ -362,7 +356,7 @@ TEST_F(USBDeviceU2Test, BioBoardSerialNumberIsReadAsUtf16Digits) {
                                      "WideCharToMultiByte failed with error 1113"));
 }
 
-TEST_F(USBDeviceU2Test, CloseWaitsForARunningCapture) {
+TEST_F(USBDeviceTest, CloseWaitsForARunningCapture) {
     OpenU2 device(Handle(), "u2");
     ASSERT_TRUE(device.BeginUse());
     EXPECT_EQ(device.CloseDevice(), -1);
@@ -383,23 +377,10 @@ TEST_F(USBDeviceU2Test, CloseWaitsForARunningCapture) {
         EXPECT_THAT(LogText(), HasSubstr(text));
 }
 
-// The older model.
-class USBDeviceU1Test : public UsbLogFixture {
-protected:
-    // The status LED states sent, from the type-10 records written.
-    Bytes States() const {
-        Bytes states;
-        for (const Bytes& w : m_script->Writes())
-            if (w.size() == 6 && w[0] == 6 && w[1] == 10) states.push_back(w[2]);
-        return states;
-    }
-    void QueueTrigger(uint8_t value) { m_script->QueueAnswer(0x03, {value, 0, 0, 0}); }
-};
-
-TEST_F(USBDeviceU1Test, TriggerThresholdFollowsSensitivityAndReadingsOtherThanAdcFail) {
+TEST_F(USBDeviceTest, TriggerThresholdFollowsSensitivityResultsHoldTheLedAndBothFramesComeAtOnce) {
     OpenU1 device(Handle(), "u1");
     auto isFree = [&](uint8_t trigger) {
-        QueueTrigger(trigger);
+        m_script->QueueAnswer(0x03, {trigger, 0, 0, 0});
         bool free = false;
         EXPECT_TRUE(device.IsSensorFree(free));
         return free;
@@ -418,7 +399,7 @@ TEST_F(USBDeviceU1Test, TriggerThresholdFollowsSensitivityAndReadingsOtherThanAd
 
     // An asynchronous capture without time ends after one reading.
     m_script->Clear();
-    QueueTrigger(200);
+    m_script->QueueAnswer(0x03, {200, 0, 0, 0});
     Bytes image;
     EXPECT_FALSE(device.GetAsyncImage(image));
     EXPECT_EQ(m_script->Writes().size(), 2u);
@@ -440,10 +421,9 @@ TEST_F(USBDeviceU1Test, TriggerThresholdFollowsSensitivityAndReadingsOtherThanAd
     m_script->QueueAnswer(0x03, {10, 20, 30});
     EXPECT_FALSE(device.GetBoundLFD(0, lfd));
     EXPECT_THAT((std::array{lfd.Ir, lfd.Blue, lfd.Green, lfd.Red}), ElementsAre(0, 0, 0, 0));
-}
 
-TEST_F(USBDeviceU1Test, ResultsHoldTheLedAndSyncCaptureAsksForBothFramesAtOnce) {
-    OpenU1 device(Handle(), "u1");
+    // Results hold the LED for a while.
+    m_script->Clear();
     m_script->QueueStateAnswer();
     m_script->QueueStateAnswer();
     EXPECT_TRUE(device.IndicateResult(1));
@@ -467,7 +447,6 @@ TEST_F(USBDeviceU1Test, ResultsHoldTheLedAndSyncCaptureAsksForBothFramesAtOnce) 
     queueOffsets();
     m_script->QueueAnswer(0x01, Bytes(frame, 7));
     m_script->QueueStateAnswer();
-    Bytes image;
     ASSERT_TRUE(device.GetSyncImage(image));
     EXPECT_EQ(image.size(), 2 * frame);
     // Both frames of the window at the offsets (1, 2) in one request.
