@@ -55,6 +55,13 @@ inline KVT_CapturedData Picture(std::vector<unsigned char>& bytes) {
     return data;
 }
 
+// Cancels a capture: the result and the number of the sensor's clients.
+inline std::pair<int, int> Cancel(const char* id) {
+    int available = 7;
+    const int result = KVT_CancelAsyncCapture(id, &available);
+    return {result, available};
+}
+
 // Stops the library whatever a test left behind.
 class LibraryTest : public testing::Test {
 protected:
@@ -187,6 +194,13 @@ protected:
         return messages_.Last(KVT_MSG_NEW_DEVICE).deviceId;
     }
 
+    // The running library with one sensor plugged in.
+    void StartWithSensor(int model = KVTSIM_MODEL_U2) {
+        Start();
+        id_ = Plug(model, &simId_);
+        ASSERT_FALSE(id_.empty());
+    }
+
     // A synchronous capture into a buffer of the given capacity.
     static int Capture(const std::string& id, std::vector<unsigned char>& image,
                        KVT_CapturedData& data, unsigned int capacity = 139190) {
@@ -196,8 +210,14 @@ protected:
         if (result == KVT_RESULT_OK) image.resize(data.imageSize);
         return result;
     }
+    // The same from the fixture's sensor into image_ and data_.
+    int Capture(unsigned int capacity = 139190) { return Capture(id_, image_, data_, capacity); }
 
     MessageLog messages_;
+    std::string id_;
+    int simId_ = 0;
+    std::vector<unsigned char> image_;
+    KVT_CapturedData data_{};
     // Detached at the end of the test; detaching one twice is harmless.
     std::vector<int> simIds_;
 };
