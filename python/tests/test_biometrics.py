@@ -127,4 +127,3 @@ def test_package_and_engine_write_the_same_records(lib: kvtbasic.Library, tmp_pa
         subprocess.run([str(tool), "extract", str(tmp_path / "f15.bmp"), "--format", fmt, "-o", str(out)],
                        env=env, check=True, capture_output=True, timeout=120)
         assert out.read_bytes() == expected
-        assert kvtbasic.Template.from_bytes(out.read_bytes()).data == kvtbasic.Template.from_bytes(expected).data

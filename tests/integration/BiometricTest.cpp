@@ -182,18 +182,14 @@ TEST_F(BiometricTest, IdentifiesAProbeAmongAHundredEnrolledFingers) {
 using CapturedBiometricTest = SimulatedSensorTest;
 
 TEST_F(CapturedBiometricTest, CapturedImpressionsIdentifyTheirFinger) {
-    Start();
-    int simId = 0;
-    const std::string id = Plug(KVTSIM_MODEL_U2, &simId);
-    ASSERT_EQ(KVT_SetProperty(id.c_str(), "ImageMode", "Photo"), KVT_RESULT_OK);
+    ASSERT_NO_FATAL_FAILURE(StartWithSensor());
+    ASSERT_EQ(KVT_SetProperty(id_.c_str(), "ImageMode", "Photo"), KVT_RESULT_OK);
     const size_t logBefore = LogText().size();
     std::vector<KVT_Template> templates;
     for (const auto& [finger, impression] : {std::pair{3, 1}, {9, 1}, {3, 2}, {8, 1}}) {
-        ASSERT_EQ(KVTSim_PlaceFinger(simId, finger, impression, 1), KVTSIM_OK);
-        std::vector<unsigned char> image;
-        KVT_CapturedData data;
-        ASSERT_EQ(Capture(id, image, data), KVT_RESULT_OK);
-        ASSERT_EQ(KVT_ExtractTemplate(&data, &templates.emplace_back(Sized<KVT_Template>())),
+        ASSERT_EQ(KVTSim_PlaceFinger(simId_, finger, impression, 1), KVTSIM_OK);
+        ASSERT_EQ(Capture(), KVT_RESULT_OK);
+        ASSERT_EQ(KVT_ExtractTemplate(&data_, &templates.emplace_back(Sized<KVT_Template>())),
                   KVT_RESULT_OK);
     }
     // The capture's properties text (Photo) is taken as it comes.

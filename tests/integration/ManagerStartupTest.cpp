@@ -156,9 +156,7 @@ TEST_F(ManagerStartupTest, WithoutALogRepairsAreSaidOnStandardError) {
     const std::string logFile = (notAFolder / "kvt.log").string();
     WriteFile(ConfigPath(), ManagerSettings(9, logFile));
     testing::internal::CaptureStderr();
-    const int started = KVT_Start(IgnoreMessage, nullptr);
-    const int stopped = KVT_Stop();
-    EXPECT_EQ(std::tuple(started, stopped), std::tuple(0, 0));
+    EXPECT_EQ((std::tuple{KVT_Start(IgnoreMessage, nullptr), KVT_Stop()}), std::tuple(0, 0));
     EXPECT_THAT(testing::internal::GetCapturedStderr(),
                 AllOf(HasSubstr("KVTBasic: CDevicesManager::Start: cannot write the log file " +
                                 logFile + " ("),
