@@ -61,8 +61,7 @@ class TestSensors:
         u1 = lib.simulator.attach_usb("u1", serial="10000042")
         u2 = lib.simulator.attach_usb("u2")
         e1 = lib.simulator.connect_ethernet(ports[0], serial=20000042, echo_port=ports[1])
-        listed = {s.device_id: s for s in lib.sensors()}
-        assert set(listed) == {u1.sensor.device_id, u2.sensor.device_id, e1.sensor.device_id}
+        assert {s.device_id for s in lib.sensors()} == {u1.sensor.device_id, u2.sensor.device_id, e1.sensor.device_id}
         assert (u1.sensor.model, u1.sensor.serial, u1.sensor.connection) == ("Kelo U1 USB", "10000042", "usb")
         assert u2.sensor.model == "Kelo U2 USB" and u2.sensor.firmware
         assert (e1.sensor.model, e1.sensor.serial, e1.sensor.connection) == (

@@ -107,21 +107,17 @@ TEST(BmpDecoderTest, PalettedFilesOfEveryDepthHeaderAndLayoutDecode) {
         ExpectIndices(bitmap, bits);
     }
     // Core header: 3-byte palette entries.
-    BmpFile core = Paletted(8, 7, 3);
-    core.headerSize = 12;
+    BmpFile file = Paletted(8, 7, 3);
+    file.headerSize = 12;
     PLWinBmp bitmap;
-    Decode(core.Bytes(), bitmap);
+    Decode(file.Bytes(), bitmap);
     ExpectIndices(bitmap, 8);
 
-    // Bitmap arrays, long headers, top-down files and the resolution.
-    BmpFile file = Paletted(8, 4, 3);
+    // A long header with the resolution, in a bitmap array (14 bytes of array header).
     file.headerSize = 124;
     file.pixelsPerMetre = 19685;
-    std::vector<uint8_t> bytes = file.Bytes();
-    // A bitmap array around the file: 14 bytes of array header.
-    std::vector<uint8_t> array{'B', 'A'};
-    array.resize(14, 0);
-    array.insert(array.end(), bytes.begin(), bytes.end());
+    std::vector<uint8_t> array = file.Bytes();
+    array.insert(array.begin(), {'B', 'A', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
     Decode(array, bitmap);
     ExpectIndices(bitmap, 8);
     EXPECT_EQ(bitmap.GetResolution(), (PLPoint{500, 500}));
@@ -189,12 +185,11 @@ TEST(BmpDecoderTest, TrueColourDepthsDecodeToBlueGreenRedAlpha) {
         });
         PLAnyBmp bitmap;
         Decode(file.Bytes(), bitmap);
-        PLPixel32 coloured;
-        PLPixel32 black;
+        PLPixel32 coloured, black;
         std::memcpy(&coloured, bitmap.GetLine(1) + 8, 4);
         std::memcpy(&black, bitmap.GetLine(0) + 8, 4);
-        EXPECT_EQ(coloured, expected) << bits << " bits, stored " << stored;
-        EXPECT_EQ(black.b + black.g + black.r, 0);
+        EXPECT_EQ(std::pair(coloured, black.b + black.g + black.r), std::pair(expected, 0))
+            << bits << " bits, stored " << stored;
     }
 }
 
@@ -222,13 +217,14 @@ TEST(BmpDecoderTest, BrokenFilesFailWithTheirCodeAndText) {
     const std::vector<uint8_t> good = Paletted(8, 4, 2).Bytes();
     const std::string endOfFile = "End of file reached while decoding.\n";
 
-    std::vector<uint8_t> bytes = good;
-    bytes[0] = 'X';
-    EXPECT_EQ(DecodeError(bytes), (Failure{1, "Bitmap decoder: This isn't a bitmap."}));
-
-    bytes = good;
-    bytes[28] = 2;  // bits per pixel
-    EXPECT_EQ(DecodeError(bytes), (Failure{2, "Decoding bmp: Illegal bpp value."}));
+    // The signature, and the bits per pixel.
+    for (const auto& [at, value, failure] :
+         {std::tuple{0, 'X', Failure{1, "Bitmap decoder: This isn't a bitmap."}},
+          {28, 2, Failure{2, "Decoding bmp: Illegal bpp value."}}}) {
+        std::vector<uint8_t> bytes = good;
+        bytes[at] = static_cast<uint8_t>(value);
+        EXPECT_EQ(DecodeError(bytes), failure);
+    }
 
     BmpFile delta(4, 2, 8, 1);
     delta.coloursUsed = 2;
@@ -238,7 +234,7 @@ TEST(BmpDecoderTest, BrokenFilesFailWithTheirCodeAndText) {
 
     // Cut anywhere: in the headers, the palette, the rows, or run-length data.
     for (size_t cut : {size_t{0}, size_t{20}, size_t{500}, good.size() - 1}) {
-        bytes.assign(good.begin(), good.begin() + static_cast<ptrdiff_t>(cut));
+        const std::vector<uint8_t> bytes(good.begin(), good.begin() + static_cast<ptrdiff_t>(cut));
         EXPECT_EQ(DecodeError(bytes), (Failure{11, endOfFile})) << "cut at " << cut;
     }
     BmpFile unfinished = delta;

@@ -73,12 +73,6 @@ std::vector<uint8_t> Values(const LFDProfile& profile) {
     return values;
 }
 
-std::string Text(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.9g", value);
-    return text;
-}
-
 // Thresholds are process-wide: every test starts and ends with the defaults.
 class LFDTest : public kvt_test::LoggedTest {
 protected:
@@ -175,30 +169,29 @@ TEST_F(LFDTest, LevelFollowsTheMetConditionsWithStrictBoundsAndFramesWithoutCont
 
     // Equal LED readings fail the IR ratio whatever its bounds.
     Load({{"RedOffByIROff_min", "-99999"}, {"RedOffByIROff_max", "99999"}});
-    EXPECT_EQ(Level(live_, LFDMeasurement{0, 1000, 1000, 6000, 0}), 3);
-    EXPECT_EQ(Level(live_, LFDMeasurement{1, 1000, 1000, 6000, 0}), 4);
+    EXPECT_EQ(
+        std::pair(Level(live_, {0, 1000, 1000, 6000, 0}), Level(live_, {1, 1000, 1000, 6000, 0})),
+        std::pair(3, 4));
 
     // fxRatio exactly on either bound fails; the reader's single precision
     // matches the ratio's.
-    const std::string fxRatio = Text(FxRatio(live_));
-    Load({{"fxRatio_min", fxRatio}});
-    EXPECT_EQ(Level(live_, kLive), 0);
-    Load({{"fxRatio_max", fxRatio}});
-    EXPECT_EQ(Level(live_, kLive), 0);
+    char fxRatio[32];
+    std::snprintf(fxRatio, sizeof fxRatio, "%.9g", FxRatio(live_));
+    for (const char* bound : {"fxRatio_min", "fxRatio_max"}) {
+        Load({{bound, fxRatio}});
+        EXPECT_EQ(Level(live_, kLive), 0) << bound;
+    }
 
     // Frames without contrast loss fail the optical test on every window.
     Load({});
-    const std::vector<uint8_t> same = Frames(kLFDWindow[0], 200, 200);
-    EXPECT_EQ(FxRatio(same), 1.0f);
-    EXPECT_EQ(Level(same, kLive), 0);
-
-    const std::vector<uint8_t> black(2 * 384 * 320, 0);
-    EXPECT_TRUE(std::isnan(FxRatio(black)));
-    EXPECT_EQ(Level(black, kLive), 0);
+    const std::vector<uint8_t> same = Frames(kLFDWindow[0], 200, 200), black(2 * 384 * 320, 0);
     std::vector<uint8_t> blackCross = live_;
     std::fill(blackCross.begin() + 384 * 320, blackCross.end(), 0);
-    EXPECT_TRUE(std::isinf(FxRatio(blackCross)));
-    EXPECT_EQ(Level(blackCross, kLive), 0);
+    EXPECT_EQ(
+        std::tuple(FxRatio(same), std::isnan(FxRatio(black)), std::isinf(FxRatio(blackCross))),
+        std::tuple(1.0f, true, true));
+    EXPECT_EQ(std::tuple(Level(same, kLive), Level(black, kLive), Level(blackCross, kLive)),
+              std::tuple(0, 0, 0));
 
     // "Half" measures its 150 x 75 window with the profile bands at the same
     // relative places, so it grades like the larger sizes.
@@ -254,13 +247,13 @@ TEST_F(LFDLevelTest, GradesOnlyWhenAskedAndTheSensorMeasuresAndLetsBitmapErrorsT
     EXPECT_EQ(device_.UseCount(), 1);
     EXPECT_THAT(LogText(), HasSubstr("CDevicesManager::GetLFDLevel: LFD-level: 5"));
 
-    sensor_->measures = false;
-    EXPECT_EQ(Grade(live_), 0);
-    sensor_->measures = true;
-    sensor_->type = kvt__DeviceType__Kelo_C;
-    EXPECT_EQ(Grade(live_), 0);
-    sensor_->type = kvt__DeviceType__Kelo_A;
-    EXPECT_EQ(Grade(live_), 5);
+    // A sensor that cannot measure, or a model without the measurement, grades zero.
+    for (const auto& [measures, type, level] : {std::tuple{false, kvt__DeviceType__Kelo_B, 0},
+                                                {true, kvt__DeviceType__Kelo_C, 0},
+                                                {true, kvt__DeviceType__Kelo_A, 5}}) {
+        std::tie(sensor_->measures, sensor_->type) = std::tie(measures, type);
+        EXPECT_EQ(Grade(live_), level) << type;
+    }
 
     const int asked = sensor_->calls;
     properties_.SetProperty("FastMode", "true");
