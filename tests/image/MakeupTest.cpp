@@ -79,9 +79,12 @@ TEST(MakeupTest, EveryPixelOfEverySizeAndModeOnBothPathsFromTheFirstFrameOnly) {
                 std::fill_n(sync.begin() + 38, 8, 0);
                 EXPECT_EQ(sync, file);
                 ASSERT_EQ(file.size(), 1078u + static_cast<size_t>(height) * ((width + 3) & ~3));
-                // Width and height are read back with every pixel below; image size,
-                // resolution and colour counts are 0.
-                for (size_t zero : {34, 38, 42, 46, 50}) EXPECT_EQ(Get32(file, zero), 0u) << zero;
+                // Pixel offset, header size, planes and bits; image size, resolution and colour
+                // counts are 0. Width and height are read back with every pixel below.
+                std::vector<uint32_t> header;
+                for (size_t at : {10, 14, 26, 34, 38, 42, 46, 50})
+                    header.push_back(Get32(file, at));
+                EXPECT_EQ(header, (std::vector<uint32_t>{1078, 40, 1 | 8 << 16, 0, 0, 0, 0, 0}));
                 const bool photo = mode[0] == 'P';
                 int wrong = 0;
                 for (uint32_t i = 0; i < 256; ++i)  // the grey ramp, inverted or not
