@@ -61,6 +61,7 @@ protected:
     }
 };
 
+// A stopped library's answer is StopOverlapTest's.
 TEST_F(BiometricTest, DescribesTheAlgorithmWhileRunningIntoAnExactRecordOnly) {
     EXPECT_EQ(KVT_ExtractTemplate(nullptr, nullptr), KVT_RESULT_NO_ALGORITHM);
     EXPECT_EQ(KVT_MatchTemplate(nullptr, nullptr, 0, nullptr), KVT_RESULT_NO_ALGORITHM);
@@ -78,8 +79,6 @@ TEST_F(BiometricTest, DescribesTheAlgorithmWhileRunningIntoAnExactRecordOnly) {
     EXPECT_EQ(std::tuple(std::string(info.name), std::string(info.version), info.type, info.subType,
                          info.capabilities),
               std::tuple("VeriFinger50", "5.0", 2, 50, 1u));
-    ASSERT_EQ(KVT_Stop(), KVT_RESULT_OK);
-    EXPECT_EQ(KVT_GetBiometricsInfo(&info), KVT_RESULT_NO_ALGORITHM);
 }
 
 TEST_F(BiometricTest, BadRecordsAndPicturesAreRefused) {
