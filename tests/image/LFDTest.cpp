@@ -213,8 +213,7 @@ TEST_F(LFDTest, ThresholdsComeFromTheFileWithDefaultsForZeroOrMissingKeys) {
 
     // Through the device manager's configuration: a file sets them, a start
     // without a file takes every default.
-    kvt_test::TempDir dir("kvt-lfd");
-    const std::string path = (dir / "KVTDeviceManager.ini").string();
+    const std::string path = (m_logDir / "KVTDeviceManager.ini").string();
     kvt_test::WriteFile(path, "Port=82\nRedMinusOff_max=7000\nfxRatio_min=4.5\n");
     const auto read = [&] {
         DeviceManagerConfig().Read(path);

@@ -30,21 +30,15 @@ protected:
                                     "\nEchoPort=" + std::to_string(echoPort_) + "\n");
     }
 
-    // Connects a sensor and returns the library's id for it (empty when it was
-    // not announced).
+    // Connects a sensor to the listener.
     std::string Connect(const char* address = "127.0.0.2", unsigned serial = 4711, bool echo = true,
                         int* simId = nullptr) {
-        const int before = messages_.Count(KVT_MSG_NEW_DEVICE);
-        int id = 0;
-        EXPECT_EQ(KVTSim_ConnectEthernetSensor("127.0.0.1", listenerPort_, address, serial,
-                                               echo ? echoPort_ : 0, &id),
-                  KVTSIM_OK);
-        if (id == 0) return {};
-        simIds_.push_back(id);
-        if (simId != nullptr) *simId = id;
-        if (!messages_.WaitFor(KVT_MSG_NEW_DEVICE, {}, before + 1, std::chrono::seconds(10)))
-            return {};
-        return messages_.Last(KVT_MSG_NEW_DEVICE).deviceId;
+        return Announced(
+            [&](int* id) {
+                return KVTSim_ConnectEthernetSensor("127.0.0.1", listenerPort_, address, serial,
+                                                    echo ? echoPort_ : 0, id);
+            },
+            simId);
     }
     // The running library with one sensor connected.
     void StartWithSensor() {

@@ -58,8 +58,7 @@ inline KVT_CapturedData Picture(std::vector<unsigned char>& bytes) {
 // Cancels a capture: the result and the number of the sensor's clients.
 inline std::pair<int, int> Cancel(const char* id) {
     int available = 7;
-    const int result = KVT_CancelAsyncCapture(id, &available);
-    return {result, available};
+    return {KVT_CancelAsyncCapture(id, &available), available};
 }
 
 // Stops the library whatever a test left behind.
@@ -182,16 +181,23 @@ protected:
 
     void Start() { ASSERT_EQ(KVT_Start(&MessageLog::Callback, &messages_), KVT_RESULT_OK); }
 
-    // Plugs a sensor in and returns the library's id for it.
-    std::string Plug(int model = KVTSIM_MODEL_U2, int* simId = nullptr) {
+    // Adds a sensor through the simulator's call `attach`, which sets its
+    // simulator id, and returns the library's id for it (empty when it was
+    // not announced).
+    std::string Announced(const std::function<int(int*)>& attach, int* simId) {
         // Counted first: the announcement may arrive before the attach returns.
         const int before = messages_.Count(KVT_MSG_NEW_DEVICE);
         int id = 0;
-        EXPECT_EQ(KVTSim_AttachUsbSensor(model, nullptr, &id), KVTSIM_OK);
+        EXPECT_EQ(attach(&id), KVTSIM_OK);
         simIds_.push_back(id);
         if (simId != nullptr) *simId = id;
-        messages_.WaitFor(KVT_MSG_NEW_DEVICE, {}, before + 1);
+        if (!messages_.WaitFor(KVT_MSG_NEW_DEVICE, {}, before + 1)) return {};
         return messages_.Last(KVT_MSG_NEW_DEVICE).deviceId;
+    }
+    // Plugs a USB sensor in.
+    std::string Plug(int model = KVTSIM_MODEL_U2, int* simId = nullptr) {
+        return Announced([&](int* id) { return KVTSim_AttachUsbSensor(model, nullptr, id); },
+                         simId);
     }
 
     // The running library with one sensor plugged in.

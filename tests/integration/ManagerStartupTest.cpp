@@ -50,13 +50,12 @@ TEST_F(ManagerStartupTest, TheLogHoldsBannersAndTraceInOrder) {
         "Debug   " + thread + ">> CDevicesManager::~CDevicesManager",
         "Debug   " + thread + "<< KVT_Stop",
     };
-    size_t at = 0;
+    auto from = log.cbegin();
     for (const std::string& line : expected) {
         std::smatch match;
-        const std::string rest = log.substr(at);
-        ASSERT_TRUE(std::regex_search(rest, match, std::regex(stamp + line + "\r\n")))
+        ASSERT_TRUE(std::regex_search(from, log.cend(), match, std::regex(stamp + line + "\r\n")))
             << "missing, or out of order: " << line;
-        at += static_cast<size_t>(match.position(0) + match.length(0));
+        from = match[0].second;
     }
 }
 
@@ -131,8 +130,7 @@ TEST_F(ManagerStartupTest, AFailedStartSaysWhyAndReturnsTheFittingResult) {
                 HasSubstr("CDevicesManager::Start: cannot take KVT_DevicesManagerMutex ("));
 
     // A data folder that cannot be made (below a file): no log, so standard error.
-    const fs::path dataDir = DataDir();
-    const fs::path file = dataDir / "a-file";
+    const fs::path dataDir = DataDir(), file = dataDir / "a-file";
     WriteFile(file, "x");
     SetEnv("KVT_DATA_DIR", (file / "data").string());
     testing::internal::CaptureStderr();

@@ -75,8 +75,7 @@ protected:
         KVT_CapturedData data = Picture(buffer);
         results.insert(KVT_CaptureImage(id, 0, &data));
         results.insert(KVT_CaptureImage(id, 1, nullptr));
-        int available = 0;
-        results.insert(KVT_CancelAsyncCapture(id, &available));
+        results.insert(Cancel(id).first);
         results.insert(KVT_IndicateResult(id, 1));
         results.insert(KVT_SetProperty(id, "FastMode", "1"));
         char value[64];
@@ -111,8 +110,7 @@ protected:
             callers.emplace_back([&, i] {
                 while (!done) CallEveryExport(device[i], bio[i]);
             });
-        int failedStarts = 0;
-        int failedStops = 0;
+        int failedStarts = 0, failedStops = 0;
         for (int cycle = 0; cycle < cycles; ++cycle) {
             failedStarts += KVT_Start(&MessageLog::Callback, &messages_) != KVT_RESULT_OK;
             std::this_thread::sleep_for(std::chrono::milliseconds(cycle % 5));
@@ -120,8 +118,8 @@ protected:
             // Once stopped, nothing reaches the manager or the algorithm.
             unsigned int count = 0;
             EXPECT_EQ(KVT_GetDeviceList(nullptr, &count), KVT_RESULT_NOT_RUNNING);
-            auto bio = Sized<KVT_BiometricsInfo>();
-            EXPECT_EQ(KVT_GetBiometricsInfo(&bio), KVT_RESULT_NO_ALGORITHM);
+            auto info = Sized<KVT_BiometricsInfo>();
+            EXPECT_EQ(KVT_GetBiometricsInfo(&info), KVT_RESULT_NO_ALGORITHM);
         }
         done = true;
         std::set<int> deviceResults, bioResults;
@@ -223,8 +221,7 @@ TEST_F(StopOverlapTest, TheCallbackMayStopTheLibraryAndNoThreadStaysBehind) {
     stopper.beforeFirst = [&] { result = KVT_Stop(); };
     ASSERT_EQ(KVT_Start(&MessageLog::Callback, &stopper), KVT_RESULT_OK);
     EXPECT_TRUE(WaitUntil([] { return KVT_IsRunning() == -1; }, std::chrono::seconds(20)));
-    EXPECT_TRUE(WaitUntil([&] { return result.load() != 1; }));
-    EXPECT_EQ(result.load(), KVT_RESULT_OK);
+    EXPECT_TRUE(WaitUntil([&] { return result.load() == KVT_RESULT_OK; })) << result.load();
     // The message thread that ran the callback ends once the callback returns.
     EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threadsBefore; }));
     StartAndStop();
