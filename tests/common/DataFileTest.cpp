@@ -70,7 +70,7 @@ TEST_F(DataFileTest, LoadedTextReadsAsWritten) {
 TEST_F(DataFileTest, CommentsAttachToTheNextKeyTaken) {
     CDataFile ini;
     LoadText(ini, "# hash\n; semi\nEmpty=\nA=1\nA=2\n; c\r\n[S]\r\nB=1\n");
-    ASSERT_EQ(std::pair(ini.SectionCount(), ini.Sections()[0].keys.size()), std::pair(2ul, 1ul));
+    ASSERT_EQ(std::tuple(ini.SectionCount(), ini.Sections()[0].keys.size()), std::tuple(2u, 1u));
     // A duplicate key keeps its first name, the last value and loses its comment.
     EXPECT_EQ(std::pair(ini.Sections()[0].keys[0].comment, ini.Sections()[1].comment),
               std::pair(std::string(), std::string("\n; c")));
@@ -111,8 +111,7 @@ TEST_F(DataFileTest, TypedLookupsConvertLikeTheCLibrary) {
     }
     // Missing and empty values have markers of their own.
     for (const char* key : {"Missing", "Empty"}) {
-        EXPECT_EQ(ini.GetInt(key), CDataFile::kIntMissing);
-        EXPECT_EQ(ini.GetFloat(key), FLT_MIN);
+        EXPECT_EQ(std::tuple(ini.GetInt(key), ini.GetFloat(key)), std::tuple(INT32_MIN, FLT_MIN));
     }
     EXPECT_EQ(ini.GetInt("I", "NoSuchSection"), INT32_MIN);
     ASSERT_TRUE(ini.SetInt("B", INT32_MIN, "", "DeviceListener_1"));
@@ -279,8 +278,7 @@ TEST_F(DataFileTest, OnlyChangesMakeTheFileDirtyAndASaveNeedsSomethingAndAWritab
         CDataFile ini;
         ASSERT_TRUE(ini.SetValue("B", "2"));
         ASSERT_TRUE(ini.Load(path));
-        EXPECT_TRUE(ini.IsDirty());
-        EXPECT_EQ(ini.GetValue("a"), " 1");
+        EXPECT_EQ(std::tuple(ini.IsDirty(), ini.GetValue("a")), std::tuple(true, " 1"));
         CDataFile fresh;
         EXPECT_FALSE(fresh.Load(Path("new.ini")));
         ASSERT_TRUE(fresh.SetInt("Port", 82, "port"));
@@ -303,11 +301,12 @@ TEST_F(DataFileTest, FlagsDecideWhatSetValueMayCreate) {
 
     // Sections alone: the section is created, the key is not.
     ini.SetFlags(CDataFile::kAutoCreateSections);
-    EXPECT_FALSE(ini.SetValue("New", "1", "", "Created"));
-    EXPECT_EQ(ini.SectionCount(), 3u);
+    EXPECT_EQ((std::tuple{ini.SetValue("New", "1", "", "Created"), ini.SectionCount()}),
+              std::tuple(false, 3u));
     ini.SetFlags(CDataFile::kAutoCreateKeys);
-    EXPECT_TRUE(ini.SetValue("New", "1", "", "Created"));
-    EXPECT_FALSE(ini.SetValue("New", "1", "", "Other"));
+    EXPECT_EQ((std::tuple{ini.SetValue("New", "1", "", "Created"),
+                          ini.SetValue("New", "1", "", "Other")}),
+              std::tuple(true, false));
 
     // Loading works without the flags and leaves them as they were.
     ini.SetFlags(0);

@@ -242,8 +242,7 @@ protected:
 };
 
 TEST_F(LFDLevelTest, GradesOnlyWhenAskedAndTheSensorMeasuresAndLetsBitmapErrorsThrough) {
-    EXPECT_EQ(Grade(live_), 5);
-    EXPECT_EQ(device_.UseCount(), 1);
+    EXPECT_EQ((std::tuple{Grade(live_), device_.UseCount()}), std::tuple(5, 1));
     EXPECT_THAT(LogText(), HasSubstr("CDevicesManager::GetLFDLevel: LFD-level: 5"));
 
     // A sensor that cannot measure, or a model without the measurement, grades zero.
@@ -262,8 +261,7 @@ TEST_F(LFDLevelTest, GradesOnlyWhenAskedAndTheSensorMeasuresAndLetsBitmapErrorsT
                           "LFD will be skipped."));
     properties_.SetProperty("FastMode", "false");
     properties_.SetProperty("LFD", "false");
-    EXPECT_EQ(Grade(live_), 0);
-    EXPECT_EQ(sensor_->calls, asked);
+    EXPECT_EQ((std::pair{Grade(live_), sensor_->calls}), std::pair(0, asked));
 
     // Standard failures cost the level, bitmap errors pass through.
     properties_.SetProperty("LFD", "true");

@@ -35,9 +35,9 @@ std::vector<uint8_t> RawFrames(uint32_t pictureSize, int frames = 1) {
 CProperties Properties(const char* size, const char* mode = "Stamp",
                        const char* inverted = "false") {
     CProperties properties;
-    EXPECT_TRUE(properties.SetProperty("PictureSize", size));
-    EXPECT_TRUE(properties.SetProperty("ImageMode", mode));
-    EXPECT_TRUE(properties.SetProperty("Inverted", inverted));
+    EXPECT_TRUE(properties.SetProperty("PictureSize", size) &&
+                properties.SetProperty("ImageMode", mode) &&
+                properties.SetProperty("Inverted", inverted));
     return properties;
 }
 
@@ -110,8 +110,7 @@ TEST(MakeupTest, EveryPixelOfEverySizeAndModeOnBothPathsFromTheFirstFrameOnly) {
     unsigned char held = 0;
     xsd__base64Binary target{&held, 1};
     CDevicesManager::CopyImageToBase64Binary(nullptr, &context, properties, &target);
-    EXPECT_EQ(target.ptr, &held);
-    EXPECT_EQ(target.size, 1);
+    EXPECT_EQ(std::tuple(target.ptr, target.size), std::tuple(&held, 1));
 
     QueuedMessage message;
     message.image = {1, 2, 3};

@@ -47,29 +47,26 @@ TEST_F(SimulatedSensorTest, ListsAndDescribesSensors) {
 }
 
 TEST_F(SimulatedSensorTest, CaptureArgumentsAreCheckedInOrder) {
-    KVT_CapturedData data{};
-    EXPECT_EQ(KVT_CaptureImage("x", 0, nullptr), KVT_RESULT_BAD_ARGUMENT);
-    EXPECT_EQ(KVT_CaptureImage("x", 0, &data), KVT_RESULT_BAD_ARGUMENT);
-    data.size = sizeof data;
-    EXPECT_EQ(KVT_CaptureImage("x", 0, &data), KVT_RESULT_NOT_RUNNING);
-    EXPECT_EQ(KVT_CaptureImage("x", 10, nullptr), KVT_RESULT_NO_CALLBACK);
+    KVT_CapturedData unsized{}, data = Sized<KVT_CapturedData>();
+    EXPECT_EQ((std::vector{KVT_CaptureImage("x", 0, nullptr), KVT_CaptureImage("x", 0, &unsized),
+                           KVT_CaptureImage("x", 0, &data), KVT_CaptureImage("x", 10, nullptr)}),
+              (std::vector{KVT_RESULT_BAD_ARGUMENT, KVT_RESULT_BAD_ARGUMENT, KVT_RESULT_NOT_RUNNING,
+                           KVT_RESULT_NO_CALLBACK}));
 
     // A start without a callback pauses two seconds.
     const auto starting = std::chrono::steady_clock::now();
     ASSERT_EQ(KVT_Start(nullptr, nullptr), KVT_RESULT_OK);
     EXPECT_GE(std::chrono::steady_clock::now() - starting, std::chrono::milliseconds(2000));
-    EXPECT_EQ(KVT_IsRunning(), 0);
-    int available = 7;
-    EXPECT_EQ(KVT_CaptureImage("x", 10, nullptr), KVT_RESULT_NO_CALLBACK);
-    EXPECT_EQ(KVT_CancelAsyncCapture("x", &available), KVT_RESULT_NO_CALLBACK);
-    EXPECT_EQ(KVT_CaptureImage("x", 0, &data), KVT_RESULT_FAILED);
-    EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
+    EXPECT_EQ((std::vector{KVT_IsRunning(), KVT_CaptureImage("x", 10, nullptr), Cancel("x").first,
+                           KVT_CaptureImage("x", 0, &data), KVT_Stop()}),
+              (std::vector{0, KVT_RESULT_NO_CALLBACK, KVT_RESULT_NO_CALLBACK, KVT_RESULT_FAILED,
+                           KVT_RESULT_OK}));
 
     Start();
-    data.size = 0;
-    EXPECT_EQ(KVT_CaptureImage("x", 10, &data), KVT_RESULT_BAD_ARGUMENT);
-    EXPECT_EQ(KVT_CaptureImage(nullptr, 0, nullptr), KVT_RESULT_BAD_ARGUMENT);
-    EXPECT_EQ(KVT_CancelAsyncCapture("x", nullptr), KVT_RESULT_BAD_ARGUMENT);
+    EXPECT_EQ(
+        (std::vector{KVT_CaptureImage("x", 10, &unsized), KVT_CaptureImage(nullptr, 0, nullptr),
+                     KVT_CancelAsyncCapture("x", nullptr)}),
+        std::vector(3, KVT_RESULT_BAD_ARGUMENT));
 }
 
 TEST_F(SimulatedSensorTest, PropertiesAreCheckedAndCapturesDeliverWhatTheyAskFor) {

@@ -91,8 +91,8 @@ TEST_F(EthernetSensorTest, SynchronousCapturesFetchTheFramesThePropertiesAskFor)
     // readings travel as bytes, so only the five ratio conditions can hold:
     // level 3 for a live finger.
     ASSERT_EQ(Capture(), KVT_RESULT_OK);
-    EXPECT_EQ(std::tuple(image_.size(), data_.LFDLevel), std::tuple(93238u, 3));
-    EXPECT_EQ(requests(), std::tuple(1u, 0u, 0u, 0u));
+    EXPECT_EQ(std::tuple(image_.size(), data_.LFDLevel, requests()),
+              std::tuple(93238u, 3, std::tuple(1u, 0u, 0u, 0u)));
     EXPECT_LT(std::count(image_.begin() + 1078, image_.end(), 255), 93238 - 1078);
 
     ASSERT_EQ(KVTSim_PlaceFinger(simId_, 4, 1, 0), KVTSIM_OK);
@@ -110,8 +110,8 @@ TEST_F(EthernetSensorTest, SynchronousCapturesFetchTheFramesThePropertiesAskFor)
     // Fast mode takes frame 1 only and grades nothing.
     ASSERT_EQ(KVT_SetProperty(id_.c_str(), "FastMode", "true"), KVT_RESULT_OK);
     ASSERT_EQ(Capture(), KVT_RESULT_OK);
-    EXPECT_EQ(std::tuple(image_.size(), data_.LFDLevel), std::tuple(139190u, 0));
-    EXPECT_EQ(requests(), std::tuple(2u, 2u, 1u, 3u));
+    EXPECT_EQ(std::tuple(image_.size(), data_.LFDLevel, requests()),
+              std::tuple(139190u, 0, std::tuple(2u, 2u, 1u, 3u)));
 }
 
 TEST_F(EthernetSensorTest, AsynchronousCaptureWaitsForTheSensorsTrigger) {
@@ -125,8 +125,9 @@ TEST_F(EthernetSensorTest, AsynchronousCaptureWaitsForTheSensorsTrigger) {
     ASSERT_EQ(KVTSim_PlaceFinger(simId_, 6, 0, 1), KVTSIM_OK);
     ASSERT_TRUE(messages_.WaitFor(KVT_MSG_CAPTURED_IMAGE, id_));
     const Delivered delivered = messages_.Last(KVT_MSG_CAPTURED_IMAGE);
-    EXPECT_EQ(std::tuple(delivered.image.size(), delivered.LFDLevel), std::tuple(93238u, 3));
-    EXPECT_EQ(Occurrences(LogText(), triggerOff), 1u);
+    EXPECT_EQ(
+        std::tuple(delivered.image.size(), delivered.LFDLevel, Occurrences(LogText(), triggerOff)),
+        std::tuple(93238u, 3, 1u));
     ASSERT_EQ(KVTSim_LiftFinger(simId_), KVTSIM_OK);
 
     // No finger: the capture times out and the trigger goes off again.
@@ -140,8 +141,9 @@ TEST_F(EthernetSensorTest, AsynchronousCaptureWaitsForTheSensorsTrigger) {
     ASSERT_EQ(Cancel(id_.c_str()).first, KVT_RESULT_OK);
     ASSERT_TRUE(messages_.WaitFor(KVT_MSG_CAPTURE_CANCELLED, id_));
     WaitUntil([&] { return Occurrences(LogText(), triggerOff) >= 3; });
-    EXPECT_EQ(Occurrences(LogText(), triggerOff), 3u);
-    EXPECT_EQ(messages_.Count(KVT_MSG_CAPTURED_IMAGE), 1);
+    EXPECT_EQ(
+        std::tuple(Occurrences(LogText(), triggerOff), messages_.Count(KVT_MSG_CAPTURED_IMAGE)),
+        std::tuple(3u, 1));
 }
 
 TEST_F(EthernetSensorTest, LightsShowResultsAndFaultsGiveErrorsTheSensorRecoversFrom) {

@@ -21,8 +21,8 @@ using ManagerStartupTest = LibraryTest;
 TEST_F(ManagerStartupTest, TheFirstStartWritesTheDocumentedConfiguration) {
     ASSERT_FALSE(fs::exists(ConfigPath()));
     StartAndStop();
-    EXPECT_EQ(ReadFile(ConfigPath()), kDefaultDeviceManagerIni);
-    EXPECT_TRUE(fs::exists(LogPath()));
+    EXPECT_EQ(std::tuple(ReadFile(ConfigPath()), fs::exists(LogPath())),
+              std::tuple(kDefaultDeviceManagerIni, true));
     StartAndStop();
     EXPECT_EQ(ReadFile(ConfigPath()), kDefaultDeviceManagerIni);
     EXPECT_THAT(LogText(), Not(HasSubstr("DeviceManagerConfig::")));
@@ -123,8 +123,7 @@ TEST_F(ManagerStartupTest, AFailedStartSaysWhyAndReturnsTheFittingResult) {
     const fs::path lock = DataDir() / "KVT_DevicesManagerMutex.lock";
     fs::remove(lock);
     fs::create_directory(lock);
-    EXPECT_EQ(KVT_Start(IgnoreMessage, nullptr), -1);
-    EXPECT_EQ(KVT_IsRunning(), -1);
+    EXPECT_EQ((std::pair{KVT_Start(IgnoreMessage, nullptr), KVT_IsRunning()}), std::pair(-1, -1));
     fs::remove(lock);
     EXPECT_THAT(LogText(),
                 HasSubstr("CDevicesManager::Start: cannot take KVT_DevicesManagerMutex ("));
