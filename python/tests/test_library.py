@@ -36,16 +36,19 @@ class TestLifecycle:
     ) -> None:
         _native.load()
         threads, tasks = threading.active_count(), len(os.listdir("/proc/self/task"))
+        environment = os.environ.get("KVT_DATA_DIR")
         library = kvtbasic.Library(data_dir=tmp_path)
         for _ in range(2):
             with library as lib:
-                assert lib.running
+                # The data folder is handed over without changing the process's environment.
+                assert lib.running and os.environ.get("KVT_DATA_DIR") == environment
                 assert lib.version.count(".") == 3
                 lib.start()  # a second start changes nothing
                 sensor = lib.simulator.attach_usb("u2").sensor
             assert not library.running
             assert threading.active_count() == threads
             assert tasks_return_to(tasks)
+        assert (tmp_path / "Logfiles" / "KVTDeviceManager.log").is_file()
         library.stop()  # stopping a stopped library is fine
         with pytest.raises(kvtbasic.NotRunning) as raised:
             library.sensors()

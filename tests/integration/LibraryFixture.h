@@ -115,10 +115,7 @@ public:
         return m_changed.wait_for(lock, limit,
                                   [&] { return CountLocked(type, deviceId) >= count; });
     }
-    int Count(int type) {
-        std::lock_guard lock(m_mutex);
-        return CountLocked(type, {});
-    }
+    int Count(int type) { return Count({type})[0]; }
     // How many of each type arrived, in the order asked.
     Counts Count(std::initializer_list<int> types) {
         std::lock_guard lock(m_mutex);
