@@ -110,9 +110,8 @@ TEST_F(DataFileTest, TypedLookupsConvertLikeTheCLibrary) {
         EXPECT_EQ(ini.GetFloat("f"), value) << text;
     }
     // Missing and empty values have markers of their own.
-    for (const char* key : {"Missing", "Empty"}) {
+    for (const char* key : {"Missing", "Empty"})
         EXPECT_EQ(std::tuple(ini.GetInt(key), ini.GetFloat(key)), std::tuple(INT32_MIN, FLT_MIN));
-    }
     EXPECT_EQ(ini.GetInt("I", "NoSuchSection"), INT32_MIN);
     ASSERT_TRUE(ini.SetInt("B", INT32_MIN, "", "DeviceListener_1"));
     EXPECT_EQ(ini.GetValue("b", "devicelistener_1"), "-2147483648");

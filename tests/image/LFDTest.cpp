@@ -224,54 +224,45 @@ TEST_F(LFDTest, ThresholdsComeFromTheFileWithDefaultsForZeroOrMissingKeys) {
     EXPECT_EQ(read(), std::tuple(8500, 3.0, 3000));
 }
 
-class LFDLevelTest : public LFDTest {
-protected:
-    void SetUp() override {
-        LFDTest::SetUp();
-        sensor_ = static_cast<FakeSensor*>(device_.get());
-        sensor_->lfd = kLive;
-        properties_.SetProperty("LFD", "true");
-    }
-    int32_t Grade(const std::vector<uint8_t>& raw) {
-        return CDevicesManager::GetLFDLevel(device_, properties_, raw.data());
-    }
-
-    DevicePtr device_ = MakeDevice<FakeSensor>();
-    FakeSensor* sensor_ = nullptr;
-    CProperties properties_;
-};
-
-TEST_F(LFDLevelTest, GradesOnlyWhenAskedAndTheSensorMeasuresAndLetsBitmapErrorsThrough) {
-    EXPECT_EQ((std::tuple{Grade(live_), device_.UseCount()}), std::tuple(5, 1));
+TEST_F(LFDTest, TheManagerGradesOnlyWhenAskedAndTheSensorMeasuresAndLetsBitmapErrorsThrough) {
+    DevicePtr device = MakeDevice<FakeSensor>();
+    auto* sensor = static_cast<FakeSensor*>(device.get());
+    sensor->lfd = kLive;
+    CProperties properties;
+    properties.SetProperty("LFD", "true");
+    const auto grade = [&] {
+        return CDevicesManager::GetLFDLevel(device, properties, live_.data());
+    };
+    EXPECT_EQ((std::tuple{grade(), device.UseCount()}), std::tuple(5, 1));
     EXPECT_THAT(LogText(), HasSubstr("CDevicesManager::GetLFDLevel: LFD-level: 5"));
 
     // A sensor that cannot measure, or a model without the measurement, grades zero.
     for (const auto& [measures, type, level] : {std::tuple{false, kvt__DeviceType__Kelo_B, 0},
                                                 {true, kvt__DeviceType__Kelo_C, 0},
                                                 {true, kvt__DeviceType__Kelo_A, 5}}) {
-        std::tie(sensor_->measures, sensor_->type) = std::tie(measures, type);
-        EXPECT_EQ(Grade(live_), level) << type;
+        std::tie(sensor->measures, sensor->type) = std::tie(measures, type);
+        EXPECT_EQ(grade(), level) << type;
     }
 
-    const int asked = sensor_->calls;
-    properties_.SetProperty("FastMode", "true");
-    EXPECT_EQ(Grade(live_), 0);
+    const int asked = sensor->calls;
+    properties.SetProperty("FastMode", "true");
+    EXPECT_EQ(grade(), 0);
     EXPECT_THAT(LogText(),
                 HasSubstr("CDevicesManager::GetLFDLevel: FastMode and LFD requested. At FastMode "
                           "LFD will be skipped."));
-    properties_.SetProperty("FastMode", "false");
-    properties_.SetProperty("LFD", "false");
-    EXPECT_EQ((std::pair{Grade(live_), sensor_->calls}), std::pair(0, asked));
+    properties.SetProperty("FastMode", "false");
+    properties.SetProperty("LFD", "false");
+    EXPECT_EQ((std::pair{grade(), sensor->calls}), std::pair(0, asked));
 
     // Standard failures cost the level, bitmap errors pass through.
-    properties_.SetProperty("LFD", "true");
-    sensor_->duringMeasurement = [] { throw std::runtime_error("boom"); };
-    EXPECT_EQ(Grade(live_), 0);
+    properties.SetProperty("LFD", "true");
+    sensor->duringMeasurement = [] { throw std::runtime_error("boom"); };
+    EXPECT_EQ(grade(), 0);
     EXPECT_THAT(LogText(), HasSubstr("CDevicesManager::GetLFDLevel: LFD check failed: boom"));
 
-    sensor_->duringMeasurement = [] { throw PLTextException(kPLErrNoMemory, "Out of memory."); };
-    EXPECT_THROW(Grade(live_), PLTextException);
-    EXPECT_EQ(device_.UseCount(), 1);
+    sensor->duringMeasurement = [] { throw PLTextException(kPLErrNoMemory, "Out of memory."); };
+    EXPECT_THROW(grade(), PLTextException);
+    EXPECT_EQ(device.UseCount(), 1);
 }
 
 }  // namespace

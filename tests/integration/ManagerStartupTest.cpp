@@ -98,10 +98,9 @@ TEST_F(ManagerStartupTest, ARepairIsLoggedUsedAndWrittenBackWithEveryListener) {
 TEST_F(ManagerStartupTest, ALargeConfigurationStartsAndUnusableOnesAreKeptAside) {
     // The size of the file that used to make the start time out.
     std::string large = ManagerSettings(2);
-    for (int n = 0; large.size() < (1u << 20); ++n) {
+    for (int n = 0; large.size() < (1u << 20); ++n)
         large += "; padding comment " + std::to_string(n) + "\nGeneratedKey" + std::to_string(n) +
                  "=value " + std::to_string(n) + "\n";
-    }
     WriteFile(ConfigPath(), large);
     StartAndStop();
     EXPECT_EQ(ReadFile(ConfigPath()), large);
