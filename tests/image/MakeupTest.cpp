@@ -54,13 +54,6 @@ std::vector<uint8_t> MessageFile(const std::vector<uint8_t>& raw, const CPropert
     return message.image;
 }
 
-// Picture pixel (row r from the top, column c) of a delivered file.
-uint8_t Picture(const std::vector<uint8_t>& file, int32_t r, int32_t c) {
-    const int32_t w = static_cast<int32_t>(Get32(file, 18));
-    const int32_t h = static_cast<int32_t>(Get32(file, 22));
-    return file[1078 + static_cast<size_t>(h - 1 - r) * w + c];
-}
-
 // "Stamp": picture (row r, column c) is raw (row yo + c, column xo + r), so for
 // ROI picture (0, 0) is raw (32, 12), (0, 255) is raw (287, 12) and (359, 0)
 // is raw (32, 371). "Photo" mirrors the columns: (0, 0) is raw (287, 12).
@@ -79,12 +72,14 @@ TEST(MakeupTest, EveryPixelOfEverySizeAndModeOnBothPathsFromTheFirstFrameOnly) {
                 std::fill_n(sync.begin() + 38, 8, 0);
                 EXPECT_EQ(sync, file);
                 ASSERT_EQ(file.size(), 1078u + static_cast<size_t>(height) * ((width + 3) & ~3));
-                // Pixel offset, header size, planes and bits; image size, resolution and colour
-                // counts are 0. Width and height are read back with every pixel below.
+                // Pixel offset, header size, width, height, planes and bits; image size,
+                // resolution and colour counts are 0. The rows need no padding.
                 std::vector<uint32_t> header;
-                for (size_t at : {10, 14, 26, 34, 38, 42, 46, 50})
+                for (size_t at : {10, 14, 18, 22, 26, 34, 38, 42, 46, 50})
                     header.push_back(Get32(file, at));
-                EXPECT_EQ(header, (std::vector<uint32_t>{1078, 40, 1 | 8 << 16, 0, 0, 0, 0, 0}));
+                EXPECT_EQ(header, (std::vector<uint32_t>{1078, 40, static_cast<uint32_t>(width),
+                                                         static_cast<uint32_t>(height), 1 | 8 << 16,
+                                                         0, 0, 0, 0, 0}));
                 const bool photo = mode[0] == 'P';
                 int wrong = 0;
                 for (uint32_t i = 0; i < 256; ++i)  // the grey ramp, inverted or not
@@ -94,7 +89,8 @@ TEST(MakeupTest, EveryPixelOfEverySizeAndModeOnBothPathsFromTheFirstFrameOnly) {
                         const int32_t rawRow = g.cropRows + (photo ? width - 1 - col : col);
                         uint8_t expected = RawValue(rawRow, g.cropColumns + r);
                         if (inverted[0] == 't') expected = static_cast<uint8_t>(255 - expected);
-                        wrong += Picture(file, r, col) != expected;
+                        wrong += file[1078 + static_cast<size_t>(height - 1 - r) * width + col] !=
+                                 expected;
                     }
                 }
                 EXPECT_EQ(wrong, 0);
