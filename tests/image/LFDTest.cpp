@@ -169,9 +169,8 @@ TEST_F(LFDTest, LevelFollowsTheMetConditionsWithStrictBoundsAndFramesWithoutCont
 
     // Equal LED readings fail the IR ratio whatever its bounds.
     Load({{"RedOffByIROff_min", "-99999"}, {"RedOffByIROff_max", "99999"}});
-    EXPECT_EQ(
-        std::pair(Level(live_, {0, 1000, 1000, 6000, 0}), Level(live_, {1, 1000, 1000, 6000, 0})),
-        std::pair(3, 4));
+    EXPECT_EQ(Level(live_, {0, 1000, 1000, 6000, 0}), 3);
+    EXPECT_EQ(Level(live_, {1, 1000, 1000, 6000, 0}), 4);
 
     // fxRatio exactly on either bound fails; the reader's single precision
     // matches the ratio's.

@@ -14,8 +14,6 @@ using namespace kvt_test;
 
 namespace {
 
-const std::string kDefaultProperties = "20" + std::string(30, '0');
-
 TEST_F(SimulatedSensorTest, ListsAndDescribesSensors) {
     KVT_DeviceInfo list[2] = {};
     unsigned int count = 2;
@@ -138,7 +136,7 @@ TEST_F(SimulatedSensorTest, AnAsynchronousCaptureDeliversOneImageATimeOutOrACanc
     const Delivered image1 = messages_.Last(KVT_MSG_CAPTURED_IMAGE);
     EXPECT_EQ(std::tuple(image1.image.size(), ReadInt32(image1.image, 38), image1.LFDLevel,
                          image1.properties),
-              std::tuple(93238u, 0, 5, kDefaultProperties));
+              std::tuple(93238u, 0, 5, "20" + std::string(30, '0')));
     EXPECT_EQ(KVT_IndicateResult(id, KVT_FEEDBACK_SUCCEEDED), KVT_RESULT_OK);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(messages_.Count({KVT_MSG_CAPTURED_IMAGE, KVT_MSG_TIMEOUT}), Counts({1, 0}));

@@ -124,9 +124,8 @@ TEST_F(EthernetSensorTest, AsynchronousCaptureWaitsForTheSensorsTrigger) {
     ASSERT_EQ(KVTSim_PlaceFinger(simId_, 6, 0, 1), KVTSIM_OK);
     ASSERT_TRUE(messages_.WaitFor(KVT_MSG_CAPTURED_IMAGE, id_));
     const Delivered delivered = messages_.Last(KVT_MSG_CAPTURED_IMAGE);
-    EXPECT_EQ(
-        std::tuple(delivered.image.size(), delivered.LFDLevel, Occurrences(LogText(), triggerOff)),
-        std::tuple(93238u, 3, 1u));
+    EXPECT_EQ(std::tuple(delivered.image.size(), delivered.LFDLevel), std::tuple(93238u, 3));
+    EXPECT_EQ(Occurrences(LogText(), triggerOff), 1u);
     ASSERT_EQ(KVTSim_LiftFinger(simId_), KVTSIM_OK);
 
     // No finger: the capture times out and the trigger goes off again.
@@ -140,9 +139,8 @@ TEST_F(EthernetSensorTest, AsynchronousCaptureWaitsForTheSensorsTrigger) {
     ASSERT_EQ(Cancel(id_.c_str()).first, KVT_RESULT_OK);
     ASSERT_TRUE(messages_.WaitFor(KVT_MSG_CAPTURE_CANCELLED, id_));
     WaitUntil([&] { return Occurrences(LogText(), triggerOff) >= 3; });
-    EXPECT_EQ(
-        std::tuple(Occurrences(LogText(), triggerOff), messages_.Count(KVT_MSG_CAPTURED_IMAGE)),
-        std::tuple(3u, 1));
+    EXPECT_EQ(Occurrences(LogText(), triggerOff), 3u);
+    EXPECT_EQ(messages_.Count(KVT_MSG_CAPTURED_IMAGE), 1);
 }
 
 TEST_F(EthernetSensorTest, LightsShowResultsAndFaultsGiveErrorsTheSensorRecoversFrom) {

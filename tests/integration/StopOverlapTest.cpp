@@ -209,9 +209,8 @@ TEST_F(StopOverlapTest, UnterminatedIdsAndBadReferencesAreRefused) {
     EXPECT_EQ(KVT_MatchTemplate(&reference_, references.data(), 2, &match),
               KVT_RESULT_BAD_ARGUMENT);
     references[1].size = sizeof(KVT_Template);
-    EXPECT_EQ(
-        (std::pair{KVT_MatchTemplate(&reference_, references.data(), 2, &match), match.success}),
-        std::pair(KVT_RESULT_OK, 0));
+    EXPECT_EQ(KVT_MatchTemplate(&reference_, references.data(), 2, &match), KVT_RESULT_OK);
+    EXPECT_EQ(match.success, 0);
 }
 
 TEST_F(StopOverlapTest, TheCallbackMayStopTheLibraryAndNoThreadStaysBehind) {
