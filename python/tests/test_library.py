@@ -67,8 +67,7 @@ class TestSensors:
         assert {s.device_id for s in lib.sensors()} == {u1.sensor.device_id, u2.sensor.device_id, e1.sensor.device_id}
         assert (u1.sensor.model, u1.sensor.serial, u1.sensor.connection) == ("Kelo U1 USB", "10000042", "usb")
         assert u2.sensor.model == "Kelo U2 USB" and u2.sensor.firmware
-        assert (e1.sensor.model, e1.sensor.serial, e1.sensor.connection) == (
-            "Kelo E1 Ethernet", "20000042", "ethernet")
+        assert (e1.sensor.model, e1.sensor.serial, e1.sensor.connection) == ("Kelo E1 Ethernet", "20000042", "ethernet")
         u2.sensor.set_property("PictureSize", "Full")
         assert u2.sensor.get_property("PictureSize").lower() == "full"
         with pytest.raises(kvtbasic.KvtError):
