@@ -257,9 +257,9 @@ TEST_F(LogReleaseTest, AStoppedLibraryHoldsNoHandleOnItsLogButStillWritesIt) {
     EXPECT_TRUE(HoldsOpen(LogPath()));
     ASSERT_EQ(KVT_Stop(), KVT_RESULT_OK);
     EXPECT_FALSE(HoldsOpen(LogPath()));
-    // The stopped library's complaint (LifecycleTest reads it) opens no handle either.
     EXPECT_EQ(KVT_Stop(), KVT_RESULT_OK);
     EXPECT_FALSE(HoldsOpen(LogPath()));
+    EXPECT_THAT(LogText(), HasSubstr("unexpected call to KVT_Stop()"));
 }
 
 #ifndef _WIN32  // a named pipe (FIFO) is POSIX only
