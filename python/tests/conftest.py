@@ -21,21 +21,19 @@ import kvtbasic  # noqa: E402
 REPO = Path(__file__).resolve().parents[2]
 
 
-_next_port = random.randrange(12000)
+# Every port below the ephemeral ranges once, in an order of this process's own.
+_candidates = iter(random.sample(range(20000, 32000), 12000))
 
 
 def free_port() -> int:
     """A port below the ephemeral ranges, so no outgoing connection takes it first."""
-    global _next_port
-    for _ in range(12000):
-        port = 20000 + _next_port % 12000
-        _next_port += 1
+    for port in _candidates:
         with socket.socket() as s:
             try:
                 s.bind(("0.0.0.0", port))
+                return port
             except OSError:
-                continue
-            return port
+                pass
     raise RuntimeError("no free port below the ephemeral range")
 
 

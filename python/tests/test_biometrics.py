@@ -18,10 +18,11 @@ from conftest import REPO
 def enrol(lib: kvtbasic.Library, simulated: kvtbasic.SimulatedSensor, finger: int,
           impression: int) -> kvtbasic.Template:
     simulated.place_finger(finger, impression)
-    try:
-        return lib.extract(simulated.sensor.capture())
-    finally:
-        simulated.lift_finger()
+    return lib.extract(simulated.sensor.capture())
+
+
+def layout(f: standard.Features) -> tuple:
+    return f.width, f.height, [(m.x, m.y, m.type) for m in f.minutiae]
 
 
 def test_identifies_the_enrolled_finger_also_from_standard_records(lib: kvtbasic.Library) -> None:
@@ -30,8 +31,7 @@ def test_identifies_the_enrolled_finger_also_from_standard_records(lib: kvtbasic
     assert all(t.minutiae_count >= 15 and t.quality > 0 for t in templates)
     match = lib.identify(enrol(lib, simulated, 13, 2), templates)
     assert match.matched and match.index == 1 and match.score > 0
-    stranger = lib.identify(enrol(lib, simulated, 19, 2), templates)
-    assert not stranger.matched
+    assert not lib.identify(enrol(lib, simulated, 19, 2), templates).matched
 
     native = standard.read_native(templates[0].data)
     for to_record, from_record, tolerance in [
@@ -43,11 +43,9 @@ def test_identifies_the_enrolled_finger_also_from_standard_records(lib: kvtbasic
         back = from_record(record)
         assert kvtbasic.Template.from_bytes(record).data == back.data
         again = standard.read_native(back.data)
-        assert (again.width, again.height) == (native.width, native.height)
-        assert len(again.minutiae) == len(native.minutiae)
-        for a, b in zip(native.minutiae, again.minutiae):
-            assert (a.x, a.y, a.type) == (b.x, b.y, b.type)
-            assert min((a.direction - b.direction) % 256, (b.direction - a.direction) % 256) <= tolerance
+        assert layout(again) == layout(native)
+        assert all(min((a.direction - b.direction) % 256, (b.direction - a.direction) % 256) <= tolerance
+                   for a, b in zip(native.minutiae, again.minutiae))
         match = lib.identify(back, templates)
         assert match.matched and match.index == 0
 
@@ -68,44 +66,36 @@ def test_record_header_fields() -> None:
     assert standard.detect(iso) == "iso" and standard.detect(ansi) == "ansi"
 
 
-def test_reads_every_optional_block_of_another_producer() -> None:
+def test_reads_every_optional_block_of_another_producer_and_refuses_it_spoilt() -> None:
     record = (REPO / "fuzz/corpus/standard/iso-two-views.fmr").read_bytes()
     features, info = standard.decode(record, view=1)
     assert (info.finger_position, info.view_number, info.impression_type, info.finger_quality) == (7, 1, 2, 55)
     assert [(m.x, m.type) for m in features.minutiae] == [(100, 1), (150, 2), (399, 0)]
     assert features.minutiae[1].quality == 50  # "not reported"
     assert [(s.x, s.type) for s in features.singular_points] == [(120, 1), (300, 2)]
-    template = kvtbasic.Template.from_iso(record, view=1)
-    assert template.minutiae_count == 3
+    assert kvtbasic.Template.from_iso(record, view=1).minutiae_count == 3
     with pytest.raises(kvtbasic.TemplateFormatError):
         kvtbasic.Template.from_iso(record, view=2)
 
-
-def test_malformed_records_are_refused() -> None:
-    good = (REPO / "fuzz/corpus/standard/iso-two-views.fmr").read_bytes()
-    for n in range(len(good)):
+    # Cut or spoilt, it is refused.
+    cut = [record[:n] for n in range(len(record))]
+    spoilt = [record[:at] + bytes([value]) + record[at + 1:]
+              for at, value in [(24, 11), (25, 0x05), (26, 101), (28, 0xC0), (40, 0x7F), (63, 3), (65, 9), (75, 0xC1)]]
+    for bad in cut + spoilt:
         with pytest.raises(kvtbasic.TemplateFormatError):
-            standard.decode(good[:n], "iso")
-    for at, value in [(24, 11), (25, 0x05), (26, 101), (28, 0xC0), (40, 0x7F), (63, 3), (65, 9), (75, 0xC1)]:
-        bad = bytearray(good)
-        bad[at] = value
-        with pytest.raises(kvtbasic.TemplateFormatError):
-            standard.decode(bytes(bad), "iso")
+            standard.decode(bad, "iso")
     # Any byte value anywhere is accepted or refused with TemplateFormatError.
-    for at in range(len(good)):
+    for at in range(len(record)):
         for value in (0, 0x7F, 0xFF):
-            bad = bytearray(good)
-            bad[at] = value
             try:
-                standard.decode(bytes(bad))
+                standard.decode(record[:at] + bytes([value]) + record[at + 1:])
             except kvtbasic.TemplateFormatError:
                 pass
 
 
 def kvt_tool() -> Path:
-    configured = os.environ.get("KVT_TOOL")
-    if configured:
-        return Path(configured)
+    if os.environ.get("KVT_TOOL"):
+        return Path(os.environ["KVT_TOOL"])
     library = os.environ.get("KVTBASIC_LIBRARY", "")
     return Path(library).resolve().parents[1] / "tools" / "kvt" / "kvt" if library else Path("kvt")
 
@@ -127,4 +117,3 @@ def test_package_and_engine_write_the_same_records(lib: kvtbasic.Library, tmp_pa
         subprocess.run([str(tool), "extract", str(tmp_path / "f15.bmp"), "--format", fmt, "-o", str(out)],
                        env=env, check=True, capture_output=True, timeout=120)
         assert out.read_bytes() == expected
-        assert kvtbasic.Template.from_bytes(out.read_bytes()).data == kvtbasic.Template.from_bytes(expected).data

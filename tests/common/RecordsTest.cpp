@@ -25,17 +25,11 @@ TEST(RecordsTest, AnOverlongTextIsCutToItsFieldAndEnded) {
 // The slots' lifetime and reuse are the delivery tests' business.
 TEST(MessageRingTest, MessagesAreCopiedWithAnImageOfTheirOwnUntilReleased) {
     CMessageRing ring;
-    kvt__TransportMessage message;
-    message.type = kvt__MessageType__CapturedImage;
-    message.receiver = "Core";
-    message.deviceId = "dev-1";
-    message.additionalInfo = "info";
     std::vector<unsigned char> image{1, 2, 3, 4, 5};
-    message.data.image.ptr = image.data();
-    message.data.image.size = static_cast<int32_t>(image.size());
-    message.data.LFDLevel = 4;
-    message.data.LFDData = "lfd";
-    message.data.properties = "20000000000000000000000000000000";
+    const std::string properties = "20000000000000000000000000000000";
+    const kvt__CapturedData captured{{image.data(), 5}, 4, properties, "lfd"};
+    const kvt__TransportMessage message{kvt__MessageType__CapturedImage, "Core", "dev-1", "info",
+                                        captured};
     KVT_Message* slot = ring.Convert(message);
     image.assign(image.size(), 0);  // the ring keeps its own copy
     const KVT_CapturedData& data = slot->capturedData;
@@ -44,8 +38,7 @@ TEST(MessageRingTest, MessagesAreCopiedWithAnImageOfTheirOwnUntilReleased) {
                          std::vector(data.image, data.image + data.imageSize), data.LFDLevel,
                          std::string(data.LFDData), std::string(data.properties)),
               std::tuple(KVT_MSG_CAPTURED_IMAGE, "dev-1", "info",
-                         std::vector<unsigned char>{1, 2, 3, 4, 5}, 4, "lfd",
-                         "20000000000000000000000000000000"));
+                         std::vector<unsigned char>{1, 2, 3, 4, 5}, 4, "lfd", properties));
 
     ring.ReleaseAll();
     EXPECT_EQ(ring.NextSlot(), 0u);

@@ -35,8 +35,8 @@ TEST(BitmapTest, LayoutsStrideResolutionAndImpossibleSizes) {
     // The Windows layout keeps its top line last in memory, like a BMP file.
     EXPECT_EQ(std::tuple(win.GetLine(1), win.GetLine(0), any.GetLine(0)),
               std::tuple(win.GetPixels(), win.GetPixels() + 152, any.GetPixels()));
-    EXPECT_EQ(std::pair(win.GetLine(0)[2], win.GetLine(1)[0]), (std::pair<uint8_t, uint8_t>(3, 4)));
-    EXPECT_EQ(win.GetResolution(), (PLPoint{300, 200}));
+    EXPECT_EQ(std::tuple(win.GetLine(0)[2], win.GetLine(1)[0], win.GetResolution()),
+              std::tuple(3, 4, PLPoint{300, 200}));
 
     // Impossible sizes are refused and leave the bitmap usable.
     PLWinBmp bitmap;
@@ -58,8 +58,8 @@ TEST(BitmapTest, CopyWithFormatExpandsPaletteIndicesAndRefusesLosingDepth) {
     EXPECT_THROW(grey.CopyWithFormat(colour, PLPixelDesc::L8), PLTextException);
 
     colour.CopyWithFormat(colour, PLPixelDesc::A8R8G8B8);  // onto itself, relabelled
-    EXPECT_EQ(colour.GetPixelFormat(), PLPixelDesc::A8R8G8B8);
-    EXPECT_EQ(colour.GetLine(1)[8], v);
+    EXPECT_EQ(std::tuple(colour.GetPixelFormat(), colour.GetLine(1)[8]),
+              std::tuple(PLPixelDesc::A8R8G8B8, v));
 }
 
 TEST(FilterTest, RotationsTurnByQuarterAndHalfTurnsAndCropKeepsTheRectangle) {
@@ -90,8 +90,7 @@ TEST(FilterTest, RotationsTurnByQuarterAndHalfTurnsAndCropKeepsTheRectangle) {
     const uint8_t last = bitmap.GetLine(3)[4];
     bitmap.RunFilter(PLFilterCrop(2, 1, 5, 4));
     ASSERT_EQ(bitmap.GetSize(), (PLPoint{3, 3}));
-    EXPECT_EQ(bitmap.GetLine(0)[0], first);
-    EXPECT_EQ(bitmap.GetLine(2)[2], last);
+    EXPECT_EQ(std::pair(bitmap.GetLine(0)[0], bitmap.GetLine(2)[2]), std::pair(first, last));
     EXPECT_THROW(bitmap.RunFilter(PLFilterCrop(0, 0, 4, 3)), PLTextException);
 }
 

@@ -73,12 +73,6 @@ std::vector<uint8_t> Values(const LFDProfile& profile) {
     return values;
 }
 
-std::string Text(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.9g", value);
-    return text;
-}
-
 // Thresholds are process-wide: every test starts and ends with the defaults.
 class LFDTest : public kvt_test::LoggedTest {
 protected:
@@ -175,30 +169,28 @@ TEST_F(LFDTest, LevelFollowsTheMetConditionsWithStrictBoundsAndFramesWithoutCont
 
     // Equal LED readings fail the IR ratio whatever its bounds.
     Load({{"RedOffByIROff_min", "-99999"}, {"RedOffByIROff_max", "99999"}});
-    EXPECT_EQ(Level(live_, LFDMeasurement{0, 1000, 1000, 6000, 0}), 3);
-    EXPECT_EQ(Level(live_, LFDMeasurement{1, 1000, 1000, 6000, 0}), 4);
+    EXPECT_EQ(Level(live_, {0, 1000, 1000, 6000, 0}), 3);
+    EXPECT_EQ(Level(live_, {1, 1000, 1000, 6000, 0}), 4);
 
     // fxRatio exactly on either bound fails; the reader's single precision
     // matches the ratio's.
-    const std::string fxRatio = Text(FxRatio(live_));
-    Load({{"fxRatio_min", fxRatio}});
-    EXPECT_EQ(Level(live_, kLive), 0);
-    Load({{"fxRatio_max", fxRatio}});
-    EXPECT_EQ(Level(live_, kLive), 0);
+    char fxRatio[32];
+    std::snprintf(fxRatio, sizeof fxRatio, "%.9g", FxRatio(live_));
+    for (const char* bound : {"fxRatio_min", "fxRatio_max"}) {
+        Load({{bound, fxRatio}});
+        EXPECT_EQ(Level(live_, kLive), 0) << bound;
+    }
 
     // Frames without contrast loss fail the optical test on every window.
     Load({});
-    const std::vector<uint8_t> same = Frames(kLFDWindow[0], 200, 200);
-    EXPECT_EQ(FxRatio(same), 1.0f);
-    EXPECT_EQ(Level(same, kLive), 0);
-
-    const std::vector<uint8_t> black(2 * 384 * 320, 0);
-    EXPECT_TRUE(std::isnan(FxRatio(black)));
-    EXPECT_EQ(Level(black, kLive), 0);
+    const std::vector<uint8_t> same = Frames(kLFDWindow[0], 200, 200), black(2 * 384 * 320, 0);
     std::vector<uint8_t> blackCross = live_;
     std::fill(blackCross.begin() + 384 * 320, blackCross.end(), 0);
-    EXPECT_TRUE(std::isinf(FxRatio(blackCross)));
-    EXPECT_EQ(Level(blackCross, kLive), 0);
+    EXPECT_EQ(
+        std::tuple(FxRatio(same), std::isnan(FxRatio(black)), std::isinf(FxRatio(blackCross))),
+        std::tuple(1.0f, true, true));
+    EXPECT_EQ(std::tuple(Level(same, kLive), Level(black, kLive), Level(blackCross, kLive)),
+              std::tuple(0, 0, 0));
 
     // "Half" measures its 150 x 75 window with the profile bands at the same
     // relative places, so it grades like the larger sizes.
@@ -220,8 +212,7 @@ TEST_F(LFDTest, ThresholdsComeFromTheFileWithDefaultsForZeroOrMissingKeys) {
 
     // Through the device manager's configuration: a file sets them, a start
     // without a file takes every default.
-    kvt_test::TempDir dir("kvt-lfd");
-    const std::string path = (dir / "KVTDeviceManager.ini").string();
+    const std::string path = (m_logDir / "KVTDeviceManager.ini").string();
     kvt_test::WriteFile(path, "Port=82\nRedMinusOff_max=7000\nfxRatio_min=4.5\n");
     const auto read = [&] {
         DeviceManagerConfig().Read(path);
@@ -232,56 +223,45 @@ TEST_F(LFDTest, ThresholdsComeFromTheFileWithDefaultsForZeroOrMissingKeys) {
     EXPECT_EQ(read(), std::tuple(8500, 3.0, 3000));
 }
 
-class LFDLevelTest : public LFDTest {
-protected:
-    void SetUp() override {
-        LFDTest::SetUp();
-        sensor_ = static_cast<FakeSensor*>(device_.get());
-        sensor_->lfd = kLive;
-        properties_.SetProperty("LFD", "true");
-    }
-    int32_t Grade(const std::vector<uint8_t>& raw) {
-        return CDevicesManager::GetLFDLevel(device_, properties_, raw.data());
-    }
-
-    DevicePtr device_ = MakeDevice<FakeSensor>();
-    FakeSensor* sensor_ = nullptr;
-    CProperties properties_;
-};
-
-TEST_F(LFDLevelTest, GradesOnlyWhenAskedAndTheSensorMeasuresAndLetsBitmapErrorsThrough) {
-    EXPECT_EQ(Grade(live_), 5);
-    EXPECT_EQ(device_.UseCount(), 1);
+TEST_F(LFDTest, TheManagerGradesOnlyWhenAskedAndTheSensorMeasuresAndLetsBitmapErrorsThrough) {
+    DevicePtr device = MakeDevice<FakeSensor>();
+    auto* sensor = static_cast<FakeSensor*>(device.get());
+    sensor->lfd = kLive;
+    CProperties properties;
+    properties.SetProperty("LFD", "true");
+    const auto grade = [&] {
+        return CDevicesManager::GetLFDLevel(device, properties, live_.data());
+    };
+    EXPECT_EQ((std::tuple{grade(), device.UseCount()}), std::tuple(5, 1));
     EXPECT_THAT(LogText(), HasSubstr("CDevicesManager::GetLFDLevel: LFD-level: 5"));
 
-    sensor_->measures = false;
-    EXPECT_EQ(Grade(live_), 0);
-    sensor_->measures = true;
-    sensor_->type = kvt__DeviceType__Kelo_C;
-    EXPECT_EQ(Grade(live_), 0);
-    sensor_->type = kvt__DeviceType__Kelo_A;
-    EXPECT_EQ(Grade(live_), 5);
+    // A sensor that cannot measure, or a model without the measurement, grades zero.
+    for (const auto& [measures, type, level] : {std::tuple{false, kvt__DeviceType__Kelo_B, 0},
+                                                {true, kvt__DeviceType__Kelo_C, 0},
+                                                {true, kvt__DeviceType__Kelo_A, 5}}) {
+        std::tie(sensor->measures, sensor->type) = std::tie(measures, type);
+        EXPECT_EQ(grade(), level) << type;
+    }
 
-    const int asked = sensor_->calls;
-    properties_.SetProperty("FastMode", "true");
-    EXPECT_EQ(Grade(live_), 0);
+    const int asked = sensor->calls;
+    properties.SetProperty("FastMode", "true");
+    EXPECT_EQ(grade(), 0);
     EXPECT_THAT(LogText(),
                 HasSubstr("CDevicesManager::GetLFDLevel: FastMode and LFD requested. At FastMode "
                           "LFD will be skipped."));
-    properties_.SetProperty("FastMode", "false");
-    properties_.SetProperty("LFD", "false");
-    EXPECT_EQ(Grade(live_), 0);
-    EXPECT_EQ(sensor_->calls, asked);
+    properties.SetProperty("FastMode", "false");
+    properties.SetProperty("LFD", "false");
+    EXPECT_EQ((std::pair{grade(), sensor->calls}), std::pair(0, asked));
 
     // Standard failures cost the level, bitmap errors pass through.
-    properties_.SetProperty("LFD", "true");
-    sensor_->duringMeasurement = [] { throw std::runtime_error("boom"); };
-    EXPECT_EQ(Grade(live_), 0);
+    properties.SetProperty("LFD", "true");
+    sensor->duringMeasurement = [] { throw std::runtime_error("boom"); };
+    EXPECT_EQ(grade(), 0);
     EXPECT_THAT(LogText(), HasSubstr("CDevicesManager::GetLFDLevel: LFD check failed: boom"));
 
-    sensor_->duringMeasurement = [] { throw PLTextException(kPLErrNoMemory, "Out of memory."); };
-    EXPECT_THROW(Grade(live_), PLTextException);
-    EXPECT_EQ(device_.UseCount(), 1);
+    sensor->duringMeasurement = [] { throw PLTextException(kPLErrNoMemory, "Out of memory."); };
+    EXPECT_THROW(grade(), PLTextException);
+    EXPECT_EQ(device.UseCount(), 1);
 }
 
 }  // namespace

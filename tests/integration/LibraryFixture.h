@@ -55,6 +55,12 @@ inline KVT_CapturedData Picture(std::vector<unsigned char>& bytes) {
     return data;
 }
 
+// Cancels a capture: the result and the number of the sensor's clients.
+inline std::pair<int, int> Cancel(const char* id) {
+    int available = 7;
+    return {KVT_CancelAsyncCapture(id, &available), available};
+}
+
 // Stops the library whatever a test left behind.
 class LibraryTest : public testing::Test {
 protected:
@@ -109,10 +115,7 @@ public:
         return m_changed.wait_for(lock, limit,
                                   [&] { return CountLocked(type, deviceId) >= count; });
     }
-    int Count(int type) {
-        std::lock_guard lock(m_mutex);
-        return CountLocked(type, {});
-    }
+    int Count(int type) { return Count({type})[0]; }
     // How many of each type arrived, in the order asked.
     Counts Count(std::initializer_list<int> types) {
         std::lock_guard lock(m_mutex);
@@ -175,16 +178,30 @@ protected:
 
     void Start() { ASSERT_EQ(KVT_Start(&MessageLog::Callback, &messages_), KVT_RESULT_OK); }
 
-    // Plugs a sensor in and returns the library's id for it.
-    std::string Plug(int model = KVTSIM_MODEL_U2, int* simId = nullptr) {
+    // Adds a sensor through the simulator's call `attach`, which sets its
+    // simulator id, and returns the library's id for it (empty when it was
+    // not announced).
+    std::string Announced(const std::function<int(int*)>& attach, int* simId) {
         // Counted first: the announcement may arrive before the attach returns.
         const int before = messages_.Count(KVT_MSG_NEW_DEVICE);
         int id = 0;
-        EXPECT_EQ(KVTSim_AttachUsbSensor(model, nullptr, &id), KVTSIM_OK);
+        EXPECT_EQ(attach(&id), KVTSIM_OK);
         simIds_.push_back(id);
         if (simId != nullptr) *simId = id;
-        messages_.WaitFor(KVT_MSG_NEW_DEVICE, {}, before + 1);
+        if (!messages_.WaitFor(KVT_MSG_NEW_DEVICE, {}, before + 1)) return {};
         return messages_.Last(KVT_MSG_NEW_DEVICE).deviceId;
+    }
+    // Plugs a USB sensor in.
+    std::string Plug(int model = KVTSIM_MODEL_U2, int* simId = nullptr) {
+        return Announced([&](int* id) { return KVTSim_AttachUsbSensor(model, nullptr, id); },
+                         simId);
+    }
+
+    // The running library with one sensor plugged in.
+    void StartWithSensor(int model = KVTSIM_MODEL_U2) {
+        Start();
+        id_ = Plug(model, &simId_);
+        ASSERT_FALSE(id_.empty());
     }
 
     // A synchronous capture into a buffer of the given capacity.
@@ -196,8 +213,14 @@ protected:
         if (result == KVT_RESULT_OK) image.resize(data.imageSize);
         return result;
     }
+    // The same from the fixture's sensor into image_ and data_.
+    int Capture(unsigned int capacity = 139190) { return Capture(id_, image_, data_, capacity); }
 
     MessageLog messages_;
+    std::string id_;
+    int simId_ = 0;
+    std::vector<unsigned char> image_;
+    KVT_CapturedData data_{};
     // Detached at the end of the test; detaching one twice is harmless.
     std::vector<int> simIds_;
 };

@@ -21,8 +21,8 @@ using ManagerStartupTest = LibraryTest;
 TEST_F(ManagerStartupTest, TheFirstStartWritesTheDocumentedConfiguration) {
     ASSERT_FALSE(fs::exists(ConfigPath()));
     StartAndStop();
-    EXPECT_EQ(ReadFile(ConfigPath()), kDefaultDeviceManagerIni);
-    EXPECT_TRUE(fs::exists(LogPath()));
+    EXPECT_EQ(std::tuple(ReadFile(ConfigPath()), fs::exists(LogPath())),
+              std::tuple(kDefaultDeviceManagerIni, true));
     StartAndStop();
     EXPECT_EQ(ReadFile(ConfigPath()), kDefaultDeviceManagerIni);
     EXPECT_THAT(LogText(), Not(HasSubstr("DeviceManagerConfig::")));
@@ -50,13 +50,12 @@ TEST_F(ManagerStartupTest, TheLogHoldsBannersAndTraceInOrder) {
         "Debug   " + thread + ">> CDevicesManager::~CDevicesManager",
         "Debug   " + thread + "<< KVT_Stop",
     };
-    size_t at = 0;
+    auto from = log.cbegin();
     for (const std::string& line : expected) {
         std::smatch match;
-        const std::string rest = log.substr(at);
-        ASSERT_TRUE(std::regex_search(rest, match, std::regex(stamp + line + "\r\n")))
+        ASSERT_TRUE(std::regex_search(from, log.cend(), match, std::regex(stamp + line + "\r\n")))
             << "missing, or out of order: " << line;
-        at += static_cast<size_t>(match.position(0) + match.length(0));
+        from = match[0].second;
     }
 }
 
@@ -99,10 +98,9 @@ TEST_F(ManagerStartupTest, ARepairIsLoggedUsedAndWrittenBackWithEveryListener) {
 TEST_F(ManagerStartupTest, ALargeConfigurationStartsAndUnusableOnesAreKeptAside) {
     // The size of the file that used to make the start time out.
     std::string large = ManagerSettings(2);
-    for (int n = 0; large.size() < (1u << 20); ++n) {
+    for (int n = 0; large.size() < (1u << 20); ++n)
         large += "; padding comment " + std::to_string(n) + "\nGeneratedKey" + std::to_string(n) +
                  "=value " + std::to_string(n) + "\n";
-    }
     WriteFile(ConfigPath(), large);
     StartAndStop();
     EXPECT_EQ(ReadFile(ConfigPath()), large);
@@ -124,15 +122,13 @@ TEST_F(ManagerStartupTest, AFailedStartSaysWhyAndReturnsTheFittingResult) {
     const fs::path lock = DataDir() / "KVT_DevicesManagerMutex.lock";
     fs::remove(lock);
     fs::create_directory(lock);
-    EXPECT_EQ(KVT_Start(IgnoreMessage, nullptr), -1);
-    EXPECT_EQ(KVT_IsRunning(), -1);
+    EXPECT_EQ((std::pair{KVT_Start(IgnoreMessage, nullptr), KVT_IsRunning()}), std::pair(-1, -1));
     fs::remove(lock);
     EXPECT_THAT(LogText(),
                 HasSubstr("CDevicesManager::Start: cannot take KVT_DevicesManagerMutex ("));
 
     // A data folder that cannot be made (below a file): no log, so standard error.
-    const fs::path dataDir = DataDir();
-    const fs::path file = dataDir / "a-file";
+    const fs::path dataDir = DataDir(), file = dataDir / "a-file";
     WriteFile(file, "x");
     SetEnv("KVT_DATA_DIR", (file / "data").string());
     testing::internal::CaptureStderr();
@@ -156,9 +152,7 @@ TEST_F(ManagerStartupTest, WithoutALogRepairsAreSaidOnStandardError) {
     const std::string logFile = (notAFolder / "kvt.log").string();
     WriteFile(ConfigPath(), ManagerSettings(9, logFile));
     testing::internal::CaptureStderr();
-    const int started = KVT_Start(IgnoreMessage, nullptr);
-    const int stopped = KVT_Stop();
-    EXPECT_EQ(std::tuple(started, stopped), std::tuple(0, 0));
+    EXPECT_EQ((std::tuple{KVT_Start(IgnoreMessage, nullptr), KVT_Stop()}), std::tuple(0, 0));
     EXPECT_THAT(testing::internal::GetCapturedStderr(),
                 AllOf(HasSubstr("KVTBasic: CDevicesManager::Start: cannot write the log file " +
                                 logFile + " ("),

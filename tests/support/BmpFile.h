@@ -13,14 +13,9 @@
 
 namespace kvt_test {
 
-inline void Put16(std::vector<uint8_t>& out, uint32_t v) {
-    out.push_back(static_cast<uint8_t>(v));
-    out.push_back(static_cast<uint8_t>(v >> 8));
-}
-
-inline void Put32(std::vector<uint8_t>& out, uint32_t v) {
-    Put16(out, v);
-    Put16(out, v >> 16);
+// The low `bytes` bytes of v, little-endian.
+inline void Put(std::vector<uint8_t>& out, uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
 inline uint32_t Get32(const std::vector<uint8_t>& bytes, size_t at) {
@@ -51,26 +46,19 @@ struct BmpFile {
         const uint32_t offset = static_cast<uint32_t>(14 + headerSize + 4 * masks.size() +
                                                       (core ? 3 : 4) * palette.size());
         std::vector<uint8_t> out{'B', 'M'};
-        Put32(out, offset + static_cast<uint32_t>(pixels.size()));
-        Put32(out, 0);
-        Put32(out, offset);
-        Put32(out, headerSize);
-        if (core) {
-            Put16(out, static_cast<uint32_t>(width));
-            Put16(out, static_cast<uint32_t>(height));
-            Put16(out, 1);
-            Put16(out, bits);
-        } else {
-            for (uint32_t v : {static_cast<uint32_t>(width), static_cast<uint32_t>(height)})
-                Put32(out, v);
-            Put16(out, 1);
-            Put16(out, bits);
-            for (uint32_t v : {compression, 0u, static_cast<uint32_t>(pixelsPerMetre),
-                               static_cast<uint32_t>(pixelsPerMetre), coloursUsed, 0u})
-                Put32(out, v);
+        for (uint32_t v : {offset + static_cast<uint32_t>(pixels.size()), 0u, offset, headerSize})
+            Put(out, v, 4);
+        // A core header holds 16-bit sizes and nothing after the bits.
+        Put(out, static_cast<uint32_t>(width), core ? 2 : 4);
+        Put(out, static_cast<uint32_t>(height), core ? 2 : 4);
+        Put(out, 1, 2);
+        Put(out, bits, 2);
+        if (!core) {
+            const auto ppm = static_cast<uint32_t>(pixelsPerMetre);
+            for (uint32_t v : {compression, 0u, ppm, ppm, coloursUsed, 0u}) Put(out, v, 4);
             out.resize(14 + headerSize, 0);
         }
-        for (uint32_t mask : masks) Put32(out, mask);
+        for (uint32_t mask : masks) Put(out, mask, 4);
         for (const auto& entry : palette) {
             out.insert(out.end(), entry.begin(), entry.end());
             if (!core) out.push_back(0);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "support/TempDir.h"
+#include "support/Wait.h"
 
 namespace kvt_test {
 
@@ -111,7 +112,6 @@ public:
 
     // Waits for the end, at most `limit`; the result's exit is -1 if it did not end.
     ChildResult Wait(std::chrono::milliseconds limit = std::chrono::seconds(120)) {
-        ChildResult result;
 #ifdef _WIN32
         if (m_process != nullptr && !m_ended) {
             m_ended =
@@ -120,21 +120,14 @@ public:
             if (m_ended && GetExitCodeProcess(m_process, &code)) m_exit = static_cast<int>(code);
         }
 #else
-        const auto deadline = std::chrono::steady_clock::now() + limit;
         int status = 0;
-        while (m_pid > 0 && !m_ended && std::chrono::steady_clock::now() < deadline) {
-            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-                m_ended = true;
-                if (WIFEXITED(status)) m_exit = WEXITSTATUS(status);
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
+        if (m_pid > 0 && !m_ended &&
+            WaitUntil([&] { return ::waitpid(m_pid, &status, WNOHANG) == m_pid; }, limit)) {
+            m_ended = true;
+            if (WIFEXITED(status)) m_exit = WEXITSTATUS(status);
         }
 #endif
-        result.exit = m_exit;
-        result.out = ReadFile(m_files / "out");
-        result.err = ReadFile(m_files / "err");
-        return result;
+        return {m_exit, Out(), ReadFile(m_files / "err")};
     }
 
 private:

@@ -1,12 +1,12 @@
 #pragma once
 
-#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 
@@ -17,17 +17,12 @@ class TempDir {
 public:
     explicit TempDir(const std::string& prefix) {
         std::random_device rd;
-        const auto base = std::filesystem::temp_directory_path();
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            std::ostringstream name;
-            name << prefix << '-' << std::hex << rd() << rd();
-            std::error_code ec;
-            if (std::filesystem::create_directory(base / name.str(), ec)) {
-                m_path = base / name.str();
-                return;
-            }
-        }
-        throw std::runtime_error("cannot create a temporary folder");
+        std::ostringstream name;
+        name << prefix << '-' << std::hex << rd() << rd();
+        m_path = std::filesystem::temp_directory_path() / name.str();
+        // False when it exists already: 64 random bits that met another folder's.
+        if (!std::filesystem::create_directory(m_path))
+            throw std::runtime_error("temporary folder exists already: " + m_path.string());
     }
     ~TempDir() {
         std::error_code ec;
