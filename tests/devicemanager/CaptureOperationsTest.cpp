@@ -28,30 +28,25 @@ protected:
         CDevicesManager::CopyImageToBase64Binary(raw.data(), &context, properties, &file);
         return std::vector<unsigned char>(file.ptr, file.ptr + file.size);
     }
-
-    int simId_ = 0;
 };
 
 TEST_F(CaptureOperationsTest, SyncAndAsyncPicturesAreTheMakeUpOfTheModelsFrame) {
-    Start();
-    const std::string id = Plug(KVTSIM_MODEL_U2, &simId_);
+    StartWithSensor();
     ASSERT_EQ(KVTSim_PlaceFinger(simId_, 5, 2, 1), KVTSIM_OK);
-    std::vector<unsigned char> picture;
-    KVT_CapturedData data;
     for (const char* size : {"Full", "Half", "ROI"}) {
         SCOPED_TRACE(size);
-        ASSERT_EQ(KVT_SetProperty(id.c_str(), "PictureSize", size), KVT_RESULT_OK);
-        ASSERT_EQ(Capture(id, picture, data), KVT_RESULT_OK);
-        EXPECT_EQ(picture, ExpectedPicture(id, size));
+        ASSERT_EQ(KVT_SetProperty(id_.c_str(), "PictureSize", size), KVT_RESULT_OK);
+        ASSERT_EQ(Capture(), KVT_RESULT_OK);
+        EXPECT_EQ(image_, ExpectedPicture(id_, size));
     }
 
     // The asynchronous file differs only in its resolution, which it leaves at 0.
-    ASSERT_EQ(KVT_CaptureImage(id.c_str(), 10, nullptr), KVT_RESULT_OK);
-    ASSERT_TRUE(messages_.WaitFor(KVT_MSG_CAPTURED_IMAGE, id));
-    EXPECT_EQ(std::tuple(kvt_test::ReadInt32(picture, 38), kvt_test::ReadInt32(picture, 42)),
+    ASSERT_EQ(KVT_CaptureImage(id_.c_str(), 10, nullptr), KVT_RESULT_OK);
+    ASSERT_TRUE(messages_.WaitFor(KVT_MSG_CAPTURED_IMAGE, id_));
+    EXPECT_EQ(std::tuple(kvt_test::ReadInt32(image_, 38), kvt_test::ReadInt32(image_, 42)),
               std::tuple(19685, 19685));
-    std::fill(picture.begin() + 38, picture.begin() + 46, 0);
-    EXPECT_EQ(messages_.Last(KVT_MSG_CAPTURED_IMAGE).image, picture);
+    std::fill(image_.begin() + 38, image_.begin() + 46, 0);
+    EXPECT_EQ(messages_.Last(KVT_MSG_CAPTURED_IMAGE).image, image_);
 }
 
 }  // namespace

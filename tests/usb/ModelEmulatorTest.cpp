@@ -15,6 +15,7 @@
 #include "sim/usb/EmulatedU2.h"
 #include "sim/usb/SimUsbBus.h"
 #include "support/ManagerTest.h"
+#include "support/PatternFrames.h"
 #include "support/QueuedMessages.h"
 #include "support/TempDir.h"
 #include "support/Wait.h"
@@ -49,6 +50,7 @@ protected:
         return std::count_if(received.begin(), received.end(),
                              [&](const auto& write) { return write.bytes == bytes; });
     }
+    PatternFrames m_frames;
     sim::SimUsbBus m_bus;
     int m_id = 0;
 };

@@ -15,6 +15,7 @@
 #include "ethernet/EthernetProtocol.h"
 #include "ethernet/SocketEndpoint.h"
 #include "platform/Sockets.h"
+#include "support/PatternFrames.h"
 #include "support/Wait.h"
 
 using namespace ethernet;
@@ -167,6 +168,7 @@ protected:
         return GetU32(reply->body.data() + 4);
     }
 
+    kvt_test::PatternFrames frames_;
     Peer listener_;
     SocketAddress listenerAddress_;
     std::unique_ptr<EmulatedEthernetSensor> sensor_;
