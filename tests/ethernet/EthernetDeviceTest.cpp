@@ -81,16 +81,17 @@ TEST_F(EthernetDeviceTest, InitializeReadsStatusAddressesAndFirmwareOnce) {
     for (const SensorRequest& request : sensor_.Requests()) ids.push_back(request.cmdId);
     EXPECT_THAT(ids, ElementsAre(kGetStatus, kGetConfiguration, kGetConfiguration,
                                  kGetConfiguration, kGetConfiguration));
-    EXPECT_EQ(device_.GetFirmwareVersion(), "3.07");
-    EXPECT_EQ(sensor_.Requests().size(), 5u);  // known: not asked again
-    EXPECT_EQ(device_.GetSerialNumber(), "4711");
+    // Known values are not asked again.
+    EXPECT_EQ((std::tuple{device_.GetFirmwareVersion(), device_.GetSerialNumber(),
+                          sensor_.Requests().size()}),
+              std::tuple("3.07", "4711", 5u));
     EXPECT_THAT(LogText(), HasSubstr("Server-Port: 0xABCD, Server-IP: 0.0.0.0"));
 
     // Only the first successful status sets the serial number.
     sensor_.serial = 99;
     sensor_.status = 5;
-    EXPECT_EQ(device_.GetDeviceStatus(), 5);
-    EXPECT_EQ(device_.GetSerialNumber(), "4711");
+    EXPECT_EQ((std::pair{device_.GetDeviceStatus(), device_.GetSerialNumber()}),
+              std::pair(5, std::string("4711")));
     EXPECT_THAT(LogText(), HasSubstr("Device reported status: 5"));
 
     // The reset has no answer to wait for.
@@ -321,8 +322,8 @@ TEST_F(HostilePeerTest,
     Rig drip;
     drip.sensor.Queue(Reply{StatusAnswer(5, 1), 20});
     drip.sensor.autoAnswer = true;
-    EXPECT_EQ(drip.device.GetDeviceStatus(), 1);
-    EXPECT_EQ(drip.device.GetSerialNumber(), "5");
+    EXPECT_EQ((std::pair{drip.device.GetDeviceStatus(), drip.device.GetSerialNumber()}),
+              std::pair(1, std::string("5")));
 }
 
 #ifndef _WIN32

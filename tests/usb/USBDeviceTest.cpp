@@ -101,10 +101,9 @@ TEST_F(USBDeviceTest, UnavailableEntriesAndOverlongAnswersAreRefused) {
     EXPECT_FALSE(
         device.ReadI2CCommandFromDevice(usb::MemoryImager, usb::GetCommand_State, buffer, length));
     EXPECT_FALSE(device.WriteI2CCommandToDevice(usb::MemoryImager, usb::SetCommand_LED, buffer, 1));
-    for (uint8_t memory : {usb::MemoryBioBoard, usb::MemoryIlluBoard}) {
+    for (uint8_t memory : {usb::MemoryBioBoard, usb::MemoryIlluBoard})
         EXPECT_FALSE(
             device.ReadI2CCommandFromDevice(memory, usb::GetCommand_Image, buffer, length));
-    }
     EXPECT_FALSE(device.WriteI2CRegisterToDevice(3, usb::Update, 0));
     EXPECT_FALSE(device.ReadI2CRegisterFromDevice(usb::MemoryImager, 84, buffer, 1));
     EXPECT_TRUE(m_script->Writes().empty());
@@ -178,9 +177,8 @@ TEST_F(USBDeviceTest, ImageIsReadInChunksAndDeliveredAtFullSizeOrFailsWithTheLed
     ASSERT_TRUE(device.GetSingleImage(frame, 0x80, 3, 4));
     EXPECT_EQ(m_script->Writes()[3], Body({96, 80, 3, 4, 0x80}, 16));
     EXPECT_THAT(m_script->ReadLengths(), ElementsAre(8, 4, 8, 32768, 32768, 32768, 1696, 8, 4));
-    ASSERT_EQ(frame.size(), 384u * 320u);
-    EXPECT_TRUE(std::equal(sent.begin(), sent.end(), frame.begin()));
-    EXPECT_TRUE(std::all_of(frame.begin() + 100000, frame.end(), [](uint8_t b) { return b == 0; }));
+    sent.resize(384 * 320);
+    EXPECT_EQ(frame, sent);
 
     // A failed exchange is logged and turns the LED off.
     const std::pair<Bytes, const char*> cases[] = {
@@ -348,10 +346,9 @@ TEST_F(USBDeviceTest, BoardRegistersPauseTriggerLevelsAreWrittenWhenMissingAndTh
         }
         return device.GetSerialNumberBioBoard();
     };
-    EXPECT_EQ(serial(u"12345678"), 12345678u);
-    EXPECT_EQ(serial(u"42"), 42u);
-    EXPECT_EQ(serial(u"none"), 0u);
-    EXPECT_EQ(serial(u"12\u00e945678"), 0u);
+    EXPECT_EQ((std::vector{serial(u"12345678"), serial(u"42"), serial(u"none"),
+                           serial(u"12\u00e945678")}),
+              (std::vector<uint32_t>{12345678, 42, 0, 0}));
     EXPECT_THAT(LogText(), HasSubstr("CUSBDeviceU2::GetSerialNumberBioBoard:(u2-) "
                                      "WideCharToMultiByte failed with error 1113"));
 }
@@ -389,8 +386,7 @@ TEST_F(USBDeviceTest, TriggerThresholdFollowsSensitivityResultsHoldTheLedAndBoth
     EXPECT_THAT(m_script->Writes(), ElementsAre(Header(4, 0x03), Bytes{0x88, 1, 2, 3}));
     EXPECT_FALSE(isFree(71));
     device.m_AutoTriggerSensitivity = 30;
-    EXPECT_TRUE(isFree(150));
-    EXPECT_FALSE(isFree(151));
+    EXPECT_EQ((std::pair{isFree(150), isFree(151)}), std::pair(true, false));
 
     // The history starts with 20 zeros: 5 * 255 / 21 is below 70, 6 * 255 / 21 above.
     device.m_AutoTriggerSensitivity = 0;

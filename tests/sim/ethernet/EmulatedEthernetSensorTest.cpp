@@ -46,10 +46,6 @@ std::vector<uint8_t> LE(std::initializer_list<uint32_t> fields, int width = 4, s
     return bytes;
 }
 
-std::vector<uint8_t> ConfigRequest(uint32_t index) {
-    return LE({kGetConfigMagic, index, 0, 0});
-}
-
 std::vector<uint8_t> ImageExRequest(uint16_t width, uint16_t height, int16_t x, int16_t y,
                                     uint16_t frame) {
     return LE({width, height, static_cast<uint16_t>(x), static_cast<uint16_t>(y), frame}, 2, 16);
@@ -181,20 +177,22 @@ TEST_F(EthernetSensorTest, AnswersStatusConfigurationAndProcessStatus) {
     sensor_->SetDeviceStatus(kDevStatusError);
     EXPECT_EQ(Status(peer_.Exchange(kGetStatus)), kDevStatusError);
 
-    auto config = [&](uint32_t index) { return Answer(kGetConfiguration, ConfigRequest(index)); };
     sensor_->SetFirmware(4, 12);
-    EXPECT_EQ(config(kConfigFirmware), (std::vector<uint8_t>{4, 12, 0, 0}));
-    const int port = platform::AddressPort(listenerAddress_);
-    EXPECT_EQ(config(kConfigServerPort), (std::vector<uint8_t>{static_cast<uint8_t>(port >> 8),
-                                                               static_cast<uint8_t>(port), 0, 0}));
-    EXPECT_EQ(config(kConfigServerIP), (std::vector<uint8_t>{127, 0, 0, 1}));
-    EXPECT_EQ(config(kConfigClientIP), (std::vector<uint8_t>{127, 0, 0, 2}));
     sensor_->SetImageOffsets(-5, 300);
-    EXPECT_EQ(config(kConfigOffsetX), (std::vector<uint8_t>{0xFB, 0xFF, 0, 0}));
-    EXPECT_EQ(config(kConfigOffsetY), (std::vector<uint8_t>{0x2C, 0x01, 0, 0}));
+    const int port = platform::AddressPort(listenerAddress_);
+    const std::pair<uint32_t, std::vector<uint8_t>> configs[] = {
+        {kConfigFirmware, {4, 12, 0, 0}},
+        {kConfigServerPort, {static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port), 0, 0}},
+        {kConfigServerIP, {127, 0, 0, 1}},
+        {kConfigClientIP, {127, 0, 0, 2}},
+        {kConfigOffsetX, {0xFB, 0xFF, 0, 0}},
+        {kConfigOffsetY, {0x2C, 0x01, 0, 0}}};
+    for (const auto& [index, bytes] : configs)
+        EXPECT_EQ(Answer(kGetConfiguration, LE({kGetConfigMagic, index, 0, 0})), bytes) << index;
 
     // What the sensor does not know it refuses with DEV_STATUS_ERROR.
-    EXPECT_EQ(Status(peer_.Exchange(kGetConfiguration, ConfigRequest(6))), kDevStatusError);
+    EXPECT_EQ(Status(peer_.Exchange(kGetConfiguration, LE({kGetConfigMagic, 6, 0, 0}))),
+              kDevStatusError);
     EXPECT_EQ(Status(peer_.Exchange(kGetConfiguration, LE({0, 0, 0, 0}))), kDevStatusError);
     EXPECT_EQ(Status(peer_.Exchange(kGetStatus, {1, 2, 3, 4})), kDevStatusError);
     EXPECT_EQ(Status(peer_.Exchange(77)), kDevStatusError);
@@ -240,9 +238,8 @@ TEST_F(EthernetSensorTest, ImagesShowTheFingerInTheRequestedWindow) {
               std::vector<uint8_t>(192 * 160, 255));
 
     for (const auto& bad : {ImageExRequest(0, 10, 0, 0, 1), ImageExRequest(1000, 400, 0, 0, 1),
-                            ImageExRequest(10, 10, 0, 0, 3), std::vector<uint8_t>(8, 1)}) {
+                            ImageExRequest(10, 10, 0, 0, 3), std::vector<uint8_t>(8, 1)})
         EXPECT_EQ(Status(peer_.Exchange(kGetImageEx, bad)), kDevStatusError);
-    }
 }
 
 // Arming, one image for a finger that comes, and disarming are checked with the
