@@ -124,38 +124,16 @@ TEST(SimUsbBusTest, AttachAndDetachReachTheListenerFromTheBusThreadUntilItUnwatc
     bus.Unwatch();
 }
 
-TEST(SimUsbBusTest, DetachFailsTransfersOfOpenHandlesAlsoOneInProgress) {
-    SimUsbBus bus;
-    const int id = bus.Attach(SensorModel::kU2, 1);
-    int error = 0;
-    auto handle = bus.Open(bus.PathOf(id), error);
-    simtest::RawHost host(*handle);
-    ASSERT_TRUE(host.Send(0x00, {}));
-    bus.Sensor(id)->SetAnswerDelayMs(60000);
-    auto reading = std::async(std::launch::async, [&] {
-        uint8_t header[8];
-        uint32_t moved = 0;
-        return handle->Read(header, 8, moved);
-    });
-    platform::SleepMs(50);
-    EXPECT_TRUE(bus.Detach(id));
-    // The unplug ends the waiting read instead of its minute-long delay.
-    ASSERT_EQ(reading.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_FALSE(reading.get());
-    EXPECT_FALSE(host.Send(0x00, {}));
-    EXPECT_TRUE(Descriptor(*handle).empty());
-    EXPECT_FALSE(bus.Open(bus.PathOf(id), error));
-}
-
-// A capture thread polls while the test moves the finger and unplugs.
-TEST(SimUsbBusTest, SensorServesOneThreadWhileAnotherPlacesLiftsAndDetaches) {
+// A capture thread polls while the test moves the finger and unplugs; the
+// unplug also ends a read waiting for a minute-long delayed answer.
+TEST(SimUsbBusTest, DetachEndsTransfersInProgressWhileAnotherThreadPlacesAndLifts) {
     SimUsbBus bus;
     const int id = bus.Attach(SensorModel::kU2, 1);
     int error = 0;
     auto handle = bus.Open(bus.PathOf(id), error);
     auto sensor = bus.Sensor(id);
+    simtest::RawHost host(*handle);
     auto polling = std::async(std::launch::async, [&] {
-        simtest::RawHost host(*handle);
         std::vector<Bytes> triggers;
         while (auto answer = host.ReadI2C(simtest::kIlluBoard, 0x24, 2))
             triggers.push_back(answer->body);
@@ -165,9 +143,15 @@ TEST(SimUsbBusTest, SensorServesOneThreadWhileAnotherPlacesLiftsAndDetaches) {
         sensor->PlaceFinger({.fingerId = static_cast<uint32_t>(i)});
         sensor->LiftFinger();
     }
-    bus.Detach(id);
+    sensor->SetAnswerDelayMs(60000);
+    platform::SleepMs(50);
+    EXPECT_TRUE(bus.Detach(id));
+    ASSERT_EQ(polling.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     for (const Bytes& trigger : polling.get())
         EXPECT_TRUE(trigger == (Bytes{0, 0}) || trigger == (Bytes{0x01, 0x50}));
+    EXPECT_FALSE(host.Send(0x00, {}));
+    EXPECT_TRUE(Descriptor(*handle).empty());
+    EXPECT_FALSE(bus.Open(bus.PathOf(id), error));
 }
 
 }  // namespace
