@@ -104,8 +104,7 @@ TEST_F(EthernetDeviceTest, InitializeReadsStatusAddressesAndFirmwareOnce) {
 
 TEST_F(EthernetDeviceTest, FramesAskForTheirWindowAndAFailedSecondFrameFailsTheCapture) {
     // The sensor refuses both offset reads: origin 210, 90 plus the shift.
-    sensor_.Queue(HeaderBytes(kGetStatus, 4));
-    sensor_.Queue(HeaderBytes(kGetStatus, 4));
+    for (int offset = 0; offset < 2; ++offset) sensor_.Queue(HeaderBytes(kGetStatus, 4));
     std::vector<uint8_t> frame;
     SetProperties({{"PictureSize", "Half"}});
     ASSERT_TRUE(device_.GetSingleImage(frame, kFrameNormal));

@@ -40,10 +40,6 @@ protected:
         EXPECT_TRUE(handle) << error;
         return std::make_unique<Model>(std::move(handle), "sim-" + std::to_string(m_id));
     }
-    template <class Sensor>
-    std::shared_ptr<Sensor> Emulated() {
-        return m_bus.SensorAs<Sensor>(m_id);
-    }
     // How often the emulated sensor was sent exactly these bytes.
     static long TimesReceived(const sim::EmulatedSensor& sensor, const Bytes& bytes) {
         const auto received = sensor.Received();
@@ -59,7 +55,7 @@ TEST_F(ModelEmulatorTest, NewerSensorInitialisesAndRepairsItsEeprom) {
     auto device = Plug<CUSBDeviceU2>(
         sim::SensorModel::kU2, 12345678,
         {.illuFirmware = sim::FirmwareVersion{0, 19}, .illuBoardSerial = 0x0A0B0C});
-    auto sensor = Emulated<sim::EmulatedU2>();
+    auto sensor = m_bus.SensorAs<sim::EmulatedU2>(m_id);
     // An EEPROM that was never programmed gets the factory trigger levels.
     sensor->SetEeprom({0, 0, 0, 0, true});
 
@@ -77,7 +73,7 @@ TEST_F(ModelEmulatorTest, NewerSensorInitialisesAndRepairsItsEeprom) {
 TEST_F(ModelEmulatorTest, OlderSensorInitialisesAndCalibratesItsBlackLevel) {
     for (const auto& [dark, level] : {std::pair{false, 87}, std::pair{true, 0}}) {
         auto device = Plug<CUSBDeviceU1>(sim::SensorModel::kU1, 4242);
-        auto sensor = Emulated<sim::EmulatedU1>();
+        auto sensor = m_bus.SensorAs<sim::EmulatedU1>(m_id);
         sensor->SetAllFramesDark(dark);
         ASSERT_TRUE(device->Initialize());
         EXPECT_EQ(std::tuple(device->GetSerialNumber(), device->GetFirmwareVersion()),
@@ -96,7 +92,7 @@ TEST_F(ModelEmulatorTest, OlderSensorInitialisesAndCalibratesItsBlackLevel) {
 
 TEST_F(ModelEmulatorTest, NewerSensorCapturesItsWindowsMeasuresColoursAndShowsResults) {
     auto device = Plug<OpenU2>(sim::SensorModel::kU2, 1);
-    auto sensor = Emulated<sim::EmulatedU2>();
+    auto sensor = m_bus.SensorAs<sim::EmulatedU2>(m_id);
     // The window lies at the sensor's offsets, counted in steps of 4 pixels:
     // pixel (y, x) shows sensor point (8 + y, 16 + x).
     sensor->SetImageOffsets(4, 2);
@@ -146,7 +142,7 @@ TEST_F(ModelEmulatorTest, NewerSensorCapturesItsWindowsMeasuresColoursAndShowsRe
 // in eight bits.
 TEST_F(ModelEmulatorTest, OlderSensorCapturesBothFramesAtOnceAndReadsItsColours) {
     auto device = Plug<OpenU1>(sim::SensorModel::kU1, 6);
-    auto sensor = Emulated<sim::EmulatedU1>();
+    auto sensor = m_bus.SensorAs<sim::EmulatedU1>(m_id);
     sensor->SetImageOffsets(0, 0);
     sensor->SetAutoTriggerSensitivity(30);
     ASSERT_TRUE(device->Initialize());

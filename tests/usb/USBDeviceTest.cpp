@@ -14,21 +14,17 @@ using testing::Not;
 
 namespace {
 
-// The leading bytes of a body, zero-padded to its size.
-Bytes Body(std::initializer_list<uint8_t> head, size_t size) {
-    Bytes body(head);
-    body.resize(size, 0);
-    return body;
-}
-
 class USBDeviceTest : public UsbLogFixture {
 protected:
-    // The data byte of every illumination-board command sent with this code.
-    Bytes Sent(uint8_t code) const {
-        Bytes data;
-        for (const Bytes& w : m_script->Writes())
-            if (w.size() == 40 && w[1] == 0x40 && w[3] == code) data.push_back(w[8]);
-        return data;
+    // The status LED states written: the newer model's illumination-board
+    // command 0x06, the older one's type-10 records.
+    Bytes States() const {
+        Bytes states;
+        for (const Bytes& w : m_script->Writes()) {
+            if (w.size() == 40 && w[1] == 0x40 && w[3] == 0x06) states.push_back(w[8]);
+            if (w.size() == 6 && w[0] == 6 && w[1] == 10) states.push_back(w[2]);
+        }
+        return states;
     }
     // Illumination-board register writes as {address, value}.
     std::vector<RegisterWrite> RegisterWrites() const {
@@ -39,13 +35,6 @@ protected:
             if (w.size() == 40 && w[3] == 0x07) writes.emplace_back(address, w[8]);
         }
         return writes;
-    }
-    // The older model's status LED states, from the type-10 records written.
-    Bytes States() const {
-        Bytes states;
-        for (const Bytes& w : m_script->Writes())
-            if (w.size() == 6 && w[0] == 6 && w[1] == 10) states.push_back(w[2]);
-        return states;
     }
 };
 
@@ -175,7 +164,7 @@ TEST_F(USBDeviceTest, ImageIsReadInChunksAndDeliveredAtFullSizeOrFailsWithTheLed
 
     Bytes frame;
     ASSERT_TRUE(device.GetSingleImage(frame, 0x80, 3, 4));
-    EXPECT_EQ(m_script->Writes()[3], Body({96, 80, 3, 4, 0x80}, 16));
+    EXPECT_EQ(m_script->Writes()[3], (Bytes{96, 80, 3, 4, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_THAT(m_script->ReadLengths(), ElementsAre(8, 4, 8, 32768, 32768, 32768, 1696, 8, 4));
     sent.resize(384 * 320);
     EXPECT_EQ(frame, sent);
@@ -197,7 +186,7 @@ TEST_F(USBDeviceTest, ImageIsReadInChunksAndDeliveredAtFullSizeOrFailsWithTheLed
         // The command LED is set back to idle.
         const auto writes = m_script->Writes();
         ASSERT_EQ(writes.size(), 6u) << text;
-        EXPECT_EQ(writes[5], Body({0x08, 0x40, 0x00, 0x00, 1, 0, 0, 0, 0}, 40)) << text;
+        EXPECT_EQ(writes[5], simtest::I2CWriteBody(simtest::kIlluBoard, 0x00, 0)) << text;
     }
 }
 
@@ -234,7 +223,7 @@ TEST_F(USBDeviceTest, CapturesAlwaysEndWithTheIdleState) {
     m_script->QueueStateAnswer();
     EXPECT_FALSE(device.GetAsyncImage(image));
     EXPECT_EQ(m_script->Writes().size(), 5u);
-    EXPECT_THAT(Sent(0x06), ElementsAre(1, 1));
+    EXPECT_THAT(States(), ElementsAre(1, 1));
 
     // No finger comes; the application cancels during the second poll.
     m_script->Clear();
@@ -250,7 +239,7 @@ TEST_F(USBDeviceTest, CapturesAlwaysEndWithTheIdleState) {
     EXPECT_FALSE(device.GetAsyncImage(image));
     m_script->responder = nullptr;
     EXPECT_EQ(polls, 2);
-    EXPECT_THAT(Sent(0x06), ElementsAre(5, 5, 1));
+    EXPECT_THAT(States(), ElementsAre(5, 5, 1));
 }
 
 TEST_F(USBDeviceTest, FirmwareChecksCompareBothBoardsAndTheDiagnosticReportsRepairs) {
@@ -365,7 +354,7 @@ TEST_F(USBDeviceTest, CloseWaitsForARunningCapture) {
     ASSERT_TRUE(device.EndUse());
     m_script->QueueStateAnswer();
     EXPECT_EQ(device.CloseDevice(), 0);
-    EXPECT_THAT(Sent(0x06), ElementsAre(0));
+    EXPECT_THAT(States(), ElementsAre(0));
     EXPECT_TRUE(m_script->Closed());
     for (const char* text : {"Device is not ready to shutdown right now - please wait",
                              "CUSBDeviceU2::GetImage Unable to set shutdown lock. Probably already "

@@ -145,11 +145,10 @@ TEST_F(EmulatedU2Test, MalformedRequestsFailTheTransferAndLeaveTheSensorUsable) 
     EXPECT_EQ(Status(host_->Exchange(0x00, {})), 0);
 
     // Framing does not depend on how the bytes are split into transfers.
-    Bytes request = simtest::Header(8, 0x02);
-    Bytes body = simtest::I2CReadBody(kImager, 0x13, 1);
+    Bytes request = simtest::Header(8, 0x02), body = simtest::I2CReadBody(kImager, 0x13, 1);
     request.insert(request.end(), body.begin(), body.end());
-    ASSERT_TRUE(host_->WriteAll(Bytes(request.begin(), request.begin() + 3)));
-    ASSERT_TRUE(host_->WriteAll(Bytes(request.begin() + 3, request.end())));
+    ASSERT_TRUE(host_->WriteAll(Bytes(request.begin(), request.begin() + 3)) &&
+                host_->WriteAll(Bytes(request.begin() + 3, request.end())));
     EXPECT_EQ(host_->Receive()->cmdId, 0x02);
 
     // Random bytes never crash the sensor; a fresh handle starts clean.
