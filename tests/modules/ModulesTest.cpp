@@ -189,14 +189,13 @@ TEST_F(Modules, HideTheEngineSayWhatTheyDoNotSupportAndHaveParametersThatTakeEff
     ASSERT_EQ(vfmGet(matcher, 200, &v), VF_OK);
     EXPECT_EQ(v, 80);
 
-    EXPECT_EQ(Set(vfeSet, extractor, 4242, 12345), VF_ERROR_PARAMETER);
-    EXPECT_EQ(Set(vfeSet, extractor, 110, 12345), VF_ERROR_PARAMETER);
-    EXPECT_EQ(Set(vfeSet, extractor, 100, 100), VF_ERROR_PARAMETER);
-    EXPECT_EQ(vfeSet(extractor, 110, nullptr), VF_ERROR_ARGUMENT);
-    EXPECT_EQ(vfeGet(extractor, 110, nullptr), VF_ERROR_ARGUMENT);
-    EXPECT_EQ(vfeGet(nullptr, 110, &v), VF_ERROR_HANDLE);
-    EXPECT_EQ(Set(vfmSet, matcher, 200, -1), VF_ERROR_PARAMETER);
-    EXPECT_EQ(vfmGet(matcher, 77, &v), VF_ERROR_PARAMETER);
+    EXPECT_EQ(std::vector({Set(vfeSet, extractor, 4242, 12345), Set(vfeSet, extractor, 110, 12345),
+                           Set(vfeSet, extractor, 100, 100), Set(vfmSet, matcher, 200, -1),
+                           vfmGet(matcher, 77, &v)}),
+              std::vector<std::int32_t>(5, VF_ERROR_PARAMETER));
+    EXPECT_EQ(std::vector({vfeSet(extractor, 110, nullptr), vfeGet(extractor, 110, nullptr),
+                           vfeGet(nullptr, 110, &v)}),
+              std::vector<std::int32_t>({VF_ERROR_ARGUMENT, VF_ERROR_ARGUMENT, VF_ERROR_HANDLE}));
 
     // Fewer, sparser minutiae than a drawn finger's: of differing quality.
     const fptest::Image img = fptest::Render(fptest::RandomPattern(3, 360, 360, 16), 360, 360);

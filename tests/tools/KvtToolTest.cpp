@@ -58,30 +58,28 @@ TEST(KvtCommandLine, EveryCommandDescribesItself) {
 }
 
 TEST(KvtCommandLine, WrongCommandLinesEndBeforeTheLibraryStarts) {
-    for (const char* line : {"",
-                             "bogus",
-                             "list --nope",
-                             "list extra",
-                             "list --json=yes",
-                             "demo --json",
-                             "capture --out",
-                             "capture --size huge",
-                             "capture --timeout 5",
-                             "capture --async --timeout 0",
-                             "capture --async --timeout 5s",
-                             "capture --finger 3",
-                             "capture --simulate u9",
-                             "capture --simulate u2 --finger 3:x",
-                             "capture --simulate u2 --device 0",
-                             "monitor --seconds -1",
-                             "extract",
-                             "match only-a-probe.tpl",
-                             "identify probe.bmp folder third",
-                             "extract f.bmp --format pdf"}) {
-        SCOPED_TRACE(line);
-        std::vector<std::string> args;
-        std::istringstream words(line);
-        for (std::string word; words >> word;) args.push_back(word);
+    const std::vector<std::string> lines[] = {{},
+                                              {"bogus"},
+                                              {"list", "--nope"},
+                                              {"list", "extra"},
+                                              {"list", "--json=yes"},
+                                              {"demo", "--json"},
+                                              {"capture", "--out"},
+                                              {"capture", "--size", "huge"},
+                                              {"capture", "--timeout", "5"},
+                                              {"capture", "--async", "--timeout", "0"},
+                                              {"capture", "--async", "--timeout", "5s"},
+                                              {"capture", "--finger", "3"},
+                                              {"capture", "--simulate", "u9"},
+                                              {"capture", "--simulate", "u2", "--finger", "3:x"},
+                                              {"capture", "--simulate", "u2", "--device", "0"},
+                                              {"monitor", "--seconds", "-1"},
+                                              {"extract"},
+                                              {"match", "only-a-probe.tpl"},
+                                              {"identify", "probe.bmp", "folder", "third"},
+                                              {"extract", "f.bmp", "--format", "pdf"}};
+    for (const auto& args : lines) {
+        SCOPED_TRACE(testing::PrintToString(args));
         const auto result = RunKvt(args);
         EXPECT_EQ(result.exit, 64);
         EXPECT_NE(result.err.find("kvt"), std::string::npos) << "no explanation";
