@@ -195,9 +195,8 @@ TEST(Matcher, RememberedReferencesScoreAsFreshOnesAndStayBounded) {
     std::vector<std::uint8_t> damaged = gallery.back();
     damaged[25] ^= 0x10;
     int score = 77;
-    EXPECT_EQ(remembering.IdentifyNext(damaged.data(), damaged.size(), score),
-              fp::TemplateError::BadChecksum);
-    EXPECT_EQ(score, 77);
+    EXPECT_EQ((std::tuple{remembering.IdentifyNext(damaged.data(), damaged.size(), score), score}),
+              std::tuple(fp::TemplateError::BadChecksum, 77));
     EXPECT_EQ(remembering.IdentifyNext(nullptr, 100, score), fp::TemplateError::NullData);
 
     // Cleared, the entries' buffers serve the next references alike.

@@ -224,20 +224,14 @@ TEST_F(KvtBiometrics, TemplatesAndStandardRecordsMatchTheSameFingerOnly) {
     EXPECT_GT(references[0]["score"].number, references[1]["score"].number);
     EXPECT_EQ(RunKvt({"match", other, tpl}).exit, 8);
 
-    // ISO and ANSI records: ISO gives a 4-byte record length, ANSI 2 bytes and
-    // then the CBEFF product id.
+    // ISO and ANSI records: ANSI has the 4 bytes of the CBEFF product id more
+    // and 2 of record length fewer. Their fields are StandardTemplateTest's.
     const std::string iso = Extract(enrolled, "iso"), ansi = Extract(enrolled, "ansi");
     const std::string isoBytes = kvt_test::ReadFile(iso), ansiBytes = kvt_test::ReadFile(ansi);
     ASSERT_GT(isoBytes.size(), 28u);
     EXPECT_EQ(std::tuple(isoBytes.substr(0, 8), ansiBytes.substr(0, 8), ansiBytes.size()),
               std::tuple(std::string("FMR\0 20\0", 8), std::string("FMR\0 20\0", 8),
                          isoBytes.size() + 2));
-    auto u16 = [](const std::string& b, int at) {
-        return static_cast<size_t>(static_cast<unsigned char>(b[at]) << 8 |
-                                   static_cast<unsigned char>(b[at + 1]));
-    };
-    EXPECT_EQ(std::tuple(u16(isoBytes, 10), u16(ansiBytes, 8)),
-              std::tuple(isoBytes.size(), ansiBytes.size()));
     EXPECT_EQ(RunKvt({"match", probe, iso, ansi}).exit, 0);
     EXPECT_EQ(RunKvt({"match", iso, ansi}).exit, 0);
     EXPECT_EQ(RunKvt({"match", other, iso}).exit, 8);
