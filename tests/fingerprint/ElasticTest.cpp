@@ -15,10 +15,7 @@ namespace {
 constexpr int kSide = 400;
 
 fp::Features Print(unsigned seed, int count) {
-    std::mt19937 rng(seed);
-    fp::Features f = fptest::Blank(kSide);
-    fptest::Scatter(f, rng, count, 80, 80, 16.f, 30.f);
-    return f;
+    return fptest::RandomPrint(seed, count, kSide, 80, 80, 16.f, 30.f);
 }
 
 // Skin bent by the finger's roll: up to `amplitude` pixels at the corners,

@@ -16,20 +16,13 @@
 
 namespace {
 
-using fptest::Blank;
 using fptest::Change;
 using fptest::Impression;
+using fptest::RandomPrint;
 using fptest::Scatter;
 
 using fptest::kPi;
 constexpr int kSide = 400;
-
-fp::Features RandomPrint(unsigned seed, int count = 40) {
-    std::mt19937 rng(seed);
-    fp::Features f = Blank();
-    Scatter(f, rng, count);
-    return f;
-}
 
 // A ridge-flow grid of one angle, in cells of the given size.
 void Flow(fp::Features& f, int cell, std::uint8_t angle) {
@@ -71,9 +64,8 @@ TEST(Matcher, SamePrintMatchesUnderRotationTranslationAndNoise) {
 // the centre would fall outside the pairing tolerance.
 TEST(Matcher, ImpressionsThatDifferInScalePairAcrossTheWholePrint) {
     for (unsigned seed : {1u, 2u, 3u}) {
-        fp::Features finger = Blank(480);
-        std::mt19937 rng(seed);
-        Scatter(finger, rng, 50, 80, 80, 45.f);  // spread over the whole print
+        // Spread over the whole print.
+        const fp::Features finger = RandomPrint(seed, 50, 480, 80, 80, 45.f);
         for (float factor : {1.08f, 1 / 1.08f}) {
             SCOPED_TRACE(testing::Message() << "seed " << seed << ", factor " << factor);
             const fp::Features other = Impression(finger, {.scale = factor}, seed);

@@ -179,15 +179,13 @@ TEST_F(Modules, HideTheEngineSayWhatTheyDoNotSupportAndHaveParametersThatTakeEff
 
     std::int32_t v = 0;
     // The other defaults are read back through the adapter (AdapterTest).
-    ASSERT_EQ(vfeGet(extractor, 100, &v), VF_OK);
-    EXPECT_EQ(v, 256);
+    EXPECT_EQ((std::tuple{vfeGet(extractor, 100, &v), v}), std::tuple(VF_OK, 256));
     // The values the adapter sets are all accepted.
     for (auto [id, value] : {std::pair{190, 1}, {900, 0}})
         EXPECT_EQ(vfeSet(extractor, id, &value), VF_OK) << id;
     for (auto [id, value] : {std::pair{200, 80}, {201, 32}, {1000, 0}})
         EXPECT_EQ(vfmSet(matcher, id, &value), VF_OK);
-    ASSERT_EQ(vfmGet(matcher, 200, &v), VF_OK);
-    EXPECT_EQ(v, 80);
+    EXPECT_EQ((std::tuple{vfmGet(matcher, 200, &v), v}), std::tuple(VF_OK, 80));
 
     EXPECT_EQ(std::vector({Set(vfeSet, extractor, 4242, 12345), Set(vfeSet, extractor, 110, 12345),
                            Set(vfeSet, extractor, 100, 100), Set(vfmSet, matcher, 200, -1),
@@ -216,8 +214,7 @@ TEST_F(Modules, HideTheEngineSayWhatTheyDoNotSupportAndHaveParametersThatTakeEff
 
     auto reset = RESOLVE(extractor, VfeReset);
     ASSERT_EQ(reset(extractor), VF_OK);
-    ASSERT_EQ(vfeGet(extractor, 110, &v), VF_OK);
-    EXPECT_EQ(v, 120);
+    EXPECT_EQ((std::tuple{vfeGet(extractor, 110, &v), v}), std::tuple(VF_OK, 120));
 }
 
 TEST_F(Modules, IdentificationFollowsTheAdapterSequenceAndGeneralizeNeedsAgreeingImpressions) {
@@ -251,8 +248,8 @@ TEST_F(Modules, IdentificationFollowsTheAdapterSequenceAndGeneralizeNeedsAgreein
     // Scores under the matching threshold come back as 0.
     ASSERT_EQ(Set(vfmSet, matcher, 200, mateScore + 1), VF_OK);
     ASSERT_EQ(start(matcher, probe.data(), Len(probe), nullptr), VF_OK);
-    ASSERT_EQ(next(matcher, mate.data(), Len(mate), nullptr, &score), VF_OK);
-    EXPECT_EQ(score, 0);
+    EXPECT_EQ((std::tuple{next(matcher, mate.data(), Len(mate), nullptr, &score), score}),
+              std::tuple(VF_OK, 0));
     EXPECT_EQ(end(matcher), VF_OK);
 
     // A failed start still allows the adapter's end and free.
