@@ -243,9 +243,8 @@ TEST(Extractor, RefusesBadImagesWithoutCrashing) {
     EXPECT_EQ(fp::Extract({pixels.data(), 300, 300, 299}, s, f), fp::ExtractStatus::BadArgument);
     EXPECT_EQ(fp::Extract({pixels.data(), 0, 0, 0}, s, f), fp::ExtractStatus::BadSize);
     EXPECT_EQ(fp::Extract({pixels.data(), 5000, 20, 5000}, s, f), fp::ExtractStatus::BadSize);
-    s.resolution = 2000;
-    EXPECT_EQ(fp::Extract({pixels.data(), 300, 300, 300}, s, f), fp::ExtractStatus::BadResolution);
-    s.resolution = 500;
+    EXPECT_EQ(fp::Extract({pixels.data(), 300, 300, 300}, {.resolution = 2000}, f),
+              fp::ExtractStatus::BadResolution);
     // Blank, flat grey and pure noise images hold no fingerprint.
     EXPECT_EQ(fp::Extract({pixels.data(), 400, 400, 400}, s, f), fp::ExtractStatus::NoFingerprint);
     std::fill(pixels.begin(), pixels.end(), 90);
