@@ -254,10 +254,9 @@ TEST_F(Modules, IdentificationFollowsTheAdapterSequenceAndGeneralizeNeedsAgreein
 
     // A failed start still allows the adapter's end and free.
     details = reinterpret_cast<HVFMATCHDETAILS>(&score);
-    EXPECT_EQ(start(matcher, broken.data(), Len(broken), &details), VF_ERROR_TEMPLATE);
-    EXPECT_EQ(details, nullptr);
-    EXPECT_EQ(end(matcher), VF_OK);
-    EXPECT_EQ(detailsFree(details), VF_OK);
+    EXPECT_EQ((std::tuple{start(matcher, broken.data(), Len(broken), &details), details,
+                          end(matcher), detailsFree(details)}),
+              std::tuple(VF_ERROR_TEMPLATE, nullptr, VF_OK, VF_OK));
 
     ASSERT_EQ(Set(vfmSet, matcher, 200, 0), VF_OK);
     ASSERT_EQ(verify(matcher, probe.data(), Len(probe), mate.data(), Len(mate), nullptr, &score),
@@ -278,8 +277,7 @@ TEST_F(Modules, IdentificationFollowsTheAdapterSequenceAndGeneralizeNeedsAgreein
     };
     ASSERT_EQ(generalizeOf(2, probe, mate, 0), VF_OK);
     EXPECT_GT(size, 0);
-    ASSERT_EQ(generalizeOf(2, probe, stranger, 0), VF_OK);
-    EXPECT_EQ(size, 0);
+    EXPECT_EQ((std::tuple{generalizeOf(2, probe, stranger, 0), size}), std::tuple(VF_OK, 0));
     EXPECT_EQ(generalizeOf(2, probe, mate, 5), VF_ERROR_TEMPLATE);
     EXPECT_EQ(generalizeOf(0, probe, mate, 0), VF_ERROR_ARGUMENT);
 }
