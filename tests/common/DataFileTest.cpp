@@ -141,11 +141,10 @@ TEST_F(DataFileTest, ScrambledFilesReadLikePlainTextAndLongLinesWhole) {
     EXPECT_EQ(ReadFile(magic), "\niniPath=x\n");
 
     // Scrambled bytes without the magic are binary as plain text: refused whole.
-    const std::string path = Path("w.ini");
-    WriteFile(path, Scrambled("Top=1\n"));
+    WriteFile(Path("w.ini"), Scrambled("Top=1\n"));
     CDataFile ini;
     ASSERT_TRUE(ini.SetValue("Kept", "1"));
-    EXPECT_FALSE(ini.Load(path));
+    EXPECT_FALSE(ini.Load(Path("w.ini")));
     EXPECT_EQ(std::tuple(ini.LastLoadStatus(), ini.GetValue("Kept"), ini.KeyCount()),
               std::tuple(CDataFile::LoadStatus::kUnparsable, "1", 1u));
 }

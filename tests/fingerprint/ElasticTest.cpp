@@ -95,8 +95,7 @@ TEST(Elastic, MinutiaeOnOneLineLeaveNoWarp) {
                                  static_cast<std::uint8_t>(k * 37), fp::MinutiaType::Other, 80});
     Pairing pairing(line, line);
     EXPECT_FALSE(pairing.Warp());
-    const fp::Comparison c = fp::Compare(pairing.probe, pairing.ref, {});
-    EXPECT_TRUE(std::isfinite(c.similarity));
+    EXPECT_TRUE(std::isfinite(fp::Compare(pairing.probe, pairing.ref, {}).similarity));
 }
 
 }  // namespace

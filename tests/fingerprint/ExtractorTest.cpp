@@ -113,7 +113,6 @@ TEST(Extractor, WideRidgesAreBroughtToTheUsualScale) {
     // the measurement: far smaller than the image, not smaller than the usual print.
     EXPECT_TRUE(wide.width < 300 * 10 / 9 * 1.05f && wide.width > 300 * 0.97f) << wide.width;
     EXPECT_EQ(std::tuple(wide.height, wide.resolution), std::tuple(wide.width, 500));
-    ASSERT_GT(wide.mask.columns, 0);
     EXPECT_EQ(wide.mask.columns, (wide.width + wide.mask.cell - 1) / wide.mask.cell);
 
     // The planted minutiae sit where the rescaling puts them, in both prints.
