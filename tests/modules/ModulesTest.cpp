@@ -212,8 +212,7 @@ TEST_F(Modules, HideTheEngineSayWhatTheyDoNotSupportAndHaveParametersThatTakeEff
     EXPECT_EQ(kept.mask.columns + kept.orientation.columns, 0);
     EXPECT_GT(all.mask.columns, 0);
 
-    auto reset = RESOLVE(extractor, VfeReset);
-    ASSERT_EQ(reset(extractor), VF_OK);
+    ASSERT_EQ(RESOLVE(extractor, VfeReset)(extractor), VF_OK);
     EXPECT_EQ((std::tuple{vfeGet(extractor, 110, &v), v}), std::tuple(VF_OK, 120));
 }
 
