@@ -64,9 +64,10 @@ struct Extracted {
     }
     Extracted(CAlgo& algo, const fptest::Image& image)
         : Extracted(algo, image.pixels.data(), image.width, image.height) {}
+    // Failed, with every output cleared.
     bool Cleared() const {
-        return std::count(bytes.begin(), bytes.end(), 0) == CAlgo::kTemplateCapacity && size == 0 &&
-               type == -1 && subType == -1 && minutiae == 0 && quality == 0;
+        return !ok && std::count(bytes.begin(), bytes.end(), 0) == CAlgo::kTemplateCapacity &&
+               size == 0 && type == -1 && subType == -1 && minutiae == 0 && quality == 0;
     }
 };
 
@@ -92,8 +93,10 @@ struct Matched {
                         &index, &quality, &score)) {}
     Matched(CAlgo& algo, const std::vector<std::vector<uint8_t>>& prints)
         : Matched(algo, Described(prints)) {}
-    bool Preset() const {
-        return success == kvt__Match__enNoMatch && index == -1 && quality == -1 && score == -1;
+    // Succeeded or not as said, with every output at its "no match" value.
+    bool Preset(bool succeeded = false) const {
+        return ok == succeeded && success == kvt__Match__enNoMatch && index == -1 &&
+               quality == -1 && score == -1;
     }
 };
 
@@ -126,8 +129,7 @@ TEST_F(AlgoTest, ExtractionAndMatchClampQualityRefuseForeignTemplatesAndNeverLea
               std::tuple(true, 100, 0x7F));
 
     algo_.result = false;
-    const Extracted failed(algo_, pixels_);
-    EXPECT_TRUE(!failed.ok && failed.Cleared());
+    EXPECT_TRUE(Extracted(algo_, pixels_).Cleared());
 
     // A match refuses foreign templates, clamps the quality and never leaves half results.
     algo_.result = true;
@@ -135,8 +137,7 @@ TEST_F(AlgoTest, ExtractionAndMatchClampQualityRefuseForeignTemplatesAndNeverLea
     EXPECT_FALSE(Matched(algo_, Templates({{2, 50}})).ok);
     EXPECT_THAT(LogText(), HasSubstr("CAlgo::Match: Invalid Param"));
 
-    const Matched foreignProbe(algo_, Templates({{3, 50}, {2, 50}}));
-    EXPECT_TRUE(!foreignProbe.ok && foreignProbe.Preset());
+    EXPECT_TRUE(Matched(algo_, Templates({{3, 50}, {2, 50}})).Preset());
     EXPECT_THAT(LogText(), HasSubstr("CAlgo::IsTemplateProcessable: Template mismatch, expected "
                                      "(type, subtype): (2, 50), received: (3, 50)"));
     // One foreign reference refuses the whole list.
@@ -151,13 +152,11 @@ TEST_F(AlgoTest, ExtractionAndMatchClampQualityRefuseForeignTemplatesAndNeverLea
               std::tuple(true, 100, 250));
 
     algo_.index = -1;  // nothing could be compared: no half result, but no failure
-    const Matched none(algo_, templates);
-    EXPECT_TRUE(none.ok && none.Preset());
+    EXPECT_TRUE(Matched(algo_, templates).Preset(true));
 
     algo_.index = 1;
     algo_.result = false;
-    const Matched failedMatch(algo_, templates);
-    EXPECT_TRUE(!failedMatch.ok && failedMatch.Preset());
+    EXPECT_TRUE(Matched(algo_, templates).Preset());
 }
 
 TEST_F(AlgoTest, BiometricExportsSayNoAlgorithmBeforeAnyArgumentCheck) {

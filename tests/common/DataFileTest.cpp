@@ -122,9 +122,8 @@ TEST_F(DataFileTest, ScrambledFilesReadLikePlainTextAndLongLinesWhole) {
     const std::string longComment = "; " + std::string(70000, 'c');
     const std::string longValue(600, 'x');
     const std::string text = "A=1\n" + longComment + "\nB=" + longValue + "\n[S]\nC:3";
-    CDataFile plain;
+    CDataFile plain, scrambled;
     LoadText(plain, text, "plain.ini");
-    CDataFile scrambled;
     LoadText(scrambled, "ini" + Scrambled(text), "scrambled.ini");
     for (const CDataFile* ini : {&plain, &scrambled}) {
         EXPECT_EQ(
@@ -142,11 +141,10 @@ TEST_F(DataFileTest, ScrambledFilesReadLikePlainTextAndLongLinesWhole) {
     EXPECT_EQ(ReadFile(magic), "\niniPath=x\n");
 
     // Scrambled bytes without the magic are binary as plain text: refused whole.
-    const std::string path = Path("w.ini");
-    WriteFile(path, Scrambled("Top=1\n"));
+    WriteFile(Path("w.ini"), Scrambled("Top=1\n"));
     CDataFile ini;
     ASSERT_TRUE(ini.SetValue("Kept", "1"));
-    EXPECT_FALSE(ini.Load(path));
+    EXPECT_FALSE(ini.Load(Path("w.ini")));
     EXPECT_EQ(std::tuple(ini.LastLoadStatus(), ini.GetValue("Kept"), ini.KeyCount()),
               std::tuple(CDataFile::LoadStatus::kUnparsable, "1", 1u));
 }
@@ -274,11 +272,10 @@ TEST_F(DataFileTest, OnlyChangesMakeTheFileDirtyAndASaveNeedsSomethingAndAWritab
 
     // A change before loading stays a change, and a missing file is created.
     {
-        CDataFile ini;
+        CDataFile ini, fresh;
         ASSERT_TRUE(ini.SetValue("B", "2"));
         ASSERT_TRUE(ini.Load(path));
         EXPECT_EQ(std::tuple(ini.IsDirty(), ini.GetValue("a")), std::tuple(true, " 1"));
-        CDataFile fresh;
         EXPECT_FALSE(fresh.Load(Path("new.ini")));
         ASSERT_TRUE(fresh.SetInt("Port", 82, "port"));
     }

@@ -94,16 +94,12 @@ TEST_F(LogTest, OverlongMessagesAreCutAndZeroLimitNeverRotates) {
     EXPECT_FALSE(fs::exists(LogPath().string() + "~"));
 }
 
-TEST_F(LogTest, ConsoleEchoHasNoTimeStampOrLevel) {
+TEST_F(LogTest, TraceScopesLogEntryAndExitEvenOnExceptionAndTheConsoleEchoHasNoStampOrLevel) {
     ASSERT_TRUE(CLog::Instance().StartLogging(LogPath().string(), CLog::kDebug, 0, true));
     testing::internal::CaptureStdout();
     CLog::Instance().Warning("to the console");
     const std::string echoed = testing::internal::GetCapturedStdout();
     EXPECT_TRUE(std::regex_match(echoed, std::regex("[0-9a-f]{8} to the console\r\n"))) << echoed;
-}
-
-TEST_F(LogTest, TraceScopesLogEntryAndExitEvenOnException) {
-    Start(CLog::kDebug, 0);
     try {
         CFunctionTrace trace("CSample::Operation");
         throw std::runtime_error("boom");

@@ -15,10 +15,7 @@ namespace {
 constexpr int kSide = 400;
 
 fp::Features Print(unsigned seed, int count) {
-    std::mt19937 rng(seed);
-    fp::Features f = fptest::Blank(kSide);
-    fptest::Scatter(f, rng, count, 80, 80, 16.f, 30.f);
-    return f;
+    return fptest::RandomPrint(seed, count, kSide, 80, 80, 16.f, 30.f);
 }
 
 // Skin bent by the finger's roll: up to `amplitude` pixels at the corners,
@@ -98,8 +95,7 @@ TEST(Elastic, MinutiaeOnOneLineLeaveNoWarp) {
                                  static_cast<std::uint8_t>(k * 37), fp::MinutiaType::Other, 80});
     Pairing pairing(line, line);
     EXPECT_FALSE(pairing.Warp());
-    const fp::Comparison c = fp::Compare(pairing.probe, pairing.ref, {});
-    EXPECT_TRUE(std::isfinite(c.similarity));
+    EXPECT_TRUE(std::isfinite(fp::Compare(pairing.probe, pairing.ref, {}).similarity));
 }
 
 }  // namespace

@@ -68,6 +68,15 @@ inline fp::Features Blank(int side = 400) {
     return f;
 }
 
+// `count` minutiae scattered over a blank square print.
+inline fp::Features RandomPrint(unsigned seed, int count = 40, int side = 400, int low = 60,
+                                int high = 100, float spacing = 14.f, float margin = 20.f) {
+    std::mt19937 rng(seed);
+    fp::Features f = Blank(side);
+    Scatter(f, rng, count, low, high, spacing, margin);
+    return f;
+}
+
 struct Change {
     float rotation = 0, dx = 0, dy = 0;
     float jitter = 0;                                // pixels of position noise

@@ -60,7 +60,9 @@ BmpFile Paletted(int bits, int32_t w, int32_t h) {
     return file;
 }
 
-void ExpectIndices(const PLBmp& bitmap, int bits) {
+// Decodes a paletted file into `bitmap` and checks its every index.
+void ExpectIndices(const std::vector<uint8_t>& file, int bits, PLWinBmp& bitmap) {
+    Decode(file, bitmap);
     ASSERT_EQ(bitmap.GetPixelFormat(), PLPixelDesc::I8);
     for (int32_t y = 0; y < bitmap.GetHeight(); ++y)
         for (int32_t x = 0; x < bitmap.GetWidth(); ++x)
@@ -87,35 +89,30 @@ TEST(BmpEncoderTest, TheSinkOverflowsAtOneByteTooFewAndIsUselessUnopened) {
 }
 
 TEST(BmpDecoderTest, PalettedFilesOfEveryDepthHeaderAndLayoutDecode) {
+    PLWinBmp bitmap;
     for (int bits : {1, 4, 8}) {
         SCOPED_TRACE(bits);
-        PLWinBmp bitmap;
-        Decode(Paletted(bits, 13, 5).Bytes(), bitmap);
-        ASSERT_EQ(bitmap.GetSize(), (PLPoint{13, 5}));
-        ExpectIndices(bitmap, bits);
+        ExpectIndices(Paletted(bits, 13, 5).Bytes(), bits, bitmap);
+        EXPECT_EQ(bitmap.GetSize(), (PLPoint{13, 5}));
     }
     // Core header: 3-byte palette entries.
     BmpFile file = Paletted(8, 7, 3);
     file.headerSize = 12;
-    PLWinBmp bitmap;
-    Decode(file.Bytes(), bitmap);
-    ExpectIndices(bitmap, 8);
+    ExpectIndices(file.Bytes(), 8, bitmap);
 
     // A long header with the resolution, in a bitmap array (14 bytes of array header).
     file.headerSize = 124;
     file.pixelsPerMetre = 19685;
     std::vector<uint8_t> array = file.Bytes();
     array.insert(array.begin(), {'B', 'A', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-    Decode(array, bitmap);
-    ExpectIndices(bitmap, 8);
+    ExpectIndices(array, 8, bitmap);
     EXPECT_EQ(bitmap.GetResolution(), (PLPoint{500, 500}));
 
     // A negative height stores the top line first.
     file = Paletted(8, 4, 3);
     file.height = -3;
     file.pixels = PackRows(4, 3, 8, [](int32_t x, int32_t y) { return Index(x, 2 - y, 8); });
-    Decode(file.Bytes(), bitmap);
-    ExpectIndices(bitmap, 8);
+    ExpectIndices(file.Bytes(), 8, bitmap);
 }
 
 TEST(BmpDecoderTest, TheEncodersFilesDecodeToTheSamePictureAndFormatRequestsConvertUp) {

@@ -58,30 +58,28 @@ TEST(KvtCommandLine, EveryCommandDescribesItself) {
 }
 
 TEST(KvtCommandLine, WrongCommandLinesEndBeforeTheLibraryStarts) {
-    for (const char* line : {"",
-                             "bogus",
-                             "list --nope",
-                             "list extra",
-                             "list --json=yes",
-                             "demo --json",
-                             "capture --out",
-                             "capture --size huge",
-                             "capture --timeout 5",
-                             "capture --async --timeout 0",
-                             "capture --async --timeout 5s",
-                             "capture --finger 3",
-                             "capture --simulate u9",
-                             "capture --simulate u2 --finger 3:x",
-                             "capture --simulate u2 --device 0",
-                             "monitor --seconds -1",
-                             "extract",
-                             "match only-a-probe.tpl",
-                             "identify probe.bmp folder third",
-                             "extract f.bmp --format pdf"}) {
-        SCOPED_TRACE(line);
-        std::vector<std::string> args;
-        std::istringstream words(line);
-        for (std::string word; words >> word;) args.push_back(word);
+    const std::vector<std::string> lines[] = {{},
+                                              {"bogus"},
+                                              {"list", "--nope"},
+                                              {"list", "extra"},
+                                              {"list", "--json=yes"},
+                                              {"demo", "--json"},
+                                              {"capture", "--out"},
+                                              {"capture", "--size", "huge"},
+                                              {"capture", "--timeout", "5"},
+                                              {"capture", "--async", "--timeout", "0"},
+                                              {"capture", "--async", "--timeout", "5s"},
+                                              {"capture", "--finger", "3"},
+                                              {"capture", "--simulate", "u9"},
+                                              {"capture", "--simulate", "u2", "--finger", "3:x"},
+                                              {"capture", "--simulate", "u2", "--device", "0"},
+                                              {"monitor", "--seconds", "-1"},
+                                              {"extract"},
+                                              {"match", "only-a-probe.tpl"},
+                                              {"identify", "probe.bmp", "folder", "third"},
+                                              {"extract", "f.bmp", "--format", "pdf"}};
+    for (const auto& args : lines) {
+        SCOPED_TRACE(testing::PrintToString(args));
         const auto result = RunKvt(args);
         EXPECT_EQ(result.exit, 64);
         EXPECT_NE(result.err.find("kvt"), std::string::npos) << "no explanation";
@@ -110,9 +108,8 @@ TEST(KvtJson, ListInfoAndErrorsAreValidJsonAndTheHumanListATable) {
     std::getline(std::getline(std::getline(lines, header), first), second);
     const size_t column = header.find("SERIAL");
     ASSERT_NE(column, std::string::npos) << table.out;
-    EXPECT_NE(first[column], ' ');
-    EXPECT_EQ(first[column - 1], ' ');
-    EXPECT_NE(second[column], ' ');
+    EXPECT_EQ(std::tuple(first[column - 1], first[column] == ' ', second[column] == ' '),
+              std::tuple(' ', false, false));
     EXPECT_NE(table.out.find("2 sensors"), std::string::npos);
 
     const auto info = RunKvt({"info", "--json"}, {kTwoSensors});
@@ -144,14 +141,13 @@ TEST(KvtCapture, WritesABmpThatImageMagickReadsAndAPngAndGradesTheFinger) {
     ASSERT_EQ(result.exit, 0) << result.out << result.err;
     const Json captured = ParseOutput(result.out);
     EXPECT_EQ(std::tuple(captured["mode"].text, captured["width"].number, captured["height"].number,
-                         captured["sensor"]["description"].text),
-              std::tuple("sync", 332, 416, "Kelo U2 USB"));
+                         captured["sensor"]["description"].text, captured["bytes"].number),
+              std::tuple("sync", 332, 416, "Kelo U2 USB", static_cast<double>(fs::file_size(bmp))));
     EXPECT_GE(captured["lfdLevel"].number, 4);
     // Not checked at all, even a live finger scores nothing.
     const auto unchecked = RunKvt({"capture", "--simulate", "u2", "--no-lfd", "--json", "--out",
                                    (dir / "unchecked.bmp").string()});
     EXPECT_EQ(ParseOutput(unchecked.out)["lfdLevel"].number, 0) << unchecked.err;
-    EXPECT_EQ(captured["bytes"].number, static_cast<double>(fs::file_size(bmp)));
     EXPECT_EQ(kvt_test::ReadFile(png).substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
 
     if (std::system("identify -version >/dev/null 2>&1") != 0)
@@ -226,20 +222,14 @@ TEST_F(KvtBiometrics, TemplatesAndStandardRecordsMatchTheSameFingerOnly) {
     EXPECT_GT(references[0]["score"].number, references[1]["score"].number);
     EXPECT_EQ(RunKvt({"match", other, tpl}).exit, 8);
 
-    // ISO and ANSI records: ISO gives a 4-byte record length, ANSI 2 bytes and
-    // then the CBEFF product id.
+    // ISO and ANSI records: ANSI has the 4 bytes of the CBEFF product id more
+    // and 2 of record length fewer. Their fields are StandardTemplateTest's.
     const std::string iso = Extract(enrolled, "iso"), ansi = Extract(enrolled, "ansi");
     const std::string isoBytes = kvt_test::ReadFile(iso), ansiBytes = kvt_test::ReadFile(ansi);
     ASSERT_GT(isoBytes.size(), 28u);
     EXPECT_EQ(std::tuple(isoBytes.substr(0, 8), ansiBytes.substr(0, 8), ansiBytes.size()),
               std::tuple(std::string("FMR\0 20\0", 8), std::string("FMR\0 20\0", 8),
                          isoBytes.size() + 2));
-    auto u16 = [](const std::string& b, int at) {
-        return static_cast<size_t>(static_cast<unsigned char>(b[at]) << 8 |
-                                   static_cast<unsigned char>(b[at + 1]));
-    };
-    EXPECT_EQ(std::tuple(u16(isoBytes, 10), u16(ansiBytes, 8)),
-              std::tuple(isoBytes.size(), ansiBytes.size()));
     EXPECT_EQ(RunKvt({"match", probe, iso, ansi}).exit, 0);
     EXPECT_EQ(RunKvt({"match", iso, ansi}).exit, 0);
     EXPECT_EQ(RunKvt({"match", other, iso}).exit, 8);
