@@ -7,7 +7,6 @@
 #include <atomic>
 #include <filesystem>
 #include <future>
-#include <random>
 #include <vector>
 
 #include "ethernet/ScriptedSensor.h"
@@ -253,37 +252,6 @@ TEST_F(HostilePeerTest, ADisconnectInsideAFrameOrAHugeLengthFailsTheCaptureWitho
     EXPECT_FALSE(rig.device.GetNormalImage(image) || rig.device.GetNormalImage(image));
     EXPECT_TRUE(image.empty());
     EXPECT_THAT(LogText(), HasSubstr("Expected Header.CmdID:3, received CmdID:3"));
-}
-
-TEST_F(HostilePeerTest, RandomAnswersNeverCrashTheOperations) {
-    std::mt19937 random(20240611);
-    for (int round = 0; round < 60; ++round) {
-        Rig rig;
-        Bytes noise(random() % 120);
-        for (uint8_t& byte : noise) byte = static_cast<uint8_t>(random());
-        // Half the rounds start with a header the operation expects.
-        if (round % 2 == 0 && noise.size() >= kHeaderSize) {
-            const uint32_t ids[] = {kGetConfiguration, kGetStatus, kGetImageEx, kGetLD};
-            PutU32(noise.data(), ids[random() % 4]);
-            PutU32(noise.data() + 4, static_cast<uint32_t>(random() % 64));
-        }
-        rig.sensor.Queue(noise);
-        rig.sensor.hangUpAfter = noise.size();
-        CProperties properties;
-        ASSERT_TRUE(properties.SetProperty("PictureSize", round % 3 == 0 ? "ROI" : "Half"));
-        rig.device.SetCaptureProperties(properties);
-        std::vector<uint8_t> image;
-        LFDMeasurement measurement;
-        // A capture, an initialisation, a measurement or a result, in turn.
-        const bool ignored = round % 4 == 0   ? rig.device.GetSyncImage(image)
-                             : round % 4 == 1 ? rig.device.Initialize()
-                             : round % 4 == 2
-                                 ? rig.device.GetBoundLFD(1, measurement)
-                                 : rig.device.IndicateResult(kvt__ResultFeedback__Failed);
-        (void)ignored;
-        // After the close every further exchange fails.
-        EXPECT_EQ(rig.device.GetDeviceStatus(), 3) << round;
-    }
 }
 
 TEST_F(HostilePeerTest,
