@@ -178,7 +178,7 @@ struct Rig {
 
 // Runs the check on a fresh device for each cut below the limit and each of
 // the further cuts: its sensor sends the first cut bytes of the replies and
-// then closes the connection.
+// then closes the connection. Afterwards the device knows it is closed.
 void ForEachCut(const std::vector<Bytes>& replies, size_t limit,
                 const std::function<void(CEthernetDevice&, size_t)>& check,
                 std::vector<size_t> further = {}, const CProperties* properties = nullptr) {
@@ -189,6 +189,7 @@ void ForEachCut(const std::vector<Bytes>& replies, size_t limit,
         for (const Bytes& reply : replies) rig.sensor.Queue(reply);
         rig.sensor.hangUpAfter = cut;
         check(rig.device, cut);
+        EXPECT_EQ(rig.device.GetDeviceStatus(), 3) << cut;
     }
 }
 

@@ -47,6 +47,15 @@ TEST_F(SimImpression, SameRequestSameBytesOnEveryPlatform) {
     EXPECT_NE(Synth().Render(3, 2, kGeometryRoi).upright, a.upright);
     EXPECT_NE(Synth().Render(5, 1, kGeometryRoi).upright, a.upright);
     EXPECT_NE(FingerprintSynth(1, 1).Render(3, 1, kGeometryRoi).upright, a.upright);
+    // Two fingers' masters are unrelated patterns, not one pattern moved.
+    const MasterPtr m0 = Synth().Master(0), m1 = Synth().Master(1);
+    double s01 = 0, s00 = 0, s11 = 0;
+    for (int y = 0; y < std::min(m0->height, m1->height); ++y)
+        for (int x = 0; x < std::min(m0->width, m1->width); ++x) {
+            const double u = m0->ridge[m0->Index(x, y)], v = m1->ridge[m1->Index(x, y)];
+            s01 += u * v, s00 += u * u, s11 += v * v;
+        }
+    EXPECT_LT(std::fabs(s01 / std::sqrt(s00 * s11)), 0.1);
 
     // The synthesizer uses integer ridge growth, its own elementary functions
     // and its own random numbers, so these bytes are the same on every

@@ -147,7 +147,8 @@ TEST(KvtCapture, WritesABmpThatImageMagickReadsAndAPngAndGradesTheFinger) {
     // Not checked at all, even a live finger scores nothing.
     const auto unchecked = RunKvt({"capture", "--simulate", "u2", "--no-lfd", "--json", "--out",
                                    (dir / "unchecked.bmp").string()});
-    EXPECT_EQ(ParseOutput(unchecked.out)["lfdLevel"].number, 0) << unchecked.err;
+    ASSERT_EQ(unchecked.exit, 0) << unchecked.err;
+    EXPECT_EQ(ParseOutput(unchecked.out)["lfdLevel"].number, 0);
     EXPECT_EQ(kvt_test::ReadFile(png).substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
 
     if (std::system("identify -version >/dev/null 2>&1") != 0)

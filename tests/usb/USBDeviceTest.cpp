@@ -442,6 +442,7 @@ TEST_F(USBDeviceTest, TriggerThresholdFollowsSensitivityResultsHoldTheLedAndBoth
     m_script->Clear();
     queueOffsets();
     EXPECT_FALSE(device.GetSyncImage(image));
+    EXPECT_TRUE(image.empty());  // no half picture
     EXPECT_THAT(States(), ElementsAre(3));
 }
 

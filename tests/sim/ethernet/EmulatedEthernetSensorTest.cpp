@@ -125,17 +125,21 @@ protected:
         ASSERT_TRUE(platform::LocalAddress(listener_.Socket(), listenerAddress_));
     }
 
-    EthernetSensorConfig Config() const {
+    EthernetSensorConfig Config(int reconnectDelayMs = 0) const {
         EthernetSensorConfig config;  // at 127.0.0.2, for a listener at 127.0.0.1
+        config.reconnectDelayMs = reconnectDelayMs;
         config.listenerPort = platform::AddressPort(listenerAddress_);
         config.serialNumber = kSerial;
         config.echoPort = EthernetSensorConfig::kAnyEchoPort;
         return config;
     }
     // Starts the sensor and accepts its connection as the library would.
-    void Connect() {
-        sensor_ = std::make_unique<EmulatedEthernetSensor>(Config());
+    void Connect(int reconnectDelayMs = 0) {
+        sensor_ = std::make_unique<EmulatedEthernetSensor>(Config(reconnectDelayMs));
         ASSERT_TRUE(sensor_->Start());
+        Accept();
+    }
+    void Accept() {
         SocketHandle connection = platform::kInvalidSocket;
         SocketAddress local, remote;
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -335,6 +339,14 @@ TEST_F(EthernetSensorTest, MaliciousPeersAndBrokenImagesNeitherCrashNorHangTheSe
     EXPECT_TRUE(peer_.ClosedWithin(2000));
     EXPECT_TRUE(sensor_->WaitConnectionState(false, 2000));
     EXPECT_TRUE(echo.ClosedWithin(2000));
+}
+
+TEST_F(EthernetSensorTest, ReconnectsAfterTheLibraryClosesTheConnection) {
+    Connect(50);
+    EXPECT_EQ(Status(peer_.Exchange(kGetStatus)), kDevStatusReady);
+    peer_.Reset(platform::kInvalidSocket);
+    Accept();
+    EXPECT_EQ(Status(peer_.Exchange(kGetStatus)), kDevStatusReady);
 }
 
 TEST_F(EthernetSensorTest, StartFailsWithoutListenerOrEchoPort) {

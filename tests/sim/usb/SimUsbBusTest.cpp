@@ -145,6 +145,7 @@ TEST(SimUsbBusTest, DetachEndsTransfersInProgressWhileAnotherThreadPlacesAndLift
     }
     sensor->SetAnswerDelayMs(60000);
     platform::SleepMs(50);
+    ASSERT_EQ(polling.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
     EXPECT_TRUE(bus.Detach(id));
     ASSERT_EQ(polling.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     for (const Bytes& trigger : polling.get())
